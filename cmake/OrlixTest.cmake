@@ -1,0 +1,26 @@
+# orlix_add_gtest(NAME SOURCES a.cpp ... [LIBS lib ...] [EMULATED] [LABELS l ...] [TIMEOUT s])
+#
+# one GoogleTest binary, registered test by test with ctest. EMULATED tests run
+# under the umockdev preload, so that a testbed created by the test (the card
+# emulator) is what the code under test sees as /sys and /dev.
+set(ORLIX_UMOCKDEV_PRELOAD "libumockdev-preload.so.0")
+
+function(orlix_add_gtest name)
+  cmake_parse_arguments(T "EMULATED" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT ORLIX_BUILD_TESTS)
+    return()
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  set(env "ORLIX_BUILD_DIR=${CMAKE_BINARY_DIR}" "ORLIX_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  if(T_EMULATED)
+    list(APPEND env "LD_PRELOAD=${ORLIX_UMOCKDEV_PRELOAD}")
+    list(APPEND T_LABELS emulated)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 30
+    PROPERTIES ENVIRONMENT "${env}" LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+endfunction()
