@@ -1,0 +1,107 @@
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include <spdlog/spdlog.h>
+
+#include "monitor/orlixmon.h"
+#include "monitor/orlixmon_config.h"
+#include "monitor/orlixmon_state.h"
+#include "monitor/single_instance.h"
+
+static const struct option k_long_options[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"config-file", required_argument, nullptr, 'c'},
+    {nullptr, 0, nullptr, 0},
+};
+
+static void print_usage(const char* argv0)
+{
+    printf("Usage: %s [OPTIONS]\n"
+           "  -h, --help           show this help message\n"
+           "  -c, --config-file    specify config file\n",
+           argv0);
+}
+
+static bool is_directory(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+struct dir_check_s {
+    std::string orlixmon_init_params_s::*dir;
+    const char* message;
+};
+
+static const dir_check_s k_dir_checks[] = {
+    {&orlixmon_init_params_s::log_dir, "Log directory %s doesn't exist or not accessible\n"},
+    {&orlixmon_init_params_s::telemetry_dir, "Telemetry directory %s doesn't exist or not accessible\n"},
+};
+
+int main(int argc, char** argv)
+{
+    const char* argv0 = argc > 0 ? argv[0] : "orlixmon";
+    std::string program(argv0);
+    program = program.substr(program.find_last_of('/') + 1);
+
+    if (geteuid() != 0) {
+        fprintf(stderr, "Error - ORLIX monitor requires root privileges, please login as superuser or use sudo\n");
+        return -1;
+    }
+    if (orlixmon_other_instance_running(program, getpid())) {
+        fprintf(stderr, "Error - %s is already running\n", program.c_str());
+        return -1;
+    }
+    spdlog::set_error_handler([](const std::string& msg) { fprintf(stderr, "spdlog error: %s\n", msg.c_str()); });
+
+    std::string config_file;
+    for (;;) {
+        int opt = getopt_long(argc, argv, "hc:", k_long_options, nullptr);
+        if (opt == -1) {
+            break;
+        }
+        switch (opt) {
+        case 'c':
+            config_file = optarg;
+            break;
+        case 'h':
+            print_usage(argv0);
+            return 0;
+        default:
+            print_usage(argv0);
+            return -1;
+        }
+    }
+    if (config_file.empty()) {
+        fprintf(stderr, "Error - \"config-file\" is mandatory\n");
+        print_usage(argv0);
+        return -1;
+    }
+
+    orlixmon_init_params_s params{};
+    if (parse_config_from_json(config_file, params) != 0) {
+        return -1;
+    }
+    for (const auto& check : k_dir_checks) {
+        if (!is_directory(params.*check.dir)) {
+            fprintf(stderr, check.message, (params.*check.dir).c_str());
+            return -1;
+        }
+    }
+    orlixmon_signals_init();
+    if (orlixmon_init(&params) != 0) {
+        fprintf(stderr, "Failed to initiate ORLIX monitor ...\n");
+        return -1;
+    }
+    while (g_orlixmon_state.running()) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    printf("Exiting ORLIX monitor ...\n");
+    return 0;
+}

@@ -1,0 +1,66 @@
+#include "monitor/orlixmon.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "monitor/health_checker.h"
+#include "monitor/orlixmon_schedule.h"
+#include "monitor/orlixmon_state.h"
+#include "monitor/orlixmon_trace.h"
+
+int orlixmon_init(orlixmon_init_params_s* params)
+{
+    g_orlixmon_schedule.card_health = params->liveness_poll_interval / ORLIXMON_TICK_US;
+    g_orlixmon_schedule.lif_poll = params->lif_poll_interval / ORLIXMON_TICK_US;
+    g_orlixmon_schedule.port_poll = params->port_poll_interval / ORLIXMON_TICK_US;
+
+    int rc = orlixmon_trace_init(params);
+    if (rc != 0) {
+        return rc;
+    }
+    rc = g_orlixmon_state.init(params);
+    if (rc != 0) {
+        return rc;
+    }
+    std::thread health_checker(orlixmon_health_checker);
+    health_checker.join();
+    return 0;
+}
+
+void orlixmon_signal_handler(int signo)
+{
+    // the line goes out first: once the flag is clear the process may end
+    // before a later write would land
+    ORLIXMON_TRACE_INFO("received signal {}, exiting ...", signo);
+    g_orlixmon_state.stop_running();
+}
+
+static sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+void orlixmon_signals_init()
+{
+    // the disposition stays the handler's, should a thread started before
+    // this call receive one of them
+    signal(SIGINT, orlixmon_signal_handler);
+    signal(SIGTERM, orlixmon_signal_handler);
+    sigset_t set = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([] {
+        sigset_t wait_set = stop_signals();
+        for (;;) {
+            int signo = 0;
+            if (sigwait(&wait_set, &signo) == 0) {
+                orlixmon_signal_handler(signo);
+            }
+        }
+    }).detach();
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// one counter rule as the configuration file gives it
+struct orlixmon_telemetry_counter_cfg_s {
+    std::string counter;
+    bool cumulative = true;
+    uint64_t threshold = 0;
+    bool event_record = false;
+    bool stats_record = false;
+};
+
+// start-up parameters, from the configuration file
+struct orlixmon_init_params_s {
+    std::string log_dir;
+    std::string telemetry_dir;
+    uint64_t liveness_poll_interval = 0;  // microseconds
+    uint64_t lif_poll_interval = 0;
+    std::vector<orlixmon_telemetry_counter_cfg_s> lif_counters;
+    uint64_t port_poll_interval = 0;
+    std::vector<orlixmon_telemetry_counter_cfg_s> port_counters;
+    std::vector<orlixmon_telemetry_counter_cfg_s> card_counters;  // no key: always empty
+};
+
+// the schedule runs on 100 us ticks: no interval may be shorter than one
+constexpr uint64_t ORLIXMON_MIN_POLL_INTERVAL_US = 100;
+
+// reads the JSON file at path into params. 0, or 255 with the reason on stderr
+int parse_config_from_json(const std::string& path, orlixmon_init_params_s& params);

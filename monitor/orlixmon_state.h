@@ -1,0 +1,50 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "aml/aml_card_handle.h"
+#include "monitor/card_context.h"
+#include "monitor/orlixmon_config.h"
+#include "monitor/pipeline.h"
+
+// everything the monitor knows: one instance, g_orlixmon_state
+class orlixmon_state {
+public:
+    orlixmon_state() = default;
+    ~orlixmon_state();
+    orlixmon_state(const orlixmon_state&) = delete;
+    orlixmon_state& operator=(const orlixmon_state&) = delete;
+
+    int init(orlixmon_init_params_s* params);
+
+    // health checker duties
+    int discover_cards();
+    int discover_lifs();
+    int discover_ports();
+    int inspect_card_health();
+
+    // the context of a card; throws std::runtime_error("card not found")
+    orlixmon_card_ctxt_s& get_card_ctxt(const aml_card_handle_s& card);
+
+    bool running() const { return running_.load(); }
+    void stop_running() { running_.store(false); }
+    const std::string& telemetry_dir() const { return telemetry_dir_; }
+    const pipeline_monitor_info_s& monitor_info() const { return monitor_info_; }
+    size_t num_cards() const { return cards_.size(); }
+
+private:
+    int init_card_(orlixmon_card_ctxt_s& ctxt);
+    int discover_card_lifs_(orlixmon_card_ctxt_s& ctxt);
+    int discover_card_ports_(orlixmon_card_ctxt_s& ctxt);
+
+    std::string telemetry_dir_;
+    std::atomic<bool> running_{false};
+    pipeline_monitor_info_s monitor_info_;
+    // contexts stay where they are while cards are appended
+    std::vector<std::unique_ptr<orlixmon_card_ctxt_s>> cards_;
+};
+
+extern orlixmon_state g_orlixmon_state;

@@ -1,0 +1,36 @@
+#include "monitor/pipeline.h"
+
+#include <cstdio>
+
+#include "monitor/counter_maps.h"
+
+struct pipeline_counter_kind_s {
+    std::vector<orlixmon_telemetry_counter_cfg_s> pipeline_init_params_s::*configured;
+    std::vector<orlixmon_telemetry_counter_s> pipeline_monitor_info_s::*resolved;
+    const orlixmon_counter_map_t* map;
+    const char* kind;
+};
+
+static const pipeline_counter_kind_s k_counter_kinds[] = {
+    {&pipeline_init_params_s::lif_counters, &pipeline_monitor_info_s::lif_counters, &lif_counter_map, "lif"},
+    {&pipeline_init_params_s::port_counters, &pipeline_monitor_info_s::port_counters, &port_counter_map, "port"},
+    {&pipeline_init_params_s::card_counters, &pipeline_monitor_info_s::card_counters, &card_counter_map, "card"},
+};
+
+int pipeline_init(pipeline_init_params_s* params, pipeline_monitor_info_s* info)
+{
+    info->record_types = {ORLIXMON_RECORD_TYPE_LIF, ORLIXMON_RECORD_TYPE_PORT};
+    for (const auto& kind : k_counter_kinds) {
+        for (const auto& cfg : params->*kind.configured) {
+            auto found = kind.map->find(cfg.counter);
+            if (found == kind.map->end()) {
+                fprintf(stderr, "Error - %s is not a valid %s counter\n", cfg.counter.c_str(), kind.kind);
+                return 255;
+            }
+            (info->*kind.resolved)
+                .push_back({cfg.counter, found->second, cfg.cumulative, cfg.threshold,
+                            cfg.event_record, cfg.stats_record});
+        }
+    }
+    return 0;
+}

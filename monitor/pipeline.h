@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <vector>
+
+#include "monitor/orlixmon_config.h"
+#include "monitor/telemetry_record.h"
+
+struct orlixmon_card_ctxt_s;
+struct pipeline_monitor_info_s;
+
+// the configured counters: lif, port and card lists
+struct pipeline_init_params_s {
+    std::vector<orlixmon_telemetry_counter_cfg_s> lif_counters;
+    std::vector<orlixmon_telemetry_counter_cfg_s> port_counters;
+    std::vector<orlixmon_telemetry_counter_cfg_s> card_counters;
+};
+
+using pipeline_export_cb_t = int (*)(orlixmon_card_ctxt_s& ctxt, orlixmon_telemetry_record_s& record);
+// reads one object's counters at base into the two records
+using pipeline_counters_read_t = int (*)(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info,
+                                         uint8_t index, uint64_t base,
+                                         orlixmon_telemetry_record_s& stats,
+                                         orlixmon_telemetry_record_s& event);
+
+// what a worker polls and how; each worker works on its own copy
+struct pipeline_monitor_info_s {
+    std::set<orlixmon_telemetry_record_type_s> record_types;
+    pipeline_export_cb_t export_cb = nullptr;
+    pipeline_counters_read_t lif_counters_read = nullptr;
+    pipeline_counters_read_t port_counters_read = nullptr;
+    pipeline_counters_read_t card_counters_read = nullptr;
+    std::vector<orlixmon_telemetry_counter_s> lif_counters;
+    std::vector<orlixmon_telemetry_counter_s> port_counters;
+    std::vector<orlixmon_telemetry_counter_s> card_counters;
+};
+
+// resolves the configured counter names to their offsets; 0, or 255 with
+// the first unknown name on stderr
+int pipeline_init(pipeline_init_params_s* params, pipeline_monitor_info_s* info);

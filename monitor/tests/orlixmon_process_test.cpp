@@ -1,0 +1,223 @@
+// orlixmon as a process: what it prints and how it ends, from start-up
+// failures to an orderly stop on a signal
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/support/process_runner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* k_root_error =
+    "Error - ORLIX monitor requires root privileges, please login as superuser or use sudo\n";
+
+std::string usage(const std::string& argv0)
+{
+    return "Usage: " + argv0 +
+           " [OPTIONS]\n  -h, --help           show this help message\n  -c, --config-file    specify config file\n";
+}
+
+// each test runs its own copy of the daemon under a name of its own, so that
+// tests running side by side never see each other as "already running"
+class Orlixmon : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "orlixmon runs as root only";
+        }
+        static int n = 0;
+        name = "om" + std::to_string(getpid() % 100000) + "_" + std::to_string(n++);
+        bin = dir.file(name);
+        fs::copy_file(std::string(getenv("ORLIX_BUILD_DIR")) + "/monitor/orlixmon", bin);
+        chmod(dir.path().c_str(), 0755);
+        fs::create_directory(log_dir());
+        fs::create_directory(telemetry_dir());
+    }
+
+    std::string log_dir() const { return dir.file("log"); }
+    std::string telemetry_dir() const { return dir.file("telemetry"); }
+
+    // a configuration in the test folder; returns its path
+    std::string config(const std::string& log, const std::string& telemetry,
+                       const std::string& port_counter = "frames_rx_ok", const std::string& extra = "")
+    {
+        static int n = 0;
+        std::string path = dir.file("config" + std::to_string(n++) + ".json");
+        test_write_file(path, R"({"log_dir": ")" + log + R"(", "telemetry_dir": ")" + telemetry + R"(", )" + extra +
+                                  R"("filter": {"lif": {"counters": [{"counter": "tx_rdma_unicast_bytes",
+                                  "action": {"stats_record": true}}]}, "port": {"counters": [{"counter": ")" +
+                                  port_counter + R"(", "action": {"event_record": true}}]}}})");
+        return path;
+    }
+    std::string good_config() { return config(log_dir(), telemetry_dir()); }
+
+    std::unique_ptr<test_process> start(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), bin);
+        return std::make_unique<test_process>(args, dir.path());
+    }
+
+    // runs to the end
+    std::unique_ptr<test_process> run(std::vector<std::string> args)
+    {
+        auto p = start(std::move(args));
+        EXPECT_TRUE(p->wait()) << "did not end";
+        return p;
+    }
+
+    // the daemon is up once its health checker has logged
+    bool wait_running()
+    {
+        return test_wait_until([this] {
+            return test_read_file(log_dir() + "/orlixmon.log").find("Starting health monitoring") != std::string::npos;
+        });
+    }
+
+    test_temp_dir dir{"orlixmon-proc"};
+    std::string name, bin;
+};
+
+TEST_F(Orlixmon, HelpPrintsUsageWithTheFirstWord)
+{
+    auto p = run({"-h"});
+    EXPECT_EQ(p->exit_status(), 0);
+    EXPECT_EQ(p->out(), usage(bin));
+    EXPECT_EQ(p->err(), "");
+    p = run({"--help", "ignored"});
+    EXPECT_EQ(p->exit_status(), 0);
+}
+
+TEST_F(Orlixmon, NonRootIsRefusedBeforeOptionsAreRead)
+{
+    if (!fs::exists("/usr/bin/setpriv")) {
+        GTEST_SKIP() << "no setpriv";
+    }
+    test_process p({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", bin, "-h"}, dir.path());
+    ASSERT_TRUE(p.wait());
+    EXPECT_EQ(p.exit_status(), 255);
+    EXPECT_EQ(p.err(), k_root_error);
+    EXPECT_EQ(p.out(), "");
+}
+
+TEST_F(Orlixmon, CommandLineErrorsPrintUsageAndFail)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string err_part;  // empty: stderr must be exactly the mandatory-option error
+    } cases[] = {
+        {{"-x"}, "invalid option"},
+        {{"--bogus"}, "unrecognized option"},
+        {{"-c"}, "requires an argument"},
+        {{}, ""},
+        {{"-c", ""}, ""},
+        {{"stray", "words"}, ""},
+    };
+    for (const auto& c : cases) {
+        auto p = run(c.args);
+        std::string label = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(p->exit_status(), 255) << label;
+        EXPECT_EQ(p->out(), usage(bin)) << label;
+        if (c.err_part.empty()) {
+            EXPECT_EQ(p->err(), "Error - \"config-file\" is mandatory\n") << label;
+        } else {
+            EXPECT_NE(p->err().find(c.err_part), std::string::npos) << label << ": " << p->err();
+        }
+    }
+}
+
+TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
+{
+    test_write_file(dir.file("plain"), "x");
+    std::string trace_blocked = dir.file("blocked");
+    fs::create_directories(trace_blocked + "/orlixmon.log");
+    const struct {
+        std::string config;
+        std::string err;
+    } cases[] = {
+        {config(dir.file("plain"), telemetry_dir()),
+         "Log directory " + dir.file("plain") + " doesn't exist or not accessible\n"},
+        {config(dir.file("nolog"), telemetry_dir()),
+         "Log directory " + dir.file("nolog") + " doesn't exist or not accessible\n"},
+        {config(log_dir(), dir.file("notel")),
+         "Telemetry directory " + dir.file("notel") + " doesn't exist or not accessible\n"},
+        {config(log_dir(), telemetry_dir(), "tx_rdma_unicast_bytes"),
+         "Error - tx_rdma_unicast_bytes is not a valid port counter\nFailed to initiate ORLIX monitor ...\n"},
+        {config(trace_blocked, telemetry_dir()), "Failed to create log files, abort...\nFailed to initiate ORLIX monitor ...\n"},
+    };
+    for (const auto& c : cases) {
+        auto p = run({"-c", c.config});
+        EXPECT_EQ(p->exit_status(), 255) << c.err;
+        EXPECT_EQ(p->err(), c.err);
+        EXPECT_EQ(p->out(), "");
+    }
+    // a file that is not JSON, a file that is not there, an interval too short
+    test_write_file(dir.file("broken.json"), "{\"log_dir\": ");
+    std::string short_interval = dir.file("short.json");
+    test_write_file(short_interval, R"({"filter": {"lif": {"poll_interval": 50, "counters": []}, "port": {"counters": []}}})");
+    for (const auto& path : {dir.file("broken.json"), dir.file("none.json"), short_interval}) {
+        auto p = run({"-c", path});
+        EXPECT_EQ(p->exit_status(), 255) << path;
+        EXPECT_FALSE(p->err().empty()) << path;
+        EXPECT_EQ(p->err().back(), '\n');
+    }
+}
+
+TEST_F(Orlixmon, LastConfigFileOptionWins)
+{
+    auto first = config(log_dir(), dir.file("first"));
+    auto second = config(log_dir(), dir.file("second"));
+    auto p = run({"-c", first, "--config-file", second});
+    EXPECT_EQ(p->exit_status(), 255);
+    EXPECT_EQ(p->err(), "Telemetry directory " + dir.file("second") + " doesn't exist or not accessible\n");
+}
+
+TEST_F(Orlixmon, StopSignalsEndItCleanly)
+{
+    for (int signo : {SIGTERM, SIGINT}) {
+        auto p = start({"-c", good_config()});
+        ASSERT_TRUE(wait_running()) << test_read_file(log_dir() + "/orlixmon.log") << p->err();
+        p->signal(signo);
+        ASSERT_TRUE(p->wait());
+        EXPECT_TRUE(p->exited());
+        EXPECT_EQ(p->exit_status(), 0);
+        EXPECT_EQ(p->out(), "Exiting ORLIX monitor ...\n");
+        EXPECT_EQ(p->err(), "");
+        std::string trace = test_read_file(log_dir() + "/orlixmon.log");
+        EXPECT_EQ(trace.rfind("*** Boot #", 0), 0u);
+        EXPECT_NE(trace.find(") [orlixmon_signal_handler:"), std::string::npos) << trace;
+        EXPECT_NE(trace.find("received signal " + std::to_string(signo) + ", exiting ..."), std::string::npos)
+            << trace;
+        fs::remove(log_dir() + "/orlixmon.log");
+    }
+}
+
+TEST_F(Orlixmon, SecondInstanceIsRefusedButNamesThatContainItAreNot)
+{
+    auto daemon = start({"-c", good_config()});
+    ASSERT_TRUE(wait_running());
+    auto second = run({"-h"});
+    EXPECT_EQ(second->exit_status(), 255);
+    EXPECT_EQ(second->err(), "Error - " + name + " is already running\n");
+    EXPECT_EQ(second->out(), "");
+    daemon->signal(SIGTERM);
+    ASSERT_TRUE(daemon->wait());
+    EXPECT_EQ(daemon->exit_status(), 0);
+
+    // a program whose name merely begins with ours does not count
+    std::string lookalike = dir.file(name + "-x");
+    fs::copy_file("/bin/sleep", lookalike);
+    test_process other({lookalike, "30"}, dir.path());
+    ASSERT_TRUE(other.started());
+    auto p = run({"-h"});
+    EXPECT_EQ(p->exit_status(), 0) << p->err();
+}
+
+}  // namespace

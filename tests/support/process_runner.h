@@ -1,0 +1,56 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+// runs a program as a child process with its standard output and error
+// captured in files, for tests that judge a program by what it prints and
+// how it ends. every wait is bounded.
+class test_process {
+public:
+    // argv[0] is the program path; output files go into work_dir
+    test_process(std::vector<std::string> argv, const std::string& work_dir);
+    ~test_process();  // kills a child still running
+
+    bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+
+    // waits for the end; false on timeout (the child keeps running)
+    bool wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    void signal(int signo);
+
+    bool exited() const { return exited_; }
+    int exit_status() const { return exit_status_; }
+    std::string out() const;
+    std::string err() const;
+
+private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    bool reaped_ = false;
+    int exit_status_ = -1;
+    std::string out_path_, err_path_;
+};
+
+// polls cond every 10 ms until it holds or the timeout passes
+bool test_wait_until(const std::function<bool()>& cond,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// a private folder under /tmp, removed at the end
+class test_temp_dir {
+public:
+    explicit test_temp_dir(const char* tag = "orlix-test");
+    ~test_temp_dir();
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string test_read_file(const std::string& path);
+void test_write_file(const std::string& path, const std::string& text);
