@@ -119,7 +119,8 @@ void ipc_drv_hdr_store(uint64_t hdr, uint8_t* bytes)
 
 int ipc_drv_open2(const char* path)
 {
-    return open(path != nullptr ? path : IPC_DRV_DEFAULT_DEVICE, O_RDWR | O_CLOEXEC);
+    // non-blocking: a response read waits in poll with a deadline, never in read
+    return open(path != nullptr ? path : IPC_DRV_DEFAULT_DEVICE, O_RDWR | O_CLOEXEC | O_NONBLOCK);
 }
 
 int ipc_drv_open()

@@ -1,0 +1,294 @@
+// the framing against a card played by the test over a socket pair
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "ipc/ipc_cmd.h"
+#include "ipc/ipc_drv.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+// a response message: header fields and body, every field overridable
+struct rsp_spec {
+    uint32_t type = 3;
+    uint32_t fw_errno = 0;
+    uint32_t opcode = 0;
+    const char* magic = "IPCM";
+    uint8_t version = 1;
+    bytes body;
+    int pld_len = -1;  // -1: 8 + body size
+};
+
+bytes make_rsp(const rsp_spec& s)
+{
+    bytes msg(16 + s.body.size());
+    uint64_t hdr = s.type & 7;
+    hdr |= uint64_t(s.pld_len < 0 ? 8 + s.body.size() : s.pld_len) << 16;
+    hdr |= uint64_t(s.fw_errno) << 32;
+    ipc_drv_hdr_store(hdr, msg.data());
+    memcpy(msg.data() + 8, s.magic, 4);
+    msg[12] = s.version;
+    msg[13] = uint8_t(s.opcode >> 16);
+    msg[14] = uint8_t(s.opcode);
+    msg[15] = uint8_t(s.opcode >> 8);
+    std::copy(s.body.begin(), s.body.end(), msg.begin() + 16);
+    return msg;
+}
+
+rsp_spec mk(uint32_t type, uint32_t fw_errno, uint32_t opcode = 0, const char* magic = "IPCM",
+           uint8_t version = 1, bytes body = {}, int pld_len = -1)
+{
+    rsp_spec s;
+    s.type = type;
+    s.fw_errno = fw_errno;
+    s.opcode = opcode;
+    s.magic = magic;
+    s.version = version;
+    s.body = std::move(body);
+    s.pld_len = pld_len;
+    return s;
+}
+
+class Framing : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+        fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        dev.fd = fds[0];
+        ipc_cmd_set_rsp_timeout_ms(5000);
+    }
+    void TearDown() override
+    {
+        if (card.joinable()) {
+            card.join();
+        }
+        close(fds[0]);
+        close(fds[1]);
+        ipc_cmd_set_rsp_timeout_ms(IPC_CMD_DEFAULT_RSP_TIMEOUT_MS);
+    }
+
+    // the card answers `count` requests with what reply makes of each
+    void serve(std::function<bytes(const bytes& req)> reply, int count = 1)
+    {
+        card = std::thread([this, reply, count] {
+            for (int i = 0; i < count; i++) {
+                bytes req(2048);
+                ssize_t n = recv(fds[1], req.data(), req.size(), 0);
+                if (n <= 0) {
+                    return;
+                }
+                req.resize(n);
+                requests.push_back(req);
+                bytes rsp = reply(req);
+                if (!rsp.empty()) {
+                    send(fds[1], rsp.data(), rsp.size(), 0);
+                }
+            }
+        });
+    }
+
+    // answers with the given spec, opcode echoed unless the spec sets one
+    void serve_rsp(rsp_spec spec, int count = 1)
+    {
+        serve(
+            [spec](const bytes& req) {
+                rsp_spec s = spec;
+                if (s.opcode == 0) {
+                    s.opcode = uint32_t(req[13]) << 16 | req[14] | uint32_t(req[15]) << 8;
+                }
+                return make_rsp(s);
+            },
+            count);
+    }
+
+    ssize_t send_req(uint32_t ep, uint32_t op, bytes req, void* rsp, size_t cap, uint32_t* fw_errno)
+    {
+        struct iovec in = {req.data(), req.size()};
+        struct iovec out = {rsp, cap};
+        return ipc_cmd_send_req_v(&dev, ep, op, &in, req.empty() ? 0 : 1, &out, cap ? 1 : 0, fw_errno);
+    }
+
+    int fds[2];
+    ipc_cmd_dev_s dev;
+    std::thread card;
+    std::vector<bytes> requests;
+};
+
+TEST_F(Framing, RequestLayoutOnTheWire)
+{
+    serve_rsp({});
+    uint32_t fw_errno = 99;
+    EXPECT_EQ(send_req(0x13, 0x1000c, {}, nullptr, 0, &fw_errno), 0);
+    EXPECT_EQ(fw_errno, 0u);
+    card.join();
+    ASSERT_EQ(requests.size(), 1u);
+    const bytes expect = {2, 0, 8, 0, 0x13, 0, 0, 0, 'I', 'P', 'C', 'M', 1, 0x01, 0x0c, 0x00};
+    EXPECT_EQ(requests[0], expect);
+}
+
+TEST_F(Framing, BodyOfAtMost1024BytesIsGatheredAndSent)
+{
+    serve_rsp({});
+    bytes a(1000, 0xaa), b(24, 0xbb);
+    struct iovec in[] = {{a.data(), a.size()}, {b.data(), b.size()}};
+    uint32_t fw_errno = 0;
+    EXPECT_EQ(ipc_cmd_send_req_v(&dev, 0x0c, 0x10003, in, 2, nullptr, 0, &fw_errno), 0);
+    card.join();
+    ASSERT_EQ(requests[0].size(), 16u + 1024);
+    EXPECT_EQ(requests[0][2] | requests[0][3] << 8, 1032);
+    EXPECT_EQ(requests[0][16 + 999], 0xaa);
+    EXPECT_EQ(requests[0][16 + 1000], 0xbb);
+
+    bytes big(1025);
+    EXPECT_EQ(send_req(0x0c, 0x10003, big, nullptr, 0, &fw_errno), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
+    uint8_t probe;
+    EXPECT_EQ(recv(fds[1], &probe, 1, MSG_DONTWAIT), -1) << "an oversized request reached the card";
+}
+
+TEST_F(Framing, TagCountsUpAndWraps)
+{
+    serve_rsp({}, 258);
+    uint32_t fw_errno;
+    for (int i = 0; i < 258; i++) {
+        ASSERT_EQ(send_req(0x13, 0x10000, {}, nullptr, 0, &fw_errno), 0) << i;
+    }
+    card.join();
+    EXPECT_EQ(requests[1][1], 1);
+    EXPECT_EQ(requests[255][1], 255);
+    EXPECT_EQ(requests[256][1], 0);
+    EXPECT_EQ(requests[257][1], 1);
+}
+
+TEST_F(Framing, MalformedOrMismatchedResponsesAreRefused)
+{
+    const struct {
+        const char* what;
+        std::function<bytes(const bytes&)> reply;
+    } cases[] = {
+        {"other low opcode", [](const bytes&) { return make_rsp(mk(3, 0, 0x1000d)); }},
+        {"other high byte", [](const bytes&) { return make_rsp(mk(3, 0, 0x2000c)); }},
+        {"request type", [](const bytes&) { return make_rsp(mk(2, 0, 0x1000c)); }},
+        {"bad magic", [](const bytes&) { return make_rsp(mk(3, 0, 0x1000c, "IPCX")); }},
+        {"bad version", [](const bytes&) { return make_rsp(mk(3, 0, 0x1000c, "IPCM", 2)); }},
+        {"payload under 8", [](const bytes&) { return make_rsp(mk(3, 0, 0x1000c, "IPCM", 1, {}, 7)); }},
+        {"7 bytes", [](const bytes&) { return bytes(7, 3); }},
+        {"driver header only", [](const bytes&) { return bytes{3, 0, 8, 0, 0, 0, 0, 0}; }},
+        {"announces more than it carries",
+         [](const bytes&) { return make_rsp(mk(3, 0, 0x1000c, "IPCM", 1, bytes(4), 8 + 40)); }},
+    };
+    for (const auto& c : cases) {
+        serve(c.reply);
+        uint8_t rsp[64];
+        uint32_t fw_errno = 1234;
+        EXPECT_EQ(send_req(0x13, 0x1000c, {1}, rsp, sizeof(rsp), &fw_errno), -1) << c.what;
+        EXPECT_EQ(errno, EIO) << c.what;
+        EXPECT_EQ(fw_errno, 1234u) << c.what;
+        card.join();
+    }
+}
+
+TEST_F(Framing, FirmwareErrnoComesBackWithAnEmptyBody)
+{
+    serve_rsp(mk(3, 95));
+    uint8_t rsp[16];
+    uint32_t fw_errno = 0;
+    EXPECT_EQ(send_req(0x13, 0x10000, bytes(8), rsp, sizeof(rsp), &fw_errno), 0);
+    EXPECT_EQ(fw_errno, 95u);
+}
+
+TEST_F(Framing, BodyIsScatteredInOrder)
+{
+    bytes body(20);
+    for (int i = 0; i < 20; i++) {
+        body[i] = uint8_t(i + 1);
+    }
+    rsp_spec spec;
+    spec.body = body;
+    serve_rsp(spec);
+    uint8_t a[8], b[16];
+    memset(b, 0xee, sizeof(b));
+    struct iovec out[] = {{a, sizeof(a)}, {b, sizeof(b)}};
+    uint32_t fw_errno;
+    EXPECT_EQ(ipc_cmd_send_req_v(&dev, 0x13, 0x10001, nullptr, 0, out, 2, &fw_errno), 20);
+    EXPECT_EQ(a[0], 1);
+    EXPECT_EQ(a[7], 8);
+    EXPECT_EQ(b[0], 9);
+    EXPECT_EQ(b[11], 20);
+    EXPECT_EQ(b[12], 0xee);
+}
+
+TEST_F(Framing, BodyLongerThanTheCallersRoomIsRefused)
+{
+    rsp_spec spec;
+    spec.body = bytes(24, 1);
+    spec.fw_errno = 7;
+    serve_rsp(spec);
+    uint8_t rsp[16];
+    memset(rsp, 0, sizeof(rsp));
+    uint32_t fw_errno = 1234;
+    EXPECT_EQ(send_req(0x11, 0x1001b, {0}, rsp, sizeof(rsp), &fw_errno), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
+    EXPECT_EQ(fw_errno, 1234u);
+    EXPECT_EQ(rsp[0], 0) << "written past a refused response";
+}
+
+TEST_F(Framing, CardThatNeverAnswersTimesOut)
+{
+    ipc_cmd_set_rsp_timeout_ms(100);
+    serve([](const bytes&) { return bytes(); });
+    uint8_t rsp[16];
+    uint32_t fw_errno = 0;
+    EXPECT_EQ(send_req(0x13, 0x10000, bytes(8), rsp, sizeof(rsp), &fw_errno), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+}
+
+TEST_F(Framing, ClosedDeviceFailsWithTheSystemError)
+{
+    close(fds[1]);
+    fds[1] = open("/dev/null", O_RDONLY);
+    uint32_t fw_errno;
+    EXPECT_EQ(send_req(0x13, 0x10000, bytes(8), nullptr, 0, &fw_errno), -1);
+    EXPECT_EQ(errno, EPIPE);
+}
+
+TEST(DriverHeader, FieldsKeepToTheirBits)
+{
+    uint64_t hdr = 0;
+    ipc_drv_hdr_set_type(&hdr, 2);
+    ipc_drv_hdr_set_tag(&hdr, 0xab);
+    ipc_drv_hdr_set_pld_len(&hdr, 0x1234);
+    ipc_drv_hdr_set_req_endpoint(&hdr, 0xdeadbeef);
+    EXPECT_EQ(hdr, 0xdeadbeef1234ab02ull);
+    ipc_drv_hdr_set_tag(&hdr, 1);
+    EXPECT_EQ(ipc_drv_hdr_get_pld_len(hdr), 0x1234);
+    EXPECT_EQ(ipc_drv_hdr_get_req_endpoint(hdr), 0xdeadbeefu);
+    uint8_t wire[8];
+    ipc_drv_hdr_store(hdr, wire);
+    EXPECT_EQ(wire[0], 2);
+    EXPECT_EQ(wire[4], 0xef);
+    EXPECT_EQ(ipc_drv_hdr_load(wire), hdr);
+}
+
+TEST(DriverHeaderDeathTest, WrongTypeStopsTheProcess)
+{
+    uint64_t rsp = 3;
+    uint64_t req = 2;
+    EXPECT_DEATH(ipc_drv_hdr_get_req_endpoint(rsp), "invalid hdr_type for endpoint field: 3");
+    EXPECT_DEATH(ipc_drv_hdr_get_rsp_errno(req), "invalid hdr_type for errno field: 2");
+    EXPECT_DEATH(ipc_drv_hdr_get_tag(0), "invalid hdr_type for tag field: 0");
+    EXPECT_DEATH(ipc_drv_hdr_set_type(&req, 5), "undefined hdr_type: 5");
+}
+
+}  // namespace
