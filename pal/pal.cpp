@@ -1,0 +1,100 @@
+#include "pal/pal.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "pal/pal_trace.h"
+
+namespace sdk {
+namespace lib {
+
+pal_info_s gl_pal_info;
+
+static std::atomic<int> g_pal_init_done{0};
+
+struct pal_variant_s {
+    platform::platform_type_t type;
+    pal_ret_t (*init)();
+};
+
+// the variants this build carries for each platform type
+static const pal_variant_s k_internal_variants[] = {
+    {platform::PLATFORM_TYPE_HW, pal_hw_x86_init_rwvectors},
+};
+
+static pal_ret_t pal_init_internal(platform::platform_type_t type)
+{
+    for (const auto& variant : k_internal_variants) {
+        if (variant.type == type) {
+            return variant.init();
+        }
+    }
+    return PAL_RET_NOK;
+}
+
+pal_ret_t pal_init(platform::platform_type_t type, types::dp_mem_layout_s*)
+{
+    int expected = 0;
+    if (!g_pal_init_done.compare_exchange_strong(expected, 1)) {
+        return PAL_RET_OK;
+    }
+    memset(&gl_pal_info, 0, sizeof(gl_pal_info));
+    gl_pal_info.platform_type = type;
+    pal_default_init_rwvectors();
+    pal_ret_t rc;
+    if (getenv("PAL_J2C_PORT")) {
+        // the jtag variant serves type 1 only, and is not part of this build
+        rc = PAL_RET_NOK;
+    } else if (getenv("PAL_TELNET_PORT") && getenv("PAL_TELNET_IPADDR")) {
+        rc = PAL_RET_NOK;
+    } else {
+        rc = pal_init_internal(type);
+    }
+    if (rc != PAL_RET_OK) {
+        PAL_TRACE_ERR("Failed to initialize PAL for platform type %u, err %u", type, rc);
+    }
+    return rc;
+}
+
+pal_ret_t pal_teardown(platform::platform_type_t type)
+{
+    int expected = 1;
+    if (!g_pal_init_done.compare_exchange_strong(expected, 0)) {
+        return PAL_RET_OK;
+    }
+    (void)type;
+    return PAL_RET_OK;
+}
+
+platform::platform_type_t pal_get_platform_type()
+{
+    return gl_pal_info.platform_type;
+}
+
+// an empty entry fails: the caller gets PAL_RET_NOK (or false, or null)
+#define PAL_CALL(entry_, fail_, ...) (gl_pal_info.entry_ ? gl_pal_info.entry_(__VA_ARGS__) : (fail_))
+
+pal_ret_t pal_reg_read(uint64_t addr, uint32_t* data, uint32_t n) { return PAL_CALL(reg_read, PAL_RET_NOK, addr, data, n); }
+pal_ret_t pal_reg_write(uint64_t addr, const uint32_t* data, uint32_t n) { return PAL_CALL(reg_write, PAL_RET_NOK, addr, data, n); }
+uint32_t pal_sbus_read(uint32_t ring, uint32_t sbus, uint32_t reg) { return PAL_CALL(sbus_read, 0u, ring, sbus, reg); }
+pal_ret_t pal_sbus_write(uint32_t ring, uint32_t sbus, uint32_t reg, uint32_t data) { return PAL_CALL(sbus_write, PAL_RET_NOK, ring, sbus, reg, data); }
+pal_ret_t pal_sbus_reset(uint32_t ring, uint32_t sbus) { return PAL_CALL(sbus_reset, PAL_RET_NOK, ring, sbus); }
+pal_ret_t pal_mem_read(uint64_t addr, uint8_t* data, uint32_t size, uint32_t flags) { return PAL_CALL(mem_read, PAL_RET_NOK, addr, data, size, flags); }
+pal_ret_t pal_mem_write(uint64_t addr, const uint8_t* data, uint32_t size, uint32_t flags) { return PAL_CALL(mem_write, PAL_RET_NOK, addr, data, size, flags); }
+pal_ret_t pal_ring_db16(uint64_t addr, uint16_t data) { return PAL_CALL(ring_db16, PAL_RET_NOK, addr, data); }
+pal_ret_t pal_ring_db32(uint64_t addr, uint32_t data) { return PAL_CALL(ring_db32, PAL_RET_NOK, addr, data); }
+pal_ret_t pal_ring_db64(uint64_t addr, uint64_t data) { return PAL_CALL(ring_db64, PAL_RET_NOK, addr, data); }
+pal_ret_t pal_step_cpu_pkt(const uint8_t* pkt, size_t len) { return PAL_CALL(step_cpu_pkt, PAL_RET_NOK, pkt, len); }
+pal_ret_t pal_physical_addr_to_virtual_addr(uint64_t pa, uint64_t* va) { return PAL_CALL(physical_addr_to_virtual_addr, PAL_RET_NOK, pa, va); }
+pal_ret_t pal_virtual_addr_to_physical_addr(uint64_t va, uint64_t* pa) { return PAL_CALL(virtual_addr_to_physical_addr, PAL_RET_NOK, va, pa); }
+pal_ret_t pal_mem_set(uint64_t addr, uint8_t value, uint32_t size, uint32_t flags) { return PAL_CALL(mem_set, PAL_RET_NOK, addr, value, size, flags); }
+void* pal_mem_map(uint64_t pa, uint32_t size) { return PAL_CALL(mem_map, nullptr, pa, size); }
+void pal_mem_unmap(void* va) { if (gl_pal_info.mem_unmap) gl_pal_info.mem_unmap(va); }
+pal_ret_t pal_reg_batch_write(uint64_t addr, const uint32_t* data, uint32_t n) { return PAL_CALL(reg_batch_write, PAL_RET_NOK, addr, data, n); }
+bool pal_is_mem_region_avail(uint64_t addr, uint64_t size) { return PAL_CALL(is_mem_region_avail, false, addr, size); }
+pal_ret_t pal_reg_rw_ctrl(const pal_reg_rw_ctrl_s* ctrl) { return PAL_CALL(reg_rw_ctrl, PAL_RET_NOK, ctrl); }
+int pal_get_sub_asic() { return PAL_CALL(get_sub_asic, -1); }
+
+}  // namespace lib
+}  // namespace sdk
