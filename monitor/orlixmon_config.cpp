@@ -76,6 +76,12 @@ int parse_config_from_json(const std::string& path, orlixmon_init_params_s& para
             }
             params.*key.field = value;
         }
+        std::string wait = root.get<std::string>("worker_wait", "spin");
+        if (wait != "spin" && wait != "sleep") {
+            fprintf(stderr, "Error - worker_wait must be \"spin\" or \"sleep\", got \"%s\"\n", wait.c_str());
+            return 255;
+        }
+        params.worker_sleep = wait == "sleep";
         for (const auto& list : k_counter_lists) {
             int rc = parse_counter_list(root.get_child(list.path), list.kind, params.*list.field);
             if (rc != 0) {

@@ -23,6 +23,7 @@ struct orlixmon_init_params_s {
     uint64_t port_poll_interval = 0;
     std::vector<orlixmon_telemetry_counter_cfg_s> port_counters;
     std::vector<orlixmon_telemetry_counter_cfg_s> card_counters;  // no key: always empty
+    bool worker_sleep = false;  // "worker_wait": "sleep" instead of the default "spin"
 };
 
 // the schedule runs on 100 us ticks: no interval may be shorter than one

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "monitor/worker.h"
+
 // the health checker and the workers count ticks of 100 microseconds; each
 // duty runs when the count is a multiple of its period
 constexpr uint64_t ORLIXMON_TICK_US = 100;
@@ -13,6 +15,7 @@ struct orlixmon_schedule_s {
     uint64_t card_health = 10000;         // from the configuration
     uint64_t lif_poll = 1000;
     uint64_t port_poll = 1000;
+    orlixmon_worker_wait_e worker_wait = ORLIXMON_WORKER_WAIT_SPIN;
 };
 
 // set by orlixmon_init before any thread starts, read-only afterwards

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "monitor/counter_maps.h"
+#include "monitor/telemetry_export.h"
 
 struct pipeline_counter_kind_s {
     std::vector<orlixmon_telemetry_counter_cfg_s> pipeline_init_params_s::*configured;
@@ -20,6 +21,10 @@ static const pipeline_counter_kind_s k_counter_kinds[] = {
 int pipeline_init(pipeline_init_params_s* params, pipeline_monitor_info_s* info)
 {
     info->record_types = {ORLIXMON_RECORD_TYPE_LIF, ORLIXMON_RECORD_TYPE_PORT};
+    info->export_cb = telemetry_export_cb;
+    info->lif_counters_read = pipeline_lif_counters_read;
+    info->port_counters_read = pipeline_port_counters_read;
+    info->card_counters_read = pipeline_card_counters_read;
     for (const auto& kind : k_counter_kinds) {
         for (const auto& cfg : params->*kind.configured) {
             auto found = kind.map->find(cfg.counter);

@@ -18,9 +18,11 @@ struct pipeline_init_params_s {
 };
 
 using pipeline_export_cb_t = int (*)(orlixmon_card_ctxt_s& ctxt, orlixmon_telemetry_record_s& record);
-// reads one object's counters at base into the two records
+// reads one object's counters at base into the two records. index is the
+// object's place in its list (not cut to 8 bits: every object keeps its own
+// previous values)
 using pipeline_counters_read_t = int (*)(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info,
-                                         uint8_t index, uint64_t base,
+                                         size_t index, uint64_t base,
                                          orlixmon_telemetry_record_s& stats,
                                          orlixmon_telemetry_record_s& event);
 
@@ -39,3 +41,15 @@ struct pipeline_monitor_info_s {
 // resolves the configured counter names to their offsets; 0, or 255 with
 // the first unknown name on stderr
 int pipeline_init(pipeline_init_params_s* params, pipeline_monitor_info_s* info);
+
+// empties the calling thread's previous values; a new worker thread starts
+// empty anyway
+int pipeline_reinit();
+
+// the readers pipeline_init installs
+int pipeline_lif_counters_read(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, size_t index,
+                               uint64_t base, orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event);
+int pipeline_port_counters_read(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, size_t index,
+                                uint64_t base, orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event);
+int pipeline_card_counters_read(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, size_t index,
+                                uint64_t base, orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event);

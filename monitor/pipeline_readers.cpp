@@ -1,0 +1,66 @@
+// reading a LIF's or port's counters from card memory and applying their rules
+
+#include <cstring>
+
+#include "monitor/pipeline.h"
+#include "monitor/pipeline_rules.h"
+#include "pal/pal.h"
+
+// each worker serves one card: its previous values live with its thread
+static thread_local orlixmon_pipeline_state_s t_pipeline_state;
+
+int pipeline_reinit()
+{
+    t_pipeline_state.clear();
+    return 0;
+}
+
+static bool read_counter(uint64_t addr, uint64_t& value)
+{
+    uint8_t buf[8];
+    if (sdk::lib::pal_mem_read(addr, buf, sizeof(buf), 0) != sdk::lib::PAL_RET_OK) {
+        return false;
+    }
+    memcpy(&value, buf, sizeof(value));
+    return true;
+}
+
+static int counters_read(orlixmon_pipeline_state_s::kind_e kind,
+                         const std::vector<orlixmon_telemetry_counter_s>& counters, size_t index, uint64_t base,
+                         orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event)
+{
+    for (size_t i = 0; i < counters.size(); i++) {
+        uint64_t value = 0;
+        // a read that fails reports nothing and keeps the previous value
+        if (!read_counter(base + counters[i].offset, value)) {
+            continue;
+        }
+        pipeline_apply_counter_rule(counters[i], value, t_pipeline_state.prev(kind, index, i), stats, event);
+    }
+    return 0;
+}
+
+int pipeline_lif_counters_read(orlixmon_card_ctxt_s&, pipeline_monitor_info_s& info, size_t index, uint64_t base,
+                               orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event)
+{
+    return counters_read(orlixmon_pipeline_state_s::LIF, info.lif_counters, index, base, stats, event);
+}
+
+int pipeline_port_counters_read(orlixmon_card_ctxt_s&, pipeline_monitor_info_s& info, size_t index, uint64_t base,
+                                orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event)
+{
+    return counters_read(orlixmon_pipeline_state_s::PORT, info.port_counters, index, base, stats, event);
+}
+
+int pipeline_card_counters_read(orlixmon_card_ctxt_s&, pipeline_monitor_info_s& info, size_t, uint64_t base,
+                                orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event)
+{
+    for (const auto& counter : info.card_counters) {
+        uint64_t value = 0;
+        if (!read_counter(base + counter.offset, value)) {
+            continue;
+        }
+        (counter.event_record ? event : stats).counters.push_back({&counter, value});
+    }
+    return 0;
+}

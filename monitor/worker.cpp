@@ -1,0 +1,117 @@
+#include "monitor/worker.h"
+
+#include <time.h>
+
+#include <stdexcept>
+
+#include "log/module_trace.h"
+#include "monitor/orlixmon_schedule.h"
+#include "monitor/orlixmon_state.h"
+#include "monitor/orlixmon_trace.h"
+#include "monitor/telemetry_export.h"
+#include "pal/pal.h"
+#include "pal/pal_hw_x86.h"
+
+static constexpr int64_t k_granular_ns = 100000;
+static constexpr int64_t k_overrun_wait_ns = 1000;
+
+int orlixmon_card_sdk_init(aml_card_handle_s* card)
+{
+    logger_init(null_logger_cb_);
+    int rc = pal_hw_x86_init(card->bdf.c_str());
+    if (rc < 0) {
+        ORLIXMON_TRACE_ERR("ORLIX {} - Failed to initialize PAL, err : {}", card->bdf, rc);
+        return 255;
+    }
+    rc = static_cast<int>(sdk::lib::pal_init(sdk::platform::PLATFORM_TYPE_HW, nullptr));
+    if (rc != 0) {
+        ORLIXMON_TRACE_ERR("ORLIX {} - Failed to initialize PAL, err : {}", card->bdf, rc);
+        return 255;
+    }
+    return 0;
+}
+
+static int64_t monotonic_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+static void wait_until(int64_t deadline_ns, orlixmon_worker_wait_e mode)
+{
+    if (mode == ORLIXMON_WORKER_WAIT_SLEEP) {
+        timespec ts = {static_cast<time_t>(deadline_ns / 1000000000), static_cast<long>(deadline_ns % 1000000000)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+        return;
+    }
+    while (monotonic_ns() < deadline_ns) {
+    }
+}
+
+// parks while the card is down; true when the worker must leave
+static bool park_while_down(orlixmon_card_ctxt_s& ctxt)
+{
+    std::unique_lock<std::mutex> lock(ctxt.mutex);
+    if (ctxt.card_down) {
+        ctxt.cond.wait(lock, [&] { return ctxt.stop; });
+    }
+    return ctxt.stop;
+}
+
+void* orlixmon_worker(void* arg)
+{
+    aml_card_handle_s* card = static_cast<aml_card_handle_s*>(arg);
+    orlixmon_card_ctxt_s* found = nullptr;
+    try {
+        found = &g_orlixmon_state.get_card_ctxt(*card);
+    } catch (const std::runtime_error&) {
+        ORLIXMON_TRACE_ERR("Failed to get card {} context from the state", card->bdf);
+        return nullptr;
+    }
+    orlixmon_card_ctxt_s& ctxt = *found;
+    pipeline_monitor_info_s info = g_orlixmon_state.monitor_info();
+    if (orlixmon_card_sdk_init(&ctxt.card) != 0) {
+        std::lock_guard<std::mutex> lock(ctxt.mutex);
+        ctxt.card_down = true;
+        return nullptr;
+    }
+    ORLIXMON_TRACE_INFO("Starting to monitor {}", ctxt.card.bdf);
+    const orlixmon_worker_wait_e mode = g_orlixmon_schedule.worker_wait;
+    for (uint64_t pass = 0; g_orlixmon_state.running(); pass++) {
+        int64_t start = monotonic_ns();
+        if (park_while_down(ctxt)) {
+            break;
+        }
+        for (auto type : info.record_types) {
+            switch (type) {
+            case ORLIXMON_RECORD_TYPE_LIF:
+                if (pass % g_orlixmon_schedule.lif_poll == 0) {
+                    (void)orlixmon_handle_lif_telemetry(ctxt, info);
+                }
+                break;
+            case ORLIXMON_RECORD_TYPE_PORT:
+                if (pass % g_orlixmon_schedule.port_poll == 0) {
+                    (void)orlixmon_handle_port_telemetry(ctxt, info);
+                }
+                break;
+            case ORLIXMON_RECORD_TYPE_CARD:
+                break;
+            default:
+                ORLIXMON_TRACE_ERR("Unsupported record type {}", type);
+                break;
+            }
+        }
+        int64_t end = monotonic_ns();
+        int64_t elapsed = end - start;
+        int64_t deadline = start + k_granular_ns;
+        if (elapsed > k_granular_ns) {
+            ORLIXMON_TRACE_VERBOSE("stats monitor time {} is more than the granular monitor interval {}", elapsed,
+                                   k_granular_ns);
+            deadline = end + k_overrun_wait_ns;
+        }
+        wait_until(deadline, mode);
+    }
+    return nullptr;
+}
