@@ -1,0 +1,132 @@
+// the telemetry pass over a card's LIFs and ports and where its lines go
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "monitor/oper_logger.h"
+#include "monitor/telemetry_export.h"
+#include "tests/support/process_runner.h"
+
+namespace {
+
+// what the fake reader and export saw, in order
+std::vector<std::string> g_calls;
+int g_read_fails_at = -1;  // object index whose read fails
+
+int fake_read(orlixmon_card_ctxt_s&, pipeline_monitor_info_s& info, size_t index, uint64_t base,
+              orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event)
+{
+    g_calls.push_back("read " + std::to_string(index) + " @" + std::to_string(base));
+    if (static_cast<int>(index) == g_read_fails_at) {
+        return 7;
+    }
+    // every configured counter reported into the records it names, value = base
+    for (const auto& c : info.lif_counters) {
+        if (c.stats_record) stats.counters.push_back({&c, base});
+        if (c.event_record) event.counters.push_back({&c, base});
+    }
+    return 0;
+}
+
+int fake_export(orlixmon_card_ctxt_s&, orlixmon_telemetry_record_s& record)
+{
+    g_calls.push_back("export " + *record.name + " type " + std::to_string(record.type) + " rt " +
+                      std::to_string(record.record_type));
+    return 0;
+}
+
+class TelemetryPass : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_calls.clear();
+        g_read_fails_at = -1;
+        ctxt.card = {"42424142-4300-0000-0000-000000000000", "0000:3b:00.0"};
+        ctxt.lifs = {{"id-a", "lif-a", 1, 1000}, {"id-b", "lif-b", 2, 2000}};
+        ctxt.ports = {{"id-p", "eth1/1", 0x11010000, 3, 5000, 64}};
+        info.export_cb = fake_export;
+        info.lif_counters_read = fake_read;
+        info.port_counters_read = fake_read;
+    }
+    void counters(bool stats, bool event)
+    {
+        info.lif_counters = {{"tx_rdma_unicast_bytes", 384, true, 0, event, stats}};
+    }
+    orlixmon_card_ctxt_s ctxt;
+    pipeline_monitor_info_s info;
+};
+
+TEST_F(TelemetryPass, StatsThenEventForEachObjectInListOrder)
+{
+    counters(true, true);
+    EXPECT_EQ(orlixmon_handle_lif_telemetry(ctxt, info), 0);
+    EXPECT_EQ(orlixmon_handle_port_telemetry(ctxt, info), 0);
+    EXPECT_EQ(g_calls, (std::vector<std::string>{
+                           "read 0 @1000", "export lif-a type 1 rt 2", "export lif-a type 3 rt 2",
+                           "read 1 @2000", "export lif-b type 1 rt 2", "export lif-b type 3 rt 2",
+                           "read 0 @5000", "export eth1/1 type 1 rt 3", "export eth1/1 type 3 rt 3"}));
+}
+
+TEST_F(TelemetryPass, EmptyRecordsAreNotExported)
+{
+    counters(false, true);
+    orlixmon_handle_lif_telemetry(ctxt, info);
+    EXPECT_EQ(g_calls, (std::vector<std::string>{"read 0 @1000", "export lif-a type 3 rt 2", "read 1 @2000",
+                                                 "export lif-b type 3 rt 2"}));
+    g_calls.clear();
+    info.lif_counters.clear();
+    ctxt.ports.clear();
+    orlixmon_handle_lif_telemetry(ctxt, info);
+    orlixmon_handle_port_telemetry(ctxt, info);
+    EXPECT_EQ(g_calls, (std::vector<std::string>{"read 0 @1000", "read 1 @2000"}));
+}
+
+TEST_F(TelemetryPass, FailingReadEndsThePass)
+{
+    counters(true, false);
+    g_read_fails_at = 0;
+    EXPECT_EQ(orlixmon_handle_lif_telemetry(ctxt, info), 7);
+    EXPECT_EQ(g_calls, (std::vector<std::string>{"read 0 @1000"}));
+}
+
+TEST(TelemetryFiles, RecordsGoToTheFileOfTheirType)
+{
+    test_temp_dir dir("orlix-export");
+    setenv("PERSISTENT_LOG_DIR", dir.path().c_str(), 1);
+    orlixmon_card_ctxt_s ctxt;
+    ctxt.card = {"42424142-4300-0000-0000-000000000000", "0000:3b:00.0"};
+    ctxt.stats_logger = orlixmon_oper_logger_init(ctxt.card, dir.path(), "stats");
+    ctxt.event_logger = orlixmon_oper_logger_init(ctxt.card, dir.path(), "event");
+    ASSERT_TRUE(ctxt.stats_logger && ctxt.event_logger);
+
+    orlixmon_telemetry_counter_s c{"frames_rx_ok", 16, true, 0, true, true};
+    std::string id = "id-p", name = "eth1/1";
+    orlixmon_telemetry_record_s stats(id, name);
+    stats.type = ORLIXMON_TELEMETRY_TYPE_STATS;
+    stats.record_type = ORLIXMON_RECORD_TYPE_PORT;
+    stats.counters = {{&c, 99}};
+    EXPECT_EQ(telemetry_export_cb(ctxt, stats), 0);
+    orlixmon_post_health_check_event(ctxt, "card down detected");
+    orlixmon_telemetry_record_s bad(id, name);
+    bad.type = 9;
+    EXPECT_NE(telemetry_export_cb(ctxt, bad), 0);
+
+    std::string stats_file = test_read_file(dir.file("card_0000:3b:00.0_stats.log"));
+    std::string event_file = test_read_file(dir.file("card_0000:3b:00.0_event.log"));
+    EXPECT_EQ(stats_file.rfind("*** Boot #0 ***\n{", 0), 0u) << stats_file;
+    EXPECT_NE(stats_file.find("\"value\": 99"), std::string::npos) << stats_file;
+    EXPECT_EQ(stats_file.find("card down"), std::string::npos);
+    EXPECT_NE(event_file.find("\"description\": \"card down detected\""), std::string::npos) << event_file;
+    EXPECT_NE(event_file.find("\"id\": \"42424142-4300-0000-0000-000000000000\""), std::string::npos)
+        << event_file;
+    // a card without loggers drops the line and still succeeds
+    orlixmon_card_ctxt_s bare;
+    EXPECT_EQ(telemetry_export_cb(bare, stats), 0);
+    orlixmon_oper_logger_deinit(ctxt.card, "stats");
+    orlixmon_oper_logger_deinit(ctxt.card, "event");
+    unsetenv("PERSISTENT_LOG_DIR");
+}
+
+}  // namespace
