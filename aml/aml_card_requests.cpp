@@ -1,0 +1,203 @@
+// the single-exchange card requests: heartbeat, time, coredump clears, pss
+// reset and cmb, each one command over a fresh channel
+
+#include "aml/aml_card_requests.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <iterator>
+#include <vector>
+
+#include "aml/aml_card_ipc.h"
+
+namespace {
+
+constexpr size_t k_status_rsp_size = 4;
+
+constexpr aml_card_cmd_s k_heartbeat_cmd = {
+    .name = "HEARTBEAT", .endpoint = 0x13, .opcode = 0x10000,
+    .rsp_size = AML_HEARTBEAT_RSP_SIZE, .status_offset = 0,
+    .errno_text = "ERROR - Failed to get card heartbeat, err : ",
+    .status_text = "ERROR - Failed to get card heartbeat, status : "};
+
+constexpr aml_card_cmd_s k_time_get_cmd = {
+    .name = "TIME_GET", .endpoint = 0x13, .opcode = 0x1000c,
+    .rsp_size = AML_TIME_GET_RSP_SIZE, .status_offset = 0,
+    .errno_text = "ERROR - Failed to get card time, err : ",
+    .status_text = "ERROR - Failed to get card time, status : "};
+
+constexpr aml_card_cmd_s k_time_update_cmd = {
+    .name = "TIME_UPDATE", .endpoint = 0x13, .opcode = 0x10009,
+    .rsp_size = k_status_rsp_size, .status_offset = 0,
+    .errno_text = "ERROR - Failed to update card, err : ",
+    .status_text = "ERROR - Failed to update card, status : "};
+
+constexpr aml_card_cmd_s k_coredump_clear_cmd = {
+    .name = "DEVICE_COREDUMP_CLEAR", .endpoint = 0x13, .opcode = 0x1000b,
+    .rsp_size = k_status_rsp_size, .status_offset = 0,
+    .errno_text = "ERROR - Failed to clear coredump, err : ",
+    .status_text = "ERROR - Failed to clear coredump, status : "};
+
+constexpr aml_card_cmd_s k_suc_coredump_clear_cmd = {
+    .name = "SUC_COREDUMP_CLEAR", .endpoint = 0x13, .opcode = 0x10010,
+    .rsp_size = k_status_rsp_size, .status_offset = 0,
+    .errno_text = "ERROR - Failed to clear SUC coredump, err : ",
+    .status_text = "ERROR - Failed to clear SUC coredump, status : "};
+
+constexpr aml_card_cmd_s k_pss_reset_cmd = {
+    .name = "PSS_RESET", .endpoint = 0x13, .opcode = 0x1000f,
+    .rsp_size = k_status_rsp_size, .status_offset = 0,
+    .errno_text = "ERROR - Failed to reset PSS, err : ",
+    .status_text = "ERROR - Failed to reset PSS, status : "};
+
+// the cmb setting comes first, its status word after it
+constexpr aml_card_cmd_s k_cmb_get_cmd = {
+    .name = "CMB_GET", .endpoint = 0x12, .opcode = 0x10011,
+    .rsp_size = AML_CMB_GET_RSP_SIZE, .status_offset = 4,
+    .errno_text = "ERROR - Failed to get card cmb, err : ",
+    .status_text = "ERROR - Failed to get card cmb, status : "};
+
+constexpr aml_card_cmd_s k_cmb_update_cmd = {
+    .name = "CMB_UPDATE", .endpoint = 0x12, .opcode = 0x10012,
+    .rsp_size = k_status_rsp_size, .status_offset = 0,
+    .errno_text = "ERROR - Failed to update card, err : ",
+    .status_text = "ERROR - Failed to update card, status : "};
+
+constexpr size_t k_heartbeat_req_size = 8;
+constexpr size_t k_heartbeat_nonce_offset = 8;
+constexpr size_t k_time_fields = 9;
+constexpr size_t k_time_fields_offset = 4;
+constexpr size_t k_time_value1_offset = 40;
+constexpr size_t k_time_value2_offset = 48;
+
+// the broken-down time fields in their order on the wire
+int tm::*const k_tm_fields[k_time_fields] = {&tm::tm_sec,  &tm::tm_min,  &tm::tm_hour,
+                                             &tm::tm_mday, &tm::tm_mon,  &tm::tm_year,
+                                             &tm::tm_wday, &tm::tm_yday, &tm::tm_isdst};
+
+// requests whose body is one byte 0
+const uint8_t k_zero_byte[1] = {0};
+
+// the status-only commands: nothing to decode on success
+template <typename req_t, typename rsp_t>
+aml_status_e status_only_request(const aml_card_cmd_s& cmd, req_t* req, rsp_t* rsp, const void* body,
+                                 size_t body_len)
+{
+    if (req == nullptr || rsp == nullptr) {
+        return AML_STATUS_INVALID_INPUT;
+    }
+    rsp->error.clear();
+    std::vector<uint8_t> answer;
+    return aml_card_request(&req->card, cmd, body, body_len, answer, rsp->error);
+}
+
+}  // namespace
+
+uint64_t aml_heartbeat_rsp_nonce(const uint8_t rsp[AML_HEARTBEAT_RSP_SIZE])
+{
+    return aml_le64(rsp + k_heartbeat_nonce_offset);
+}
+
+void aml_time_get_rsp_decode(const uint8_t rsp[AML_TIME_GET_RSP_SIZE], aml_card_time_get_rsp_s* out)
+{
+    for (size_t i = 0; i < k_time_fields; i++) {
+        out->card_time.*k_tm_fields[i] = static_cast<int32_t>(aml_le32(rsp + k_time_fields_offset + 4 * i));
+    }
+    out->value1 = aml_le64(rsp + k_time_value1_offset);
+    out->value2 = aml_le64(rsp + k_time_value2_offset);
+}
+
+void aml_time_update_req_encode(const struct tm& time, uint8_t req[AML_TIME_UPDATE_REQ_SIZE])
+{
+    for (size_t i = 0; i < k_time_fields; i++) {
+        aml_put_le32(req + 4 * i, static_cast<uint32_t>(time.*k_tm_fields[i]));
+    }
+}
+
+uint8_t aml_cmb_get_rsp_decode(const uint8_t rsp[AML_CMB_GET_RSP_SIZE])
+{
+    return rsp[0];
+}
+
+aml_status_e aml_card_liveness_check(aml_card_liveness_check_req_s* req, aml_card_liveness_check_rsp_s* rsp)
+{
+    if (req == nullptr || rsp == nullptr) {
+        return AML_STATUS_INVALID_INPUT;
+    }
+    rsp->error.clear();
+    // reseeded on every check: two checks within one second send one nonce
+    srand(static_cast<unsigned>(time(nullptr)));
+    uint64_t nonce = static_cast<uint64_t>(rand());
+    uint8_t body[k_heartbeat_req_size];
+    aml_put_le64(body, nonce);
+    std::vector<uint8_t> answer;
+    aml_status_e status = aml_card_request(&req->card, k_heartbeat_cmd, body, sizeof(body), answer, rsp->error);
+    if (status != AML_STATUS_OK) {
+        return status;
+    }
+    return aml_heartbeat_rsp_nonce(answer.data()) == nonce ? AML_STATUS_OK : AML_STATUS_GENERIC_ERR;
+}
+
+aml_status_e aml_card_time_get(aml_card_time_get_req_s* req, aml_card_time_get_rsp_s* rsp)
+{
+    if (req == nullptr || rsp == nullptr) {
+        return AML_STATUS_INVALID_INPUT;
+    }
+    rsp->error.clear();
+    std::vector<uint8_t> answer;
+    aml_status_e status =
+        aml_card_request(&req->card, k_time_get_cmd, k_zero_byte, sizeof(k_zero_byte), answer, rsp->error);
+    if (status == AML_STATUS_OK) {
+        aml_time_get_rsp_decode(answer.data(), rsp);
+    }
+    return status;
+}
+
+aml_status_e aml_card_time_update(aml_card_time_upd_req_s* req, aml_card_time_upd_rsp_s* rsp)
+{
+    if (req == nullptr) {
+        return AML_STATUS_INVALID_INPUT;
+    }
+    uint8_t body[AML_TIME_UPDATE_REQ_SIZE];
+    aml_time_update_req_encode(req->card_time, body);
+    return status_only_request(k_time_update_cmd, req, rsp, body, sizeof(body));
+}
+
+aml_status_e aml_card_coredump_clear(aml_coredump_clear_req_s* req, aml_coredump_clear_rsp_s* rsp)
+{
+    return status_only_request(k_coredump_clear_cmd, req, rsp, k_zero_byte, sizeof(k_zero_byte));
+}
+
+aml_status_e aml_suc_coredump_clear(aml_coredump_clear_req_s* req, aml_coredump_clear_rsp_s* rsp)
+{
+    return status_only_request(k_suc_coredump_clear_cmd, req, rsp, k_zero_byte, sizeof(k_zero_byte));
+}
+
+aml_status_e aml_card_pss_reset(aml_card_pss_reset_req_s* req, aml_card_pss_reset_rsp_s* rsp)
+{
+    return status_only_request(k_pss_reset_cmd, req, rsp, nullptr, 0);
+}
+
+aml_status_e aml_card_cmb_get(aml_card_cmb_get_req_s* req, aml_card_cmb_get_rsp_s* rsp)
+{
+    if (req == nullptr || rsp == nullptr) {
+        return AML_STATUS_INVALID_INPUT;
+    }
+    rsp->error.clear();
+    std::vector<uint8_t> answer;
+    aml_status_e status =
+        aml_card_request(&req->card, k_cmb_get_cmd, k_zero_byte, sizeof(k_zero_byte), answer, rsp->error);
+    if (status == AML_STATUS_OK) {
+        rsp->cmb = aml_cmb_get_rsp_decode(answer.data());
+    }
+    return status;
+}
+
+aml_status_e aml_card_cmb_update(aml_card_cmb_upd_req_s* req, aml_card_cmb_upd_rsp_s* rsp)
+{
+    if (req == nullptr) {
+        return AML_STATUS_INVALID_INPUT;
+    }
+    uint8_t body[1] = {req->cmb};
+    return status_only_request(k_cmb_update_cmd, req, rsp, body, sizeof(body));
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include "aml/aml_card_handle.h"
+#include "aml/aml_status.h"
+
+// the whole text is a lower-case 8-4-4-4-12 hexadecimal uuid
+bool is_uuid_valid(const std::string& text);
+// the whole text is a DDDD:BB:DD.F pcie address in lower-case hexadecimal
+bool is_bdf_valid(const std::string& text);
+
+// checks a handle and fills the half that is missing: the address from the
+// uuid, or the uuid from the card at the address. 11 for a malformed or
+// empty handle, 255 when the other half cannot be found on the host.
+aml_status_e aml_card_handle_validate(aml_card_handle_s* handle);
+
+// "NIC <uuid> (<bdf>) : <message>\n"
+std::string aml_card_error_msg(const aml_card_handle_s* handle, const std::string& message);
+// "NIC (<bdf>) : <message>\n"
+std::string aml_card_error_msg(const std::string& bdf, const std::string& message);
