@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "aml/aml_card_validate.h"
+#include "aml/aml_state.h"
+
+namespace fs = std::filesystem;
+
+// every test runs in its own process (one ctest entry each), so each sees the
+// library uninitialised
+
+namespace {
+
+class AmlState : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        unsetenv("AML_TEST_ENV");
+        char tmpl[] = "/tmp/aml-state-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root_ = tmpl;
+    }
+    void TearDown() override { fs::remove_all(root_); }
+    aml_init_params_s params(const std::string& oper, const std::string& conf, bool skip = false)
+    {
+        return {(root_ / oper).string(), (root_ / conf).string(), skip};
+    }
+    fs::path root_;
+};
+
+TEST_F(AmlState, DefaultsUntilInitialised)
+{
+    EXPECT_EQ(aml_conf_dir(), "/etc/kovra/orlix/");
+    EXPECT_EQ(aml_oper_dir(), "/tmp/orlix/");
+    EXPECT_FALSE(g_aml_state.skip_ipc_errno_check);
+    auto p = params("oper dir", "conf;dir", true);
+    ASSERT_EQ(aml_init(p), AML_STATUS_OK);
+    EXPECT_TRUE(g_aml_state.initialised);
+    EXPECT_EQ(aml_conf_dir(), p.conf_dir);
+    EXPECT_EQ(aml_oper_dir(), p.oper_dir);
+    EXPECT_TRUE(g_aml_state.skip_ipc_errno_check);
+    EXPECT_TRUE(fs::is_directory(p.oper_dir));
+    EXPECT_TRUE(fs::is_directory(p.conf_dir));
+}
+
+TEST_F(AmlState, SecondInitKeepsTheFirstDirectories)
+{
+    auto first = params("oper1", "conf1");
+    ASSERT_EQ(aml_init(first), AML_STATUS_OK);
+    auto second = params("oper2", "conf2", true);
+    EXPECT_EQ(aml_init(second), AML_STATUS_OK);
+    EXPECT_EQ(aml_oper_dir(), first.oper_dir);
+    EXPECT_EQ(aml_conf_dir(), first.conf_dir);
+    EXPECT_FALSE(g_aml_state.skip_ipc_errno_check);
+    EXPECT_FALSE(fs::exists(second.oper_dir));
+}
+
+TEST_F(AmlState, DirectoryFailureLeavesTheLibraryUninitialised)
+{
+    ASSERT_EQ(system(("touch '" + (root_ / "file").string() + "'").c_str()), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(aml_init(params("oper", "file/conf")), AML_STATUS_GENERIC_ERR);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Failed to create directory " + (root_ / "file/conf").string() + ", err - "),
+              std::string::npos)
+        << err;
+    EXPECT_FALSE(g_aml_state.initialised);
+    EXPECT_EQ(aml_conf_dir(), "/etc/kovra/orlix/");
+    // a later call with good directories still works
+    EXPECT_EQ(aml_init(params("oper", "conf")), AML_STATUS_OK);
+}
+
+TEST_F(AmlState, TestSettingFromAValidationRefusesInit)
+{
+    setenv("AML_TEST_ENV", "1", 1);
+    // init itself does not read the environment
+    EXPECT_EQ(g_aml_test_env, 0);
+    aml_card_handle_s card{"NOT-A-UUID", ""};
+    EXPECT_EQ(aml_card_handle_validate(&card), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(g_aml_test_env, 1);
+    EXPECT_EQ(aml_init(params("oper", "conf")), AML_STATUS_INVALID_INPUT);
+    EXPECT_FALSE(g_aml_state.initialised);
+    EXPECT_FALSE(fs::exists(root_ / "oper"));
+}
+
+TEST_F(AmlState, TestSettingIsPerThread)
+{
+    setenv("AML_TEST_ENV", "1", 1);
+    aml_card_handle_s card;
+    aml_card_handle_validate(&card);
+    ASSERT_EQ(g_aml_test_env, 1);
+    int other = -1;
+    std::thread([&] { other = g_aml_test_env; }).join();
+    EXPECT_EQ(other, 0);
+    // text that is no number counts as 0
+    setenv("AML_TEST_ENV", "junk", 1);
+    aml_card_handle_validate(&card);
+    EXPECT_EQ(g_aml_test_env, 0);
+    setenv("AML_TEST_ENV", "99999999999999999999", 1);
+    aml_card_handle_validate(&card);
+    EXPECT_EQ(g_aml_test_env, 0);
+}
+
+TEST_F(AmlState, MalformedHandlesAreInvalidInput)
+{
+    const aml_card_handle_s bad[] = {
+        {"", ""},
+        {"42424142-4300-0000-0000-00000000000A", ""},             // upper case
+        {"42424142-4300-0000-0000-00000000000A", "0000:3b:00.0"}, // a bdf does not rescue it
+        {"", "0000:3B:00.0"},
+        {"", "0000:3b:00/0"},
+    };
+    for (auto card : bad) {
+        aml_card_handle_s before = card;
+        EXPECT_EQ(aml_card_handle_validate(&card), AML_STATUS_INVALID_INPUT) << before.uuid << before.bdf;
+        EXPECT_EQ(card.uuid, before.uuid);
+        EXPECT_EQ(card.bdf, before.bdf);
+    }
+    EXPECT_EQ(aml_card_handle_validate(nullptr), AML_STATUS_INVALID_INPUT);
+    // both halves given: taken as they are, nothing is looked up
+    aml_card_handle_s both{"42424142-4300-0000-0000-000000000000", "0000:3b:00.0"};
+    EXPECT_EQ(aml_card_handle_validate(&both), AML_STATUS_OK);
+}
+
+}  // namespace

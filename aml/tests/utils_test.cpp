@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+
+#include "aml/aml_card_validate.h"
+#include "aml/aml_utils.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(AmlValidate, UuidTextIsLowerCaseEightFourFourFourTwelve)
+{
+    EXPECT_TRUE(is_uuid_valid("42424142-4300-0000-0000-000000000000"));
+    EXPECT_TRUE(is_uuid_valid("0123abcd-ef01-2345-6789-abcdefabcdef"));
+    const char* bad[] = {
+        "",
+        "42424142-4300-0000-0000-00000000000",    // short
+        "42424142-4300-0000-0000-0000000000000",  // long
+        "42424142-4300-0000-0000-00000000000A",   // upper case
+        "42424142x4300-0000-0000-000000000000",
+        "4242414-24300-0000-0000-000000000000",
+        "42424142-4300-0000-0000-000000000000\n",
+        " 42424142-4300-0000-0000-000000000000",
+        "42424142-4300-0000-0000-00000000000g",
+    };
+    for (const char* text : bad) {
+        EXPECT_FALSE(is_uuid_valid(text)) << text;
+    }
+}
+
+TEST(AmlValidate, BdfTextIsDomainBusDeviceFunction)
+{
+    EXPECT_TRUE(is_bdf_valid("0000:3b:00.0"));
+    EXPECT_TRUE(is_bdf_valid("abcd:ef:1f.7"));
+    const char* bad[] = {
+        "", "0000:3b:00", "000:3b:00.0", "0000:3B:00.0", "0000:3b:00.00", "0000-3b-00.0",
+        "0000:3b:00.0 ", "0000:3b:00.0\n",
+        // the separator before the function must be a dot: these would walk
+        // out of a sysfs folder or into a shell command
+        "0000:3b:00/0", "0000:3b:00;0", "0000:3b:00 0",
+    };
+    for (const char* text : bad) {
+        EXPECT_FALSE(is_bdf_valid(text)) << text;
+    }
+}
+
+TEST(AmlValidate, ErrorTextsNameTheCard)
+{
+    aml_card_handle_s card{"42424142-4300-0000-0000-000000000000", "0000:3b:00.0"};
+    EXPECT_EQ(aml_card_error_msg(&card, "ERROR - x"),
+              "NIC 42424142-4300-0000-0000-000000000000 (0000:3b:00.0) : ERROR - x\n");
+    EXPECT_EQ(aml_card_error_msg(std::string("0000:3b:00.0"), "gone"), "NIC (0000:3b:00.0) : gone\n");
+    EXPECT_EQ(aml_card_error_msg(static_cast<const aml_card_handle_s*>(nullptr), "m"), "NIC  () : m\n");
+}
+
+TEST(AmlUuid, BytesAndLifIdentifiers)
+{
+    const uint8_t bytes[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef,
+                               0xfe, 0xdc, 0xba, 0x98, 0x76, 0x54, 0x32, 0x10};
+    EXPECT_EQ(aml_uuid_to_str(bytes), "01234567-89ab-cdef-fedc-ba9876543210");
+
+    const uint8_t mac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    EXPECT_EQ(aml_lif_uuid_from_id(5, mac), "05000070-0100-0000-4242-001122334455");
+    EXPECT_EQ(aml_lif_uuid_from_id(0xffff, mac), "ffff0070-0100-0000-4242-001122334455");
+
+    for (uint16_t id : {0, 1, 5, 0x1234, 0xffff}) {
+        uint32_t value = aml_lif_id_from_uuid(aml_lif_uuid_from_id(id, mac));
+        EXPECT_EQ(value, 0x70000000u + id);
+        EXPECT_EQ(value & 0xffff, id);
+    }
+    // fewer than eight digits: only the leading ones count
+    EXPECT_EQ(aml_lif_id_from_uuid("12"), 0x12000000u);
+    EXPECT_EQ(aml_lif_id_from_uuid(""), 0u);
+}
+
+TEST(AmlUuid, PortUuidDeconstruct)
+{
+    uint32_t port = 99;
+    uint8_t mac[6] = {};
+    ASSERT_EQ(aml_port_uuid_deconstruct("00112233-4455-4242-4242-000000000007", &port, mac), AML_STATUS_OK);
+    EXPECT_EQ(port, 7u);
+    const uint8_t want[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    EXPECT_EQ(memcmp(mac, want, 6), 0);
+
+    ASSERT_EQ(aml_port_uuid_deconstruct("aabbccdd-eeff-4242-4242-0000deadbeef", &port, mac), AML_STATUS_OK);
+    EXPECT_EQ(port, 0xdeadbeefu);
+    EXPECT_EQ(mac[0], 0xaa);
+    EXPECT_EQ(mac[5], 0xff);
+
+    const char* bad[] = {
+        "00112233-4455-4243-4242-000000000007",  // first group not 0x4242
+        "00112233-4455-4242-4200-000000000007",  // second group not 0x4242
+        "00112233-4455-4242-4242-000100000007",  // third group not 0
+        "00112233-4455-4242-4242-00000000007",   // not a uuid
+        "00112233-4455-4242-4242-00000000000G",
+        "",
+    };
+    for (const char* text : bad) {
+        port = 99;
+        EXPECT_EQ(aml_port_uuid_deconstruct(text, &port, mac), AML_STATUS_INVALID_INPUT) << text;
+        EXPECT_EQ(port, 99u) << text;
+    }
+    EXPECT_EQ(aml_port_uuid_deconstruct("00112233-4455-4242-4242-000000000007", nullptr, mac),
+              AML_STATUS_INVALID_INPUT);
+}
+
+TEST(AmlBreakout, NamesAndFirmwareCodes)
+{
+    const std::pair<const char*, uint8_t> modes[] = {
+        {"2x200g", 1},   {"4x100g", 2},   {"2x400g-4", 3}, {"4x200g-2", 4}, {"8x100g-1", 5},
+        {"1x800g-4", 6}, {"2x400g-2", 7}, {"4x200g-1", 8}, {"1x400g-4", 9}, {"4x100g-1", 10},
+    };
+    for (const auto& [name, code] : modes) {
+        aml_port_breakout_mode_e mode = aml_port_breakout_mode(std::string(name));
+        EXPECT_EQ(mode, code) << name;
+        EXPECT_EQ(aml_port_breakout_mode(mode), code) << name;
+    }
+    for (const char* name : {"", "4X100G-1", "4x100g-", "4x100g-1 ", "none", "1x800g"}) {
+        EXPECT_EQ(aml_port_breakout_mode(std::string(name)), AML_PORT_BREAKOUT_MODE_NONE) << name;
+    }
+    EXPECT_EQ(aml_port_breakout_mode(AML_PORT_BREAKOUT_MODE_NONE), 0);
+    EXPECT_EQ(aml_port_breakout_mode(static_cast<aml_port_breakout_mode_e>(11)), 0);
+    EXPECT_EQ(aml_port_breakout_mode(static_cast<aml_port_breakout_mode_e>(255)), 0);
+}
+
+TEST(AmlTime, StampIsCtimeMadeFileNameSafe)
+{
+    std::string stamp = aml_current_time_get();
+    // Thu_Dec__4_10-15-02_2025
+    EXPECT_TRUE(std::regex_match(stamp, std::regex("^[A-Z][a-z]{2}_[A-Z][a-z]{2}_[_ 0-9][0-9]_"
+                                                   "[0-9]{2}-[0-9]{2}-[0-9]{2}_[0-9]{4}$")))
+        << stamp;
+    EXPECT_EQ(stamp.find_first_of(" :\n"), std::string::npos);
+}
+
+TEST(AmlCommand, OutputLosesOneTrailingNewline)
+{
+    std::string out;
+    EXPECT_EQ(aml_execute_command("printf 'a\\nb\\n'", out), 0);
+    EXPECT_EQ(out, "a\nb");
+    EXPECT_EQ(aml_execute_command("printf 'a\\n\\n'", out), 0);
+    EXPECT_EQ(out, "a\n");
+    EXPECT_EQ(aml_execute_command("printf 'x'", out), 0);
+    EXPECT_EQ(out, "x");
+    EXPECT_EQ(aml_execute_command("echo partial; exit 7", out), 7);
+    EXPECT_EQ(out, "partial");
+    // output longer than any one read
+    EXPECT_EQ(aml_execute_command("head -c 1000 /dev/zero | tr '\\0' z", out), 0);
+    EXPECT_EQ(out, std::string(1000, 'z'));
+    EXPECT_EQ(aml_execute_command("kill -9 $$", out), -1);
+}
+
+class AmlMakeDir : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/aml-make-dir-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root_ = tmpl;
+    }
+    void TearDown() override { fs::remove_all(root_); }
+    fs::path root_;
+};
+
+TEST_F(AmlMakeDir, HostilePathsAreOneWord)
+{
+    fs::path canary = root_ / "pwned";
+    const std::string names[] = {
+        "with blank",
+        "quote'd",
+        "double\"quote",
+        "semi;touch " + canary.string(),
+        "$(touch " + canary.string() + ")",
+        "`touch " + canary.string() + "`",
+        "-p",
+        "nested/deeper/still",
+    };
+    for (const auto& name : names) {
+        std::string error;
+        fs::path path = root_ / name;
+        EXPECT_EQ(make_dir(path.string(), error), 0) << name << ": " << error;
+        EXPECT_TRUE(fs::is_directory(path)) << name;
+        EXPECT_TRUE(error.empty());
+    }
+    EXPECT_FALSE(fs::exists(canary));
+    // a leading '-' is a path, not an option
+    std::string error;
+    ASSERT_EQ(chdir(root_.c_str()), 0);
+    EXPECT_EQ(make_dir("-m777", error), 0) << error;
+    EXPECT_TRUE(fs::is_directory(root_ / "-m777"));
+}
+
+TEST_F(AmlMakeDir, FailureSaysWhichPathAndExitCode)
+{
+    fs::path file = root_ / "file";
+    ASSERT_EQ(system(("touch " + file.string()).c_str()), 0);
+    std::string error;
+    std::string path = (file / "sub").string();
+    int rc = make_dir(path, error);
+    EXPECT_NE(rc, 0);
+    EXPECT_EQ(error, "Failed to create directory " + path + ", err - " + std::to_string(rc) + "\n");
+    EXPECT_NE(make_dir("", error), 0);
+    // existing directories are fine
+    EXPECT_EQ(make_dir(root_.string(), error), 0);
+}
+
+TEST(AmlLogText, TimestampRemoval)
+{
+    EXPECT_EQ(aml_remove_log_timestamp("[Thu Dec  4 10:15:02 2025] flash failed"), "flash failed");
+    EXPECT_EQ(aml_remove_log_timestamp("no stamp"), "no stamp");
+    EXPECT_EQ(aml_remove_log_timestamp("only [ open"), "only [ open");
+    EXPECT_EQ(aml_remove_log_timestamp("only ] close"), "only ] close");
+    EXPECT_EQ(aml_remove_log_timestamp("[]"), "");
+    EXPECT_EQ(aml_remove_log_timestamp("[x]"), "");
+    // the count is the position of ']' plus two, from the first '['
+    EXPECT_EQ(aml_remove_log_timestamp("ab [c] def"), "ab ");
+    EXPECT_EQ(aml_remove_log_timestamp("a]b[c"), "a]b");
+}
+
+TEST(AmlLogText, DebugLogFileUnderOperDir)
+{
+    EXPECT_EQ(aml_debug_log_file("0000:3b:00.0"), "/tmp/orlix//fwupgrade/fwupgrade-logs-0000:3b:00.0.log");
+}
+
+TEST(AmlFile, CreateAppends)
+{
+    char tmpl[] = "/tmp/aml-file-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string path = std::string(tmpl) + "/log";
+    for (const char* text : {"one\n", "two\n"}) {
+        FILE* file = aml_file_create(path);
+        ASSERT_NE(file, nullptr);
+        fputs(text, file);
+        fclose(file);
+    }
+    std::string out;
+    EXPECT_EQ(aml_execute_command("cat " + path, out), 0);
+    EXPECT_EQ(out, "one\ntwo");
+    EXPECT_EQ(aml_file_create(std::string(tmpl) + "/missing/log"), nullptr);
+    fs::remove_all(tmpl);
+}
+
+}  // namespace
