@@ -5,63 +5,11 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <iterator>
 #include <vector>
 
-#include "aml/aml_card_ipc.h"
+#include "aml/aml_card_cmds.h"
 
 namespace {
-
-constexpr size_t k_status_rsp_size = 4;
-
-constexpr aml_card_cmd_s k_heartbeat_cmd = {
-    .name = "HEARTBEAT", .endpoint = 0x13, .opcode = 0x10000,
-    .rsp_size = AML_HEARTBEAT_RSP_SIZE, .status_offset = 0,
-    .errno_text = "ERROR - Failed to get card heartbeat, err : ",
-    .status_text = "ERROR - Failed to get card heartbeat, status : "};
-
-constexpr aml_card_cmd_s k_time_get_cmd = {
-    .name = "TIME_GET", .endpoint = 0x13, .opcode = 0x1000c,
-    .rsp_size = AML_TIME_GET_RSP_SIZE, .status_offset = 0,
-    .errno_text = "ERROR - Failed to get card time, err : ",
-    .status_text = "ERROR - Failed to get card time, status : "};
-
-constexpr aml_card_cmd_s k_time_update_cmd = {
-    .name = "TIME_UPDATE", .endpoint = 0x13, .opcode = 0x10009,
-    .rsp_size = k_status_rsp_size, .status_offset = 0,
-    .errno_text = "ERROR - Failed to update card, err : ",
-    .status_text = "ERROR - Failed to update card, status : "};
-
-constexpr aml_card_cmd_s k_coredump_clear_cmd = {
-    .name = "DEVICE_COREDUMP_CLEAR", .endpoint = 0x13, .opcode = 0x1000b,
-    .rsp_size = k_status_rsp_size, .status_offset = 0,
-    .errno_text = "ERROR - Failed to clear coredump, err : ",
-    .status_text = "ERROR - Failed to clear coredump, status : "};
-
-constexpr aml_card_cmd_s k_suc_coredump_clear_cmd = {
-    .name = "SUC_COREDUMP_CLEAR", .endpoint = 0x13, .opcode = 0x10010,
-    .rsp_size = k_status_rsp_size, .status_offset = 0,
-    .errno_text = "ERROR - Failed to clear SUC coredump, err : ",
-    .status_text = "ERROR - Failed to clear SUC coredump, status : "};
-
-constexpr aml_card_cmd_s k_pss_reset_cmd = {
-    .name = "PSS_RESET", .endpoint = 0x13, .opcode = 0x1000f,
-    .rsp_size = k_status_rsp_size, .status_offset = 0,
-    .errno_text = "ERROR - Failed to reset PSS, err : ",
-    .status_text = "ERROR - Failed to reset PSS, status : "};
-
-// the cmb setting comes first, its status word after it
-constexpr aml_card_cmd_s k_cmb_get_cmd = {
-    .name = "CMB_GET", .endpoint = 0x12, .opcode = 0x10011,
-    .rsp_size = AML_CMB_GET_RSP_SIZE, .status_offset = 4,
-    .errno_text = "ERROR - Failed to get card cmb, err : ",
-    .status_text = "ERROR - Failed to get card cmb, status : "};
-
-constexpr aml_card_cmd_s k_cmb_update_cmd = {
-    .name = "CMB_UPDATE", .endpoint = 0x12, .opcode = 0x10012,
-    .rsp_size = k_status_rsp_size, .status_offset = 0,
-    .errno_text = "ERROR - Failed to update card, err : ",
-    .status_text = "ERROR - Failed to update card, status : "};
 
 constexpr size_t k_heartbeat_req_size = 8;
 constexpr size_t k_heartbeat_nonce_offset = 8;
@@ -131,7 +79,8 @@ aml_status_e aml_card_liveness_check(aml_card_liveness_check_req_s* req, aml_car
     uint8_t body[k_heartbeat_req_size];
     aml_put_le64(body, nonce);
     std::vector<uint8_t> answer;
-    aml_status_e status = aml_card_request(&req->card, k_heartbeat_cmd, body, sizeof(body), answer, rsp->error);
+    aml_status_e status = aml_card_request(&req->card, aml_card_cmd(AML_CARD_CMD_HEARTBEAT), body,
+                                           sizeof(body), answer, rsp->error);
     if (status != AML_STATUS_OK) {
         return status;
     }
@@ -145,8 +94,8 @@ aml_status_e aml_card_time_get(aml_card_time_get_req_s* req, aml_card_time_get_r
     }
     rsp->error.clear();
     std::vector<uint8_t> answer;
-    aml_status_e status =
-        aml_card_request(&req->card, k_time_get_cmd, k_zero_byte, sizeof(k_zero_byte), answer, rsp->error);
+    aml_status_e status = aml_card_request(&req->card, aml_card_cmd(AML_CARD_CMD_TIME_GET), k_zero_byte,
+                                           sizeof(k_zero_byte), answer, rsp->error);
     if (status == AML_STATUS_OK) {
         aml_time_get_rsp_decode(answer.data(), rsp);
     }
@@ -160,22 +109,24 @@ aml_status_e aml_card_time_update(aml_card_time_upd_req_s* req, aml_card_time_up
     }
     uint8_t body[AML_TIME_UPDATE_REQ_SIZE];
     aml_time_update_req_encode(req->card_time, body);
-    return status_only_request(k_time_update_cmd, req, rsp, body, sizeof(body));
+    return status_only_request(aml_card_cmd(AML_CARD_CMD_TIME_UPDATE), req, rsp, body, sizeof(body));
 }
 
 aml_status_e aml_card_coredump_clear(aml_coredump_clear_req_s* req, aml_coredump_clear_rsp_s* rsp)
 {
-    return status_only_request(k_coredump_clear_cmd, req, rsp, k_zero_byte, sizeof(k_zero_byte));
+    return status_only_request(aml_card_cmd(AML_CARD_CMD_DEVICE_COREDUMP_CLEAR), req, rsp, k_zero_byte,
+                               sizeof(k_zero_byte));
 }
 
 aml_status_e aml_suc_coredump_clear(aml_coredump_clear_req_s* req, aml_coredump_clear_rsp_s* rsp)
 {
-    return status_only_request(k_suc_coredump_clear_cmd, req, rsp, k_zero_byte, sizeof(k_zero_byte));
+    return status_only_request(aml_card_cmd(AML_CARD_CMD_SUC_COREDUMP_CLEAR), req, rsp, k_zero_byte,
+                               sizeof(k_zero_byte));
 }
 
 aml_status_e aml_card_pss_reset(aml_card_pss_reset_req_s* req, aml_card_pss_reset_rsp_s* rsp)
 {
-    return status_only_request(k_pss_reset_cmd, req, rsp, nullptr, 0);
+    return status_only_request(aml_card_cmd(AML_CARD_CMD_PSS_RESET), req, rsp, nullptr, 0);
 }
 
 aml_status_e aml_card_cmb_get(aml_card_cmb_get_req_s* req, aml_card_cmb_get_rsp_s* rsp)
@@ -185,8 +136,8 @@ aml_status_e aml_card_cmb_get(aml_card_cmb_get_req_s* req, aml_card_cmb_get_rsp_
     }
     rsp->error.clear();
     std::vector<uint8_t> answer;
-    aml_status_e status =
-        aml_card_request(&req->card, k_cmb_get_cmd, k_zero_byte, sizeof(k_zero_byte), answer, rsp->error);
+    aml_status_e status = aml_card_request(&req->card, aml_card_cmd(AML_CARD_CMD_CMB_GET), k_zero_byte,
+                                           sizeof(k_zero_byte), answer, rsp->error);
     if (status == AML_STATUS_OK) {
         rsp->cmb = aml_cmb_get_rsp_decode(answer.data());
     }
@@ -199,5 +150,5 @@ aml_status_e aml_card_cmb_update(aml_card_cmb_upd_req_s* req, aml_card_cmb_upd_r
         return AML_STATUS_INVALID_INPUT;
     }
     uint8_t body[1] = {req->cmb};
-    return status_only_request(k_cmb_update_cmd, req, rsp, body, sizeof(body));
+    return status_only_request(aml_card_cmd(AML_CARD_CMD_CMB_UPDATE), req, rsp, body, sizeof(body));
 }

@@ -4,23 +4,11 @@
 
 #include <cstring>
 
-#include "aml/aml_card_ipc.h"
+#include "aml/aml_card_cmds.h"
 #include "aml/aml_card_validate.h"
 #include "ipc/nic_ipc.h"
 
 namespace {
-
-constexpr aml_card_cmd_s k_device_info_cmd = {
-    .name = "DEVICE_INFO", .endpoint = 0x13, .opcode = 0x10001,
-    .rsp_size = AML_DEVICE_INFO_RSP_SIZE, .status_offset = 0,
-    .errno_text = "ERROR - Failed to get NIC, err : ",
-    .status_text = "ERROR - Failed to get NIC, status : "};
-
-constexpr aml_card_cmd_s k_device_role_cmd = {
-    .name = "DEVICE_ROLE_GET", .endpoint = 0x0b, .opcode = 0x10006,
-    .rsp_size = 8, .status_offset = 0,
-    .errno_text = "ERROR - Failed to get device role, err : ",
-    .status_text = "ERROR - Failed to get device role, status : "};
 
 constexpr size_t k_device_role_offset = 4;
 const uint8_t k_zero_byte[1] = {0};
@@ -55,7 +43,7 @@ const controller_error_s k_controller_errors[] = {
 aml_status_e device_info_get(aml_card_handle_s* handle, std::vector<uint8_t>& info, std::string& error)
 {
     error.clear();
-    return aml_card_request(handle, k_device_info_cmd, nullptr, 0, info, error);
+    return aml_card_request(handle, aml_card_cmd(AML_CARD_CMD_DEVICE_INFO), nullptr, 0, info, error);
 }
 
 }  // namespace
@@ -68,7 +56,8 @@ aml_status_e aml_card_inventory_get(aml_card_inventory_get_req_s*, aml_card_inve
     rsp->error.clear();
     rsp->cards.clear();
     std::vector<std::string> bdfs;
-    int count = nic_ipc_card_pcie_devices(NIC_PCI_VENDOR_ID, nic_ipc_asic_pcie_device_id(), bdfs, AML_MAX_CARDS);
+    int count =
+        nic_ipc_card_pcie_devices(NIC_PCI_VENDOR_ID, nic_ipc_asic_pcie_device_id(), bdfs, AML_MAX_CARDS);
     if (count < 0) {
         // lspci itself failed: that is not a host without cards
         rsp->error = "ERROR - Failed to list KOVRA ORLIX cards\n";
@@ -205,8 +194,8 @@ aml_status_e aml_get_device_role(aml_card_handle_s* handle, device_role_e* role,
     }
     error.clear();
     std::vector<uint8_t> answer;
-    aml_status_e status =
-        aml_card_request(handle, k_device_role_cmd, k_zero_byte, sizeof(k_zero_byte), answer, error);
+    aml_status_e status = aml_card_request(handle, aml_card_cmd(AML_CARD_CMD_DEVICE_ROLE_GET), k_zero_byte,
+                                           sizeof(k_zero_byte), answer, error);
     if (status == AML_STATUS_OK) {
         *role = static_cast<device_role_e>(aml_le32(answer.data() + k_device_role_offset));
     }

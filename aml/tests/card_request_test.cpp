@@ -2,9 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
-#include "aml/aml_card_ipc.h"
+#include "aml/aml_card_cmds.h"
 #include "aml/aml_card_requests.h"
 #include "aml/aml_inventory.h"
 
@@ -13,15 +14,8 @@ namespace {
 const aml_card_handle_s k_card{"42424142-4300-0000-0000-000000000000", "0000:3b:00.0"};
 const std::string k_prefix = "NIC 42424142-4300-0000-0000-000000000000 (0000:3b:00.0) : ";
 
-const aml_card_cmd_s k_heartbeat = {
-    .name = "HEARTBEAT", .endpoint = 0x13, .opcode = 0x10000, .rsp_size = 16, .status_offset = 0,
-    .errno_text = "ERROR - Failed to get card heartbeat, err : ",
-    .status_text = "ERROR - Failed to get card heartbeat, status : "};
-
-const aml_card_cmd_s k_cmb_get = {
-    .name = "CMB_GET", .endpoint = 0x12, .opcode = 0x10011, .rsp_size = 8, .status_offset = 4,
-    .errno_text = "ERROR - Failed to get card cmb, err : ",
-    .status_text = "ERROR - Failed to get card cmb, status : "};
+const aml_card_cmd_s& k_heartbeat = aml_card_cmd(AML_CARD_CMD_HEARTBEAT);
+const aml_card_cmd_s& k_cmb_get = aml_card_cmd(AML_CARD_CMD_CMB_GET);
 
 std::vector<uint8_t> response(size_t size, uint32_t status, size_t status_offset = 0)
 {
@@ -34,6 +28,42 @@ aml_status_e check(const aml_card_cmd_s& cmd, ssize_t rc, uint32_t fw_errno, int
                    const std::vector<uint8_t>& rsp, bool skip, std::string& error)
 {
     return aml_card_rsp_check(&k_card, cmd, rc, fw_errno, sys_errno, rsp.data(), skip, error);
+}
+
+TEST(AmlCardCmds, CatalogueOfCommands)
+{
+    struct expected_s {
+        aml_card_cmd_e cmd;
+        const char* name;
+        uint32_t endpoint;
+        uint32_t opcode;
+        size_t rsp_size;
+        size_t status_offset;
+        const char* what;  // the middle of the errno and status texts
+    };
+    const expected_s expected[] = {
+        {AML_CARD_CMD_HEARTBEAT, "HEARTBEAT", 0x13, 0x10000, AML_HEARTBEAT_RSP_SIZE, 0, "get card heartbeat"},
+        {AML_CARD_CMD_DEVICE_INFO, "DEVICE_INFO", 0x13, 0x10001, AML_DEVICE_INFO_RSP_SIZE, 0, "get NIC"},
+        {AML_CARD_CMD_TIME_UPDATE, "TIME_UPDATE", 0x13, 0x10009, 4, 0, "update card"},
+        {AML_CARD_CMD_DEVICE_COREDUMP_CLEAR, "DEVICE_COREDUMP_CLEAR", 0x13, 0x1000b, 4, 0, "clear coredump"},
+        {AML_CARD_CMD_TIME_GET, "TIME_GET", 0x13, 0x1000c, AML_TIME_GET_RSP_SIZE, 0, "get card time"},
+        {AML_CARD_CMD_PSS_RESET, "PSS_RESET", 0x13, 0x1000f, 4, 0, "reset PSS"},
+        {AML_CARD_CMD_SUC_COREDUMP_CLEAR, "SUC_COREDUMP_CLEAR", 0x13, 0x10010, 4, 0, "clear SUC coredump"},
+        {AML_CARD_CMD_CMB_GET, "CMB_GET", 0x12, 0x10011, AML_CMB_GET_RSP_SIZE, 4, "get card cmb"},
+        {AML_CARD_CMD_CMB_UPDATE, "CMB_UPDATE", 0x12, 0x10012, 4, 0, "update card"},
+        {AML_CARD_CMD_DEVICE_ROLE_GET, "DEVICE_ROLE_GET", 0x0b, 0x10006, 8, 0, "get device role"},
+    };
+    ASSERT_EQ(std::size(expected), static_cast<size_t>(AML_CARD_CMD_COUNT));
+    for (const auto& e : expected) {
+        const aml_card_cmd_s& cmd = aml_card_cmd(e.cmd);
+        EXPECT_STREQ(cmd.name, e.name);
+        EXPECT_EQ(cmd.endpoint, e.endpoint) << e.name;
+        EXPECT_EQ(cmd.opcode, e.opcode) << e.name;
+        EXPECT_EQ(cmd.rsp_size, e.rsp_size) << e.name;
+        EXPECT_EQ(cmd.status_offset, e.status_offset) << e.name;
+        EXPECT_EQ(cmd.errno_text, std::string("ERROR - Failed to ") + e.what + ", err : ") << e.name;
+        EXPECT_EQ(cmd.status_text, std::string("ERROR - Failed to ") + e.what + ", status : ") << e.name;
+    }
 }
 
 TEST(AmlCardRspCheck, FirmwareStatusZeroAndElevenAreSuccess)
