@@ -24,6 +24,7 @@ struct orlixmon_card_ctxt_s {
     bool stop = false;
     std::mutex mutex;
     std::thread worker_thread;
+    bool worker_started = false;  // health checker thread only
 
     // rediscovery appends to these on the health checker thread while the
     // worker walks them: both sides hold lists_mutex

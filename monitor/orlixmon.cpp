@@ -27,6 +27,8 @@ int orlixmon_init(orlixmon_init_params_s* params)
     }
     std::thread health_checker(orlixmon_health_checker);
     health_checker.join();
+    // parked workers would never see the running flag: wake and join them all
+    g_orlixmon_state.stop_workers();
     return 0;
 }
 

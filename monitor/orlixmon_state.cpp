@@ -1,15 +1,29 @@
 #include "monitor/orlixmon_state.h"
 
+#include <cstdio>
 #include <stdexcept>
 
+#include "aml/aml_inventory.h"
+#include "aml/aml_card_requests.h"
+#include "aml/aml_status.h"
+#include "monitor/interface_discovery.h"
 #include "monitor/oper_logger.h"
 #include "monitor/orlixmon_trace.h"
+#include "monitor/telemetry_export.h"
+#include "monitor/worker.h"
+
+// at most this many cards are monitored
+static constexpr size_t k_max_cards = 255;
 
 orlixmon_state g_orlixmon_state;
 
 orlixmon_state::~orlixmon_state()
 {
     for (auto& ctxt : cards_) {
+        // a worker still running at exit is left to the process's end
+        if (ctxt->worker_thread.joinable()) {
+            ctxt->worker_thread.detach();
+        }
         if (ctxt->stats_logger) {
             orlixmon_oper_logger_deinit(ctxt->card, "stats");
         }
@@ -33,16 +47,155 @@ int orlixmon_state::init(orlixmon_init_params_s* params)
     return 0;
 }
 
-// the host has no card inventory source yet: nothing is found
+static bool same_card(const aml_card_handle_s& a, const aml_card_handle_s& b)
+{
+    return a.uuid == b.uuid && a.bdf == b.bdf;
+}
+
+orlixmon_card_ctxt_s* orlixmon_state::find_card_(const aml_card_handle_s& card)
+{
+    for (auto& ctxt : cards_) {
+        if (same_card(ctxt->card, card)) {
+            return ctxt.get();
+        }
+    }
+    return nullptr;
+}
+
+void orlixmon_state::start_worker_(orlixmon_card_ctxt_s& ctxt)
+{
+    ctxt.worker_thread = std::thread(orlixmon_worker, static_cast<void*>(&ctxt));
+    ctxt.worker_started = true;
+}
+
+int orlixmon_state::add_card_(const aml_card_handle_s& card)
+{
+    auto ctxt = std::make_unique<orlixmon_card_ctxt_s>();
+    ctxt->card = card;
+    if (init_card_(*ctxt) != 0) {
+        return 0;  // tried again at the next discovery
+    }
+    ctxt->stats_logger = orlixmon_oper_logger_init(ctxt->card, telemetry_dir_, "stats");
+    if (!ctxt->stats_logger) {
+        ORLIXMON_TRACE_ERR("ORLIX {} - Failed to start stats logger", card.bdf);
+        return 255;
+    }
+    ctxt->event_logger = orlixmon_oper_logger_init(ctxt->card, telemetry_dir_, "event");
+    if (!ctxt->event_logger) {
+        ORLIXMON_TRACE_ERR("ORLIX {} - Failed to start event logger", card.bdf);
+        orlixmon_oper_logger_deinit(ctxt->card, "stats");
+        return 255;
+    }
+    std::lock_guard<std::mutex> lock(cards_mutex_);
+    cards_.push_back(std::move(ctxt));
+    return 0;
+}
+
+void orlixmon_state::restart_card_(orlixmon_card_ctxt_s& ctxt)
+{
+    pipeline_reinit();
+    {
+        std::lock_guard<std::mutex> lock(ctxt.mutex);
+        ctxt.stop = true;
+    }
+    ctxt.cond.notify_all();
+    if (ctxt.worker_thread.joinable()) {
+        ctxt.worker_thread.join();
+    }
+    {
+        std::lock_guard<std::mutex> lock(ctxt.mutex);
+        ctxt.stop = false;
+        ctxt.card_down = false;
+    }
+    start_worker_(ctxt);
+    orlixmon_post_health_check_event(ctxt, "card up detected");
+    ORLIXMON_TRACE_INFO("ORLIX {} - card up detected", ctxt.card.bdf);
+}
+
 int orlixmon_state::discover_cards()
 {
+    aml_card_inventory_get_req_s req;
+    aml_card_inventory_get_rsp_s rsp;
+    aml_status_e status = aml_card_inventory_get(&req, &rsp);
+    if (status != AML_STATUS_OK) {
+        fprintf(stderr, "Error %s", rsp.error.c_str());
+        return aml_to_sdk_ret_status(status);
+    }
+    int rc = 0;
+    for (const auto& card : rsp.cards) {
+        if (find_card_(card) == nullptr && cards_.size() < k_max_cards) {
+            rc = add_card_(card);
+            if (rc != 0) {
+                break;
+            }
+        }
+    }
+    // every context without a worker gets one, also those added before a
+    // logger failure ended the pass above
+    for (auto& ctxt : cards_) {
+        if (!ctxt->worker_started) {
+            start_worker_(*ctxt);
+        }
+    }
+    if (rc != 0) {
+        return rc;
+    }
+    for (const auto& card : rsp.cards) {
+        orlixmon_card_ctxt_s* ctxt = find_card_(card);
+        if (ctxt == nullptr) {
+            continue;
+        }
+        bool down;
+        {
+            std::lock_guard<std::mutex> lock(ctxt->mutex);
+            down = ctxt->card_down;
+        }
+        if (down && init_card_(*ctxt) == 0) {
+            restart_card_(*ctxt);
+        }
+    }
     return 0;
+}
+
+int orlixmon_state::inspect_card_health()
+{
+    for (auto& ctxt : cards_) {
+        aml_card_liveness_check_req_s req;
+        aml_card_liveness_check_rsp_s rsp;
+        req.card = ctxt->card;
+        bool alive = aml_card_liveness_check(&req, &rsp) == AML_STATUS_OK;
+        std::unique_lock<std::mutex> lock(ctxt->mutex);
+        if (!alive && !ctxt->card_down) {
+            lock.unlock();
+            ORLIXMON_TRACE_INFO("ORLIX {} - card down detected", ctxt->card.bdf);
+            orlixmon_post_health_check_event(*ctxt, "card down detected");
+            lock.lock();
+            ctxt->card_down = true;
+        }
+    }
+    return 0;
+}
+
+void orlixmon_state::stop_workers()
+{
+    for (auto& ctxt : cards_) {
+        {
+            std::lock_guard<std::mutex> lock(ctxt->mutex);
+            ctxt->stop = true;
+        }
+        ctxt->cond.notify_all();
+    }
+    for (auto& ctxt : cards_) {
+        if (ctxt->worker_thread.joinable()) {
+            ctxt->worker_thread.join();
+        }
+    }
 }
 
 int orlixmon_state::discover_lifs()
 {
     for (auto& ctxt : cards_) {
-        if (!ctxt->card_down) {
+        if (!card_is_down_(*ctxt)) {
             (void)discover_card_lifs_(*ctxt);
         }
     }
@@ -52,15 +205,10 @@ int orlixmon_state::discover_lifs()
 int orlixmon_state::discover_ports()
 {
     for (auto& ctxt : cards_) {
-        if (!ctxt->card_down) {
+        if (!card_is_down_(*ctxt)) {
             (void)discover_card_ports_(*ctxt);
         }
     }
-    return 0;
-}
-
-int orlixmon_state::inspect_card_health()
-{
     return 0;
 }
 
@@ -83,18 +231,61 @@ int orlixmon_state::init_card_(orlixmon_card_ctxt_s& ctxt)
     return 0;
 }
 
-int orlixmon_state::discover_card_lifs_(orlixmon_card_ctxt_s&)
+// appends the fetched entries not yet known, by id
+template <typename Entry>
+static void merge_entries(orlixmon_card_ctxt_s& ctxt, std::vector<Entry>& known, std::vector<Entry>& fetched,
+                          const char* word)
 {
+    for (auto& entry : fetched) {
+        bool seen = false;
+        {
+            std::lock_guard<std::mutex> lock(ctxt.lists_mutex);
+            for (const auto& k : known) {
+                seen = seen || k.id == entry.id;
+            }
+        }
+        if (seen) {
+            continue;
+        }
+        ORLIXMON_TRACE_INFO("ORLIX {} - Discovered new {} {} - {}", ctxt.card.bdf, word, entry.name, entry.id);
+        std::lock_guard<std::mutex> lock(ctxt.lists_mutex);
+        known.push_back(std::move(entry));
+    }
+}
+
+int orlixmon_state::discover_card_lifs_(orlixmon_card_ctxt_s& ctxt)
+{
+    std::vector<orlixmon_lif_entry_s> lifs;
+    int rc = orlixmon_card_lif_get(ctxt, lifs);
+    if (rc != 0) {
+        return rc;
+    }
+    merge_entries(ctxt, ctxt.lifs, lifs, "lif");
     return 0;
 }
 
-int orlixmon_state::discover_card_ports_(orlixmon_card_ctxt_s&)
+int orlixmon_state::discover_card_ports_(orlixmon_card_ctxt_s& ctxt)
 {
+    std::vector<orlixmon_port_entry_s> ports;
+    int rc = orlixmon_card_port_get(ctxt, ports);
+    if (rc != 0) {
+        ORLIXMON_TRACE_ERR("ORLIX {} - Failed to populate port db, err {}", ctxt.card.bdf, rc);
+        return rc;
+    }
+    merge_entries(ctxt, ctxt.ports, ports, "port");
     return 0;
+}
+
+bool orlixmon_state::card_is_down_(orlixmon_card_ctxt_s& ctxt)
+{
+    std::lock_guard<std::mutex> lock(ctxt.mutex);
+    return ctxt.card_down;
 }
 
 orlixmon_card_ctxt_s& orlixmon_state::get_card_ctxt(const aml_card_handle_s& card)
 {
+    // workers look themselves up while discovery may append
+    std::lock_guard<std::mutex> lock(cards_mutex_);
     for (auto& ctxt : cards_) {
         if (ctxt->card.uuid == card.uuid && ctxt->card.bdf == card.bdf) {
             return *ctxt;

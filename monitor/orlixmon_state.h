@@ -35,16 +35,25 @@ public:
     const pipeline_monitor_info_s& monitor_info() const { return monitor_info_; }
     size_t num_cards() const { return cards_.size(); }
 
+    // wakes parked workers and joins every worker (orderly shutdown)
+    void stop_workers();
+
 private:
     int init_card_(orlixmon_card_ctxt_s& ctxt);
     int discover_card_lifs_(orlixmon_card_ctxt_s& ctxt);
     int discover_card_ports_(orlixmon_card_ctxt_s& ctxt);
+    orlixmon_card_ctxt_s* find_card_(const aml_card_handle_s& card);
+    int add_card_(const aml_card_handle_s& card);
+    void start_worker_(orlixmon_card_ctxt_s& ctxt);
+    void restart_card_(orlixmon_card_ctxt_s& ctxt);
+    bool card_is_down_(orlixmon_card_ctxt_s& ctxt);
 
     std::string telemetry_dir_;
     std::atomic<bool> running_{false};
     pipeline_monitor_info_s monitor_info_;
     // contexts stay where they are while cards are appended
     std::vector<std::unique_ptr<orlixmon_card_ctxt_s>> cards_;
+    std::mutex cards_mutex_;  // appends against worker look-ups
 };
 
 extern orlixmon_state g_orlixmon_state;
