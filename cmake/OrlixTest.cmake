@@ -20,7 +20,13 @@ function(orlix_add_gtest name)
     list(APPEND env "LD_PRELOAD=${ORLIX_UMOCKDEV_PRELOAD}")
     list(APPEND T_LABELS emulated)
   endif()
-  gtest_discover_tests(${name}
-    DISCOVERY_TIMEOUT 30
-    PROPERTIES ENVIRONMENT "${env}" LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  # the test binary runs through env(1) with its variables, for discovery
+  # and for every test alike
+  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "env;${env}")
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    string(REPLACE ";" "\\;" labels "${T_LABELS}")
+    list(APPEND props LABELS "${labels}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES ${props})
 endfunction()

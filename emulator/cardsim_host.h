@@ -1,0 +1,81 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emulator/cardsim_card.h"
+#include "emulator/cardsim_firmware.h"
+
+// an emulated host with ORLIX cards: a umockdev testbed with each card's pci
+// functions, its character devices and its firmware, and a ticker that
+// advances the counters in card memory. while it lives, this process and its
+// children (run with the umockdev preload) see the testbed as /sys and /dev.
+
+struct cardsim_host_options_s {
+    size_t cards = 2;
+    // the first specs.size() cards take these instead of the defaults
+    std::vector<cardsim_card_spec_s> specs;
+    // counters advance every tick_ms; 0: only on tick()
+    uint32_t tick_ms = 100;
+};
+
+// where one card's functions and devices are
+struct cardsim_card_info_s {
+    std::string root_port_bdf;
+    std::string card_bdf;
+    std::string rsc_bdf, ipc_bdf, core_bdf, func_1002_bdf, func_1003_bdf;
+    std::string ipc_devnode;    // "/dev/voskipcdev0", empty without one
+    std::string fwctl_devnode;  // "/dev/fwctl/fwctl0", empty without one
+    std::string serial;
+};
+
+constexpr uint16_t CARDSIM_VENDOR = 0x1e7b;
+constexpr uint16_t CARDSIM_CARD_DEVICE = 0x1478;
+constexpr size_t CARDSIM_CARDS_MAX = 16;
+
+class cardsim_host {
+public:
+    explicit cardsim_host(const cardsim_host_options_s& options = {});
+    ~cardsim_host();
+    cardsim_host(const cardsim_host&) = delete;
+    cardsim_host& operator=(const cardsim_host&) = delete;
+
+    // false when the testbed could not be built; error() says why
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+
+    size_t card_count() const { return cards_.size(); }
+    const cardsim_card_info_s& card(size_t index) const;
+    cardsim_firmware& firmware(size_t index);
+    void set_fault(size_t index, const cardsim_fault_s& fault);
+    void clear_fault(size_t index) { set_fault(index, {}); }
+
+    // a counter in card memory, by card address
+    uint64_t counter(size_t index, uint64_t card_addr) const;
+    void set_counter(size_t index, uint64_t card_addr, uint64_t value);
+    // advances every counter of every card once
+    void tick();
+    // stops or restarts the ticker's advancing
+    void set_ticking(bool on) { ticking_ = on; }
+
+    // the testbed's folder, which the preload shows as /
+    std::string root_dir() const;
+    // the testbed folder of a function's sysfs directory
+    std::string sysfs_dir(const std::string& bdf) const;
+
+private:
+    struct card_s;
+    bool build_card_(size_t index, const cardsim_card_spec_s& spec);
+    void ticker_loop_(uint32_t tick_ms);
+
+    void* testbed_ = nullptr;
+    std::string error_;
+    std::vector<std::unique_ptr<card_s>> cards_;
+    std::atomic<bool> ticking_{true};
+    std::atomic<bool> stop_{false};
+    std::thread ticker_;
+};
