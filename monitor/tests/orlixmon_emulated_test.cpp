@@ -1,0 +1,212 @@
+// orlixmon from discovery to telemetry lines, on an emulated host of two
+// cards whose counters the test sets by hand
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "emulator/cardsim_host.h"
+#include "tests/support/process_runner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint64_t k_tx_bytes = 384, k_rx_bytes = 448;     // LIF counter offsets
+constexpr uint64_t k_frames_tx = 0, k_frames_rx = 16;      // port counter offsets
+
+std::string squeeze(const std::string& s)
+{
+    std::string out;
+    std::copy_if(s.begin(), s.end(), std::back_inserter(out), [](char c) { return c != ' '; });
+    return out;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+class OrlixmonEmulated : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "orlixmon runs as root only";
+        }
+        ASSERT_TRUE(host.ok()) << host.error();
+        // a name of its own: other tests' daemons are not "already running"
+        bin = dir.file("omemu" + std::to_string(getpid() % 100000));
+        fs::copy_file(std::string(getenv("ORLIX_BUILD_DIR")) + "/monitor/orlixmon", bin);
+        chmod(dir.path().c_str(), 0755);
+        fs::create_directory(dir.file("log"));
+        fs::create_directory(dir.file("telemetry"));
+        test_write_file(dir.file("orlixmon.json"), R"({
+            "log_dir": ")" + dir.file("log") + R"(", "telemetry_dir": ")" + dir.file("telemetry") + R"(",
+            "worker_wait": "sleep",
+            "filter": {
+              "card": {"liveness_poll_interval": 200000},
+              "lif": {"poll_interval": 100000, "counters": [
+                {"counter": "tx_rdma_unicast_bytes", "cumulative": true, "action": {"stats_record": true}},
+                {"counter": "rx_rdma_unicast_bytes", "cumulative": false, "threshold": {"value": 1000},
+                 "action": {"stats_record": true, "event_record": true}}]},
+              "port": {"poll_interval": 100000, "counters": [
+                {"counter": "frames_tx_ok", "cumulative": true, "action": {"stats_record": true}},
+                {"counter": "frames_rx_ok", "cumulative": false, "action": {"stats_record": true}}]}}})");
+    }
+
+    void start()
+    {
+        daemon = std::make_unique<test_process>(std::vector<std::string>{bin, "-c", dir.file("orlixmon.json")},
+                                                dir.path());
+        ASSERT_TRUE(daemon->started());
+    }
+
+    std::string telemetry(size_t card, const char* kind) const
+    {
+        return test_read_file(dir.file("telemetry") + "/card_" + host.card(card).card_bdf + "_" + kind + ".log");
+    }
+    std::string trace() const { return test_read_file(dir.file("log") + "/orlixmon.log"); }
+
+    // a line of the card's file that names the object and holds the counter value
+    bool has_line(size_t card, const char* kind, const std::string& object, const std::string& counter,
+                  uint64_t value) const
+    {
+        std::string want = "\"name\":\"" + counter + "\",\"value\":" + std::to_string(value) + "}";
+        for (const auto& line : lines_of(squeeze(telemetry(card, kind)))) {
+            if (line.find("\"name\":\"" + object + "\"") != std::string::npos && line.find(want) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+    bool wait_line(size_t card, const char* kind, const std::string& object, const std::string& counter,
+                   uint64_t value) const
+    {
+        return test_wait_until([&] { return has_line(card, kind, object, counter, value); });
+    }
+
+    static size_t count(const std::string& text, const std::string& what)
+    {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            n++;
+        }
+        return n;
+    }
+
+    // every line after the boot banner is one JSON document
+    void expect_json_lines(const std::string& path)
+    {
+        std::string cmd = "tail -n +2 '" + path + "' | jq -e -c . > /dev/null";
+        EXPECT_EQ(system(cmd.c_str()), 0) << path << " holds a line that is not JSON";
+    }
+
+    void stop_cleanly()
+    {
+        daemon->signal(SIGTERM);
+        ASSERT_TRUE(daemon->wait());
+        EXPECT_TRUE(daemon->exited());
+        EXPECT_EQ(daemon->exit_status(), 0) << daemon->err();
+        EXPECT_NE(daemon->out().find("Exiting ORLIX monitor ..."), std::string::npos);
+    }
+
+    cardsim_host host{{2, {}, 0}};
+    test_temp_dir dir{"orlixmon-emu"};
+    std::string bin;
+    std::unique_ptr<test_process> daemon;
+};
+
+TEST_F(OrlixmonEmulated, DiscoversBothCardsAndWritesLinesThatFollowTheCounters)
+{
+    start();
+    for (size_t c = 0; c < 2; c++) {
+        const std::string bdf = host.card(c).card_bdf;
+        EXPECT_TRUE(test_wait_until([&] { return trace().find("ORLIX " + bdf + " - Card init successful") != std::string::npos; }))
+            << trace();
+    }
+    std::string log = trace();
+    EXPECT_NE(log.find("Discovered new lif lif1"), std::string::npos);
+    EXPECT_NE(log.find("Discovered new port eth1/2"), std::string::npos);
+
+    // cumulative: the counter itself
+    host.set_counter(0, cardsim_lif_block(0) + k_tx_bytes, 5000);
+    host.set_counter(1, cardsim_lif_block(1) + k_tx_bytes, 777);
+    host.set_counter(0, CARDSIM_PORT_REGION + k_frames_tx, 123);
+    EXPECT_TRUE(wait_line(0, "stats", "lif0", "tx_rdma_unicast_bytes", 5000));
+    EXPECT_TRUE(wait_line(1, "stats", "lif1", "tx_rdma_unicast_bytes", 777));
+    EXPECT_TRUE(wait_line(0, "stats", "eth1/1", "frames_tx_ok", 123));
+    EXPECT_TRUE(wait_line(0, "stats", "eth1/2", "frames_tx_ok", 123)) << "every port shares the region";
+
+    // delta: the growth since the previous read, once
+    host.set_counter(0, CARDSIM_PORT_REGION + k_frames_rx, 7);
+    EXPECT_TRUE(wait_line(0, "stats", "eth1/1", "frames_rx_ok", 7));
+    size_t lines_now = lines_of(telemetry(0, "stats")).size();
+    EXPECT_TRUE(test_wait_until([&] { return lines_of(telemetry(0, "stats")).size() > lines_now + 8; }));
+    std::string later;
+    for (const auto& line : lines_of(squeeze(telemetry(0, "stats")))) {
+        if (later.size() || line.find("\"frames_rx_ok\",\"value\":7}") != std::string::npos) {
+            later += line + "\n";
+        }
+    }
+    EXPECT_EQ(count(later, "\"frames_rx_ok\",\"value\":7}"), 2u) << "once per port, then no change";
+    EXPECT_GT(count(later, "\"frames_rx_ok\",\"value\":0}"), 2u);
+
+    // threshold: a change below it reports nothing, one above it goes to both records
+    host.set_counter(0, cardsim_lif_block(0) + k_rx_bytes, 400);
+    usleep(500000);
+    EXPECT_EQ(squeeze(telemetry(0, "stats")).find("rx_rdma_unicast_bytes"), std::string::npos);
+    host.set_counter(0, cardsim_lif_block(0) + k_rx_bytes, 2400);
+    EXPECT_TRUE(wait_line(0, "stats", "lif0", "rx_rdma_unicast_bytes", 2000));
+    EXPECT_TRUE(wait_line(0, "event", "lif0", "rx_rdma_unicast_bytes", 2000));
+    EXPECT_EQ(count(squeeze(telemetry(1, "event")), "rx_rdma_unicast_bytes"), 0u) << "card 1 did not change";
+
+    stop_cleanly();
+    for (size_t c = 0; c < 2; c++) {
+        for (const char* kind : {"stats", "event"}) {
+            expect_json_lines(dir.file("telemetry") + "/card_" + host.card(c).card_bdf + "_" + kind + ".log");
+        }
+    }
+}
+
+TEST_F(OrlixmonEmulated, CardThatStopsAnsweringIsDownOnceAndComesBackOnce)
+{
+    start();
+    const std::string bdf = host.card(1).card_bdf;
+    ASSERT_TRUE(test_wait_until([&] { return trace().find("Starting to monitor " + bdf) != std::string::npos; }))
+        << trace();
+    // the driver gives up on every exchange of the card
+    host.set_fault(1, {cardsim_fault_e::DRIVER_ERRNO, ETIMEDOUT});
+    ASSERT_TRUE(test_wait_until([&] { return telemetry(1, "event").find("card down detected") != std::string::npos; }))
+        << trace();
+    usleep(1000000);  // several more failed checks
+    EXPECT_EQ(count(telemetry(1, "event"), "card down detected"), 1u);
+    EXPECT_EQ(count(telemetry(0, "event"), "card down detected"), 0u);
+
+    // the next card discovery finds it answering again
+    host.clear_fault(1);
+    ASSERT_TRUE(test_wait_until([&] { return telemetry(1, "event").find("card up detected") != std::string::npos; },
+                                std::chrono::seconds(60)))
+        << trace();
+    EXPECT_EQ(count(telemetry(1, "event"), "card up detected"), 1u);
+    EXPECT_NE(trace().find("ORLIX " + bdf + " - card up detected"), std::string::npos);
+
+    // and its counters are read again
+    host.set_counter(1, cardsim_lif_block(0) + k_tx_bytes, 4242);
+    EXPECT_TRUE(wait_line(1, "stats", "lif0", "tx_rdma_unicast_bytes", 4242));
+    stop_cleanly();
+    expect_json_lines(dir.file("telemetry") + "/card_" + bdf + "_event.log");
+}
+
+}  // namespace
