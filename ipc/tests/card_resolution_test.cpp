@@ -1,0 +1,258 @@
+// finding cards, their functions and devices, and exchanging requests with
+// them over both transports, on an emulated host
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "emulator/cardsim_host.h"
+#include "ipc/ipc_cmd.h"
+#include "ipc/nic_ipc.h"
+
+namespace {
+
+constexpr uint32_t k_ep_card = 0x13, k_op_heartbeat = 0x10000, k_op_device_info = 0x10001;
+
+struct ipc_channel {
+    nic_ipc_handle_s handle;
+    int rc;
+    explicit ipc_channel(const std::string& bdf) : rc(nic_ipc_open(&handle, bdf.c_str())) {}
+    ~ipc_channel() { nic_ipc_close(&handle); }
+    // a heartbeat: its length, errno and whether the nonce came back
+    ssize_t heartbeat(uint32_t& fw_errno, bool& echoed)
+    {
+        uint8_t buf[IPC_CMD_MAX_BODY] = {};
+        const uint64_t nonce = 0x1122334455667788;
+        memcpy(buf, &nonce, 8);
+        fw_errno = 0;
+        ssize_t n = nic_ipc_req_rsp(&handle, k_ep_card, k_op_heartbeat, buf, 8, 16, &fw_errno);
+        echoed = n == 16 && memcmp(buf + 8, &nonce, 8) == 0;
+        return n;
+    }
+};
+
+class CardResolution : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(host.ok()) << host.error();
+        nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, true);
+    }
+    cardsim_host host{{2, {}, 0}};
+};
+
+TEST_F(CardResolution, CardsAndTheirFunctionsAreFound)
+{
+    EXPECT_EQ(nic_ipc_asic_pcie_device_id(), CARDSIM_CARD_DEVICE);
+    std::vector<std::string> cards;
+    ASSERT_EQ(nic_ipc_card_pcie_devices(NIC_PCI_VENDOR_ID, CARDSIM_CARD_DEVICE, cards, 16), 2);
+    EXPECT_EQ(cards, (std::vector<std::string>{host.card(0).card_bdf, host.card(1).card_bdf}));
+    std::vector<std::string> one;
+    EXPECT_EQ(nic_ipc_card_pcie_devices(NIC_PCI_VENDOR_ID, CARDSIM_CARD_DEVICE, one, 1), 1);
+
+    for (size_t i = 0; i < 2; i++) {
+        const auto& c = host.card(i);
+        uint32_t first = 0, last = 0;
+        ASSERT_EQ(derive_pcie_bus_scan_range(c.card_bdf, &first, &last), 0);
+        EXPECT_EQ(first, std::stoul(c.rsc_bdf.substr(5, 2), nullptr, 16));
+        EXPECT_EQ(last, first + 1);
+
+        nic_ipc_card_device_info_s info;
+        ASSERT_EQ(nic_ipc_get_card_device_info(c.card_bdf, &info), 0);
+        EXPECT_EQ(info.flags, NIC_DEV_INFO_RESOURCE | NIC_DEV_INFO_IPC | NIC_DEV_INFO_CORE | NIC_DEV_INFO_FUNC_1002 |
+                                  NIC_DEV_INFO_FUNC_1003);
+        EXPECT_EQ(info.rsc_bdf, c.rsc_bdf);
+        EXPECT_EQ(info.ipc_bdf, c.ipc_bdf);
+        EXPECT_EQ(info.core_bdf, c.core_bdf);
+        EXPECT_EQ(info.func_1002_bdf, c.func_1002_bdf);
+        EXPECT_EQ(info.func_1003_bdf, c.func_1003_bdf);
+        EXPECT_EQ(info.ipc_dev_path, c.ipc_devnode);
+        EXPECT_EQ(info.fwctl_dev_path, c.fwctl_devnode);
+
+        uint32_t id = 0;
+        ASSERT_EQ(nic_ipc_get_device_id_from_bdf(c.ipc_bdf, &id), 0);
+        EXPECT_EQ(id, NIC_PCI_DEV_IPC);
+        std::string core;
+        ASSERT_EQ(nic_ipc_vxc_core_bdf_from_card_bdf(c.card_bdf, core), 0);
+        EXPECT_EQ(core, c.core_bdf);
+        std::string path;
+        ASSERT_EQ(nic_fwctl_device_path_from_vmb_bdf(c.core_bdf, path), 0) << "the core function names itself";
+        EXPECT_EQ(path, c.fwctl_devnode);
+
+        std::vector<std::string> fns;
+        uint32_t count = 0;
+        ASSERT_EQ(nic_ipc_card_device_list_get(c.card_bdf, fns, &count), 0);
+        EXPECT_EQ(count, 5u);
+        std::string back;
+        ASSERT_EQ(nic_ipc_card_bdf_from_dev_bdf(c.func_1003_bdf, back), 0);
+        EXPECT_EQ(back, c.card_bdf);
+        ASSERT_EQ(nic_ipc_card_bdf_from_dev_bdf(c.card_bdf, back), 0);
+        EXPECT_EQ(back, c.card_bdf);
+
+        EXPECT_TRUE(nic_ipc_is_device_bar_map_valid(c.rsc_bdf));
+    }
+}
+
+TEST_F(CardResolution, SerialNumbersMapToUuidsAndBack)
+{
+    for (size_t i = 0; i < 2; i++) {
+        const auto& c = host.card(i);
+        nic_ipc_card_info_s info;
+        ASSERT_EQ(nic_ipc_get_card_info(c.card_bdf, &info), 0);
+        EXPECT_EQ(info.serial, c.serial);
+        EXPECT_EQ(info.uuid, nic_ipc_uuid_from_serial(c.serial));
+        std::string bdf;
+        ASSERT_EQ(nic_ipc_card_bdf_from_uuid(info.uuid, bdf), 0);
+        EXPECT_EQ(bdf, c.card_bdf);
+        ASSERT_EQ(nic_ipc_card_rsc_bdf_from_uuid(info.uuid, bdf), 0);
+        EXPECT_EQ(bdf, c.rsc_bdf);
+    }
+    std::string bdf;
+    EXPECT_EQ(nic_ipc_card_bdf_from_uuid(nic_ipc_uuid_from_serial("NOSUCHCARD"), bdf), -1);
+    EXPECT_EQ(nic_ipc_card_bdf_from_uuid("not-a-uuid", bdf), -1);
+}
+
+TEST_F(CardResolution, AddressesThatAreNotCardsAreRefused)
+{
+    std::string out;
+    uint32_t id = 0, first = 0, last = 0, count = 0;
+    std::vector<std::string> fns;
+    for (const std::string& bad : {std::string("0000:99:00.0"), std::string("../../etc"), std::string("0000:21:00.0; touch /tmp/x"),
+                                   host.card(0).root_port_bdf}) {
+        EXPECT_NE(nic_ipc_get_device_id_from_bdf(bad, &id), 0) << bad;
+        EXPECT_NE(nic_vosk_device_path_from_vmb_bdf(bad, out), 0) << bad;
+        EXPECT_NE(nic_ipc_card_bdf_from_dev_bdf(bad, out), 0) << bad;
+    }
+    EXPECT_NE(derive_pcie_bus_scan_range("0000:99:00.0", &first, &last), 0);
+    EXPECT_NE(nic_ipc_card_device_list_get("0000:99:00.0", fns, &count), 0);
+    EXPECT_FALSE(nic_ipc_is_device_bar_map_valid(host.card(0).ipc_bdf + "x"));
+}
+
+TEST_F(CardResolution, HeartbeatTravelsOverEitherTransport)
+{
+    for (int transport : {NIC_IPC_TRANSPORT_VOSK, NIC_IPC_TRANSPORT_FWCTL}) {
+        ASSERT_EQ(nic_ipc_init(transport, false), 0);
+        for (size_t i = 0; i < 2; i++) {
+            ipc_channel ch(host.card(i).card_bdf);
+            ASSERT_EQ(ch.rc, 0) << "transport " << transport;
+            EXPECT_EQ(ch.handle.transport, static_cast<uint32_t>(transport));
+            uint32_t fw_errno = 1;
+            bool echoed = false;
+            EXPECT_EQ(ch.heartbeat(fw_errno, echoed), 16);
+            EXPECT_EQ(fw_errno, 0u);
+            EXPECT_TRUE(echoed);
+
+            uint8_t buf[IPC_CMD_MAX_BODY] = {};
+            ASSERT_EQ(nic_ipc_req_rsp(&ch.handle, k_ep_card, k_op_device_info, buf, 0, 388, &fw_errno), 388);
+            EXPECT_EQ(memcmp(buf + 20, cardsim_default_card(i).mac.data(), 6), 0);
+        }
+    }
+    EXPECT_EQ(host.firmware(0).requests(), 4u);
+    EXPECT_EQ(nic_ipc_init(7, false), -3);
+}
+
+TEST_F(CardResolution, MissingDeviceFallsBackToTheOtherTransportWhenAllowed)
+{
+    cardsim_card_spec_s no_ipc = cardsim_default_card(0);
+    no_ipc.ipc_device = false;
+    cardsim_card_spec_s no_fwctl = cardsim_default_card(1);
+    no_fwctl.fwctl_device = false;
+    cardsim_host partial({2, {no_ipc, no_fwctl}, 0});
+    ASSERT_TRUE(partial.ok()) << partial.error();
+
+    nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, true);
+    {
+        ipc_channel ch(partial.card(0).card_bdf);
+        ASSERT_EQ(ch.rc, 0);
+        EXPECT_EQ(ch.handle.transport, static_cast<uint32_t>(NIC_IPC_TRANSPORT_FWCTL));
+        uint32_t fw_errno = 0;
+        bool echoed = false;
+        EXPECT_EQ(ch.heartbeat(fw_errno, echoed), 16);
+        EXPECT_TRUE(echoed);
+    }
+    nic_ipc_init(NIC_IPC_TRANSPORT_FWCTL, true);
+    {
+        ipc_channel ch(partial.card(1).card_bdf);
+        ASSERT_EQ(ch.rc, 0);
+        EXPECT_EQ(ch.handle.transport, static_cast<uint32_t>(NIC_IPC_TRANSPORT_VOSK));
+    }
+    nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, false);
+    {
+        ipc_channel ch(partial.card(0).card_bdf);
+        EXPECT_NE(ch.rc, 0) << "no fallback allowed";
+    }
+    // the card with its ipc function but no misc device is still found, without the flag
+    nic_ipc_card_device_info_s info;
+    nic_ipc_get_card_device_info(partial.card(0).card_bdf, &info);
+    EXPECT_FALSE(info.flags & NIC_DEV_INFO_IPC);
+    EXPECT_TRUE(info.flags & NIC_DEV_INFO_CORE);
+    nic_ipc_card_info_s card;
+    ASSERT_EQ(nic_ipc_get_card_info(partial.card(0).card_bdf, &card), 0);
+    EXPECT_EQ(card.serial, partial.card(0).serial) << "the serial comes from the core function then";
+}
+
+struct fault_case_s {
+    cardsim_fault_e kind;
+    uint32_t value;
+    int vosk_errno;   // what the ipc device exchange fails with; 0 for success
+    int fwctl_errno;  // the same over fwctl
+};
+
+TEST_F(CardResolution, FaultyAnswersFailTheExchangeWithTheirOwnErrno)
+{
+    const fault_case_s cases[] = {
+        {cardsim_fault_e::WRONG_OPCODE, 0, EIO, 0},
+        {cardsim_fault_e::OVERSIZED_BODY, 8, EMSGSIZE, EMSGSIZE},
+        {cardsim_fault_e::DRIVER_ERRNO, ENODEV, ENODEV, EIO},
+        {cardsim_fault_e::SILENT, 0, ETIMEDOUT, EIO},
+    };
+    ipc_cmd_set_rsp_timeout_ms(200);
+    for (const auto& c : cases) {
+        host.set_fault(0, {c.kind, c.value});
+        for (int transport : {NIC_IPC_TRANSPORT_VOSK, NIC_IPC_TRANSPORT_FWCTL}) {
+            nic_ipc_init(transport, false);
+            ipc_channel ch(host.card(0).card_bdf);
+            ASSERT_EQ(ch.rc, 0);
+            uint32_t fw_errno = 0;
+            bool echoed = false;
+            errno = 0;
+            ssize_t n = ch.heartbeat(fw_errno, echoed);
+            int want = transport == NIC_IPC_TRANSPORT_VOSK ? c.vosk_errno : c.fwctl_errno;
+            if (want == 0) {
+                EXPECT_EQ(n, 16) << "fault " << static_cast<int>(c.kind) << " transport " << transport;
+            } else {
+                EXPECT_EQ(n, -1) << "fault " << static_cast<int>(c.kind) << " transport " << transport;
+                EXPECT_EQ(errno, want) << "fault " << static_cast<int>(c.kind) << " transport " << transport;
+            }
+        }
+    }
+    ipc_cmd_set_rsp_timeout_ms(IPC_CMD_DEFAULT_RSP_TIMEOUT_MS);
+
+    // a firmware errno and a short body are answers, for the caller to judge
+    nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, false);
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 22});
+    {
+        ipc_channel ch(host.card(0).card_bdf);
+        uint32_t fw_errno = 0;
+        bool echoed = false;
+        EXPECT_EQ(ch.heartbeat(fw_errno, echoed), 16);
+        EXPECT_EQ(fw_errno, 22u);
+    }
+    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 4});
+    {
+        ipc_channel ch(host.card(0).card_bdf);
+        uint32_t fw_errno = 0;
+        bool echoed = true;
+        EXPECT_EQ(ch.heartbeat(fw_errno, echoed), 4);
+        EXPECT_FALSE(echoed);
+    }
+    // the other card never noticed
+    ipc_channel other(host.card(1).card_bdf);
+    uint32_t fw_errno = 0;
+    bool echoed = false;
+    EXPECT_EQ(other.heartbeat(fw_errno, echoed), 16);
+    EXPECT_TRUE(echoed);
+}
+
+}  // namespace
