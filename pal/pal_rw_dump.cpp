@@ -217,7 +217,16 @@ void replay_line(const std::string& line)
         }
     }
     (void)optype;
-    if (data.empty() || n == 0 || n > PAL_RW_RUN_MAX) {
+    if (data.empty() || n == 0) {
+        return;
+    }
+    // a fill is one line of any size, counted once as the dump counts it
+    if (kind == PAL_RW_MEM_SET) {
+        sdk::lib::pal_mem_set(addr, static_cast<uint8_t>(data[0]), n);
+        count(PAL_RW_MEM_SET, 1);
+        return;
+    }
+    if (n > PAL_RW_RUN_MAX) {
         return;
     }
     std::vector<uint32_t> words(n);
@@ -244,9 +253,6 @@ void replay_line(const std::string& line)
         rw.counts.mismatches += now != bytes;
         break;
     }
-    case PAL_RW_MEM_SET:
-        sdk::lib::pal_mem_set(addr, static_cast<uint8_t>(data[0]), n);
-        break;
     }
     count(static_cast<pal_rw_kind_e>(kind), n);
 }

@@ -1,0 +1,937 @@
+// the host hardware platform layer on an emulated host: binding threads to
+// cards, register and memory access through the mapped resource windows,
+// translation, and recording accesses and playing them back
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emulator/cardsim_host.h"
+#include "ipc/nic_ipc.h"
+#include "pal/pal.h"
+#include "pal/pal_hw_x86.h"
+#include "pal/pal_mem.h"
+#include "pal/pal_rw_dump.h"
+
+namespace {
+
+using namespace sdk::lib;
+namespace platform = sdk::platform;
+
+constexpr uint64_t k_reg_end = CARDSIM_REG_BASE + CARDSIM_REG_SIZE;
+constexpr uint64_t k_mem_end = CARDSIM_MEM_BASE + CARDSIM_MEM_SIZE;
+
+// the binding is per thread and never released: every check that binds runs
+// on a thread of its own, so that no binding outlives its emulated host
+void on_thread(const std::function<void()>& body)
+{
+    std::thread t(body);
+    t.join();
+}
+
+// a resource window of a card as the card itself sees it: the testbed's file
+// mapped directly, not through the platform layer
+class card_window {
+public:
+    card_window(const cardsim_host& host, size_t card, const char* name)
+    {
+        std::string path = host.sysfs_dir(host.card(card).rsc_bdf) + "/" + name;
+        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > 0) {
+            void* va = mmap(nullptr, st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (va != MAP_FAILED) {
+                p_ = static_cast<uint8_t*>(va);
+                size_ = static_cast<size_t>(st.st_size);
+            }
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    ~card_window()
+    {
+        if (p_) {
+            munmap(p_, size_);
+        }
+    }
+    card_window(const card_window&) = delete;
+    card_window& operator=(const card_window&) = delete;
+
+    bool ok() const { return p_ != nullptr; }
+    size_t size() const { return size_; }
+    uint8_t* at(uint64_t offset) { return p_ + offset; }
+    template <typename T>
+    T get(uint64_t offset) const
+    {
+        T v;
+        memcpy(&v, p_ + offset, sizeof(T));
+        return v;
+    }
+    template <typename T>
+    void put(uint64_t offset, T v)
+    {
+        memcpy(p_ + offset, &v, sizeof(T));
+    }
+    std::vector<uint8_t> snapshot() const { return std::vector<uint8_t>(p_, p_ + size_); }
+
+private:
+    uint8_t* p_ = nullptr;
+    size_t size_ = 0;
+};
+
+// the 16-bit pci command word of a card's resource function
+uint16_t rsc_command_word(const cardsim_host& host, size_t card)
+{
+    std::ifstream in(host.sysfs_dir(host.card(card).rsc_bdf) + "/config", std::ios::binary);
+    uint8_t cfg[6] = {};
+    in.read(reinterpret_cast<char*>(cfg), sizeof(cfg));
+    return static_cast<uint16_t>(cfg[4] | cfg[5] << 8);
+}
+
+uint64_t mem_u64(uint64_t pa)
+{
+    uint64_t v = 0;
+    EXPECT_EQ(pal_mem_read(pa, reinterpret_cast<uint8_t*>(&v), 8, 0), PAL_RET_OK);
+    return v;
+}
+
+std::vector<std::string> read_lines(const std::string& path)
+{
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<uint8_t> read_bytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+pal_ret_t rw_ctrl(uint32_t op, const char* arg = nullptr, const char* arg2 = nullptr)
+{
+    pal_reg_rw_ctrl_s ctrl{op, arg, arg2};
+    return pal_reg_rw_ctrl(&ctrl);
+}
+
+// the environment this layer binds by, cleared for a test and put back after
+class bind_env {
+public:
+    bind_env()
+    {
+        for (const char* name : k_names) {
+            const char* v = getenv(name);
+            saved_.emplace_back(v != nullptr, v ? v : "");
+            unsetenv(name);
+        }
+    }
+    ~bind_env()
+    {
+        for (size_t i = 0; i < saved_.size(); i++) {
+            if (saved_[i].first) {
+                setenv(k_names[i], saved_[i].second.c_str(), 1);
+            } else {
+                unsetenv(k_names[i]);
+            }
+        }
+    }
+
+private:
+    static constexpr const char* k_names[] = {"PAL_CARD_UUID", "PAL_RESDEV_BDF", "PAL_J2C_PORT",
+                                              "PAL_TELNET_PORT", "PAL_TELNET_IPADDR", "BLD_VERSION"};
+    std::vector<std::pair<bool, std::string>> saved_;
+};
+
+class scoped_temp_dir {
+public:
+    scoped_temp_dir()
+    {
+        char tmpl[] = "/tmp/pal_hw_test.XXXXXX";
+        const char* made = mkdtemp(tmpl);
+        path_ = made ? made : "";
+    }
+    ~scoped_temp_dir()
+    {
+        std::error_code ec;
+        if (!path_.empty()) {
+            std::filesystem::remove_all(path_, ec);
+        }
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+TEST(PalHw, ThreadBindsToItsCardByCardAddress)
+{
+    bind_env env;
+    cardsim_host host({2, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
+    EXPECT_EQ(pal_get_platform_type(), platform::PLATFORM_TYPE_HW);
+    EXPECT_EQ(rsc_command_word(host, 0), 0x0006) << "the emulator starts with bus mastering on";
+
+    card_window hdr(host, 0, "resource4");
+    ASSERT_TRUE(hdr.ok());
+    hdr.put<uint32_t>(PALX86_HDR_OFF_SUB_ASIC, 3);
+
+    on_thread([&] {
+        EXPECT_EQ(palx86_ctx().initialised, 0u) << "a new thread starts unbound";
+        ASSERT_EQ(pal_hw_x86_init(host.card(0).card_bdf.c_str()), 0);
+        const palx86_ctx_s& ctx = palx86_ctx();
+        EXPECT_EQ(ctx.initialised, 1u);
+        EXPECT_EQ(ctx.card_bdf, host.card(0).card_bdf);
+        EXPECT_EQ(ctx.regs.base, CARDSIM_REG_BASE);
+        EXPECT_EQ(ctx.regs.size, CARDSIM_REG_SIZE);
+        EXPECT_EQ(ctx.mem.base, CARDSIM_MEM_BASE);
+        EXPECT_EQ(ctx.mem.size, CARDSIM_MEM_SIZE);
+        EXPECT_EQ(ctx.hdr.size, CARDSIM_HDR_SIZE);
+        EXPECT_EQ(pal_mem_get_phys_totalsize(), CARDSIM_MEM_SIZE);
+        ASSERT_NE(pal_pmem_va(), 0u);
+        EXPECT_EQ(pal_pmem_va(), reinterpret_cast<uintptr_t>(ctx.hdr.va));
+        uint32_t magic = 0;
+        memcpy(&magic, reinterpret_cast<const void*>(pal_pmem_va()), 4);
+        EXPECT_EQ(magic, PALX86_HDR_MAGIC);
+        EXPECT_EQ(pal_get_sub_asic(), 3);
+
+        // bound once: a later call for another card keeps the first binding
+        EXPECT_EQ(pal_hw_x86_init(host.card(1).card_bdf.c_str()), 0);
+        EXPECT_EQ(palx86_ctx().card_bdf, host.card(0).card_bdf);
+        host.set_counter(0, CARDSIM_PORT_REGION, 0x1234);
+        host.set_counter(1, CARDSIM_PORT_REGION, 0x5678);
+        EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION), 0x1234u);
+    });
+    // memory decoding on, everything else (bus mastering too) off
+    EXPECT_EQ(rsc_command_word(host, 0), 0x0002);
+    EXPECT_EQ(rsc_command_word(host, 1), 0x0006) << "the other card is left alone";
+
+    // addresses that are not a card's are refused, and leave the thread unbound
+    for (const std::string& bad :
+         {std::string("0000:99:00.0"), host.card(0).root_port_bdf, host.card(0).rsc_bdf, std::string(""),
+          std::string("../../../etc"), std::string("0000:21:00.0; touch /tmp/pal_hw_test_pwned"),
+          std::string(200, 'x')}) {
+        on_thread([&] {
+            EXPECT_LT(pal_hw_x86_init(bad.c_str()), 0) << bad;
+            EXPECT_EQ(palx86_ctx().initialised, 0u) << bad;
+        });
+    }
+    on_thread([&] { EXPECT_LT(pal_hw_x86_init(nullptr), 0); });
+    EXPECT_NE(access("/tmp/pal_hw_test_pwned", F_OK), 0);
+    for (const char* bad : {"", "..", "../resource", "0000:99:00.0", "a\nb"}) {
+        on_thread([&] {
+            EXPECT_EQ(palx86_init_with_rsc_bdf(bad), -1) << bad;
+            EXPECT_EQ(palx86_ctx().initialised, 0u) << bad;
+        });
+    }
+    on_thread([&] { EXPECT_EQ(palx86_init_with_rsc_bdf(nullptr), -1); });
+
+    // the resource function's own address binds too
+    on_thread([&] {
+        ASSERT_EQ(palx86_init_with_rsc_bdf(host.card(1).rsc_bdf.c_str()), 0);
+        EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION), 0x5678u);
+    });
+}
+
+TEST(PalHw, UnboundThreadBindsByTheEnvironmentOnFirstUse)
+{
+    bind_env env;
+    cardsim_host host({2, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
+    host.set_counter(0, CARDSIM_PORT_REGION + 8, 1000);
+    host.set_counter(1, CARDSIM_PORT_REGION + 8, 2000);
+    std::string uuid0 = nic_ipc_uuid_from_serial(host.card(0).serial);
+    std::string uuid1 = nic_ipc_uuid_from_serial(host.card(1).serial);
+
+    // the resource function's address without its domain
+    setenv("PAL_RESDEV_BDF", host.card(1).rsc_bdf.substr(5).c_str(), 1);
+    on_thread([&] {
+        EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION + 8), 2000u);
+        EXPECT_EQ(palx86_ctx().initialised, 1u);
+        EXPECT_EQ(palx86_ctx().mem.base, CARDSIM_MEM_BASE);
+    });
+
+    // the card's uuid, ahead of the address
+    setenv("PAL_CARD_UUID", uuid0.c_str(), 1);
+    on_thread([&] { EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION + 8), 1000u); });
+    setenv("PAL_CARD_UUID", uuid1.c_str(), 1);
+    on_thread([&] {
+        EXPECT_NE(pal_mem_ptov(CARDSIM_MEM_BASE), 0u);
+        EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION + 8), 2000u);
+    });
+
+    // neither: the first resource function on the bus
+    unsetenv("PAL_CARD_UUID");
+    unsetenv("PAL_RESDEV_BDF");
+    on_thread([&] {
+        EXPECT_NE(pal_pmem_va(), 0u);
+        EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION + 8), 1000u);
+    });
+
+    // an unknown card: every translation fails and every read is all ones
+    for (auto [name, value] : {std::pair<const char*, std::string>{"PAL_CARD_UUID", nic_ipc_uuid_from_serial("NOSUCHCARD")},
+                               {"PAL_CARD_UUID", "not-a-uuid"},
+                               {"PAL_RESDEV_BDF", "99:00.0"},
+                               {"PAL_RESDEV_BDF", "../../.."}}) {
+        setenv(name, value.c_str(), 1);
+        on_thread([&] {
+            EXPECT_EQ(pal_mem_ptov(CARDSIM_MEM_BASE), 0u) << name << "=" << value;
+            EXPECT_EQ(pal_pmem_va(), 0u);
+            EXPECT_EQ(pal_mem_get_phys_totalsize(), 0u);
+            EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION + 8), UINT64_MAX);
+            EXPECT_EQ(pal_reg_rd32(CARDSIM_REG_BASE), 0xFFFFFFFFu);
+            EXPECT_EQ(pal_get_sub_asic(), -1);
+            EXPECT_EQ(palx86_ctx().initialised, 0u);
+        });
+        unsetenv(name);
+    }
+}
+
+TEST(PalHw, ThreadsOfTwoCardsEachSeeTheirOwnCard)
+{
+    bind_env env;
+    cardsim_host host({2, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
+    auto* table_mem_read = gl_pal_info.mem_read;
+    const uint64_t port = CARDSIM_PORT_REGION, lif = cardsim_lif_block(1) + 16;
+    for (size_t i = 0; i < 2; i++) {
+        host.set_counter(i, port, 100 + i);
+        host.set_counter(i, lif, 0xabc000 + i);
+    }
+
+    // both threads are bound before either reads, and stay bound while the
+    // other works
+    std::mutex m;
+    std::condition_variable cv;
+    int bound = 0, done = 0;
+    auto wait_for = [&](int& what, int n) {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, std::chrono::seconds(30), [&] { return what >= n; });
+    };
+    auto arrive = [&](int& what) {
+        std::lock_guard<std::mutex> lock(m);
+        what++;
+        cv.notify_all();
+    };
+    std::vector<uint64_t> port_seen(2), lif_seen(2), port_ticked(2);
+    auto worker = [&](size_t i) {
+        EXPECT_EQ(pal_hw_x86_init(host.card(i).card_bdf.c_str()), 0);
+        EXPECT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
+        arrive(bound);
+        EXPECT_TRUE(wait_for(bound, 2));
+        port_seen[i] = mem_u64(port);
+        lif_seen[i] = mem_u64(lif);
+        uint64_t mine = 0x7700 + i;
+        EXPECT_EQ(pal_mem_write(port + 8, reinterpret_cast<const uint8_t*>(&mine), 8, 0), PAL_RET_OK);
+        arrive(done);
+        EXPECT_TRUE(wait_for(done, 3));  // the main thread ticks in between
+        port_ticked[i] = mem_u64(port);
+    };
+    std::thread a(worker, 0), b(worker, 1);
+    EXPECT_TRUE(wait_for(done, 2));
+    host.tick();
+    arrive(done);
+    a.join();
+    b.join();
+
+    EXPECT_EQ(gl_pal_info.mem_read, table_mem_read) << "a later pal_init leaves the table alone";
+    for (size_t i = 0; i < 2; i++) {
+        EXPECT_EQ(port_seen[i], 100 + i) << "card " << i;
+        EXPECT_EQ(lif_seen[i], 0xabc000 + i) << "card " << i;
+        EXPECT_EQ(host.counter(i, port + 8), 0x7700 + i + 2) << "card " << i << ": own write, then one tick";
+        EXPECT_EQ(port_ticked[i], 100 + i + 1) << "card " << i;
+    }
+}
+
+TEST(PalHw, MemoryReadsAndWritesRoundTrip)
+{
+    bind_env env;
+    cardsim_host host({1, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
+    card_window mem(host, 0, "resource2");
+    ASSERT_TRUE(mem.ok());
+    ASSERT_EQ(mem.size(), CARDSIM_MEM_SIZE);
+
+    on_thread([&] {
+        ASSERT_EQ(pal_hw_x86_init(host.card(0).card_bdf.c_str()), 0);
+
+        // whole counters, both ways
+        host.set_counter(0, CARDSIM_PORT_REGION, 0x0102030405060708);
+        uint64_t v = 0;
+        EXPECT_EQ(pal_mem_rd(CARDSIM_PORT_REGION, reinterpret_cast<uint8_t*>(&v), 8, 0), 0);
+        EXPECT_EQ(v, 0x0102030405060708u);
+        v = 0xfeedfacecafebeef;
+        EXPECT_EQ(pal_mem_wr(CARDSIM_PORT_REGION + 8, reinterpret_cast<const uint8_t*>(&v), 8, 0), 0);
+        EXPECT_EQ(host.counter(0, CARDSIM_PORT_REGION + 8), 0xfeedfacecafebeefu);
+        EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION + 8), 0xfeedfacecafebeefu);
+        host.tick();
+        EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION), 0x0102030405060708u + 1);
+
+        // blocks that start and end between 8-byte boundaries touch only
+        // their own bytes
+        const uint64_t base = CARDSIM_MEM_BASE + 0x8000;
+        for (auto [off, len] : {std::pair<uint32_t, uint32_t>{5, 11}, {3, 1}, {1, 6}, {0, 8}, {7, 64}, {0, 4096}, {13, 3001}}) {
+            memset(mem.at(0x8000), 0x5a, 0x2000);
+            std::vector<uint8_t> out(len), in(len, 0);
+            for (uint32_t k = 0; k < len; k++) {
+                out[k] = static_cast<uint8_t>(k * 7 + off + 1);
+            }
+            EXPECT_EQ(pal_mem_wr(base + off, out.data(), len, 0), 0);
+            EXPECT_EQ(memcmp(mem.at(0x8000 + off), out.data(), len), 0) << off << "+" << len;
+            EXPECT_EQ(off ? mem.at(0x8000)[off - 1] : 0x5a, 0x5a) << off << "+" << len;
+            EXPECT_EQ(mem.at(0x8000)[off + len], 0x5a) << off << "+" << len;
+            EXPECT_EQ(pal_mem_rd(base + off, in.data(), len, 0), 0);
+            EXPECT_EQ(in, out) << off << "+" << len;
+        }
+
+        // fills
+        memset(mem.at(0x8000), 0, 0x2000);
+        EXPECT_EQ(pal_memset(base + 3, 0xc3, 100, 0), 100u);
+        EXPECT_EQ(mem.at(0x8000)[2], 0);
+        EXPECT_EQ(mem.at(0x8000)[3], 0xc3);
+        EXPECT_EQ(mem.at(0x8000)[102], 0xc3);
+        EXPECT_EQ(mem.at(0x8000)[103], 0);
+        EXPECT_EQ(mem.get<uint64_t>(0x8008), 0xc3c3c3c3c3c3c3c3u);
+
+        // the operation table's entries, as the monitor reads its counters
+        std::vector<uint8_t> blk(40), back(40);
+        for (size_t k = 0; k < blk.size(); k++) {
+            blk[k] = static_cast<uint8_t>(0xa0 + k);
+        }
+        EXPECT_EQ(pal_mem_write(base + 0x100, blk.data(), 40), PAL_RET_OK);
+        EXPECT_EQ(pal_mem_read(base + 0x100, back.data(), 40), PAL_RET_OK);
+        EXPECT_EQ(back, blk);
+        EXPECT_EQ(pal_mem_set(base + 0x200, 0x11, 24), PAL_RET_OK);
+        EXPECT_EQ(host.counter(0, base + 0x210), 0x1111111111111111u);
+        EXPECT_TRUE(pal_is_mem_region_avail(base, 8));
+
+        // the window's last byte and last counter
+        uint8_t last = 0x9c, got = 0;
+        EXPECT_EQ(pal_mem_wr(k_mem_end - 1, &last, 1, 0), 0);
+        EXPECT_EQ(mem.at(CARDSIM_MEM_SIZE - 1)[0], 0x9c);
+        EXPECT_EQ(pal_mem_rd(k_mem_end - 1, &got, 1, 0), 0);
+        EXPECT_EQ(got, 0x9c);
+        host.set_counter(0, k_mem_end - 8, 42);
+        EXPECT_EQ(mem_u64(k_mem_end - 8), 42u);
+    });
+}
+
+TEST(PalHw, RegistersOfEveryWidthAndWordBlocks)
+{
+    bind_env env;
+    cardsim_host host({1, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
+    card_window regs(host, 0, "resource0");
+    ASSERT_TRUE(regs.ok());
+    ASSERT_EQ(regs.size(), CARDSIM_REG_SIZE);
+    const uint64_t r = CARDSIM_REG_BASE;
+
+    on_thread([&] {
+        ASSERT_EQ(pal_hw_x86_init(host.card(0).card_bdf.c_str()), 0);
+
+        // stores land little-endian at the card's offset, loads see what the card holds
+        pal_reg_wr8(r + 0x11, 0xa5);
+        pal_reg_wr16(r + 0x22, 0xbeef);
+        pal_reg_wr32(r + 0x44, 0x11223344);
+        pal_reg_wr64(r + 0x88, 0x0102030405060708);
+        EXPECT_EQ(regs.at(0x11)[0], 0xa5);
+        EXPECT_EQ(regs.at(0x10)[0], 0) << "the neighbours keep their bytes";
+        EXPECT_EQ(regs.at(0x12)[0], 0);
+        EXPECT_EQ(regs.get<uint16_t>(0x22), 0xbeef);
+        EXPECT_EQ(regs.at(0x44)[0], 0x44);
+        EXPECT_EQ(regs.get<uint32_t>(0x44), 0x11223344u);
+        EXPECT_EQ(regs.get<uint64_t>(0x88), 0x0102030405060708u);
+        EXPECT_EQ(pal_reg_rd8(r + 0x11), 0xa5);
+        EXPECT_EQ(pal_reg_rd16(r + 0x22), 0xbeef);
+        EXPECT_EQ(pal_reg_rd32(r + 0x44), 0x11223344u);
+        EXPECT_EQ(pal_reg_rd64(r + 0x88), 0x0102030405060708u);
+        EXPECT_EQ(pal_reg_rd8(r + 0x8f), 0x01);
+        EXPECT_EQ(pal_reg_rd16(r + 0x8c), 0x0304);
+        EXPECT_EQ(pal_reg_rd32(r + 0x8c), 0x01020304u);
+        regs.put<uint32_t>(0x400, 0xdeadbeef);
+        EXPECT_EQ(pal_reg_rd32(r + 0x400), 0xdeadbeefu);
+
+        // word blocks
+        std::vector<uint32_t> words(16), back(16, 0);
+        for (uint32_t k = 0; k < 16; k++) {
+            words[k] = 0x1000 * k + 0xf;
+        }
+        pal_reg_wr32w(r + 0x200, words.data(), 16);
+        for (uint32_t k = 0; k < 16; k++) {
+            EXPECT_EQ(regs.get<uint32_t>(0x200 + 4 * k), words[k]);
+        }
+        EXPECT_EQ(regs.get<uint32_t>(0x240), 0u);
+        pal_reg_rd32w(r + 0x200, back.data(), 16);
+        EXPECT_EQ(back, words);
+        uint32_t untouched = 0x55;
+        pal_reg_rd32w(r + 0x200, &untouched, 0);
+        EXPECT_EQ(untouched, 0x55u);
+
+        // 64-bit values as two words, low word first
+        pal_reg_wr64_safe(r + 0x300, 0xaaaabbbbccccdddd);
+        EXPECT_EQ(regs.get<uint32_t>(0x300), 0xccccddddu);
+        EXPECT_EQ(regs.get<uint32_t>(0x304), 0xaaaabbbbu);
+        regs.put<uint32_t>(0x308, 0x1);
+        regs.put<uint32_t>(0x30c, 0x2);
+        EXPECT_EQ(pal_reg_rd64_safe(r + 0x308), 0x0000000200000001u);
+
+        // through the operation table, doorbells included
+        uint32_t three[3] = {7, 8, 9}, got[3] = {};
+        EXPECT_EQ(pal_reg_write(r + 0x500, three, 3), PAL_RET_OK);
+        EXPECT_EQ(pal_reg_read(r + 0x500, got, 3), PAL_RET_OK);
+        EXPECT_EQ(memcmp(got, three, sizeof(three)), 0);
+        EXPECT_EQ(regs.get<uint32_t>(0x508), 9u);
+        EXPECT_EQ(pal_ring_db16(r + 0x600, 0x1616), PAL_RET_OK);
+        EXPECT_EQ(pal_ring_db32(r + 0x604, 0x32323232), PAL_RET_OK);
+        EXPECT_EQ(pal_ring_db64(r + 0x608, 0x6464646464646464), PAL_RET_OK);
+        EXPECT_EQ(regs.get<uint16_t>(0x600), 0x1616);
+        EXPECT_EQ(regs.get<uint32_t>(0x604), 0x32323232u);
+        EXPECT_EQ(regs.get<uint64_t>(0x608), 0x6464646464646464u);
+
+        // the window's last registers
+        pal_reg_wr32(k_reg_end - 4, 0xcafe0001);
+        EXPECT_EQ(regs.get<uint32_t>(CARDSIM_REG_SIZE - 4), 0xcafe0001u);
+        EXPECT_EQ(pal_reg_rd32(k_reg_end - 4), 0xcafe0001u);
+        pal_reg_wr8(k_reg_end - 1, 0x77);
+        EXPECT_EQ(pal_reg_rd8(k_reg_end - 1), 0x77);
+        EXPECT_EQ(pal_reg_rd64(k_reg_end - 8), 0x77fe000100000000u);
+    });
+}
+
+TEST(PalHw, AccessesOutsideTheWindowsAreRefusedCleanly)
+{
+    bind_env env;
+    cardsim_host host({1, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
+    card_window regs(host, 0, "resource0"), mem(host, 0, "resource2");
+    ASSERT_TRUE(regs.ok() && mem.ok());
+    for (size_t k = 0; k < CARDSIM_REG_SIZE; k++) {
+        regs.at(k)[0] = static_cast<uint8_t>(k);
+    }
+    memset(mem.at(0), 0x3c, CARDSIM_MEM_SIZE);
+    auto regs_before = regs.snapshot();
+    auto mem_before = mem.snapshot();
+
+    on_thread([&] {
+        ASSERT_EQ(pal_hw_x86_init(host.card(0).card_bdf.c_str()), 0);
+        const uint64_t r = CARDSIM_REG_BASE;
+
+        // single registers: outside the window or misaligned 32-bit, all ones
+        // and nothing stored
+        for (uint64_t pa : {uint64_t(0), r - 4, k_reg_end, k_reg_end + 4, CARDSIM_MEM_BASE, UINT64_MAX - 3}) {
+            EXPECT_EQ(pal_reg_rd8(pa), 0xff) << std::hex << pa;
+            EXPECT_EQ(pal_reg_rd16(pa), 0xffff) << std::hex << pa;
+            EXPECT_EQ(pal_reg_rd32(pa), 0xFFFFFFFFu) << std::hex << pa;
+            EXPECT_EQ(pal_reg_rd64(pa & ~7ull), UINT64_MAX) << std::hex << pa;
+            pal_reg_wr8(pa, 0);
+            pal_reg_wr16(pa, 0);
+            pal_reg_wr32(pa, 0);
+            pal_reg_wr64(pa & ~7ull, 0);
+        }
+        EXPECT_EQ(pal_reg_rd8(k_reg_end), 0xff) << "one byte past the end";
+        EXPECT_EQ(pal_reg_rd32(r + 2), 0xFFFFFFFFu) << "misaligned";
+        EXPECT_EQ(pal_reg_rd32(r + 1), 0xFFFFFFFFu) << "misaligned";
+        pal_reg_wr32(r + 2, 0);
+        pal_reg_wr32(r + 0x103, 0);
+        EXPECT_EQ(pal_ring_db32(k_reg_end, 0), PAL_RET_OK);
+
+        // word blocks: the whole block must lie inside
+        std::vector<uint32_t> got(4, 0);
+        pal_reg_rd32w(k_reg_end - 8, got.data(), 4);
+        EXPECT_EQ(got, std::vector<uint32_t>(4, 0xFFFFFFFFu)) << "straddling the end";
+        got.assign(4, 0);
+        pal_reg_rd32w(r + 2, got.data(), 4);
+        EXPECT_EQ(got, std::vector<uint32_t>(4, 0xFFFFFFFFu)) << "misaligned";
+        got.assign(4, 0);
+        pal_reg_rd32w(UINT64_MAX - 7, got.data(), 4);
+        EXPECT_EQ(got, std::vector<uint32_t>(4, 0xFFFFFFFFu)) << "wrapping around";
+        std::vector<uint32_t> zeros(4, 0);
+        pal_reg_wr32w(k_reg_end - 8, zeros.data(), 4);
+        pal_reg_wr32w(r - 8, zeros.data(), 4);
+        pal_reg_wr32w(r + 2, zeros.data(), 4);
+        EXPECT_EQ(pal_reg_rd64_safe(k_reg_end - 4), UINT64_MAX);
+        pal_reg_wr64_safe(k_reg_end - 4, 0);
+        uint32_t one[1] = {0};
+        EXPECT_EQ(pal_reg_write(k_reg_end, one, 1), PAL_RET_OK);
+        uint32_t rd[2] = {};
+        EXPECT_EQ(pal_reg_read(k_reg_end, rd, 2), PAL_RET_OK);
+        EXPECT_EQ(rd[0], 0xFFFFFFFFu);
+        EXPECT_EQ(rd[1], 0xFFFFFFFFu);
+
+        // memory: reads all ones, writes and fills change nothing
+        std::vector<uint8_t> buf(16, 0);
+        for (uint64_t pa : {uint64_t(0), CARDSIM_MEM_BASE - 1, k_mem_end - 15, k_mem_end, UINT64_MAX - 2}) {
+            buf.assign(16, 0);
+            EXPECT_EQ(pal_mem_rd(pa, buf.data(), 16, 0), 0) << std::hex << pa;
+            EXPECT_EQ(buf, std::vector<uint8_t>(16, 0xff)) << std::hex << pa;
+            std::vector<uint8_t> zero16(16, 0);
+            EXPECT_EQ(pal_mem_wr(pa, zero16.data(), 16, 0), 0);
+            EXPECT_EQ(pal_memset(pa, 0, 16, 0), 0u);
+            EXPECT_NE(pal_mem_set(pa, 0, 16), PAL_RET_OK);
+            EXPECT_EQ(pal_mem_write(pa, zero16.data(), 16), PAL_RET_OK);
+            buf.assign(16, 0);
+            EXPECT_EQ(pal_mem_read(pa, buf.data(), 16), PAL_RET_OK);
+            EXPECT_EQ(buf, std::vector<uint8_t>(16, 0xff)) << std::hex << pa;
+        }
+        // a block as large as the window, one byte off
+        std::vector<uint8_t> whole(CARDSIM_MEM_SIZE, 0);
+        EXPECT_EQ(pal_mem_wr(CARDSIM_MEM_BASE + 1, whole.data(), CARDSIM_MEM_SIZE, 0), 0);
+        EXPECT_EQ(pal_memset(CARDSIM_MEM_BASE + 1, 0, CARDSIM_MEM_SIZE, 0), 0u);
+        // nothing at all
+        EXPECT_EQ(pal_mem_rd(CARDSIM_MEM_BASE, buf.data(), 0, 0), 0);
+        EXPECT_EQ(pal_mem_wr(CARDSIM_MEM_BASE, buf.data(), 0, 0), 0);
+
+        // operations this variant does not carry fail
+        uint8_t pkt[4] = {};
+        EXPECT_NE(pal_step_cpu_pkt(pkt, sizeof(pkt)), PAL_RET_OK);
+        EXPECT_NE(pal_reg_batch_write(r, one, 1), PAL_RET_OK);
+        EXPECT_EQ(pal_sbus_read(0, 0, 0), 0u);
+    });
+    EXPECT_TRUE(regs.snapshot() == regs_before) << "a refused register store changed the window";
+    EXPECT_TRUE(mem.snapshot() == mem_before) << "a refused memory store changed the window";
+}
+
+TEST(PalHw, TranslationBetweenCardAndMappedAddresses)
+{
+    bind_env env;
+    cardsim_host host({1, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
+
+    on_thread([&] {
+        ASSERT_EQ(pal_hw_x86_init(host.card(0).card_bdf.c_str()), 0);
+        const palx86_ctx_s& ctx = palx86_ctx();
+        auto mem_va = reinterpret_cast<uintptr_t>(ctx.mem.va);
+
+        EXPECT_EQ(pal_mem_ptov(CARDSIM_MEM_BASE), mem_va);
+        EXPECT_EQ(pal_mem_ptov(k_mem_end - 1), mem_va + CARDSIM_MEM_SIZE - 1) << "the last byte is inside";
+        EXPECT_EQ(pal_mem_ptov(k_mem_end), 0u) << "one past the end is outside";
+        EXPECT_EQ(pal_mem_ptov(CARDSIM_MEM_BASE - 1), 0u);
+        EXPECT_EQ(pal_mem_ptov(0), 0u);
+        for (uint64_t pa : {CARDSIM_MEM_BASE, CARDSIM_PORT_REGION + 24, cardsim_lif_block(3) + 5, k_mem_end - 1}) {
+            EXPECT_EQ(pal_mem_vtop(pal_mem_ptov(pa)), pa) << std::hex << pa;
+        }
+        EXPECT_EQ(pal_mem_vtop(mem_va + CARDSIM_MEM_SIZE), 0u);
+        EXPECT_EQ(pal_mem_vtop(mem_va - 1), 0u);
+        int local = 0;
+        EXPECT_EQ(pal_mem_vtop(reinterpret_cast<uintptr_t>(&local)), 0u);
+        EXPECT_EQ(pal_mem_vtop(0), 0u);
+
+        uint8_t* va = nullptr;
+        EXPECT_EQ(pal_hw_x86_regs_pa_to_va(CARDSIM_REG_BASE, &va), 0);
+        EXPECT_EQ(va, ctx.regs.va);
+        EXPECT_EQ(pal_hw_x86_regs_pa_to_va(k_reg_end - 1, &va), 0);
+        EXPECT_EQ(va, ctx.regs.va + CARDSIM_REG_SIZE - 1);
+        va = nullptr;
+        EXPECT_EQ(pal_hw_x86_regs_pa_to_va(k_reg_end, &va), -1);
+        EXPECT_EQ(pal_hw_x86_regs_pa_to_va(CARDSIM_REG_BASE - 1, &va), -1);
+        EXPECT_EQ(pal_hw_x86_mem_pa_to_va(k_mem_end, &va), -1);
+        EXPECT_EQ(va, nullptr) << "a failed translation leaves its output alone";
+        uint64_t pa = 7;
+        EXPECT_EQ(pal_hw_x86_mem_va_to_pa(&pa, ctx.regs.va), -1) << "a register address is not memory";
+        EXPECT_EQ(pa, 7u);
+
+        // the operation table's entries
+        uint64_t out = 0;
+        EXPECT_EQ(pal_physical_addr_to_virtual_addr(CARDSIM_PORT_REGION, &out), PAL_RET_OK);
+        EXPECT_EQ(out, mem_va + (CARDSIM_PORT_REGION - CARDSIM_MEM_BASE));
+        uint64_t back = 0;
+        EXPECT_EQ(pal_virtual_addr_to_physical_addr(out, &back), PAL_RET_OK);
+        EXPECT_EQ(back, CARDSIM_PORT_REGION);
+        EXPECT_NE(pal_physical_addr_to_virtual_addr(k_mem_end, &out), PAL_RET_OK);
+        back = 9;
+        EXPECT_NE(pal_virtual_addr_to_physical_addr(reinterpret_cast<uintptr_t>(&local), &back), PAL_RET_OK);
+        EXPECT_EQ(back, 9u);
+
+        // a mapping is the card's memory itself
+        void* mapped = pal_mem_map(CARDSIM_PORT_REGION + 16, 8);
+        ASSERT_NE(mapped, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(mapped), pal_mem_ptov(CARDSIM_PORT_REGION + 16));
+        *static_cast<volatile uint64_t*>(mapped) = 0x4242;
+        EXPECT_EQ(host.counter(0, CARDSIM_PORT_REGION + 16), 0x4242u);
+        host.set_counter(0, CARDSIM_PORT_REGION + 16, 0x4343);
+        EXPECT_EQ(*static_cast<volatile uint64_t*>(mapped), 0x4343u);
+        pal_mem_unmap(mapped);
+        EXPECT_EQ(pal_mem_map(k_mem_end, 8), nullptr);
+        EXPECT_EQ(pal_mem_map_va(CARDSIM_MEM_BASE - 8, 8), nullptr);
+    });
+}
+
+TEST(PalHw, MissingOrBadHeaderRefusesTheBinding)
+{
+    bind_env env;
+    cardsim_host host({3, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
+    auto hdr_path = [&](size_t i) { return host.sysfs_dir(host.card(i).rsc_bdf) + "/resource4"; };
+    auto refused = [&](size_t i, const char* why) {
+        on_thread([&] {
+            EXPECT_LT(pal_hw_x86_init(host.card(i).card_bdf.c_str()), 0) << why;
+            EXPECT_EQ(palx86_ctx().initialised, 0u) << why;
+        });
+    };
+    auto accepted = [&](size_t i, const char* why) {
+        on_thread([&] {
+            EXPECT_EQ(pal_hw_x86_init(host.card(i).card_bdf.c_str()), 0) << why;
+            EXPECT_EQ(palx86_ctx().initialised, 1u) << why;
+            EXPECT_EQ(palx86_ctx().mem.base, CARDSIM_MEM_BASE) << why;
+        });
+    };
+    host.set_counter(0, CARDSIM_PORT_REGION, 31);
+    host.set_counter(1, CARDSIM_PORT_REGION, 32);
+
+    {
+        card_window hdr(host, 0, "resource4");
+        ASSERT_TRUE(hdr.ok());
+        // neither magic nor version: refused, and the thread, still unbound,
+        // reads all ones (binding again by the bus finds the same card)
+        hdr.put<uint32_t>(PALX86_HDR_OFF_MAGIC, 0);
+        hdr.put<uint32_t>(PALX86_HDR_OFF_VERSION, 0);
+        on_thread([&] {
+            EXPECT_EQ(pal_hw_x86_init(host.card(0).card_bdf.c_str()), -1);
+            EXPECT_EQ(palx86_ctx().initialised, 0u);
+            EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION), UINT64_MAX);
+            EXPECT_EQ(pal_mem_ptov(CARDSIM_PORT_REGION), 0u);
+            EXPECT_EQ(pal_pmem_va(), 0u);
+        });
+        hdr.put<uint32_t>(PALX86_HDR_OFF_MAGIC, 0x78616c70);
+        refused(0, "a byte-swapped magic with no version");
+        // only both wrong is refused
+        hdr.put<uint32_t>(PALX86_HDR_OFF_VERSION, 1);
+        accepted(0, "a wrong magic with a version");
+        hdr.put<uint32_t>(PALX86_HDR_OFF_MAGIC, PALX86_HDR_MAGIC);
+        hdr.put<uint32_t>(PALX86_HDR_OFF_VERSION, 0);
+        accepted(0, "the magic with no version");
+    }
+
+    // a header too short for its fields, an empty one, none at all
+    ASSERT_EQ(truncate(hdr_path(2).c_str(), 16), 0);
+    refused(2, "a 16-byte header");
+    ASSERT_EQ(truncate(hdr_path(2).c_str(), 0), 0);
+    refused(2, "an empty header");
+    ASSERT_EQ(unlink(hdr_path(2).c_str()), 0);
+    refused(2, "no header");
+
+    // the other windows must be there too
+    accepted(1, "an intact card");
+    std::string rsc1 = host.sysfs_dir(host.card(1).rsc_bdf);
+    ASSERT_EQ(rename((rsc1 + "/resource2").c_str(), (rsc1 + "/resource2.away").c_str()), 0);
+    refused(1, "no memory window");
+    ASSERT_EQ(rename((rsc1 + "/resource2.away").c_str(), (rsc1 + "/resource2").c_str()), 0);
+    ASSERT_EQ(rename((rsc1 + "/resource0").c_str(), (rsc1 + "/resource0.away").c_str()), 0);
+    refused(1, "no register window");
+    ASSERT_EQ(rename((rsc1 + "/resource0.away").c_str(), (rsc1 + "/resource0").c_str()), 0);
+    on_thread([&] {
+        ASSERT_EQ(pal_hw_x86_init(host.card(1).card_bdf.c_str()), 0);
+        EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION), 32u);
+    });
+}
+
+TEST(PalHw, DumpRecordsAccessesAndReplayPlaysThemBack)
+{
+    bind_env env;
+    cardsim_host host({1, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
+    scoped_temp_dir tmp;
+    ASSERT_FALSE(tmp.path().empty());
+    const char* dir = tmp.path().c_str();
+    card_window regs(host, 0, "resource0"), mem(host, 0, "resource2");
+    ASSERT_TRUE(regs.ok() && mem.ok());
+    const uint64_t r = CARDSIM_REG_BASE, m = CARDSIM_MEM_BASE;
+    std::vector<uint8_t> eight = {1, 2, 3, 4, 5, 6, 7, 8}, forty(40);
+    for (size_t k = 0; k < forty.size(); k++) {
+        forty[k] = static_cast<uint8_t>(0x10 + k);
+    }
+
+    // control without its set-up, or that is not control at all
+    on_thread([&] {
+        EXPECT_NE(rw_ctrl(PAL_RW_CTRL_START_RW, "x"), PAL_RET_OK) << "neither dump nor replay initialised";
+        EXPECT_NE(rw_ctrl(99), PAL_RET_OK);
+        EXPECT_NE(pal_reg_rw_ctrl(nullptr), PAL_RET_OK);
+        EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_STOP), PAL_RET_OK);
+    });
+
+    on_thread([&] {
+        ASSERT_EQ(pal_hw_x86_init(host.card(0).card_bdf.c_str()), 0);
+        ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_DUMP_INIT, dir), PAL_RET_OK);
+        EXPECT_NE(rw_ctrl(PAL_RW_CTRL_START_RW, "sec1"), PAL_RET_OK) << "no build version";
+        EXPECT_FALSE(pal_rw_dump_recording(PAL_RW_REG_WRITE));
+        setenv("BLD_VERSION", "t1", 1);
+        ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_START_RW, "sec1"), PAL_RET_OK);
+        EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_START_RW, "other"), PAL_RET_OK) << "already on: ignored";
+
+        uint32_t same[3] = {0x5a5a5a5a, 0x5a5a5a5a, 0x5a5a5a5a}, two[2] = {0x11111111, 0x22222222}, got[2] = {};
+        EXPECT_EQ(pal_reg_write(r + 0x40, same, 3), PAL_RET_OK);
+        EXPECT_EQ(pal_reg_write(r + 0x80, two, 2), PAL_RET_OK);
+        EXPECT_EQ(pal_reg_read(r + 0x80, got, 2), PAL_RET_OK);
+        EXPECT_EQ(pal_mem_write(m + 0x2000, eight.data(), 8), PAL_RET_OK);
+        EXPECT_EQ(pal_mem_write(m + 0x3000, forty.data(), 40), PAL_RET_OK);
+        EXPECT_EQ(pal_mem_set(m + 0x4000, 0xab, 64), PAL_RET_OK);
+        std::vector<uint8_t> back(8);
+        EXPECT_EQ(pal_mem_read(m + 0x2000, back.data(), 8), PAL_RET_OK);
+        EXPECT_EQ(back, eight);
+        // paused: done, not recorded
+        EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_LABEL, "pause"), PAL_RET_OK);
+        uint32_t hidden = 0x77;
+        EXPECT_EQ(pal_reg_write(r + 0x100, &hidden, 1), PAL_RET_OK);
+        EXPECT_EQ(regs.get<uint32_t>(0x100), 0x77u);
+        EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_RESUME), PAL_RET_OK);
+        uint32_t after = 0x33;
+        EXPECT_EQ(pal_reg_write(r + 0xc0, &after, 1), PAL_RET_OK);
+        EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_STOP), PAL_RET_OK);
+
+        // writes only: the read is not recorded
+        ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_START_WRITE, "wonly"), PAL_RET_OK);
+        EXPECT_EQ(pal_reg_read(r + 0x80, got, 2), PAL_RET_OK);
+        EXPECT_EQ(pal_reg_write(r + 0x84, &after, 1), PAL_RET_OK);
+        EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_STOP), PAL_RET_OK);
+        // reads only
+        ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_START_READ, "ronly"), PAL_RET_OK);
+        EXPECT_EQ(pal_reg_write(r + 0x84, &after, 1), PAL_RET_OK);
+        EXPECT_EQ(pal_reg_read(r + 0x84, got, 1), PAL_RET_OK);
+        EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_STOP), PAL_RET_OK);
+    });
+
+    std::string txt = pal_rw_capture_path(dir, "sec1", "txt");
+    EXPECT_EQ(txt, "/" + tmp.path() + "/rw-capture-pal_hw_test-t1-sec1.txt");
+    std::vector<std::string> expected = {
+        "REG-WRITE addr 0x20000040 optype 1 merged 1 nwords 3 data 0x5a5a5a5a ",
+        "REG-WRITE addr 0x20000080 optype 1 merged 0 nwords 2 data 0x11111111 0x22222222 ",
+        "REG-READ addr 0x20000080 optype 0 merged 0 nwords 2 data 0x11111111 0x22222222 ",
+        "MEM-WRITE addr 0x40002000 optype 3 merged 0 nwords 8 data 0x1 0x2 0x3 0x4 0x5 0x6 0x7 0x8 ",
+        "MEM-WRITE addr 0x40003000 optype 3 merged 0 nwords 32 data 0x10 0x11 0x12 0x13 0x14 0x15 0x16 0x17 0x18 "
+        "0x19 0x1a 0x1b 0x1c 0x1d 0x1e 0x1f 0x20 0x21 0x22 0x23 0x24 0x25 0x26 0x27 0x28 0x29 0x2a 0x2b 0x2c 0x2d "
+        "0x2e 0x2f ",
+        "MEM-WRITE addr 0x40003020 optype 3 merged 0 nwords 8 data 0x30 0x31 0x32 0x33 0x34 0x35 0x36 0x37 ",
+        "MEM-SET 0x40004000 optype 4 merged 0 nbytes 64 data 0xab",
+        "MEM-READ addr 0x40002000 optype 2 merged 0 nwords 8 data 0x1 0x2 0x3 0x4 0x5 0x6 0x7 0x8 ",
+        "RW_SUSPEND pause",
+        "REG-WRITE addr 0x200000c0 optype 1 merged 1 nwords 1 data 0x33 ",
+    };
+    EXPECT_EQ(read_lines(txt), expected);
+    EXPECT_EQ(read_lines(pal_rw_capture_path(dir, "wonly", "txt")),
+              std::vector<std::string>{"REG-WRITE addr 0x20000084 optype 1 merged 1 nwords 1 data 0x33 "});
+    EXPECT_EQ(read_lines(pal_rw_capture_path(dir, "ronly", "txt")),
+              std::vector<std::string>{"REG-READ addr 0x20000084 optype 0 merged 1 nwords 1 data 0x33 "});
+
+    // the binary capture holds the write runs only
+    std::vector<uint8_t> bin = read_bytes(pal_rw_capture_path(dir, "sec1", "bin"));
+    EXPECT_EQ(bin.size(), (6u + 4) + (6 + 8) + (10 + 8) + (10 + 32) + (10 + 8) + (6 + 4));
+    std::vector<uint8_t> head(bin.begin(), bin.begin() + std::min<size_t>(bin.size(), 24));
+    std::vector<uint8_t> expected_head = {3, 0x81, 0x40, 0, 0, 0x20, 0x5a, 0x5a, 0x5a, 0x5a,
+                                          2, 0x01, 0x80, 0, 0, 0x20, 0x11, 0x11, 0x11, 0x11,
+                                          0x22, 0x22, 0x22, 0x22};
+    EXPECT_EQ(head, expected_head);
+    if (bin.size() >= 42) {
+        std::vector<uint8_t> mem_rec(bin.begin() + 24, bin.begin() + 42);
+        std::vector<uint8_t> expected_mem = {8, 0x03, 0, 0x20, 0, 0x40, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+        EXPECT_EQ(mem_rec, expected_mem);
+    }
+
+    // wipe the card, then play the capture back on a thread of its own
+    memset(regs.at(0), 0, CARDSIM_REG_SIZE);
+    memset(mem.at(0), 0, CARDSIM_MEM_SIZE);
+    on_thread([&] {
+        ASSERT_EQ(pal_hw_x86_init(host.card(0).card_bdf.c_str()), 0);
+        ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_REPLAY_INIT, dir, "txt"), PAL_RET_OK);
+        EXPECT_NE(rw_ctrl(PAL_RW_CTRL_START_RW, "nosuchsection"), PAL_RET_OK);
+        EXPECT_FALSE(pal_rw_replay_active());
+        ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_START_RW, "sec1"), PAL_RET_OK);
+        EXPECT_TRUE(pal_rw_replay_active());
+        pal_rw_counts_s c = pal_rw_counts();
+        EXPECT_EQ(c.reg_writes, 6u);
+        EXPECT_EQ(c.reg_reads, 2u);
+        EXPECT_EQ(c.mem_writes, 48u);
+        EXPECT_EQ(c.mem_reads, 8u);
+        EXPECT_EQ(c.mem_sets, 1u);
+        EXPECT_EQ(c.mismatches, 0u);
+
+        // while the replay is active the thread's own writes are left out
+        uint32_t word = 0x99;
+        EXPECT_EQ(pal_reg_write(r + 0x140, &word, 1), PAL_RET_OK);
+        EXPECT_EQ(regs.get<uint32_t>(0x140), 0u);
+        std::vector<uint8_t> untouched(8, 0xee);
+        EXPECT_EQ(pal_mem_write(m + 0x5000, untouched.data(), 8), PAL_RET_OK);
+        EXPECT_EQ(pal_mem_set(m + 0x5000, 0xee, 8), PAL_RET_OK);
+        EXPECT_EQ(pal_mem_read(m + 0x2000, untouched.data(), 8), PAL_RET_OK);
+        EXPECT_EQ(untouched, std::vector<uint8_t>(8, 0xee));
+        EXPECT_EQ(mem.get<uint64_t>(0x5000), 0u);
+        EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_STOP), PAL_RET_OK);
+        EXPECT_FALSE(pal_rw_replay_active());
+        EXPECT_EQ(pal_reg_write(r + 0x140, &word, 1), PAL_RET_OK);
+        EXPECT_EQ(regs.get<uint32_t>(0x140), 0x99u);
+    });
+    for (uint32_t k = 0; k < 3; k++) {
+        EXPECT_EQ(regs.get<uint32_t>(0x40 + 4 * k), 0x5a5a5a5au);
+    }
+    EXPECT_EQ(regs.get<uint32_t>(0x4c), 0u);
+    EXPECT_EQ(regs.get<uint32_t>(0x80), 0x11111111u);
+    EXPECT_EQ(regs.get<uint32_t>(0x84), 0x22222222u);
+    EXPECT_EQ(regs.get<uint32_t>(0xc0), 0x33u);
+    EXPECT_EQ(regs.get<uint32_t>(0x100), 0u) << "a paused write was replayed";
+    EXPECT_EQ(memcmp(mem.at(0x2000), eight.data(), 8), 0);
+    EXPECT_EQ(memcmp(mem.at(0x3000), forty.data(), 40), 0);
+    EXPECT_EQ(mem.at(0x3000 + 40)[0], 0);
+    EXPECT_EQ(std::vector<uint8_t>(mem.at(0x4000), mem.at(0x4040)), std::vector<uint8_t>(64, 0xab))
+        << "the fill was not replayed";
+    EXPECT_EQ(mem.at(0x4040)[0], 0);
+
+    // a capture written by hand: reads that differ are counted, malformed
+    // lines skipped, and nothing ends the process
+    {
+        std::ofstream hand(pal_rw_capture_path(dir, "hand", "txt"));
+        hand << "REG-READ addr 0x20000080 optype 0 merged 0 nwords 1 data 0x12345678 \n"
+             << "MEM-READ addr 0x40002000 optype 2 merged 0 nwords 2 data 0x1 0x2 \n"
+             << "REG-WRITE addr zzz optype 1 merged 0 nwords 1 data 0x1 \n"
+             << "REG-WRITE addr 0x20000200 optype 1 merged 0 nwords 1000 data 0x1 \n"
+             << "REG-WRITE addr 0x20000200 optype 1 merged 0 nwords 1 data \n"
+             << "REG-WRITE addr 0x20000200 optype 1 merged 0 nwords 2 data qq 0x1\n"
+             << "MEM-WRITE addr 0x7fff00000000 optype 3 merged 1 nwords 4 data 0x1 \n"
+             << "MEM-SET 0x40006000 optype 4 merged 0 nbytes 4000000000 data 0x1\n"
+             << "MEM-SET 0x40006000 optype 4 merged 0 nbytes 16 data 0x7e\n"
+             << "REG-WRITE\n"
+             << "\n"
+             << "garbage line with words\n"
+             << "REG-WRITE addr 0x20000204 optype 1 merged 0 nwords 2 data 0xa1 0xa2 \n";
+    }
+    on_thread([&] {
+        ASSERT_EQ(pal_hw_x86_init(host.card(0).card_bdf.c_str()), 0);
+        ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_REPLAY_INIT, dir, "txt"), PAL_RET_OK);
+        ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_START_RW, "hand"), PAL_RET_OK);
+        EXPECT_EQ(pal_rw_counts().mismatches, 1u) << "the register differs, the memory does not";
+        EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_STOP), PAL_RET_OK);
+    });
+    EXPECT_EQ(regs.get<uint32_t>(0x200), 0u);
+    EXPECT_EQ(regs.get<uint32_t>(0x204), 0xa1u);
+    EXPECT_EQ(regs.get<uint32_t>(0x208), 0xa2u);
+    EXPECT_EQ(std::vector<uint8_t>(mem.at(0x6000), mem.at(0x6010)), std::vector<uint8_t>(16, 0x7e));
+    EXPECT_EQ(mem.at(0x6010)[0], 0) << "an impossible fill size was carried out";
+}
+
+}  // namespace
