@@ -1,0 +1,353 @@
+// installing a package on the card, and choosing the image it boots next
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include <fmt/format.h>
+
+#include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_install.h"
+#include "fwupdate/fwupdate_shell.h"
+#include "fwupdate/rfc.h"
+#include "ipc/shell_command.h"
+
+namespace {
+
+void ignore_interrupt(int) {}
+
+// an interrupt cannot cut an update short: the handler does nothing
+void install_sigint_guard()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = ignore_interrupt;
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+bool holds(const std::vector<std::string>& names, const char* name)
+{
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+std::string work_dir()
+{
+    return fwupdate_tls().fwupgrade_bdf_dir;
+}
+
+std::string asic_manifest()
+{
+    return work_dir() + "/ASIC_MANIFEST";
+}
+
+int env_number(const char* name, int fallback)
+{
+    const char* v = getenv(name);
+    return v ? static_cast<int>(strtol(v, nullptr, 10)) : fallback;
+}
+
+// the package manifest into the work directory, and each ASIC's manifest
+// after its digest is checked
+int package_manifest_extract(const std::string& package, const std::string& asic_path)
+{
+    std::string out;
+    const std::string manifest = work_dir() + "/MANIFEST";
+    if (run_command("tar xfO {} MANIFEST > {} 2>/dev/null", {package, manifest}, out) != 0) {
+        fwupdate_log(trace_level_err, "Unable to extract MANIFEST");
+        return 255;
+    }
+    int n = 0;
+    if (manifest_length_get(".asic_compat_list", manifest, n) != 0 || n == 0) {
+        fwupdate_log(trace_level_err, "Package corrupted, %s not found", ".asic_compat_list");
+        return 255;
+    }
+    for (int i = 0; i < n; i++) {
+        std::string asic, name, algorithm, hash, digest;
+        (void)manifest_value_get_quiet(fmt::format(".asic_compat_list[{}]", i), manifest, asic);
+        std::string key = ".asic_manifests[" + std::string("\"") + asic + "\"]";
+        (void)manifest_value_get_quiet(key + ".name", manifest, name);
+        if (name.empty() || name == "null") {
+            fwupdate_log(trace_level_err, "Package corrupted, %s not found", asic.c_str());
+            return 255;
+        }
+        (void)manifest_value_get_quiet(key + ".verify.algorithm", manifest, algorithm);
+        if (algorithm.empty() || algorithm == "null" || !fwupdate_digest_algorithm_ok(algorithm)) {
+            fwupdate_log(trace_level_err, "Package corrupted, %s hash algorithm not found", asic.c_str());
+            return 255;
+        }
+        (void)manifest_value_get_quiet(key + ".verify.hash", manifest, hash);
+        if (hash.empty() || hash == "null") {
+            fwupdate_log(trace_level_err, "Package corrupted, %s hash not found", asic.c_str());
+            return 255;
+        }
+        if (fwupdate_member_digest(package, name, algorithm, digest) != 0 || digest != hash) {
+            fwupdate_log(trace_level_err, "Package corrupted, %s hash verification failed", asic.c_str());
+            return 255;
+        }
+        if (run_command("tar xfO {} {} > {} 2>/dev/null", {package, name, asic_path}, out) != 0) {
+            fwupdate_log(trace_level_err, "Package corrupted, %s not found", asic.c_str());
+            return 255;
+        }
+    }
+    return 0;
+}
+
+// true when the ASIC manifest named in the package carries the gold image
+bool package_has_gold(const std::string& package)
+{
+    std::string name;
+    if (run_command(ipc_shell_command("tar xfO {} MANIFEST 2>/dev/null", {package}) +
+                        " | jq -r '.asic_manifests[.asic_compat_list[0]].name'",
+                    name) != 0 ||
+        name.empty() || name == "null") {
+        return false;
+    }
+    std::string out;
+    return run_command(ipc_shell_command("tar xfO {} {} 2>/dev/null", {package, name}) +
+                           " | jq -e '.firmware | has(\"gold\") or has(\"goldfip\")' > /dev/null",
+                       out) == 0;
+}
+
+std::string running_version(const rfc_card_info_s& ci, const rfc_image_version_info_u& vi)
+{
+    const char* key = ci.soc_running == "A" ? "Zephyr-A" : ci.soc_running == "B" ? "Zephyr-B" : "Gold Zephyr";
+    const auto& group = ci.soc_running == "G" ? vi.sri : vi.soc;
+    for (const auto& [n, v] : group) {
+        if (n == key) {
+            return v;
+        }
+    }
+    return "unknown";
+}
+
+// the steps between telling the card an update starts and post-processing
+int update_body(firmware_update_req_s* req, std::vector<std::string>& names, const std::string& device_config,
+                uint8_t* progress, std::string& status)
+{
+    auto& tls = fwupdate_tls();
+    const std::string& package = req->package;
+    const std::string running = running_version(tls.card_info, tls.image_version_info);
+    fwupdate_globals().asic_name = tls.card_info.asic_name;
+    const std::string board_id = tls.card_info.board_id;
+    std::string out;
+    if (run_command("tar xfO {} > /dev/null 2>&1", {package}, out) != 0) {
+        fwupdate_log(trace_level_err, "Invalid/corrupted package file");
+        return 255;
+    }
+    if (run_command("tar xfO {} MANIFEST > /dev/null 2>&1", {package}, out) != 0) {
+        fwupdate_log(trace_level_err, "Invalid package file %s, package file does not contain MANIFEST", package.c_str());
+        return 255;
+    }
+    int rc = package_manifest_extract(package, asic_manifest());
+    if (rc != 0) {
+        fwupdate_log(trace_level_err, "Package verification failed, err %u", rc);
+        return rc;
+    }
+    if (holds(names, "all")) {
+        std::vector<std::string> keys;
+        std::string from = file_exists(asic_manifest()) ? asic_manifest() : work_dir() + "/MANIFEST";
+        (void)manifest_keys_get(".firmware", from, keys);
+        for (const auto& k : keys) {
+            if (k.find("gold") != std::string::npos) {
+                fwupdate_log(trace_level_err, "\"-g\" option required to install goldfw");
+                return 255;
+            }
+        }
+    }
+    if ((rc = check_package_compatibility(board_id)) != 0) {
+        return rc;
+    }
+    std::string revision = fwupdate_package_revision(work_dir() + "/MANIFEST", rc);
+    if (revision.empty()) {
+        return rc ? rc : 255;
+    }
+    fw_tables_select(revision);
+    if ((rc = check_install_list(names)) != 0) {
+        return rc;
+    }
+    if ((rc = verify_package(package)) != 0) {
+        fwupdate_log(trace_level_err, "Package verification failed, err %u", rc);
+        return rc;
+    }
+    std::string version;
+    (void)manifest_value_get_quiet(".software_version", asic_manifest(), version);
+    fwupdate_log(trace_level_info, "Installing package version %s from running %s",
+                 version == "null" || version.empty() ? "unknown" : version.c_str(), running.c_str());
+    if ((rc = run_command("tar -xf {} -C {} > /dev/null 2>&1", {package, work_dir()}, out)) != 0) {
+        fwupdate_log(trace_level_err, "Extracting image %s failed, err %u", package.c_str(), rc);
+        return rc;
+    }
+
+    const bool never = false;
+    fwupdate_install_ctx_s ctx;
+    ctx.package = package;
+    ctx.board_id = board_id;
+    ctx.revision = revision;
+    ctx.device_config = device_config;
+    ctx.abort = &never;
+    ctx.progress = progress;
+    ctx.status = &status;
+    fwupdate_log(trace_level_info, "Starting dry run");
+    rc = install_images(ctx, names);
+    if (rc != 0 && rc != FWUPDATE_NOTHING_TO_DO) {
+        fwupdate_log(trace_level_err, "Package component images verification failed, err %u", rc);
+        return rc;
+    }
+    fwupdate_log(trace_level_info, "Finished dry run");
+    allocate_image_weight(ctx.partitions, progress, ctx.weights);
+    ctx.dry_run = false;
+    return install_images(ctx, names);
+}
+
+}  // namespace
+
+int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& status)
+{
+    install_sigint_guard();
+    auto& tls = fwupdate_tls();
+    int rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    if (rc != 0) {
+        fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
+        return rc;
+    }
+    std::vector<std::string> names = req->names;
+    std::string device_config, memory_config;
+    if ((rc = get_card_profile(req, device_config, memory_config)) != 0) {
+        return rc;
+    }
+    if (names.empty()) {
+        names = {"all"};
+    }
+    if (!holds(names, "all") && holds(names, "goldfw") && !package_has_gold(req->package)) {
+        fwupdate_log(trace_level_err, "Invalid image %s for goldfw update, no gold/goldfip found in MANIFEST",
+                     req->package.c_str());
+        return FWUPDATE_BAD_REQUEST;
+    }
+    const bool all = holds(names, "all");
+    const bool gold = holds(names, "goldfw");
+    tls.upgrade_all = req->upgrade_all;
+    tls.reset = req->reset;
+
+    fwupdate_log(trace_level_debug, "Starting fwupdate operation for PCIe BDF: %s", tls.vmb_bdf.c_str());
+    rc = rfc_start_fwupdate_operation(tls.vmb_bdf);
+    if (rc == 0) {
+        fwupdate_log(trace_level_info, "Successfully started fwupdate operation for PCIe BDF: %s", tls.vmb_bdf.c_str());
+        rc = update_body(req, names, device_config, progress, status);
+        if (rc == 0 || rc == FWUPDATE_NOTHING_TO_DO) {
+            status = "Post-processing";
+            int post = all ? boot_option_set("altfw") : 0;
+            if (post != 0) {
+                rc = post;
+            } else if (!req->reset) {
+                *progress = 100;
+                status = "Done";
+            }
+        }
+        if ((rc == 0 || rc == FWUPDATE_NOTHING_TO_DO) && !gold) {
+            firmware_update_req_s copy = *req;
+            (void)extract_package_files(false, &copy);
+        }
+        if (rc != 0 && rc != FWUPDATE_NOTHING_TO_DO) {
+            fwupdate_log(trace_level_debug, "Aborting fwupdate operation for PCIe BDF: %s", tls.vmb_bdf.c_str());
+            if (rfc_abort_fwupdate_operation(tls.vmb_bdf) == 0) {
+                fwupdate_log(trace_level_info, "Successfully aborted fwupdate operation for PCIe BDF: %s",
+                             tls.vmb_bdf.c_str());
+            }
+        }
+    }
+    fwupdate_final_cleanup();
+    return rc;
+}
+
+// asks the card to digest each startup partition of an object for the boot image
+static int startup_image_verify(const std::string& fwname, firmware_image_type_e image)
+{
+    auto obj = fwname_to_fwobj().find(fwname);
+    if (obj == fwname_to_fwobj().end()) {
+        fwupdate_log(trace_level_err, "Unknown firmware name %s", fwname.c_str());
+        return 255;
+    }
+    auto type = fwobj_to_fwtype().find(obj->second);
+    if (type == fwobj_to_fwtype().end()) {
+        fwupdate_log(trace_level_err, "Unknown firmware object %s", obj->second.c_str());
+        return 255;
+    }
+    auto files = fwtype_to_files().find(type->second);
+    if (files == fwtype_to_files().end()) {
+        fwupdate_log(trace_level_err, "Unknown firmware type %s", type->second.c_str());
+        return 255;
+    }
+    for (const auto& kind : files->second) {
+        auto part = fwfile_to_partition().find({kind, fwname});
+        if (part == fwfile_to_partition().end()) {
+            fwupdate_log(trace_level_err, "Invalid file name %s", kind.c_str());
+            return 255;
+        }
+        std::string digest;
+        int rc = rfc_validate_startup_image(image, flash_partition_from_name(part->second), fwupdate_tls().vmb_bdf,
+                                            digest);
+        if (rc != 0) {
+            fwupdate_log(trace_level_err, "Verify image checksum based on firmware region failed for %s, err %u",
+                         part->second.c_str(), rc);
+            return rc;
+        }
+        fwupdate_log(trace_level_info, "%s new startup image version %s vs running %s", part->second.c_str(),
+                     digest.c_str(), fwupdate_tls().card_info.soc_running.c_str());
+        fwupdate_log(trace_level_info, "Verify image checksum based on firmware region is success for %s",
+                     part->second.c_str());
+    }
+    return 0;
+}
+
+int boot_option_set(const std::string& image_name)
+{
+    auto& tls = fwupdate_tls();
+    int suc = env_number("ORLIX_SUC_UPDATE", 1);
+    fwupdate_log(trace_level_info, "Suc image verification %d", suc);
+    fwupdate_log(trace_level_info, "Startup fw %s soc active %s", image_name.c_str(), tls.card_info.soc_active.c_str());
+    std::string name = image_name;
+    if (name == "altfw") {
+        name = tls.card_info.soc_active == "A" ? "mainfwb" : "mainfwa";
+    }
+    static const std::pair<const char*, const char*> k_names[] = {
+        {"goldfw", "fw-gold"}, {"mainfwa", "fw-a"}, {"mainfwb", "fw-b"}};
+    const char* boot = nullptr;
+    for (const auto& [from, to] : k_names) {
+        boot = name == from ? to : boot;
+    }
+    if (boot == nullptr) {
+        fwupdate_log(trace_level_err, "Unknown image name %s", image_name.c_str());
+        return FWUPDATE_BAD_REQUEST;
+    }
+    firmware_image_type_e type = boot_image_type_from_name(boot);
+    fwupdate_log(trace_level_info, "Verifying image checksum for %s", boot);
+    int rc = startup_image_verify(type == FIRMWARE_IMAGE_FW_GOLD ? "goldfw" : "soc", type);
+    if (rc == 0 && type != FIRMWARE_IMAGE_FW_GOLD && suc != 0) {
+        rc = startup_image_verify("suc", type);
+    }
+    if (rc != 0) {
+        return rc;
+    }
+    rc = rfc_set_startup_image(type, tls.vmb_bdf);
+    if (rc != 0) {
+        fwupdate_log(trace_level_err, "Unable to set boot option %s, err %u", boot, rc);
+        return rc;
+    }
+    fwupdate_log(trace_level_info, "Boot option %s programmed successfully", boot);
+    return 0;
+}
+
+int next_boot_image_set(const std::string& image_name)
+{
+    install_sigint_guard();
+    auto& tls = fwupdate_tls();
+    int rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    if (rc != 0) {
+        fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
+        return rc;
+    }
+    // the installed package's revision picks the name tables
+    std::string revision = fwupdate_package_revision(fwupdate_card_config_dir() + "/ASIC_MANIFEST", rc);
+    fw_tables_select(revision.empty() ? "rev2" : revision);
+    return boot_option_set(image_name);
+}
