@@ -1,0 +1,302 @@
+// the engine's host-side steps: its tables, the install list, progress
+// weights, compatibility and revocation, and the digest checks of packages
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_shell.h"
+#include "fwupdate/tests/fwupdate_test_support.h"
+#include "ipc/shell_command.h"
+#include "tests/support/fw_package.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(FwupdateTables, RevisionsFillOrEmptyTheWorkingCopies)
+{
+    // a thread that never selected has nothing
+    std::thread([] { EXPECT_TRUE(fwname_to_fwobj().empty()); }).join();
+    fw_tables_select("rev2");
+    EXPECT_EQ(fwname_to_fwobj().at("dtb"), "device_config");
+    EXPECT_EQ(fwname_to_fwobj().at("goldfw"), "gold");
+    EXPECT_EQ(fwobj_to_fwtype().count("oprom"), 0u);
+    EXPECT_EQ(fwtype_to_files().at("soc"), (std::vector<std::string>{"kernel_fit", "uboot", "uboot_spl"}));
+    fw_tables_select("rev9");
+    EXPECT_FALSE(fwname_to_fwobj().empty()) << "an unknown revision keeps the tables";
+    fw_tables_select("rev3");
+    EXPECT_TRUE(fwname_to_fwobj().empty());
+    EXPECT_TRUE(fwtype_to_files().empty());
+
+    EXPECT_EQ(flash_partition_from_name("hallgardfw"), FLASH_PARTITION_HALLGARDFW);
+    EXPECT_EQ(flash_partition_from_name("fpga-gold-cfg"), FLASH_PARTITION_FPGA_GOLD_CFG);
+    EXPECT_EQ(flash_partition_from_name("SOC-DTB"), FLASH_PARTITION_MAX);
+    for (uint32_t p = 0; p < FLASH_PARTITION_MAX; p++) {
+        EXPECT_EQ(flash_partition_from_name(flash_partition_name(p)), p);
+    }
+    EXPECT_EQ(boot_image_type_from_name("a35-goldfw"), FIRMWARE_IMAGE_FW_GOLD);
+    EXPECT_EQ(boot_image_type_from_name("fw-gold"), FIRMWARE_IMAGE_FW_GOLD);
+    EXPECT_EQ(boot_image_type_from_name("fw-b"), FIRMWARE_IMAGE_FW_B);
+    EXPECT_EQ(boot_image_type_from_name("FW-A"), FIRMWARE_IMAGE_INVALID);
+}
+
+TEST(FwupdateWeights, SharesAddUpToEightyFive)
+{
+    uint8_t progress = 0;
+    std::unordered_map<std::string, uint32_t> weights;
+    std::vector<std::string> parts = {"soc-zephyr", "soc-uboot", "soc-dtb"};
+    allocate_image_weight(parts, &progress, weights);
+    EXPECT_EQ(progress, 5);
+    EXPECT_EQ(weights["soc-zephyr"], 58u);
+    EXPECT_EQ(weights["soc-uboot"], 13u);
+    EXPECT_EQ(weights["soc-dtb"], 14u);
+
+    parts = {"suc-boot", "suc-app", "fpga-cfg", "soc-fwcfg", "xcvr-eeprom", "oprom", "soc-uboottpl"};
+    weights.clear();
+    allocate_image_weight(parts, &progress, weights);
+    uint32_t sum = 0;
+    for (const auto& p : parts) {
+        sum += weights[p];
+    }
+    EXPECT_EQ(sum, 85u);
+    EXPECT_EQ(weights["soc-fwcfg"], 20u * 85 / 290) << "a partition outside the table weighs 20";
+}
+
+class FwupdateHost : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fw_bind_host_only(dir, trace);
+        fw_tables_select("rev2");
+        unsetenv("ORLIX_SUC_UPDATE");
+        unsetenv("ORLIX_UBOOT_TPL_UPDATE");
+    }
+    // the package manifest of pkg where the update keeps it
+    void stage_manifests(const std::string& package)
+    {
+        std::string work = fwupdate_tls().fwupgrade_bdf_dir;
+        ASSERT_TRUE(ipc_shell_run(ipc_shell_command("tar xfO {} MANIFEST > {}", {package, work + "/MANIFEST"})).ok());
+        ASSERT_TRUE(
+            ipc_shell_run(ipc_shell_command("tar xfO {} talmira/MANIFEST > {}", {package, work + "/ASIC_MANIFEST"})).ok());
+    }
+    std::string build(fw_package_options_s opt, const std::string& name = "pkg.tar")
+    {
+        std::string where = dir.file("build" + std::to_string(packages.size()));
+        fs::create_directories(where);
+        packages.push_back(std::make_unique<fw_package>(where, opt));
+        std::string path = packages.back()->build(name);
+        stage_manifests(path);
+        return path;
+    }
+    std::string revocation_path() const { return fwupdate_globals().conf_dir + "talmira/fwcompat-revoked.json"; }
+
+    test_temp_dir dir{"fwupdate-host"};
+    fw_trace_capture trace;
+    std::vector<std::unique_ptr<fw_package>> packages;
+};
+
+TEST_F(FwupdateHost, InstallListFollowsThePackageRevision)
+{
+    build({});
+    std::vector<std::string> names = {"all"};
+    ASSERT_EQ(check_install_list(names), 0);
+    EXPECT_EQ(names, (std::vector<std::string>{"soc", "uboot_tpl", "dtb", "fw_cfg", "cpld", "suc", "oprom"}));
+    names = {"goldfw"};
+    EXPECT_EQ(check_install_list(names), 0);
+    EXPECT_EQ(names, std::vector<std::string>{"goldfw"});
+    names = {"soc"};
+    EXPECT_EQ(check_install_list(names), FWUPDATE_BAD_REQUEST);
+    EXPECT_TRUE(trace.has("Unknown firmware name soc")) << trace.all();
+
+    setenv("ORLIX_SUC_UPDATE", "0", 1);
+    names = {"all"};
+    ASSERT_EQ(check_install_list(names), 0);
+    EXPECT_EQ(names, (std::vector<std::string>{"soc", "dtb", "fw_cfg", "oprom"}));
+    unsetenv("ORLIX_SUC_UPDATE");
+
+    fw_package_options_s no_version;
+    no_version.package_version = "";
+    build(no_version);
+    names = {"all"};
+    EXPECT_EQ(check_install_list(names), 0) << "no package_version is revision 2";
+
+    fw_package_options_s rev3;
+    rev3.fault = fw_package_fault_e::rev3;
+    build(rev3);
+    names = {"all"};
+    EXPECT_EQ(check_install_list(names), 255);
+    EXPECT_TRUE(trace.has("Secure upgrade is not supported for talmira yet"));
+}
+
+TEST_F(FwupdateHost, BoardPolicyDecidesCompatibility)
+{
+    fw_package_options_s opt;
+    opt.board_policy = "match-boardid";
+    opt.boardids = {"0x00000a07", opt.board_id};
+    build(opt);
+    EXPECT_EQ(check_package_compatibility(opt.board_id), 0);
+    EXPECT_TRUE(trace.has("Board id " + opt.board_id + " found in MANIFEST"));
+    EXPECT_EQ(check_package_compatibility("0x0000ffff"), 255);
+    EXPECT_TRUE(trace.has("Package file incompatible with this board 0x0000ffff"));
+    EXPECT_EQ(check_package_compatibility("unknown"), 0);
+
+    opt.board_policy = "accept";
+    opt.board_policy2 = "match-boardid";
+    build(opt);
+    EXPECT_EQ(check_package_compatibility("0x0000ffff"), 255) << "the second policy applies";
+    opt.board_policy2 = "";
+    build(opt);
+    EXPECT_EQ(check_package_compatibility("0x0000ffff"), 0);
+    opt.board_policy = "whatever";
+    build(opt);
+    EXPECT_EQ(check_package_compatibility(opt.board_id), 255);
+
+    // another ASIC is not checked at all
+    fwupdate_globals().asic_name = "sevrin";
+    EXPECT_EQ(check_package_compatibility("0x0000ffff"), 0);
+}
+
+TEST_F(FwupdateHost, RevocationRangesExcludeTheirBounds)
+{
+    fw_package_options_s opt;
+    opt.software_version = "1.4.2-E-15";
+    opt.revoked_ranges = {{"10", "20"}};
+    build(opt);
+    packages.back()->write_revocation_list(revocation_path());
+    EXPECT_EQ(check_package_compatibility(opt.board_id), 255);
+    EXPECT_TRUE(trace.has("Firmware version incompatible with this board " + opt.board_id)) << trace.all();
+
+    for (const char* edge : {"1.4.2-E-10", "1.4.2-E-20"}) {
+        opt.software_version = edge;
+        build(opt);
+        packages.back()->write_revocation_list(revocation_path());
+        EXPECT_EQ(check_package_compatibility(opt.board_id), 0) << edge;
+    }
+    opt.revoked_ranges = {{"#", "#"}};
+    build(opt);
+    packages.back()->write_revocation_list(revocation_path());
+    EXPECT_EQ(check_package_compatibility(opt.board_id), 255) << "the whole release tree";
+    // one bound "#" or a word: no match
+    opt.revoked_ranges = {{"#", "30"}, {"ten", "30"}};
+    build(opt);
+    packages.back()->write_revocation_list(revocation_path());
+    EXPECT_EQ(check_package_compatibility(opt.board_id), 0);
+    fs::remove(revocation_path());
+    EXPECT_EQ(check_package_compatibility(opt.board_id), 0);
+    EXPECT_TRUE(trace.has("Firmware revoke db doesn't exist"));
+}
+
+TEST_F(FwupdateHost, PackageDigestsAreCheckedBeforeAnythingIsWritten)
+{
+    fw_package_options_s opt;
+    opt.algorithms = {"sha512", "sha256", "md5"};
+    std::string good = build(opt);
+    EXPECT_EQ(verify_package(good), 0) << trace.all();
+    EXPECT_TRUE(trace.has("Package file OK"));
+
+    struct broken_s {
+        fw_package_fault_e fault;
+        std::string message;
+    };
+    const broken_s cases[] = {
+        {fw_package_fault_e::wrong_digest, "Verification failed for talmira/zephyr_pcie.img"},
+        {fw_package_fault_e::missing_member, "Verification failed for talmira/zephyr_pcie.img"},
+        {fw_package_fault_e::unknown_firmware, "Unknown firmware object bogusfw"},
+        {fw_package_fault_e::unsupported_algorithm,
+         "Unsupported algorithm sha1 for fwobj soc fileobj kernel_fit fileobj index 0"},
+    };
+    for (const auto& c : cases) {
+        opt.fault = c.fault;
+        trace.lines.clear();
+        std::string bad = build(opt);
+        EXPECT_NE(verify_package(bad), 0) << static_cast<int>(c.fault);
+        EXPECT_TRUE(trace.has(c.message)) << static_cast<int>(c.fault) << "\n" << trace.all();
+    }
+}
+
+TEST_F(FwupdateHost, ExtractionQuotesEveryPathAndRunsNothingElse)
+{
+    fw_package_options_s opt;
+    opt.card_profile = true;
+    // a command smuggled in the name would leave its marker where the shell runs
+    const std::string marker = "fwupdate-quoting-marker";
+    fs::remove(marker);
+    std::string name = "it's a \"pkg\"; touch " + marker + " $(touch " + marker + ") `touch " + marker + "`.tar";
+    std::string package = build(opt, name);
+    ASSERT_TRUE(fs::exists(package));
+    firmware_update_req_s req;
+    req.package = package;
+    ASSERT_EQ(extract_package_files(false, &req), 0) << trace.all();
+    std::string conf = fwupdate_card_config_dir();
+    EXPECT_TRUE(fs::exists(conf + "/ASIC_MANIFEST"));
+    EXPECT_TRUE(fs::exists(conf + "/card_profile.json"));
+    EXPECT_TRUE(fs::exists(conf + "/talmira/zephyr_pcie.img"));
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_EQ(verify_package(package), 0) << trace.all();
+    EXPECT_FALSE(fs::exists(marker));
+}
+
+TEST_F(FwupdateHost, ProfileLookupAndWorkDirectoryCleanup)
+{
+    fw_package_options_s opt;
+    opt.card_profile = true;
+    std::string package = build(opt);
+    firmware_update_req_s req;
+    req.package = package;
+    req.profile = "rdma";
+    std::string dc, mc;
+    ASSERT_EQ(get_card_profile(&req, dc, mc), 0) << trace.all();
+    EXPECT_EQ(dc, "device_config_rdma_2x400G");
+    EXPECT_EQ(mc, "rdma");
+
+    req.profile = "nosuch";
+    EXPECT_NE(get_card_profile(&req, dc, mc), 0);
+    EXPECT_TRUE(trace.has("Profile nosuch not found in firmware package " + package + ", err 255")) << trace.all();
+    EXPECT_TRUE(fs::is_empty(fwupdate_tls().fwupgrade_bdf_dir)) << "a failure empties the work directory";
+
+    // an active profile the package cannot serve
+    fw_package_options_s plain;
+    std::string without = build(plain);
+    test_write_file(fwupdate_card_config_dir() + "/card.conf", "{\"card-profile\": \"rdma\"}\n");
+    req.package = without;
+    req.profile.clear();
+    EXPECT_NE(get_card_profile(&req, dc, mc), 0);
+    EXPECT_TRUE(trace.has("Image " + without +
+                          " doesn't support current profile rdma, please update to default profile and retry the upgrade"));
+    req.names = {"goldfw"};
+    EXPECT_EQ(get_card_profile(&req, dc, mc), 0) << "a gold install skips the check";
+
+    // the work directory is only ever emptied, never its parent
+    fwupdate_tls().fwupgrade_bdf_dir = "";
+    fwupdate_clean_work_dir();
+    EXPECT_TRUE(fs::exists(dir.path()));
+}
+
+TEST(FwupdateTrace, MessagesCarryTheTimeAndRespectTheLevel)
+{
+    fw_trace_capture trace;
+    auto& g = fwupdate_globals();
+    g.fwupdate_trace_cb = fw_trace_capture::cb;
+    g.fwupdate_trace_level = trace_level_info;
+    fwupdate_tls().fwupdate_trace_cb_ctxt = &trace;
+    fwupdate_log(trace_level_err, "Failed to get card info for %s, err %u", "0000:20:00.0", 255u);
+    fwupdate_log(trace_level_debug, "not shown");
+    ASSERT_EQ(trace.lines.size(), 1u);
+    const std::string& line = trace.lines[0];
+    // "[2026-12-07 13:00:00.123] ..."
+    ASSERT_GT(line.size(), 22u);
+    EXPECT_EQ(line[0], '[');
+    EXPECT_EQ(line[5], '-');
+    EXPECT_EQ(line[11], ' ');
+    EXPECT_EQ(line[20], '.');
+    EXPECT_TRUE(trace.has("Failed to get card info for 0000:20:00.0, err 255"));
+    g.fwupdate_trace_cb = nullptr;
+    fwupdate_log(trace_level_err, "nobody listens");
+    EXPECT_EQ(trace.lines.size(), 1u);
+}
+
+}  // namespace
