@@ -178,18 +178,25 @@ void apply_fault(const cardsim_fault_s& f, uint32_t endpoint, uint32_t opcode, c
 
 size_t cardsim_response_size(uint32_t endpoint, uint32_t opcode)
 {
+    if (endpoint == CARDSIM_EP_FWUPDATE) {
+        return cardsim_flash::response_size(opcode);
+    }
     const exchange_s* e = find_exchange(endpoint, opcode);
     return e ? e->rsp_size : 0;
 }
 
-cardsim_firmware::cardsim_firmware(cardsim_card_spec_s spec) : spec_(std::move(spec)) {}
+cardsim_firmware::cardsim_firmware(cardsim_card_spec_s spec) : spec_(std::move(spec)), flash_(spec_.serial) {}
 
 cardsim_reply_s cardsim_firmware::handle(uint32_t endpoint, uint32_t opcode, const uint8_t* req, size_t len)
 {
     cardsim_reply_s reply;
     reply.opcode = opcode;
     const exchange_s* e = find_exchange(endpoint, opcode);
-    if (e == nullptr) {
+    if (endpoint == CARDSIM_EP_FWUPDATE) {
+        cardsim_flash_reply_s r = flash_.handle(opcode, req, len);
+        reply.fw_errno = r.fw_errno;
+        reply.body = std::move(r.body);
+    } else if (e == nullptr) {
         reply.fw_errno = CARDSIM_FW_ENOTSUP;
     } else {
         reply.body.assign(e->rsp_size, 0);

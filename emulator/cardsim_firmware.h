@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "emulator/cardsim_card.h"
+#include "emulator/cardsim_flash.h"
 
 // the card firmware's side of the request/response exchanges: what the
 // firmware answers to an endpoint, an opcode and a request body, and the
@@ -55,9 +56,12 @@ public:
     cardsim_fault_s fault() const;
     const cardsim_card_spec_s& spec() const { return spec_; }
     uint64_t requests() const;
+    // the firmware-update service and its flash (endpoint 12)
+    cardsim_flash& flash() { return flash_; }
 
 private:
     cardsim_card_spec_s spec_;
+    cardsim_flash flash_;
     mutable std::mutex mutex_;
     cardsim_fault_s fault_;
     uint64_t requests_ = 0;

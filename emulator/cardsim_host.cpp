@@ -334,6 +334,26 @@ void cardsim_host::set_fault(size_t index, const cardsim_fault_s& fault)
     cards_.at(index)->fw->set_fault(fault);
 }
 
+cardsim_flash& cardsim_host::flash(size_t index)
+{
+    return cards_.at(index)->fw->flash();
+}
+
+std::vector<uint8_t> cardsim_host::partition_bytes(size_t index, uint32_t partition) const
+{
+    return cards_.at(index)->fw->flash().bytes(partition);
+}
+
+uint32_t cardsim_host::boot_image(size_t index) const
+{
+    return cards_.at(index)->fw->flash().boot_image();
+}
+
+void cardsim_host::set_flash_fault(size_t index, const cardsim_flash_fault_s& fault)
+{
+    cards_.at(index)->fw->flash().set_fault(fault);
+}
+
 static uint64_t* slot(uint8_t* mem, uint64_t card_addr)
 {
     if (card_addr < CARDSIM_MEM_BASE || card_addr + 8 > CARDSIM_MEM_BASE + CARDSIM_MEM_SIZE || card_addr % 8) {

@@ -54,6 +54,15 @@ public:
     void set_fault(size_t index, const cardsim_fault_s& fault);
     void clear_fault(size_t index) { set_fault(index, {}); }
 
+    // the card's flash behind its firmware-update service (endpoint 12)
+    cardsim_flash& flash(size_t index);
+    // a partition's bytes, up to what was written since its last erase
+    std::vector<uint8_t> partition_bytes(size_t index, uint32_t partition) const;
+    // the image the card boots next: CARDSIM_IMAGE_A, _B or _GOLD
+    uint32_t boot_image(size_t index) const;
+    void set_flash_fault(size_t index, const cardsim_flash_fault_s& fault);
+    void clear_flash_fault(size_t index) { set_flash_fault(index, {}); }
+
     // a counter in card memory, by card address
     uint64_t counter(size_t index, uint64_t card_addr) const;
     void set_counter(size_t index, uint64_t card_addr, uint64_t value);

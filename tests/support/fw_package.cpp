@@ -1,0 +1,412 @@
+#include "tests/support/fw_package.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <stdexcept>
+
+#include "ipc/shell_command.h"
+
+namespace {
+
+// which switch puts a row into the package
+enum row_group_e { ROW_BASE, ROW_GOLD, ROW_PARTITION_TABLE, ROW_BOARD_FW_CFG, ROW_UNKNOWN };
+
+// the package's files: firmware objects (with a file kind) and the four
+// manifest lists (without one), the partition each lands in, and a default
+// size. "{board}" in a name stands for the board id; such entries list that
+// board in ".board_id", every other entry lists "#".
+struct fw_row_s {
+    const char* section;
+    const char* kind;
+    const char* partition;
+    const char* member;
+    size_t size;
+    row_group_e group;
+};
+
+const fw_row_s k_rows[] = {
+    {"partition_table", "image", "soc-partition-table", "talmira/partition_table.img", 4096, ROW_PARTITION_TABLE},
+    {"uboot_tpl", "image", "soc-uboottpl", "talmira/uboot_tpl.img", 6001, ROW_BASE},
+    {"suc", "kernel_fit", "suc-app", "talmira/suc_app.img", 12003, ROW_BASE},
+    {"suc", "boot", "suc-boot", "talmira/suc_boot.img", 5005, ROW_BASE},
+    {"soc", "kernel_fit", "soc-zephyr", "talmira/zephyr_pcie.img", 20007, ROW_BASE},
+    {"soc", "uboot", "soc-uboot", "talmira/uboot.img", 7009, ROW_BASE},
+    {"soc", "uboot_spl", "soc-ubootspl", "talmira/uboot_spl.img", 3011, ROW_BASE},
+    // the engine tells the two gold files apart by "uboot_spl" in the name
+    {"gold", "kernel_fit", "soc-gold-zephyr", "talmira/gold_kernel_fit.img", 15013, ROW_GOLD},
+    {"gold", "goldubootspl", "soc-gold-ubootspl", "talmira/gold_uboot_spl.img", 3015, ROW_GOLD},
+    {"bogusfw", "image", "", "talmira/bogusfw.img", 1017, ROW_UNKNOWN},
+    {"bitfiles", "", "fpga-cfg", "talmira/cpld_{board}.bit", 9019, ROW_BASE},
+    // the board's own config wins over the default one: first row first
+    {"fw_cfg", "", "soc-fwcfg", "talmira/firmware_config_{board}.bin", 2021, ROW_BOARD_FW_CFG},
+    {"fw_cfg", "", "soc-fwcfg", "talmira/firmware_config_default.bin", 2023, ROW_BASE},
+    {"device_config", "", "soc-dtb", "talmira/device_config.dtb", 2525, ROW_BASE},
+    {"oprom", "", "oprom", "talmira/oprom.rom", 8027, ROW_BASE},
+};
+
+const char* const k_lists[] = {"bitfiles", "fw_cfg", "device_config", "oprom"};
+
+const std::pair<const char*, const char*> k_digest_tools[] = {
+    {"md5", "md5sum"}, {"sha256", "sha256sum"}, {"sha512", "sha512sum"}, {"sha1", "sha1sum"}};
+
+const char* const k_asic = "talmira";
+const char* const k_asic_manifest = "talmira/MANIFEST";
+const char* const k_profile_file = "card_profile.json";
+
+// profile device-config names that select the generic blob
+bool generic_device_config(const std::string& name)
+{
+    return name.empty() || name == "device_config" || name == "default" || name == "device_config_rdma_1x800G";
+}
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to)
+{
+    for (size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size()))
+        text.replace(pos, from.size(), to);
+    return text;
+}
+
+std::string js(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            snprintf(buf, sizeof(buf), "\\u%04x", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string js_list(const std::vector<std::string>& items)
+{
+    std::string out = "[";
+    for (size_t i = 0; i < items.size(); i++)
+        out += (i ? ", " : "") + js(items[i]);
+    return out + "]";
+}
+
+void fail(const std::string& what)
+{
+    throw std::runtime_error("fw_package: " + what);
+}
+
+}  // namespace
+
+std::string fw_package_content(uint64_t seed, const std::string& name, size_t size)
+{
+    // fnv-1a of the name mixed into the seed, then splitmix64
+    uint64_t state = 0xcbf29ce484222325ull;
+    for (unsigned char c : name)
+        state = (state ^ c) * 0x100000001b3ull;
+    state ^= seed * 0x9e3779b97f4a7c15ull;
+    std::string out(size, '\0');
+    for (size_t i = 0; i < size; i += 8) {
+        uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        z ^= z >> 31;
+        for (size_t b = 0; b < 8 && i + b < size; b++)
+            out[i + b] = char(z >> (8 * b));
+    }
+    return out;
+}
+
+std::string fw_package_digest(const std::string& algorithm, const std::string& file)
+{
+    for (auto& [algo, tool] : k_digest_tools) {
+        if (algorithm != algo)
+            continue;
+        auto r = ipc_shell_run(ipc_shell_command(std::string(tool) + " < {}", {file}));
+        if (!r.ok() || r.lines.empty())
+            fail(std::string(tool) + " failed on " + file);
+        return r.lines[0].substr(0, r.lines[0].find(' '));
+    }
+    fail("no digest tool for algorithm \"" + algorithm + "\"");
+    return {};
+}
+
+fw_package::fw_package(std::string dir, fw_package_options_s options) : opt_(std::move(options)), dir_(std::move(dir))
+{
+    if (opt_.algorithms.empty())
+        fail("no digest algorithm given");
+    std::string tmpl = dir_ + "/fw-package-stage.XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr)
+        fail("cannot make a staging folder in " + dir_);
+    stage_ = tmpl;
+
+    const std::regex splits[] = {std::regex("([0-9]+.[0-9]+.[0-9]+-[a-zA-Z])-([0-9]+)"),
+                                 std::regex("([0-9]+.[0-9]+-[a-zA-Z])-([0-9]+)"),
+                                 std::regex("([0-9]+.[0-9]+.[0-9]+)-([0-9]+)")};
+    for (auto& re : splits) {
+        std::smatch m;
+        if (std::regex_search(opt_.software_version, m, re)) {
+            tree_ = m[1];
+            build_ = m[2];
+            break;
+        }
+    }
+
+    const auto f = opt_.fault;
+    const bool groups[] = {true, opt_.gold || f == fw_package_fault_e::gold_without_option, opt_.partition_table,
+                           opt_.fw_cfg_for_board, f == fw_package_fault_e::unknown_firmware};
+    std::vector<fw_package_member_s> files;
+    std::vector<size_t> sizes;
+    auto add = [&](std::string name, const char* section, const char* kind, const char* partition, size_t size) {
+        bool board = name.find("{board}") != std::string::npos;
+        files.push_back({replace_all(name, "{board}", opt_.board_id), section, kind, partition,
+                         board ? opt_.board_id : "#", "", "", ""});
+        auto wanted = opt_.sizes.find(std::string(section) == "device_config" ? "soc-dtb" : partition);
+        sizes.push_back(wanted != opt_.sizes.end() ? wanted->second : size);
+    };
+    for (auto& row : k_rows) {
+        if (groups[row.group])
+            add(row.member, row.section, row.kind, row.partition, row.size);
+    }
+    // a profile that names its own device config brings its own blob
+    std::set<std::string> blobs;
+    for (auto& p : opt_.card_profile ? opt_.profiles : std::vector<fw_card_profile_s>{}) {
+        if (!generic_device_config(p.device_config) && blobs.insert(p.device_config).second)
+            add(std::string(k_asic) + "/" + p.device_config + ".dtb", "device_config", "", "", 2525);
+    }
+    for (size_t i = 0; i < files.size(); i++) {
+        files[i].bytes = fw_package_content(opt_.seed, files[i].name, sizes[i]);
+        write_member(files[i].name, files[i].bytes);
+        declare(files[i], opt_.algorithms[i % opt_.algorithms.size()]);
+    }
+    images_ = std::move(files);
+
+    asic_ = {k_asic_manifest, "", "", "", "", "", "", asic_manifest()};
+    write_member(asic_.name, asic_.bytes);
+    declare(asic_, opt_.algorithms[0]);
+    write_member("MANIFEST", package_manifest());
+    if (opt_.card_profile)
+        write_member(k_profile_file, card_profile());
+}
+
+fw_package::~fw_package()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(stage_, ec);
+}
+
+void fw_package::declare(fw_package_member_s& file, const std::string& algorithm) const
+{
+    const bool target = file.name == opt_.fault_member;
+    file.algorithm = target && opt_.fault == fw_package_fault_e::unsupported_algorithm ? "sha1" : algorithm;
+    file.hash = fw_package_digest(file.algorithm, stage_ + "/" + file.name);
+    if (target && opt_.fault == fw_package_fault_e::wrong_digest)
+        file.hash.back() = file.hash.back() == '0' ? '1' : '0';
+}
+
+void fw_package::write_member(const std::string& member, const std::string& bytes) const
+{
+    std::filesystem::path path = stage_ + "/" + member;
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    if (!out.flush())
+        fail("cannot write " + path.string());
+}
+
+std::string fw_package::entry_json(const fw_package_member_s& file) const
+{
+    std::string version = file.section == "uboot_tpl" ? opt_.uboot_tpl_version : opt_.image_version;
+    return "{\"name\": " + js(file.name) + ", \"board_id\": " + js_list({file.board_id}) +
+           ", \"image_version\": " + js(version) + ", \"verify\": {\"algorithm\": " + js(file.algorithm) +
+           ", \"hash\": " + js(file.hash) + "}}";
+}
+
+std::string fw_package::firmware_json() const
+{
+    // objects and file kinds in table order
+    std::string out = "{";
+    std::string object, kind;
+    for (auto& file : images_) {
+        if (file.kind.empty())
+            continue;
+        if (file.section != object) {
+            out += (object.empty() ? "\n    " : "]}},\n    ") + js(file.section) + ": {\"type\": " + js(file.section) +
+                   ", \"files\": {";
+            object = file.section;
+            kind.clear();
+        }
+        if (file.kind != kind) {
+            out += (kind.empty() ? "\n      " : "],\n      ") + js(file.kind) + ": [";
+            kind = file.kind;
+        } else {
+            out += ", ";
+        }
+        out += entry_json(file);
+    }
+    return out + (object.empty() ? "}" : "]}}\n  }");
+}
+
+std::string fw_package::asic_manifest() const
+{
+    std::string out = "{\n  \"software_version\": " + js(opt_.software_version) + ",\n  \"firmware\": " + firmware_json();
+    for (auto list : k_lists) {
+        out += ",\n  " + js(list) + ": [";
+        bool first = true;
+        for (auto& file : images_) {
+            if (file.kind.empty() && file.section == list) {
+                out += std::string(first ? "\n    " : ",\n    ") + entry_json(file);
+                first = false;
+            }
+        }
+        out += "]";
+    }
+    return out + "\n}\n";
+}
+
+std::string fw_package::package_manifest() const
+{
+    std::string version = opt_.fault == fw_package_fault_e::rev3 ? "3" : opt_.package_version;
+    std::string out = "{\n";
+    if (!version.empty())
+        out += "  \"package_version\": " + js(version) + ",\n";
+    out += "  \"software_version\": " + js(opt_.software_version) + ",\n";
+    out += "  \"firmware\": " + firmware_json() + ",\n";
+    out += "  \"asic_compat_list\": " + js_list({k_asic}) + ",\n";
+    out += "  \"asic_manifests\": {" + js(k_asic) + ": {\"name\": " + js(asic_.name) + ", \"verify\": {\"algorithm\": " +
+           js(asic_.algorithm) + ", \"hash\": " + js(asic_.hash) + "}}},\n";
+    out += "  \"package_compat\": {\"board_policy\": " + js(opt_.board_policy);
+    if (!opt_.board_policy2.empty())
+        out += ", \"board_policy2\": " + js(opt_.board_policy2);
+    out += ", \"boardid\": " + js_list(opt_.boardids.empty() ? std::vector<std::string>{opt_.board_id} : opt_.boardids);
+    return out + "}\n}\n";
+}
+
+std::string fw_package::card_profile() const
+{
+    std::string out = "{\n  \"profile\": [";
+    for (size_t i = 0; i < opt_.profiles.size(); i++) {
+        auto& p = opt_.profiles[i];
+        out += std::string(i ? ",\n    " : "\n    ") + "{\"name\": " + js(p.name) + ", \"description\": " +
+               js(p.description) + ", \"device_config\": " + js(p.device_config) + ", \"memory_config\": " +
+               js(p.memory_config);
+        if (!p.ports.empty()) {
+            out += ", \"port\": [";
+            for (size_t j = 0; j < p.ports.size(); j++)
+                out += std::string(j ? ", " : "") + "{\"port\": " + js(p.ports[j].first) + ", \"breakout_mode\": " +
+                       js(p.ports[j].second) + "}";
+            out += "]";
+        }
+        out += "}";
+    }
+    return out + "\n  ]\n}\n";
+}
+
+std::vector<std::string> fw_package::members() const
+{
+    std::vector<std::string> out = {"MANIFEST", asic_.name};
+    for (auto& file : images_)
+        out.push_back(file.name);
+    if (opt_.card_profile)
+        out.push_back(k_profile_file);
+    if (opt_.fault == fw_package_fault_e::missing_member)
+        out.erase(std::remove(out.begin(), out.end(), opt_.fault_member), out.end());
+    return out;
+}
+
+std::string fw_package::build(const std::string& name)
+{
+    if (name.empty() || name.find('/') != std::string::npos)
+        fail("package name \"" + name + "\" must be a plain file name");
+    std::string path = dir_ + "/" + name;
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+    // -a: the suffix of the name chooses the compression, as the engine's tar -a reads it
+    std::string cmd = ipc_shell_command("tar -acf {} --owner=0 --group=0 --numeric-owner -C {} --", {path, stage_});
+    for (auto& member : members())
+        cmd += " " + ipc_shell_quote(member);
+    auto r = ipc_shell_run(cmd + " 2>&1");
+    if (!r.ok())
+        fail("tar could not write " + path + (r.lines.empty() ? "" : ": " + r.lines[0]));
+    path_ = path;
+    return path_;
+}
+
+const fw_package_member_s* fw_package::image(const std::string& name) const
+{
+    for (auto& file : images_) {
+        if (file.name == name)
+            return &file;
+    }
+    return name == asic_.name ? &asic_ : nullptr;
+}
+
+std::map<std::string, std::string> fw_package::partitions() const
+{
+    std::map<std::string, std::string> out;
+    for (auto& file : images_) {
+        if (!file.partition.empty())
+            out.emplace(file.partition, file.name);  // the first file of a partition wins
+    }
+    return out;
+}
+
+std::string fw_package::partition_bytes(const std::string& partition, const std::string& profile) const
+{
+    std::string member;
+    if (partition == "soc-dtb" && !profile.empty()) {
+        for (auto& p : opt_.profiles) {
+            std::string blob = std::string(k_asic) + "/" + p.device_config + ".dtb";
+            if (p.name == profile && !generic_device_config(p.device_config) && image(blob))
+                member = blob;
+        }
+    }
+    if (member.empty()) {
+        auto parts = partitions();
+        auto it = parts.find(partition);
+        if (it == parts.end())
+            return {};
+        member = it->second;
+    }
+    auto file = image(member);
+    return file ? file->bytes : std::string();
+}
+
+std::string fw_package::write_revocation_list(const std::string& path) const
+{
+    auto ranges = opt_.revoked_ranges;
+    if (ranges.empty()) {
+        if (build_.empty())
+            fail("software_version \"" + opt_.software_version + "\" has no build number to revoke");
+        // bounds are exclusive: (build - 1, build + 1) holds the build, (build, build + 10) does not
+        unsigned long build = std::stoul(build_);
+        if (opt_.fault == fw_package_fault_e::revoked_build && build == 0)
+            ranges.push_back({"#", "#"});  // nothing lies below build 0: revoke the whole tree
+        else if (opt_.fault == fw_package_fault_e::revoked_build)
+            ranges.push_back({std::to_string(build - 1), std::to_string(build + 1)});
+        else
+            ranges.push_back({std::to_string(build), std::to_string(build + 10)});
+    }
+    std::string out = "{\n  " + js(opt_.board_id) + ": {\n    " + js(tree_) + ": [";
+    for (size_t i = 0; i < ranges.size(); i++)
+        out += std::string(i ? ", " : "") + "{\"min\": " + js(ranges[i].first) + ", \"max\": " + js(ranges[i].second) +
+               "}";
+    out += "]\n  }\n}\n";
+
+    std::filesystem::path file = path;
+    std::error_code ec;
+    if (file.has_parent_path())
+        std::filesystem::create_directories(file.parent_path(), ec);
+    std::ofstream stream(file, std::ios::trunc);
+    stream << out;
+    if (!stream.flush())
+        fail("cannot write " + path);
+    return path;
+}

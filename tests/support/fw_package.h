@@ -1,0 +1,135 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+// builds firmware packages for the update engine's tests: image files with
+// deterministic pseudo-random content, the package MANIFEST, the talmira
+// ASIC manifest with real digests, device-config blobs, an optional
+// card_profile.json, all tarred into one file (compressed by the suffix of
+// its name, as tar -a does). every package can be broken in one way at a
+// time, to see the engine refuse it.
+
+// one way to break a package; each is a single switch
+enum class fw_package_fault_e {
+    none,
+    missing_member,         // fault_member is named by the manifests but left out of the archive
+    wrong_digest,           // fault_member's declared digest does not match its bytes
+    unknown_firmware,       // ".firmware" holds an object that no table knows ("bogusfw")
+    revoked_build,          // write_revocation_list revokes this package's build for the board
+    gold_without_option,    // the package carries the gold image (an "all" install must refuse it)
+    rev3,                   // package_version "3"
+    unsupported_algorithm,  // fault_member is declared with "sha1" (and its real sha1 digest)
+};
+
+struct fw_card_profile_s {
+    std::string name;
+    std::string description;
+    std::string device_config;  // blob name without extension; "device_config" is the generic one
+    std::string memory_config;
+    std::vector<std::pair<std::string, std::string>> ports;  // (port number text, breakout mode)
+};
+
+struct fw_package_options_s {
+    uint64_t seed = 1;                       // same seed, same bytes
+    std::string board_id = "0x00000a01";     // the card's board id, as the card reports it
+    std::string software_version = "1.4.2-E-57";  // release tree "1.4.2-E", build 57
+    std::string package_version = "2";      // "" leaves the key out
+    std::string image_version = "1.4.2";
+    std::string uboot_tpl_version = "2.0.0";
+    // digest algorithms given to the entries in table order, cycling
+    std::vector<std::string> algorithms = {"sha512"};
+    std::map<std::string, size_t> sizes;     // image size by partition name
+    bool gold = false;                       // carry the gold image (installed with "goldfw")
+    bool partition_table = false;            // carry a partition table image
+    bool fw_cfg_for_board = true;            // a firmware config for board_id beside the default one
+    std::string board_policy = "accept";     // "accept" or "match-boardid"
+    std::string board_policy2;               // "" leaves the key out
+    std::vector<std::string> boardids;       // package_compat.boardid; empty: {board_id}
+    bool card_profile = false;               // write card_profile.json
+    std::vector<fw_card_profile_s> profiles = {
+        {"default", "default profile", "device_config", "default", {}},
+        {"rdma", "rdma profile", "device_config_rdma_2x400G", "rdma", {{"1", "2x400g-4"}, {"2", "2x400g-4"}}},
+    };
+    fw_package_fault_e fault = fw_package_fault_e::none;
+    std::string fault_member = "talmira/zephyr_pcie.img";  // archive path the member faults act on
+    // revocation ranges (min, max) for write_revocation_list; empty: one range
+    // that revokes the build under revoked_build, and one that stops just
+    // short of it otherwise (the bounds are exclusive)
+    std::vector<std::pair<std::string, std::string>> revoked_ranges;
+};
+
+// one file of the package
+struct fw_package_member_s {
+    std::string name;       // archive path
+    std::string section;    // firmware object ("soc") or manifest list ("bitfiles"); "" for manifests
+    std::string kind;       // file kind within a firmware object; "" for list entries
+    std::string partition;  // partition the engine writes it to; "" when none or chosen by profile
+    std::string board_id;   // its ".board_id" list's one entry: the board, or "#" for any
+    std::string algorithm;  // declared digest algorithm
+    std::string hash;       // declared digest
+    std::string bytes;
+};
+
+class fw_package {
+public:
+    // images and staging files go under dir; throws std::runtime_error when
+    // the options cannot make a package (an algorithm with no tool, ...)
+    explicit fw_package(std::string dir, fw_package_options_s options = {});
+    ~fw_package();  // removes the staging folder, keeps built packages
+    fw_package(const fw_package&) = delete;
+    fw_package& operator=(const fw_package&) = delete;
+
+    // writes dir/name and returns its path; throws std::runtime_error with
+    // the failing step when a file or the archive cannot be written
+    std::string build(const std::string& name);
+    const std::string& path() const { return path_; }
+    const fw_package_options_s& options() const { return opt_; }
+
+    // what the engine should write into a partition: the image's bytes, ""
+    // when the package carries nothing for it. "soc-dtb" follows profile
+    // (the generic blob for "" or a profile without its own blob)
+    std::string partition_bytes(const std::string& partition, const std::string& profile = "") const;
+    // partition name -> archive path, for every partition the package carries
+    std::map<std::string, std::string> partitions() const;
+    // every file the manifests name (also a missing_member one), in table order
+    const std::vector<fw_package_member_s>& images() const { return images_; }
+    const fw_package_member_s* image(const std::string& name) const;
+    // archive paths actually written into the archive, in order
+    std::vector<std::string> members() const;
+
+    // "1.4.2-E" and "57" from software_version ("" when it does not split)
+    std::string release_tree() const { return tree_; }
+    std::string build_number() const { return build_; }
+    // writes fwcompat-revoked.json (creating its folders) keyed by board_id
+    // and release tree; returns path
+    std::string write_revocation_list(const std::string& path) const;
+
+private:
+    void declare(fw_package_member_s& file, const std::string& algorithm) const;
+    void write_member(const std::string& member, const std::string& bytes) const;
+    std::string entry_json(const fw_package_member_s& file) const;
+    std::string firmware_json() const;
+    std::string asic_manifest() const;
+    std::string package_manifest() const;
+    std::string card_profile() const;
+
+    fw_package_options_s opt_;
+    std::string dir_;
+    std::string stage_;  // the files as they go into the archive
+    std::string path_;
+    fw_package_member_s asic_;
+    std::string tree_, build_;
+    std::vector<fw_package_member_s> images_;
+};
+
+// hex digest of a file with the tool of a digest algorithm ("md5", "sha256",
+// "sha512", "sha1"); throws std::runtime_error for any other algorithm
+std::string fw_package_digest(const std::string& algorithm, const std::string& file);
+
+// deterministic pseudo-random bytes for (seed, name)
+std::string fw_package_content(uint64_t seed, const std::string& name, size_t size);
