@@ -1,0 +1,58 @@
+#pragma once
+
+#include <string>
+
+#include "aml/aml_card_handle.h"
+#include "aml/aml_status.h"
+#include "aml/aml_trace.h"
+#include "fwupdate/fwupdate_state.h"
+
+// the card requests the firmware update engine carries out: the next boot
+// image, secure boot, and erasing a flash partition. each validates the
+// card, starts the engine for it, makes one engine call and, on a failure,
+// appends everything the engine reported to the card's update log.
+
+struct aml_card_next_boot_image_update_req_s {
+    aml_card_handle_s card;
+    std::string image;  // "fw-a", "fw-b", "fw-gold", "fw-alt"
+};
+struct aml_card_next_boot_image_update_rsp_s {
+    std::string error;
+};
+struct aml_card_secure_boot_update_req_s {
+    aml_card_handle_s card;
+    uint8_t option = 0;  // 1 enable, 2 disable
+};
+struct aml_card_secure_boot_update_rsp_s {
+    std::string error;
+};
+struct aml_card_secure_boot_info_get_req_s {
+    aml_card_handle_s card;
+};
+struct aml_card_secure_boot_info_get_rsp_s {
+    std::string error;
+    std::string info;
+};
+struct aml_card_flash_partition_erase_req_s {
+    aml_card_handle_s card;
+    std::string partition;
+};
+struct aml_card_flash_partition_erase_rsp_s {
+    std::string error;
+};
+
+// "fw-a" -> "mainfwa", "fw-b" -> "mainfwb", "fw-gold" -> "goldfw",
+// "fw-alt" -> "altfw", anything else -> "unknown"
+std::string aml_engine_image_name(const std::string& image);
+
+void aml_fill_fwupdate_init_params(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s* trace,
+                                   fwupdate_init_params_s* params);
+void aml_handle_fwupdate_failure(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s* trace, std::string& error);
+
+aml_status_e aml_card_next_boot_image_update(aml_card_next_boot_image_update_req_s* req,
+                                             aml_card_next_boot_image_update_rsp_s* rsp);
+aml_status_e aml_card_secure_boot_update(aml_card_secure_boot_update_req_s* req, aml_card_secure_boot_update_rsp_s* rsp);
+aml_status_e aml_card_secure_boot_info_get(aml_card_secure_boot_info_get_req_s* req,
+                                           aml_card_secure_boot_info_get_rsp_s* rsp);
+aml_status_e aml_card_flash_partition_erase(aml_card_flash_partition_erase_req_s* req,
+                                            aml_card_flash_partition_erase_rsp_s* rsp);
