@@ -643,7 +643,10 @@ void cardsim_flash::startup_checksum_(const uint8_t* req, size_t len, std::vecto
         status8(rsp, CARDSIM_FLASH_IN_PROGRESS);
         return;
     }
-    put_digest(rsp, digest_(part, 0));
+    // the version text the image of that boot image was written with
+    const partition_def_s& d = k_parts[part];
+    const char* name = type == CARDSIM_IMAGE_B ? d.version_b : d.version_a;
+    put_text(rsp, 1, 64, name ? versions_[name] : "");
     status8(rsp, CARDSIM_FLASH_DONE);
 }
 
