@@ -1,0 +1,232 @@
+// whole updates onto an emulated card: what reaches its flash, which image
+// it boots next, and the packages that are refused before the first erase
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "emulator/cardsim_flash.h"
+#include "emulator/cardsim_host.h"
+#include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_tables.h"
+#include "fwupdate/rfc.h"
+#include "fwupdate/tests/fwupdate_test_support.h"
+#include "tests/support/fw_package.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t k_board = 0x00000a01;
+
+class FwupdateEmulated : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(host.ok()) << host.error();
+        host.flash(0).set_busy_polls(0);
+        host.flash(0).set_board_id(k_board);
+        fs::create_directories(dir.file("build"));
+        unsetenv("ORLIX_SUC_UPDATE");
+    }
+    void TearDown() override { rfc_cleanup(); }
+
+    int init()
+    {
+        fwupdate_init_params_s p;
+        p.card_bdf = host.card(0).card_bdf;
+        p.vxc_core_bdf = host.card(0).core_bdf;
+        p.oper_dir = dir.file("oper");
+        p.conf_dir = dir.file("conf");
+        p.trace_level = trace_level_verbose;
+        p.trace_cb = fw_trace_capture::cb;
+        p.trace_cb_ctxt = &trace;
+        return fwupdate_init(p);
+    }
+
+    bool flash_untouched() const
+    {
+        for (uint32_t p = 0; p < FLASH_PARTITION_MAX; p++) {
+            if (!host.partition_bytes(0, p).empty()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    cardsim_host host{{1, {}, 0}};
+    test_temp_dir dir{"fwupdate-emu"};
+    fw_trace_capture trace;
+};
+
+TEST_F(FwupdateEmulated, InitReadsTheCardAndMakesItsDirectories)
+{
+    ASSERT_EQ(init(), 0) << trace.all();
+    const auto& ci = fwupdate_tls().card_info;
+    EXPECT_EQ(ci.board_id, "0x00000a01");
+    EXPECT_EQ(ci.asic_name, "talmira");
+    EXPECT_EQ(ci.soc_running, "A");
+    EXPECT_TRUE(fs::is_directory(dir.file("oper") + "/fwupgrade/" + host.card(0).card_bdf));
+    EXPECT_TRUE(fs::is_directory(dir.file("conf") + "/" + host.card(0).card_bdf));
+
+    setenv("FWUPDATE_TEST_ENV", "1", 1);
+    EXPECT_EQ(init(), 255);
+    EXPECT_TRUE(trace.has("Simulated firmware update init failure"));
+    unsetenv("FWUPDATE_TEST_ENV");
+    fwupdate_tls().fwupdate_test_env = 0;
+}
+
+TEST_F(FwupdateEmulated, AllInstallWritesEveryPartitionAndSelectsTheOtherMainImage)
+{
+    ASSERT_EQ(init(), 0) << trace.all();
+    fw_package pkg(dir.file("build"), {});
+    firmware_update_req_s req;
+    req.package = pkg.build("release 1.4.2.tar");
+    uint8_t progress = 0;
+    std::string status;
+    ASSERT_EQ(firmware_update(&req, &progress, status), 0) << trace.all();
+    EXPECT_EQ(progress, 100);
+    EXPECT_EQ(status, "Done");
+
+    size_t written = 0;
+    for (const auto& [partition, member] : pkg.partitions()) {
+        uint32_t id = flash_partition_from_name(partition);
+        ASSERT_LT(id, FLASH_PARTITION_MAX) << partition;
+        std::string want = pkg.partition_bytes(partition);
+        auto got = host.partition_bytes(0, id);
+        EXPECT_EQ(std::string(got.begin(), got.end()), want) << partition << " from " << member;
+        written += !want.empty();
+    }
+    EXPECT_GE(written, 9u);
+    EXPECT_TRUE(trace.has("Package file OK"));
+    EXPECT_TRUE(trace.has("Boot option fw-b programmed successfully")) << trace.all();
+    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B);
+    EXPECT_TRUE(host.flash(0).operation_started()) << "the card saw the start and no abort";
+    // the installed package stays on the host, the work directory is empty
+    EXPECT_TRUE(fs::exists(fwupdate_card_config_dir() + "/ASIC_MANIFEST"));
+    EXPECT_TRUE(fs::is_empty(fwupdate_tls().fwupgrade_bdf_dir));
+}
+
+TEST_F(FwupdateEmulated, BrokenPackagesFailBeforeTheFirstErase)
+{
+    struct case_s {
+        fw_package_fault_e fault;
+        std::vector<std::string> names;
+        std::string message;
+    };
+    const case_s cases[] = {
+        {fw_package_fault_e::missing_member, {}, "Verification failed for talmira/zephyr_pcie.img"},
+        {fw_package_fault_e::wrong_digest, {}, "Verification failed for talmira/zephyr_pcie.img"},
+        {fw_package_fault_e::unknown_firmware, {}, "Unknown firmware object bogusfw"},
+        {fw_package_fault_e::revoked_build, {}, "Firmware version incompatible with this board 0x00000a01"},
+        {fw_package_fault_e::gold_without_option, {}, "\"-g\" option required to install goldfw"},
+        {fw_package_fault_e::rev3, {}, "Secure upgrade is not supported for talmira yet"},
+        {fw_package_fault_e::none, {"goldfw"},
+         "Invalid image %s for goldfw update, no gold/goldfip found in MANIFEST"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        ASSERT_EQ(init(), 0) << trace.all();
+        trace.lines.clear();
+        fw_package_options_s opt;
+        opt.fault = c.fault;
+        std::string where = dir.file("build" + std::to_string(n));
+        fs::create_directories(where);
+        fw_package pkg(where, opt);
+        firmware_update_req_s req;
+        req.package = pkg.build("p" + std::to_string(n++) + ".tar");
+        req.names = c.names;
+        fs::remove(fwupdate_globals().conf_dir + "talmira/fwcompat-revoked.json");
+        if (c.fault == fw_package_fault_e::revoked_build) {
+            pkg.write_revocation_list(fwupdate_globals().conf_dir + "talmira/fwcompat-revoked.json");
+        }
+        uint8_t progress = 0;
+        std::string status;
+        std::string message = c.message;
+        if (message.find("%s") != std::string::npos) {
+            message.replace(message.find("%s"), 2, req.package);
+        }
+        EXPECT_NE(firmware_update(&req, &progress, status), 0) << message;
+        EXPECT_TRUE(trace.has(message)) << message << "\n" << trace.all();
+        EXPECT_TRUE(flash_untouched()) << message;
+        EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_A) << message;
+    }
+    fs::remove(fwupdate_globals().conf_dir + "talmira/fwcompat-revoked.json");
+}
+
+TEST_F(FwupdateEmulated, CardSideFailuresStopTheUpdateAndAbortIt)
+{
+    ASSERT_EQ(init(), 0) << trace.all();
+    fw_package pkg(dir.file("build"), {});
+    firmware_update_req_s req;
+    req.package = pkg.build("pkg.tar");
+    host.set_flash_fault(0, {cardsim_flash_fault_e::VERIFY_MISMATCH, FLASH_PARTITION_SOC_ZEPHYR});
+    uint8_t progress = 0;
+    std::string status;
+    EXPECT_NE(firmware_update(&req, &progress, status), 0);
+    EXPECT_TRUE(trace.has("Flash update failed for verify checksum soc-zephyr, err 255")) << trace.all();
+    EXPECT_TRUE(trace.has("Successfully completed the fwupdate abort request"));
+    EXPECT_EQ(status, "Verify [soc-zephyr]");
+    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_A) << "the next boot image stays";
+
+    ASSERT_EQ(init(), 0);
+    trace.lines.clear();
+    host.set_flash_fault(0, {cardsim_flash_fault_e::ERASE_FAILS});
+    EXPECT_NE(firmware_update(&req, &progress, status), 0);
+    EXPECT_TRUE(trace.has("erase operation failed")) << trace.all();
+}
+
+TEST_F(FwupdateEmulated, RemoteFlashClientRefusesBadRequestsBeforeSending)
+{
+    ASSERT_EQ(init(), 0) << trace.all();
+    const std::string bdf = host.card(0).card_bdf;
+    const bool never = false;
+    uint64_t before = host.firmware(0).requests();
+    std::string digest(128, 'a');
+    EXPECT_EQ(rfc_flash_erase_based_on_hash(FLASH_PARTITION_SOC_DTB, 10, "sha256", digest, "1.0", bdf, never), 255);
+    EXPECT_TRUE(trace.has("Invalid hash type"));
+    EXPECT_EQ(rfc_flash_erase_based_on_hash(FLASH_PARTITION_SOC_DTB, 10, "sha512", digest, std::string(63, 'v'), bdf,
+                                            never),
+              255);
+    EXPECT_TRUE(trace.has("Version value is too long- version len 63"));
+    EXPECT_EQ(rfc_flash_erase(FLASH_PARTITION_MAX, 0, bdf, never), 255);
+    EXPECT_TRUE(trace.has("flash partition is not valid"));
+    EXPECT_EQ(rfc_firmware_type(FIRMWARE_IMAGE_FW_GOLD, bdf), 3);
+    EXPECT_EQ(rfc_set_startup_image(FIRMWARE_IMAGE_INVALID, bdf), 255);
+    const bool aborted = true;
+    EXPECT_EQ(rfc_verify_image(FLASH_PARTITION_SOC_DTB, dir.file("none"), digest, bdf, aborted), 255);
+    test_write_file(dir.file("img"), std::string(1000, 'x'));
+    EXPECT_EQ(rfc_verify_image(FLASH_PARTITION_SOC_DTB, dir.file("img"), digest, bdf, aborted), 39);
+    EXPECT_EQ(host.firmware(0).requests(), before) << "nothing reached the card";
+
+    // 62 characters of version are fine; chunking by partition
+    EXPECT_EQ(rfc_flash_erase_based_on_hash(FLASH_PARTITION_SOC_DTB, 1000, "sha512", digest, std::string(62, 'v'), bdf,
+                                            never),
+              0)
+        << trace.all();
+    EXPECT_EQ(rfc_write_chunk_count(FLASH_PARTITION_SOC_DTB, 1000), 2u);
+    EXPECT_EQ(rfc_write_chunk_count(FLASH_PARTITION_SUC_APP, 1000), 3u);
+    before = host.firmware(0).requests();
+    ASSERT_EQ(rfc_flash_write(FLASH_PARTITION_SOC_DTB, dir.file("img"), bdf, never), 0) << trace.all();
+    EXPECT_EQ(host.firmware(0).requests() - before, 2u);
+    auto got = host.partition_bytes(0, FLASH_PARTITION_SOC_DTB);
+    EXPECT_EQ(std::string(got.begin(), got.end()), std::string(1000, 'x'));
+    test_write_file(dir.file("cpld"), std::string(17, 'c'));
+    EXPECT_EQ(rfc_flash_write(FLASH_PARTITION_FPGA_GOLD_CFG, dir.file("cpld"), bdf, never), 2);
+    EXPECT_TRUE(trace.has("CPLD file size should be multiple of 16"));
+}
+
+TEST_F(FwupdateEmulated, NextBootImageFollowsTheActiveImage)
+{
+    ASSERT_EQ(init(), 0);
+    EXPECT_EQ(next_boot_image_set("goldfw"), 0) << trace.all();
+    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_GOLD);
+    EXPECT_EQ(next_boot_image_set("mainfwa"), 0) << trace.all();
+    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_A);
+    EXPECT_EQ(next_boot_image_set("altfw"), 0) << trace.all();
+    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B) << "the card's active image is A";
+    EXPECT_EQ(next_boot_image_set("fw-z"), FWUPDATE_BAD_REQUEST);
+    EXPECT_TRUE(trace.has("Unknown image name fw-z"));
+}
+
+}  // namespace
