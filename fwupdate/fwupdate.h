@@ -51,7 +51,9 @@ int fwupdate_member_digest(const std::string& package, const std::string& member
                            std::string& digest);
 bool fwupdate_digest_algorithm_ok(const std::string& algorithm);
 
-// the update
+// the update. an interrupt cannot cut it short: from the first update on,
+// SIGINT runs a handler that does nothing
+void install_sigint_guard();
 int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& status);
 int boot_option_set(const std::string& image_name);
 int next_boot_image_set(const std::string& image_name);

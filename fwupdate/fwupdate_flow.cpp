@@ -15,16 +15,6 @@
 
 namespace {
 
-void ignore_interrupt(int) {}
-
-// an interrupt cannot cut an update short: the handler does nothing
-void install_sigint_guard()
-{
-    struct sigaction sa = {};
-    sa.sa_handler = ignore_interrupt;
-    sigaction(SIGINT, &sa, nullptr);
-}
-
 bool holds(const std::vector<std::string>& names, const char* name)
 {
     return std::find(names.begin(), names.end(), name) != names.end();
@@ -200,6 +190,15 @@ int update_body(firmware_update_req_s* req, std::vector<std::string>& names, con
 }
 
 }  // namespace
+
+static void ignore_interrupt(int) {}
+
+void install_sigint_guard()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = ignore_interrupt;
+    sigaction(SIGINT, &sa, nullptr);
+}
 
 int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& status)
 {

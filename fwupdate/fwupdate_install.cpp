@@ -405,7 +405,10 @@ int flash_partition_install(fwupdate_install_ctx_s& ctx, const std::string& part
         return 0;
     }
     auto& tls = fwupdate_tls();
-    std::string path = from_host ? fwupdate_card_config_dir() + "/" + file : tls.fwupgrade_bdf_dir + "/" + file;
+    // host files are named from the card config dir, or by their own absolute path
+    std::string path = !from_host ? tls.fwupgrade_bdf_dir + "/" + file
+                       : file.empty() || file[0] != '/' ? fwupdate_card_config_dir() + "/" + file
+                                                        : file;
     flash_partition_e id = flash_partition_from_name(partition);
     uint32_t w = ctx.weights.count(partition) ? ctx.weights[partition] : 0;
     // the card digests with SHA-512 only: an image declared with another

@@ -8,6 +8,8 @@
 #include "emulator/cardsim_flash.h"
 #include "emulator/cardsim_host.h"
 #include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_profile.h"
+#include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/fwupdate_tables.h"
 #include "fwupdate/rfc.h"
 #include "fwupdate/tests/fwupdate_test_support.h"
@@ -227,6 +229,95 @@ TEST_F(FwupdateEmulated, NextBootImageFollowsTheActiveImage)
     EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B) << "the card's active image is A";
     EXPECT_EQ(next_boot_image_set("fw-z"), FWUPDATE_BAD_REQUEST);
     EXPECT_TRUE(trace.has("Unknown image name fw-z"));
+}
+
+TEST_F(FwupdateEmulated, ProfileDeviceConfigGoesToTheDtbPartition)
+{
+    ASSERT_EQ(init(), 0);
+    fw_package_options_s opt;
+    opt.card_profile = true;
+    fw_package pkg(dir.file("build"), opt);
+    firmware_update_req_s req;
+    req.package = pkg.build("pkg.tar");
+    ASSERT_EQ(extract_package_files(false, &req), 0) << trace.all();
+
+    // the two main images must run the same version
+    host.flash(0).set_version("Zephyr-B", "9.9.9");
+    fwupdate_device_config_upd_req_s dc{"rdma"};
+    uint8_t progress = 0;
+    std::string status;
+    EXPECT_EQ(fwupdate_device_config_update(&dc, &progress, status), 255);
+    EXPECT_TRUE(trace.has("Both the main firmware partitions must run same firmware version for profile update, "
+                          "Firmware-A 1.4.0, Firmware-B 9.9.9. Please upgrade and retry"))
+        << trace.all();
+    EXPECT_TRUE(host.partition_bytes(0, FLASH_PARTITION_SOC_DTB).empty());
+
+    host.flash(0).set_version("Zephyr-B", "1.4.0");
+    ASSERT_EQ(fwupdate_device_config_update(&dc, &progress, status), 0) << trace.all();
+    auto got = host.partition_bytes(0, FLASH_PARTITION_SOC_DTB);
+    EXPECT_EQ(std::string(got.begin(), got.end()), pkg.partition_bytes("soc-dtb", "rdma"));
+    EXPECT_EQ(progress, 100);
+    EXPECT_EQ(status, "Done");
+    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B);
+
+    dc.profile = "nosuch";
+    EXPECT_NE(fwupdate_device_config_update(&dc, &progress, status), 0);
+    EXPECT_TRUE(trace.has("Failed to get device and memory configs for profile nosuch, err 255"));
+}
+
+TEST_F(FwupdateEmulated, ActiveProfileIsRecordedOnTheHost)
+{
+    ASSERT_EQ(init(), 0);
+    fw_package_options_s opt;
+    opt.card_profile = true;
+    fw_package pkg(dir.file("build"), opt);
+    fwupdate_activate_profile_req_s req{pkg.build("with profiles.tar"), "rdma"};
+    fwupdate_activate_profile_rsp_s rsp;
+    ASSERT_EQ(fwupdate_activate_profile(&req, &rsp), 0) << trace.all();
+    const std::string conf = fwupdate_card_config_dir() + "/card.conf";
+    std::string out;
+    ASSERT_EQ(run_command("jq -r '.\"card-profile\"' {}", {conf}, out), 0);
+    EXPECT_EQ(out, "rdma");
+    EXPECT_TRUE(fs::exists(fwupdate_card_config_dir() + "/card_profile.json"));
+    EXPECT_FALSE(fs::exists(conf + ".tmp"));
+
+    req.profile = "default";
+    ASSERT_EQ(fwupdate_activate_profile(&req, &rsp), 0);
+    EXPECT_FALSE(fs::exists(conf));
+    EXPECT_TRUE(trace.has("Cleaned up card profile config data"));
+
+    fw_package plain(dir.file("build"), {});
+    req = {plain.build("plain.tar"), "rdma"};
+    EXPECT_NE(fwupdate_activate_profile(&req, &rsp), 0);
+    EXPECT_TRUE(trace.has("Failed to find card_profile.json, err : 255"));
+}
+
+TEST_F(FwupdateEmulated, LogicImageAndVersionsOnFlash)
+{
+    ASSERT_EQ(init(), 0);
+    test_write_file(dir.file("logic.bin"), std::string(48, 'L'));
+    firmware_update_req_s req;
+    req.package = dir.file("logic.bin");
+    uint8_t progress = 0;
+    std::string status;
+    ASSERT_EQ(firmware_cpld_update(&req, &progress, status), 0) << trace.all();
+    auto got = host.partition_bytes(0, FLASH_PARTITION_FPGA_CFG);
+    EXPECT_EQ(std::string(got.begin(), got.end()), std::string(48, 'L'));
+    EXPECT_EQ(status, "Done");
+
+    ASSERT_EQ(init(), 0);
+    req.package = dir.file("absent.bin");
+    EXPECT_EQ(firmware_cpld_update(&req, &progress, status), 255);
+    EXPECT_TRUE(trace.has("CPLD binary file not accessible: " + req.package));
+
+    ASSERT_EQ(init(), 0);
+    std::string json;
+    ASSERT_EQ(firmware_get(true, json), 0) << trace.all();
+    test_write_file(dir.file("versions.json"), json);
+    std::string out;
+    EXPECT_EQ(run_command("jq -r '.soc[\"Zephyr-A\"].version' {}", {dir.file("versions.json")}, out), 0) << json;
+    EXPECT_EQ(out, "1.4.0");
+    EXPECT_NE(json.find("   \"version\": \""), std::string::npos);
 }
 
 }  // namespace

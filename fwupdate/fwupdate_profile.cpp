@@ -1,0 +1,259 @@
+// profiles on the card and on the host, the logic image, the versions on flash
+
+#include "fwupdate/fwupdate_profile.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "fwupdate/fwupdate_install.h"
+#include "fwupdate/fwupdate_shell.h"
+#include "fwupdate/rfc.h"
+#include "ipc/shell_command.h"
+
+namespace {
+
+std::string version_of(const rfc_version_group_t& group, const std::string& name)
+{
+    for (const auto& [n, v] : group) {
+        if (n == name) {
+            return v;
+        }
+    }
+    return "";
+}
+
+std::string stem(const std::string& name)
+{
+    size_t slash = name.rfind('/');
+    std::string base = name.substr(slash == std::string::npos ? 0 : slash + 1);
+    return base.substr(0, base.rfind('.'));
+}
+
+bool host_file_size(const std::string& path, uint64_t& size)
+{
+    std::string out;
+    if (run_command(ipc_shell_command("ls -la {} | awk '{ print $5}'", {path}), out) != 0 || out.empty()) {
+        return false;
+    }
+    try {
+        size = std::stoull(out);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+std::string json_string(const std::string& s)
+{
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
+// the install context of one host file into one partition, with all of the
+// progress between 5 and 90 to it
+fwupdate_install_ctx_s single_partition_ctx(const std::string& partition, uint8_t* progress, std::string& status,
+                                            const bool& abort)
+{
+    fwupdate_install_ctx_s ctx;
+    ctx.dry_run = false;
+    ctx.abort = &abort;
+    ctx.progress = progress;
+    ctx.status = &status;
+    std::vector<std::string> parts = {partition};
+    allocate_image_weight(parts, progress, ctx.weights);
+    return ctx;
+}
+
+}  // namespace
+
+int fwupdate_device_config_update(fwupdate_device_config_upd_req_s* req, uint8_t* progress, std::string& status)
+{
+    auto& tls = fwupdate_tls();
+    int rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    if (rc != 0) {
+        fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
+        return rc;
+    }
+    const std::string dir = fwupdate_card_config_dir();
+    const std::string manifest = dir + "/ASIC_MANIFEST";
+    std::string revision = fwupdate_package_revision(manifest, rc);
+    fw_tables_select(revision.empty() ? "rev2" : revision);
+    std::string device_config, memory_config;
+    rc = card_profile_device_memory_config_get(dir + "/card_profile.json", req->profile, device_config, memory_config);
+    if (rc != 0) {
+        fwupdate_log(trace_level_err, "Failed to get device and memory configs for profile %s, err %u",
+                     req->profile.c_str(), rc);
+        return rc;
+    }
+    std::string a = version_of(tls.image_version_info.soc, "Zephyr-A");
+    std::string b = version_of(tls.image_version_info.soc, "Zephyr-B");
+    if (a != b) {
+        fwupdate_log(trace_level_err,
+                     "Both the main firmware partitions must run same firmware version for profile update, "
+                     "Firmware-A %s, Firmware-B %s. Please upgrade and retry",
+                     a.c_str(), b.c_str());
+        return FWUPDATE_ERR;
+    }
+    std::string blob = device_config;
+    if (blob.empty() || blob == "device_config" || blob == "default" || blob == "device_config_rdma_1x800G") {
+        blob = revision == "rev3" ? "device_config.img" : "device_config.dtb";
+    }
+    // the blob as the installed package's manifest names it
+    int n = 0;
+    (void)manifest_length_get(".device_config", manifest, n);
+    std::string name, algorithm, hash, version;
+    for (int i = 0; i < n && name.empty(); i++) {
+        std::string entry = fmt::format(".device_config[{}]", i), v;
+        (void)manifest_value_get_quiet(entry + ".name", manifest, v);
+        if (stem(v) == stem(blob)) {
+            name = v;
+            (void)manifest_value_get_quiet(entry + ".verify.algorithm", manifest, algorithm);
+            (void)manifest_value_get_quiet(entry + ".verify.hash", manifest, hash);
+        }
+    }
+    (void)manifest_value_get_quiet(".software_version", manifest, version);
+    uint64_t size = 0;
+    if (name.empty() || !host_file_size(dir + "/" + name, size)) {
+        fwupdate_log(trace_level_err, "Device config install failed for %s, err %u", blob.c_str(), 255u);
+        return FWUPDATE_ERR;
+    }
+    const bool never = false;
+    fwupdate_install_ctx_s ctx = single_partition_ctx("soc-dtb", progress, status, never);
+    rc = flash_partition_install(ctx, "soc-dtb", algorithm, name, hash, version == "null" ? "" : version, size, true);
+    if (rc != 0) {
+        fwupdate_log(trace_level_err, "Device config install failed for %s, err %u", name.c_str(), rc);
+        return rc;
+    }
+    status = "Post-processing";
+    if ((rc = boot_option_set("altfw")) != 0) {
+        return rc;
+    }
+    *progress = 100;
+    status = "Done";
+    return 0;
+}
+
+int fwupdate_activate_profile(fwupdate_activate_profile_req_s* req, fwupdate_activate_profile_rsp_s*)
+{
+    const std::string dir = fwupdate_card_config_dir();
+    if (fwupdate_make_dir(dir) != 0) {
+        fwupdate_log(trace_level_err, "Failed to make config directory %s", dir.c_str());
+        return FWUPDATE_ERR;
+    }
+    std::string out;
+    if (req->profile == "default") {
+        int rc = run_command("rm -f {} {}", {dir + "/card.conf", dir + "/card_profile.json"}, out);
+        if (rc != 0) {
+            fwupdate_log(trace_level_err, "Failed to cleanup card profile info, err : %u", rc);
+            return rc;
+        }
+        fwupdate_log(trace_level_info, "Cleaned up card profile config data");
+        return 0;
+    }
+    if (run_command("tar -axf {} --no-anchored card_profile.json -O > /dev/null 2>&1", {req->package}, out) != 0) {
+        fwupdate_log(trace_level_err, "Failed to find card_profile.json, err : %u", 255u);
+        return FWUPDATE_ERR;
+    }
+    int rc = run_command("tar -axf {} --no-anchored card_profile.json -O > {}", {req->package, dir + "/card_profile.json"},
+                         out);
+    if (rc != 0) {
+        fwupdate_log(trace_level_err, "Failed to extract card_profile.json from firmware package %s, err : %u",
+                     req->package.c_str(), rc);
+        return rc;
+    }
+    // written aside and moved into place: a reader never sees half a file
+    const std::string conf = dir + "/card.conf", tmp = conf + ".tmp";
+    FILE* f = fopen(tmp.c_str(), "w");
+    if (f == nullptr || fprintf(f, "{\n    \"card-profile\": %s\n}\n", json_string(req->profile).c_str()) < 0 ||
+        fclose(f) != 0) {
+        fwupdate_log(trace_level_err, "Failed to rename %s to %s, err : %s", tmp.c_str(), conf.c_str(), strerror(errno));
+        return FWUPDATE_ERR;
+    }
+    if (rename(tmp.c_str(), conf.c_str()) != 0) {
+        fwupdate_log(trace_level_err, "Failed to rename %s to %s, err : %s", tmp.c_str(), conf.c_str(), strerror(errno));
+        return FWUPDATE_ERR;
+    }
+    return 0;
+}
+
+int firmware_cpld_update(firmware_update_req_s* req, uint8_t* progress, std::string& status)
+{
+    install_sigint_guard();
+    const std::string& path = req->package;
+    const bool gold = std::find(req->names.begin(), req->names.end(), "goldcpld") != req->names.end();
+    const std::string partition = fwname_to_partition().at(gold ? "goldcpld" : "cpld");
+    uint64_t size = 0;
+    std::string digest;
+    if (!file_exists(path) || !host_file_size(path, size) || calculate_sha512_hash(path, digest) != 0 ||
+        digest.empty()) {
+        fwupdate_log(trace_level_err, "CPLD binary file not accessible: %s", path.c_str());
+        return FWUPDATE_ERR;
+    }
+    const bool never = false;
+    fwupdate_install_ctx_s ctx = single_partition_ctx(partition, progress, status, never);
+    int rc = flash_partition_install(ctx, partition, "sha512", path, digest, "0.0.1", size, true);
+    fwupdate_final_cleanup();
+    if (rc != 0) {
+        return rc;
+    }
+    *progress = 100;
+    status = "Done";
+    return 0;
+}
+
+struct firmware_versions_s {
+    const char* fwname;
+    rfc_version_group_t rfc_image_version_info_u::*group;
+    std::vector<const char*> entries;  // empty: the whole group
+};
+
+int firmware_get(bool, std::string& json)
+{
+    auto& tls = fwupdate_tls();
+    int rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    if (rc != 0) {
+        fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
+        return rc;
+    }
+    static const firmware_versions_s k_names[] = {
+        {"suc", &rfc_image_version_info_u::suc, {}},
+        {"cpld", &rfc_image_version_info_u::fpga, {}},
+        {"soc", &rfc_image_version_info_u::soc, {}},
+        {"fw_cfg", &rfc_image_version_info_u::soc, {"FWCFG-A", "FWCFG-B"}},
+        {"uboot_tpl", &rfc_image_version_info_u::sri, {"Uboottpl"}},
+        {"goldfw", &rfc_image_version_info_u::sri, {"Gold Ubootspl", "Gold Zephyr"}},
+    };
+    json = "{\n";
+    for (size_t i = 0; i < std::size(k_names); i++) {
+        const auto& n = k_names[i];
+        const auto& group = tls.image_version_info.*n.group;
+        json += fmt::format(" \"{}\": {{\n", n.fwname);
+        std::vector<std::pair<std::string, std::string>> shown;
+        for (const auto& [name, version] : group) {
+            if (n.entries.empty() || std::find_if(n.entries.begin(), n.entries.end(), [&](const char* e) {
+                                         return name == e;
+                                     }) != n.entries.end()) {
+                shown.emplace_back(name, version);
+            }
+        }
+        for (size_t k = 0; k < shown.size(); k++) {
+            json += fmt::format("  {}: {{\n   \"version\": {}\n  }}{}\n", json_string(shown[k].first),
+                                json_string(shown[k].second), k + 1 < shown.size() ? "," : "");
+        }
+        json += fmt::format(" }}{}\n", i + 1 < std::size(k_names) ? "," : "");
+    }
+    json += "}\n";
+    return 0;
+}
