@@ -1,0 +1,121 @@
+// the library's firmware requests on an emulated card: each goes through the
+// engine, and a failure leaves the engine's messages in the card's log
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "aml/aml_firmware.h"
+#include "aml/aml_state.h"
+#include "emulator/cardsim_flash.h"
+#include "emulator/cardsim_host.h"
+#include "ipc/nic_ipc.h"
+#include "tests/support/process_runner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t FLASH_PARTITION_OPROM_ID = 12;
+
+class AmlFirmware : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(host.ok()) << host.error();
+        host.flash(0).set_busy_polls(0);
+        // one library state per process: each test runs in its own
+        aml_init_params_s p;
+        p.oper_dir = dir.file("oper");
+        p.conf_dir = dir.file("conf");
+        ASSERT_EQ(aml_init(p), AML_STATUS_OK);
+        card.bdf = host.card(0).card_bdf;
+    }
+    std::string card_uuid() const { return nic_ipc_uuid_from_serial(host.card(0).serial); }
+    std::string log_file() const { return aml_oper_dir() + "/fwupgrade/fwupgrade-logs-" + card.bdf + ".log"; }
+
+    cardsim_host host{{1, {}, 0}};
+    test_temp_dir dir{"aml-fw"};
+    aml_card_handle_s card;
+};
+
+TEST(AmlFirmwareNames, ImageNamesMapToTheEngineNames)
+{
+    EXPECT_EQ(aml_engine_image_name("fw-a"), "mainfwa");
+    EXPECT_EQ(aml_engine_image_name("fw-b"), "mainfwb");
+    EXPECT_EQ(aml_engine_image_name("fw-gold"), "goldfw");
+    EXPECT_EQ(aml_engine_image_name("fw-alt"), "altfw");
+    EXPECT_EQ(aml_engine_image_name("FW-A"), "unknown");
+}
+
+TEST_F(AmlFirmware, NextBootImageReachesTheCardAndFailuresAreLogged)
+{
+    aml_card_next_boot_image_update_req_s req{card, "fw-gold"};
+    aml_card_next_boot_image_update_rsp_s rsp;
+    ASSERT_EQ(aml_card_next_boot_image_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_GOLD);
+    req.image = "fw-a";
+    ASSERT_EQ(aml_card_next_boot_image_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    req.image = "fw-alt";
+    ASSERT_EQ(aml_card_next_boot_image_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B) << "the other main image than the active A";
+    EXPECT_FALSE(fs::exists(log_file())) << "success leaves no log";
+
+    req.image = "fw-z";
+    EXPECT_NE(aml_card_next_boot_image_update(&req, &rsp), AML_STATUS_OK);
+    EXPECT_NE(rsp.error.find("Unknown image name unknown"), std::string::npos) << rsp.error;
+    EXPECT_EQ(rsp.error.find("] "), std::string::npos) << "the error carries no time stamp: " << rsp.error;
+    std::string log = test_read_file(log_file());
+    EXPECT_NE(log.find("Unknown image name unknown"), std::string::npos) << log;
+
+    // a handle with only the uuid is completed first
+    aml_card_next_boot_image_update_req_s by_uuid{{card_uuid(), ""}, "fw-gold"};
+    ASSERT_EQ(aml_card_next_boot_image_update(&by_uuid, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_GOLD);
+
+    aml_card_next_boot_image_update_req_s bad{{"", "zz:zz"}, "fw-a"};
+    EXPECT_NE(aml_card_next_boot_image_update(&bad, &rsp), AML_STATUS_OK);
+    EXPECT_NE(rsp.error.find("ERROR - Invalid card handle"), std::string::npos) << rsp.error;
+}
+
+TEST_F(AmlFirmware, WithoutALogFolderTheErrorNamesTheLogFile)
+{
+    setenv("FWUPDATE_TEST_ENV", "1", 1);
+    aml_card_next_boot_image_update_req_s req{card, "fw-a"};
+    aml_card_next_boot_image_update_rsp_s rsp;
+    EXPECT_NE(aml_card_next_boot_image_update(&req, &rsp), AML_STATUS_OK);
+    unsetenv("FWUPDATE_TEST_ENV");
+    EXPECT_NE(rsp.error.find("Failed to create log file " + log_file() + ", err : No such file or directory"),
+              std::string::npos)
+        << rsp.error;
+    EXPECT_NE(rsp.error.find("Simulated firmware update init failure"), std::string::npos) << rsp.error;
+}
+
+TEST_F(AmlFirmware, SecureBootAndPartitionErase)
+{
+    aml_card_secure_boot_update_req_s on{card, 1};
+    aml_card_secure_boot_update_rsp_s rsp;
+    ASSERT_EQ(aml_card_secure_boot_update(&on, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_TRUE(host.flash(0).secure_boot());
+
+    host.flash(0).set_lifecycle(cardsim_lcs_e::PROD);
+    aml_card_secure_boot_update_req_s off{card, 2};
+    EXPECT_NE(aml_card_secure_boot_update(&off, &rsp), AML_STATUS_OK);
+    EXPECT_NE(rsp.error.find("LCS state is prod, cannot disable secure boot"), std::string::npos) << rsp.error;
+    EXPECT_TRUE(host.flash(0).secure_boot());
+
+    aml_card_secure_boot_info_get_req_s info{card};
+    aml_card_secure_boot_info_get_rsp_s info_rsp;
+    EXPECT_NE(aml_card_secure_boot_info_get(&info, &info_rsp), AML_STATUS_OK) << "not provided for this card";
+
+    ASSERT_TRUE(host.flash(0).write(FLASH_PARTITION_OPROM_ID, 0, {0x00, 0x11}));
+    aml_card_flash_partition_erase_req_s erase{card, "oprom"};
+    aml_card_flash_partition_erase_rsp_s erase_rsp;
+    ASSERT_EQ(aml_card_flash_partition_erase(&erase, &erase_rsp), AML_STATUS_OK) << erase_rsp.error;
+    EXPECT_TRUE(host.partition_bytes(0, FLASH_PARTITION_OPROM_ID).empty());
+    erase.partition = "nosuch";
+    EXPECT_NE(aml_card_flash_partition_erase(&erase, &erase_rsp), AML_STATUS_OK);
+    EXPECT_NE(erase_rsp.error.find("flash partition is not valid"), std::string::npos) << erase_rsp.error;
+}
+
+}  // namespace
