@@ -25,8 +25,11 @@ function(orlix_add_gtest name)
   set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "env;${env}")
   set(props TIMEOUT ${T_TIMEOUT})
   if(T_LABELS)
-    string(REPLACE ";" "\\;" labels "${T_LABELS}")
-    list(APPEND props LABELS "${labels}")
+    # a list does not survive the discovery script (it arrives as blanks), so
+    # the labels go as one word: ctest -L and -LE match by regular expression,
+    # so "slow" and "emulated" still select "slow_emulated"
+    list(JOIN T_LABELS "_" labels)
+    list(APPEND props LABELS ${labels})
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES ${props})
 endfunction()

@@ -1,0 +1,466 @@
+// card profiles: reading profile files, the profiles of a package and of a
+// card's configuration directory, and profile updates on an emulated card
+// (the port breakout modes it is sent, the faults of that exchange, and the
+// stages an update goes through)
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "aml/aml_card_validate.h"
+#include "aml/aml_firmware.h"
+#include "aml/aml_profile.h"
+#include "aml/aml_state.h"
+#include "aml/aml_trace.h"
+#include "emulator/cardsim_flash.h"
+#include "emulator/cardsim_host.h"
+#include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_tables.h"
+#include "fwupdate/rfc.h"
+#include "ipc/nic_ipc.h"
+#include "tests/support/fw_package.h"
+#include "tests/support/process_runner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t k_port_ep = 0x11, k_port_breakout_op = 0x10014;
+constexpr uint32_t k_card_ep = 0x13, k_device_info_op = 0x10001;
+
+bool has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+const char* k_profiles = R"({
+  "profile": [
+    {"name": "plain", "description": "no ports", "device_config": "device_config"},
+    {"name": "mixed", "description": "number forms", "device_config": "dc_mixed",
+     "port": [{"port": "1", "breakout_mode": "2X200G"},
+              {"port": "0x10", "breakout_mode": "4x100g-1"},
+              {"port": "010", "breakout_mode": "1X800G-4"},
+              {"port": "0X1F", "breakout_mode": "no-such-mode"}]},
+    {"description": "nameless", "device_config": "dc_nameless"},
+    {"name": "mixed", "description": "second of the name", "device_config": "dc_again",
+     "port": [{"port": 7, "breakout_mode": "8x100g-1"}]}
+  ]
+})";
+
+TEST(AmlProfileParse, NamesNumbersModesAndFilters)
+{
+    std::vector<aml_card_profile_s> all;
+    ASSERT_EQ(aml_parse_card_profile_json(k_profiles, "", all), AML_STATUS_OK);
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_EQ(all[0].name, "plain");
+    EXPECT_EQ(all[0].description, "no ports");
+    EXPECT_EQ(all[0].device_config, "device_config");
+    EXPECT_TRUE(all[0].ports.empty());
+    EXPECT_EQ(all[2].name, "") << "a missing name reads as empty";
+    EXPECT_EQ(all[2].device_config, "dc_nameless");
+
+    const auto& mixed = all[1].ports;
+    ASSERT_EQ(mixed.size(), 4u);
+    EXPECT_EQ(mixed[0].port, 1u);
+    EXPECT_EQ(mixed[0].breakout_mode, AML_PORT_BREAKOUT_MODE_2X200G) << "modes compare lower-cased";
+    EXPECT_EQ(mixed[1].port, 16u) << "0x is hexadecimal";
+    EXPECT_EQ(mixed[1].breakout_mode, AML_PORT_BREAKOUT_MODE_4X100G_1);
+    EXPECT_EQ(mixed[2].port, 8u) << "a leading 0 is octal";
+    EXPECT_EQ(mixed[2].breakout_mode, AML_PORT_BREAKOUT_MODE_1X800G_4);
+    EXPECT_EQ(mixed[3].port, 31u) << "0X reads as 0x";
+    EXPECT_EQ(mixed[3].breakout_mode, AML_PORT_BREAKOUT_MODE_NONE) << "an unknown mode name is mode 0";
+    ASSERT_EQ(all[3].ports.size(), 1u);
+    EXPECT_EQ(all[3].ports[0].port, 7u) << "a JSON number works as the port text";
+
+    // the filter keeps whole-name matches only, in file order; the output is appended to
+    std::vector<aml_card_profile_s> some = {aml_default_card_profile()};
+    ASSERT_EQ(aml_parse_card_profile_json(k_profiles, "mixed", some), AML_STATUS_OK);
+    ASSERT_EQ(some.size(), 3u);
+    EXPECT_EQ(some[0].name, "default");
+    EXPECT_EQ(some[1].description, "number forms");
+    EXPECT_EQ(some[2].description, "second of the name");
+
+    std::vector<aml_card_profile_s> none;
+    EXPECT_EQ(aml_parse_card_profile_json(k_profiles, "mix", none), AML_STATUS_OK);
+    EXPECT_EQ(aml_parse_card_profile_json(k_profiles, "MIXED", none), AML_STATUS_OK);
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(aml_parse_card_profile_json(R"({"profile": []})", "", none), AML_STATUS_OK);
+    EXPECT_TRUE(none.empty());
+}
+
+TEST(AmlProfileParse, PortZeroAndBrokenTextAreRefused)
+{
+    const char* zero = R"({"profile": [
+        {"name": "a", "description": "first", "device_config": "x", "port": [{"port": "2", "breakout_mode": "2x200g"}]},
+        {"name": "b", "description": "second", "device_config": "y", "port": [{"port": "0", "breakout_mode": "2x200g"}]},
+        {"name": "c", "description": "third", "device_config": "z"}]})";
+    std::vector<aml_card_profile_s> got;
+    EXPECT_EQ(aml_parse_card_profile_json(zero, "", got), AML_STATUS_INVALID_INPUT);
+    ASSERT_EQ(got.size(), 1u) << "the profile before the fault stays, none after it";
+    EXPECT_EQ(got[0].name, "a");
+    ASSERT_EQ(got[0].ports.size(), 1u);
+    EXPECT_EQ(got[0].ports[0].port, 2u);
+
+    // a profile the filter skips is not read, port 0 and all
+    got.clear();
+    EXPECT_EQ(aml_parse_card_profile_json(zero, "c", got), AML_STATUS_OK);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].name, "c");
+
+    for (const char* port : {"00", "0x0", "abc", "", "-1", "99999999999999999999", "0x100000000"}) {
+        std::string text = std::string(R"({"profile": [{"name": "p", "description": "d", "device_config": "c",)") +
+                           R"( "port": [{"port": ")" + port + R"(", "breakout_mode": "2x200g"}]}]})";
+        got.clear();
+        EXPECT_EQ(aml_parse_card_profile_json(text, "", got), AML_STATUS_INVALID_INPUT) << port;
+        EXPECT_TRUE(got.empty()) << port;
+    }
+    got.clear();
+    EXPECT_EQ(aml_parse_card_profile_json(R"({"profile": [{"name": "p", "description": "d", "device_config": "c",
+        "port": [{"breakout_mode": "2x200g"}]}]})", "", got), AML_STATUS_INVALID_INPUT) << "no port number";
+
+    for (const char* text : {"", "{", "not json", R"({"profile": [{"name": "p", "description": "d",)",
+                             R"({"profiles": []})", R"({"profile": [{"name": "p", "device_config": "c"}]})",
+                             R"({"profile": [{"name": "p", "description": "d"}]})"}) {
+        got.clear();
+        EXPECT_EQ(aml_parse_card_profile_json(text, "", got), AML_STATUS_INVALID_INPUT) << text;
+        EXPECT_TRUE(got.empty()) << text;
+    }
+}
+
+class AmlProfile : public ::testing::Test {
+protected:
+    static cardsim_host_options_s host_options()
+    {
+        // the second card has neither ipc device nor fwctl device
+        cardsim_card_spec_s deaf = cardsim_default_card(1);
+        deaf.ipc_device = false;
+        deaf.fwctl_device = false;
+        return {2, {cardsim_default_card(0), deaf}, 0};
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(host.ok()) << host.error();
+        host.flash(0).set_busy_polls(0);
+        host.flash(0).set_board_id(0x00000a01);
+        fs::create_directories(dir.file("build"));
+        // one library state per process; reset so that every test has its own folders
+        g_aml_state = {};
+        aml_init_params_s p;
+        p.oper_dir = dir.file("oper");
+        p.conf_dir = dir.file("conf");
+        ASSERT_EQ(aml_init(p), AML_STATUS_OK);
+        card.bdf = host.card(0).card_bdf;
+        card.uuid = nic_ipc_uuid_from_serial(host.card(0).serial);
+    }
+    void TearDown() override { rfc_cleanup(); }
+
+    std::string card_dir() const { return aml_card_conf_dir(&card); }
+    std::string msg(const std::string& text) const { return aml_card_error_msg(&card, text); }
+
+    // what a firmware install leaves on the host for the card: the package's
+    // manifest, device configurations and profile file in its configuration
+    // directory
+    void install_package_files(const std::string& package)
+    {
+        aml_fwupdate_trace_cb_ctxt_s trace;
+        fwupdate_init_params_s params;
+        aml_fill_fwupdate_init_params(&card, &trace, &params);
+        ASSERT_EQ(fwupdate_init(params), 0) << trace.messages;
+        firmware_update_req_s r;
+        r.package = package;
+        ASSERT_EQ(extract_package_files(false, &r), 0) << trace.messages;
+    }
+
+    std::string active_profile()
+    {
+        aml_card_profile_get_req_s req{card, ""};
+        aml_card_profile_get_rsp_s rsp;
+        EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_OK) << rsp.error;
+        return rsp.active_profile;
+    }
+
+    cardsim_host host{host_options()};
+    test_temp_dir dir{"aml-profile"};
+    aml_card_handle_s card;
+};
+
+TEST_F(AmlProfile, ProfilesOfAPackage)
+{
+    fw_package_options_s opt;
+    opt.card_profile = true;
+    fw_package pkg(dir.file("build"), opt);
+    const std::string with = pkg.build("with profiles.tar.gz");
+
+    aml_card_profile_get_req_s req{card, with};
+    aml_card_profile_get_rsp_s rsp;
+    ASSERT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    ASSERT_EQ(rsp.profiles.size(), 2u);
+    EXPECT_EQ(rsp.profiles[0].name, "default");
+    EXPECT_TRUE(rsp.profiles[0].ports.empty());
+    EXPECT_EQ(rsp.profiles[1].name, "rdma");
+    EXPECT_EQ(rsp.profiles[1].description, "rdma profile");
+    EXPECT_EQ(rsp.profiles[1].device_config, "device_config_rdma_2x400G");
+    ASSERT_EQ(rsp.profiles[1].ports.size(), 2u);
+    EXPECT_EQ(rsp.profiles[1].ports[1].port, 2u);
+    EXPECT_EQ(rsp.profiles[1].ports[1].breakout_mode, AML_PORT_BREAKOUT_MODE_2X400G_4);
+    EXPECT_EQ(rsp.active_profile, "");
+
+    // a package needs no card: a handle that names none still gets its profiles
+    aml_card_profile_get_req_s cardless{{"", ""}, with};
+    EXPECT_EQ(aml_card_profile_get(&cardless, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(rsp.profiles.size(), 2u);
+
+    fw_package plain(dir.file("build"), {});
+    req.package = plain.build("plain.tar");
+    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_NOT_FOUND);
+    EXPECT_EQ(rsp.error, msg("ERROR - card_profile.json file not found in firmware package " + req.package));
+    EXPECT_TRUE(rsp.profiles.empty());
+
+    req.package = dir.file("absent.tar");
+    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_NOT_FOUND);
+    EXPECT_EQ(rsp.error, msg("ERROR - Firmware package " + req.package + " doesn't exist or not accessible"));
+
+    // a profile file with port 0: status 11, and the profiles before it
+    fw_package_options_s zero_opt;
+    zero_opt.card_profile = true;
+    zero_opt.profiles = {{"first", "kept", "device_config", "default", {{"3", "2x200g"}}},
+                         {"broken", "port zero", "device_config", "default", {{"0", "2x200g"}}}};
+    fw_package zero(dir.file("build"), zero_opt);
+    req.package = zero.build("zero.tar");
+    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(rsp.error,
+              msg("ERROR - Failed to parse card profiles from card_profile.json in firmware package " + req.package));
+    ASSERT_EQ(rsp.profiles.size(), 1u);
+    EXPECT_EQ(rsp.profiles[0].name, "first");
+}
+
+TEST_F(AmlProfile, ProfilesOfTheCardsConfigurationDirectory)
+{
+    aml_card_profile_get_req_s req{{"", card.bdf}, ""};
+    aml_card_profile_get_rsp_s rsp;
+    // nothing stored: the built-in default profile
+    ASSERT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    ASSERT_EQ(rsp.profiles.size(), 1u);
+    EXPECT_EQ(rsp.profiles[0].name, "default");
+    EXPECT_EQ(rsp.profiles[0].description, "default profile");
+    EXPECT_EQ(rsp.profiles[0].device_config, "default device config");
+    EXPECT_TRUE(rsp.profiles[0].ports.empty());
+    EXPECT_EQ(rsp.active_profile, "default");
+    EXPECT_EQ(req.card.uuid, card.uuid) << "the handle was completed";
+    EXPECT_EQ(card_dir(), dir.file("conf") + "/" + card.bdf + "/");
+
+    fs::create_directories(card_dir());
+    test_write_file(card_dir() + "card_profile.json", k_profiles);
+    ASSERT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    ASSERT_EQ(rsp.profiles.size(), 4u);
+    EXPECT_EQ(rsp.profiles[1].ports.size(), 4u);
+    EXPECT_EQ(rsp.profiles[3].ports[0].port, 7u) << "numbers survive the JSON writer";
+    EXPECT_EQ(rsp.active_profile, "default") << "no card.conf";
+
+    test_write_file(card_dir() + "card.conf", R"({"card-profile": "mixed"})");
+    aml_card_profile_get_req_s by_uuid{{card.uuid, ""}, ""};
+    ASSERT_EQ(aml_card_profile_get(&by_uuid, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(rsp.active_profile, "mixed");
+    EXPECT_EQ(rsp.profiles.size(), 4u);
+
+    test_write_file(card_dir() + "card.conf", R"({"other": "x"})");
+    ASSERT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_OK);
+    EXPECT_EQ(rsp.active_profile, "default") << "no card-profile key";
+
+    test_write_file(card_dir() + "card.conf", "{ broken");
+    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(rsp.error, msg("ERROR - Failed to parse " + card_dir() + "card.conf"));
+    fs::remove(card_dir() + "card.conf");
+
+    test_write_file(card_dir() + "card_profile.json", "{\"profile\": [");
+    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(rsp.error, msg("ERROR - Failed to parse card profiles"));
+    test_write_file(card_dir() + "card_profile.json",
+                    R"({"profile": [{"name": "p", "description": "d", "device_config": "c", "port": [{"port": "0"}]}]})");
+    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(rsp.error, msg("ERROR - Failed to parse card profiles"));
+
+    aml_card_profile_get_req_s bad{{"NOT-A-UUID", ""}, ""};
+    EXPECT_EQ(aml_card_profile_get(&bad, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(has(rsp.error, "ERROR - Invalid card handle")) << rsp.error;
+}
+
+TEST_F(AmlProfile, PortBreakoutModesReachTheCardAndItsFaultsAreReported)
+{
+    const std::vector<aml_port_profile_cfg_s> ports = {
+        {1, AML_PORT_BREAKOUT_MODE_2X400G_4}, {2, AML_PORT_BREAKOUT_MODE_4X100G_1}, {300, AML_PORT_BREAKOUT_MODE_NONE}};
+    std::string error;
+    uint64_t before = host.firmware(0).requests();
+    ASSERT_EQ(aml_card_port_profile_apply(&card, ports, error), AML_STATUS_OK) << error;
+    EXPECT_EQ(host.firmware(0).requests() - before, 3u) << "one exchange per port";
+    before = host.firmware(0).requests();
+    ASSERT_EQ(aml_card_port_profile_apply(&card, {}, error), AML_STATUS_OK) << error;
+    EXPECT_EQ(host.firmware(0).requests(), before) << "no ports, no exchange";
+
+    // the firmware's status 11 counts as success; a fault on another exchange changes nothing
+    host.set_fault(0, {cardsim_fault_e::STATUS_11, 0, k_port_ep, k_port_breakout_op});
+    EXPECT_EQ(aml_card_port_profile_apply(&card, ports, error), AML_STATUS_OK) << error;
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, k_port_ep, 0x10000});
+    EXPECT_EQ(aml_card_port_profile_apply(&card, ports, error), AML_STATUS_OK) << error;
+
+    // the first refused port ends the stage
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, k_port_ep, k_port_breakout_op});
+    before = host.firmware(0).requests();
+    EXPECT_EQ(aml_card_port_profile_apply(&card, ports, error), AML_STATUS_IPC_OP_ERR);
+    EXPECT_EQ(error, msg("ERROR - Failed to update port breakout-mode, err : 5"));
+    EXPECT_EQ(host.firmware(0).requests() - before, 1u);
+
+    host.set_fault(0, {cardsim_fault_e::DRIVER_ERRNO, EIO, k_port_ep, k_port_breakout_op});
+    EXPECT_EQ(aml_card_port_profile_apply(&card, ports, error), AML_STATUS_IPC_OP_ERR);
+    EXPECT_EQ(error, msg(std::string("ERROR - Failed to send PORT_BREAKOUT_MODE_UPDATE, err : ") + strerror(EIO)));
+
+    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 2, k_port_ep, k_port_breakout_op});
+    EXPECT_EQ(aml_card_port_profile_apply(&card, ports, error), AML_STATUS_MSG_SIZE_MISMATCH);
+    EXPECT_EQ(error, msg("ERROR - PORT_BREAKOUT_MODE_UPDATE IPC response size 2 doesn't match expected size 4"));
+    host.clear_fault(0);
+
+    aml_card_handle_s deaf{"", host.card(1).card_bdf};
+    EXPECT_EQ(aml_card_port_profile_apply(&deaf, ports, error), AML_STATUS_IPC_CONN_ERR);
+    EXPECT_EQ(error, aml_card_error_msg(&deaf, "ERROR - Failed to open IPC connection"));
+    EXPECT_FALSE(deaf.uuid.empty()) << "the handle is validated first";
+
+    aml_card_handle_s bad{"", "nonsense"};
+    EXPECT_EQ(aml_card_port_profile_apply(&bad, ports, error), AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(has(error, "ERROR - Invalid card handle")) << error;
+}
+
+TEST_F(AmlProfile, UpdateRefusesBeforeTheEngineStarts)
+{
+    aml_card_profile_upd_req_s req;
+    req.card = {"", "zz"};
+    req.profile = "rdma";
+    aml_card_profile_upd_rsp_s rsp;
+    EXPECT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(has(rsp.error, "ERROR - Invalid card handle")) << rsp.error;
+    EXPECT_EQ(rsp.stage, AML_PROFILE_STAGE_INSTALL);
+
+    req.card = card;
+    req.profile = "";
+    EXPECT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(rsp.error, msg("ERROR - No card profile given"));
+
+    // the running-image query comes first
+    req.profile = "rdma";
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 7, k_card_ep, k_device_info_op});
+    EXPECT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_IPC_OP_ERR);
+    EXPECT_EQ(rsp.error, msg("ERROR - Failed to get NIC, err : 7"));
+    host.clear_fault(0);
+
+    setenv("FWUPDATE_TEST_ENV", "1", 1);
+    aml_status_e status = aml_card_profile_update(&req, &rsp);
+    unsetenv("FWUPDATE_TEST_ENV");
+    fwupdate_tls().fwupdate_test_env = 0;  // the engine keeps the setting per thread
+    EXPECT_EQ(status, AML_STATUS_GENERIC_ERR);
+    EXPECT_TRUE(has(rsp.error, "Simulated firmware update init failure")) << rsp.error;
+    EXPECT_FALSE(fs::exists(card_dir() + "card.conf"));
+}
+
+TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
+{
+    fw_package_options_s opt;
+    opt.card_profile = true;
+    fw_package pkg(dir.file("build"), opt);
+    const std::string package = pkg.build("pkg.tar");
+    install_package_files(package);
+    ASSERT_FALSE(HasFatalFailure());
+
+    aml_card_profile_upd_req_s req;
+    req.card = card;
+    req.package = package;
+    req.profile = "rdma";
+    req.install_firmware = false;
+    aml_card_profile_upd_rsp_s rsp;
+
+    // a refused port stops the update before the profile is recorded, and
+    // leaves the installed device configuration in place
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 9, k_port_ep, k_port_breakout_op});
+    EXPECT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_IPC_OP_ERR);
+    EXPECT_EQ(rsp.error, msg("ERROR - Failed to update port breakout-mode, err : 9"));
+    EXPECT_EQ(rsp.stage, AML_PROFILE_STAGE_PORTS);
+    EXPECT_EQ(rsp.previous_profile, "default");
+    auto dtb = host.partition_bytes(0, FLASH_PARTITION_SOC_DTB);
+    EXPECT_EQ(std::string(dtb.begin(), dtb.end()), pkg.partition_bytes("soc-dtb", "rdma"));
+    EXPECT_EQ(rsp.progress, 100);
+    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B) << "the new device configuration boots from the other image";
+    EXPECT_FALSE(fs::exists(card_dir() + "card.conf"));
+    host.clear_fault(0);
+
+    ASSERT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(rsp.stage, AML_PROFILE_STAGE_DONE);
+    EXPECT_EQ(rsp.error, "");
+    EXPECT_EQ(active_profile(), "rdma");
+
+    // a package without profiles cannot give a named profile its ports
+    fw_package plain(dir.file("build"), {});
+    req.package = plain.build("plain.tar");
+    req.profile = "rdma";
+    EXPECT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_NOT_FOUND);
+    EXPECT_EQ(rsp.error, msg("ERROR - card_profile.json file not found in firmware package " + req.package));
+    EXPECT_EQ(rsp.stage, AML_PROFILE_STAGE_PORTS);
+
+    // a profile the installed package does not know fails in the engine,
+    // and the card's update log keeps the engine's messages
+    req.package = package;
+    req.profile = "nosuch";
+    EXPECT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_GENERIC_ERR);
+    EXPECT_EQ(rsp.stage, AML_PROFILE_STAGE_INSTALL);
+    EXPECT_TRUE(has(rsp.error, "Failed to get device and memory configs for profile nosuch")) << rsp.error;
+    EXPECT_EQ(rsp.error.find("] "), std::string::npos) << "no time stamp: " << rsp.error;
+    std::string log = test_read_file(aml_debug_log_file(card.bdf));
+    EXPECT_TRUE(has(log, "Unable to find profile nosuch")) << log;
+
+    // the default profile has no ports: not one breakout-mode request, so a
+    // fault on that exchange does not matter; recording it forgets the profile
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 9, k_port_ep, k_port_breakout_op});
+    req.profile = "default";
+    ASSERT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(rsp.previous_profile, "rdma");
+    EXPECT_FALSE(fs::exists(card_dir() + "card.conf"));
+    EXPECT_EQ(active_profile(), "default");
+    host.clear_fault(0);
+}
+
+// slow: the package install waits a second after every erase and write
+TEST_F(AmlProfile, FullUpdateInstallsThePackageSetsPortsAndRecordsTheProfile)
+{
+    fw_package_options_s opt;
+    opt.card_profile = true;
+    fw_package pkg(dir.file("build"), opt);
+    aml_card_profile_upd_req_s req;
+    req.card = {card.uuid, ""};
+    req.package = pkg.build("full.tar.gz");
+    req.profile = "rdma";
+    aml_card_profile_upd_rsp_s rsp;
+    ASSERT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(rsp.stage, AML_PROFILE_STAGE_DONE);
+    EXPECT_EQ(rsp.progress, 100);
+    EXPECT_EQ(rsp.install_status, "Done");
+
+    for (const auto& [partition, member] : pkg.partitions()) {
+        if (partition == "soc-dtb") {
+            continue;
+        }
+        auto got = host.partition_bytes(0, flash_partition_from_name(partition));
+        EXPECT_EQ(std::string(got.begin(), got.end()), pkg.partition_bytes(partition)) << partition << " " << member;
+    }
+    auto dtb = host.partition_bytes(0, FLASH_PARTITION_SOC_DTB);
+    EXPECT_EQ(std::string(dtb.begin(), dtb.end()), pkg.partition_bytes("soc-dtb", "rdma"));
+    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B);
+
+    aml_card_profile_get_req_s get{card, ""};
+    aml_card_profile_get_rsp_s got;
+    ASSERT_EQ(aml_card_profile_get(&get, &got), AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.active_profile, "rdma");
+    ASSERT_EQ(got.profiles.size(), 2u) << "the package's profiles are kept for the card";
+    EXPECT_EQ(got.profiles[1].ports.size(), 2u);
+}
+
+}  // namespace
