@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "emulator/cardsim_dumps.h"
+
 // what one emulated card is: its identity, its interfaces and the devices
 // its functions expose. everything has a default, so a host of N cards
 // needs no more than N.
@@ -22,7 +24,16 @@ struct cardsim_card_spec_s {
     std::vector<cardsim_lif_spec_s> lifs;
     bool ipc_device = true;    // the IPC function's misc device
     bool fwctl_device = true;  // the core function's fwctl device
+    bool port_error_caps = true;  // aer and dpc on the root port above the card
     uint64_t counter_step = 1; // growth of counter slot k per tick: step * (k + 1)
+    // the stored coredumps and device trees the firmware hands out in chunks
+    // (emulator/cardsim_dumps.h), in bytes; 0: none stored
+    uint32_t coredump_size = 2500;
+    uint32_t suc_coredump_size = 1200;
+    std::array<uint32_t, 4> dtb_sizes{{1000, 512, 2048, 700}};  // DTB types 1 to 4
+    cardsim_dump_fault_s dump_fault;  // how the card gets handing them out wrong
+    uint32_t dump_size(cardsim_dump_e dump) const;
+    void set_dump_size(cardsim_dump_e dump, uint32_t size);
 };
 
 // the defaults of card index i: serial "ORX2600000i", MAC 00:ae:cd:01:0i:00,

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "emulator/cardsim_dumps.h"
+
 namespace {
 
 void put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
@@ -123,6 +125,17 @@ const exchange_s k_exchanges[] = {
     {0x11, 0x10014, 4, nullptr},
     {0x11, 0x1001b, 24, port_stats_region},
     {0x0b, 0x10006, 8, nullptr},
+    // coredumps and device trees in chunks (cardsim_dumps.h)
+    {0x04, 0x10001, 1016, cardsim_coredump_chunk<cardsim_dump_e::CARD_COREDUMP>},
+    {0x04, 0x10009, 1016, cardsim_coredump_chunk<cardsim_dump_e::SUC_COREDUMP>},
+    {0x0b, 0x10002, 8, cardsim_dtb_summary<1>},
+    {0x0b, 0x10003, 520, cardsim_dtb_chunk<1>},
+    {0x11, 0x1000f, 8, cardsim_dtb_summary<2>},
+    {0x11, 0x10010, 520, cardsim_dtb_chunk<2>},
+    {0x12, 0x10008, 8, cardsim_dtb_summary<3>},
+    {0x12, 0x10009, 520, cardsim_dtb_chunk<3>},
+    {0x12, 0x1000c, 8, cardsim_dtb_summary<4>},
+    {0x12, 0x1000d, 520, cardsim_dtb_chunk<4>},
 };
 
 const exchange_s* find_exchange(uint32_t endpoint, uint32_t opcode)
@@ -181,11 +194,17 @@ size_t cardsim_response_size(uint32_t endpoint, uint32_t opcode)
     if (endpoint == CARDSIM_EP_FWUPDATE) {
         return cardsim_flash::response_size(opcode);
     }
+    if (endpoint == CARDSIM_EP_CPLD || endpoint == CARDSIM_EP_XCVR) {
+        return cardsim_board::response_size(endpoint, opcode);
+    }
     const exchange_s* e = find_exchange(endpoint, opcode);
     return e ? e->rsp_size : 0;
 }
 
-cardsim_firmware::cardsim_firmware(cardsim_card_spec_s spec) : spec_(std::move(spec)), flash_(spec_.serial) {}
+cardsim_firmware::cardsim_firmware(cardsim_card_spec_s spec)
+    : spec_(std::move(spec)), flash_(spec_.serial), board_(spec_.port_ifindexes.size())
+{
+}
 
 cardsim_reply_s cardsim_firmware::handle(uint32_t endpoint, uint32_t opcode, const uint8_t* req, size_t len)
 {
@@ -194,6 +213,10 @@ cardsim_reply_s cardsim_firmware::handle(uint32_t endpoint, uint32_t opcode, con
     const exchange_s* e = find_exchange(endpoint, opcode);
     if (endpoint == CARDSIM_EP_FWUPDATE) {
         cardsim_flash_reply_s r = flash_.handle(opcode, req, len);
+        reply.fw_errno = r.fw_errno;
+        reply.body = std::move(r.body);
+    } else if (endpoint == CARDSIM_EP_CPLD || endpoint == CARDSIM_EP_XCVR) {
+        cardsim_board_reply_s r = board_.handle(endpoint, opcode, req, len);
         reply.fw_errno = r.fw_errno;
         reply.body = std::move(r.body);
     } else if (e == nullptr) {

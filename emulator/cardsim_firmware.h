@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "emulator/cardsim_board.h"
 #include "emulator/cardsim_card.h"
 #include "emulator/cardsim_flash.h"
 
@@ -58,10 +59,13 @@ public:
     uint64_t requests() const;
     // the firmware-update service and its flash (endpoint 12)
     cardsim_flash& flash() { return flash_; }
+    // the board services: CPLD, sensors, FRU (endpoint 6) and transceivers (7)
+    cardsim_board& board() { return board_; }
 
 private:
     cardsim_card_spec_s spec_;
     cardsim_flash flash_;
+    cardsim_board board_;
     mutable std::mutex mutex_;
     cardsim_fault_s fault_;
     uint64_t requests_ = 0;

@@ -48,3 +48,65 @@ constexpr unsigned RFC_VERIFY_POLL_S = 2;
 
 // "RFC: (bdf) : ERROR - " + detail
 std::string rfc_error_text(const std::string& bdf, const std::string& detail);
+
+// erases whole 4 KiB sectors from the start of the partition, a group of
+// sectors a request; size a non-zero multiple of 4 KiB
+int rfc_flash_sector_erase(flash_partition_e partition, uint64_t size, const std::string& bdf);
+
+// the card's description of one partition, or of every partition with
+// RFC_PARTITION_ALL, as lines of "partition_info.txt" in the card's output
+// directory. supported goes false when the card does not describe it
+constexpr uint32_t RFC_PARTITION_ALL = FLASH_PARTITION_MAX;
+int rfc_partition_info(const std::string& bdf, uint32_t partition, bool& supported);
+
+// the profile name and version recorded for a partition; with write_file
+// set, as JSON in the card's output directory ("<partition name>.txt")
+int rfc_partition_metadata(flash_partition_e partition, const std::string& bdf, uint8_t write_file);
+
+// transceiver firmware into partition "xcvr-eeprom" of one port. progress
+// (percent), status and the callback, each optional, follow the chunks
+typedef void (*rfc_progress_cb_t)(void* ctxt, uint8_t progress, const std::string& status);
+constexpr unsigned RFC_XCVR_RETRY_S = 1;      // wait while the transceiver is busy
+constexpr unsigned RFC_XCVR_RETRY_MAX = 10;   // busy answers a chunk may get
+int rfc_xcvr_write(flash_partition_e partition, uint32_t port, const std::string& file, const std::string& bdf,
+                   const bool& abort, uint8_t* progress = nullptr, std::string* status = nullptr,
+                   rfc_progress_cb_t callback = nullptr, void* context = nullptr);
+// the version of a port's transceiver firmware (port 0..255)
+int rfc_xcvr_version_get(uint32_t port, const std::string& bdf, std::string* version = nullptr);
+
+// secure boot options of SECURE_BOOT_UPDATE
+enum secure_boot_option_e : uint32_t {
+    SECURE_BOOT_OPTION_ENABLE = 1,
+    SECURE_BOOT_OPTION_DISABLE = 2,
+    SECURE_BOOT_OPTION_INVALID = 4,
+};
+
+// what SECURE_IMAGE_INFO_GET reports
+enum secure_image_type_e : uint32_t {
+    SECURE_IMAGE_TYPE_INVALID = 0,
+    SECURE_IMAGE_TYPE_FUSES_LCS = 1,        // fuses and lifecycle state
+    SECURE_IMAGE_TYPE_BOOT_RECORDS = 2,     // boot partitions, bl1 and trust firmware records
+    SECURE_IMAGE_TYPE_BL31 = 3,             // BL31 version
+    SECURE_IMAGE_TYPE_BOOT_PARTITIONS = 4,  // boot partitions only
+};
+
+// what SECURE_IMAGE_INFO_UPDATE applies to the selected type
+enum secure_image_update_opcode_e : uint32_t {
+    SECURE_IMAGE_UPDATE_NONE = 0,
+    SECURE_IMAGE_UPDATE_AR_COUNTER_COMMIT = 1,  // commit the anti-rollback counter
+    SECURE_IMAGE_UPDATE_LCS_PROD = 2,           // move the lifecycle state to production
+};
+
+// lifecycle states as the secure image information numbers them
+const char* rfc_lcs_name(uint32_t state);
+
+// SECURE_IMAGE_INFO_GET; with a name, the JSON text file "<name>.txt" in the
+// card's output directory
+int rfc_secure_image_info(const char* name, secure_image_type_e type, const std::string& bdf);
+int rfc_secure_image_info_update(secure_image_type_e type, secure_image_update_opcode_e opcode, const std::string& bdf);
+// the signed metadata of a partition into "<partition name>_signed.txt"
+int rfc_partition_signed_metadata(flash_partition_e partition, const std::string& bdf);
+// the card checks the partition's signature against the public key its
+// signed metadata names: $ORLIX_CONF_DIR/fwkeys/<key name>_key-pub.pem
+constexpr size_t RFC_KEY_PATH_MAX = 128;
+int rfc_image_signature_verify(flash_partition_e partition, const std::string& bdf);

@@ -4,8 +4,10 @@
 #include <cstring>
 
 #include "pal/pal.h"
+#include "pal/pal_cpld.h"
 #include "pal/pal_hw_x86.h"
 #include "pal/pal_mem.h"
+#include "pal/pal_qsfp.h"
 #include "pal/pal_rw_dump.h"
 #include "pal/pal_trace.h"
 
@@ -156,6 +158,8 @@ pal_ret_t pal_hw_x86_init_rwvectors()
     p.get_sub_asic = hw_sub_asic;
     p.is_mem_region_avail = hw_mem_region_avail;
     p.reg_rw_ctrl = hw_rw_ctrl;
+    pal_hw_x86_init_cpld_vectors(p);
+    pal_hw_x86_init_qsfp_vectors(p);
     return PAL_RET_OK;
 }
 

@@ -1,0 +1,466 @@
+// device-tree and coredump retrieval from emulated cards: the blobs arrive
+// byte for byte, and a card that lies about totals, chunk lengths or
+// offsets ends the retrieval without a byte written past the caller's buffer
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "aml/aml_coredump.h"
+#include "aml/aml_state.h"
+#include "emulator/cardsim_dumps.h"
+#include "emulator/cardsim_host.h"
+#include "ipc/nic_ipc.h"
+
+namespace {
+
+constexpr uint8_t k_guard = 0xa5;
+constexpr size_t k_guard_size = 64;
+
+// a caller's buffer of `size` bytes followed by guard bytes the library must
+// never touch
+struct guarded_buffer_s {
+    explicit guarded_buffer_s(size_t size) : size(size), bytes(size + k_guard_size, k_guard) {}
+    bool guard_intact() const
+    {
+        for (size_t i = size; i < bytes.size(); i++) {
+            if (bytes[i] != k_guard) {
+                return false;
+            }
+        }
+        return true;
+    }
+    std::vector<uint8_t> content(size_t n) const { return {bytes.begin(), bytes.begin() + n}; }
+    size_t size;
+    std::vector<uint8_t> bytes;
+};
+
+std::string text_of(const std::vector<uint8_t>& blob)
+{
+    return {blob.begin(), blob.end()};
+}
+
+cardsim_host_options_s one_card(const cardsim_card_spec_s& spec)
+{
+    return {1, {spec}, 0};
+}
+
+cardsim_card_spec_s faulty_card(cardsim_dump_fault_e kind, uint32_t value, cardsim_dump_e dump = cardsim_dump_e::ANY)
+{
+    cardsim_card_spec_s spec = cardsim_default_card(0);
+    spec.dump_fault = {kind, value, dump};
+    return spec;
+}
+
+struct dtb_result_s {
+    aml_status_e status;
+    aml_card_dtb_get_rsp_s rsp;
+    uint64_t requests;  // exchanges the card saw
+};
+
+dtb_result_s dtb_get(cardsim_host& host, size_t card, uint32_t type, guarded_buffer_s* buf)
+{
+    aml_card_dtb_get_req_s req;
+    req.card.bdf = host.card(card).card_bdf;
+    req.type = type;
+    if (buf != nullptr) {
+        req.buffer = buf->bytes.data();
+        req.buffer_size = static_cast<uint32_t>(buf->size);
+    }
+    dtb_result_s r{};
+    uint64_t before = host.firmware(card).requests();
+    r.status = aml_card_dtb_get(&req, &r.rsp);
+    r.requests = host.firmware(card).requests() - before;
+    return r;
+}
+
+struct coredump_result_s {
+    aml_status_e status;
+    aml_coredump_get_rsp_s rsp;
+    uint64_t requests;
+};
+
+coredump_result_s coredump_get(cardsim_host& host, size_t card, bool suc)
+{
+    aml_coredump_get_req_s req;
+    req.card.bdf = host.card(card).card_bdf;
+    coredump_result_s r{};
+    uint64_t before = host.firmware(card).requests();
+    r.status = suc ? aml_suc_coredump_get(&req, &r.rsp) : aml_card_coredump_get(&req, &r.rsp);
+    r.requests = host.firmware(card).requests() - before;
+    return r;
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TEST(AmlDtbGet, EveryTypeArrivesWholeInChunksAndOnlyIntoTheBuffer)
+{
+    cardsim_card_spec_s spec0 = cardsim_default_card(0);
+    spec0.dtb_sizes = {1000, 512, 2048, 0};
+    cardsim_card_spec_s spec1 = cardsim_default_card(1);
+    spec1.dtb_sizes = {1000, 1, 511, 513};
+    cardsim_host host({2, {spec0, spec1}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+
+    // only DTB_SUMMARY_GET for a size query, with no buffer or a zero size
+    dtb_result_s r = dtb_get(host, 0, 1, nullptr);
+    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
+    EXPECT_EQ(r.rsp.size, 1000u);
+    EXPECT_EQ(r.requests, 1u);
+    guarded_buffer_s none(0);
+    r = dtb_get(host, 0, 3, &none);
+    EXPECT_EQ(r.status, AML_STATUS_OK);
+    EXPECT_EQ(r.rsp.size, 2048u);
+    EXPECT_EQ(r.requests, 1u);
+    EXPECT_TRUE(none.guard_intact());
+
+    // 1000 bytes as 512 + 488, 512 in one chunk, 2048 in four, none stored: none
+    struct case_s {
+        size_t card;
+        uint32_t type;
+        uint64_t chunks;
+    };
+    const case_s cases[] = {{0, 1, 2}, {0, 2, 1}, {0, 3, 4}, {0, 4, 0}, {1, 1, 2}, {1, 2, 1}, {1, 3, 1}, {1, 4, 2}};
+    for (const case_s& c : cases) {
+        std::vector<uint8_t> blob = cardsim_dump_bytes(host.firmware(c.card).spec(), cardsim_dtb(c.type));
+        SCOPED_TRACE("card " + std::to_string(c.card) + " type " + std::to_string(c.type));
+        // a buffer of exactly the blob, and one with room to spare
+        for (size_t spare : {size_t{0}, size_t{100}}) {
+            guarded_buffer_s buf(blob.size() + spare);
+            r = dtb_get(host, c.card, c.type, &buf);
+            ASSERT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
+            EXPECT_TRUE(r.rsp.error.empty());
+            EXPECT_EQ(r.rsp.size, blob.size());
+            EXPECT_EQ(r.requests, 1 + c.chunks);
+            EXPECT_EQ(buf.content(blob.size()), blob);
+            EXPECT_TRUE(std::all_of(buf.bytes.begin() + static_cast<long>(blob.size()), buf.bytes.end(),
+                                    [](uint8_t b) { return b == k_guard; }))
+                << "nothing beyond the blob is written";
+        }
+    }
+    // the two cards' blobs differ: each retrieval went to its own card
+    EXPECT_NE(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1),
+              cardsim_dump_bytes(host.firmware(1).spec(), cardsim_dump_e::DTB_1));
+
+    // a buffer one byte short: 11, no text, nothing written, no chunk asked
+    guarded_buffer_s small(999);
+    r = dtb_get(host, 0, 1, &small);
+    EXPECT_EQ(r.status, AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(r.rsp.error.empty()) << r.rsp.error;
+    EXPECT_EQ(r.requests, 1u);
+    EXPECT_TRUE(std::all_of(small.bytes.begin(), small.bytes.end(), [](uint8_t b) { return b == k_guard; }));
+
+    // the handle by its uuid alone
+    aml_card_dtb_get_req_s by_uuid;
+    by_uuid.card.uuid = nic_ipc_uuid_from_serial(host.card(0).serial);
+    by_uuid.type = 2;
+    aml_card_dtb_get_rsp_s rsp;
+    EXPECT_EQ(aml_card_dtb_get(&by_uuid, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(rsp.size, 512u);
+    EXPECT_EQ(by_uuid.card.bdf, host.card(0).card_bdf);
+}
+
+TEST(AmlDtbGet, BadTypesHandlesAndExchangesGiveTheirStatusAndText)
+{
+    cardsim_host host({1, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    const std::string bdf = host.card(0).card_bdf;
+    const std::string prefix = "NIC " + nic_ipc_uuid_from_serial(host.card(0).serial) + " (" + bdf + ") : ";
+
+    dtb_result_s r = dtb_get(host, 0, 5, nullptr);
+    EXPECT_EQ(r.status, AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(r.rsp.error, prefix + "ERROR - Invalid DTB type 5\n");
+    EXPECT_EQ(r.requests, 0u);
+    r = dtb_get(host, 0, 0, nullptr);
+    EXPECT_EQ(r.status, AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(r.rsp.error, prefix + "ERROR - Unknow IPC endpoint for DTB type 0\n");
+    r = dtb_get(host, 0, 0xffffffff, nullptr);
+    EXPECT_EQ(r.status, AML_STATUS_INVALID_INPUT);
+
+    aml_card_dtb_get_req_s req;
+    aml_card_dtb_get_rsp_s rsp;
+    req.type = 1;
+    req.card.uuid = "4242ABCD-0000-0000-0000-000000000000";
+    EXPECT_EQ(aml_card_dtb_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(contains(rsp.error, "ERROR - Invalid card handle")) << rsp.error;
+    req.card = {nic_ipc_uuid_from_serial("ORX99999999"), ""};
+    EXPECT_EQ(aml_card_dtb_get(&req, &rsp), AML_STATUS_GENERIC_ERR);
+    EXPECT_TRUE(contains(rsp.error, "ERROR - Invalid card handle")) << rsp.error;
+    // an address without a card passes validation (no serial to read) but
+    // has no channel
+    req.card = {"", "0000:7f:00.0"};
+    EXPECT_EQ(aml_card_dtb_get(&req, &rsp), AML_STATUS_IPC_CONN_ERR);
+    EXPECT_TRUE(contains(rsp.error, "(0000:7f:00.0) : ERROR - Failed to open IPC connection")) << rsp.error;
+    EXPECT_EQ(aml_card_dtb_get(nullptr, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(aml_card_dtb_get(&req, nullptr), AML_STATUS_INVALID_INPUT);
+
+    // exchange failures of either command, with the type's endpoint and opcodes
+    guarded_buffer_s buf(1000);
+    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 519, 0x0b, 0x10003});
+    r = dtb_get(host, 0, 1, &buf);
+    EXPECT_EQ(r.status, AML_STATUS_MSG_SIZE_MISMATCH);
+    EXPECT_EQ(r.rsp.error, prefix + "ERROR - DTB_GET IPC response size 519 doesn't match expected size 520\n");
+    EXPECT_EQ(r.requests, 2u) << "the first short chunk ends it";
+    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 4, 0x11, 0x1000f});
+    r = dtb_get(host, 0, 2, nullptr);
+    EXPECT_EQ(r.status, AML_STATUS_MSG_SIZE_MISMATCH);
+    EXPECT_EQ(r.rsp.error, prefix + "ERROR - DTB_SUMMARY_GET IPC response size 4 doesn't match expected size 8\n");
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, 0x12, 0x10008});
+    r = dtb_get(host, 0, 3, nullptr);
+    EXPECT_EQ(r.status, AML_STATUS_IPC_OP_ERR);
+    EXPECT_EQ(r.rsp.error, prefix + "ERROR - Failed to get DTB summary, err : 5\n");
+    host.set_fault(0, {cardsim_fault_e::DRIVER_ERRNO, EIO, 0x12, 0x1000d});
+    guarded_buffer_s buf4(700);
+    r = dtb_get(host, 0, 4, &buf4);
+    EXPECT_EQ(r.status, AML_STATUS_IPC_OP_ERR);
+    EXPECT_EQ(r.rsp.error, prefix + "ERROR - Failed to send DTB_GET, err : " + strerror(EIO) + "\n");
+    EXPECT_EQ(r.rsp.size, 700u) << "the total is reported before the chunks";
+    host.set_fault(0, {cardsim_fault_e::OVERSIZED_BODY, 8, 0x0b, 0x10003});
+    r = dtb_get(host, 0, 1, &buf);
+    EXPECT_EQ(r.status, AML_STATUS_IPC_OP_ERR);
+    EXPECT_TRUE(contains(r.rsp.error, "ERROR - Failed to send DTB_GET, err : ")) << r.rsp.error;
+    EXPECT_TRUE(buf.guard_intact());
+    host.set_fault(0, {cardsim_fault_e::STATUS_11});
+    r = dtb_get(host, 0, 1, &buf);
+    EXPECT_EQ(r.status, AML_STATUS_OK) << "status 11 counts as success: " << r.rsp.error;
+    EXPECT_EQ(buf.content(1000), cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1));
+
+    // with the errno checks skipped a firmware errno does not stop a full answer
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5});
+    g_aml_state.skip_ipc_errno_check = true;
+    r = dtb_get(host, 0, 1, &buf);
+    g_aml_state.skip_ipc_errno_check = false;
+    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
+    EXPECT_EQ(buf.content(1000), cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1));
+    EXPECT_TRUE(buf.guard_intact());
+}
+
+TEST(AmlDtbGet, ACardThatLiesNeverMakesTheLibraryWritePastTheBuffer)
+{
+    struct case_s {
+        const char* what;
+        cardsim_dump_fault_e kind;
+        uint32_t value;
+        uint32_t type;
+        size_t buffer;       // capacity given to the library
+        aml_status_e status;
+        const char* text;    // part of the error text
+    };
+    const case_s cases[] = {
+        // 1000 bytes announced as 1100: after 512 + 488 an empty chunk
+        {"larger total", cardsim_dump_fault_e::TOTAL_LARGER, 100, 1, 1100, AML_STATUS_IPC_OP_ERR,
+         "ERROR - DTB_GET empty chunk at offset 1000 of 1100"},
+        // 1000 bytes announced as 900: the second chunk carries 488 where 388 remain
+        {"smaller total", cardsim_dump_fault_e::TOTAL_SMALLER, 100, 1, 900, AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - DTB_GET chunk length 488 at offset 512 exceeds the 388 bytes expected"},
+        // a length beyond what a chunk answer can hold
+        {"chunk longer than its answer", cardsim_dump_fault_e::CHUNK_LONGER, 10, 3, 2048,
+         AML_STATUS_MSG_SIZE_MISMATCH, "ERROR - DTB_GET chunk length 522 at offset 0 exceeds the 512 bytes expected"},
+        // 100 bytes (set below): the one chunk claims 101, one more than was asked
+        {"chunk longer than asked", cardsim_dump_fault_e::CHUNK_LONGER, 1, 4, 100, AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - DTB_GET chunk length 101 at offset 0 exceeds the 100 bytes expected"},
+        {"empty chunks", cardsim_dump_fault_e::ZERO_CHUNK, 0, 2, 512, AML_STATUS_IPC_OP_ERR,
+         "ERROR - DTB_GET empty chunk at offset 0 of 512"},
+        // chunks served from before the offset asked: 512 at 0, then 512 from 412
+        {"offset backwards", cardsim_dump_fault_e::OFFSET_BACKWARDS, 100, 1, 1000, AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - DTB_GET chunk length 512 at offset 512 exceeds the 488 bytes expected"},
+        // a huge announced total is refused before any chunk
+        {"huge total", cardsim_dump_fault_e::TOTAL_LARGER, 0xfffff000, 1, 4096, AML_STATUS_INVALID_INPUT, ""},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.what);
+        cardsim_card_spec_s spec = faulty_card(c.kind, c.value, cardsim_dtb(c.type));
+        spec.dtb_sizes = {1000, 512, 2048, 100};
+        cardsim_host host(one_card(spec));
+        ASSERT_TRUE(host.ok()) << host.error();
+        guarded_buffer_s buf(c.buffer);
+        dtb_result_s r = dtb_get(host, 0, c.type, &buf);
+        EXPECT_EQ(r.status, c.status) << r.rsp.error;
+        EXPECT_TRUE(contains(r.rsp.error, c.text)) << r.rsp.error;
+        EXPECT_TRUE(buf.guard_intact()) << "a byte was written past the buffer";
+        // every chunk advances or ends the retrieval
+        EXPECT_LE(r.requests, 1 + c.buffer / 512 + 1);
+    }
+
+    // 2048 bytes with chunks from 100 bytes back: the library cannot tell
+    // (no offset in a DTB chunk), but it stops at the total and stays inside
+    cardsim_host host(one_card(faulty_card(cardsim_dump_fault_e::OFFSET_BACKWARDS, 100, cardsim_dump_e::DTB_3)));
+    ASSERT_TRUE(host.ok()) << host.error();
+    guarded_buffer_s buf(2048);
+    dtb_result_s r = dtb_get(host, 0, 3, &buf);
+    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
+    EXPECT_EQ(r.requests, 5u);
+    EXPECT_TRUE(buf.guard_intact());
+    // a fault aimed at another blob leaves this one alone
+    r = dtb_get(host, 0, 1, &buf);
+    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
+    EXPECT_EQ(buf.content(1000), cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1));
+}
+
+TEST(AmlCoredumpGet, CardAndSucCoredumpsArriveByteForByte)
+{
+    cardsim_card_spec_s spec0 = cardsim_default_card(0);
+    spec0.coredump_size = 2500;
+    spec0.suc_coredump_size = 1000;
+    cardsim_card_spec_s spec1 = cardsim_default_card(1);
+    spec1.coredump_size = 0;
+    spec1.suc_coredump_size = 0;
+    cardsim_host host({2, {spec0, spec1}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+
+    std::string card = text_of(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::CARD_COREDUMP));
+    std::string suc = text_of(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::SUC_COREDUMP));
+    ASSERT_EQ(card.size(), 2500u);
+    ASSERT_EQ(suc.size(), 1000u);
+    EXPECT_NE(card.substr(0, 1000), suc) << "the two blobs must be told apart";
+
+    coredump_result_s r = coredump_get(host, 0, false);
+    ASSERT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
+    EXPECT_EQ(r.rsp.coredump, "#CD:BEGIN#\n" + card + "#CD:END#\n");
+    EXPECT_EQ(r.rsp.size, 2500u);
+    EXPECT_EQ(r.requests, 3u) << "1000 + 1000 + 500";
+    EXPECT_TRUE(r.rsp.error.empty());
+    r = coredump_get(host, 0, true);
+    ASSERT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
+    EXPECT_EQ(r.rsp.coredump, std::string(AML_COREDUMP_BEGIN) + suc + AML_COREDUMP_END);
+    EXPECT_EQ(r.requests, 1u) << "exactly one full chunk";
+
+    // the same over the fwctl transport
+    nic_ipc_init(NIC_IPC_TRANSPORT_FWCTL, false);
+    r = coredump_get(host, 0, false);
+    nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, true);
+    ASSERT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
+    EXPECT_EQ(r.rsp.coredump, "#CD:BEGIN#\n" + card + "#CD:END#\n");
+
+    // a card without a stored coredump
+    r = coredump_get(host, 1, false);
+    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
+    EXPECT_EQ(r.rsp.coredump, "No stored coredump\n");
+    EXPECT_EQ(r.rsp.size, 0u);
+    EXPECT_EQ(r.requests, 1u);
+    r = coredump_get(host, 1, true);
+    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
+    EXPECT_EQ(r.rsp.coredump, "No stored SUC coredump\n");
+
+    // handles: by uuid alone, malformed, unknown
+    aml_coredump_get_req_s req;
+    aml_coredump_get_rsp_s rsp;
+    req.card.uuid = nic_ipc_uuid_from_serial(host.card(0).serial);
+    EXPECT_EQ(aml_suc_coredump_get(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(rsp.coredump, std::string(AML_COREDUMP_BEGIN) + suc + AML_COREDUMP_END);
+    req.card = {"", "0000:7f:00"};
+    EXPECT_EQ(aml_card_coredump_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(contains(rsp.error, "ERROR - Invalid card handle")) << rsp.error;
+    EXPECT_TRUE(rsp.coredump.empty());
+    req.card = {nic_ipc_uuid_from_serial("ORX99999999"), ""};
+    EXPECT_EQ(aml_card_coredump_get(&req, &rsp), AML_STATUS_GENERIC_ERR);
+    EXPECT_TRUE(contains(rsp.error, "ERROR - Invalid card handle")) << rsp.error;
+    req.card = {"", "0000:7f:00.0"};
+    EXPECT_EQ(aml_card_coredump_get(&req, &rsp), AML_STATUS_IPC_CONN_ERR);
+    EXPECT_TRUE(contains(rsp.error, "Failed to connect to NIC 0000:7f:00.0")) << rsp.error;
+    EXPECT_EQ(aml_card_coredump_get(nullptr, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(aml_suc_coredump_get(&req, nullptr), AML_STATUS_INVALID_INPUT);
+}
+
+TEST(AmlCoredumpGet, TransportFailuresAndChannelTroubleGiveTheirTexts)
+{
+    cardsim_card_spec_s mute = cardsim_default_card(1);
+    mute.ipc_device = false;
+    mute.fwctl_device = false;
+    cardsim_host host({2, {cardsim_default_card(0), mute}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    const std::string prefix =
+        "NIC " + nic_ipc_uuid_from_serial(host.card(0).serial) + " (" + host.card(0).card_bdf + ") : ";
+
+    coredump_result_s r = coredump_get(host, 1, false);
+    EXPECT_EQ(r.status, AML_STATUS_IPC_CONN_ERR);
+    EXPECT_TRUE(contains(r.rsp.error, "Failed to connect to NIC " + host.card(1).card_bdf)) << r.rsp.error;
+
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, 0x04, 0x10001});
+    r = coredump_get(host, 0, false);
+    EXPECT_EQ(r.status, AML_STATUS_IPC_OP_ERR);
+    EXPECT_EQ(r.rsp.error, prefix + "Coredump collection failed, err 5\n");
+    EXPECT_TRUE(r.rsp.coredump.empty());
+    r = coredump_get(host, 0, true);
+    EXPECT_EQ(r.status, AML_STATUS_OK) << "the fault aims at the card's coredump only: " << r.rsp.error;
+
+    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 16, 0x04, 0x10009});
+    r = coredump_get(host, 0, true);
+    EXPECT_EQ(r.status, AML_STATUS_MSG_SIZE_MISMATCH);
+    EXPECT_EQ(r.rsp.error,
+              prefix + "ERROR - SUC_COREDUMP_CHUNK_GET IPC response size 16 doesn't match expected size 1016\n");
+    host.set_fault(0, {cardsim_fault_e::DRIVER_ERRNO, ETIMEDOUT, 0x04, 0x10009});
+    r = coredump_get(host, 0, true);
+    EXPECT_EQ(r.status, AML_STATUS_IPC_OP_ERR);
+    EXPECT_EQ(r.rsp.error,
+              prefix + "ERROR - Failed to send SUC_COREDUMP_CHUNK_GET, err : " + strerror(ETIMEDOUT) + "\n");
+    host.set_fault(0, {cardsim_fault_e::OVERSIZED_BODY, 4, 0x04, 0x10001});
+    r = coredump_get(host, 0, false);
+    EXPECT_EQ(r.status, AML_STATUS_IPC_OP_ERR);
+    EXPECT_TRUE(contains(r.rsp.error, "Failed to send COREDUMP_CHUNK_GET")) << r.rsp.error;
+    host.set_fault(0, {cardsim_fault_e::STATUS_11, 0, 0x04, 0x10001});
+    r = coredump_get(host, 0, false);
+    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
+    EXPECT_EQ(r.rsp.size, host.firmware(0).spec().coredump_size);
+}
+
+TEST(AmlCoredumpGet, ACardThatLiesEndsTheCollectionWithoutADump)
+{
+    struct case_s {
+        const char* what;
+        cardsim_dump_fault_e kind;
+        uint32_t value;
+        bool suc;
+        aml_status_e status;
+        const char* text;
+    };
+    // the card's coredump is 2500 bytes (but in one case), the SUC's 1200
+    const case_s cases[] = {
+        {"larger total", cardsim_dump_fault_e::TOTAL_LARGER, 10, false, AML_STATUS_IPC_OP_ERR,
+         "ERROR - Failed to collect coredump: empty chunk at offset 2500 of 2510"},
+        {"smaller total", cardsim_dump_fault_e::TOTAL_SMALLER, 10, true, AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - Failed to collect SUC coredump: SUC_COREDUMP_CHUNK_GET chunk length 200 at offset 1000 exceeds "
+         "the 190 bytes expected"},
+        {"chunk longer than its answer", cardsim_dump_fault_e::CHUNK_LONGER, 100, false,
+         AML_STATUS_MSG_SIZE_MISMATCH, "chunk length 1100 at offset 0 exceeds the 1000 bytes expected"},
+        {"chunk longer than its answer (SUC)", cardsim_dump_fault_e::CHUNK_LONGER, 1, true,
+         AML_STATUS_MSG_SIZE_MISMATCH, "chunk length 1001 at offset 0 exceeds the 1000 bytes expected"},
+        // a coredump of 500 bytes (set below) in one chunk that claims 501
+        {"chunk longer than asked", cardsim_dump_fault_e::CHUNK_LONGER, 1, false, AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - Failed to collect coredump: COREDUMP_CHUNK_GET chunk length 501 at offset 0 exceeds the 500 "
+         "bytes expected"},
+        {"empty chunks", cardsim_dump_fault_e::ZERO_CHUNK, 0, false, AML_STATUS_IPC_OP_ERR,
+         "empty chunk at offset 0 of 2500"},
+        {"offset backwards", cardsim_dump_fault_e::OFFSET_BACKWARDS, 1, false, AML_STATUS_IPC_OP_ERR,
+         "offset 1000 answered with offset 999"},
+        {"huge total", cardsim_dump_fault_e::TOTAL_LARGER, 0xfffff000, false, AML_STATUS_MSG_SIZE_MISMATCH,
+         "more than the 67108864 accepted"},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.what);
+        cardsim_card_spec_s spec = faulty_card(
+            c.kind, c.value, c.suc ? cardsim_dump_e::SUC_COREDUMP : cardsim_dump_e::CARD_COREDUMP);
+        spec.coredump_size = std::string(c.what) == "chunk longer than asked" ? 500 : 2500;
+        spec.suc_coredump_size = 1200;
+        cardsim_host host(one_card(spec));
+        ASSERT_TRUE(host.ok()) << host.error();
+        coredump_result_s r = coredump_get(host, 0, c.suc);
+        EXPECT_EQ(r.status, c.status) << r.rsp.error;
+        EXPECT_TRUE(contains(r.rsp.error, c.text)) << r.rsp.error;
+        EXPECT_TRUE(r.rsp.coredump.empty()) << "no partial dump is handed on";
+        EXPECT_LE(r.requests, 4u);
+        // the other coredump is not affected
+        r = coredump_get(host, 0, !c.suc);
+        EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
+        EXPECT_EQ(r.rsp.size, c.suc ? spec.coredump_size : spec.suc_coredump_size);
+    }
+}
+
+}  // namespace

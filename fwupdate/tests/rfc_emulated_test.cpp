@@ -1,0 +1,422 @@
+// the remote flash client's partition, transceiver and secure-image
+// requests against an emulated card: what reaches the card's flash, the
+// output files, and the failures that are refused before anything is sent
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "emulator/cardsim_flash.h"
+#include "emulator/cardsim_host.h"
+#include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_tables.h"
+#include "fwupdate/rfc.h"
+#include "fwupdate/rfc_wire.h"
+#include "fwupdate/tests/fwupdate_test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t k_ep = 0x0c;
+const std::string k_pem = "-----BEGIN PUBLIC KEY-----\nMFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE\n-----END PUBLIC KEY-----\n";
+
+class RfcEmulated : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(host.ok()) << host.error();
+        host.flash(0).set_busy_polls(0);
+        if (const char* conf = getenv("ORLIX_CONF_DIR")) {
+            saved_conf_ = conf;
+            had_conf_ = true;
+        }
+        fwupdate_init_params_s p;
+        p.card_bdf = host.card(0).card_bdf;
+        p.vxc_core_bdf = host.card(0).core_bdf;
+        p.oper_dir = dir.file("oper");
+        p.conf_dir = dir.file("conf");
+        p.trace_level = trace_level_verbose;
+        p.trace_cb = fw_trace_capture::cb;
+        p.trace_cb_ctxt = &trace;
+        ASSERT_EQ(fwupdate_init(p), 0) << trace.all();
+        bdf = host.card(0).card_bdf;
+        out = fwupdate_tls().dev_oper_dir;
+    }
+    void TearDown() override
+    {
+        rfc_cleanup();
+        if (had_conf_) {
+            setenv("ORLIX_CONF_DIR", saved_conf_.c_str(), 1);
+        } else {
+            unsetenv("ORLIX_CONF_DIR");
+        }
+    }
+
+    uint64_t requests() { return host.firmware(0).requests(); }
+    std::string bytes(uint32_t partition)
+    {
+        auto b = host.partition_bytes(0, partition);
+        return std::string(b.begin(), b.end());
+    }
+    // the client's failure wording around a detail
+    std::string error(const std::string& detail) const { return rfc_error_text(bdf, detail); }
+
+    cardsim_host host{{1, {}, 0}};
+    test_temp_dir dir{"rfc-emu"};
+    fw_trace_capture trace;
+    std::string bdf, out;
+
+private:
+    std::string saved_conf_;
+    bool had_conf_ = false;
+};
+
+std::string pinfo_line(int id, const char* name, int type, const char* type_name, unsigned long size, int running,
+                       int startup, int upgradable, const char* version)
+{
+    char line[512];
+    snprintf(line, sizeof(line),
+             "id: %-2d  id_name:%-20s  type_id:%-2d  type_name:%-20s  partition_size:%-10lx  running:%-2d  "
+             "startup:%-2d  upgrade-support:%-2d  version:%s\n",
+             id, name, type, type_name, size, running, startup, upgradable, version);
+    return line;
+}
+
+TEST_F(RfcEmulated, SectorEraseClearsWholeSectorGroupsFromThePartitionStart)
+{
+    const uint32_t dtb = FLASH_PARTITION_SOC_DTB;
+    ASSERT_TRUE(host.flash(0).write(dtb, 0, std::vector<uint8_t>(160 * 1024, 0x00)));
+
+    // sizes that are not whole sectors never reach the card
+    uint64_t before = requests();
+    EXPECT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 0, bdf), 255);
+    EXPECT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 100 * 1024 + 1, bdf), 255);
+    EXPECT_TRUE(trace.has("flash partition erase size is not valid"));
+    EXPECT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_MAX, 4096, bdf), 255);
+    EXPECT_TRUE(trace.has("flash partition is not valid"));
+    EXPECT_EQ(requests(), before);
+
+    // 128 KiB: two groups of 16 sectors
+    ASSERT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 128 * 1024, bdf), 0) << trace.all();
+    EXPECT_EQ(requests() - before, 2u);
+    EXPECT_TRUE(trace.has("sending ipc for erase flash sector , image id 11 size 65536 sector_count 16"));
+    EXPECT_TRUE(trace.has("Erase partition in progress...."));
+    std::string got = bytes(dtb);
+    ASSERT_EQ(got.size(), 160u * 1024);
+    EXPECT_EQ(got.substr(0, 128 * 1024), std::string(128 * 1024, '\xff'));
+    EXPECT_EQ(got.substr(128 * 1024), std::string(32 * 1024, '\0')) << "the sectors after the range stay";
+
+    // a last group of 4 sectors; past the partition's end the card refuses
+    before = requests();
+    ASSERT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 20 * 4096, bdf), 0);
+    EXPECT_TRUE(trace.has("sending ipc for erase flash sector , image id 11 size 16384 sector_count 4"));
+    EXPECT_EQ(requests() - before, 2u);
+    EXPECT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 512 * 1024, bdf), 255);
+    EXPECT_TRUE(trace.has("failed in erase flash sector size :10000 offset :40000")) << trace.all();
+
+    host.set_flash_fault(0, {cardsim_flash_fault_e::ERASE_FAILS});
+    EXPECT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 4096, bdf), 255);
+    EXPECT_TRUE(trace.has("failed in erase flash sector size :1000 offset :0"));
+    host.clear_flash_fault(0);
+
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, k_ep, RFC_CMD_FLASH_SECTOR_ERASE});
+    EXPECT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 4096, bdf), 255);
+    EXPECT_TRUE(trace.has(error("Failed to erase flash sector, err : 5"))) << trace.all();
+}
+
+TEST_F(RfcEmulated, PartitionInfoListsWhatTheCardDescribes)
+{
+    const std::string file = out + "partition_info.txt";
+    host.flash(0).set_version("Zephyr-B", "2.1.0");
+    bool supported = false;
+    ASSERT_EQ(rfc_partition_info(bdf, FLASH_PARTITION_SOC_ZEPHYR, supported), 0) << trace.all();
+    EXPECT_TRUE(supported);
+    // the card runs A and works on B
+    EXPECT_EQ(test_read_file(file), pinfo_line(10, "soc-zephyr", 1, "fw-b", 0x400000, 1, 1, 1, "2.1.0"));
+
+    ASSERT_EQ(rfc_partition_info(bdf, RFC_PARTITION_ALL, supported), 0) << trace.all();
+    std::string all = test_read_file(file);
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 21);
+    EXPECT_NE(all.find(pinfo_line(4, "soc-gold-zephyr", 2, "fw-gold", 0x400000, 0, 0, 1, "1.4.0")), std::string::npos)
+        << all;
+    EXPECT_NE(all.find(pinfo_line(14, "runtime-log", 1, "fw-b", 0x100000, 1, 1, 0, "")), std::string::npos) << all;
+    EXPECT_NE(all.find(pinfo_line(20, "fpga-gold-cfg", 2, "fw-gold", 0x100000, 0, 0, 1, "")), std::string::npos);
+
+    uint64_t before = requests();
+    EXPECT_EQ(rfc_partition_info(bdf, RFC_PARTITION_ALL + 1, supported), 255);
+    EXPECT_TRUE(trace.has("flash partition is not valid"));
+    EXPECT_EQ(requests(), before);
+
+    // a card that refuses to describe the partition
+    host.set_fault(0, {cardsim_fault_e::STATUS_11, 0, k_ep, RFC_CMD_PARTITION_INFO_GET});
+    EXPECT_EQ(rfc_partition_info(bdf, FLASH_PARTITION_OPROM, supported), 255);
+    EXPECT_FALSE(supported);
+    EXPECT_TRUE(trace.has("Get partition info is not supported for partition id 12"));
+
+    // a short answer fails without being taken as a refusal
+    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 100, k_ep, RFC_CMD_PARTITION_INFO_GET});
+    EXPECT_EQ(rfc_partition_info(bdf, FLASH_PARTITION_OPROM, supported), 255);
+    EXPECT_TRUE(supported);
+    EXPECT_TRUE(trace.has(error("PARTITION_INFO_GET IPC response size 100 doesn't match expected size 158")))
+        << trace.all();
+    host.clear_fault(0);
+
+    // an output directory that is not there
+    fwupdate_tls().dev_oper_dir = dir.file("absent") + "/";
+    EXPECT_EQ(rfc_partition_info(bdf, FLASH_PARTITION_OPROM, supported), 255);
+    EXPECT_TRUE(trace.has("Failed to open file " + dir.file("absent") + "/partition_info.txt"));
+    fwupdate_tls().dev_oper_dir = out;
+}
+
+TEST_F(RfcEmulated, PartitionMetadataOfTheWorkingBank)
+{
+    host.flash(0).set_version("DTB-B Name", "rdma");
+    host.flash(0).set_version("DTB-B", "2.0.0");
+    ASSERT_EQ(rfc_partition_metadata(FLASH_PARTITION_SOC_DTB, bdf, 1), 0) << trace.all();
+    EXPECT_EQ(test_read_file(out + "soc-dtb.txt"), "{\n\"profile_name\": \"rdma\",\n\"version\": \"2.0.0\"\n}\n");
+
+    // only soc-dtb has a profile name; without the flag no file is written
+    ASSERT_EQ(rfc_partition_metadata(FLASH_PARTITION_SOC_UBOOT, bdf, 0), 0);
+    EXPECT_FALSE(fs::exists(out + "soc-uboot.txt"));
+    ASSERT_EQ(rfc_partition_metadata(FLASH_PARTITION_SOC_UBOOT, bdf, 1), 0);
+    EXPECT_EQ(test_read_file(out + "soc-uboot.txt"), "{\n\"profile_name\": \"\",\n\"version\": \"1.4.0\"\n}\n");
+
+    EXPECT_EQ(rfc_partition_metadata(FLASH_PARTITION_RUNTIME_LOG, bdf, 1), 255);
+    EXPECT_TRUE(trace.has("partition id 14 not supported to get metadata"));
+    EXPECT_FALSE(fs::exists(out + "runtime-log.txt"));
+    uint64_t before = requests();
+    EXPECT_EQ(rfc_partition_metadata(static_cast<flash_partition_e>(40), bdf, 1), 255);
+    EXPECT_EQ(requests(), before);
+
+    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 72, k_ep, RFC_CMD_META_DATA_GET});
+    EXPECT_EQ(rfc_partition_metadata(FLASH_PARTITION_SOC_DTB, bdf, 1), 255);
+    EXPECT_TRUE(trace.has(error("META_DATA_GET IPC response size 72 doesn't match expected size 1000")));
+}
+
+TEST_F(RfcEmulated, TransceiverWriteAndVersion)
+{
+    std::string image;
+    for (int i = 0; i < 2000; i++) {
+        image += static_cast<char>(i * 7);
+    }
+    test_write_file(dir.file("xcvr.bin"), image);
+    const bool never = false;
+    struct seen_s {
+        std::vector<uint8_t> steps;
+        std::string status;
+    } seen;
+    auto cb = [](void* ctxt, uint8_t progress, const std::string& status) {
+        auto* s = static_cast<seen_s*>(ctxt);
+        s->steps.push_back(progress);
+        s->status = status;
+    };
+    uint8_t progress = 0;
+    std::string status;
+    uint64_t before = requests();
+    ASSERT_EQ(rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("xcvr.bin"), bdf, never, &progress, &status, cb,
+                             &seen),
+              0)
+        << trace.all();
+    EXPECT_EQ(requests() - before, 3u) << "960, 960 and 80 bytes";
+    EXPECT_EQ(bytes(FLASH_PARTITION_XCVR_EEPROM), image);
+    EXPECT_EQ(progress, 100);
+    EXPECT_EQ(seen.steps, (std::vector<uint8_t>{33, 66, 100}));
+    EXPECT_EQ(status, "Write XCVR [port 3]");
+    EXPECT_EQ(seen.status, status);
+    EXPECT_TRUE(trace.has("Sending ipc for xcvr write (3 chunks), image id 19, port 3"));
+    EXPECT_TRUE(trace.has("Write XCVR EEPROM in progress..."));
+    EXPECT_TRUE(trace.has("XCVR write completed for 2000 bytes"));
+    EXPECT_TRUE(trace.has("write xcvr eeprom completed"));
+
+    // refused before anything is sent
+    before = requests();
+    EXPECT_EQ(rfc_xcvr_write(FLASH_PARTITION_SOC_DTB, 3, dir.file("xcvr.bin"), bdf, never), 255);
+    EXPECT_TRUE(trace.has("XCVR partition id is not valid 11"));
+    EXPECT_EQ(rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("none.bin"), bdf, never), 255);
+    EXPECT_TRUE(trace.has("Failed to open file " + dir.file("none.bin")));
+    test_write_file(dir.file("empty.bin"), "");
+    EXPECT_EQ(rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("empty.bin"), bdf, never), 255);
+    const bool aborted = true;
+    EXPECT_EQ(rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("xcvr.bin"), bdf, aborted), 39);
+    EXPECT_TRUE(trace.has("Write operation aborted due to timeout"));
+    EXPECT_EQ(requests(), before);
+
+    // card-side failures stop at the first chunk
+    host.set_fault(0, {cardsim_fault_e::STATUS_11, 0, k_ep, RFC_CMD_XCVR_WRITE});
+    EXPECT_EQ(rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("xcvr.bin"), bdf, never), 255);
+    EXPECT_TRUE(trace.has("XCVR write failed with error code 11"));
+    EXPECT_EQ(requests() - before, 1u);
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, k_ep, RFC_CMD_XCVR_WRITE});
+    EXPECT_EQ(rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("xcvr.bin"), bdf, never), 255);
+    EXPECT_TRUE(trace.has(error("Failed to write xcvr eeprom, err : 5")));
+    host.clear_fault(0);
+
+    std::string version;
+    ASSERT_EQ(rfc_xcvr_version_get(3, bdf, &version), 0) << trace.all();
+    EXPECT_EQ(version, "1.4.0");
+    EXPECT_TRUE(trace.has("Transceiver version get successful for port 3"));
+    before = requests();
+    EXPECT_EQ(rfc_xcvr_version_get(256, bdf, &version), 255);
+    EXPECT_EQ(requests(), before);
+    host.set_fault(0, {cardsim_fault_e::STATUS_11, 0, k_ep, RFC_CMD_XCVR_VERSION_GET});
+    EXPECT_EQ(rfc_xcvr_version_get(3, bdf, &version), 255);
+    EXPECT_TRUE(trace.has("Failed to get XCVR version for port 3, status 11"));
+    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 8, k_ep, RFC_CMD_XCVR_VERSION_GET});
+    EXPECT_EQ(rfc_xcvr_version_get(3, bdf, &version), 255);
+    EXPECT_TRUE(trace.has(error("XCVR_VERSION_GET IPC response size 8 doesn't match expected size 132")));
+}
+
+TEST_F(RfcEmulated, SecureImageInfoFileLinesByType)
+{
+    const std::string file = out + "secure.txt";
+    // boot partitions only: the running and the next boot image
+    ASSERT_EQ(rfc_set_startup_image(FIRMWARE_IMAGE_FW_GOLD, bdf), 0);
+    ASSERT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BOOT_PARTITIONS, bdf), 0) << trace.all();
+    EXPECT_EQ(test_read_file(file), "{\n\"secure_ipc_version\": \"1\",\n\"current_boot_partition\": \"0\",\n"
+                                    "\"next_boot_partition\": \"2\",\n}\n");
+
+    ASSERT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BOOT_RECORDS, bdf), 0);
+    EXPECT_EQ(test_read_file(file),
+              "{\n\"secure_ipc_version\": \"1\",\n\"current_boot_partition\": \"0\",\n\"next_boot_partition\": "
+              "\"2\",\n\"bl1_ar_nv_count\": \"1\",\n\"bl1_ar_version\": \"1\",\n\"bl1_version\": \"66560\"\n"
+              "\"hallgardfw_version\": \"66560\",\n\"hallgard_ar_nv_count\": \"1\",\n\"hallgard_ar_version\": "
+              "\"1\"\n}\n");
+
+    ASSERT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BL31, bdf), 0);
+    EXPECT_EQ(test_read_file(file), "{\n\"secure_ipc_version\": \"1\",\n\"bl31 version\": \"v2.8(release)\"\n}\n");
+
+    host.flash(0).set_lifecycle(cardsim_lcs_e::PROD);
+    ASSERT_EQ(rfc_secure_boot_update(SECURE_BOOT_OPTION_ENABLE, bdf), 0);
+    ASSERT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_FUSES_LCS, bdf), 0);
+    EXPECT_EQ(test_read_file(file), "{\n\"secure_ipc_version\": \"1\",\n\"fuse\": \"0x3\",\n"
+                                    "\"bootloader1_current_fuse\": \"0x1\",\n\"hallgard_enable\": \"0x1\",\n"
+                                    "\"lcs_boot_state\": \"prod\",\n\"lcs_next_state\": \"prod\"\n}\n");
+    host.flash(0).set_lifecycle(cardsim_lcs_e::RIP);
+    ASSERT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_FUSES_LCS, bdf), 0);
+    EXPECT_NE(test_read_file(file).find("\"lcs_boot_state\": \"rip\",\n"), std::string::npos);
+    EXPECT_STREQ(rfc_lcs_name(0), "disabled");
+    EXPECT_STREQ(rfc_lcs_name(5), "unknown");
+
+    // without a name nothing is written
+    fs::remove(file);
+    ASSERT_EQ(rfc_secure_image_info(nullptr, SECURE_IMAGE_TYPE_BL31, bdf), 0);
+    EXPECT_FALSE(fs::exists(file));
+
+    uint64_t before = requests();
+    EXPECT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_INVALID, bdf), 255);
+    EXPECT_TRUE(trace.has("Invalid secure image type 0"));
+    EXPECT_EQ(requests(), before);
+    EXPECT_EQ(rfc_secure_image_info("secure", static_cast<secure_image_type_e>(5), bdf), 255);
+    EXPECT_TRUE(trace.has("Image type is not supported 5"));
+    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 600, k_ep, RFC_CMD_SECURE_IMAGE_INFO_GET});
+    EXPECT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BL31, bdf), 255);
+    EXPECT_TRUE(trace.has(error("SECURE_IMAGE_INFO_GET IPC response size 600 doesn't match expected size 628")));
+    EXPECT_FALSE(fs::exists(file));
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 22, k_ep, RFC_CMD_SECURE_IMAGE_INFO_GET});
+    EXPECT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BL31, bdf), 255);
+    EXPECT_TRUE(trace.has(error("Failed to get secure image info, err : 22")));
+    host.clear_fault(0);
+
+    // updates
+    EXPECT_EQ(rfc_secure_image_info_update(SECURE_IMAGE_TYPE_BOOT_RECORDS, SECURE_IMAGE_UPDATE_AR_COUNTER_COMMIT, bdf),
+              0)
+        << trace.all();
+    before = requests();
+    EXPECT_EQ(rfc_secure_image_info_update(SECURE_IMAGE_TYPE_INVALID, SECURE_IMAGE_UPDATE_AR_COUNTER_COMMIT, bdf), 255);
+    EXPECT_EQ(requests(), before);
+    EXPECT_EQ(rfc_secure_image_info_update(static_cast<secure_image_type_e>(7), SECURE_IMAGE_UPDATE_NONE, bdf), 255);
+    EXPECT_TRUE(trace.has(error("Failed to update secure image info, status : 2")));
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 22, k_ep, RFC_CMD_SECURE_IMAGE_INFO_UPDATE});
+    EXPECT_EQ(rfc_secure_image_info_update(SECURE_IMAGE_TYPE_FUSES_LCS, SECURE_IMAGE_UPDATE_LCS_PROD, bdf), 255);
+    EXPECT_TRUE(trace.has(error("Failed to update secure image info, err : 22")));
+}
+
+TEST_F(RfcEmulated, SignedMetadataAndSignatureCheckWithTheHostKeys)
+{
+    const uint32_t zephyr = FLASH_PARTITION_SOC_ZEPHYR;
+    ASSERT_EQ(rfc_partition_signed_metadata(FLASH_PARTITION_SOC_ZEPHYR, bdf), 0) << trace.all();
+    EXPECT_EQ(test_read_file(out + "soc-zephyr_signed.txt"),
+              "{\"partition\": \"soc-zephyr\", \"key_name\": \"eng\", \"version\": \"1.4.0\"}");
+    EXPECT_EQ(rfc_partition_signed_metadata(FLASH_PARTITION_SOC_DTB, bdf), 255);
+    EXPECT_TRUE(trace.has("read signed meta data not supported for 11"));
+    EXPECT_FALSE(fs::exists(out + "soc-dtb_signed.txt"));
+
+    const std::string keys = dir.file("conf") + "/fwkeys";
+    fs::create_directories(keys);
+    setenv("ORLIX_CONF_DIR", dir.file("conf").c_str(), 1);
+
+    // no key file: only the metadata went to the card
+    uint64_t before = requests();
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
+    EXPECT_TRUE(trace.has("Failed to open file " + keys + "/eng_key-pub.pem")) << trace.all();
+    EXPECT_EQ(requests() - before, 1u);
+
+    // the card checks an image that is there
+    test_write_file(keys + "/eng_key-pub.pem", k_pem);
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
+    EXPECT_TRUE(trace.has(error("Failed to verify image signature for soc-zephyr, status : 1"))) << trace.all();
+    ASSERT_TRUE(host.flash(0).write(zephyr, 0, std::vector<uint8_t>(4096, 0x5a)));
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 0) << trace.all();
+    test_write_file(keys + "/eng_key-pub.pem", "not a key\n");
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
+
+    // the production key, by the name the metadata gives
+    host.flash(0).set_signing_key("prod");
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
+    EXPECT_TRUE(trace.has("Failed to open file " + keys + "/prod_key-pub.pem"));
+    test_write_file(keys + "/prod_key-pub.pem", k_pem);
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 0) << trace.all();
+
+    // any other key name is refused before a key file is looked for, even
+    // one that exists
+    host.flash(0).set_signing_key("test");
+    test_write_file(keys + "/test_key-pub.pem", k_pem);
+    before = requests();
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
+    EXPECT_TRUE(trace.has("invalid key name test"));
+    EXPECT_EQ(requests() - before, 1u);
+    host.flash(0).set_signing_key("");
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
+    EXPECT_TRUE(trace.has("invalid key name "));
+    host.flash(0).set_signing_key("eng");
+
+    // unsigned partitions, an oversized key, a long path, no directory
+    before = requests();
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_OPROM, bdf), 255);
+    EXPECT_TRUE(trace.has("read signed meta data not supported for 12"));
+    test_write_file(keys + "/eng_key-pub.pem", std::string(2000, 'k'));
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
+    EXPECT_EQ(requests() - before, 2u) << "neither reached the signature check";
+    std::string deep = dir.file(std::string(130, 'd'));
+    setenv("ORLIX_CONF_DIR", deep.c_str(), 1);
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
+    EXPECT_TRUE(trace.has("Key file path is too long: " + deep + "/fwkeys/eng_key-pub.pem"));
+    unsetenv("ORLIX_CONF_DIR");
+    if (!fs::exists("/fwkeys/eng_key-pub.pem")) {
+        EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
+        EXPECT_TRUE(trace.has("Failed to open file /fwkeys/eng_key-pub.pem"));
+    }
+
+    // transport failures carry the partition in their wording
+    setenv("ORLIX_CONF_DIR", dir.file("conf").c_str(), 1);
+    test_write_file(keys + "/eng_key-pub.pem", k_pem);
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, k_ep, RFC_CMD_IMAGE_SIGNATURE});
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
+    EXPECT_TRUE(trace.has(error("Failed to verify image signature for soc-zephyr, err : 5")));
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 7, k_ep, RFC_CMD_SIGNED_META_DATA_GET});
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
+    EXPECT_TRUE(trace.has(error("Failed to read image signature for soc-zephyr, err : 7")));
+    EXPECT_EQ(rfc_partition_signed_metadata(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
+    EXPECT_TRUE(trace.has(error("Failed to read signed meta data, err : 7")));
+    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 100, k_ep, RFC_CMD_SIGNED_META_DATA_GET});
+    EXPECT_EQ(rfc_partition_signed_metadata(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
+    EXPECT_TRUE(trace.has(error("SIGNED_META_DATA_GET IPC response size 100 doesn't match expected size 864")));
+    host.clear_fault(0);
+    EXPECT_EQ(rfc_partition_signed_metadata(static_cast<flash_partition_e>(21), bdf), 255);
+}
+
+}  // namespace
