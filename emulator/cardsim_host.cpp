@@ -5,6 +5,9 @@
 #include "emulator/cardsim_host.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,10 +15,12 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "emulator/cardsim_devices.h"
@@ -47,6 +52,25 @@ const fn_layout_s k_functions[] = {
     {2, 0, 1, 0x1003, k_class_network, &cardsim_card_info_s::func_1003_bdf},
 };
 
+// host drivers of the card's functions; the network function's driver makes
+// an auxiliary device that its own driver takes
+const char* driver_of(uint16_t device)
+{
+    switch (device) {
+    case 0x1012:
+        return "vosk_ipc";
+    case 0x100c:
+        return "vxc_core";
+    case 0x1002:
+        return "plenx";
+    default:
+        return nullptr;
+    }
+}
+constexpr const char* k_aux_driver = "plenx_rdma";
+
+enum watch_kind_e { WATCH_PCI_DRIVER = 1, WATCH_AUX_DRIVER, WATCH_FUNCTION };
+
 std::string bdf_text(uint32_t bus, uint32_t dev, uint32_t fn)
 {
     return fmt::format("0000:{:02x}:{:02x}.{:x}", bus, dev, fn);
@@ -69,6 +93,14 @@ struct cardsim_host::card_s {
     UMockdevIoctlBase* ipc_handler = nullptr;
     UMockdevIoctlBase* fwctl_handler = nullptr;
     std::map<std::string, std::string> syspaths;  // bdf -> /sys/devices/...
+    size_t index = 0;
+    cardsim_card_spec_s spec;
+    // while removed: the links the tree had into the card's folders, in the
+    // order a rescan puts them back, and the resource tables
+    std::vector<std::pair<std::string, std::string>> removed_links;
+    std::map<std::string, std::string> resources;
+    bool present = false;            // the functions below the root port are in the tree
+    uint16_t unassigned_device = 0;  // comes back from the next rescan without its bar
 };
 
 static UMockdevTestbed* tb_of(void* p)
@@ -85,7 +117,8 @@ static std::string add_function(UMockdevTestbed* tb, const cardsim_function_s& f
     std::string secondary = std::to_string(fn.secondary_bus), subordinate = std::to_string(fn.subordinate_bus);
     std::vector<const char*> attrs = {"vendor", vendor.c_str(), "device", device.c_str(),
                                       "subsystem_vendor", vendor.c_str(), "subsystem_device", device.c_str(),
-                                      "class", cls.c_str(), "irq", "0", "resource", resource.c_str()};
+                                      "class", cls.c_str(), "irq", "0", "resource", resource.c_str(),
+                                      "remove", "", "rescan", ""};
     if (fn.bridge) {
         attrs.insert(attrs.end(), {"secondary_bus_number", secondary.c_str(), "subordinate_bus_number",
                                    subordinate.c_str()});
@@ -109,12 +142,27 @@ static std::string add_function(UMockdevTestbed* tb, const cardsim_function_s& f
     return syspath;
 }
 
+// a driver folder with the bind and unbind files the kernel gives it
+static bool make_driver_dir(const std::string& dir)
+{
+    if (!make_dirs(dir)) {
+        return false;
+    }
+    for (const char* name : {"/bind", "/unbind"}) {
+        std::string file = dir + name;
+        if (access(file.c_str(), F_OK) != 0) {
+            std::ofstream(file).flush();
+        }
+    }
+    return access((dir + "/unbind").c_str(), F_OK) == 0;
+}
+
 // a driver folder entry for a function, and the function's driver link
 static bool bind_driver(const std::string& root, const std::string& driver, const std::string& bdf,
-                        const std::string& syspath)
+                        const std::string& syspath, const std::string& bus = "pci")
 {
-    std::string dir = root + "/sys/bus/pci/drivers/" + driver;
-    if (!make_dirs(dir)) {
+    std::string dir = root + "/sys/bus/" + bus + "/drivers/" + driver;
+    if (!make_driver_dir(dir)) {
         return false;
     }
     std::string entry = dir + "/" + bdf;
@@ -165,6 +213,26 @@ cardsim_host::cardsim_host(const cardsim_host_options_s& options)
         return;
     }
     testbed_ = umockdev_testbed_new();
+    inotify_fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (inotify_fd_ < 0 || wake_fd_ < 0) {
+        error_ = fmt::format("cannot watch the testbed: {}", strerror(errno));
+        return;
+    }
+    for (const char* driver : {"vosk_ipc", "vxc_core", "plenx"}) {
+        std::string dir = root_dir() + "/sys/bus/pci/drivers/" + driver;
+        if (!make_driver_dir(dir)) {
+            error_ = fmt::format("cannot make {}", dir);
+            return;
+        }
+        watch_(dir, WATCH_PCI_DRIVER, driver);
+    }
+    std::string aux_dir = root_dir() + "/sys/bus/auxiliary/drivers/" + k_aux_driver;
+    if (!make_driver_dir(aux_dir) || !make_dirs(root_dir() + "/sys/bus/auxiliary/devices")) {
+        error_ = fmt::format("cannot make {}", aux_dir);
+        return;
+    }
+    watch_(aux_dir, WATCH_AUX_DRIVER, k_aux_driver);
     for (size_t i = 0; i < options.cards && ok(); i++) {
         cardsim_card_spec_s spec = i < options.specs.size() ? options.specs[i] : cardsim_default_card(i);
         if (spec.lifs.size() > CARDSIM_LIF_MAX) {
@@ -176,6 +244,9 @@ cardsim_host::cardsim_host(const cardsim_host_options_s& options)
     if (ok() && options.tick_ms > 0) {
         ticker_ = std::thread(&cardsim_host::ticker_loop_, this, options.tick_ms);
     }
+    if (ok()) {
+        watcher_ = std::thread(&cardsim_host::watcher_loop_, this);
+    }
 }
 
 bool cardsim_host::build_card_(size_t index, const cardsim_card_spec_s& spec)
@@ -185,6 +256,8 @@ bool cardsim_host::build_card_(size_t index, const cardsim_card_spec_s& spec)
     // listed at once, so that whatever is attached is also released
     cards_.push_back(std::make_unique<card_s>());
     card_s* card = cards_.back().get();
+    card->index = index;
+    card->spec = spec;
     card->fw = std::make_unique<cardsim_firmware>(spec);
     card->step = spec.counter_step;
     cardsim_card_info_s& info = card->info;
@@ -199,7 +272,30 @@ bool cardsim_host::build_card_(size_t index, const cardsim_card_spec_s& spec)
     port.bridge = true;
     port.secondary_bus = static_cast<uint8_t>(bus);
     port.subordinate_bus = static_cast<uint8_t>(bus + 2);
+    port.root_port = true;
+    port.error_caps = spec.port_error_caps;
     std::string port_path = add_function(tb, port, "");
+    if (port_path.empty()) {
+        error_ = fmt::format("card {}: cannot add its root port", index);
+        return false;
+    }
+    card->syspaths[info.root_port_bdf] = port_path;
+    watch_(root + port_path, WATCH_FUNCTION, info.root_port_bdf);
+    return add_card_tree_(*card);
+}
+
+// the card function and everything below it: functions, card memory,
+// drivers, device nodes
+bool cardsim_host::add_card_tree_(card_s& card_ref)
+{
+    UMockdevTestbed* tb = tb_of(testbed_);
+    std::string root = root_dir();
+    card_s* card = &card_ref;
+    size_t index = card->index;
+    const cardsim_card_spec_s& spec = card->spec;
+    cardsim_card_info_s& info = card->info;
+    uint32_t bus = k_first_bus + k_buses_per_card * static_cast<uint32_t>(index);
+    std::string port_path = card->syspaths[info.root_port_bdf];
 
     // the card function is the upstream port of the card's own switch
     cardsim_function_s cardfn;
@@ -216,8 +312,9 @@ bool cardsim_host::build_card_(size_t index, const cardsim_card_spec_s& spec)
         error_ = fmt::format("card {}: cannot add its pci functions", index);
         return false;
     }
-    card->syspaths[info.root_port_bdf] = port_path;
     card->syspaths[info.card_bdf] = card_path;
+    card->present = true;
+    watch_(root + card_path, WATCH_FUNCTION, info.card_bdf);
 
     uint64_t bar = k_bar_base + k_bar_span_per_card * index;
     for (const auto& f : k_functions) {
@@ -238,6 +335,8 @@ bool cardsim_host::build_card_(size_t index, const cardsim_card_spec_s& spec)
             return false;
         }
         card->syspaths[fn.bdf] = path;
+        card->resources[fn.bdf] = cardsim_resource_text(fn);
+        watch_(root + path, WATCH_FUNCTION, fn.bdf);
     }
 
     // the resource function's windows: registers, memory and the header
@@ -259,7 +358,20 @@ bool cardsim_host::build_card_(size_t index, const cardsim_card_spec_s& spec)
 
     const std::string& ipc_path = card->syspaths[info.ipc_bdf];
     const std::string& core_path = card->syspaths[info.core_bdf];
-    if (!bind_driver(root, "vosk_ipc", info.ipc_bdf, ipc_path) || !bind_driver(root, "vxc_core", info.core_bdf, core_path)) {
+    const std::string& net_path = card->syspaths[info.func_1002_bdf];
+    info.rdma_aux = fmt::format("plenx.rdma.{}", index);
+    std::string aux_path = net_path + "/" + info.rdma_aux;
+    if (!make_dirs(root + aux_path)) {
+        error_ = fmt::format("card {}: cannot make {}", index, aux_path);
+        return false;
+    }
+    std::ofstream(root + aux_path + "/uevent") << "DRIVER=" << k_aux_driver << "\nMODALIAS=auxiliary:plenx.rdma\n";
+    std::string aux_link = root + "/sys/bus/auxiliary/devices/" + info.rdma_aux;
+    unlink(aux_link.c_str());
+    if (symlink((root + aux_path).c_str(), aux_link.c_str()) != 0 ||
+        !bind_driver(root, "vosk_ipc", info.ipc_bdf, ipc_path) || !bind_driver(root, "vxc_core", info.core_bdf, core_path) ||
+        !bind_driver(root, "plenx", info.func_1002_bdf, net_path) ||
+        !bind_driver(root, k_aux_driver, info.rdma_aux, aux_path, "auxiliary")) {
         error_ = fmt::format("card {}: cannot make its driver folders: {}", index, strerror(errno));
         return false;
     }
@@ -293,6 +405,16 @@ cardsim_host::~cardsim_host()
     stop_ = true;
     if (ticker_.joinable()) {
         ticker_.join();
+    }
+    if (watcher_.joinable()) {
+        uint64_t one = 1;
+        (void)!write(wake_fd_, &one, sizeof(one));
+        watcher_.join();
+    }
+    for (int fd : {inotify_fd_, wake_fd_}) {
+        if (fd >= 0) {
+            close(fd);
+        }
     }
     UMockdevTestbed* tb = tb_of(testbed_);
     for (auto& card : cards_) {
@@ -364,6 +486,7 @@ static uint64_t* slot(uint8_t* mem, uint64_t card_addr)
 
 uint64_t cardsim_host::counter(size_t index, uint64_t card_addr) const
 {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
     uint8_t* mem = cards_.at(index)->mem;
     uint64_t* p = mem ? slot(mem, card_addr) : nullptr;
     return p ? __atomic_load_n(p, __ATOMIC_RELAXED) : 0;
@@ -371,6 +494,7 @@ uint64_t cardsim_host::counter(size_t index, uint64_t card_addr) const
 
 void cardsim_host::set_counter(size_t index, uint64_t card_addr, uint64_t value)
 {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
     uint8_t* mem = cards_.at(index)->mem;
     if (uint64_t* p = mem ? slot(mem, card_addr) : nullptr) {
         __atomic_store_n(p, value, __ATOMIC_RELAXED);
@@ -388,6 +512,7 @@ static void advance_block(uint8_t* mem, uint64_t first, uint64_t size, uint64_t 
 
 void cardsim_host::tick()
 {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
     for (auto& card : cards_) {
         if (card->mem == nullptr) {
             continue;
@@ -421,6 +546,7 @@ std::string cardsim_host::root_dir() const
 
 std::string cardsim_host::sysfs_dir(const std::string& bdf) const
 {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
     for (const auto& card : cards_) {
         auto it = card->syspaths.find(bdf);
         if (it != card->syspaths.end()) {
@@ -428,4 +554,264 @@ std::string cardsim_host::sysfs_dir(const std::string& bdf) const
         }
     }
     return {};
+}
+
+bool cardsim_host::card_present(size_t index) const
+{
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    return cards_.at(index)->present;
+}
+
+void cardsim_host::set_rescan_unassigned(size_t index, uint16_t device)
+{
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    cards_.at(index)->unassigned_device = device;
+}
+
+void cardsim_host::watch_(const std::string& dir, int kind, const std::string& name)
+{
+    int wd = inotify_add_watch(inotify_fd_, dir.c_str(), IN_CLOSE_WRITE);
+    if (wd >= 0) {
+        watches_[wd] = watch_s{kind, name};
+    }
+}
+
+static std::string read_value(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string value;
+    in >> value;
+    return value;
+}
+
+static bool is_dir(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// the card leaves the tree as the kernel takes it out: drivers first, their
+// device nodes with them, then the functions. its folders are kept aside
+// (out of /sys) so that a rescan puts the whole card back at once: the
+// product reads the tree right after its rescan write and must not find
+// half a card.
+static std::string removed_dir(const std::string& root)
+{
+    return root + "/cardsim-removed";
+}
+
+void cardsim_host::remove_card_tree_(card_s& card)
+{
+    UMockdevTestbed* tb = tb_of(testbed_);
+    std::string root = root_dir();
+    cardsim_card_info_s& info = card.info;
+    std::pair<const std::string*, UMockdevIoctlBase**> nodes[] = {{&info.ipc_devnode, &card.ipc_handler},
+                                                                  {&info.fwctl_devnode, &card.fwctl_handler}};
+    for (auto& [node, handler] : nodes) {
+        if (*handler == nullptr) {
+            continue;
+        }
+        GError* err = nullptr;
+        umockdev_testbed_detach_ioctl(tb, node->c_str(), &err);
+        g_clear_error(&err);
+        g_object_unref(*handler);
+        *handler = nullptr;
+    }
+    std::vector<std::string> links;
+    for (const std::string* bdf : {&info.rsc_bdf, &info.ipc_bdf, &info.core_bdf, &info.func_1002_bdf,
+                                   &info.func_1003_bdf, &info.card_bdf}) {
+        for (const char* driver : {"vosk_ipc", "vxc_core", "plenx"}) {
+            unlink((root + "/sys/bus/pci/drivers/" + driver + "/" + *bdf).c_str());
+        }
+        links.push_back(root + "/sys/bus/pci/devices/" + *bdf);
+    }
+    unlink((root + "/sys/bus/auxiliary/drivers/" + k_aux_driver + "/" + info.rdma_aux).c_str());
+    for (std::string link : {"/sys/bus/auxiliary/devices/" + info.rdma_aux,
+                             "/sys/class/misc/" + info.ipc_devnode.substr(info.ipc_devnode.rfind('/') + 1),
+                             "/sys/class/fwctl/" + info.fwctl_devnode.substr(info.fwctl_devnode.rfind('/') + 1),
+                             info.ipc_devnode, info.fwctl_devnode}) {
+        links.insert(links.begin(), root + link);
+    }
+    // the card function's own link goes first and comes back last
+    card.removed_links.clear();
+    for (auto it = links.rbegin(); it != links.rend(); ++it) {
+        char target[512] = {};
+        ssize_t n = readlink(it->c_str(), target, sizeof(target) - 1);
+        if (n > 0 && unlink(it->c_str()) == 0) {
+            card.removed_links.insert(card.removed_links.begin(), {*it, std::string(target, static_cast<size_t>(n))});
+        }
+    }
+    std::string card_dir = root + card.syspaths[info.card_bdf];
+    (void)make_dirs(removed_dir(root));
+    if (rename(card_dir.c_str(), (removed_dir(root) + "/" + info.card_bdf).c_str()) == 0) {
+        card.present = false;
+    }
+}
+
+// a rescan finds the card again: its folders, drivers probing, device nodes
+void cardsim_host::restore_card_tree_(card_s& card)
+{
+    UMockdevTestbed* tb = tb_of(testbed_);
+    std::string root = root_dir();
+    cardsim_card_info_s& info = card.info;
+    std::string kept = removed_dir(root) + "/" + info.card_bdf;
+    for (const auto& [bdf, syspath] : card.syspaths) {
+        if (bdf == info.root_port_bdf || bdf == info.card_bdf) {
+            continue;
+        }
+        // the path below the card's own folder, in the folder kept aside
+        std::string inner = kept + syspath.substr(card.syspaths[info.card_bdf].size());
+        std::string text = card.resources[bdf];
+        uint32_t device = 0;
+        for (const auto& f : k_functions) {
+            device = info.*f.bdf == bdf ? f.device : device;
+        }
+        if (device != 0 && device == card.unassigned_device) {
+            cardsim_function_s bare;
+            text = cardsim_resource_text(bare);
+        }
+        std::ofstream(inner + "/resource") << text;
+    }
+    card.unassigned_device = 0;
+    if (rename(kept.c_str(), (root + card.syspaths[info.card_bdf]).c_str()) != 0) {
+        return;
+    }
+    std::string error;
+    if (!info.ipc_devnode.empty()) {
+        card.ipc_handler = cardsim_ipc_device_new(card.fw.get());
+        (void)cardsim_attach(tb, info.ipc_devnode, card.ipc_handler, error);
+    }
+    if (!info.fwctl_devnode.empty()) {
+        card.fwctl_handler = cardsim_fwctl_device_new(card.fw.get());
+        (void)cardsim_attach(tb, info.fwctl_devnode, card.fwctl_handler, error);
+    }
+    for (const auto& f : k_functions) {
+        if (const char* driver = driver_of(f.device)) {
+            (void)bind_driver(root, driver, info.*f.bdf, card.syspaths[info.*f.bdf]);
+        }
+    }
+    (void)bind_driver(root, k_aux_driver, info.rdma_aux, card.syspaths[info.func_1002_bdf] + "/" + info.rdma_aux,
+                      "auxiliary");
+    std::ofstream(root + card.syspaths[info.func_1002_bdf] + "/" + info.rdma_aux + "/uevent")
+        << "DRIVER=" << k_aux_driver << "\nMODALIAS=auxiliary:plenx.rdma\n";
+    for (const auto& [link, target] : card.removed_links) {
+        (void)symlink(target.c_str(), link.c_str());
+    }
+    card.removed_links.clear();
+    card.present = true;
+}
+
+void cardsim_host::watcher_loop_()
+{
+    alignas(struct inotify_event) char buf[4096];
+    while (!stop_) {
+        struct pollfd fds[2] = {{inotify_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (fds[1].revents) {
+            return;
+        }
+        ssize_t len = read(inotify_fd_, buf, sizeof(buf));
+        for (ssize_t at = 0; at > -1 && at < len;) {
+            const auto* event = reinterpret_cast<const struct inotify_event*>(buf + at);
+            at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+            std::lock_guard<std::mutex> lock(tree_mutex_);
+            auto it = watches_.find(event->wd);
+            if (it == watches_.end()) {
+                continue;
+            }
+            if (event->mask & IN_IGNORED) {
+                watches_.erase(it);
+                continue;
+            }
+            std::string file = event->len ? event->name : "";
+            if (file != "bind" && file != "unbind" && file != "remove" && file != "rescan") {
+                continue;
+            }
+            std::string dir;
+            for (const auto& card : cards_) {
+                auto found = card->syspaths.find(it->second.name);
+                if (it->second.kind == WATCH_FUNCTION && found != card->syspaths.end()) {
+                    dir = root_dir() + found->second;
+                }
+            }
+            std::string value = read_value(it->second.kind == WATCH_FUNCTION
+                                               ? dir + "/" + file
+                                               : root_dir() + "/sys/bus/" +
+                                                     (it->second.kind == WATCH_PCI_DRIVER ? "pci" : "auxiliary") +
+                                                     "/drivers/" + it->second.name + "/" + file);
+            if (!value.empty()) {
+                watch_s watch = it->second;
+                sysfs_written_(watch, file, value);
+                tree_changes_++;
+            }
+        }
+    }
+}
+
+// what the kernel does on a write into a driver's bind or unbind or into a
+// function's remove or rescan; called with the tree locked
+void cardsim_host::sysfs_written_(const watch_s& watch, const std::string& file, const std::string& value)
+{
+    std::string root = root_dir();
+    if (watch.kind == WATCH_FUNCTION) {
+        for (auto& card : cards_) {
+            if (file == "remove" && watch.name == card->info.card_bdf && card->present) {
+                remove_card_tree_(*card);
+            } else if (file == "rescan" && watch.name == card->info.root_port_bdf && !card->present) {
+                restore_card_tree_(*card);
+            }
+        }
+        return;
+    }
+    bool aux = watch.kind == WATCH_AUX_DRIVER;
+    std::string driver_dir = root + "/sys/bus/" + (aux ? "auxiliary" : "pci") + "/drivers/" + watch.name;
+    std::string entry = driver_dir + "/" + value;
+    for (auto& card : cards_) {
+        const cardsim_card_info_s& info = card->info;
+        std::string syspath;
+        if (aux && value == info.rdma_aux && card->present) {
+            syspath = card->syspaths[info.func_1002_bdf] + "/" + info.rdma_aux;
+        } else if (!aux) {
+            auto it = card->syspaths.find(value);
+            if (it == card->syspaths.end()) {
+                continue;
+            }
+            const char* driver = nullptr;
+            for (const auto& f : k_functions) {
+                if (info.*f.bdf == value) {
+                    driver = driver_of(f.device);
+                }
+            }
+            if (driver == nullptr || watch.name != driver) {
+                continue;  // the kernel refuses a driver that does not match
+            }
+            syspath = it->second;
+        } else {
+            continue;
+        }
+        // the network function's driver takes its auxiliary device with it
+        bool net = !aux && value == info.func_1002_bdf;
+        std::string aux_path = card->syspaths[info.func_1002_bdf] + "/" + info.rdma_aux;
+        if (file == "unbind" && is_dir(entry)) {
+            unlink(entry.c_str());
+            unlink((root + syspath + "/driver").c_str());
+            if (aux || net) {
+                unlink((root + "/sys/bus/auxiliary/drivers/" + k_aux_driver + "/" + info.rdma_aux).c_str());
+                unlink((root + aux_path + "/driver").c_str());
+                std::ofstream(root + aux_path + "/uevent") << "MODALIAS=auxiliary:plenx.rdma\n";
+            }
+        } else if (file == "bind" && !is_dir(entry)) {
+            (void)bind_driver(root, watch.name, value, syspath, aux ? "auxiliary" : "pci");
+            if (aux || net) {
+                (void)bind_driver(root, k_aux_driver, info.rdma_aux, aux_path, "auxiliary");
+                std::ofstream(root + aux_path + "/uevent")
+                    << "DRIVER=" << k_aux_driver << "\nMODALIAS=auxiliary:plenx.rdma\n";
+            }
+        }
+    }
 }

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +32,7 @@ struct cardsim_card_info_s {
     std::string rsc_bdf, ipc_bdf, core_bdf, func_1002_bdf, func_1003_bdf;
     std::string ipc_devnode;    // "/dev/voskipcdev0", empty without one
     std::string fwctl_devnode;  // "/dev/fwctl/fwctl0", empty without one
+    std::string rdma_aux;       // "plenx.rdma.0": the auxiliary device under func_1002
     std::string serial;
 };
 
@@ -71,6 +74,17 @@ public:
     // stops or restarts the ticker's advancing
     void set_ticking(bool on) { ticking_ = on; }
 
+    // the pci tree as the kernel keeps it: writes into bind and unbind of the
+    // driver folders and into remove and rescan of the functions take effect
+    // a moment after the write, on the watcher thread.
+    // false while the card's functions are removed
+    bool card_present(size_t index) const;
+    // the function with this device id comes back from the next rescan
+    // without its memory assigned (a zero resource line); 0 for none
+    void set_rescan_unassigned(size_t index, uint16_t device);
+    // sysfs writes the watcher has carried out so far
+    uint64_t tree_changes() const { return tree_changes_; }
+
     // the testbed's folder, which the preload shows as /
     std::string root_dir() const;
     // the testbed folder of a function's sysfs directory
@@ -78,8 +92,20 @@ public:
 
 private:
     struct card_s;
+    // a watched testbed folder: a driver folder (name: the driver) or a
+    // function's folder (name: its address)
+    struct watch_s {
+        int kind = 0;
+        std::string name;
+    };
     bool build_card_(size_t index, const cardsim_card_spec_s& spec);
+    bool add_card_tree_(card_s& card);
+    void remove_card_tree_(card_s& card);
+    void restore_card_tree_(card_s& card);
     void ticker_loop_(uint32_t tick_ms);
+    void watch_(const std::string& dir, int kind, const std::string& name);
+    void watcher_loop_();
+    void sysfs_written_(const watch_s& watch, const std::string& file, const std::string& value);
 
     void* testbed_ = nullptr;
     std::string error_;
@@ -87,4 +113,11 @@ private:
     std::atomic<bool> ticking_{true};
     std::atomic<bool> stop_{false};
     std::thread ticker_;
+    // guards the tree: paths, card memory mappings, device handlers
+    mutable std::mutex tree_mutex_;
+    int inotify_fd_ = -1;
+    int wake_fd_ = -1;
+    std::map<int, watch_s> watches_;
+    std::atomic<uint64_t> tree_changes_{0};
+    std::thread watcher_;
 };

@@ -6,6 +6,10 @@ namespace {
 
 constexpr size_t k_cap_vpd_at = 0x40;
 constexpr uint8_t k_cap_id_vpd = 0x03;
+constexpr size_t k_cap_express_at = 0x60;
+constexpr uint8_t k_cap_id_express = 0x10;
+constexpr uint16_t k_express_root_port_v2 = 0x0042;  // version 2, type 4
+constexpr uint16_t k_ecap_id_aer = 0x0001, k_ecap_id_dpc = 0x001d;
 constexpr size_t k_resource_lines = 13;  // six bars, rom, bridge windows
 constexpr uint64_t k_flags_mem64 = 0x140204;
 
@@ -58,6 +62,21 @@ std::vector<uint8_t> cardsim_config_space(const cardsim_function_s& fn)
         c[0x34] = k_cap_vpd_at;
         c[k_cap_vpd_at] = k_cap_id_vpd;
         c[k_cap_vpd_at + 1] = 0;
+    }
+    if (fn.root_port) {
+        // lspci and setpci look for extended capabilities only on pcie
+        // functions: the express capability comes first in the chain
+        put16(c, 0x06, 0x0010);
+        c[fn.serial.empty() ? 0x34 : k_cap_vpd_at + 1] = k_cap_express_at;
+        c[k_cap_express_at] = k_cap_id_express;
+        put16(c, k_cap_express_at + 2, k_express_root_port_v2);
+    }
+    if (fn.root_port && fn.error_caps) {
+        // header: id, version 4 bits, next offset 12 bits
+        put32(c, CARDSIM_ECAP_AER_AT, k_ecap_id_aer | 2u << 16 | static_cast<uint32_t>(CARDSIM_ECAP_DPC_AT) << 20);
+        put32(c, CARDSIM_ECAP_AER_AT + 8, CARDSIM_AER_UEMSK_DEFAULT);
+        put32(c, CARDSIM_ECAP_DPC_AT, k_ecap_id_dpc | 1u << 16);
+        put16(c, CARDSIM_ECAP_DPC_AT + 6, CARDSIM_DPC_CTL_DEFAULT);
     }
     return c;
 }

@@ -21,7 +21,15 @@ struct cardsim_function_s {
     uint8_t primary_bus = 0, secondary_bus = 0, subordinate_bus = 0;
     std::string serial;       // empty: no vpd capability
     std::vector<cardsim_bar_s> bars;  // memory bars, from bar 0
+    bool root_port = false;   // a pcie express capability of a root port
+    bool error_caps = false;  // with aer and dpc in the extended config space
 };
+
+// where the root port's extended capabilities sit, and the values they start with
+constexpr size_t CARDSIM_ECAP_AER_AT = 0x100;
+constexpr size_t CARDSIM_ECAP_DPC_AT = 0x160;
+constexpr uint32_t CARDSIM_AER_UEMSK_DEFAULT = 0x00100000;  // unsupported request masked
+constexpr uint16_t CARDSIM_DPC_CTL_DEFAULT = 0x0041;        // trigger on fatal errors, interrupt on
 
 constexpr size_t CARDSIM_CONFIG_SIZE = 4096;
 

@@ -1,0 +1,402 @@
+// pcie device management on an emulated host: capability writes on the host
+// port, unbinding and binding the card's functions and auxiliary devices,
+// decommission with its reset and its failure paths, and a full recommission
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <thread>
+
+#include "aml/aml_inventory.h"
+#include "aml/aml_pcie.h"
+#include "emulator/cardsim_host.h"
+#include "emulator/cardsim_pci.h"
+#include "ipc/nic_ipc.h"
+
+namespace {
+
+constexpr uint32_t k_card_ep = 0x13, k_card_reset_op = 0x10008, k_cpld_reload_op = 0x1000e;
+
+bool has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// the emulator carries out sysfs writes a moment after them
+bool wait_until(const std::function<bool()>& done)
+{
+    for (int i = 0; i < 500; i++) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+uint32_t config_word(const cardsim_host& host, const std::string& bdf, size_t at, size_t bytes)
+{
+    std::string config = slurp(host.sysfs_dir(bdf) + "/config");
+    uint32_t value = 0;
+    for (size_t i = 0; i < bytes && at + i < config.size(); i++) {
+        value |= static_cast<uint32_t>(static_cast<uint8_t>(config[at + i])) << (8 * i);
+    }
+    return value;
+}
+
+uint32_t port_uemsk(const cardsim_host& host, size_t card)
+{
+    return config_word(host, host.card(card).root_port_bdf, CARDSIM_ECAP_AER_AT + 8, 4);
+}
+
+uint32_t port_dpccr(const cardsim_host& host, size_t card)
+{
+    return config_word(host, host.card(card).root_port_bdf, CARDSIM_ECAP_DPC_AT + 6, 2);
+}
+
+struct bound_s {
+    const cardsim_host& host;
+    size_t card;
+    std::string root() const { return host.root_dir(); }
+    bool net() const { return exists(root() + "/sys/bus/pci/drivers/plenx/" + host.card(card).func_1002_bdf); }
+    bool aux() const
+    {
+        return exists(root() + "/sys/bus/auxiliary/drivers/plenx_rdma/" + host.card(card).rdma_aux) &&
+               has(slurp(root() + "/sys/bus/auxiliary/devices/" + host.card(card).rdma_aux + "/uevent"),
+                   "DRIVER=plenx_rdma");
+    }
+    bool aux_unbound() const
+    {
+        return !exists(root() + "/sys/bus/auxiliary/drivers/plenx_rdma/" + host.card(card).rdma_aux) &&
+               !has(slurp(root() + "/sys/bus/auxiliary/devices/" + host.card(card).rdma_aux + "/uevent"), "DRIVER=");
+    }
+    bool ipc() const { return exists(root() + "/sys/bus/pci/drivers/vosk_ipc/" + host.card(card).ipc_bdf); }
+    bool core() const { return exists(root() + "/sys/bus/pci/drivers/vxc_core/" + host.card(card).core_bdf); }
+};
+
+cardsim_host_options_s two_cards_second_bare()
+{
+    cardsim_card_spec_s bare = cardsim_default_card(1);
+    bare.port_error_caps = false;
+    bare.ipc_device = false;
+    bare.fwctl_device = false;
+    return {2, {cardsim_default_card(0), bare}, 0};
+}
+
+TEST(AmlPcieCapSet, WritesWhereThePortHasTheCapabilities)
+{
+    cardsim_host host(two_cards_second_bare());
+    ASSERT_TRUE(host.ok()) << host.error();
+    const std::string port0 = host.card(0).root_port_bdf, port1 = host.card(1).root_port_bdf;
+    EXPECT_TRUE(aml_pcie_port_has_aer(port0));
+    EXPECT_TRUE(aml_pcie_port_has_dpc(port0));
+    EXPECT_FALSE(aml_pcie_port_has_aer(port1));
+    EXPECT_FALSE(aml_pcie_port_has_dpc(port1));
+    EXPECT_EQ(port_uemsk(host, 0), CARDSIM_AER_UEMSK_DEFAULT);
+    EXPECT_EQ(port_dpccr(host, 0), CARDSIM_DPC_CTL_DEFAULT);
+
+    aml_card_pcie_cap_set_req_s req{{"", host.card(0).card_bdf}, port0, 0x1234abcd, 0x0042};
+    aml_card_pcie_cap_set_rsp_s rsp;
+    ASSERT_EQ(aml_card_pcie_cap_set(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(port_uemsk(host, 0), 0x1234abcdu) << "setpci ECAP_AER+8.l reached the config space";
+    EXPECT_EQ(port_dpccr(host, 0), 0x0042u) << "setpci ECAP_DPC+6.w reached the config space";
+    EXPECT_EQ(config_word(host, port0, CARDSIM_ECAP_DPC_AT + 4, 2), 0u) << "the word before is untouched";
+
+    // no capabilities: both steps are skipped and count as done
+    std::string before = slurp(host.sysfs_dir(port1) + "/config");
+    aml_card_pcie_cap_set_req_s bare{{"", host.card(1).card_bdf}, port1, 0xffffffff, 0xffff};
+    EXPECT_EQ(aml_card_pcie_cap_set(&bare, &rsp), AML_STATUS_OK);
+    EXPECT_EQ(slurp(host.sysfs_dir(port1) + "/config"), before);
+    EXPECT_EQ(port_uemsk(host, 1), 0u);
+
+    // a port text is one word for the shell, never a command of its own
+    std::string marker = "/tmp/aml_pcie_test_injected";
+    unlink(marker.c_str());
+    aml_card_pcie_cap_set_req_s evil{{}, port0 + "; touch " + marker, 1, 1};
+    EXPECT_EQ(aml_card_pcie_cap_set(&evil, &rsp), AML_STATUS_OK);
+    EXPECT_FALSE(exists(marker));
+    EXPECT_EQ(port_uemsk(host, 0), 0x1234abcdu);
+}
+
+TEST(AmlPcieRescan, FailsForAFunctionThatIsNotThere)
+{
+    cardsim_host host({1, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    aml_pcie_rescan_req_s req{0, "0000:7f:00.0"};
+    aml_pcie_rescan_rsp_s rsp;
+    EXPECT_EQ(aml_pcie_rescan(&req, &rsp), AML_STATUS_PCIE_RESCAN_ERR);
+    EXPECT_EQ(rsp.error, "NIC (0000:7f:00.0) : Failed to perform PCIe rescan\n");
+    req.bdf = "../../x";
+    EXPECT_EQ(aml_pcie_rescan(&req, &rsp), AML_STATUS_PCIE_RESCAN_ERR);
+    // a rescan of a port whose card is there changes nothing
+    req.bdf = host.card(0).root_port_bdf;
+    EXPECT_EQ(aml_pcie_rescan(&req, &rsp), AML_STATUS_OK);
+    ASSERT_TRUE(wait_until([&] { return host.tree_changes() == 1; }));
+    EXPECT_TRUE(host.card_present(0));
+}
+
+TEST(AmlPcieBind, UnbindAndBindFunctionsAndAuxiliaryDevices)
+{
+    cardsim_host host({2, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    bound_s card0{host, 0}, card1{host, 1};
+    ASSERT_TRUE(card0.net() && card0.aux() && card0.ipc() && card0.core());
+
+    aml_card_unbind_pcie_devices_req_s unbind{{"", host.card(0).card_bdf}, aml_pcie_host_network_devices()};
+    aml_card_unbind_pcie_devices_rsp_s unbind_rsp;
+    ASSERT_EQ(aml_card_unbind_pcie_devices(&unbind, &unbind_rsp), AML_STATUS_OK) << unbind_rsp.error;
+    EXPECT_FALSE(unbind.card.uuid.empty()) << "the handle was validated";
+    ASSERT_TRUE(wait_until([&] { return !card0.net() && card0.aux_unbound(); }));
+    EXPECT_TRUE(card0.ipc() && card0.core()) << "only the network function went";
+    EXPECT_TRUE(card1.net() && card1.aux()) << "the other card is not touched";
+
+    // nothing bound: nothing is written
+    std::string unbind_file = host.root_dir() + "/sys/bus/pci/drivers/plenx/unbind";
+    std::string aux_unbind_file = host.root_dir() + "/sys/bus/auxiliary/drivers/plenx_rdma/unbind";
+    std::ofstream(unbind_file).flush();
+    std::ofstream(aux_unbind_file).flush();
+    ASSERT_EQ(aml_card_unbind_pcie_devices(&unbind, &unbind_rsp), AML_STATUS_OK);
+    EXPECT_EQ(slurp(unbind_file), "");
+    EXPECT_EQ(slurp(aux_unbind_file), "");
+
+    aml_card_bind_pcie_devices_req_s bind{{"", host.card(0).card_bdf}, aml_pcie_host_network_devices()};
+    aml_card_bind_pcie_devices_rsp_s bind_rsp;
+    ASSERT_EQ(aml_card_bind_pcie_devices(&bind, &bind_rsp), AML_STATUS_OK) << bind_rsp.error;
+    ASSERT_TRUE(wait_until([&] { return card0.net() && card0.aux(); })) << "the auxiliary device follows";
+    std::string bind_file = host.root_dir() + "/sys/bus/pci/drivers/plenx/bind";
+    std::ofstream(bind_file).flush();
+    ASSERT_EQ(aml_card_bind_pcie_devices(&bind, &bind_rsp), AML_STATUS_OK);
+    EXPECT_EQ(slurp(bind_file), "") << "a bound function is not bound again";
+
+    // the management functions: their device nodes are found through the drivers
+    unbind.devices = aml_pcie_card_mgmt_devices();
+    ASSERT_EQ(aml_card_unbind_pcie_devices(&unbind, &unbind_rsp), AML_STATUS_OK);
+    ASSERT_TRUE(wait_until([&] { return !card0.ipc() && !card0.core(); }));
+    std::string path;
+    EXPECT_NE(nic_vosk_device_path_from_vmb_bdf(host.card(0).card_bdf, path), 0);
+    bind.devices = aml_pcie_card_mgmt_devices();
+    ASSERT_EQ(aml_card_bind_pcie_devices(&bind, &bind_rsp), AML_STATUS_OK);
+    ASSERT_TRUE(wait_until([&] { return card0.ipc() && card0.core(); }));
+    ASSERT_EQ(nic_vosk_device_path_from_vmb_bdf(host.card(0).card_bdf, path), 0);
+    EXPECT_EQ(path, host.card(0).ipc_devnode);
+
+    // a device id the card does not have, a driver name that is not one
+    unbind.devices = {{0x9999, "plenx", {"rdma"}}, {NIC_PCI_DEV_FUNC_1002, "../x", {"/"}}};
+    EXPECT_EQ(aml_card_unbind_pcie_devices(&unbind, &unbind_rsp), AML_STATUS_OK);
+    EXPECT_TRUE(card0.net());
+
+    aml_card_unbind_pcie_devices_req_s bad{{"NOT-A-UUID", ""}, aml_pcie_host_network_devices()};
+    EXPECT_EQ(aml_card_unbind_pcie_devices(&bad, &unbind_rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(has(unbind_rsp.error, "ERROR - Invalid card handle"));
+    aml_card_bind_pcie_devices_req_s bad_bind{{"", "nonsense"}, {}};
+    EXPECT_EQ(aml_card_bind_pcie_devices(&bad_bind, &bind_rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(has(bind_rsp.error, "ERROR - Invalid card handle"));
+}
+
+TEST(AmlPcieDecommission, MasksResetsAndRemovesTheCard)
+{
+    cardsim_host host({2, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    const auto& info = host.card(0);
+    // a non-zero answer word
+    host.set_fault(0, {cardsim_fault_e::STATUS_11, 0, k_card_ep, k_card_reset_op});
+    uint64_t requests = host.firmware(0).requests();
+
+    aml_card_decommission_req_s req;
+    req.card.bdf = info.card_bdf;
+    req.reset = 1;
+    req.reset_arg = 30;
+    aml_card_decommission_rsp_s rsp;
+    ASSERT_EQ(aml_card_decommission(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(rsp.host_port, info.root_port_bdf);
+    EXPECT_EQ(rsp.uemsk, CARDSIM_AER_UEMSK_DEFAULT);
+    EXPECT_EQ(rsp.dpccr, CARDSIM_DPC_CTL_DEFAULT);
+    EXPECT_TRUE(rsp.reset_answer);
+    EXPECT_EQ(host.firmware(0).requests(), requests + 1) << "one CARD_RESET";
+    EXPECT_EQ(port_uemsk(host, 0), CARDSIM_AER_UEMSK_DEFAULT | 0x20) << "surprise down masked";
+    EXPECT_EQ(port_dpccr(host, 0), CARDSIM_DPC_CTL_DEFAULT & ~0x3u) << "containment off";
+    ASSERT_TRUE(wait_until([&] { return !host.card_present(0); }));
+    EXPECT_FALSE(exists(host.root_dir() + "/sys/bus/pci/devices/" + info.card_bdf));
+    EXPECT_FALSE(exists(host.root_dir() + "/sys/bus/pci/devices/" + info.ipc_bdf));
+    EXPECT_FALSE(exists(host.root_dir() + info.ipc_devnode));
+    EXPECT_TRUE(exists(host.root_dir() + "/sys/bus/pci/devices/" + info.root_port_bdf));
+    EXPECT_TRUE(host.card_present(1));
+
+    // the port brings it back; then the saved registers go back
+    aml_pcie_rescan_req_s rescan{0, rsp.host_port};
+    aml_pcie_rescan_rsp_s rescan_rsp;
+    ASSERT_EQ(aml_pcie_rescan(&rescan, &rescan_rsp), AML_STATUS_OK);
+    ASSERT_TRUE(wait_until([&] { return host.card_present(0); }));
+    bound_s card0{host, 0};
+    EXPECT_TRUE(card0.net() && card0.aux() && card0.ipc() && card0.core()) << "drivers probe again";
+    // the device node serves the firmware again
+    nic_ipc_handle_s ipc;
+    ASSERT_EQ(nic_ipc_open(&ipc, info.card_bdf.c_str()), 0);
+    uint8_t heartbeat[16] = {};
+    uint32_t fw_errno = 0;
+    EXPECT_EQ(nic_ipc_req_rsp(&ipc, k_card_ep, 0x10000, heartbeat, sizeof(heartbeat), sizeof(heartbeat), &fw_errno), 16);
+    EXPECT_EQ(fw_errno, 0u);
+    nic_ipc_close(&ipc);
+    aml_card_pcie_cap_set_req_s restore{req.card, rsp.host_port, rsp.uemsk, rsp.dpccr};
+    aml_card_pcie_cap_set_rsp_s restore_rsp;
+    ASSERT_EQ(aml_card_pcie_cap_set(&restore, &restore_rsp), AML_STATUS_OK);
+    EXPECT_EQ(port_uemsk(host, 0), CARDSIM_AER_UEMSK_DEFAULT);
+    host.clear_fault(0);
+    aml_card_uuid_get_req_s uuid_req{info.card_bdf};
+    aml_card_uuid_get_rsp_s uuid_rsp;
+    EXPECT_EQ(aml_card_uuid_get(&uuid_req, &uuid_rsp), AML_STATUS_OK) << uuid_rsp.error;
+
+    // without a reset nothing is sent; the card still leaves
+    aml_card_decommission_req_s quiet;
+    quiet.card.bdf = host.card(1).card_bdf;
+    requests = host.firmware(1).requests();
+    aml_card_decommission_rsp_s quiet_rsp;
+    ASSERT_EQ(aml_card_decommission(&quiet, &quiet_rsp), AML_STATUS_OK) << quiet_rsp.error;
+    EXPECT_FALSE(quiet_rsp.reset_answer);
+    EXPECT_EQ(host.firmware(1).requests(), requests);
+    ASSERT_TRUE(wait_until([&] { return !host.card_present(1); }));
+
+    // the removed card's address no longer names a card
+    aml_card_decommission_req_s gone;
+    gone.card.bdf = host.card(1).card_bdf;
+    aml_card_decommission_rsp_s gone_rsp;
+    EXPECT_NE(aml_card_decommission(&gone, &gone_rsp), AML_STATUS_OK);
+    EXPECT_FALSE(gone_rsp.error.empty());
+}
+
+TEST(AmlPcieDecommission, FailedResetBindsBackAndRestoresThePort)
+{
+    cardsim_host host(two_cards_second_bare());
+    ASSERT_TRUE(host.ok()) << host.error();
+    bound_s card0{host, 0}, card1{host, 1};
+
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, EIO, k_card_ep, k_card_reset_op});
+    aml_card_decommission_req_s req;
+    req.card.bdf = host.card(0).card_bdf;
+    req.reset = 1;
+    req.reset_arg = 30;
+    aml_card_decommission_rsp_s rsp;
+    EXPECT_EQ(aml_card_decommission(&req, &rsp), AML_STATUS_IPC_OP_ERR);
+    EXPECT_TRUE(has(rsp.error, "ERROR - CARD_RESET IPC operation failed, err " + std::string(strerror(EIO))))
+        << rsp.error;
+    EXPECT_TRUE(has(rsp.error, "(" + host.card(0).card_bdf + ")"));
+    EXPECT_EQ(port_uemsk(host, 0), CARDSIM_AER_UEMSK_DEFAULT) << "restored";
+    EXPECT_EQ(port_dpccr(host, 0), CARDSIM_DPC_CTL_DEFAULT) << "restored";
+    ASSERT_TRUE(wait_until([&] { return card0.net() && card0.aux(); })) << "bound back";
+    EXPECT_TRUE(card0.ipc() && card0.core()) << "management functions never left";
+    EXPECT_TRUE(host.card_present(0));
+
+    // a driver failure of the exchange
+    host.set_fault(0, {cardsim_fault_e::DRIVER_ERRNO, ETIMEDOUT, k_card_ep, k_card_reset_op});
+    EXPECT_EQ(aml_card_decommission(&req, &rsp), AML_STATUS_IPC_OP_ERR);
+    EXPECT_TRUE(has(rsp.error, "CARD_RESET IPC operation failed")) << rsp.error;
+
+    // CPLD_RELOAD has its own texts
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 7, k_card_ep, k_cpld_reload_op});
+    req.cpld_reload = true;
+    EXPECT_EQ(aml_card_decommission(&req, &rsp), AML_STATUS_IPC_OP_ERR);
+    EXPECT_TRUE(has(rsp.error, "ERROR - Failed to reload CPLD, err : 7")) << rsp.error;
+    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 2, k_card_ep, k_cpld_reload_op});
+    EXPECT_EQ(aml_card_decommission(&req, &rsp), AML_STATUS_MSG_SIZE_MISMATCH);
+    EXPECT_TRUE(has(rsp.error, "ERROR - CPLD_RELOAD IPC response size 2")) << rsp.error;
+    ASSERT_TRUE(wait_until([&] { return card0.net(); }));
+    EXPECT_EQ(port_uemsk(host, 0), CARDSIM_AER_UEMSK_DEFAULT);
+    EXPECT_TRUE(host.card_present(0));
+
+    // no channel to a card without devices; its port has nothing to restore
+    aml_card_decommission_req_s bare;
+    bare.card.bdf = host.card(1).card_bdf;
+    bare.card.uuid = nic_ipc_uuid_from_serial(host.card(1).serial);
+    bare.reset = 1;
+    aml_card_decommission_rsp_s bare_rsp;
+    EXPECT_EQ(aml_card_decommission(&bare, &bare_rsp), AML_STATUS_IPC_CONN_ERR);
+    EXPECT_TRUE(has(bare_rsp.error, "ERROR - Failed to open IPC connection")) << bare_rsp.error;
+    EXPECT_EQ(bare_rsp.uemsk, 0u);
+    EXPECT_EQ(bare_rsp.dpccr, 0u);
+    ASSERT_TRUE(wait_until([&] { return card1.net() && card1.aux(); }));
+    EXPECT_TRUE(host.card_present(1));
+
+    aml_card_decommission_req_s bad;
+    bad.card.uuid = "ABC";
+    EXPECT_EQ(aml_card_decommission(&bad, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(has(rsp.error, "ERROR - Invalid card handle"));
+}
+
+TEST(AmlPcieRemove, ChecksTheAddressAndFindsTheHostPort)
+{
+    cardsim_host host({1, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    aml_card_pcie_remove_req_s req;
+    aml_card_pcie_remove_rsp_s rsp;
+    EXPECT_EQ(aml_card_pcie_remove(&req, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(has(rsp.error, "ERROR - PCIe BDF not set"));
+    req.bdf = "0000:20:00.0'; reboot; '";
+    EXPECT_EQ(aml_card_pcie_remove(&req, &rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(has(rsp.error, "ERROR - Invalid PCIe BDF"));
+    req.bdf = "0000:7f:00.0";
+    EXPECT_EQ(aml_card_pcie_remove(&req, &rsp), AML_STATUS_PCIE_DEV_NOT_FOUND);
+    EXPECT_EQ(rsp.error, "NIC (0000:7f:00.0) : ERROR - Failed to get host port\n");
+    req.bdf = host.card(0).card_bdf;
+    ASSERT_EQ(aml_card_pcie_remove(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(rsp.host_port, host.card(0).root_port_bdf);
+    EXPECT_TRUE(wait_until([&] { return !host.card_present(0); }));
+}
+
+// both cards at once, so the fixed rescan delay is waited once
+TEST(AmlPcieRecommission, RoundTripAndACardThatComesBackWithoutABar)
+{
+    cardsim_host host({2, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    host.set_rescan_unassigned(1, NIC_PCI_DEV_FUNC_1003);
+    aml_card_handle_s handles[2] = {{"", host.card(0).card_bdf}, {"", host.card(1).card_bdf}};
+    std::string steps[2], errors[2];
+    aml_status_e results[2] = {AML_STATUS_GENERIC_ERR, AML_STATUS_GENERIC_ERR};
+    std::thread workers[2];
+    for (size_t i = 0; i < 2; i++) {
+        workers[i] = std::thread([&, i] { results[i] = aml_card_recommission(&handles[i], steps[i], errors[i]); });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(results[0], AML_STATUS_OK) << steps[0] << ": " << errors[0];
+    EXPECT_EQ(steps[0], "Commission");
+    EXPECT_EQ(results[1], AML_PCIE_STATUS_BAR_UNASSIGNED) << steps[1] << ": " << errors[1];
+    EXPECT_EQ(steps[1], "Commission");
+    EXPECT_TRUE(has(errors[1], "Failed to assign BAR memory for " + host.card(1).func_1003_bdf)) << errors[1];
+    EXPECT_FALSE(nic_ipc_is_device_bar_map_valid(host.card(1).func_1003_bdf));
+    for (size_t i = 0; i < 2; i++) {
+        EXPECT_TRUE(host.card_present(i));
+        EXPECT_EQ(port_uemsk(host, i), CARDSIM_AER_UEMSK_DEFAULT) << "card " << i << " port restored";
+        EXPECT_EQ(port_dpccr(host, i), CARDSIM_DPC_CTL_DEFAULT) << "card " << i << " port restored";
+        bound_s bound{host, i};
+        EXPECT_TRUE(bound.net() && bound.aux() && bound.ipc() && bound.core());
+    }
+    // the card answers again after it came back
+    aml_card_uuid_get_req_s uuid_req{host.card(0).card_bdf};
+    aml_card_uuid_get_rsp_s uuid_rsp;
+    EXPECT_EQ(aml_card_uuid_get(&uuid_req, &uuid_rsp), AML_STATUS_OK) << uuid_rsp.error;
+    EXPECT_EQ(uuid_rsp.uuid, handles[0].uuid);
+}
+
+}  // namespace
