@@ -3,6 +3,8 @@
 
 #include "aml/aml_profile.h"
 
+#include "aml/aml_pcie.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include "aml/aml_card_validate.h"
 #include "aml/aml_firmware.h"
 #include "aml/aml_inventory.h"
+#include "aml/aml_pcie.h"
 #include "aml/aml_state.h"
 #include "aml/aml_trace.h"
 #include "fwupdate/fwupdate_profile.h"
@@ -361,6 +364,13 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
     if (rc != 0) {
         aml_handle_fwupdate_failure(handle, &trace, rsp->error);
         return sdk_ret_to_aml_status(static_cast<uint32_t>(rc));
+    }
+    if (req->recommission) {
+        std::string step;
+        status = aml_card_recommission(handle, step, rsp->error);
+        if (status != AML_STATUS_OK) {
+            return status;
+        }
     }
     rsp->stage = AML_PROFILE_STAGE_DONE;
     return AML_STATUS_OK;

@@ -89,6 +89,9 @@ struct aml_card_profile_upd_req_s {
     // on a card that runs image 3: install nothing and only record the
     // profile. ignored on any other running image
     bool activate_only = false;
+    // recommission the card once the profile is recorded, so that the new
+    // configuration takes effect (takes over a minute: the card is rescanned)
+    bool recommission = false;
 };
 struct aml_card_profile_upd_rsp_s {
     std::string error;

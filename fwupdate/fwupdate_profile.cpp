@@ -213,6 +213,71 @@ int firmware_cpld_update(firmware_update_req_s* req, uint8_t* progress, std::str
     return 0;
 }
 
+// the ports come as decimal names, 0 to 255 (the transceiver ports a board
+// can carry); the image path in req->package
+struct xcvr_progress_s {
+    uint8_t* progress;
+    size_t index;
+    size_t count;
+};
+
+// one bar over all ports, never back to 0 between them
+static void xcvr_progress(void* ctxt, uint8_t step, const std::string&)
+{
+    auto* p = static_cast<xcvr_progress_s*>(ctxt);
+    *p->progress = static_cast<uint8_t>((p->index * 100 + step) / p->count);
+}
+
+static bool xcvr_port_of(const std::string& name, uint32_t& port)
+{
+    if (name.empty() || name.size() > 3 || name.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    port = static_cast<uint32_t>(std::stoul(name));
+    return port <= 255;
+}
+
+int firmware_xcvr_update(firmware_update_req_s* req, uint8_t* progress, std::string& status)
+{
+    install_sigint_guard();
+    const std::string& path = req->package;
+    const std::string partition = flash_partition_name(FLASH_PARTITION_XCVR_EEPROM);
+    std::vector<uint32_t> ports;
+    for (const std::string& name : req->names) {
+        uint32_t port = 0;
+        if (!xcvr_port_of(name, port)) {
+            fwupdate_log(trace_level_err, "Invalid XCVR port %s", name.c_str());
+            return FWUPDATE_ERR;
+        }
+        ports.push_back(port);
+    }
+    if (ports.empty()) {
+        fwupdate_log(trace_level_err, "No XCVR port given for %s", path.c_str());
+        return FWUPDATE_ERR;
+    }
+    uint64_t size = 0;
+    if (!file_exists(path) || !host_file_size(path, size) || size == 0) {
+        fwupdate_log(trace_level_err, "XCVR firmware file not accessible: %s", path.c_str());
+        return FWUPDATE_ERR;
+    }
+    const bool never = false;
+    const std::string& bdf = fwupdate_tls().vmb_bdf;
+    for (size_t i = 0; i < ports.size(); i++) {
+        fwupdate_log(trace_level_info, "Writing XCVR firmware %s at %s", path.c_str(), partition.c_str());
+        xcvr_progress_s bar{progress, i, ports.size()};
+        int rc = rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, ports[i], path, bdf, never, nullptr, &status,
+                                xcvr_progress, &bar);
+        if (rc != 0) {
+            fwupdate_log(trace_level_err, "XCVR firmware update failed for port %u, err %u", ports[i],
+                         static_cast<unsigned>(rc));
+            return rc;
+        }
+    }
+    *progress = 100;
+    status = "Done";
+    return 0;
+}
+
 struct firmware_versions_s {
     const char* fwname;
     rfc_version_group_t rfc_image_version_info_u::*group;
@@ -241,9 +306,10 @@ int firmware_get(bool, std::string& json)
         const auto& group = tls.image_version_info.*n.group;
         json += fmt::format(" \"{}\": {{\n", n.fwname);
         std::vector<std::pair<std::string, std::string>> shown;
-        for (const auto& [name, version] : group) {
+        for (const auto& entry : group) {
+            const auto& [name, version] = entry;
             if (n.entries.empty() || std::find_if(n.entries.begin(), n.entries.end(), [&](const char* e) {
-                                         return name == e;
+                                         return entry.first == e;
                                      }) != n.entries.end()) {
                 shown.emplace_back(name, version);
             }

@@ -25,5 +25,8 @@ struct fwupdate_activate_profile_rsp_s {};
 int fwupdate_device_config_update(fwupdate_device_config_upd_req_s* req, uint8_t* progress, std::string& status);
 int fwupdate_activate_profile(fwupdate_activate_profile_req_s* req, fwupdate_activate_profile_rsp_s* rsp);
 int firmware_cpld_update(firmware_update_req_s* req, uint8_t* progress, std::string& status);
+// transceiver firmware: the image path in req->package, the ports as decimal
+// names in req->names ({"0", "3"}), each written in turn
+int firmware_xcvr_update(firmware_update_req_s* req, uint8_t* progress, std::string& status);
 // the versions on flash, per firmware name, as JSON text
 int firmware_get(bool all, std::string& json);

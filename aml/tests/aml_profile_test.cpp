@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "aml/aml_card_requests.h"
 #include "aml/aml_card_validate.h"
 #include "aml/aml_firmware.h"
 #include "aml/aml_profile.h"
@@ -464,3 +465,31 @@ TEST_F(AmlProfile, FullUpdateInstallsThePackageSetsPortsAndRecordsTheProfile)
 }
 
 }  // namespace
+
+// slow: a recommission rescans the bus after 75 s, as on a real host
+TEST_F(AmlProfile, RecommissionOnRequestBringsTheCardBackWithTheProfile)
+{
+    fw_package_options_s opt;
+    opt.card_profile = true;
+    fw_package pkg(dir.file("build"), opt);
+    const std::string package = pkg.build("pkg.tar");
+    install_package_files(package);
+    ASSERT_FALSE(HasFatalFailure());
+
+    aml_card_profile_upd_req_s req;
+    req.card = card;
+    req.package = package;
+    req.profile = "rdma";
+    req.install_firmware = false;
+    req.recommission = true;
+    aml_card_profile_upd_rsp_s rsp;
+    ASSERT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
+    EXPECT_EQ(rsp.stage, AML_PROFILE_STAGE_DONE);
+    EXPECT_EQ(active_profile(), "rdma");
+
+    // the card came back and answers again
+    EXPECT_TRUE(host.card_present(0));
+    aml_card_liveness_check_req_s live{card};
+    aml_card_liveness_check_rsp_s live_rsp;
+    EXPECT_EQ(aml_card_liveness_check(&live, &live_rsp), AML_STATUS_OK) << live_rsp.error;
+}

@@ -321,3 +321,52 @@ TEST_F(FwupdateEmulated, LogicImageAndVersionsOnFlash)
 }
 
 }  // namespace
+
+TEST_F(FwupdateEmulated, TransceiverFirmwareGoesToEachNamedPort)
+{
+    ASSERT_EQ(init(), 0);
+    std::string image(2000, '\0');
+    for (size_t i = 0; i < image.size(); i++) {
+        image[i] = static_cast<char>(i * 13);
+    }
+    test_write_file(dir.file("xcvr image.bin"), image);
+    firmware_update_req_s req;
+    req.package = dir.file("xcvr image.bin");
+    req.names = {"0", "3"};
+    uint8_t progress = 0;
+    std::string status;
+    const uint64_t before = host.firmware(0).requests();
+    ASSERT_EQ(firmware_xcvr_update(&req, &progress, status), 0) << trace.all();
+    EXPECT_EQ(host.firmware(0).requests() - before, 6u) << "three chunks per port";
+    auto got = host.partition_bytes(0, FLASH_PARTITION_XCVR_EEPROM);
+    ASSERT_GE(got.size(), image.size());
+    EXPECT_EQ(std::string(got.begin(), got.begin() + image.size()), image);
+    EXPECT_EQ(progress, 100);
+    EXPECT_EQ(status, "Done");
+    EXPECT_TRUE(trace.has("Writing XCVR firmware " + req.package + " at xcvr-eeprom"));
+
+    // the card refuses the second port's first chunk
+    ASSERT_EQ(init(), 0);
+    req.names = {"7"};
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, 12, 0x1001c});
+    EXPECT_NE(firmware_xcvr_update(&req, &progress, status), 0);
+    EXPECT_TRUE(trace.has("XCVR firmware update failed for port 7, err 255")) << trace.all();
+    host.clear_fault(0);
+
+    // refused before anything is sent
+    for (const std::vector<std::string>& names :
+         std::vector<std::vector<std::string>>{{}, {"256"}, {"-1"}, {"1;reboot"}, {""}}) {
+        ASSERT_EQ(init(), 0);
+        req.names = names;
+        const uint64_t quiet = host.firmware(0).requests();
+        EXPECT_EQ(firmware_xcvr_update(&req, &progress, status), 255);
+        EXPECT_EQ(host.firmware(0).requests(), quiet);
+    }
+    ASSERT_EQ(init(), 0);
+    req.names = {"1"};
+    req.package = dir.file("absent.bin");
+    const uint64_t quiet = host.firmware(0).requests();
+    EXPECT_EQ(firmware_xcvr_update(&req, &progress, status), 255);
+    EXPECT_TRUE(trace.has("XCVR firmware file not accessible: " + req.package));
+    EXPECT_EQ(host.firmware(0).requests(), quiet);
+}
