@@ -18,8 +18,9 @@ std::string ipc_shell_quote(std::string_view value);
 std::string ipc_shell_command(std::string_view tmpl, std::initializer_list<std::string_view> values);
 
 struct ipc_shell_result_s {
-    bool started = false;   // the shell could be started (popen)
+    bool started = false;   // the shell could be started
     bool exited = false;    // it ended by itself, not through a signal
+    bool timed_out = false; // it did not finish within its bound and was ended
     int exit_status = -1;   // its exit code when exited
     std::vector<std::string> lines;  // its standard output, one entry a line, newline removed
 
@@ -27,7 +28,16 @@ struct ipc_shell_result_s {
     bool ok() const { return started && exited && exit_status == 0; }
 };
 
-// runs command through popen, reads its standard output to the end and
-// closes the pipe. stops storing lines after max_lines (the rest is still
-// read, so the command is never left blocked on a full pipe).
-ipc_shell_result_s ipc_shell_run(const std::string& command, size_t max_lines = SIZE_MAX);
+// runs command with /bin/sh -c in a process group of its own, reads its
+// standard output to the end and reaps it. stops storing lines after
+// max_lines (the rest is still read, so the command is never left blocked on
+// a full pipe). a command still running after the bound (0: the process-wide
+// default) is ended with its whole group, SIGTERM then SIGKILL, reaped, and
+// reported with timed_out set and a line on standard error.
+ipc_shell_result_s ipc_shell_run(const std::string& command, size_t max_lines = SIZE_MAX,
+                                 uint32_t timeout_ms = 0);
+
+// the bound of every command that does not name its own; 120 s at start
+constexpr uint32_t IPC_SHELL_DEFAULT_TIMEOUT_MS = 120000;
+void ipc_shell_set_default_timeout_ms(uint32_t timeout_ms);
+uint32_t ipc_shell_default_timeout_ms();

@@ -1,5 +1,8 @@
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -36,6 +39,55 @@ TEST(ShellCommand, ReportsStatusAndBoundsStoredLines)
     EXPECT_TRUE(r.started && r.exited);
     EXPECT_EQ(r.exit_status, 3);
     EXPECT_FALSE(r.ok());
+}
+
+// a child of this process that has ended but was not reaped
+bool has_zombie_child()
+{
+    siginfo_t info{};
+    return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+}
+
+TEST(ShellCommand, AHangingCommandIsEndedWithItsGroupWithinTheBound)
+{
+    using clock = std::chrono::steady_clock;
+    // a shell that waits on a child, a command that ignores SIGTERM, and one
+    // that closed its output but keeps running
+    const char* hanging[] = {"sleep 30; echo never", "trap '' TERM; sleep 30", "exec >/dev/null; sleep 30",
+                             "echo first; sleep 30 & sleep 30"};
+    for (const char* command : hanging) {
+        auto start = clock::now();
+        auto r = ipc_shell_run(command, SIZE_MAX, 300);
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start).count();
+        EXPECT_TRUE(r.started) << command;
+        EXPECT_TRUE(r.timed_out) << command;
+        EXPECT_FALSE(r.ok()) << command;
+        EXPECT_LT(took, 3000) << command;
+        EXPECT_FALSE(has_zombie_child()) << command;
+    }
+    auto r = ipc_shell_run("echo first; sleep 30", SIZE_MAX, 300);
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"first"})) << "what came before the bound is kept";
+
+    // the process-wide bound applies when a call names none
+    ipc_shell_set_default_timeout_ms(200);
+    EXPECT_TRUE(ipc_shell_run("sleep 30").timed_out);
+    ipc_shell_set_default_timeout_ms(0);
+    EXPECT_EQ(ipc_shell_default_timeout_ms(), IPC_SHELL_DEFAULT_TIMEOUT_MS);
+    EXPECT_FALSE(ipc_shell_run("true").timed_out);
+    EXPECT_FALSE(has_zombie_child());
+}
+
+TEST(ShellCommand, SignalsAndMissingProgramsAreFailures)
+{
+    auto r = ipc_shell_run("kill -9 $$");
+    EXPECT_TRUE(r.started);
+    EXPECT_FALSE(r.exited) << "ended by a signal";
+    EXPECT_FALSE(r.ok());
+    r = ipc_shell_run("/nonexistent/program 2>/dev/null");
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_status, 127);
+    r = ipc_shell_run("printf 'no newline'");
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"no newline"}));
 }
 
 class SysfsFiles : public ::testing::Test {
