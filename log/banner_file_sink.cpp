@@ -1,6 +1,14 @@
 #include "log/banner_file_sink.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 
 #include <fmt/format.h>
 #include <spdlog/details/os.h>
@@ -10,27 +18,19 @@
 namespace utils {
 
 template <typename Mutex>
-spdlog::file_event_handlers banner_file_sink<Mutex>::banner_handlers_()
-{
-    spdlog::file_event_handlers handlers;
-    handlers.after_open = [this](const spdlog::filename_t&, std::FILE* file) {
-        std::string banner = logger_boot_banner(logger_read_boot_count());
-        std::fwrite(banner.data(), 1, banner.size(), file);
-        // the size check that follows reads the descriptor, not the buffer
-        std::fflush(file);
-        banner_size_ = banner.size();
-    };
-    return handlers;
-}
-
-template <typename Mutex>
 banner_file_sink<Mutex>::banner_file_sink(std::string path, size_t max_size, size_t max_files)
-    : path_(std::move(path)), max_size_(max_size), max_files_(max_files), file_(banner_handlers_())
+    : path_(std::move(path)), max_size_(max_size), max_files_(max_files)
 {
     if (max_size_ == 0) {
         spdlog::throw_spdlog_ex("banner_file_sink: max_size must not be 0");
     }
-    open_(false);
+    open_(false, true);
+}
+
+template <typename Mutex>
+banner_file_sink<Mutex>::~banner_file_sink()
+{
+    close_();
 }
 
 template <typename Mutex>
@@ -40,10 +40,63 @@ std::string banner_file_sink<Mutex>::copy_name(const std::string& path, size_t n
 }
 
 template <typename Mutex>
-void banner_file_sink<Mutex>::open_(bool truncate)
+void banner_file_sink<Mutex>::close_()
 {
-    file_.open(path_, truncate);
-    current_size_ = file_.size();
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+template <typename Mutex>
+void banner_file_sink<Mutex>::open_(bool truncate, bool banner)
+{
+    close_();
+    spdlog::details::os::create_dir(spdlog::details::os::dir_name(path_));
+    const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+    for (int tries = 0; tries < 5 && fd_ < 0; tries++) {
+        fd_ = ::open(path_.c_str(), flags, 0644);
+        if (fd_ < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    if (fd_ < 0) {
+        spdlog::throw_spdlog_ex("Failed opening file " + path_ + " for writing", errno);
+    }
+    struct stat st;
+    current_size_ = fstat(fd_, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    if (banner) {
+        std::string text = logger_boot_banner(logger_read_boot_count());
+        banner_size_ = text.size();
+        try {
+            write_line_(text.data(), text.size());
+        } catch (const spdlog::spdlog_ex& e) {
+            // the file is open; its lines report their own failures
+            fprintf(stderr, "%s\n", e.what());
+        }
+    }
+}
+
+// all of it in one write, or nothing of it in the file
+template <typename Mutex>
+void banner_file_sink<Mutex>::write_line_(const char* data, size_t size)
+{
+    ssize_t n;
+    do {
+        n = ::write(fd_, data, size);
+    } while (n < 0 && errno == EINTR);
+    if (n == static_cast<ssize_t>(size)) {
+        current_size_ += size;
+        return;
+    }
+    int err = n < 0 ? errno : ENOSPC;
+    if (n > 0 && ftruncate(fd_, static_cast<off_t>(current_size_)) != 0) {
+        // the fragment could not be cut off: end it, so that the next line
+        // still starts a line of its own
+        (void)!::write(fd_, "\n", 1);
+        current_size_ += static_cast<size_t>(n) + 1;
+    }
+    spdlog::throw_spdlog_ex("Failed writing to file " + path_, err);
 }
 
 template <typename Mutex>
@@ -53,34 +106,47 @@ void banner_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg& msg)
     spdlog::sinks::base_sink<Mutex>::formatter_->format(msg, formatted);
     // a file holding nothing but its banner takes the message whatever its
     // size: a line longer than the limit must not rotate away empty files
-    if (current_size_ + formatted.size() > max_size_ && current_size_ > banner_size_) {
-        rotate_();
+    if (current_size_ + formatted.size() > max_size_ && current_size_ > banner_size_ &&
+        current_size_ >= rotate_retry_at_) {
+        if (!rotate_()) {
+            rotate_retry_at_ = current_size_ + max_size_;
+        }
     }
-    file_.write(formatted);
-    current_size_ += formatted.size();
+    if (fd_ < 0) {
+        open_(false, false);
+    }
+    write_line_(formatted.data(), formatted.size());
 }
 
 template <typename Mutex>
 void banner_file_sink<Mutex>::flush_()
 {
-    file_.flush();
+    // every line is handed to the system as it is written
 }
 
-// path.(n-1) -> path.n, down to path -> path.1; then path opens afresh
+// path.(n-1) -> path.n, down to path -> path.1; then path opens afresh. when
+// the file itself cannot be moved aside it stays open as it is: its lines
+// are worth more than its size limit
 template <typename Mutex>
-void banner_file_sink<Mutex>::rotate_()
+bool banner_file_sink<Mutex>::rotate_()
 {
-    file_.close();
     if (max_files_ > 0) {
         std::remove(copy_name(path_, max_files_).c_str());
-        for (size_t n = max_files_; n > 0; --n) {
+        for (size_t n = max_files_; n > 1; --n) {
             std::string from = copy_name(path_, n - 1);
             if (spdlog::details::os::path_exists(from)) {
                 std::rename(from.c_str(), copy_name(path_, n).c_str());
             }
         }
+        if (std::rename(path_.c_str(), copy_name(path_, 1).c_str()) != 0) {
+            int err = errno;
+            fprintf(stderr, "cannot rotate %s: %s; writing on\n", path_.c_str(), strerror(err));
+            return false;
+        }
     }
-    open_(true);
+    rotate_retry_at_ = 0;
+    open_(true, true);
+    return true;
 }
 
 template class banner_file_sink<std::mutex>;

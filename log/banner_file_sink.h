@@ -1,9 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 
-#include <spdlog/details/file_helper.h>
 #include <spdlog/details/null_mutex.h>
 #include <spdlog/sinks/base_sink.h>
 
@@ -14,10 +14,20 @@ namespace utils {
 // path.1 ... path.N (path.1 the newest); the oldest falls off the end.
 // opening is tried 5 times 10 ms apart; a file that cannot be opened throws
 // spdlog_ex("Failed opening file <path> for writing").
+//
+// each line goes out in one write(2) on a descriptor opened for appending,
+// so a line is on disk once the write returns, and no line is ever left in
+// half: a write the system takes only in part (a full disk, a file size
+// limit) is cut back off the file and reported as a failure. a rotation
+// whose rename fails keeps writing to the file as it is (nothing is
+// truncated) and is tried again once another max_size bytes went in.
 template <typename Mutex>
 class banner_file_sink final : public spdlog::sinks::base_sink<Mutex> {
 public:
     banner_file_sink(std::string path, size_t max_size, size_t max_files);
+    ~banner_file_sink() override;
+    banner_file_sink(const banner_file_sink&) = delete;
+    banner_file_sink& operator=(const banner_file_sink&) = delete;
 
     const std::string& path() const { return path_; }
     // the name of copy n, n = 0 being the file itself
@@ -28,16 +38,18 @@ protected:
     void flush_() override;
 
 private:
-    spdlog::file_event_handlers banner_handlers_();
-    void open_(bool truncate);
-    void rotate_();
+    void open_(bool truncate, bool banner);
+    void close_();
+    void write_line_(const char* data, size_t size);
+    bool rotate_();
 
     std::string path_;
     size_t max_size_;
     size_t max_files_;
     size_t current_size_ = 0;
     size_t banner_size_ = 0;
-    spdlog::details::file_helper file_;
+    size_t rotate_retry_at_ = 0;  // after a failed rotation: the size to try again at
+    int fd_ = -1;
 };
 
 using banner_file_sink_mt = banner_file_sink<std::mutex>;

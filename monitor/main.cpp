@@ -1,9 +1,11 @@
 #include <getopt.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -44,6 +46,29 @@ static const dir_check_s k_dir_checks[] = {
     {&orlixmon_init_params_s::telemetry_dir, "Telemetry directory %s doesn't exist or not accessible\n"},
 };
 
+// a failing telemetry or trace file is reported at most once a second, with
+// the number of failures since the last report: a full disk must not flood
+// standard error
+static void report_log_error(const std::string& msg)
+{
+    static std::mutex lock;
+    static std::chrono::steady_clock::time_point last;
+    static unsigned long quiet = 0;
+    std::lock_guard<std::mutex> guard(lock);
+    auto now = std::chrono::steady_clock::now();
+    if (last.time_since_epoch().count() != 0 && now - last < std::chrono::seconds(1)) {
+        quiet++;
+        return;
+    }
+    if (quiet > 0) {
+        fprintf(stderr, "spdlog error: %s (and %lu more since the last report)\n", msg.c_str(), quiet);
+    } else {
+        fprintf(stderr, "spdlog error: %s\n", msg.c_str());
+    }
+    last = now;
+    quiet = 0;
+}
+
 int main(int argc, char** argv)
 {
     const char* argv0 = argc > 0 ? argv[0] : "orlixmon";
@@ -58,7 +83,10 @@ int main(int argc, char** argv)
         fprintf(stderr, "Error - %s is already running\n", program.c_str());
         return -1;
     }
-    spdlog::set_error_handler([](const std::string& msg) { fprintf(stderr, "spdlog error: %s\n", msg.c_str()); });
+    // a file size limit makes a write fail (and is reported) instead of
+    // ending the process
+    signal(SIGXFSZ, SIG_IGN);
+    spdlog::set_error_handler(report_log_error);
 
     std::string config_file;
     for (;;) {

@@ -1,6 +1,14 @@
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <regex>
+#include <sstream>
+
+#include <fmt/format.h>
 
 #include "log/banner_file_sink.h"
 #include "log/boot_count.h"
@@ -105,6 +113,105 @@ TEST_F(BannerFile, LineLongerThanTheLimitDoesNotRotateEmptyFiles)
     logger.flush();
     EXPECT_EQ(read_lines(path).size(), 2u);
     EXPECT_FALSE(std::filesystem::exists(path + ".1"));
+}
+
+// every line of a file ends whole: no fragment of a line anywhere
+void expect_whole_lines(const std::string& path, const std::string& prefix)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n') << path;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("*** Boot", 0) == 0) {
+            continue;
+        }
+        EXPECT_EQ(line.size(), prefix.size() + 6) << "'" << line << "'";
+        EXPECT_EQ(line.rfind(prefix, 0), 0u) << "'" << line << "'";
+    }
+}
+
+TEST_F(BannerFile, ARotationWhoseRenameFailsKeepsEveryLine)
+{
+    std::string path = dir.file("keep.log");
+    // a copy name taken by a folder that is not empty: the file cannot move there
+    std::filesystem::create_directories(path + ".1/busy");
+    int total = 0;
+    {
+        spdlog::logger logger("keep", std::make_shared<utils::banner_file_sink_mt>(path, 100, 1));
+        logger.set_pattern("%v");
+        for (int i = 0; i < 20; i++) {
+            logger.info("line-{:06d}", i);
+        }
+        // once the name is free again a later rotation goes through
+        std::filesystem::remove_all(path + ".1");
+        for (total = 20; !std::filesystem::is_regular_file(path + ".1") && total < 100; total++) {
+            logger.info("line-{:06d}", total);
+        }
+        logger.info("line-{:06d}", total++);
+    }
+    // every line is in the file or its copy, once, in order
+    std::vector<std::string> all;
+    for (const std::string& p : {path + ".1", path}) {
+        for (const auto& line : read_lines(p)) {
+            if (line.rfind("*** Boot", 0) != 0) {
+                all.push_back(line);
+            }
+        }
+    }
+    ASSERT_LT(total, 100) << "never rotated again";
+    ASSERT_EQ(all.size(), static_cast<size_t>(total));
+    for (int i = 0; i < total; i++) {
+        EXPECT_EQ(all[i], fmt::format("line-{:06d}", i));
+    }
+}
+
+TEST_F(BannerFile, FailedWritesLeaveNoFragmentAndLinesResumeWhole)
+{
+    std::string path = dir.file("limit.log");
+    int errors = 0;
+    {
+        spdlog::logger logger("limit", std::make_shared<utils::banner_file_sink_mt>(path, 1 << 20, 5));
+        logger.set_pattern("%v");
+        logger.set_error_handler([&](const std::string&) { errors++; });
+        for (int i = 0; i < 10; i++) {
+            logger.info("line-{:06d}", i);
+        }
+        // a file size limit a few bytes into the next line: the system takes part of it
+        struct sigaction ignore = {}, old = {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGXFSZ, &ignore, &old);
+        struct rlimit saved;
+        getrlimit(RLIMIT_FSIZE, &saved);
+        struct rlimit tight = saved;
+        tight.rlim_cur = std::filesystem::file_size(path) + 5;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+        for (int i = 10; i < 20; i++) {
+            logger.info("line-{:06d}", i);
+        }
+        setrlimit(RLIMIT_FSIZE, &saved);
+        sigaction(SIGXFSZ, &old, nullptr);
+        EXPECT_EQ(errors, 10);
+        for (int i = 20; i < 25; i++) {
+            logger.info("line-{:06d}", i);
+        }
+    }
+    expect_whole_lines(path, "line-");
+    auto lines = read_lines(path);
+    ASSERT_EQ(lines.size(), 16u) << "the banner, 10 lines before and 5 after";
+    EXPECT_EQ(lines[10], "line-000009");
+    EXPECT_EQ(lines[11], "line-000020");
+
+    // a device that is always full: every line fails, the caller goes on
+    spdlog::logger full("full", std::make_shared<utils::banner_file_sink_mt>("/dev/full", 1 << 20, 5));
+    int full_errors = 0;
+    full.set_error_handler([&](const std::string& what) {
+        full_errors++;
+        EXPECT_NE(what.find("/dev/full"), std::string::npos) << what;
+    });
+    full.info("nowhere");
+    EXPECT_EQ(full_errors, 1);
 }
 
 TEST_F(BannerFile, UnopenableFileNamesThePath)
