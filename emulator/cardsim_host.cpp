@@ -753,6 +753,22 @@ void cardsim_host::watcher_loop_()
     }
 }
 
+void cardsim_host::remove_card(size_t index)
+{
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (index < cards_.size() && cards_[index]->present) {
+        remove_card_tree_(*cards_[index]);
+    }
+}
+
+void cardsim_host::restore_card(size_t index)
+{
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (index < cards_.size() && !cards_[index]->present) {
+        restore_card_tree_(*cards_[index]);
+    }
+}
+
 // what the kernel does on a write into a driver's bind or unbind or into a
 // function's remove or rescan; called with the tree locked
 void cardsim_host::sysfs_written_(const watch_s& watch, const std::string& file, const std::string& value)

@@ -82,6 +82,10 @@ public:
     // the function with this device id comes back from the next rescan
     // without its memory assigned (a zero resource line); 0 for none
     void set_rescan_unassigned(size_t index, uint16_t device);
+    // the card disappears as a surprise removal would take it (device nodes
+    // and sysfs entries gone), and comes back as a rescan finds it
+    void remove_card(size_t index);
+    void restore_card(size_t index);
     // sysfs writes the watcher has carried out so far
     uint64_t tree_changes() const { return tree_changes_; }
 

@@ -1,6 +1,6 @@
 // orlix-cardsim: an emulated host with ORLIX cards for a command to run on.
 //
-//   orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] -- COMMAND [ARG...]
+//   orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--control FIFO] -- COMMAND [ARG...]
 //   orlix-cardsim list [--cards N] [--ports P] [--lifs L]
 
 #include <signal.h>
@@ -13,9 +13,11 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "emulator/cardsim_control.h"
 #include "emulator/cardsim_host.h"
 
 namespace {
@@ -35,6 +37,7 @@ struct shape_s {
     size_t ports = 2;
     size_t lifs = 2;
     size_t tick_ms = 100;
+    std::string control;  // fifo of control lines, empty for none
 };
 
 struct option_s {
@@ -55,10 +58,16 @@ int usage(const char* why)
     if (why) {
         fprintf(stderr, "orlix-cardsim: %s\n", why);
     }
-    fprintf(stderr,
-            "usage: orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] -- COMMAND [ARG...]\n"
-            "       orlix-cardsim list [--cards N] [--ports P] [--lifs L]\n");
-    return 2;
+    fprintf(why ? stderr : stdout,
+            "usage: orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--control FIFO] -- COMMAND "
+            "[ARG...]\n"
+            "       orlix-cardsim list [--cards N] [--ports P] [--lifs L]\n"
+            "       orlix-cardsim --help\n\n"
+            "run builds an emulated host and runs COMMAND in it (with the umockdev preload); list prints the\n"
+            "cards. --control FIFO reads faults from a fifo (made when missing) while COMMAND runs, e.g.\n"
+            "  echo 'hang 1' > FIFO\n\n%s",
+            cardsim_control_help());
+    return why ? 2 : 0;
 }
 
 // the options up to "--" or the end; the rest is the command
@@ -69,6 +78,14 @@ bool parse_args(int argc, char** argv, shape_s& shape, std::vector<std::string>&
         if (arg == "--") {
             command.assign(argv + i + 1, argv + argc);
             return true;
+        }
+        if (arg == "--control") {
+            if (i + 1 >= argc || *argv[i + 1] == '\0') {
+                error = "--control takes the path of a fifo";
+                return false;
+            }
+            shape.control = argv[++i];
+            continue;
         }
         const option_s* opt = nullptr;
         for (const auto& o : k_options) {
@@ -181,9 +198,12 @@ int main(int argc, char** argv)
 {
     ensure_preload(argv);
     if (argc < 2) {
-        return usage(nullptr);
+        return usage("missing command");
     }
     std::string verb = argv[1];
+    if (verb == "--help" || verb == "-h" || verb == "help") {
+        return usage(nullptr);
+    }
     if (verb != "run" && verb != "list") {
         return usage(("unknown command " + verb).c_str());
     }
@@ -207,5 +227,13 @@ int main(int argc, char** argv)
         return 0;
     }
     print_cards(host, stderr);
+    std::unique_ptr<cardsim_control_channel> control;
+    if (!shape.control.empty()) {
+        control = std::make_unique<cardsim_control_channel>(host, shape.control);
+        if (!control->ok()) {
+            fprintf(stderr, "orlix-cardsim: %s\n", control->error().c_str());
+            return 1;
+        }
+    }
     return run_command(command);
 }

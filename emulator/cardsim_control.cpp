@@ -1,0 +1,220 @@
+#include "emulator/cardsim_control.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <vector>
+
+#include "emulator/cardsim_host.h"
+
+namespace {
+
+struct errno_name_s {
+    const char* name;
+    int value;
+};
+
+const errno_name_s k_errno_names[] = {
+    {"EIO", EIO},       {"ETIMEDOUT", ETIMEDOUT}, {"ENODEV", ENODEV}, {"ENXIO", ENXIO},   {"EAGAIN", EAGAIN},
+    {"EBUSY", EBUSY},   {"EINVAL", EINVAL},       {"EPERM", EPERM},   {"ENOMEM", ENOMEM}, {"EFAULT", EFAULT},
+    {"EINTR", EINTR},   {"ENOENT", ENOENT},       {"EPIPE", EPIPE},   {"EMSGSIZE", EMSGSIZE},
+};
+
+bool number_of(const std::string& text, unsigned long max, unsigned long& value)
+{
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    value = strtoul(text.c_str(), nullptr, 10);
+    return value <= max;
+}
+
+bool errno_of(const std::string& text, unsigned long& value)
+{
+    for (const auto& e : k_errno_names) {
+        if (text == e.name) {
+            value = static_cast<unsigned long>(e.value);
+            return true;
+        }
+    }
+    return number_of(text, 4095, value) && value > 0;
+}
+
+struct control_word_s {
+    const char* word;
+    size_t args;  // after the card index
+    bool (*apply)(cardsim_host& host, size_t card, const std::vector<std::string>& args, std::string& error);
+};
+
+bool do_hang(cardsim_host& host, size_t card, const std::vector<std::string>&, std::string&)
+{
+    host.set_fault(card, {cardsim_fault_e::SILENT, 0, 0, 0});
+    return true;
+}
+
+bool do_answer(cardsim_host& host, size_t card, const std::vector<std::string>&, std::string&)
+{
+    host.clear_fault(card);
+    return true;
+}
+
+bool do_errno(cardsim_host& host, size_t card, const std::vector<std::string>& args, std::string& error)
+{
+    unsigned long value = 0;
+    if (!errno_of(args[0], value)) {
+        error = "unknown errno " + args[0];
+        return false;
+    }
+    host.set_fault(card, {cardsim_fault_e::DRIVER_ERRNO, static_cast<uint32_t>(value), 0, 0});
+    return true;
+}
+
+bool do_fwerr(cardsim_host& host, size_t card, const std::vector<std::string>& args, std::string& error)
+{
+    unsigned long value = 0;
+    if (!number_of(args[0], 0xffffffffu, value)) {
+        error = "firmware errno must be a number: " + args[0];
+        return false;
+    }
+    host.set_fault(card, {cardsim_fault_e::FW_ERRNO, static_cast<uint32_t>(value), 0, 0});
+    return true;
+}
+
+bool do_remove(cardsim_host& host, size_t card, const std::vector<std::string>&, std::string&)
+{
+    host.remove_card(card);
+    return true;
+}
+
+bool do_restore(cardsim_host& host, size_t card, const std::vector<std::string>&, std::string&)
+{
+    host.restore_card(card);
+    return true;
+}
+
+const control_word_s k_words[] = {
+    {"hang", 0, do_hang},     {"answer", 0, do_answer},   {"errno", 1, do_errno},
+    {"fwerr", 1, do_fwerr},   {"remove", 0, do_remove},   {"restore", 0, do_restore},
+};
+
+}  // namespace
+
+const char* cardsim_control_help()
+{
+    return "control words (one a line, N is a card index as list prints it):\n"
+           "  hang N          card N stops answering\n"
+           "  answer N        card N answers again\n"
+           "  errno N E       the driver fails card N's reads with errno E (EIO, ETIMEDOUT, 5, ...)\n"
+           "  fwerr N CODE    card N's firmware answers with errno CODE\n"
+           "  remove N        card N disappears (device nodes and sysfs entries)\n"
+           "  restore N       card N comes back, as a rescan finds it\n"
+           "  tick on|off     counters advance or stand still\n";
+}
+
+bool cardsim_control_apply(cardsim_host& host, const std::string& line, std::string& error)
+{
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) {
+        words.push_back(w);
+    }
+    if (words.empty() || words[0][0] == '#') {
+        return true;
+    }
+    if (words[0] == "tick") {
+        if (words.size() != 2 || (words[1] != "on" && words[1] != "off")) {
+            error = "tick takes on or off";
+            return false;
+        }
+        host.set_ticking(words[1] == "on");
+        return true;
+    }
+    for (const auto& w : k_words) {
+        if (words[0] != w.word) {
+            continue;
+        }
+        if (words.size() != 2 + w.args) {
+            error = std::string(w.word) + " takes a card index" + (w.args ? " and a value" : "");
+            return false;
+        }
+        unsigned long card = 0;
+        if (!number_of(words[1], CARDSIM_CARDS_MAX, card) || card >= host.card_count()) {
+            error = "no card " + words[1];
+            return false;
+        }
+        return w.apply(host, card, std::vector<std::string>(words.begin() + 2, words.end()), error);
+    }
+    error = "unknown word " + words[0];
+    return false;
+}
+
+cardsim_control_channel::cardsim_control_channel(cardsim_host& host, const std::string& fifo) : host_(host)
+{
+    struct stat st;
+    if (stat(fifo.c_str(), &st) != 0) {
+        if (mkfifo(fifo.c_str(), 0600) != 0) {
+            error_ = "cannot make fifo " + fifo + ": " + strerror(errno);
+            return;
+        }
+    } else if (!S_ISFIFO(st.st_mode)) {
+        error_ = fifo + " is not a fifo";
+        return;
+    }
+    // opened for writing too, so that the last writer closing is no end of file
+    fd_ = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) {
+        error_ = "cannot open fifo " + fifo + ": " + strerror(errno);
+        return;
+    }
+    reader_ = std::thread([this] { loop_(); });
+}
+
+cardsim_control_channel::~cardsim_control_channel()
+{
+    stop_ = true;
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+void cardsim_control_channel::loop_()
+{
+    std::string pending;
+    char buf[512];
+    while (!stop_) {
+        struct pollfd p = {fd_, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        ssize_t n = read(fd_, buf, sizeof(buf));
+        if (n <= 0) {
+            continue;
+        }
+        pending.append(buf, static_cast<size_t>(n));
+        if (pending.size() > 4096 && pending.find('\n') == std::string::npos) {
+            fprintf(stderr, "orlix-cardsim: control: line too long, dropped\n");
+            pending.clear();
+            continue;
+        }
+        for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+            std::string line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            std::string error;
+            if (cardsim_control_apply(host_, line, error)) {
+                fprintf(stderr, "orlix-cardsim: control: %s: done\n", line.c_str());
+            } else {
+                fprintf(stderr, "orlix-cardsim: control: %s: %s\n", line.c_str(), error.c_str());
+            }
+        }
+    }
+}

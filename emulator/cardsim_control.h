@@ -1,0 +1,49 @@
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+class cardsim_host;
+
+// faults and card removal driven from outside the emulator, one line a
+// command, so that any program can be tested as a black box:
+//
+//   hang N            card N stops answering
+//   answer N          card N answers again (clears its fault)
+//   errno N E         the driver fails card N's reads with errno E (EIO, 5, ...)
+//   fwerr N CODE      card N's firmware answers with errno CODE
+//   remove N          card N disappears: device nodes and sysfs entries gone
+//   restore N         card N comes back, as a rescan would find it
+//   tick on|off       counters advance or stand still
+//
+// N is the card's index as `orlix-cardsim list` prints it. blank lines and
+// lines starting with # are skipped.
+
+// the words and what they do, for the usage text
+const char* cardsim_control_help();
+
+// carries out one line; false with the reason for a line it cannot take
+bool cardsim_control_apply(cardsim_host& host, const std::string& line, std::string& error);
+
+// reads lines from a fifo (made when it does not exist) on a thread of its
+// own until it is destroyed; each line's outcome goes to standard error
+class cardsim_control_channel {
+public:
+    cardsim_control_channel(cardsim_host& host, const std::string& fifo);
+    ~cardsim_control_channel();
+    cardsim_control_channel(const cardsim_control_channel&) = delete;
+    cardsim_control_channel& operator=(const cardsim_control_channel&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+
+private:
+    void loop_();
+
+    cardsim_host& host_;
+    std::string error_;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
+};

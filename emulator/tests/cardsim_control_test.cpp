@@ -1,0 +1,115 @@
+// faults from outside: the control words, taken one line at a time directly
+// and through a fifo, and the emulator command's own use of them
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "emulator/cardsim_control.h"
+#include "emulator/cardsim_host.h"
+
+namespace {
+
+bool node_exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+TEST(CardsimControl, WordsSetAndClearFaultsAndRemoveCards)
+{
+    cardsim_host host({2, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    std::string error;
+
+    ASSERT_TRUE(cardsim_control_apply(host, "hang 1", error)) << error;
+    EXPECT_EQ(host.firmware(1).fault().kind, cardsim_fault_e::SILENT);
+    EXPECT_EQ(host.firmware(0).fault().kind, cardsim_fault_e::NONE);
+    ASSERT_TRUE(cardsim_control_apply(host, "answer 1", error)) << error;
+    EXPECT_EQ(host.firmware(1).fault().kind, cardsim_fault_e::NONE);
+
+    ASSERT_TRUE(cardsim_control_apply(host, "errno 0 EIO", error)) << error;
+    EXPECT_EQ(host.firmware(0).fault().kind, cardsim_fault_e::DRIVER_ERRNO);
+    EXPECT_EQ(host.firmware(0).fault().value, static_cast<uint32_t>(EIO));
+    ASSERT_TRUE(cardsim_control_apply(host, "  errno 0   110 ", error)) << error;
+    EXPECT_EQ(host.firmware(0).fault().value, 110u);
+    ASSERT_TRUE(cardsim_control_apply(host, "fwerr 0 9", error)) << error;
+    EXPECT_EQ(host.firmware(0).fault().kind, cardsim_fault_e::FW_ERRNO);
+    EXPECT_EQ(host.firmware(0).fault().value, 9u);
+
+    const std::string node = host.card(1).ipc_devnode;
+    ASSERT_TRUE(node_exists(node));
+    ASSERT_TRUE(cardsim_control_apply(host, "remove 1", error)) << error;
+    EXPECT_FALSE(host.card_present(1));
+    EXPECT_FALSE(node_exists(node));
+    EXPECT_FALSE(node_exists("/sys/bus/pci/devices/" + host.card(1).card_bdf));
+    EXPECT_TRUE(cardsim_control_apply(host, "remove 1", error)) << "twice is harmless";
+    ASSERT_TRUE(cardsim_control_apply(host, "restore 1", error)) << error;
+    EXPECT_TRUE(host.card_present(1));
+    EXPECT_TRUE(node_exists(node));
+
+    EXPECT_TRUE(cardsim_control_apply(host, "tick off", error));
+    EXPECT_TRUE(cardsim_control_apply(host, "", error));
+    EXPECT_TRUE(cardsim_control_apply(host, "# a comment", error));
+
+    // every bad line is refused with its reason, and changes nothing
+    host.clear_fault(0);
+    const char* bad[] = {"hang",         "hang 2",        "hang x",      "hang 1 2",  "errno 0",
+                         "errno 0 EWHAT", "errno 0 0",    "fwerr 0 -1",  "explode 0", "tick maybe",
+                         "hang 99999999999", "remove -1", "answer 1.0"};
+    for (const char* line : bad) {
+        error.clear();
+        EXPECT_FALSE(cardsim_control_apply(host, line, error)) << line;
+        EXPECT_FALSE(error.empty()) << line;
+    }
+    EXPECT_EQ(host.firmware(0).fault().kind, cardsim_fault_e::NONE);
+    EXPECT_EQ(host.firmware(1).fault().kind, cardsim_fault_e::NONE);
+}
+
+TEST(CardsimControl, LinesThroughAFifoTakeEffectWhileWritersComeAndGo)
+{
+    cardsim_host host({2, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    char tmpl[] = "/tmp/orlix-control-test.XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    const std::string fifo = dir + "/control";
+    {
+        cardsim_control_channel channel(host, fifo);
+        ASSERT_TRUE(channel.ok()) << channel.error();
+        auto send = [&](const std::string& text) {
+            int fd = open(fifo.c_str(), O_WRONLY);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+            close(fd);
+        };
+        auto wait_for = [&](const std::function<bool()>& done) {
+            for (int i = 0; i < 300 && !done(); i++) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            return done();
+        };
+        send("nonsense line\nhang 1\n");
+        EXPECT_TRUE(wait_for([&] { return host.firmware(1).fault().kind == cardsim_fault_e::SILENT; }));
+        send("answer 1\nremove 0\n");  // a second writer after the first closed
+        EXPECT_TRUE(wait_for([&] { return !host.card_present(0); }));
+        EXPECT_EQ(host.firmware(1).fault().kind, cardsim_fault_e::NONE);
+        send("rest");
+        send("ore 0\n");  // a line may come in pieces
+        EXPECT_TRUE(wait_for([&] { return host.card_present(0); }));
+    }
+    // a path that is not a fifo is refused
+    cardsim_control_channel wrong(host, dir);
+    EXPECT_FALSE(wrong.ok());
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
