@@ -21,7 +21,12 @@ struct pal_variant_s {
 // the variants this build carries for each platform type
 static const pal_variant_s k_internal_variants[] = {
     {platform::PLATFORM_TYPE_HW, pal_hw_x86_init_rwvectors},
+    {platform::PLATFORM_TYPE_SIM, pal_builtin_init_rwvectors},
+    {platform::PLATFORM_TYPE_MOCK, pal_builtin_init_rwvectors},
 };
+
+enum pal_variant_e { PAL_VARIANT_NONE, PAL_VARIANT_INTERNAL, PAL_VARIANT_JTAG, PAL_VARIANT_TELNET };
+static pal_variant_e g_chosen = PAL_VARIANT_NONE;
 
 static pal_ret_t pal_init_internal(platform::platform_type_t type)
 {
@@ -44,11 +49,13 @@ pal_ret_t pal_init(platform::platform_type_t type, types::dp_mem_layout_s*)
     pal_default_init_rwvectors();
     pal_ret_t rc;
     if (getenv("PAL_J2C_PORT")) {
-        // the jtag variant serves type 1 only, and is not part of this build
-        rc = PAL_RET_NOK;
+        g_chosen = PAL_VARIANT_JTAG;
+        rc = pal_jtag_init(type);
     } else if (getenv("PAL_TELNET_PORT") && getenv("PAL_TELNET_IPADDR")) {
-        rc = PAL_RET_NOK;
+        g_chosen = PAL_VARIANT_TELNET;
+        rc = pal_telnet_init(type);
     } else {
+        g_chosen = PAL_VARIANT_INTERNAL;
         rc = pal_init_internal(type);
     }
     if (rc != PAL_RET_OK) {
@@ -63,8 +70,22 @@ pal_ret_t pal_teardown(platform::platform_type_t type)
     if (!g_pal_init_done.compare_exchange_strong(expected, 0)) {
         return PAL_RET_OK;
     }
-    (void)type;
-    return PAL_RET_OK;
+    pal_ret_t rc = PAL_RET_OK;
+    switch (g_chosen) {
+    case PAL_VARIANT_JTAG:
+        rc = pal_jtag_teardown();
+        break;
+    case PAL_VARIANT_TELNET:
+        rc = pal_telnet_teardown();
+        break;
+    default:
+        break;
+    }
+    g_chosen = PAL_VARIANT_NONE;
+    if (rc != PAL_RET_OK) {
+        PAL_TRACE_ERR("Failed to teardown PAL for platform type %d, err %d", (int)type, (int)rc);
+    }
+    return rc;
 }
 
 platform::platform_type_t pal_get_platform_type()

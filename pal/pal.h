@@ -124,6 +124,11 @@ int pal_get_sub_asic();
 // variants
 void pal_default_init_rwvectors();
 pal_ret_t pal_hw_x86_init_rwvectors();
+pal_ret_t pal_builtin_init_rwvectors();  // platform types 2 and 3
+pal_ret_t pal_jtag_init(platform::platform_type_t type);
+pal_ret_t pal_jtag_teardown();
+pal_ret_t pal_telnet_init(platform::platform_type_t type);
+pal_ret_t pal_telnet_teardown();
 
 }  // namespace lib
 }  // namespace sdk

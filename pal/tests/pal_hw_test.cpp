@@ -28,6 +28,7 @@
 #include "pal/pal_hw_x86.h"
 #include "pal/pal_mem.h"
 #include "pal/pal_rw_dump.h"
+#include "pal/tests/pal_access_check.h"
 
 namespace {
 
@@ -44,57 +45,6 @@ void on_thread(const std::function<void()>& body)
     std::thread t(body);
     t.join();
 }
-
-// a resource window of a card as the card itself sees it: the testbed's file
-// mapped directly, not through the platform layer
-class card_window {
-public:
-    card_window(const cardsim_host& host, size_t card, const char* name)
-    {
-        std::string path = host.sysfs_dir(host.card(card).rsc_bdf) + "/" + name;
-        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        struct stat st;
-        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > 0) {
-            void* va = mmap(nullptr, st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-            if (va != MAP_FAILED) {
-                p_ = static_cast<uint8_t*>(va);
-                size_ = static_cast<size_t>(st.st_size);
-            }
-        }
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    ~card_window()
-    {
-        if (p_) {
-            munmap(p_, size_);
-        }
-    }
-    card_window(const card_window&) = delete;
-    card_window& operator=(const card_window&) = delete;
-
-    bool ok() const { return p_ != nullptr; }
-    size_t size() const { return size_; }
-    uint8_t* at(uint64_t offset) { return p_ + offset; }
-    template <typename T>
-    T get(uint64_t offset) const
-    {
-        T v;
-        memcpy(&v, p_ + offset, sizeof(T));
-        return v;
-    }
-    template <typename T>
-    void put(uint64_t offset, T v)
-    {
-        memcpy(p_ + offset, &v, sizeof(T));
-    }
-    std::vector<uint8_t> snapshot() const { return std::vector<uint8_t>(p_, p_ + size_); }
-
-private:
-    uint8_t* p_ = nullptr;
-    size_t size_ = 0;
-};
 
 // the 16-bit pci command word of a card's resource function
 uint16_t rsc_command_word(const cardsim_host& host, size_t card)
@@ -295,8 +245,9 @@ TEST(PalHw, UnboundThreadBindsByTheEnvironmentOnFirstUse)
                                {"PAL_RESDEV_BDF", "99:00.0"},
                                {"PAL_RESDEV_BDF", "../../.."}}) {
         setenv(name, value.c_str(), 1);
+        const std::string what = std::string(name) + "=" + value;  // clang captures no structured binding
         on_thread([&] {
-            EXPECT_EQ(pal_mem_ptov(CARDSIM_MEM_BASE), 0u) << name << "=" << value;
+            EXPECT_EQ(pal_mem_ptov(CARDSIM_MEM_BASE), 0u) << what;
             EXPECT_EQ(pal_pmem_va(), 0u);
             EXPECT_EQ(pal_mem_get_phys_totalsize(), 0u);
             EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION + 8), UINT64_MAX);
@@ -519,6 +470,18 @@ TEST(PalHw, RegistersOfEveryWidthAndWordBlocks)
         pal_reg_wr8(k_reg_end - 1, 0x77);
         EXPECT_EQ(pal_reg_rd8(k_reg_end - 1), 0x77);
         EXPECT_EQ(pal_reg_rd64(k_reg_end - 8), 0x77fe000100000000u);
+    });
+}
+
+// the check every variant runs, here through the host windows
+TEST(PalHw, CommonRegisterAndMemoryCheck)
+{
+    cardsim_host host({1, {}, 0});
+    ASSERT_TRUE(host.ok()) << host.error();
+    ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
+    on_thread([&] {
+        ASSERT_EQ(pal_hw_x86_init(host.card(0).card_bdf.c_str()), 0);
+        pal_check_access(host, 0);
     });
 }
 
