@@ -5,6 +5,27 @@
 # emulator) is what the code under test sees as /sys and /dev.
 set(ORLIX_UMOCKDEV_PRELOAD "libumockdev-preload.so.0")
 
+# sanitizer builds (CMakePresets.json: asan, tsan) run slower: every timeout is
+# multiplied by ORLIX_TIMEOUT_SCALE. ORLIX_SANITIZER names the sanitizer the
+# build carries; its options go to each test and so to every process the test
+# starts. a report ends the process with SIGABRT (abort_on_error), so that a
+# child with a report (orlixmon, orlix-cardsim, ...) does not pass for one that
+# merely failed as the test expected. no log_path: under the umockdev preload
+# the runtime's mkdir of the report folder runs before the preload is set up
+# and crashes; reports go to standard error.
+set(ORLIX_TIMEOUT_SCALE 1 CACHE STRING "factor of every test timeout")
+set(ORLIX_SANITIZER "" CACHE STRING "sanitizer of this build: asan, tsan or empty")
+set(orlix_sanitizer_env)
+if(ORLIX_SANITIZER STREQUAL "asan")
+  set(orlix_sanitizer_env
+    "ORLIX_TIMEOUT_SCALE=${ORLIX_TIMEOUT_SCALE}" "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:check_initialization_order=1:strict_init_order=1"
+    "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1")
+elseif(ORLIX_SANITIZER STREQUAL "tsan")
+  set(orlix_sanitizer_env "ORLIX_TIMEOUT_SCALE=${ORLIX_TIMEOUT_SCALE}" "TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:suppressions=${CMAKE_SOURCE_DIR}/cmake/tsan.supp")
+elseif(ORLIX_SANITIZER)
+  message(FATAL_ERROR "ORLIX_SANITIZER is asan, tsan or empty, not ${ORLIX_SANITIZER}")
+endif()
+
 function(orlix_add_gtest name)
   cmake_parse_arguments(T "EMULATED" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT ORLIX_BUILD_TESTS)
@@ -15,7 +36,9 @@ function(orlix_add_gtest name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  set(env "ORLIX_BUILD_DIR=${CMAKE_BINARY_DIR}" "ORLIX_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  math(EXPR T_TIMEOUT "${T_TIMEOUT} * ${ORLIX_TIMEOUT_SCALE}")
+  math(EXPR discovery_timeout "30 * ${ORLIX_TIMEOUT_SCALE}")
+  set(env "ORLIX_BUILD_DIR=${CMAKE_BINARY_DIR}" "ORLIX_SOURCE_DIR=${CMAKE_SOURCE_DIR}" ${orlix_sanitizer_env})
   if(T_EMULATED)
     list(APPEND env "LD_PRELOAD=${ORLIX_UMOCKDEV_PRELOAD}")
     list(APPEND T_LABELS emulated)
@@ -31,5 +54,5 @@ function(orlix_add_gtest name)
     list(JOIN T_LABELS "_" labels)
     list(APPEND props LABELS ${labels})
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES ${props})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT ${discovery_timeout} PROPERTIES ${props})
 endfunction()

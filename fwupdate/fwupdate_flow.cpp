@@ -115,7 +115,11 @@ int update_body(firmware_update_req_s* req, std::vector<std::string>& names, con
                 uint8_t* progress, std::string& status)
 {
     auto& tls = fwupdate_tls();
-    const std::string& package = req->package;
+    // everything below reads the engine's private, checked copy only
+    const std::string package = fwupdate_package_stage(req->package);
+    if (package.empty()) {
+        return 255;
+    }
     const std::string running = running_version(tls.card_info, tls.image_version_info);
     fwupdate_globals().asic_name = tls.card_info.asic_name;
     const std::string board_id = tls.card_info.board_id;
@@ -163,7 +167,7 @@ int update_body(firmware_update_req_s* req, std::vector<std::string>& names, con
     (void)manifest_value_get_quiet(".software_version", asic_manifest(), version);
     fwupdate_log(trace_level_info, "Installing package version %s from running %s",
                  version == "null" || version.empty() ? "unknown" : version.c_str(), running.c_str());
-    if ((rc = run_command("tar -xf {} -C {} > /dev/null 2>&1", {package, work_dir()}, out)) != 0) {
+    if ((rc = fwupdate_package_unpack(package)) != 0) {
         fwupdate_log(trace_level_err, "Extracting image %s failed, err %u", package.c_str(), rc);
         return rc;
     }

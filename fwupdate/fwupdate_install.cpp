@@ -2,6 +2,7 @@
 
 #include "fwupdate/fwupdate_install.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -30,19 +31,19 @@ int length_of(const std::string& key, int& n)
     return manifest_length_get(key, asic_manifest(), n);
 }
 
-// the size of a package member, from the archive listing
-bool member_size(const std::string& package, const std::string& member, uint64_t& size)
+// a member as unpacked into the private stage directory: a regular file (not
+// a link) whose path stays inside it, and its size
+bool staged_member(const std::string& member, std::string& path, uint64_t& size)
 {
-    std::string out;
-    if (run_command(ipc_shell_command("tar tvf {} {} | awk '{ print $3}'", {package, member}), out) != 0 ||
-        out.empty()) {
+    struct stat st = {};
+    if (!fwupdate_member_name_safe(member)) {
         return false;
     }
-    try {
-        size = std::stoull(out);
-    } catch (const std::exception&) {
+    path = fwupdate_stage_dir() + fwupdate_member_name_normal(member);
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return false;
     }
+    size = static_cast<uint64_t>(st.st_size);
     return true;
 }
 
@@ -67,14 +68,17 @@ image_entry_s entry_at(const std::string& entry)
             value_of(entry + ".image_version")};
 }
 
-// digests the member and compares; the size comes with it
+// digests the unpacked member, the very file that is flashed, and compares;
+// the size comes with it
 int check_member(fwupdate_install_ctx_s& ctx, const image_entry_s& e, uint64_t& size, std::string& got)
 {
-    if (fwupdate_member_digest(ctx.package, e.name, e.algorithm, got) != 0 || got != e.hash) {
+    std::string path;
+    if (!staged_member(e.name, path, size)) {
+        fwupdate_log(trace_level_err, "Failed to find %s in the package %s", e.name.c_str(),
+                     fwupdate_package_display(ctx.package).c_str());
         return 255;
     }
-    if (!member_size(ctx.package, e.name, size)) {
-        fwupdate_log(trace_level_err, "Failed to get size of %s, err %u", e.name.c_str(), 255u);
+    if (fwupdate_file_digest(path, e.algorithm, got) != 0 || got != e.hash) {
         return 255;
     }
     fwupdate_log(trace_level_verbose, "Install image path %s, algo %s, want hash %s, got hash %s", e.name.c_str(),
@@ -395,20 +399,23 @@ int flash_partition_install(fwupdate_install_ctx_s& ctx, const std::string& part
                             const std::string& file, const std::string& digest, const std::string& version,
                             uint64_t size, bool from_host)
 {
+    auto& tls = fwupdate_tls();
+    std::string path;
+    uint64_t staged_size = 0;
+    if (!from_host && !staged_member(file, path, staged_size)) {
+        fwupdate_log(trace_level_err, "Failed to find %s in the package %s", file.c_str(),
+                     fwupdate_package_display(ctx.package).c_str());
+        return 255;
+    }
     if (ctx.dry_run) {
-        std::string out;
-        if (run_command("tar -tf {} | grep -F -- {}", {ctx.package, file}, out) != 0 || out.empty()) {
-            fwupdate_log(trace_level_err, "Failed to find %s in the package %s", file.c_str(), ctx.package.c_str());
-            return 255;
-        }
         ctx.partitions.push_back(partition);
         return 0;
     }
-    auto& tls = fwupdate_tls();
-    // host files are named from the card config dir, or by their own absolute path
-    std::string path = !from_host ? tls.fwupgrade_bdf_dir + "/" + file
-                       : file.empty() || file[0] != '/' ? fwupdate_card_config_dir() + "/" + file
-                                                        : file;
+    // package files come from the private stage directory; host files are
+    // named from the card config dir, or by their own absolute path
+    if (from_host) {
+        path = file.empty() || file[0] != '/' ? fwupdate_card_config_dir() + "/" + file : file;
+    }
     flash_partition_e id = flash_partition_from_name(partition);
     uint32_t w = ctx.weights.count(partition) ? ctx.weights[partition] : 0;
     // the card digests with SHA-512 only: an image declared with another

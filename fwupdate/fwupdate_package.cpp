@@ -1,9 +1,17 @@
 // a package on the host: what is extracted, whether it suits the card, which
 // firmware names it installs, and the card profile it installs with
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <regex>
+#include <set>
 
 #include <fmt/format.h>
 
@@ -40,36 +48,48 @@ int env_number(const char* name, int fallback)
 
 }  // namespace
 
+// the copy this thread checked, when package is the one it was copied from
+static std::string staged_copy_of(const std::string& package);
+
 int extract_package_files(bool fip, firmware_update_req_s* req)
 {
     const std::string dir = fwupdate_card_config_dir();
     const std::string& asic = asic_list()[0];
     const char* pattern = fip ? "fip*" : "zephyr*";
+    // what was verified is what stays installed: the private copy, when there is one
+    const std::string package = staged_copy_of(req->package);
+    std::vector<fwupdate_member_s> members;
+    if (fwupdate_package_members_check(package, members) != 0) {
+        return 255;
+    }
     std::string out;
     (void)run_command(ipc_shell_command("rm -f {}/ASIC_MANIFEST {}/device_config* {}/card_profile.json {}/", 
                                         {dir, dir + "/" + asic, dir, dir + "/" + asic}) +
                           pattern + " 2>/dev/null",
                       out);
-    int rc = run_command("tar -axf {} -C {}/ --no-anchored --wildcards 'device_config*'", {req->package, dir}, out);
+    const char* safe = " --no-same-owner --no-same-permissions --no-overwrite-dir";
+    int rc = run_command(std::string("tar -axf {} -C {}/ --no-anchored --wildcards 'device_config*'") + safe,
+                         {package, dir}, out);
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Failed to extract device config DTBs, err %u", rc);
         return rc;
     }
-    rc = run_command("tar -axf {} -C {}/ --no-anchored --wildcards {}", {req->package, dir, asic + "/" + pattern}, out);
+    rc = run_command(std::string("tar -axf {} -C {}/ --no-anchored --wildcards {}") + safe,
+                     {package, dir, asic + "/" + pattern}, out);
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Failed to extract zephyr/fip images, err %u", rc);
         return rc;
     }
-    rc = run_command("tar -axf {} --no-anchored {} -O > {}", {req->package, asic + "/MANIFEST", dir + "/ASIC_MANIFEST"},
+    rc = run_command("tar -axf {} --no-anchored {} -O > {}", {package, asic + "/MANIFEST", dir + "/ASIC_MANIFEST"},
                      out);
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Failed to extract manifest file from firmware package %s, err %u",
                      req->package.c_str(), rc);
         return rc;
     }
-    if (run_command("tar -axf {} --no-anchored card_profile.json -O > /dev/null 2>&1", {req->package}, out) == 0) {
+    if (run_command("tar -axf {} --no-anchored card_profile.json -O > /dev/null 2>&1", {package}, out) == 0) {
         (void)run_command("tar -axf {} --no-anchored card_profile.json -O > {}",
-                          {req->package, dir + "/card_profile.json"}, out);
+                          {package, dir + "/card_profile.json"}, out);
     }
     return 0;
 }
@@ -399,6 +419,363 @@ int get_card_profile(firmware_update_req_s* req, std::string& device_config, std
         }
         fwupdate_final_cleanup();
         return rc;
+    }
+    return 0;
+}
+
+// ---- untrusted packages: listing, private copy, unpacking ----
+
+namespace {
+
+// the package this thread copied into its work directory
+struct staged_package_s {
+    std::string original;
+    std::string copy;
+};
+thread_local staged_package_s t_staged;
+
+std::string without_trailing_slash(std::string dir)
+{
+    while (dir.size() > 1 && dir.back() == '/') {
+        dir.pop_back();
+    }
+    return dir;
+}
+
+// one name in tar's "c" quoting: the text from the opening quote at line[at];
+// at ends after the closing quote. false when the quoting is broken
+bool unquote_c(const std::string& line, size_t& at, std::string& out)
+{
+    out.clear();
+    if (at >= line.size() || line[at] != '"') {
+        return false;
+    }
+    for (at++; at < line.size(); at++) {
+        char c = line[at];
+        if (c == '"') {
+            at++;
+            return true;
+        }
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (++at >= line.size()) {
+            return false;
+        }
+        c = line[at];
+        static const char k_from[] = "abfnrtv\\\"?'";
+        static const char k_to[] = "\a\b\f\n\r\t\v\\\"?'";
+        const char* hit = strchr(k_from, c);
+        if (hit != nullptr && c != '\0') {
+            out += k_to[hit - k_from];
+        } else if (c >= '0' && c <= '7') {
+            int v = 0;
+            for (int n = 0; n < 3 && at < line.size() && line[at] >= '0' && line[at] <= '7'; n++, at++) {
+                v = v * 8 + (line[at] - '0');
+            }
+            at--;
+            out += static_cast<char>(v);
+        } else {
+            return false;
+        }
+    }
+    return false;
+}
+
+// one line of "tar -tv --quoting-style=c --numeric-owner": mode, owner, size
+// (or major,minor), date, time, the quoted name and for links their target
+bool parse_listing_line(const std::string& line, fwupdate_member_s& m)
+{
+    size_t quote = line.find('"');
+    if (line.empty() || quote == std::string::npos) {
+        return false;
+    }
+    m = {};
+    m.type = line[0];
+    // the third field is the size
+    size_t at = 0;
+    std::string fields[3];
+    for (auto& f : fields) {
+        while (at < quote && line[at] == ' ') {
+            at++;
+        }
+        size_t end = line.find(' ', at);
+        if (end == std::string::npos || end > quote) {
+            return false;
+        }
+        f = line.substr(at, end - at);
+        at = end;
+    }
+    if (m.type == '-' || m.type == 'd') {
+        const std::string& size = fields[2];
+        if (size.empty() || size.size() > 19 || size.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        m.size = std::stoull(size);
+    }
+    at = quote;
+    std::string raw;
+    if (!unquote_c(line, at, raw)) {
+        return false;
+    }
+    m.name = raw;
+    const std::string rest = line.substr(at);
+    const char* const k_arrows[] = {" -> ", " link to "};
+    for (const char* arrow : k_arrows) {
+        if (rest.compare(0, strlen(arrow), arrow) == 0) {
+            size_t t = at + strlen(arrow);
+            if (!unquote_c(line, t, m.link) || t != line.size()) {
+                return false;
+            }
+            return m.type == 'l' || m.type == 'h';
+        }
+    }
+    return rest.empty();
+}
+
+}  // namespace
+
+std::string fwupdate_member_name_normal(const std::string& name)
+{
+    std::string out;
+    size_t at = 0;
+    while (at < name.size()) {
+        size_t end = name.find('/', at);
+        if (end == std::string::npos) {
+            end = name.size();
+        }
+        std::string part = name.substr(at, end - at);
+        // "./" only at the start: "a/./b" stays as tar stores it
+        if (!(part.empty() || (part == "." && out.empty()))) {
+            out += (out.empty() ? "" : "/") + part;
+        }
+        at = end + 1;
+    }
+    return (!name.empty() && name[0] == '/' ? "/" : "") + out;
+}
+
+bool fwupdate_member_name_safe(const std::string& name)
+{
+    if (name.empty() || name[0] == '/') {
+        return false;
+    }
+    size_t at = 0;
+    while (at <= name.size()) {
+        size_t end = name.find('/', at);
+        if (end == std::string::npos) {
+            end = name.size();
+        }
+        if (name.compare(at, end - at, "..") == 0 && end - at == 2) {
+            return false;
+        }
+        at = end + 1;
+    }
+    return true;
+}
+
+std::string fwupdate_member_quoted(const std::string& name)
+{
+    std::string out = "\"";
+    for (unsigned char c : name) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            out += fmt::format("\\{:03o}", c);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+int fwupdate_package_list(const std::string& package, std::vector<fwupdate_member_s>& members)
+{
+    members.clear();
+    // -P: the names as stored, not with their leading "/" or "../" taken off
+    ipc_shell_result_s r = ipc_shell_run(
+        ipc_shell_command("tar -tvPf {} --quoting-style=c --numeric-owner --full-time 2>/dev/null", {package}));
+    if (!r.ok()) {
+        return 255;
+    }
+    for (const auto& line : r.lines) {
+        fwupdate_member_s m;
+        if (!parse_listing_line(line, m)) {
+            fwupdate_log(trace_level_err, "Invalid package file %s, unreadable member list entry %s",
+                         fwupdate_package_display(package).c_str(), fwupdate_member_quoted(line).c_str());
+            return 255;
+        }
+        members.push_back(m);
+    }
+    return 0;
+}
+
+int fwupdate_package_members_check(const std::string& package, std::vector<fwupdate_member_s>& members)
+{
+    const std::string shown = fwupdate_package_display(package);
+    if (fwupdate_package_list(package, members) != 0) {
+        fwupdate_log(trace_level_err, "Invalid/corrupted package file");
+        return 255;
+    }
+    std::set<std::string> seen;
+    for (auto& m : members) {
+        const std::string q = fwupdate_member_quoted(m.name);
+        const char* why = nullptr;
+        if (!m.name.empty() && m.name[0] == '/') {
+            why = "has an absolute path";
+        } else if (!fwupdate_member_name_safe(m.name)) {
+            why = "leaves the directory it is unpacked into";
+        } else if (m.type == 'l') {
+            fwupdate_log(trace_level_err, "Invalid package file %s, member %s is a symbolic link to %s", shown.c_str(),
+                         q.c_str(), fwupdate_member_quoted(m.link).c_str());
+            return 255;
+        } else if (m.type == 'h') {
+            fwupdate_log(trace_level_err, "Invalid package file %s, member %s is a hard link to %s", shown.c_str(),
+                         q.c_str(), fwupdate_member_quoted(m.link).c_str());
+            return 255;
+        } else if (m.type != '-' && m.type != 'd') {
+            why = "is neither a regular file nor a directory";
+        }
+        if (why != nullptr) {
+            fwupdate_log(trace_level_err, "Invalid package file %s, member %s %s", shown.c_str(), q.c_str(), why);
+            return 255;
+        }
+        m.name = fwupdate_member_name_normal(m.name);
+        if (m.name.empty() || !seen.insert(m.name).second) {
+            fwupdate_log(trace_level_err, "Invalid package file %s, member %s appears more than once", shown.c_str(),
+                         q.c_str());
+            return 255;
+        }
+    }
+    return 0;
+}
+
+static std::string staged_copy_of(const std::string& package)
+{
+    return !t_staged.copy.empty() && package == t_staged.original && file_exists(t_staged.copy) ? t_staged.copy
+                                                                                                 : package;
+}
+
+std::string fwupdate_package_display(const std::string& package)
+{
+    return !t_staged.copy.empty() && package == t_staged.copy ? t_staged.original : package;
+}
+
+std::string fwupdate_stage_dir()
+{
+    return without_trailing_slash(fwupdate_tls().fwupgrade_bdf_dir) + "/stage/";
+}
+
+std::string fwupdate_package_stage(const std::string& package)
+{
+    t_staged = {};
+    const std::string work = without_trailing_slash(fwupdate_tls().fwupgrade_bdf_dir);
+    struct stat st = {};
+    if (work.size() < 2 || work[0] != '/' || lstat(work.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        st.st_uid != geteuid() || chmod(work.c_str(), 0700) != 0) {
+        fwupdate_log(trace_level_err, "Work directory %s is not a private directory of this engine", work.c_str());
+        return "";
+    }
+    const std::string dir = work + "/package";
+    std::string out;
+    (void)run_command("rm -rf {} {}", {dir, without_trailing_slash(fwupdate_stage_dir())}, out);
+    if (mkdir(dir.c_str(), 0700) != 0) {
+        fwupdate_log(trace_level_err, "Failed to create directory %s, err - %s", dir.c_str(), strerror(errno));
+        return "";
+    }
+    std::string base = package.substr(package.rfind('/') == std::string::npos ? 0 : package.rfind('/') + 1);
+    if (base.empty() || base == "." || base == "..") {
+        base = "package";
+    }
+    const std::string copy = dir + "/" + base;
+
+    int in = open(package.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0 || fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        fwupdate_log(trace_level_err, "Unable to read package file %s, %s", package.c_str(),
+                     in < 0 ? strerror(errno) : "not a regular file");
+        fwupdate_log(trace_level_err, "Invalid/corrupted package file");
+        if (in >= 0) {
+            close(in);
+        }
+        return "";
+    }
+    int to = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool ok = to >= 0;
+    char buf[1 << 16];
+    while (ok) {
+        ssize_t n = read(in, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        for (ssize_t done = 0; ok && done < n;) {
+            ssize_t w = write(to, buf + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) {
+                continue;
+            }
+            ok = w > 0;
+            done += ok ? w : 0;
+        }
+    }
+    int err = errno;
+    close(in);
+    if (to >= 0 && close(to) != 0) {
+        ok = false;
+    }
+    if (!ok) {
+        fwupdate_log(trace_level_err, "Failed to copy package file %s into %s, err - %s", package.c_str(), dir.c_str(),
+                     strerror(err));
+        return "";
+    }
+    t_staged = {package, copy};
+    fwupdate_log(trace_level_debug, "Package %s copied to %s", package.c_str(), copy.c_str());
+    std::vector<fwupdate_member_s> members;
+    if (fwupdate_package_members_check(copy, members) != 0) {
+        return "";
+    }
+    return copy;
+}
+
+int fwupdate_package_unpack(const std::string& package)
+{
+    const std::string stage = without_trailing_slash(fwupdate_stage_dir());
+    std::string out;
+    (void)run_command("rm -rf {}", {stage}, out);
+    if (mkdir(stage.c_str(), 0700) != 0) {
+        fwupdate_log(trace_level_err, "Failed to create directory %s, err - %s", stage.c_str(), strerror(errno));
+        return 255;
+    }
+    std::vector<fwupdate_member_s> members;
+    if (fwupdate_package_members_check(package, members) != 0) {
+        return 255;
+    }
+    // a second line of defence: no owners or modes from the archive, nothing
+    // that exists replaced (GNU tar: -k leaves the stage directory's own mode
+    // alone too, and cannot be combined with --no-overwrite-dir), no leading
+    // "/" or ".." honoured (no -P)
+    if (run_command("tar -xf {} -C {} --no-same-owner --no-same-permissions --keep-old-files > /dev/null 2>&1",
+                    {package, stage}, out) != 0) {
+        return 255;
+    }
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(stage, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        auto type = it->symlink_status(ec).type();
+        if (type != std::filesystem::file_type::regular && type != std::filesystem::file_type::directory) {
+            std::string path = it->path().string();
+            fwupdate_log(trace_level_err, "Invalid package file %s, %s is neither a regular file nor a directory",
+                         fwupdate_package_display(package).c_str(), fwupdate_member_quoted(path).c_str());
+            (void)run_command("rm -rf {}", {stage}, out);
+            return 255;
+        }
+    }
+    if (ec) {
+        fwupdate_log(trace_level_err, "Failed to read %s, err - %s", stage.c_str(), ec.message().c_str());
+        return 255;
     }
     return 0;
 }

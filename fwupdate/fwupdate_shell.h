@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -34,3 +35,43 @@ void fwupdate_clean_work_dir();
 // the end of every update, successful or not: the card's upgrade info file
 // and the work directory's contents go, the card's channel is closed
 void fwupdate_final_cleanup();
+
+// packages from untrusted hands: the engine works from a private copy in the
+// work directory, lists every member before anything is unpacked and refuses
+// what could reach outside the directory it is unpacked into
+
+// one member as the archive lists it
+struct fwupdate_member_s {
+    char type = '?';   // '-' file, 'd' directory, 'l' symbolic link, 'h' hard link, 'c' 'b' 'p' ...
+    std::string name;  // as stored, without a trailing "/" or leading "./"
+    std::string link;  // the target of a link
+    uint64_t size = 0;
+};
+
+// the member list of a package; 0, or 255 when it cannot be read
+int fwupdate_package_list(const std::string& package, std::vector<fwupdate_member_s>& members);
+// lists the package and refuses absolute names, ".." components, symbolic and
+// hard links, devices and fifos, and a name given twice; 0 or 255 with a
+// message naming the member
+int fwupdate_package_members_check(const std::string& package, std::vector<fwupdate_member_s>& members);
+// true when name stays inside the directory it is unpacked into
+bool fwupdate_member_name_safe(const std::string& name);
+// a member name as it is compared: no leading "./", no doubled or trailing "/"
+std::string fwupdate_member_name_normal(const std::string& name);
+// a member name for a message: in double quotes, unprintable bytes escaped
+std::string fwupdate_member_quoted(const std::string& name);
+
+// copies the package into the work directory (made private, mode 0700) and
+// checks its members; the copy's path, or "" with the reason in the trace
+std::string fwupdate_package_stage(const std::string& package);
+// the package's name in messages: the caller's path for a staged copy
+std::string fwupdate_package_display(const std::string& package);
+// where the staged package is unpacked: the work directory's "stage/"
+std::string fwupdate_stage_dir();
+// unpacks the package into the stage directory, checked again, with tar's
+// safe options; 0, or 255 (with a message) when anything but files and
+// directories would be left there
+int fwupdate_package_unpack(const std::string& package);
+
+// the digest of a file with one of "md5", "sha256", "sha512"
+int fwupdate_file_digest(const std::string& path, const std::string& algorithm, std::string& digest);

@@ -12,13 +12,14 @@ namespace {
 
 struct digest_tool_s {
     const char* algorithm;
-    const char* tool;
+    const char* tool;     // reading the standard input, the digest alone out
+    const char* program;
 };
 
 const digest_tool_s k_digest_tools[] = {
-    {"md5", "md5sum | awk '{ print $1 }'"},
-    {"sha256", "sha256sum | awk '{ print $1 }'"},
-    {"sha512", "sha512sum | awk '{ print $1 }'"},
+    {"md5", "md5sum | awk '{ print $1 }'", "md5sum"},
+    {"sha256", "sha256sum | awk '{ print $1 }'", "sha256sum"},
+    {"sha512", "sha512sum | awk '{ print $1 }'", "sha512sum"},
 };
 
 const digest_tool_s* tool_of(const std::string& algorithm)
@@ -38,7 +39,73 @@ std::string asic_manifest()
     return fwupdate_tls().fwupgrade_bdf_dir + "/ASIC_MANIFEST";
 }
 
+// the member list verify_package read, for the entry checks it runs
+struct listing_s {
+    std::string package;
+    std::vector<fwupdate_member_s> members;
+};
+thread_local listing_s t_listing;
+
+// before a member is digested: it must be in the archive, and no larger than
+// the size its manifest entry declares (when it declares one); 0 or 255 with
+// the message
+int member_listed_check(const std::string& package, const std::string& entry, const std::string& name,
+                        const std::string& manifest)
+{
+    listing_s fresh;
+    const listing_s* listing = &t_listing;
+    if (t_listing.package != package) {
+        fresh.package = package;
+        if (fwupdate_package_members_check(package, fresh.members) != 0) {
+            return 255;
+        }
+        listing = &fresh;
+    }
+    const std::string shown = fwupdate_package_display(package);
+    const std::string want = fwupdate_member_name_normal(name);
+    const fwupdate_member_s* found = nullptr;
+    for (const auto& m : listing->members) {
+        found = m.name == want && m.type == '-' ? &m : found;
+    }
+    if (!fwupdate_member_name_safe(name) || found == nullptr) {
+        fwupdate_log(trace_level_err, "Invalid package file %s, member %s named in the manifest is not in the archive",
+                     shown.c_str(), fwupdate_member_quoted(name).c_str());
+        return 255;
+    }
+    std::string declared;
+    (void)manifest_value_get_quiet(entry + ".size", manifest, declared);
+    if (declared.empty() || declared == "null") {
+        return 0;
+    }
+    if (declared.size() > 19 || declared.find_first_not_of("0123456789") != std::string::npos) {
+        fwupdate_log(trace_level_err, "Invalid package file %s, member %s has a declared size %s that is no size",
+                     shown.c_str(), fwupdate_member_quoted(name).c_str(), declared.c_str());
+        return 255;
+    }
+    unsigned long long size = std::stoull(declared);
+    if (found->size > size) {
+        fwupdate_log(trace_level_err, "Invalid package file %s, member %s holds %llu bytes, its manifest declares %llu",
+                     shown.c_str(), fwupdate_member_quoted(name).c_str(),
+                     static_cast<unsigned long long>(found->size), size);
+        return 255;
+    }
+    return 0;
+}
+
 }  // namespace
+
+int fwupdate_file_digest(const std::string& path, const std::string& algorithm, std::string& digest)
+{
+    const digest_tool_s* t = tool_of(algorithm);
+    digest.clear();
+    if (t == nullptr) {
+        return 255;
+    }
+    int rc = run_command(std::string(t->program) + ipc_shell_command(" < {} 2>/dev/null", {path}) +
+                             " | awk '{ print $1 }'",
+                         digest);
+    return rc == 0 && !digest.empty() ? 0 : 255;
+}
 
 bool fwupdate_digest_algorithm_ok(const std::string& algorithm)
 {
@@ -125,6 +192,10 @@ int verify_fileobj_hash(const std::string& package, const std::string& fwobj, co
             fwupdate_log(trace_level_err, "hash value not found for %s", name.c_str());
             return 255;
         }
+        if (member_listed_check(package, entry, name, manifest) != 0) {
+            fwupdate_log(trace_level_err, "Verification failed for %s", name.c_str());
+            return 255;
+        }
         if (fwupdate_member_digest(package, name, algorithm, digest) != 0) {
             fwupdate_log(trace_level_err, "Failed to get hash for algo %s", algorithm.c_str());
             return 255;
@@ -150,20 +221,25 @@ int verify_list_hash(const std::string& package, const std::string& list, const 
         (void)manifest_value_get_quiet(entry + ".name", manifest, name);
         if (name.empty() || name == "null") {
             fwupdate_log(trace_level_err, "Package %s verification failed, required file data not found",
-                         package.c_str());
+                         fwupdate_package_display(package).c_str());
             return 255;
         }
         fwupdate_log(trace_level_info, "Verifying %s file %s", list.c_str(), name.c_str());
         (void)manifest_value_get_quiet(entry + ".verify.algorithm", manifest, algorithm);
         if (algorithm.empty() || algorithm == "null" || !fwupdate_digest_algorithm_ok(algorithm)) {
             fwupdate_log(trace_level_err, "Package %s verification failed, required hash algorithm not found",
-                         package.c_str());
+                         fwupdate_package_display(package).c_str());
             return 255;
         }
         (void)manifest_value_get_quiet(entry + ".verify.hash", manifest, hash);
         if (hash.empty() || hash == "null") {
             fwupdate_log(trace_level_err, "Package %s verification failed, required hash value not found",
-                         package.c_str());
+                         fwupdate_package_display(package).c_str());
+            return 255;
+        }
+        if (member_listed_check(package, entry, name, manifest) != 0) {
+            fwupdate_log(trace_level_err, "Package %s verification failed for %s",
+                         fwupdate_package_display(package).c_str(), name.c_str());
             return 255;
         }
         if (fwupdate_member_digest(package, name, algorithm, digest) != 0) {
@@ -171,7 +247,8 @@ int verify_list_hash(const std::string& package, const std::string& list, const 
             return 255;
         }
         if (digest != hash) {
-            fwupdate_log(trace_level_err, "Package %s verification failed for %s", package.c_str(), name.c_str());
+            fwupdate_log(trace_level_err, "Package %s verification failed for %s",
+                         fwupdate_package_display(package).c_str(), name.c_str());
             fwupdate_log(trace_level_info, "FAILED\n");
             return 255;
         }
@@ -179,10 +256,27 @@ int verify_list_hash(const std::string& package, const std::string& list, const 
     return 0;
 }
 
+static int verify_package_listed(const std::string& package, const std::string& manifest);
+
 int verify_package(const std::string& package)
 {
     const std::string manifest = asic_manifest();
     fwupdate_log(trace_level_info, "Verifying package");
+    // every entry check below works on this one listing
+    t_listing = {};
+    listing_s listing;
+    if (fwupdate_package_members_check(package, listing.members) != 0) {
+        return 255;
+    }
+    listing.package = package;
+    t_listing = std::move(listing);
+    int rc = verify_package_listed(package, manifest);
+    t_listing = {};
+    return rc;
+}
+
+static int verify_package_listed(const std::string& package, const std::string& manifest)
+{
     std::string version;
     int rc = manifest_value_get_quiet(".software_version", manifest, version);
     if (rc != 0) {
@@ -240,7 +334,8 @@ int verify_package(const std::string& package)
         }
         for (const auto& kind : kinds) {
             if ((rc = verify_fileobj_hash(package, obj, kind, manifest)) != 0) {
-                fwupdate_log(trace_level_err, "Package %s verification failed, err %u", package.c_str(), rc);
+                fwupdate_log(trace_level_err, "Package %s verification failed, err %u",
+                             fwupdate_package_display(package).c_str(), rc);
                 return rc;
             }
         }
@@ -254,7 +349,8 @@ int verify_package(const std::string& package)
         }
         if (n > 0) {
             if ((rc = verify_list_hash(package, list, manifest)) != 0) {
-                fwupdate_log(trace_level_err, "Package %s verification failed, err %u", package.c_str(), rc);
+                fwupdate_log(trace_level_err, "Package %s verification failed, err %u",
+                             fwupdate_package_display(package).c_str(), rc);
                 return rc;
             }
             verified += static_cast<size_t>(n);

@@ -166,7 +166,10 @@ ssize_t ipc_cmd_send_req_v(ipc_cmd_dev_s* dev, uint32_t endpoint, uint32_t opcod
     msg[15] = static_cast<uint8_t>(opcode >> 8);
     size_t at = IPC_CMD_HDR_SIZE;
     for (size_t i = 0; i < req_count; i++) {
-        memcpy(msg + at, req_iov[i].iov_base, req_iov[i].iov_len);
+        // an empty element may have no base at all
+        if (req_iov[i].iov_len > 0) {
+            memcpy(msg + at, req_iov[i].iov_base, req_iov[i].iov_len);
+        }
         at += req_iov[i].iov_len;
     }
 
@@ -199,6 +202,9 @@ ssize_t ipc_cmd_send_req_v(ipc_cmd_dev_s* dev, uint32_t endpoint, uint32_t opcod
     size_t left = body_len;
     for (size_t i = 0; i < rsp_count && left > 0; i++) {
         size_t take = std::min(left, rsp_iov[i].iov_len);
+        if (take == 0) {
+            continue;  // an empty element, possibly without a base
+        }
         memcpy(rsp_iov[i].iov_base, body, take);
         body += take;
         left -= take;

@@ -90,6 +90,17 @@ void banner_file_sink<Mutex>::write_line_(const char* data, size_t size)
         return;
     }
     int err = n < 0 ? errno : ENOSPC;
+    if (n > 0) {
+        // the rest, to learn why the system stopped short (EFBIG, ENOSPC)
+        ssize_t rest = ::write(fd_, data + n, size - static_cast<size_t>(n));
+        if (rest == static_cast<ssize_t>(size) - n) {
+            current_size_ += size;  // the system took it after all
+            return;
+        }
+        if (rest < 0) {
+            err = errno;
+        }
+    }
     if (n > 0 && ftruncate(fd_, static_cast<off_t>(current_size_)) != 0) {
         // the fragment could not be cut off: end it, so that the next line
         // still starts a line of its own

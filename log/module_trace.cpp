@@ -1,9 +1,11 @@
 #include "log/module_trace.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
-static logger_trace_cb_t trace_cb_ = nullptr;
+// every card worker installs its callback: set and read from many threads
+static std::atomic<logger_trace_cb_t> trace_cb_{nullptr};
 static int32_t g_default_module_id = -1;
 static thread_local int32_t t_module_id = -1;
 
@@ -14,12 +16,13 @@ void logger_init(logger_trace_cb_t cb)
 
 logger_trace_cb_t logger_trace_cb()
 {
-    return trace_cb_ ? trace_cb_ : stdout_logger_cb_;
+    logger_trace_cb_t cb = trace_cb_.load();
+    return cb ? cb : stdout_logger_cb_;
 }
 
 bool logger_is_trace_cb_set()
 {
-    return trace_cb_ != nullptr;
+    return trace_cb_.load() != nullptr;
 }
 
 int stdout_logger_cb_(uint32_t, uint32_t, const char* format, ...)

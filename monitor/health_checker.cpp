@@ -2,6 +2,9 @@
 
 #include <time.h>
 
+#include <cerrno>
+#include <cstdint>
+
 #include "monitor/orlixmon_schedule.h"
 #include "monitor/orlixmon_state.h"
 #include "monitor/orlixmon_trace.h"
@@ -21,17 +24,36 @@ static const health_duty_s k_health_duties[] = {
     {&orlixmon_schedule_s::card_health, &orlixmon_state::inspect_card_health},
 };
 
+static int64_t monotonic_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// the ticks are counted by the clock, not by the sleeps: a duty that takes
+// long (a card that times out, a slow lspci) does not stretch the periods of
+// the others. a duty whose multiple of its period went by while the checker
+// was busy runs once at the next tick.
 int orlixmon_health_checker()
 {
     ORLIXMON_TRACE_INFO("Starting health monitoring of the cards ...");
-    static const timespec tick = {0, ORLIXMON_TICK_US * 1000};
-    for (uint64_t t = 0; g_orlixmon_state.running(); t++) {
+    constexpr int64_t tick_ns = ORLIXMON_TICK_US * 1000;
+    const int64_t start = monotonic_ns();
+    uint64_t last = 0;
+    for (bool first = true; g_orlixmon_state.running(); first = false) {
+        const uint64_t t = static_cast<uint64_t>((monotonic_ns() - start) / tick_ns);
         for (const auto& duty : k_health_duties) {
-            if (t % (g_orlixmon_schedule.*duty.period) == 0) {
+            const uint64_t period = g_orlixmon_schedule.*duty.period;
+            if (first || t / period != last / period) {
                 (void)(g_orlixmon_state.*duty.run)();
             }
         }
-        nanosleep(&tick, nullptr);
+        last = t;
+        const int64_t next = start + static_cast<int64_t>(t + 1) * tick_ns;
+        const timespec until = {static_cast<time_t>(next / 1000000000), static_cast<long>(next % 1000000000)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+        }
     }
     return 0;
 }

@@ -1,7 +1,14 @@
 #include "monitor/orlixmon_config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <sstream>
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -58,11 +65,103 @@ static int parse_counter_list(const pt::ptree& list, const char* kind,
     return 0;
 }
 
+// the JSON reader descends once per nesting level on the stack: a file
+// nested deeper than any configuration needs is refused before it is read
+constexpr size_t k_config_depth_max = 64;
+// far more than any configuration; a device that never ends (/dev/zero) stops here
+constexpr size_t k_config_size_max = 16u << 20;
+
+// the whole file, or false with the reason in error
+static bool read_config_text(const std::string& path, std::string& text, std::string& error)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = pt::json_parser_error("cannot open file", path, 0).what();
+        return false;
+    }
+    struct stat st = {};
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        error = "Error - " + path + " is a directory, not a configuration file";
+        return false;
+    }
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof(chunk));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            error = "Error - cannot read " + path + ": " + strerror(errno);
+            close(fd);
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (text.size() + static_cast<size_t>(n) > k_config_size_max) {
+            error = "Error - " + path + " is larger than " + std::to_string(k_config_size_max >> 20) +
+                    " MiB, not a configuration file";
+            close(fd);
+            return false;
+        }
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    close(fd);
+    return true;
+}
+
+// false when arrays and objects nest deeper than k_config_depth_max;
+// brackets inside strings do not count
+static bool config_depth_ok(const std::string& path, const std::string& text, std::string& error)
+{
+    size_t depth = 0, line = 1;
+    bool in_string = false, escaped = false;
+    for (char c : text) {
+        if (c == '\n') {
+            line++;
+        }
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > k_config_depth_max) {
+                error = "Error - " + path + "(" + std::to_string(line) + "): JSON nested deeper than " +
+                        std::to_string(k_config_depth_max) + " levels";
+                return false;
+            }
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            depth--;
+        }
+    }
+    return true;
+}
+
 int parse_config_from_json(const std::string& path, orlixmon_init_params_s& params)
 {
     try {
+        std::string text, error;
+        if (!read_config_text(path, text, error) || !config_depth_ok(path, text, error)) {
+            fprintf(stderr, "%s\n", error.c_str());
+            return 255;
+        }
         pt::ptree root;
-        pt::read_json(path, root);
+        std::istringstream in(text);
+        try {
+            pt::read_json(in, root);
+        } catch (const pt::json_parser_error& e) {
+            // the reader's text, naming the file as reading it by name would
+            throw pt::json_parser_error(e.message(), path, e.line());
+        }
         params.log_dir = root.get<std::string>("log_dir", "/var/log");
         params.telemetry_dir = root.get<std::string>("telemetry_dir", "/var/run");
         for (const auto& key : k_interval_keys) {

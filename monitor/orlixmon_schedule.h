@@ -4,8 +4,9 @@
 
 #include "monitor/worker.h"
 
-// the health checker and the workers count ticks of 100 microseconds; each
-// duty runs when the count is a multiple of its period
+// the health checker and the workers count ticks of 100 microseconds, the
+// health checker by the clock; each duty runs when the count is a multiple
+// of its period
 constexpr uint64_t ORLIXMON_TICK_US = 100;
 
 struct orlixmon_schedule_s {

@@ -20,8 +20,9 @@ int orlixmon_trace_init(const orlixmon_init_params_s* params)
     trace_params.file_size = k_trace_file_size;
     trace_params.num_files = k_trace_num_files;
     trace_params.trace_level = trace_level_debug;
-    g_trace_logger = utils::trace_init(&trace_params);
-    if (g_trace_logger == nullptr) {
+    utils::log* logger = utils::trace_init(&trace_params);
+    __atomic_store_n(&g_trace_logger, logger, __ATOMIC_RELEASE);
+    if (logger == nullptr) {
         fprintf(stderr, "Failed to create log files, abort...\n");
         return 255;
     }

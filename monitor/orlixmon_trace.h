@@ -3,7 +3,9 @@
 #include "log/trace_logger.h"
 #include "monitor/orlixmon_config.h"
 
-// the monitor's trace logger; null until orlixmon_trace_init has run
+// the monitor's trace logger; null until orlixmon_trace_init has run. the
+// signal thread runs before it is set: the pointer is stored and loaded
+// atomically
 extern utils::log* g_trace_logger;
 
 // opens orlixmon.log (debug and up) and orlixmon-err.log (errors) in the
@@ -14,7 +16,7 @@ int orlixmon_trace_init(const orlixmon_init_params_s* params);
 // trace level admits it, flushed at once
 #define ORLIXMON_TRACE_(tlevel_, slevel_, fmt_, ...)                                              \
     do {                                                                                          \
-        utils::log* trace_log_ = g_trace_logger;                                                  \
+        utils::log* trace_log_ = __atomic_load_n(&g_trace_logger, __ATOMIC_ACQUIRE);              \
         if (trace_log_ && trace_log_->logger() && trace_log_->trace_level() >= (tlevel_)) {        \
             trace_log_->logger()->log(slevel_, "[{}:{}] " fmt_, __func__, __LINE__, ##__VA_ARGS__); \
             trace_log_->flush();                                                                  \

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,13 @@ uint32_t get32(const uint8_t* p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
+}
+
+// a firmware status as the negative result: statuses past INT_MAX, which
+// cannot be negated as an int, all read as INT_MIN
+int negated_status(uint32_t status)
+{
+    return status > static_cast<uint32_t>(INT_MAX) ? INT_MIN : -static_cast<int>(status);
 }
 
 // one exchange whose answer must carry at least `min_rsp` bytes; bytes past
@@ -69,7 +77,7 @@ int cpld_cmd(uint32_t opcode, const uint8_t args[4], uint32_t* value, const char
         *value = get32(buf + 8);
     }
     uint32_t status = get32(buf);
-    return status ? -static_cast<int>(status) : 0;
+    return status ? negated_status(status) : 0;
 }
 
 // a CPLD query: the value, or the status negated, or the failed exchange
@@ -96,7 +104,7 @@ int sensor_cmd(uint32_t opcode, uint32_t* out)
     }
     uint32_t status = get32(buf);
     if (status) {
-        return -static_cast<int>(status);
+        return negated_status(status);
     }
     if (out) {
         *out = get32(buf + 8);
@@ -161,11 +169,16 @@ int pal_ipc_c_fru_read(uint8_t* buf, uint32_t size, uint32_t offset)
         return rc;
     }
     uint32_t status = get32(body);
+    // an empty read may come without a buffer
     if (status) {
-        memset(buf, 0xff, size);
-        return -static_cast<int>(status);
+        if (size > 0) {
+            memset(buf, 0xff, size);
+        }
+        return negated_status(status);
     }
-    memcpy(buf, body + 4, size);
+    if (size > 0) {
+        memcpy(buf, body + 4, size);
+    }
     return 0;
 }
 
@@ -235,7 +248,7 @@ int pal_ipc_c_fwsel(uint32_t selection)
         return rc;
     }
     uint32_t status = get32(buf);
-    return status ? -static_cast<int>(status) : 0;
+    return status ? negated_status(status) : 0;
 }
 
 int pal_ipc_c_read_pin(uint32_t* out) { return sensor_cmd(PAL_IPC_SENSOR_PIN, out); }

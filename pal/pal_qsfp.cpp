@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "log/trace_level.h"
@@ -35,6 +36,13 @@ uint32_t get32(const uint8_t* b, size_t at)
     uint32_t v;
     memcpy(&v, b + at, sizeof(v));
     return v;
+}
+
+// a firmware status as the negative result: statuses past INT_MAX, which
+// cannot be negated as an int, all read as INT_MIN
+int negated_status(uint32_t status)
+{
+    return status > static_cast<uint32_t>(INT_MAX) ? INT_MIN : -static_cast<int>(status);
 }
 
 struct body_s {
@@ -69,7 +77,7 @@ int query(uint32_t opcode, int port, const char* fail_text)
         return rc;
     }
     uint32_t status = get32(body.b, 0);
-    return status ? -static_cast<int>(status) : static_cast<int>(get32(body.b, k_rsp_answer));
+    return status ? negated_status(status) : static_cast<int>(get32(body.b, k_rsp_answer));
 }
 
 // a status command with its argument bytes at offset 28
@@ -86,7 +94,16 @@ int command(uint32_t opcode, int port, const uint8_t* arg, size_t arg_len, const
         return rc;
     }
     uint32_t status = get32(body.b, 0);
-    return status ? -static_cast<int>(status) : 0;
+    return status ? negated_status(status) : 0;
+}
+
+// what a failed read leaves in the caller's buffer; an empty read may come
+// without a buffer
+void fill_unread(uint8_t* buf, uint32_t size)
+{
+    if (size > 0) {
+        memset(buf, 0xff, size);
+    }
 }
 
 int chunked_read(uint32_t opcode, uint8_t* buf, uint32_t size, uint32_t offset, uint32_t retries, uint32_t port,
@@ -111,12 +128,14 @@ int chunked_read(uint32_t opcode, uint8_t* buf, uint32_t size, uint32_t offset, 
         }
         uint32_t status = get32(body.b, 0);
         if (status > k_status_more) {
-            memset(buf, 0xff, size);
+            fill_unread(buf, size);
             return static_cast<int>(status);
         }
         size_t data = n > static_cast<int>(k_rsp_data) ? static_cast<size_t>(n) - k_rsp_data : 0;
         data = std::min<size_t>({data, PAL_QSFP_CHUNK_MAX, static_cast<size_t>(size - received)});
-        memcpy(buf + received, body.b + k_rsp_data, data);
+        if (data > 0) {
+            memcpy(buf + received, body.b + k_rsp_data, data);
+        }
         received += static_cast<uint32_t>(data);
         if (received == size || status != k_status_more) {
             return static_cast<int>(status);
@@ -124,7 +143,7 @@ int chunked_read(uint32_t opcode, uint8_t* buf, uint32_t size, uint32_t offset, 
         if (data == 0) {
             // "more to come" that brings nothing would never end
             pal_log(trace_level_err, "pal ipc qsfp read stalled at %u of %u bytes", received, size);
-            memset(buf, 0xff, size);
+            fill_unread(buf, size);
             return PAL_IPC_ERR_EXCHANGE;
         }
     }
@@ -231,7 +250,7 @@ int pal_ipc_c_qsfp_write(const uint8_t* buf, uint32_t size, uint32_t offset, uin
         return rc;
     }
     uint32_t status = get32(body.b, 0);
-    return status ? -static_cast<int>(status) : 0;
+    return status ? negated_status(status) : 0;
 }
 int pal_ipc_c_write_qsfp_temp(uint32_t temperature, int port)
 {

@@ -181,6 +181,9 @@ fw_package::fw_package(std::string dir, fw_package_options_s options) : opt_(std
             add(std::string(k_asic) + "/" + p.device_config + ".dtb", "device_config", "", "", 2525);
     }
     for (size_t i = 0; i < files.size(); i++) {
+        files[i].declared_size = sizes[i];
+        if (f == fw_package_fault_e::oversized_member && files[i].name == opt_.fault_member)
+            sizes[i] = sizes[i] * 16 + (1u << 20);
         files[i].bytes = fw_package_content(opt_.seed, files[i].name, sizes[i]);
         write_member(files[i].name, files[i].bytes);
         declare(files[i], opt_.algorithms[i % opt_.algorithms.size()]);
@@ -224,7 +227,8 @@ void fw_package::write_member(const std::string& member, const std::string& byte
 std::string fw_package::entry_json(const fw_package_member_s& file) const
 {
     std::string version = file.section == "uboot_tpl" ? opt_.uboot_tpl_version : opt_.image_version;
-    return "{\"name\": " + js(file.name) + ", \"board_id\": " + js_list({file.board_id}) +
+    std::string size = opt_.declare_sizes ? ", \"size\": " + std::to_string(file.declared_size) : "";
+    return "{\"name\": " + js(file.name) + size + ", \"board_id\": " + js_list({file.board_id}) +
            ", \"image_version\": " + js(version) + ", \"verify\": {\"algorithm\": " + js(file.algorithm) +
            ", \"hash\": " + js(file.hash) + "}}";
 }
@@ -335,8 +339,67 @@ std::string fw_package::build(const std::string& name)
     auto r = ipc_shell_run(cmd + " 2>&1");
     if (!r.ok())
         fail("tar could not write " + path + (r.lines.empty() ? "" : ": " + r.lines[0]));
+    append_hostile(path);
     path_ = path;
     return path_;
+}
+
+void fw_package::append_hostile(const std::string& path) const
+{
+    using F = fw_package_fault_e;
+    // kind, name, argument (a file with the bytes, or a link target)
+    std::vector<std::string> extra;
+    const std::string file = stage_ + "/.hostile-bytes";
+    switch (opt_.fault) {
+    case F::dot_dot_member:
+    case F::absolute_member:
+        extra = {"file", opt_.fault_target, file};
+        break;
+    case F::symlink_member:
+        extra = {"symlink", "talmira/outside", opt_.fault_target, "file", "talmira/outside/evil", file};
+        break;
+    case F::hardlink_member:
+        extra = {"hardlink", "talmira/outside", opt_.fault_target};
+        break;
+    case F::fifo_member:
+        extra = {"fifo", "talmira/fifo", ""};
+        break;
+    case F::duplicate_member:
+        extra = {"file", opt_.fault_member, file};
+        break;
+    default:
+        return;
+    }
+    if (path.size() < 4 || path.compare(path.size() - 4, 4, ".tar") != 0)
+        fail("a hostile package must be a plain .tar: " + path);
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << "hostile bytes, not from this package\n";
+        if (!out.flush())
+            fail("cannot write " + file);
+    }
+    static const char* const k_script =
+        "import sys, tarfile\n"
+        "kinds = {'symlink': tarfile.SYMTYPE, 'hardlink': tarfile.LNKTYPE, 'fifo': tarfile.FIFOTYPE}\n"
+        "with tarfile.open(sys.argv[1], 'a', format=tarfile.GNU_FORMAT) as t:\n"
+        "    a = sys.argv[2:]\n"
+        "    for i in range(0, len(a), 3):\n"
+        "        kind, name, arg = a[i:i + 3]\n"
+        "        info = tarfile.TarInfo(name)\n"
+        "        if kind == 'file':\n"
+        "            data = open(arg, 'rb').read()\n"
+        "            info.size = len(data)\n"
+        "            t.addfile(info, open(arg, 'rb'))\n"
+        "            continue\n"
+        "        info.type = kinds[kind]\n"
+        "        info.linkname = arg\n"
+        "        t.addfile(info)\n";
+    std::string cmd = ipc_shell_command("python3 -c {} {}", {k_script, path});
+    for (auto& e : extra)
+        cmd += " " + ipc_shell_quote(e);
+    auto r = ipc_shell_run(cmd + " 2>&1");
+    if (!r.ok())
+        fail("python3 could not add hostile members to " + path + (r.lines.empty() ? "" : ": " + r.lines.back()));
 }
 
 const fw_package_member_s* fw_package::image(const std::string& name) const

@@ -24,6 +24,15 @@ enum class fw_package_fault_e {
     gold_without_option,    // the package carries the gold image (an "all" install must refuse it)
     rev3,                   // package_version "3"
     unsupported_algorithm,  // fault_member is declared with "sha1" (and its real sha1 digest)
+    // hostile archives (the package name must end in ".tar"): the extra
+    // members are written after the good ones
+    dot_dot_member,    // a file member named fault_target (default "../evil")
+    absolute_member,   // a file member named fault_target, an absolute path
+    symlink_member,    // "talmira/outside" a symbolic link to fault_target, then the file "talmira/outside/evil"
+    hardlink_member,   // "talmira/outside" a hard link to fault_target
+    fifo_member,       // "talmira/fifo", a fifo
+    duplicate_member,  // fault_member a second time, with other bytes
+    oversized_member,  // fault_member holds far more bytes than its entry's "size" (its digest is right)
 };
 
 struct fw_card_profile_s {
@@ -57,6 +66,8 @@ struct fw_package_options_s {
     };
     fw_package_fault_e fault = fw_package_fault_e::none;
     std::string fault_member = "talmira/zephyr_pcie.img";  // archive path the member faults act on
+    std::string fault_target = "../evil";  // name or link target of the hostile extra members
+    bool declare_sizes = true;             // give each manifest entry its "size"
     // revocation ranges (min, max) for write_revocation_list; empty: one range
     // that revokes the build under revoked_build, and one that stops just
     // short of it otherwise (the bounds are exclusive)
@@ -73,6 +84,7 @@ struct fw_package_member_s {
     std::string algorithm;  // declared digest algorithm
     std::string hash;       // declared digest
     std::string bytes;
+    size_t declared_size = 0;  // the entry's "size"; bytes.size() but under oversized_member
 };
 
 class fw_package {
@@ -112,6 +124,7 @@ public:
 private:
     void declare(fw_package_member_s& file, const std::string& algorithm) const;
     void write_member(const std::string& member, const std::string& bytes) const;
+    void append_hostile(const std::string& path) const;
     std::string entry_json(const fw_package_member_s& file) const;
     std::string firmware_json() const;
     std::string asic_manifest() const;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -281,6 +282,43 @@ TEST(fw_package, broken_variants)
         // a gold image or an unknown object changes what the package carries
         EXPECT_EQ(pkg.partitions().count("soc-gold-zephyr"), v.fault == F::gold_without_option ? 1u : 0u);
     }
+}
+
+TEST(fw_package, hostile_variants)
+{
+    // the engine's own tests read each hostile member's name and type back
+    // from its messages; here what those cannot show: the good members stay,
+    // a duplicate holds other bytes, an oversized member keeps a right digest
+    using F = fw_package_fault_e;
+    test_temp_dir dir("fw-package");
+    fw_package_options_s opts;
+    opts.fault = F::duplicate_member;
+    fw_package dup(dir.path(), opts);
+    EXPECT_THROW(dup.build("dup.tar.gz"), std::runtime_error) << "appending needs a plain tar";
+    std::string path = dup.build("dup.tar");
+    auto r = sh("tar -tPf {}", {path});
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(std::count(r.lines.begin(), r.lines.end(), "talmira/zephyr_pcie.img"), 2);
+    EXPECT_EQ(r.lines.size(), dup.members().size() + 1);
+    auto first = sh("tar -xOf {} --occurrence=1 talmira/zephyr_pcie.img | sha512sum", {path});
+    // both copies, one after the other: the second is not the first again
+    auto both = sh("tar -xOf {} talmira/zephyr_pcie.img | wc -c", {path});
+    ASSERT_FALSE(first.lines.empty());
+    ASSERT_FALSE(both.lines.empty());
+    EXPECT_EQ(first.lines[0].substr(0, 128), dup.image("talmira/zephyr_pcie.img")->hash);
+    const size_t size = dup.image("talmira/zephyr_pcie.img")->bytes.size();
+    EXPECT_GT(std::stoul(both.lines[0]), size);
+    EXPECT_NE(std::stoul(both.lines[0]), 2 * size);
+
+    opts.fault = F::oversized_member;
+    fw_package big(dir.path(), opts);
+    path = big.build("big.tar");
+    const auto* img = big.image("talmira/zephyr_pcie.img");
+    ASSERT_NE(img, nullptr);
+    EXPECT_EQ(jq_lines(path, "talmira/MANIFEST", ".firmware.soc.files.kernel_fit[0].size"),
+              std::vector<std::string>{std::to_string(img->declared_size)});
+    EXPECT_GT(img->bytes.size(), 16 * img->declared_size);
+    EXPECT_EQ(check_digests(path), all_ok(big));
 }
 
 TEST(fw_package, revocation_lists)

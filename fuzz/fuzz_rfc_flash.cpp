@@ -1,0 +1,81 @@
+// the flash operations of the firmware-update service: erase (by size, by
+// digest, by sectors), chunked write of a file, image and checksum
+// verification, startup image checks and selections, the operation markers.
+// first byte: the operation, then the card's answers. an "in progress"
+// answer aborts the poll instead of waiting for the next round.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_files.h"
+#include "fuzz/fuzz_rfc_setup.h"
+#include "fuzz/fuzz_transport.h"
+#include "fwupdate/rfc.h"
+#include "fwupdate/rfc_wire.h"
+
+namespace {
+
+// an image of a few write chunks
+const std::string& image_file()
+{
+    static const std::string path = [] {
+        std::string p = fuzz_scratch_dir() + "/image.bin";
+        std::vector<uint8_t> bytes(2100);
+        for (size_t i = 0; i < bytes.size(); i++) {
+            bytes[i] = static_cast<uint8_t>(i * 7);
+        }
+        (void)fuzz_write_file(p, bytes.data(), bytes.size());
+        return p;
+    }();
+    return path;
+}
+
+const std::string k_digest(2 * RFC_SHA512_LEN, 'a');
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string& bdf = fuzz_rfc_setup();
+    const std::string& file = image_file();
+    uint32_t op = fuzz_take(data, size, 1);
+    fuzz_card_load(data, size);
+    const bool& abort = g_fuzz_card_in_progress;
+    switch ((op & 0x0f) % 9) {
+    case 0:
+        (void)rfc_flash_erase(FLASH_PARTITION_SOC_UBOOT, 1 << 20, bdf, abort);
+        break;
+    case 1:
+        (void)rfc_flash_erase_based_on_hash(FLASH_PARTITION_SOC_ZEPHYR, 4096, "sha512", k_digest, "1.2.3", bdf, abort);
+        break;
+    case 2:
+        (void)rfc_flash_write(op & 0x10 ? FLASH_PARTITION_SUC_APP : FLASH_PARTITION_SOC_UBOOT, file, bdf, abort);
+        break;
+    case 3:
+        (void)rfc_verify_image(FLASH_PARTITION_SOC_UBOOT, file, k_digest, bdf, abort);
+        break;
+    case 4:
+        (void)rfc_verify_checksum(FLASH_PARTITION_SOC_UBOOT, file, k_digest, bdf, abort);
+        break;
+    case 5:
+        // its poll cannot be aborted: an "in progress" answer would wait
+        if (!fuzz_card_has_in_progress()) {
+            std::string digest;
+            (void)rfc_validate_startup_image(FIRMWARE_IMAGE_FW_A, FLASH_PARTITION_SOC_UBOOT, bdf, digest);
+        }
+        break;
+    case 6:
+        (void)rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 20 * RFC_FLASH_SECTOR_SIZE, bdf);
+        break;
+    case 7:
+        (void)rfc_set_startup_image(op & 0x10 ? FIRMWARE_IMAGE_FW_B : FIRMWARE_IMAGE_FW_A, bdf);
+        (void)rfc_firmware_type(1, bdf);
+        break;
+    default:
+        (void)rfc_start_fwupdate_operation(bdf);
+        (void)rfc_abort_fwupdate_operation(bdf);
+        break;
+    }
+    return 0;
+}
