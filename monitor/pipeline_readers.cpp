@@ -29,13 +29,14 @@ static int counters_read(orlixmon_pipeline_state_s::kind_e kind,
                          const std::vector<orlixmon_telemetry_counter_s>& counters, size_t index, uint64_t base,
                          orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event)
 {
+    uint64_t* prev = t_pipeline_state.row(kind, index, counters.size());
     for (size_t i = 0; i < counters.size(); i++) {
         uint64_t value = 0;
         // a read that fails reports nothing and keeps the previous value
         if (!read_counter(base + counters[i].offset, value)) {
             continue;
         }
-        pipeline_apply_counter_rule(counters[i], value, t_pipeline_state.prev(kind, index, i), stats, event);
+        pipeline_apply_counter_rule(counters[i], value, prev[i], stats, event);
     }
     return 0;
 }

@@ -7,14 +7,16 @@
 
 int telemetry_export_cb(orlixmon_card_ctxt_s& ctxt, orlixmon_telemetry_record_s& record)
 {
-    std::string line;
+    // one line buffer per worker thread: its capacity stays from line to line
+    static thread_local std::string line;
     int rc = generate_jsonl_from_telemetry_record(ctxt.card, record, line);
     if (rc != 0) {
         return rc;
     }
     auto& logger = record.type == ORLIXMON_TELEMETRY_TYPE_STATS ? ctxt.stats_logger : ctxt.event_logger;
     if (logger) {
-        logger->info("{}", line);
+        // the text as it is: no format pass, no copy of the line in the logger
+        logger->log(spdlog::level::info, spdlog::string_view_t(line.data(), line.size()));
         logger->flush();
     }
     return 0;
@@ -41,10 +43,18 @@ static int handle_telemetry(const telemetry_kind_s<Entry>& kind, orlixmon_card_c
     // rediscovery appends on another thread: walk the list under its lock
     std::lock_guard<std::mutex> lock(ctxt.lists_mutex);
     const auto& entries = ctxt.*kind.list;
+    // the records of one object, kept per worker thread and emptied for the
+    // next object: once their counter lists have grown a pass allocates nothing
+    static thread_local orlixmon_telemetry_record_s stats, event;
     for (size_t k = 0; k < entries.size(); k++) {
         const Entry& entry = entries[k];
-        orlixmon_telemetry_record_s stats(entry.id, entry.name);
-        orlixmon_telemetry_record_s event(entry.id, entry.name);
+        for (auto* record : {&stats, &event}) {
+            record->type = 0;
+            record->record_type = 0;
+            record->id = &entry.id;
+            record->name = &entry.name;
+            record->counters.clear();
+        }
         int rc = (info.*kind.read)(ctxt, info, k, entry.stats_addr, stats, event);
         if (rc != 0) {
             ORLIXMON_TRACE_ERR("Failed to populate {} telemetry record(s), err {}", kind.word, rc);

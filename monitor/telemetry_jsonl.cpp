@@ -1,6 +1,7 @@
 #include "monitor/telemetry_jsonl.h"
 
 #include <chrono>
+#include <cstring>
 #include <ctime>
 
 #include <fmt/format.h>
@@ -38,7 +39,21 @@ const char* telemetry_record_object_key(orlixmon_telemetry_record_type_s record_
 // byte in them must not break the line for the readers of the file
 void telemetry_json_escape_append(std::string& out, const std::string& text)
 {
-    for (unsigned char c : text) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end) {
+        // the run of bytes that need no escape goes in one piece
+        const char* run = p;
+        while (p < end) {
+            unsigned char c = static_cast<unsigned char>(*p);
+            if (c < 0x20 || c == 0x7f || c == '"' || c == '\\')
+                break;
+            p++;
+        }
+        out.append(run, static_cast<size_t>(p - run));
+        if (p == end)
+            break;
+        unsigned char c = static_cast<unsigned char>(*p++);
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -47,25 +62,51 @@ void telemetry_json_escape_append(std::string& out, const std::string& text)
         case '\t': out += "\\t"; break;
         case '\b': out += "\\b"; break;
         case '\f': out += "\\f"; break;
-        default:
-            if (c < 0x20 || c == 0x7f)
-                out += fmt::format("\\u{:04x}", c);
-            else
-                out += static_cast<char>(c);
+        default: {
+            static const char k_hex[] = "0123456789abcdef";
+            char u[6] = {'\\', 'u', '0', '0', k_hex[c >> 4], k_hex[c & 0xf]};
+            out.append(u, sizeof u);
+        }
         }
     }
 }
 
-std::string telemetry_timestamp_now()
+namespace {
+
+// the time stamp into text (at least 32 bytes); its length
+size_t timestamp_now(char* text)
 {
     auto now = std::chrono::system_clock::now();
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
     std::time_t secs = std::chrono::system_clock::to_time_t(now);
-    std::tm tm{};
-    localtime_r(&secs, &tm);
+    // the date and time of day change once a second: a worker writes many
+    // lines a second and keeps the text of the current one
+    thread_local std::time_t cached_secs = -1;
+    thread_local char cached[24];
+    thread_local size_t cached_len = 0;
+    if (secs != cached_secs) {
+        std::tm tm{};
+        localtime_r(&secs, &tm);
+        cached_len = std::strftime(cached, sizeof cached, "%Y-%m-%d %H:%M:%S", &tm);
+        cached_secs = secs;
+    }
+    memcpy(text, cached, cached_len);
+    size_t n = cached_len;
+    int ms = static_cast<int>((ns / 1000000) % 1000);
+    text[n++] = '.';
+    text[n++] = static_cast<char>('0' + ms / 100);
+    text[n++] = static_cast<char>('0' + ms / 10 % 10);
+    text[n++] = static_cast<char>('0' + ms % 10);
+    text[n] = '\0';
+    return n;
+}
+
+}  // namespace
+
+std::string telemetry_timestamp_now()
+{
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    return fmt::format("{}.{:03d}", text, static_cast<int>((ns / 1000000) % 1000));
+    return std::string(text, timestamp_now(text));
 }
 
 int generate_jsonl_from_telemetry_record(const aml_card_handle_s& card,
@@ -88,14 +129,18 @@ int generate_jsonl_from_telemetry_record(const aml_card_handle_s& card,
         return 2;
     }
 
-    std::string out;
+    // built in place: a caller that keeps its line keeps its capacity
+    std::string& out = line;
+    out.clear();
     out.reserve(160 + record.counters.size() * 48);
+    char stamp[32];
+    size_t stamp_len = timestamp_now(stamp);
     out += "{\"uuid\": ";
     append_quoted(out, card.uuid);
     out += ",\"bdf\": ";
     append_quoted(out, card.bdf);
     out += ",\"timestamp\":\"";
-    out += telemetry_timestamp_now();
+    out.append(stamp, stamp_len);
     out += "\",\"";
     out += key;
     out += "\": {";
@@ -132,6 +177,5 @@ int generate_jsonl_from_telemetry_record(const aml_card_handle_s& card,
         }
         out += "]}}";
     }
-    line = std::move(out);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "monitor/worker.h"
 
+#include <sys/prctl.h>
 #include <time.h>
 
 #include <stdexcept>
@@ -31,14 +32,14 @@ int orlixmon_card_sdk_init(aml_card_handle_s* card)
     return 0;
 }
 
-static int64_t monotonic_ns()
+int64_t orlixmon_monotonic_ns()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-static void wait_until(int64_t deadline_ns, orlixmon_worker_wait_e mode)
+void orlixmon_worker_wait_until(int64_t deadline_ns, orlixmon_worker_wait_e mode)
 {
     if (mode == ORLIXMON_WORKER_WAIT_SLEEP) {
         timespec ts = {static_cast<time_t>(deadline_ns / 1000000000), static_cast<long>(deadline_ns % 1000000000)};
@@ -46,7 +47,50 @@ static void wait_until(int64_t deadline_ns, orlixmon_worker_wait_e mode)
         }
         return;
     }
-    while (monotonic_ns() < deadline_ns) {
+    while (orlixmon_monotonic_ns() < deadline_ns) {
+    }
+}
+
+void orlixmon_worker_thread_setup(orlixmon_worker_wait_e mode)
+{
+    if (mode == ORLIXMON_WORKER_WAIT_SLEEP) {
+        // a thread's sleeps may end up to its timer slack late (50 us by
+        // default): half a pass. the worker's deadlines want them on time
+        (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
+}
+
+int64_t orlixmon_worker_next_deadline(int64_t start_ns, int64_t end_ns)
+{
+    int64_t elapsed = end_ns - start_ns;
+    if (elapsed > k_granular_ns) {
+        ORLIXMON_TRACE_VERBOSE("stats monitor time {} is more than the granular monitor interval {}", elapsed,
+                               k_granular_ns);
+        return end_ns + k_overrun_wait_ns;
+    }
+    return start_ns + k_granular_ns;
+}
+
+void orlixmon_worker_pass(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, uint64_t pass)
+{
+    for (auto type : info.record_types) {
+        switch (type) {
+        case ORLIXMON_RECORD_TYPE_LIF:
+            if (pass % g_orlixmon_schedule.lif_poll == 0) {
+                (void)orlixmon_handle_lif_telemetry(ctxt, info);
+            }
+            break;
+        case ORLIXMON_RECORD_TYPE_PORT:
+            if (pass % g_orlixmon_schedule.port_poll == 0) {
+                (void)orlixmon_handle_port_telemetry(ctxt, info);
+            }
+            break;
+        case ORLIXMON_RECORD_TYPE_CARD:
+            break;
+        default:
+            ORLIXMON_TRACE_ERR("Unsupported record type {}", type);
+            break;
+        }
     }
 }
 
@@ -79,39 +123,14 @@ void* orlixmon_worker(void* arg)
     }
     ORLIXMON_TRACE_INFO("Starting to monitor {}", ctxt.card.bdf);
     const orlixmon_worker_wait_e mode = g_orlixmon_schedule.worker_wait;
+    orlixmon_worker_thread_setup(mode);
     for (uint64_t pass = 0; g_orlixmon_state.running(); pass++) {
-        int64_t start = monotonic_ns();
+        int64_t start = orlixmon_monotonic_ns();
         if (park_while_down(ctxt)) {
             break;
         }
-        for (auto type : info.record_types) {
-            switch (type) {
-            case ORLIXMON_RECORD_TYPE_LIF:
-                if (pass % g_orlixmon_schedule.lif_poll == 0) {
-                    (void)orlixmon_handle_lif_telemetry(ctxt, info);
-                }
-                break;
-            case ORLIXMON_RECORD_TYPE_PORT:
-                if (pass % g_orlixmon_schedule.port_poll == 0) {
-                    (void)orlixmon_handle_port_telemetry(ctxt, info);
-                }
-                break;
-            case ORLIXMON_RECORD_TYPE_CARD:
-                break;
-            default:
-                ORLIXMON_TRACE_ERR("Unsupported record type {}", type);
-                break;
-            }
-        }
-        int64_t end = monotonic_ns();
-        int64_t elapsed = end - start;
-        int64_t deadline = start + k_granular_ns;
-        if (elapsed > k_granular_ns) {
-            ORLIXMON_TRACE_VERBOSE("stats monitor time {} is more than the granular monitor interval {}", elapsed,
-                                   k_granular_ns);
-            deadline = end + k_overrun_wait_ns;
-        }
-        wait_until(deadline, mode);
+        orlixmon_worker_pass(ctxt, info, pass);
+        orlixmon_worker_wait_until(orlixmon_worker_next_deadline(start, orlixmon_monotonic_ns()), mode);
     }
     return nullptr;
 }

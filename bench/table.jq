@@ -1,0 +1,46 @@
+# bench/run's table: one row per figure of the suite's JSON output, with the
+# ratio to its reference measured in the same run where there is one
+def r(x): if x == null then "-" else ((x * 100 | round) / 100 | tostring) end;
+def mib(x): if x == null then null else x / 1048576 end;
+def ns(b): if b.time_unit == "ns" then b.real_time elif b.time_unit == "us" then b.real_time * 1e3
+           elif b.time_unit == "ms" then b.real_time * 1e6 else b.real_time * 1e9 end;
+def arg(b; k): (b.name | capture(k + ":(?<v>[0-9]+)").v);
+def row(a; b; c; d; e): "| " + a + " | " + b + " | " + c + " | " + d + " | " + e + " |";
+
+[.benchmarks[] | select(.run_type != "aggregate")] as $all
+| ($all | map(select(.error_occurred != true))) as $ok
+| ($ok | map(select(.name | startswith("BM_Sha512Reference"))) | .[0].bytes_per_second | mib(.)) as $sha
+| ($ok | map(select(.name == "BM_WorkerSchedule/sleep:1/iterations:1/real_time")) | .[0].cpu_pct) as $sleep_cpu
+| row("figure"; "value"; "unit"; "ratio to reference"; "more"),
+  "| --- | ---: | --- | --- | --- |",
+  ($all[] | select(.error_occurred == true) | row(.name; "-"; "-"; "-"; "skipped: " + .error_message)),
+  ($ok[] | select(.name | startswith("BM_WorkerPass/"))
+   | row("worker pass, " + arg(.; "lifs") + " LIFs, " + arg(.; "ports") + " ports, " + arg(.; "counters")
+         + " counters, no export"; r(ns(.)); "ns"; "-";
+         r(.ns_per_counter * 1e9) + " ns per object x counter, " + r(.allocs_per_pass) + " allocations per pass")),
+  ($ok[] | select(.name | startswith("BM_TelemetryLineBuild/"))
+   | row("build a line, " + (if arg(.; "event") == "1" then "event" else "stats" end) + ", "
+         + arg(.; "counters") + " counters"; r(ns(.)); "ns"; "-";
+         r(.bytes) + " bytes, " + r(.allocs_per_line) + " allocations per line")),
+  ($ok[] | select(.name | startswith("BM_TelemetryLineWrite/"))
+   | row("build, write and flush a line, " + (if arg(.; "event") == "1" then "event" else "stats" end) + ", "
+         + arg(.; "counters") + " counters"; r(ns(.)); "ns"; "-";
+         r(.writes_per_line) + " write calls, " + r(.allocs_per_line) + " allocations per line")),
+  ($ok[] | select(.name | startswith("BM_IpcRequest/"))
+   | row("IPC request and response, " + (if arg(.; "transport") == "2" then "fwctl" else "character device" end);
+         r(ns(.) / 1e3); "us"; "-"; "DEVICE_INFO, 388-byte answer")),
+  ($ok[] | select(.name | startswith("BM_FirmwareUpdate64MiB"))
+   | row("firmware update, 64 MiB (erase, writes, verify)"; r(mib(.bytes_per_second)); "MiB/s";
+         (if $sha then r(100 * mib(.bytes_per_second) / $sha) + " % of SHA-512" else "-" end);
+         r(.chunks) + " write chunks, " + r(ns(.) / 1e6) + " ms")),
+  ($ok[] | select(.name | startswith("BM_Sha512Reference"))
+   | row("SHA-512 of the same 64 MiB (calculate_sha512_hash)"; r(mib(.bytes_per_second)); "MiB/s"; "reference"; "-")),
+  ($ok[] | select(.name | startswith("BM_CardSha512"))
+   | row("SHA-512 of the emulated card's verify (cardsim_sha512)"; r(mib(.bytes_per_second)); "MiB/s";
+         (if $sha then r(100 * mib(.bytes_per_second) / $sha) + " % of SHA-512" else "-" end); "-")),
+  ($ok[] | select(.name | startswith("BM_WorkerSchedule/"))
+   | (if arg(.; "sleep") == "1" then "sleep" else "spin" end) as $m
+   | row("worker schedule, " + $m + ": CPU per card"; r(.cpu_pct); "% of one core";
+         (if $m == "spin" and $sleep_cpu then r(.cpu_pct / $sleep_cpu) + " x sleep" elif $m == "sleep" then "reference" else "-" end);
+         r(.passes) + " passes, " + r(.sys_pct) + " % in the kernel"),
+     row("worker schedule, " + $m + ": lateness median / p99 / max"; r(.late_p50_us) + " / " + r(.late_p99_us) + " / " + r(.late_max_us); "us"; "-"; "against each pass's deadline"))

@@ -1,0 +1,137 @@
+// a worker pass without export allocates nothing once it has run once: the
+// records, the previous values and the counter lists keep their storage.
+// every operator new of this binary is counted.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "emulator/cardsim_host.h"
+#include "ipc/nic_ipc.h"
+#include "monitor/counter_maps.h"
+#include "monitor/worker.h"
+
+namespace {
+
+std::atomic<uint64_t> g_allocations{0};
+
+}  // namespace
+
+void* operator new(std::size_t size)
+{
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+// what the export saw: records and reported values, without allocating
+struct export_seen_s {
+    uint64_t stats = 0, events = 0, values = 0, sum = 0;
+};
+export_seen_s g_seen;
+
+int counting_export(orlixmon_card_ctxt_s&, orlixmon_telemetry_record_s& record)
+{
+    (record.type == ORLIXMON_TELEMETRY_TYPE_STATS ? g_seen.stats : g_seen.events)++;
+    for (const auto& c : record.counters) {
+        g_seen.values++;
+        g_seen.sum += c.value;
+    }
+    return 0;
+}
+
+class WorkerAllocations : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(host.ok()) << host.error();
+        const cardsim_card_info_s& card = host.card(0);
+        ctxt.card = {nic_ipc_uuid_from_serial(card.serial), card.card_bdf};
+        ASSERT_EQ(orlixmon_card_sdk_init(&ctxt.card), 0);
+        for (size_t i = 0; i < 2; i++) {
+            ctxt.lifs.push_back({"lif-id-" + std::to_string(i), "lif" + std::to_string(i), uint16_t(i + 1),
+                                 cardsim_lif_block(i)});
+        }
+        for (uint32_t p = 1; p <= 4; p++) {
+            ctxt.ports.push_back({"port-id-" + std::to_string(p), "eth1/" + std::to_string(p),
+                                  cardsim_ifindex(CARDSIM_IFTYPE_ETH, 1, p), uint16_t(p), CARDSIM_PORT_REGION,
+                                  CARDSIM_PORT_REGION_SIZE});
+        }
+        info.record_types = {ORLIXMON_RECORD_TYPE_LIF, ORLIXMON_RECORD_TYPE_PORT};
+        info.export_cb = counting_export;
+        info.lif_counters_read = pipeline_lif_counters_read;
+        info.port_counters_read = pipeline_port_counters_read;
+        // every LIF counter and every port counter: deltas into both records,
+        // cumulative values into stats, one behind a threshold
+        for (const auto& [name, offset] : lif_counter_map) {
+            info.lif_counters.push_back({name, offset, false, 0, true, true});
+        }
+        info.lif_counters[0].threshold = 1;
+        for (const auto& [name, offset] : port_counter_map) {
+            info.port_counters.push_back({name, offset, true, 0, false, true});
+        }
+        pipeline_reinit();
+        g_seen = {};
+    }
+
+    // allocations made inside passes passes, the counters moving between them
+    uint64_t allocations_over(size_t passes)
+    {
+        uint64_t total = 0;
+        for (size_t i = 0; i < passes; i++) {
+            host.tick();
+            uint64_t before = g_allocations.load();
+            orlixmon_worker_pass(ctxt, info, 0);
+            total += g_allocations.load() - before;
+        }
+        return total;
+    }
+
+    // one host for the binary: the test thread binds to its card once
+    static cardsim_host& shared_host()
+    {
+        static cardsim_host h{{1, {}, 0}};
+        return h;
+    }
+    cardsim_host& host = shared_host();
+    orlixmon_card_ctxt_s ctxt;
+    pipeline_monitor_info_s info;
+};
+
+TEST_F(WorkerAllocations, PassesAfterTheFirstAllocateNothing)
+{
+    orlixmon_worker_pass(ctxt, info, 0);  // start-up: previous values and records grow
+    g_seen = {};
+    EXPECT_EQ(allocations_over(300), 0u);
+    // the passes did their work: a stats and an event record per LIF, a stats
+    // record per port, each with its counters, and the values moved
+    EXPECT_EQ(g_seen.stats, 300u * 6);
+    EXPECT_EQ(g_seen.events, 300u * 2);
+    EXPECT_EQ(g_seen.values, 300u * (2 * 7 * 2 + 4 * 2));
+    EXPECT_GT(g_seen.sum, 0u);
+}
+
+TEST_F(WorkerAllocations, ObjectsAddedByRediscoveryAllocateOnceThenNoMore)
+{
+    orlixmon_worker_pass(ctxt, info, 0);
+    EXPECT_EQ(allocations_over(10), 0u);
+    {
+        std::lock_guard<std::mutex> lock(ctxt.lists_mutex);
+        ctxt.lifs.push_back({"lif-id-2", "lif2", 3, cardsim_lif_block(2)});
+    }
+    EXPECT_GT(allocations_over(1), 0u) << "the new LIF's previous values";
+    EXPECT_EQ(allocations_over(300), 0u);
+}
+
+}  // namespace
