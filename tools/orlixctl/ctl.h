@@ -1,0 +1,119 @@
+#pragma once
+
+// orlixctl: the operator's front end to the card management library. every
+// command fills a JSON document and, for the readable form, a table; main
+// prints one or the other and turns failures into exit codes.
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "aml/aml_card_handle.h"
+#include "aml/aml_status.h"
+
+using json = nlohmann::ordered_json;
+
+// exit codes
+constexpr int CTL_EXIT_OK = 0;
+constexpr int CTL_EXIT_FAILURE = 1;
+constexpr int CTL_EXIT_NOTHING_TO_DO = 2;
+constexpr int CTL_EXIT_NOT_FOUND = 3;
+constexpr int CTL_EXIT_CHECK_FAILED = 4;
+
+// a command that cannot go on: the exit code, the code of the JSON error
+// (the library status where the library failed, else the exit code) and the
+// message for standard error
+struct ctl_error : std::runtime_error {
+    int exit_code;
+    int code;
+    ctl_error(int exit, const std::string& message, int error_code = -1)
+        : std::runtime_error(message), exit_code(exit), code(error_code < 0 ? exit : error_code)
+    {
+    }
+};
+
+// a failed library call: "<status text>: <library error>", exit 1 (3 for
+// "Entry/Object not found")
+[[noreturn]] void ctl_fail(aml_status_e status, const std::string& error);
+
+struct ctl_options {
+    bool json = false;
+    bool pretty = false;
+    bool assume_yes = false;
+    std::string state_dir;      // operational files (logs, work directories, dumps)
+    std::string conf_dir;       // what stays installed per card
+    std::string telemetry_dir;  // the daemon's telemetry files
+};
+ctl_options& ctl_opts();
+
+// what a command leaves to print
+struct ctl_result {
+    json doc = json::object();
+    std::string table;  // the readable form, ending in a newline
+    int exit_code = CTL_EXIT_OK;
+};
+
+// a plain table: a header row and rows, columns padded to their widest cell
+std::string ctl_table(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows);
+// "key   value" lines
+std::string ctl_fields(const std::vector<std::pair<std::string, std::string>>& fields);
+
+// root check with the same words as the daemon's
+void ctl_require_root();
+// the library directories, created on first use
+void ctl_library_init();
+
+// a card named by PCI address, UUID, serial number or index of `card list`;
+// 3 when no card matches
+aml_card_handle_s ctl_select_card(const std::string& text);
+// several cards: "all", or names separated by commas
+std::vector<aml_card_handle_s> ctl_select_cards(const std::string& text);
+
+// asks on a terminal (unless --assume-yes); false when the operator declines
+bool ctl_confirm(const std::string& question);
+
+// one bar per card on a terminal (standard error), one line per step
+// otherwise; progress never goes back
+class ctl_progress {
+public:
+    explicit ctl_progress(const std::vector<std::string>& labels);
+    ~ctl_progress();
+    void update(size_t card, unsigned percent, const std::string& status);
+    void finish();
+
+private:
+    struct row {
+        std::string label;
+        unsigned percent = 0;
+        std::string status;
+        bool started = false;
+    };
+    void draw_locked();
+    std::vector<row> rows_;
+    bool bars_;
+    bool drawn_ = false;
+    double start_;
+    void* mutex_;
+};
+
+// the command groups
+namespace CLI {
+class App;
+}
+using ctl_runner = std::function<ctl_result()>;
+// each group adds its subcommands; `run` is called with the chosen command
+void ctl_add_card_commands(CLI::App& app, ctl_runner& run);
+void ctl_add_fw_commands(CLI::App& app, ctl_runner& run);
+void ctl_add_other_commands(CLI::App& app, ctl_runner& run);
+
+// text helpers
+std::string ctl_lower(std::string text);
+std::string ctl_trim(const std::string& text);
+
+// the engine's view of a card: running and next boot image, the versions on
+// flash by group, secure boot state (fw show, card show)
+json ctl_fw_state(aml_card_handle_s& card);
+std::string ctl_fw_state_table(const json& state);

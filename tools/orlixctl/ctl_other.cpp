@@ -1,0 +1,531 @@
+// coredump get|clear, dtb get, pcie ..., qsfp show, cpld show, telemetry tail
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include "aml/aml_card_requests.h"
+#include "aml/aml_coredump.h"
+#include "aml/aml_pcie.h"
+#include "pal/pal_cpld.h"
+#include "pal/pal_qsfp.h"
+#include "tools/orlixctl/ctl.h"
+
+namespace {
+
+void write_file(const std::string& path, const void* data, size_t size)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        throw ctl_error(CTL_EXIT_FAILURE, "Error - cannot write " + path + ": " + strerror(errno));
+    }
+    bool ok = fwrite(data, 1, size, f) == size;
+    ok = fclose(f) == 0 && ok;
+    if (!ok) {
+        throw ctl_error(CTL_EXIT_FAILURE, "Error - cannot write " + path + ": " + strerror(errno));
+    }
+}
+
+void declined()
+{
+    throw ctl_error(CTL_EXIT_NOTHING_TO_DO, "Error - not confirmed, nothing done");
+}
+
+ctl_result coredump_get(const std::string& name, const std::string& out, bool suc)
+{
+    aml_card_handle_s card = ctl_select_card(name);
+    ctl_progress bar({card.bdf});
+    bar.update(0, 0, suc ? "Reading SUC coredump" : "Reading coredump");
+    aml_coredump_get_req_s req;
+    req.card = card;
+    aml_coredump_get_rsp_s rsp;
+    aml_status_e status = suc ? aml_suc_coredump_get(&req, &rsp) : aml_card_coredump_get(&req, &rsp);
+    if (status != AML_STATUS_OK) {
+        bar.update(0, 0, "Failed");
+        bar.finish();
+        ctl_fail(status, rsp.error);
+    }
+    ctl_result r;
+    r.doc = json{{"address", card.bdf}, {"kind", suc ? "suc" : "card"}, {"size", rsp.size}};
+    if (rsp.size == 0) {
+        bar.update(0, 100, "No stored coredump");
+        bar.finish();
+        r.doc["file"] = nullptr;
+        r.table = card.bdf + ": " + ctl_trim(rsp.coredump) + "\n";
+        r.exit_code = CTL_EXIT_NOTHING_TO_DO;
+        return r;
+    }
+    write_file(out, rsp.coredump.data(), rsp.coredump.size());
+    bar.update(0, 100, "Done");
+    bar.finish();
+    r.doc["file"] = out;
+    r.table = fmt::format("{}: {} bytes of {}coredump written to {}\n", card.bdf, rsp.size, suc ? "SUC " : "", out);
+    return r;
+}
+
+ctl_result coredump_clear(const std::string& name)
+{
+    aml_card_handle_s card = ctl_select_card(name);
+    if (!ctl_confirm("Clear the stored coredumps of card " + card.bdf + " (card and SUC)?")) {
+        declined();
+    }
+    aml_coredump_clear_req_s req;
+    req.card = card;
+    aml_coredump_clear_rsp_s rsp;
+    aml_status_e status = aml_card_coredump_clear(&req, &rsp);
+    if (status != AML_STATUS_OK) {
+        ctl_fail(status, rsp.error);
+    }
+    status = aml_suc_coredump_clear(&req, &rsp);
+    if (status != AML_STATUS_OK) {
+        ctl_fail(status, rsp.error);
+    }
+    ctl_result r;
+    r.doc = json{{"address", card.bdf}, {"cleared", {"card", "suc"}}};
+    r.table = card.bdf + ": card and SUC coredumps cleared\n";
+    return r;
+}
+
+ctl_result dtb_get(const std::string& name, const std::string& out, uint32_t type)
+{
+    aml_card_handle_s card = ctl_select_card(name);
+    ctl_progress bar({card.bdf});
+    bar.update(0, 0, "Reading DTB size");
+    aml_card_dtb_get_req_s req;
+    req.card = card;
+    req.type = type;
+    aml_card_dtb_get_rsp_s rsp;
+    aml_status_e status = aml_card_dtb_get(&req, &rsp);
+    if (status != AML_STATUS_OK) {
+        bar.finish();
+        ctl_fail(status, rsp.error);
+    }
+    std::vector<uint8_t> buf(rsp.size);
+    ctl_result r;
+    r.doc = json{{"address", card.bdf}, {"type", type}, {"size", rsp.size}};
+    if (rsp.size == 0) {
+        bar.update(0, 100, "No DTB stored");
+        bar.finish();
+        r.doc["file"] = nullptr;
+        r.table = fmt::format("{}: no DTB of type {} stored\n", card.bdf, type);
+        r.exit_code = CTL_EXIT_NOTHING_TO_DO;
+        return r;
+    }
+    bar.update(0, 5, "Reading DTB");
+    req.buffer = buf.data();
+    req.buffer_size = static_cast<uint32_t>(buf.size());
+    aml_card_dtb_get_rsp_s rsp2;
+    status = aml_card_dtb_get(&req, &rsp2);
+    if (status != AML_STATUS_OK) {
+        bar.finish();
+        ctl_fail(status, rsp2.error.empty() ? "the DTB grew while it was read" : rsp2.error);
+    }
+    write_file(out, buf.data(), std::min<size_t>(rsp2.size, buf.size()));
+    bar.update(0, 100, "Done");
+    bar.finish();
+    r.doc["size"] = rsp2.size;
+    r.doc["file"] = out;
+    r.table = fmt::format("{}: {} bytes of DTB type {} written to {}\n", card.bdf, rsp2.size, type, out);
+    return r;
+}
+
+std::vector<aml_pcie_device_s> pcie_devices(const std::string& which)
+{
+    if (which == "network") {
+        return aml_pcie_host_network_devices();
+    }
+    if (which == "mgmt") {
+        return aml_pcie_card_mgmt_devices();
+    }
+    auto all = aml_pcie_host_network_devices();
+    for (const auto& d : aml_pcie_card_mgmt_devices()) {
+        all.push_back(d);
+    }
+    return all;
+}
+
+ctl_result pcie_bind(const std::string& name, const std::string& which, bool bind)
+{
+    aml_card_handle_s card = ctl_select_card(name);
+    if (!bind && !ctl_confirm("Unbind the host drivers (" + which + ") of card " + card.bdf + "?")) {
+        declined();
+    }
+    aml_status_e status;
+    std::string error;
+    if (bind) {
+        aml_card_bind_pcie_devices_req_s req;
+        req.card = card;
+        req.devices = pcie_devices(which);
+        aml_card_bind_pcie_devices_rsp_s rsp;
+        status = aml_card_bind_pcie_devices(&req, &rsp);
+        error = rsp.error;
+    } else {
+        aml_card_unbind_pcie_devices_req_s req;
+        req.card = card;
+        req.devices = pcie_devices(which);
+        aml_card_unbind_pcie_devices_rsp_s rsp;
+        status = aml_card_unbind_pcie_devices(&req, &rsp);
+        error = rsp.error;
+    }
+    if (status != AML_STATUS_OK) {
+        ctl_fail(status, error);
+    }
+    ctl_result r;
+    r.doc = json{{"address", card.bdf}, {"devices", which}, {bind ? "bound" : "unbound", true}};
+    r.table = card.bdf + ": " + which + " devices " + (bind ? "bound" : "unbound") + "\n";
+    return r;
+}
+
+ctl_result pcie_remove(const std::string& name)
+{
+    aml_card_handle_s card = ctl_select_card(name);
+    if (!ctl_confirm("Remove card " + card.bdf + " from the PCIe tree?")) {
+        declined();
+    }
+    aml_card_pcie_remove_req_s req;
+    req.bdf = card.bdf;
+    aml_card_pcie_remove_rsp_s rsp;
+    aml_status_e status = aml_card_pcie_remove(&req, &rsp);
+    if (status != AML_STATUS_OK) {
+        ctl_fail(status, rsp.error);
+    }
+    ctl_result r;
+    r.doc = json{{"address", card.bdf}, {"host_port", rsp.host_port}, {"removed", true}};
+    r.table = card.bdf + " removed; `orlixctl pcie rescan " + rsp.host_port + "` brings it back\n";
+    return r;
+}
+
+ctl_result pcie_rescan(const std::string& address, uint32_t delay)
+{
+    ctl_require_root();
+    ctl_library_init();
+    std::string bdf = ctl_lower(address);
+    aml_pcie_rescan_req_s req;
+    req.bdf = bdf.size() == 7 ? "0000:" + bdf : bdf;
+    req.delay = delay;
+    aml_pcie_rescan_rsp_s rsp;
+    aml_status_e status = aml_pcie_rescan(&req, &rsp);
+    if (status != AML_STATUS_OK) {
+        ctl_fail(status, rsp.error);
+    }
+    ctl_result r;
+    r.doc = json{{"address", req.bdf}, {"rescanned", true}};
+    r.table = req.bdf + " rescanned\n";
+    return r;
+}
+
+ctl_result pcie_cap_set(const std::string& name, const std::string& port, uint32_t uemsk, uint32_t dpccr)
+{
+    aml_card_handle_s card = ctl_select_card(name);
+    if (!ctl_confirm(fmt::format("Write AER mask 0x{:08x} and DPC control 0x{:04x} on port {}?", uemsk, dpccr, port))) {
+        declined();
+    }
+    aml_card_pcie_cap_set_req_s req;
+    req.card = card;
+    req.port = port;
+    req.uemsk = uemsk;
+    req.dpccr = dpccr;
+    aml_card_pcie_cap_set_rsp_s rsp;
+    aml_status_e status = aml_card_pcie_cap_set(&req, &rsp);
+    if (status != AML_STATUS_OK) {
+        ctl_fail(status, rsp.error);
+    }
+    ctl_result r;
+    r.doc = json{{"address", card.bdf}, {"port", port}, {"uemsk", uemsk}, {"dpccr", dpccr}};
+    r.table = fmt::format("{}: port {} uemsk 0x{:08x} dpccr 0x{:04x}\n", card.bdf, port, uemsk, dpccr);
+    return r;
+}
+
+// the board services talk to the card VMB_BDF names
+void pal_bind(const aml_card_handle_s& card)
+{
+    setenv("VMB_BDF", card.bdf.c_str(), 1);
+}
+
+std::string printable(const uint8_t* p, size_t n)
+{
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+        s += p[i] >= 0x20 && p[i] < 0x7f ? static_cast<char>(p[i]) : ' ';
+    }
+    return ctl_trim(s);
+}
+
+std::string hex_dump(const uint8_t* p, size_t n, size_t base)
+{
+    std::string out;
+    for (size_t i = 0; i < n; i += 16) {
+        out += fmt::format("{:04x}:", base + i);
+        for (size_t k = i; k < i + 16 && k < n; k++) {
+            out += fmt::format(" {:02x}", p[k]);
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+ctl_result qsfp_show(const std::string& name, uint32_t port, bool raw, int page)
+{
+    aml_card_handle_s card = ctl_select_card(name);
+    pal_bind(card);
+    ctl_result r;
+    if (raw) {
+        uint8_t buf[128];
+        uint32_t offset = page < 0 ? 0 : 128;
+        uint32_t pg = page < 0 ? PAL_QSFP_LOWER_PAGE : static_cast<uint32_t>(page);
+        if (pal_qsfp_read_page(buf, sizeof buf, offset, pg, 1, port) != 0) {
+            throw ctl_error(CTL_EXIT_FAILURE, fmt::format("Error - cannot read port {} of card {}", port, card.bdf));
+        }
+        json bytes = json::array();
+        for (uint8_t b : buf) {
+            bytes.push_back(b);
+        }
+        r.doc = json{{"address", card.bdf}, {"port", port}, {"page", page < 0 ? json("lower") : json(page)},
+                     {"offset", offset}, {"bytes", bytes}};
+        r.table = hex_dump(buf, sizeof buf, offset);
+        return r;
+    }
+    uint8_t lower[128], upper[128];
+    if (pal_qsfp_read_page(lower, sizeof lower, 0, PAL_QSFP_LOWER_PAGE, 1, port) != 0 ||
+        pal_qsfp_read_page(upper, sizeof upper, 128, 0, 1, port) != 0) {
+        throw ctl_error(CTL_EXIT_FAILURE, fmt::format("Error - cannot read port {} of card {}", port, card.bdf));
+    }
+    // SFF-8636: identifier at 0, temperature at 22 (signed, 1/256 degree),
+    // supply voltage at 26 (100 uV units); page 0: vendor name 148-163,
+    // part number 168-183
+    uint8_t identifier = lower[0];
+    double temperature = static_cast<int16_t>(lower[22] << 8 | lower[23]) / 256.0;
+    double voltage = static_cast<uint16_t>(lower[26] << 8 | lower[27]) / 10000.0;
+    std::string vendor = printable(upper + (148 - 128), 16);
+    std::string part = printable(upper + (168 - 128), 16);
+    r.doc = json{{"address", card.bdf},      {"port", port},
+                 {"identifier", identifier}, {"vendor_name", vendor},
+                 {"part_number", part},      {"temperature_c", temperature},
+                 {"supply_voltage_v", voltage}};
+    r.table = ctl_fields({{"address", card.bdf},
+                          {"port", std::to_string(port)},
+                          {"identifier", fmt::format("0x{:02x}", identifier)},
+                          {"vendor_name", vendor},
+                          {"part_number", part},
+                          {"temperature", fmt::format("{:.2f} C", temperature)},
+                          {"supply_voltage", fmt::format("{:.4f} V", voltage)}});
+    return r;
+}
+
+ctl_result cpld_show(const std::string& name)
+{
+    aml_card_handle_s card = ctl_select_card(name);
+    pal_bind(card);
+    uint32_t rev = 0, id = 0, minor = 0, boot = 0;
+    int rc = pal_ipc_c_cpld_rev(&rev);
+    if (rc < 0) {
+        throw ctl_error(CTL_EXIT_FAILURE, fmt::format("Error - the CPLD of card {} does not answer ({})", card.bdf, rc));
+    }
+    (void)pal_ipc_c_cpld_id(&id);
+    (void)pal_ipc_c_cpld_minor_rev(&minor);
+    (void)pal_ipc_c_cpld_boot_status(&boot);
+    int events = pal_ipc_c_get_rst_event();
+    int cause = pal_ipc_c_get_rstcause();
+    ctl_result r;
+    r.doc = json{{"address", card.bdf}, {"revision", rev},     {"id", id},
+                 {"minor_revision", minor}, {"boot_status", boot}, {"reset_cause", cause},
+                 {"reset_events", events}};
+    r.table = ctl_fields({{"address", card.bdf},
+                          {"revision", std::to_string(rev)},
+                          {"id", std::to_string(id)},
+                          {"minor_revision", std::to_string(minor)},
+                          {"boot_status", fmt::format("0x{:x}", boot)},
+                          {"reset_cause", std::to_string(cause)},
+                          {"reset_events", fmt::format("0x{:x}", events)}});
+    return r;
+}
+
+ctl_result telemetry_tail(const std::string& name, bool stats, bool events, bool follow, size_t lines)
+{
+    aml_card_handle_s card = ctl_select_card(name);
+    std::vector<std::string> files;
+    if (stats || !events) {
+        files.push_back(ctl_opts().telemetry_dir + "/card_" + card.bdf + "_stats.log");
+    }
+    if (events || !stats) {
+        files.push_back(ctl_opts().telemetry_dir + "/card_" + card.bdf + "_event.log");
+    }
+    auto take = [](std::ifstream& in, std::vector<std::string>& out) {
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("***", 0) == 0 || ctl_trim(line).empty()) {
+                continue;  // the banner of each opening
+            }
+            out.push_back(line);
+        }
+        in.clear();
+    };
+    std::vector<std::ifstream> ins;
+    std::vector<std::string> all;
+    bool any = false;
+    for (const auto& f : files) {
+        ins.emplace_back(f);
+        if (ins.back()) {
+            any = true;
+            take(ins.back(), all);
+        }
+    }
+    if (!any) {
+        throw ctl_error(CTL_EXIT_NOT_FOUND, "Error - no telemetry of card " + card.bdf + " in " + ctl_opts().telemetry_dir);
+    }
+    if (all.size() > lines) {
+        all.erase(all.begin(), all.end() - lines);
+    }
+    auto emit = [](const std::string& l) {
+        if (ctl_opts().json) {
+            std::cout << l << "\n";
+        } else {
+            json j = json::parse(l, nullptr, false);
+            if (j.is_object()) {
+                std::string out;
+                for (auto& [k, v] : j.items()) {
+                    out += (out.empty() ? "" : "  ") + k + "=" + (v.is_string() ? v.get<std::string>() : v.dump());
+                }
+                std::cout << out << "\n";
+            } else {
+                std::cout << l << "\n";
+            }
+        }
+    };
+    ctl_result r;
+    if (follow) {
+        // a stream: one JSON document per line with --json
+        for (const auto& l : all) {
+            emit(l);
+        }
+        std::cout << std::flush;
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            std::vector<std::string> more;
+            for (auto& in : ins) {
+                if (in.is_open()) {
+                    take(in, more);
+                }
+            }
+            for (const auto& l : more) {
+                emit(l);
+            }
+            std::cout << std::flush;
+        }
+    }
+    json arr = json::array();
+    std::string table;
+    for (const auto& l : all) {
+        json j = json::parse(l, nullptr, false);
+        arr.push_back(j.is_discarded() ? json(l) : j);
+    }
+    r.doc = json{{"address", card.bdf}, {"records", arr}};
+    std::streambuf* old = std::cout.rdbuf();
+    std::ostringstream capture;
+    std::cout.rdbuf(capture.rdbuf());
+    bool saved = ctl_opts().json;
+    ctl_opts().json = false;
+    for (const auto& l : all) {
+        emit(l);
+    }
+    ctl_opts().json = saved;
+    std::cout.rdbuf(old);
+    r.table = capture.str();
+    return r;
+}
+
+}  // namespace
+
+void ctl_add_other_commands(CLI::App& app, ctl_runner& run)
+{
+    static std::string name, out, which = "all", port_addr, address;
+    static bool suc = false, raw = false, stats = false, events = false, follow = false;
+    static uint32_t type = 1, port = 1, delay = 0, uemsk = 0, dpccr = 0;
+    static int page = -1;
+    static size_t lines = 20;
+    const char* card_help = "PCI address, UUID, serial number or index from `card list`";
+
+    auto* cd = app.add_subcommand("coredump", "stored coredumps of the card and its SUC");
+    cd->require_subcommand(1);
+    auto* cdget = cd->add_subcommand("get", "save the stored coredump");
+    cdget->add_option("CARD", name, card_help)->required();
+    cdget->add_option("-o,--output", out, "file to write")->required();
+    cdget->add_flag("--suc", suc, "the SUC's coredump instead of the card's");
+    cdget->callback([&run] { run = [] { return coredump_get(name, out, suc); }; });
+    auto* cdclr = cd->add_subcommand("clear", "clear the stored coredumps (card and SUC)");
+    cdclr->add_option("CARD", name, card_help)->required();
+    cdclr->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
+    cdclr->callback([&run] { run = [] { return coredump_clear(name); }; });
+
+    auto* dtb = app.add_subcommand("dtb", "device-tree blobs");
+    dtb->require_subcommand(1);
+    auto* dget = dtb->add_subcommand("get", "save a device-tree blob");
+    dget->add_option("CARD", name, card_help)->required();
+    dget->add_option("-o,--output", out, "file to write")->required();
+    dget->add_option("--type", type, "DTB type 1 to 4")->check(CLI::Range(1u, 4u))->capture_default_str();
+    dget->callback([&run] { run = [] { return dtb_get(name, out, type); }; });
+
+    auto* pcie = app.add_subcommand("pcie", "the card on the host's PCIe bus");
+    pcie->require_subcommand(1);
+    for (bool bind : {false, true}) {
+        auto* c = pcie->add_subcommand(bind ? "bind" : "unbind",
+                                       bind ? "bind the host drivers of the card's functions"
+                                            : "unbind the host drivers of the card's functions");
+        c->add_option("CARD", name, card_help)->required();
+        c->add_option("--devices", which, "network, mgmt or all")
+            ->check(CLI::IsMember({"network", "mgmt", "all"}))
+            ->capture_default_str();
+        if (!bind) {
+            c->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
+        }
+        c->callback([&run, bind] { run = [bind] { return pcie_bind(name, which, bind); }; });
+    }
+    auto* rm = pcie->add_subcommand("remove", "remove the card from the PCIe tree");
+    rm->add_option("CARD", name, card_help)->required();
+    rm->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
+    rm->callback([&run] { run = [] { return pcie_remove(name); }; });
+    auto* rescan = pcie->add_subcommand("rescan", "rescan below a PCIe function (the host port of a removed card)");
+    rescan->add_option("ADDRESS", address, "PCI address DDDD:BB:DD.F")->required();
+    rescan->add_option("--delay", delay, "seconds to wait first")->capture_default_str();
+    rescan->callback([&run] { run = [] { return pcie_rescan(address, delay); }; });
+    auto* cap = pcie->add_subcommand("cap-set", "write AER mask and DPC control of the card's host port");
+    cap->add_option("CARD", name, card_help)->required();
+    cap->add_option("--port", port_addr, "PCI address of the host port")->required();
+    cap->add_option("--uemsk", uemsk, "AER uncorrectable error mask")->required();
+    cap->add_option("--dpccr", dpccr, "DPC control")->required();
+    cap->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
+    cap->callback([&run] { run = [] { return pcie_cap_set(name, port_addr, uemsk, dpccr); }; });
+
+    auto* qsfp = app.add_subcommand("qsfp", "transceiver modules");
+    qsfp->require_subcommand(1);
+    auto* qshow = qsfp->add_subcommand("show", "identifier, vendor, part number, temperature, voltage");
+    qshow->add_option("CARD", name, card_help)->required();
+    qshow->add_option("PORT", port, "port number, from 1")->required()->check(CLI::Range(1u, 255u));
+    qshow->add_flag("--raw", raw, "hex dump of a page");
+    qshow->add_option("--page", page, "upper page for --raw (the lower memory without it)")
+        ->check(CLI::Range(0, 255));
+    qshow->callback([&run] { run = [] { return qsfp_show(name, port, raw, page); }; });
+
+    auto* cpld = app.add_subcommand("cpld", "the card's board controller");
+    cpld->require_subcommand(1);
+    auto* cshow = cpld->add_subcommand("show", "revision, id, boot status, reset cause");
+    cshow->add_option("CARD", name, card_help)->required();
+    cshow->callback([&run] { run = [] { return cpld_show(name); }; });
+
+    auto* tel = app.add_subcommand("telemetry", "the monitor's telemetry of a card");
+    tel->require_subcommand(1);
+    auto* tail = tel->add_subcommand("tail", "the last telemetry records");
+    tail->add_option("CARD", name, card_help)->required();
+    auto* fs = tail->add_flag("--stats", stats, "stats records only");
+    tail->add_flag("--events", events, "event records only")->excludes(fs);
+    tail->add_flag("-f,--follow", follow, "keep printing new records");
+    tail->add_option("-n,--lines", lines, "how many records")->capture_default_str();
+    tail->callback([&run] { run = [] { return telemetry_tail(name, stats, events, follow, lines); }; });
+}

@@ -1,0 +1,189 @@
+// orlixctl against an emulated host: each case runs one shell script under
+// `orlix-cardsim run`, so that the tool sees the emulated cards exactly as it
+// would see real ones
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "tests/support/fw_package.h"
+#include "tests/support/process_runner.h"
+
+namespace {
+
+std::string build_dir()
+{
+    const char* b = getenv("ORLIX_BUILD_DIR");
+    return b ? b : ".";
+}
+
+struct run_result {
+    int status = -1;
+    std::string out, err;
+};
+
+class Orlixctl : public ::testing::Test {
+protected:
+    test_temp_dir dir{"orlixctl"};
+
+    // the script runs with $CTL the tool and private state directories
+    run_result run(const std::string& script, const std::string& cards_opt = "")
+    {
+        std::string env = "export CTL=" + build_dir() + "/tools/orlixctl/orlixctl ORLIXCTL_STATE_DIR=" +
+                          dir.file("state") + " ORLIXCTL_CONF_DIR=" + dir.file("conf") +
+                          " ORLIXCTL_TELEMETRY_DIR=" + dir.file("tel") + "; mkdir -p " + dir.file("tel") + "; ";
+        std::vector<std::string> argv = {build_dir() + "/emulator/orlix-cardsim", "run"};
+        if (!cards_opt.empty()) {
+            argv.push_back("--cards");
+            argv.push_back(cards_opt);
+        }
+        argv.insert(argv.end(), {"--", "sh", "-c", env + script});
+        test_process p(argv, dir.path());
+        EXPECT_TRUE(p.wait(std::chrono::seconds(90)));
+        return {p.exit_status(), p.out(), p.err()};
+    }
+};
+
+TEST_F(Orlixctl, ListAndSelectionByEveryForm)
+{
+    // index, address (full and short), uuid (any case), serial all name card 1
+    run_result r = run(R"SH(
+        U=$($CTL -j card list | jq -r '.cards[1].uuid')
+        S=$($CTL -j card list | jq -r '.cards[1].serial')
+        for c in 1 0000:24:00.0 24:00.0 "$U" "$(echo $U | tr a-f A-F)" "$S"; do
+            $CTL -j card uuid "$c" | jq -r '.address + " " + .uuid' || echo "FAIL $c"
+        done
+        $CTL card list | head -1
+        $CTL -j card list | jq -e '.cards | length == 2 and all(.state == "up")' >/dev/null && echo LIST_OK
+    )SH");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
+    size_t n = 0;
+    for (size_t at = 0; (at = r.out.find("0000:24:00.0 42424f52-", at)) != std::string::npos; at++) {
+        n++;
+    }
+    EXPECT_EQ(n, 6u) << r.out;
+    EXPECT_NE(r.out.find("INDEX  ADDRESS       UUID"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("LIST_OK"), std::string::npos) << r.out;
+}
+
+TEST_F(Orlixctl, CardCommands)
+{
+    run_result r = run(R"SH(
+        $CTL -j card show 0 | jq -e '(.ports | length) == 2 and (.lifs | length) == 2 and .firmware.running_image == "fw-a" and .serial == "ORX26000000"' >/dev/null && echo SHOW_OK
+        $CTL -j card liveness 0 | jq -e '.alive' >/dev/null && echo LIVE_OK
+        $CTL -j card time get 1 | jq -e '.time | test("^[0-9]{4}-")' >/dev/null && echo TIME_OK
+        $CTL -j card time set 1 "2026-01-02 03:04:05" | jq -r .time
+        $CTL -j fw show 0 | jq -e '.next_boot_image == "fw-a" and (.versions.soc | map(.name) | index("Zephyr-B")) != null' >/dev/null && echo FW_OK
+        $CTL -j cpld show 0 | jq -e '.revision == 3 and .id == 101' >/dev/null && echo CPLD_OK
+        $CTL -j qsfp show 0 1 | jq -e '.identifier == 0 and .temperature_c > 22 and .temperature_c < 22.1' >/dev/null && echo QSFP_OK
+        $CTL -j qsfp show 0 2 --raw --page 1 | jq -e '.offset == 128 and .bytes[0] == 129' >/dev/null && echo RAW_OK
+        $CTL secure-boot show 0 | grep -q life_cycle_state && echo SB_OK
+    )SH");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* k : {"SHOW_OK", "LIVE_OK", "TIME_OK", "2026-01-02 03:04:05", "FW_OK", "CPLD_OK", "QSFP_OK",
+                          "SB_OK", "RAW_OK"}) {
+        EXPECT_NE(r.out.find(k), std::string::npos) << k << "\n" << r.out << r.err;
+    }
+}
+
+TEST_F(Orlixctl, DumpsAndTelemetry)
+{
+    run_result r = run(R"SH(
+        $CTL -j coredump get 0 -o out.cd | jq -e '.size == 2500' >/dev/null && echo CD_OK
+        grep -q '#CD:BEGIN#' out.cd && echo CDFILE_OK
+        $CTL dtb get 1 -o out.dtb --type 3 2>steps >/dev/null; echo dtb=$? size=$(stat -c %s out.dtb)
+        grep -c '%' steps
+        printf '*** Boot #3 ***\n{"a": 1}\n{"a": 2}\n' > "$ORLIXCTL_TELEMETRY_DIR/card_0000:20:00.0_stats.log"
+        $CTL -j telemetry tail 0 --stats | jq -c '.records'
+        $CTL telemetry tail 0 --stats
+        $CTL -j coredump clear 0 --assume-yes | jq -c .cleared
+    )SH");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("CD_OK"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("CDFILE_OK"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("dtb=0 size=2048"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[{\"a\":1},{\"a\":2}]"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("a=1\na=2\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[\"card\",\"suc\"]"), std::string::npos) << r.out;
+}
+
+// progress under a pseudo-terminal: one bar redrawn in place up to 100%
+TEST_F(Orlixctl, ProgressBarOnTerminal)
+{
+    run_result r = run("script -q -c \"$CTL dtb get 0 -o out.dtb\" /dev/null | tr '\\r' '\\n' | grep '%'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("[##############################] 100%"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("0000:20:00.0 [..............................]   0%"), std::string::npos) << r.out;
+}
+
+TEST_F(Orlixctl, BadArgumentsFailClearly)
+{
+    run_result r = run(R"SH(
+        t() { "$@" >o 2>e; rc=$?; echo "rc=$rc $(grep -v "^lspci:" e | head -c 200 | tr '\n' ' ')"; }
+        t $CTL card show 9
+        t $CTL card show 0000:99:00.0
+        t $CTL card show 12345678-1234-1234-1234-123456789abc
+        t $CTL card show NOSUCHSERIAL
+        t $CTL card show ""
+        t $CTL card
+        t $CTL bogus
+        t $CTL fw boot-image set 0 fw-z
+        t $CTL qsfp show 0 0
+        t $CTL dtb get 0 -o x --type 9
+        t $CTL card time set 0 "yesterday"
+        t $CTL fw erase 0 nosuch
+        t $CTL fw inspect /nonexistent.tar
+        $CTL -j card show 9 | jq -c .error
+        command -v setpriv >/dev/null && t setpriv --reuid=65534 --regid=65534 --clear-groups $CTL card list
+        $CTL -j fw boot-image set 0 fw-z 2>/dev/null | jq -e '.error.code == 105' >/dev/null && echo JSON_USAGE_OK
+        $CTL --help | grep -q 'qsfp' && $CTL fw update --help | grep -q -- '--dry-run' && echo HELP_OK
+    )SH");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* k : {"rc=3 Error - no card with index 9", "rc=3 Error - no card at PCI address 0000:99:00.0",
+                          "rc=3 Error - no card with UUID", "rc=3 Error - no card with PCI address, UUID, serial",
+                          "rc=1 Error - no card given", "rc=106 A subcommand is required",
+                          "rc=106 A subcommand is required", "rc=105 IMAGE: fw-z not in",
+                          "rc=105 PORT: Value 0 not in range", "rc=105 --type: Value 9 not in range",
+                          "rc=1 Error - invalid time", "rc=3 Error - no flash partition",
+                          "rc=3 Error - package /nonexistent.tar is not a readable file",
+                          "{\"code\":3,\"message\":\"Error - no card with index 9 (the host has 2 cards)\"}",
+                          "JSON_USAGE_OK", "HELP_OK",
+                          "rc=1 Error - orlixctl requires root privileges, please login as superuser or use sudo"}) {
+        EXPECT_NE(r.out.find(k), std::string::npos) << k << "\n" << r.out;
+    }
+}
+
+TEST_F(Orlixctl, InspectAndDryRunTouchNothing)
+{
+    fw_package_options_s opts;
+    fw_package pkg(dir.path(), opts);
+    std::string path = pkg.build("release 1.4.2.tar");
+    fw_package_options_s bad_opts;
+    bad_opts.fault = fw_package_fault_e::wrong_digest;
+    bad_opts.fault_member = "talmira/uboot.img";
+    test_temp_dir bad_dir("orlixctl-bad");
+    fw_package bad(bad_dir.path(), bad_opts);
+    std::string bad_path = bad.build("bad.tar");
+    run_result r = run("P='" + path + "'; B='" + bad_path + R"SH(';
+        $CTL -j fw inspect "$P" | jq -e '.digest_ok and (.images | length) > 5' >/dev/null && echo INSPECT_OK
+        $CTL -j fw inspect "$B" 2>/dev/null | jq -c '[.digest_ok, (.images[] | select(.digest_ok | not) | .name)]'; echo inspect_bad=$?
+        $CTL fw inspect "$B" >/dev/null 2>&1; echo bad_rc=$?
+        before=$($CTL -j fw show 0 | jq -c .versions)
+        $CTL -j fw update 0 "$P" --dry-run | jq -r '.cards[0].result'
+        after=$($CTL -j fw show 0 | jq -c .versions)
+        [ "$before" = "$after" ] && echo UNTOUCHED
+        [ -z "$(ls "$ORLIXCTL_STATE_DIR/fwupgrade" 2>/dev/null | grep -v '^0000' )" ] && echo NO_LOGS
+        $CTL fw update 0 "$B" --assume-yes >/dev/null 2>&1; echo bad_update=$?
+    )SH");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("INSPECT_OK"), std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.out.find("[false,\"talmira/uboot.img\"]"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("bad_rc=4"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("would install 1.4.2"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("UNTOUCHED"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("bad_update=4"), std::string::npos) << r.out;
+}
+
+}  // namespace
