@@ -175,6 +175,26 @@ protected:
         ASSERT_EQ(extract_package_files(false, &r), 0) << trace.messages;
     }
 
+    static fw_package_options_s profile_package_options()
+    {
+        fw_package_options_s opt;
+        opt.card_profile = true;
+        return opt;
+    }
+
+    // the package's files installed for the card, and a request to take one
+    // of its profiles without installing the package again
+    aml_card_profile_upd_req_s device_config_request(const std::string& package, const std::string& profile)
+    {
+        install_package_files(package);
+        aml_card_profile_upd_req_s req;
+        req.card = card;
+        req.package = package;
+        req.profile = profile;
+        req.install_firmware = false;
+        return req;
+    }
+
     std::string active_profile()
     {
         aml_card_profile_get_req_s req{card, ""};
@@ -366,18 +386,10 @@ TEST_F(AmlProfile, UpdateRefusesBeforeTheEngineStarts)
 
 TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
 {
-    fw_package_options_s opt;
-    opt.card_profile = true;
-    fw_package pkg(dir.file("build"), opt);
+    fw_package pkg(dir.file("build"), profile_package_options());
     const std::string package = pkg.build("pkg.tar");
-    install_package_files(package);
+    aml_card_profile_upd_req_s req = device_config_request(package, "rdma");
     ASSERT_FALSE(HasFatalFailure());
-
-    aml_card_profile_upd_req_s req;
-    req.card = card;
-    req.package = package;
-    req.profile = "rdma";
-    req.install_firmware = false;
     aml_card_profile_upd_rsp_s rsp;
 
     // a refused port stops the update before the profile is recorded, and
@@ -464,23 +476,13 @@ TEST_F(AmlProfile, FullUpdateInstallsThePackageSetsPortsAndRecordsTheProfile)
     EXPECT_EQ(got.profiles[1].ports.size(), 2u);
 }
 
-}  // namespace
-
 // slow: a recommission rescans the bus after 75 s, as on a real host
 TEST_F(AmlProfile, RecommissionOnRequestBringsTheCardBackWithTheProfile)
 {
-    fw_package_options_s opt;
-    opt.card_profile = true;
-    fw_package pkg(dir.file("build"), opt);
+    fw_package pkg(dir.file("build"), profile_package_options());
     const std::string package = pkg.build("pkg.tar");
-    install_package_files(package);
+    aml_card_profile_upd_req_s req = device_config_request(package, "rdma");
     ASSERT_FALSE(HasFatalFailure());
-
-    aml_card_profile_upd_req_s req;
-    req.card = card;
-    req.package = package;
-    req.profile = "rdma";
-    req.install_firmware = false;
     req.recommission = true;
     aml_card_profile_upd_rsp_s rsp;
     ASSERT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
@@ -493,3 +495,5 @@ TEST_F(AmlProfile, RecommissionOnRequestBringsTheCardBackWithTheProfile)
     aml_card_liveness_check_rsp_s live_rsp;
     EXPECT_EQ(aml_card_liveness_check(&live, &live_rsp), AML_STATUS_OK) << live_rsp.error;
 }
+
+}  // namespace
