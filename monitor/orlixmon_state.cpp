@@ -36,6 +36,9 @@ orlixmon_state::~orlixmon_state()
 int orlixmon_state::init(orlixmon_init_params_s* params)
 {
     running_.store(true);
+    if (stop_requested_.load()) {
+        running_.store(false);
+    }
     telemetry_dir_ = params->telemetry_dir;
     pipeline_init_params_s pipeline_params{params->lif_counters, params->port_counters,
                                            params->card_counters};

@@ -30,7 +30,12 @@ public:
     orlixmon_card_ctxt_s& get_card_ctxt(const aml_card_handle_s& card);
 
     bool running() const { return running_.load(); }
-    void stop_running() { running_.store(false); }
+    // a stop that comes before init (a signal during start-up) still holds
+    void stop_running()
+    {
+        stop_requested_.store(true);
+        running_.store(false);
+    }
     const std::string& telemetry_dir() const { return telemetry_dir_; }
     const pipeline_monitor_info_s& monitor_info() const { return monitor_info_; }
     size_t num_cards() const { return cards_.size(); }
@@ -50,6 +55,7 @@ private:
 
     std::string telemetry_dir_;
     std::atomic<bool> running_{false};
+    std::atomic<bool> stop_requested_{false};
     pipeline_monitor_info_s monitor_info_;
     // contexts stay where they are while cards are appended
     std::vector<std::unique_ptr<orlixmon_card_ctxt_s>> cards_;
