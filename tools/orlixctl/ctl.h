@@ -108,6 +108,7 @@ using ctl_runner = std::function<ctl_result()>;
 void ctl_add_card_commands(CLI::App& app, ctl_runner& run);
 void ctl_add_fw_commands(CLI::App& app, ctl_runner& run);
 void ctl_add_other_commands(CLI::App& app, ctl_runner& run);
+void ctl_add_telemetry_commands(CLI::App& app, ctl_runner& run);
 
 // text helpers
 std::string ctl_lower(std::string text);

@@ -1,12 +1,9 @@
-// coredump get|clear, dtb get, pcie ..., qsfp show, cpld show, telemetry tail
+// coredump get|clear, dtb get, pcie ..., qsfp show, cpld show
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <thread>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -347,109 +344,14 @@ ctl_result cpld_show(const std::string& name)
     return r;
 }
 
-ctl_result telemetry_tail(const std::string& name, bool stats, bool events, bool follow, size_t lines)
-{
-    aml_card_handle_s card = ctl_select_card(name);
-    std::vector<std::string> files;
-    if (stats || !events) {
-        files.push_back(ctl_opts().telemetry_dir + "/card_" + card.bdf + "_stats.log");
-    }
-    if (events || !stats) {
-        files.push_back(ctl_opts().telemetry_dir + "/card_" + card.bdf + "_event.log");
-    }
-    auto take = [](std::ifstream& in, std::vector<std::string>& out) {
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.rfind("***", 0) == 0 || ctl_trim(line).empty()) {
-                continue;  // the banner of each opening
-            }
-            out.push_back(line);
-        }
-        in.clear();
-    };
-    std::vector<std::ifstream> ins;
-    std::vector<std::string> all;
-    bool any = false;
-    for (const auto& f : files) {
-        ins.emplace_back(f);
-        if (ins.back()) {
-            any = true;
-            take(ins.back(), all);
-        }
-    }
-    if (!any) {
-        throw ctl_error(CTL_EXIT_NOT_FOUND, "Error - no telemetry of card " + card.bdf + " in " + ctl_opts().telemetry_dir);
-    }
-    if (all.size() > lines) {
-        all.erase(all.begin(), all.end() - lines);
-    }
-    auto emit = [](const std::string& l) {
-        if (ctl_opts().json) {
-            std::cout << l << "\n";
-        } else {
-            json j = json::parse(l, nullptr, false);
-            if (j.is_object()) {
-                std::string out;
-                for (auto& [k, v] : j.items()) {
-                    out += (out.empty() ? "" : "  ") + k + "=" + (v.is_string() ? v.get<std::string>() : v.dump());
-                }
-                std::cout << out << "\n";
-            } else {
-                std::cout << l << "\n";
-            }
-        }
-    };
-    ctl_result r;
-    if (follow) {
-        // a stream: one JSON document per line with --json
-        for (const auto& l : all) {
-            emit(l);
-        }
-        std::cout << std::flush;
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
-            std::vector<std::string> more;
-            for (auto& in : ins) {
-                if (in.is_open()) {
-                    take(in, more);
-                }
-            }
-            for (const auto& l : more) {
-                emit(l);
-            }
-            std::cout << std::flush;
-        }
-    }
-    json arr = json::array();
-    std::string table;
-    for (const auto& l : all) {
-        json j = json::parse(l, nullptr, false);
-        arr.push_back(j.is_discarded() ? json(l) : j);
-    }
-    r.doc = json{{"address", card.bdf}, {"records", arr}};
-    std::streambuf* old = std::cout.rdbuf();
-    std::ostringstream capture;
-    std::cout.rdbuf(capture.rdbuf());
-    bool saved = ctl_opts().json;
-    ctl_opts().json = false;
-    for (const auto& l : all) {
-        emit(l);
-    }
-    ctl_opts().json = saved;
-    std::cout.rdbuf(old);
-    r.table = capture.str();
-    return r;
-}
-
 }  // namespace
 
 void ctl_add_other_commands(CLI::App& app, ctl_runner& run)
 {
     static std::string name, out, which = "all", port_addr, address;
-    static bool suc = false, raw = false, stats = false, events = false, follow = false;
+    static bool suc = false, raw = false;
     static uint32_t type = 1, port = 1, delay = 0, uemsk = 0, dpccr = 0;
     static int page = -1;
-    static size_t lines = 20;
     const char* card_help = "PCI address, UUID, serial number or index from `card list`";
 
     auto* cd = app.add_subcommand("coredump", "stored coredumps of the card and its SUC");
@@ -518,14 +420,4 @@ void ctl_add_other_commands(CLI::App& app, ctl_runner& run)
     auto* cshow = cpld->add_subcommand("show", "revision, id, boot status, reset cause");
     cshow->add_option("CARD", name, card_help)->required();
     cshow->callback([&run] { run = [] { return cpld_show(name); }; });
-
-    auto* tel = app.add_subcommand("telemetry", "the monitor's telemetry of a card");
-    tel->require_subcommand(1);
-    auto* tail = tel->add_subcommand("tail", "the last telemetry records");
-    tail->add_option("CARD", name, card_help)->required();
-    auto* fs = tail->add_flag("--stats", stats, "stats records only");
-    tail->add_flag("--events", events, "event records only")->excludes(fs);
-    tail->add_flag("-f,--follow", follow, "keep printing new records");
-    tail->add_option("-n,--lines", lines, "how many records")->capture_default_str();
-    tail->callback([&run] { run = [] { return telemetry_tail(name, stats, events, follow, lines); }; });
 }

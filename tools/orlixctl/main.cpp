@@ -64,6 +64,7 @@ int main(int argc, char** argv)
     ctl_add_card_commands(app, run);
     ctl_add_fw_commands(app, run);
     ctl_add_other_commands(app, run);
+    ctl_add_telemetry_commands(app, run);
 
     try {
         app.parse(argc, argv);

@@ -1,6 +1,5 @@
-// orlixctl against an emulated host: each case runs one shell script under
-// `orlix-cardsim run`, so that the tool sees the emulated cards exactly as it
-// would see real ones
+// orlixctl against an emulated host: the commands that read, the dumps, the
+// progress, the package checks and the bad arguments
 
 #include <gtest/gtest.h>
 
@@ -8,42 +7,9 @@
 #include <string>
 
 #include "tests/support/fw_package.h"
-#include "tests/support/process_runner.h"
+#include "tools/orlixctl/tests/orlixctl_fixture.h"
 
 namespace {
-
-std::string build_dir()
-{
-    const char* b = getenv("ORLIX_BUILD_DIR");
-    return b ? b : ".";
-}
-
-struct run_result {
-    int status = -1;
-    std::string out, err;
-};
-
-class Orlixctl : public ::testing::Test {
-protected:
-    test_temp_dir dir{"orlixctl"};
-
-    // the script runs with $CTL the tool and private state directories
-    run_result run(const std::string& script, const std::string& cards_opt = "")
-    {
-        std::string env = "export CTL=" + build_dir() + "/tools/orlixctl/orlixctl ORLIXCTL_STATE_DIR=" +
-                          dir.file("state") + " ORLIXCTL_CONF_DIR=" + dir.file("conf") +
-                          " ORLIXCTL_TELEMETRY_DIR=" + dir.file("tel") + "; mkdir -p " + dir.file("tel") + "; ";
-        std::vector<std::string> argv = {build_dir() + "/emulator/orlix-cardsim", "run"};
-        if (!cards_opt.empty()) {
-            argv.push_back("--cards");
-            argv.push_back(cards_opt);
-        }
-        argv.insert(argv.end(), {"--", "sh", "-c", env + script});
-        test_process p(argv, dir.path());
-        EXPECT_TRUE(p.wait(std::chrono::seconds(90)));
-        return {p.exit_status(), p.out(), p.err()};
-    }
-};
 
 TEST_F(Orlixctl, ListAndSelectionByEveryForm)
 {
