@@ -8,6 +8,7 @@
 #include "monitor/orlixmon_schedule.h"
 #include "monitor/orlixmon_state.h"
 #include "monitor/orlixmon_trace.h"
+#include "monitor/service_notify.h"
 
 orlixmon_schedule_s g_orlixmon_schedule;
 
@@ -49,6 +50,12 @@ int orlixmon_health_checker()
                 (void)(g_orlixmon_state.*duty.run)();
             }
         }
+        // the service manager learns that start-up is over once the first
+        // discovery ran, and that the loop still turns from the pings
+        if (first) {
+            service_notify_ready();
+        }
+        service_notify_watchdog();
         last = t;
         const int64_t next = start + static_cast<int64_t>(t + 1) * tick_ns;
         const timespec until = {static_cast<time_t>(next / 1000000000), static_cast<long>(next % 1000000000)};

@@ -9,6 +9,7 @@
 #include "monitor/orlixmon_schedule.h"
 #include "monitor/orlixmon_state.h"
 #include "monitor/orlixmon_trace.h"
+#include "monitor/service_notify.h"
 
 int orlixmon_init(orlixmon_init_params_s* params)
 {
@@ -37,6 +38,7 @@ void orlixmon_signal_handler(int signo)
     // the line goes out first: once the flag is clear the process may end
     // before a later write would land
     ORLIXMON_TRACE_INFO("received signal {}, exiting ...", signo);
+    service_notify_stopping();
     g_orlixmon_state.stop_running();
 }
 
