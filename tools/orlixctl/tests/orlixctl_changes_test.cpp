@@ -21,17 +21,21 @@ bool has(const std::string& text, const std::string& what)
 const char* k_wait_cards = R"SH(
     wait_cards() { i=0; while [ "$($CTL -j card list | jq '.cards | length')" != "$1" ]; do
         i=$((i+1)); [ $i -gt 150 ] && { echo "TIMEOUT waiting for $1 cards"; return 1; }; sleep 0.2; done; }
+    # waits up to 10 s until path $2 exists (present) or not (absent)
+    wait_path() { i=0; while :; do
+        if [ -e "$2" ]; then [ "$1" = present ] && return 0; else [ "$1" = absent ] && return 0; fi
+        i=$((i+1)); [ $i -gt 50 ] && return 1; sleep 0.2; done; }
 )SH";
 
 TEST_F(Orlixctl, PcieUnbindBindCapSetRemoveRescanDecommission)
 {
     run_result r = run(std::string(k_wait_cards) + R"SH(
-        NET=$($CTL -j card show 0 | jq -r .functions.func_1002)
+        NET=$($CTL -j card show 0 | jq -r .functions.func_1002); [ -n "$NET" ] || echo NO_NET
         $CTL -j pcie unbind 0 --devices network -y | jq -c .
-        [ -e "/sys/bus/pci/drivers/plenx/$NET" ] || echo NET_UNBOUND
+        wait_path absent "/sys/bus/pci/drivers/plenx/$NET" && echo NET_UNBOUND
         [ -e "/sys/bus/pci/drivers/vosk_ipc" ] && ls /sys/bus/pci/drivers/vosk_ipc | grep -q ':' && echo IPC_KEPT
         $CTL -j pcie bind 0 --devices network | jq -c .
-        [ -e "/sys/bus/pci/drivers/plenx/$NET" ] && echo NET_BOUND
+        wait_path present "/sys/bus/pci/drivers/plenx/$NET" && echo NET_BOUND
 
         # decommission: off the bus, the host port named; the port brings it back
         P0=$($CTL -j card decommission 0 -y | jq -r .host_port)
@@ -60,6 +64,7 @@ TEST_F(Orlixctl, PcieUnbindBindCapSetRemoveRescanDecommission)
         EXPECT_TRUE(has(r.out, k)) << k << "\n" << r.out << r.err;
     }
     EXPECT_FALSE(has(r.out, "TIMEOUT")) << r.out;
+    EXPECT_FALSE(has(r.out, "NO_NET")) << r.out;
     EXPECT_TRUE(has(r.err, "Failed to perform PCIe rescan")) << r.err;
 }
 
