@@ -29,6 +29,9 @@ int rfc_flash_write(flash_partition_e partition, const std::string& file, const 
 int rfc_set_startup_image(firmware_image_type_e type, const std::string& bdf);
 int rfc_version_info_get(const std::string& bdf, const char* path, rfc_image_version_info_u* info);
 int rfc_card_info_get(const std::string& bdf, const char* path, rfc_card_info_s* info);
+// the version of the main firmware image the card runs, from the two answers
+// above; "unknown" when the versions do not name it
+std::string rfc_running_version(const rfc_card_info_s& card_info, const rfc_image_version_info_u& versions);
 int rfc_verify_image(flash_partition_e partition, const std::string& file, const std::string& digest,
                      const std::string& bdf, const bool& abort);
 int rfc_verify_checksum(flash_partition_e partition, const std::string& file, const std::string& digest,

@@ -150,3 +150,14 @@ int rfc_card_info_get(const std::string& bdf, const char* path, rfc_card_info_s*
     }
     return RFC_OK;
 }
+
+std::string rfc_running_version(const rfc_card_info_s& ci, const rfc_image_version_info_u& vi)
+{
+    const char* key = ci.soc_running == "A" ? "Zephyr-A" : ci.soc_running == "B" ? "Zephyr-B" : "Gold Zephyr";
+    for (const auto& [n, v] : ci.soc_running == "G" ? vi.sri : vi.soc) {
+        if (n == key) {
+            return v;
+        }
+    }
+    return "unknown";
+}

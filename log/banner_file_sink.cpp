@@ -123,10 +123,16 @@ void banner_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg& msg)
             rotate_retry_at_ = current_size_ + max_size_;
         }
     }
-    if (fd_ < 0) {
-        open_(false, false);
+    try {
+        if (fd_ < 0) {
+            open_(false, false);
+        }
+        write_line_(formatted.data(), formatted.size());
+    } catch (const spdlog::spdlog_ex&) {
+        write_errors_.fetch_add(1, std::memory_order_relaxed);
+        throw;
     }
-    write_line_(formatted.data(), formatted.size());
+    lines_written_.fetch_add(1, std::memory_order_relaxed);
 }
 
 template <typename Mutex>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -33,6 +34,11 @@ public:
     // the name of copy n, n = 0 being the file itself
     static std::string copy_name(const std::string& path, size_t n);
 
+    // lines handed to the file, and lines it did not take; readable from
+    // any thread while lines are written
+    uint64_t lines_written() const { return lines_written_.load(std::memory_order_relaxed); }
+    uint64_t write_errors() const { return write_errors_.load(std::memory_order_relaxed); }
+
 protected:
     void sink_it_(const spdlog::details::log_msg& msg) override;
     void flush_() override;
@@ -50,6 +56,8 @@ private:
     size_t banner_size_ = 0;
     size_t rotate_retry_at_ = 0;  // after a failed rotation: the size to try again at
     int fd_ = -1;
+    std::atomic<uint64_t> lines_written_{0};
+    std::atomic<uint64_t> write_errors_{0};
 };
 
 using banner_file_sink_mt = banner_file_sink<std::mutex>;

@@ -8,6 +8,7 @@
 
 #include "aml/aml_card_handle.h"
 #include "monitor/card_interfaces.h"
+#include "monitor/metrics_store.h"
 
 namespace spdlog {
 class logger;
@@ -34,4 +35,7 @@ struct orlixmon_card_ctxt_s {
 
     std::shared_ptr<spdlog::logger> stats_logger;
     std::shared_ptr<spdlog::logger> event_logger;
+
+    // what the metrics endpoint shows of the card
+    orlixmon_card_metrics_s metrics;
 };

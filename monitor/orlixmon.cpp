@@ -3,9 +3,13 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cstdio>
+#include <memory>
+#include <string>
 #include <thread>
 
 #include "monitor/health_checker.h"
+#include "monitor/metrics_endpoint.h"
 #include "monitor/orlixmon_schedule.h"
 #include "monitor/orlixmon_state.h"
 #include "monitor/orlixmon_trace.h"
@@ -26,8 +30,22 @@ int orlixmon_init(orlixmon_init_params_s* params)
     if (rc != 0) {
         return rc;
     }
+    // only with its key: without it no socket is opened
+    std::unique_ptr<orlixmon_metrics_endpoint> metrics;
+    if (!params->metrics_listen.empty()) {
+        metrics = std::make_unique<orlixmon_metrics_endpoint>(
+            [](orlixmon_metrics_snapshot_s& snapshot) { g_orlixmon_state.collect_metrics(snapshot); });
+        std::string error;
+        if (!metrics->start(params->metrics_listen, error)) {
+            fprintf(stderr, "Error - %s\n", error.c_str());
+            ORLIXMON_TRACE_ERR("{}", error);
+            return 255;
+        }
+        ORLIXMON_TRACE_INFO("Serving metrics at http://{}/metrics", params->metrics_listen);
+    }
     std::thread health_checker(orlixmon_health_checker);
     health_checker.join();
+    metrics.reset();  // no scrape from here on
     // parked workers would never see the running flag: wake and join them all
     g_orlixmon_state.stop_workers();
     return 0;

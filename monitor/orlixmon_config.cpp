@@ -1,4 +1,5 @@
 #include "monitor/orlixmon_config.h"
+#include "monitor/metrics_endpoint.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -181,6 +182,13 @@ int parse_config_from_json(const std::string& path, orlixmon_init_params_s& para
             return 255;
         }
         params.worker_sleep = wait == "sleep";
+        params.metrics_listen = root.get<std::string>("metrics.listen", "");
+        std::string listen_error;
+        if (root.get_child_optional("metrics.listen") &&
+            !orlixmon_metrics_listen_valid(params.metrics_listen, listen_error)) {
+            fprintf(stderr, "Error - %s\n", listen_error.c_str());
+            return 255;
+        }
         for (const auto& list : k_counter_lists) {
             int rc = parse_counter_list(root.get_child(list.path), list.kind, params.*list.field);
             if (rc != 0) {

@@ -3,9 +3,14 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include <spdlog/logger.h>
+
 #include "aml/aml_inventory.h"
 #include "aml/aml_card_requests.h"
 #include "aml/aml_status.h"
+#include "fwupdate/rfc.h"
+#include "log/banner_file_sink.h"
+#include "monitor/counter_maps.h"
 #include "monitor/interface_discovery.h"
 #include "monitor/oper_logger.h"
 #include "monitor/orlixmon_trace.h"
@@ -42,7 +47,8 @@ int orlixmon_state::init(orlixmon_init_params_s* params)
     telemetry_dir_ = params->telemetry_dir;
     pipeline_init_params_s pipeline_params{params->lif_counters, params->port_counters,
                                            params->card_counters};
-    int rc = pipeline_init(&pipeline_params, &monitor_info_);
+    metrics_enabled_ = !params->metrics_listen.empty();
+    int rc = pipeline_init(&pipeline_params, &monitor_info_, metrics_enabled_);
     if (rc != 0) {
         ORLIXMON_TRACE_ERR("Pipeline initialization failed");
         return rc;
@@ -89,9 +95,32 @@ int orlixmon_state::add_card_(const aml_card_handle_s& card)
         orlixmon_oper_logger_deinit(ctxt->card, "stats");
         return 255;
     }
+    if (metrics_enabled_) {
+        learn_card_info_(*ctxt);
+    }
     std::lock_guard<std::mutex> lock(cards_mutex_);
     cards_.push_back(std::move(ctxt));
     return 0;
+}
+
+// the serial and the running firmware's version, for the card's info
+// metric; what cannot be read stays empty
+void orlixmon_state::learn_card_info_(orlixmon_card_ctxt_s& ctxt)
+{
+    aml_card_get_req_s req;
+    aml_card_get_rsp_s rsp;
+    req.card = ctxt.card;
+    std::string serial = aml_card_get(&req, &rsp) == AML_STATUS_OK ? rsp.serial_num : "";
+    rfc_card_info_s card_info;
+    rfc_image_version_info_u versions;
+    std::string version;
+    if (rfc_card_info_get(ctxt.card.bdf, nullptr, &card_info) == 0 &&
+        rfc_version_info_get(ctxt.card.bdf, nullptr, &versions) == 0) {
+        version = rfc_running_version(card_info, versions);
+    }
+    // the channel is the calling thread's; the next card opens its own
+    (void)rfc_cleanup();
+    ctxt.metrics.set_info(serial, version);
 }
 
 void orlixmon_state::restart_card_(orlixmon_card_ctxt_s& ctxt)
@@ -109,6 +138,10 @@ void orlixmon_state::restart_card_(orlixmon_card_ctxt_s& ctxt)
         std::lock_guard<std::mutex> lock(ctxt.mutex);
         ctxt.stop = false;
         ctxt.card_down = false;
+        ctxt.metrics.up.store(true);
+    }
+    if (metrics_enabled_) {
+        learn_card_info_(ctxt);  // the firmware may have changed while it was down
     }
     start_worker_(ctxt);
     orlixmon_post_health_check_event(ctxt, "card up detected");
@@ -123,6 +156,14 @@ int orlixmon_state::discover_cards()
     if (status != AML_STATUS_OK) {
         fprintf(stderr, "Error %s", rsp.error.c_str());
         return aml_to_sdk_ret_status(status);
+    }
+    // a card that left the inventory leaves the metrics; it comes back with it
+    for (auto& ctxt : cards_) {
+        bool listed = false;
+        for (const auto& card : rsp.cards) {
+            listed = listed || same_card(ctxt->card, card);
+        }
+        ctxt->metrics.present.store(listed);
     }
     int rc = 0;
     for (const auto& card : rsp.cards) {
@@ -167,6 +208,9 @@ int orlixmon_state::inspect_card_health()
         aml_card_liveness_check_rsp_s rsp;
         req.card = ctxt->card;
         bool alive = aml_card_liveness_check(&req, &rsp) == AML_STATUS_OK;
+        if (!alive) {
+            ctxt->metrics.liveness_failures.fetch_add(1, std::memory_order_relaxed);
+        }
         std::unique_lock<std::mutex> lock(ctxt->mutex);
         if (!alive && !ctxt->card_down) {
             lock.unlock();
@@ -174,6 +218,7 @@ int orlixmon_state::inspect_card_health()
             orlixmon_post_health_check_event(*ctxt, "card down detected");
             lock.lock();
             ctxt->card_down = true;
+            ctxt->metrics.up.store(false);
         }
     }
     return 0;
@@ -221,6 +266,7 @@ int orlixmon_state::init_card_(orlixmon_card_ctxt_s& ctxt)
         std::lock_guard<std::mutex> lock(ctxt.lists_mutex);
         ctxt.lifs.clear();
         ctxt.ports.clear();
+        ctxt.metrics.clear_objects();
     }
     int rc = discover_card_lifs_(ctxt);
     if (rc != 0) {
@@ -235,9 +281,10 @@ int orlixmon_state::init_card_(orlixmon_card_ctxt_s& ctxt)
 }
 
 // appends the fetched entries not yet known, by id
+// the metrics keep one object per entry, at the same place in its list
 template <typename Entry>
 static void merge_entries(orlixmon_card_ctxt_s& ctxt, std::vector<Entry>& known, std::vector<Entry>& fetched,
-                          const char* word)
+                          const char* word, orlixmon_metrics_kind_e kind, size_t counters)
 {
     for (auto& entry : fetched) {
         bool seen = false;
@@ -252,6 +299,7 @@ static void merge_entries(orlixmon_card_ctxt_s& ctxt, std::vector<Entry>& known,
         }
         ORLIXMON_TRACE_INFO("ORLIX {} - Discovered new {} {} - {}", ctxt.card.bdf, word, entry.name, entry.id);
         std::lock_guard<std::mutex> lock(ctxt.lists_mutex);
+        ctxt.metrics.add_object(kind, entry.id, entry.name, counters);
         known.push_back(std::move(entry));
     }
 }
@@ -263,7 +311,7 @@ int orlixmon_state::discover_card_lifs_(orlixmon_card_ctxt_s& ctxt)
     if (rc != 0) {
         return rc;
     }
-    merge_entries(ctxt, ctxt.lifs, lifs, "lif");
+    merge_entries(ctxt, ctxt.lifs, lifs, "lif", ORLIXMON_METRICS_LIF, lif_counter_map.size());
     return 0;
 }
 
@@ -275,7 +323,7 @@ int orlixmon_state::discover_card_ports_(orlixmon_card_ctxt_s& ctxt)
         ORLIXMON_TRACE_ERR("ORLIX {} - Failed to populate port db, err {}", ctxt.card.bdf, rc);
         return rc;
     }
-    merge_entries(ctxt, ctxt.ports, ports, "port");
+    merge_entries(ctxt, ctxt.ports, ports, "port", ORLIXMON_METRICS_PORT, port_counter_map.size());
     return 0;
 }
 
@@ -295,4 +343,44 @@ orlixmon_card_ctxt_s& orlixmon_state::get_card_ctxt(const aml_card_handle_s& car
         }
     }
     throw std::runtime_error("card not found");
+}
+
+// the line and failure counts of a telemetry file, from its sink
+static orlixmon_metrics_file_s file_metrics(const char* file, const std::shared_ptr<spdlog::logger>& logger)
+{
+    orlixmon_metrics_file_s out{file, 0, 0};
+    if (logger && !logger->sinks().empty()) {
+        if (auto sink = std::dynamic_pointer_cast<utils::banner_file_sink_mt>(logger->sinks().front())) {
+            out.lines = sink->lines_written();
+            out.write_errors = sink->write_errors();
+        }
+    }
+    return out;
+}
+
+void orlixmon_state::collect_metrics(orlixmon_metrics_snapshot_s& snapshot)
+{
+    constexpr auto relaxed = std::memory_order_relaxed;
+    snapshot.version = ORLIXMON_VERSION;
+    std::lock_guard<std::mutex> lock(cards_mutex_);
+    for (auto& ctxt : cards_) {
+        orlixmon_card_metrics_s& m = ctxt->metrics;
+        if (!m.present.load()) {
+            continue;
+        }
+        orlixmon_metrics_card_s card;
+        card.address = ctxt->card.bdf;
+        card.uuid = ctxt->card.uuid;
+        card.up = m.up.load();
+        card.liveness_failures = m.liveness_failures.load(relaxed);
+        card.passes = m.passes.load(relaxed);
+        card.overruns = m.overruns.load(relaxed);
+        card.pass_ns_sum = m.pass_ns_sum.load(relaxed);
+        for (size_t b = 0; b < card.pass_buckets.size(); b++) {
+            card.pass_buckets[b] = m.pass_buckets[b].load(relaxed);
+        }
+        card.files = {file_metrics("stats", ctxt->stats_logger), file_metrics("event", ctxt->event_logger)};
+        m.copy(card.serial, card.firmware_version, card.lifs, card.ports);
+        snapshot.cards.push_back(std::move(card));
+    }
 }

@@ -7,6 +7,7 @@
 
 #include "aml/aml_card_handle.h"
 #include "monitor/card_context.h"
+#include "monitor/metrics_families.h"
 #include "monitor/orlixmon_config.h"
 #include "monitor/pipeline.h"
 
@@ -43,6 +44,11 @@ public:
     // wakes parked workers and joins every worker (orderly shutdown)
     void stop_workers();
 
+    bool metrics_enabled() const { return metrics_enabled_; }
+    // the last values of every card of the last inventory, for a scrape:
+    // copies only, never a card access, never a wait on a worker
+    void collect_metrics(orlixmon_metrics_snapshot_s& snapshot);
+
 private:
     int init_card_(orlixmon_card_ctxt_s& ctxt);
     int discover_card_lifs_(orlixmon_card_ctxt_s& ctxt);
@@ -52,11 +58,13 @@ private:
     void start_worker_(orlixmon_card_ctxt_s& ctxt);
     void restart_card_(orlixmon_card_ctxt_s& ctxt);
     bool card_is_down_(orlixmon_card_ctxt_s& ctxt);
+    void learn_card_info_(orlixmon_card_ctxt_s& ctxt);
 
     std::string telemetry_dir_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
     pipeline_monitor_info_s monitor_info_;
+    bool metrics_enabled_ = false;
     // contexts stay where they are while cards are appended
     std::vector<std::unique_ptr<orlixmon_card_ctxt_s>> cards_;
     std::mutex cards_mutex_;  // appends against worker look-ups

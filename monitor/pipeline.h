@@ -36,11 +36,17 @@ struct pipeline_monitor_info_s {
     std::vector<orlixmon_telemetry_counter_s> lif_counters;
     std::vector<orlixmon_telemetry_counter_s> port_counters;
     std::vector<orlixmon_telemetry_counter_s> card_counters;
+    // with the metrics endpoint: every counter of the LIF and port tables is
+    // read at each poll (offsets in table order) and its raw total published
+    bool metrics = false;
+    std::vector<uint64_t> lif_table_offsets;
+    std::vector<uint64_t> port_table_offsets;
 };
 
 // resolves the configured counter names to their offsets; 0, or 255 with
-// the first unknown name on stderr
-int pipeline_init(pipeline_init_params_s* params, pipeline_monitor_info_s* info);
+// the first unknown name on stderr. metrics installs the readers that read
+// whole tables and publish them
+int pipeline_init(pipeline_init_params_s* params, pipeline_monitor_info_s* info, bool metrics = false);
 
 // empties the calling thread's previous values; a new worker thread starts
 // empty anyway
@@ -51,5 +57,11 @@ int pipeline_lif_counters_read(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info
                                uint64_t base, orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event);
 int pipeline_port_counters_read(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, size_t index,
                                 uint64_t base, orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event);
+// the same, reading the object's whole counter table and publishing it to
+// the card's metrics
+int pipeline_lif_table_read(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, size_t index,
+                            uint64_t base, orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event);
+int pipeline_port_table_read(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, size_t index,
+                             uint64_t base, orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event);
 int pipeline_card_counters_read(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, size_t index,
                                 uint64_t base, orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event);

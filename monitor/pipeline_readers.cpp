@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "monitor/card_context.h"
 #include "monitor/pipeline.h"
 #include "monitor/pipeline_rules.h"
 #include "pal/pal.h"
@@ -51,6 +52,51 @@ int pipeline_port_counters_read(orlixmon_card_ctxt_s&, pipeline_monitor_info_s& 
                                 orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event)
 {
     return counters_read(orlixmon_pipeline_state_s::PORT, info.port_counters, index, base, stats, event);
+}
+
+// the whole table of one object: each counter read once, the configured
+// ones through their rules, every one published as it was read. an object
+// with a failed read publishes nothing this time and keeps its last values
+static int table_read(orlixmon_pipeline_state_s::kind_e kind, orlixmon_metrics_kind_e metrics_kind,
+                      const std::vector<uint64_t>& table, const std::vector<orlixmon_telemetry_counter_s>& counters,
+                      orlixmon_card_ctxt_s& ctxt, size_t index, uint64_t base, orlixmon_telemetry_record_s& stats,
+                      orlixmon_telemetry_record_s& event)
+{
+    // sized once per worker thread: the tables do not change
+    static thread_local std::vector<uint64_t> values;
+    static thread_local std::vector<uint8_t> read_ok;
+    values.resize(table.size());
+    read_ok.resize(table.size());
+    bool all_read = true;
+    for (size_t c = 0; c < table.size(); c++) {
+        read_ok[c] = read_counter(base + table[c], values[c]);
+        all_read = all_read && read_ok[c];
+    }
+    uint64_t* prev = t_pipeline_state.row(kind, index, counters.size());
+    for (size_t i = 0; i < counters.size(); i++) {
+        const size_t c = counters[i].column;
+        if (c < table.size() && read_ok[c]) {
+            pipeline_apply_counter_rule(counters[i], values[c], prev[i], stats, event);
+        }
+    }
+    if (all_read) {
+        (void)ctxt.metrics.publish(metrics_kind, index, values.data(), values.size());
+    }
+    return 0;
+}
+
+int pipeline_lif_table_read(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, size_t index, uint64_t base,
+                            orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event)
+{
+    return table_read(orlixmon_pipeline_state_s::LIF, ORLIXMON_METRICS_LIF, info.lif_table_offsets, info.lif_counters,
+                      ctxt, index, base, stats, event);
+}
+
+int pipeline_port_table_read(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, size_t index, uint64_t base,
+                             orlixmon_telemetry_record_s& stats, orlixmon_telemetry_record_s& event)
+{
+    return table_read(orlixmon_pipeline_state_s::PORT, ORLIXMON_METRICS_PORT, info.port_table_offsets,
+                      info.port_counters, ctxt, index, base, stats, event);
 }
 
 int pipeline_card_counters_read(orlixmon_card_ctxt_s&, pipeline_monitor_info_s& info, size_t, uint64_t base,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ struct orlixmon_telemetry_counter_s {
     uint64_t threshold = 0;  // 0: no threshold
     bool event_record = false;
     bool stats_record = false;
+    size_t column = 0;  // its place in its counter table (the table's name order)
 };
 
 // one reported value; the counter outlives every record that names it

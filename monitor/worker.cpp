@@ -119,6 +119,7 @@ void* orlixmon_worker(void* arg)
     if (orlixmon_card_sdk_init(&ctxt.card) != 0) {
         std::lock_guard<std::mutex> lock(ctxt.mutex);
         ctxt.card_down = true;
+        ctxt.metrics.up.store(false);
         return nullptr;
     }
     ORLIXMON_TRACE_INFO("Starting to monitor {}", ctxt.card.bdf);
@@ -130,7 +131,11 @@ void* orlixmon_worker(void* arg)
             break;
         }
         orlixmon_worker_pass(ctxt, info, pass);
-        orlixmon_worker_wait_until(orlixmon_worker_next_deadline(start, orlixmon_monotonic_ns()), mode);
+        const int64_t end = orlixmon_monotonic_ns();
+        if (info.metrics) {
+            ctxt.metrics.record_pass(static_cast<uint64_t>(end - start), end - start > k_granular_ns);
+        }
+        orlixmon_worker_wait_until(orlixmon_worker_next_deadline(start, end), mode);
     }
     return nullptr;
 }

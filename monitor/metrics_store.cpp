@@ -1,0 +1,65 @@
+#include "monitor/metrics_store.h"
+
+#include <algorithm>
+
+void orlixmon_card_metrics_s::record_pass(uint64_t ns, bool overrun)
+{
+    constexpr auto relaxed = std::memory_order_relaxed;
+    passes.fetch_add(1, relaxed);
+    if (overrun) {
+        overruns.fetch_add(1, relaxed);
+    }
+    pass_ns_sum.fetch_add(ns, relaxed);
+    size_t b = 0;
+    while (b < ORLIXMON_PASS_BUCKETS_NS.size() && ns > ORLIXMON_PASS_BUCKETS_NS[b]) {
+        b++;
+    }
+    pass_buckets[b].fetch_add(1, relaxed);
+}
+
+void orlixmon_card_metrics_s::set_info(const std::string& serial, const std::string& firmware_version)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    serial_ = serial;
+    firmware_version_ = firmware_version;
+}
+
+void orlixmon_card_metrics_s::add_object(orlixmon_metrics_kind_e kind, const std::string& id,
+                                         const std::string& name, size_t counters)
+{
+    orlixmon_metrics_object_s object{id, name, std::vector<uint64_t>(counters, 0), false};
+    std::lock_guard<std::mutex> lock(mutex_);
+    objects_[kind].push_back(std::move(object));
+}
+
+void orlixmon_card_metrics_s::clear_objects()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& list : objects_) {
+        list.clear();
+    }
+}
+
+bool orlixmon_card_metrics_s::publish(orlixmon_metrics_kind_e kind, size_t index, const uint64_t* values,
+                                      size_t count)
+{
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock() || index >= objects_[kind].size()) {
+        return false;
+    }
+    orlixmon_metrics_object_s& object = objects_[kind][index];
+    std::copy_n(values, std::min(count, object.values.size()), object.values.begin());
+    object.read = true;
+    return true;
+}
+
+void orlixmon_card_metrics_s::copy(std::string& serial, std::string& firmware_version,
+                                   std::vector<orlixmon_metrics_object_s>& lifs,
+                                   std::vector<orlixmon_metrics_object_s>& ports)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    serial = serial_;
+    firmware_version = firmware_version_;
+    lifs = objects_[ORLIXMON_METRICS_LIF];
+    ports = objects_[ORLIXMON_METRICS_PORT];
+}
