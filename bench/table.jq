@@ -4,6 +4,8 @@ def r(x): if x == null then "-" else ((x * 100 | round) / 100 | tostring) end;
 def mib(x): if x == null then null else x / 1048576 end;
 def ns(b): if b.time_unit == "ns" then b.real_time elif b.time_unit == "us" then b.real_time * 1e3
            elif b.time_unit == "ms" then b.real_time * 1e6 else b.real_time * 1e9 end;
+def cpu(b): if b.time_unit == "ns" then b.cpu_time elif b.time_unit == "us" then b.cpu_time * 1e3
+            elif b.time_unit == "ms" then b.cpu_time * 1e6 else b.cpu_time * 1e9 end;
 def arg(b; k): (b.name | capture(k + ":(?<v>[0-9]+)").v);
 def row(a; b; c; d; e): "| " + a + " | " + b + " | " + c + " | " + d + " | " + e + " |";
 
@@ -11,6 +13,7 @@ def row(a; b; c; d; e): "| " + a + " | " + b + " | " + c + " | " + d + " | " + e
 | ($all | map(select(.error_occurred != true))) as $ok
 | ($ok | map(select(.name | startswith("BM_Sha512Reference"))) | .[0].bytes_per_second | mib(.)) as $sha
 | ($ok | map(select(.name == "BM_WorkerSchedule/sleep:1/iterations:1/real_time")) | .[0].cpu_pct) as $sleep_cpu
+| ($ok | map(select(.name | startswith("BM_WorkerPassMetrics/scrape:0"))) | .[0]) as $quiet
 | row("figure"; "value"; "unit"; "ratio to reference"; "more"),
   "| --- | ---: | --- | --- | --- |",
   ($all[] | select(.error_occurred == true) | row(.name; "-"; "-"; "-"; "skipped: " + .error_message)),
@@ -43,4 +46,16 @@ def row(a; b; c; d; e): "| " + a + " | " + b + " | " + c + " | " + d + " | " + e
    | row("worker schedule, " + $m + ": CPU per card"; r(.cpu_pct); "% of one core";
          (if $m == "spin" and $sleep_cpu then r(.cpu_pct / $sleep_cpu) + " x sleep" elif $m == "sleep" then "reference" else "-" end);
          r(.passes) + " passes, " + r(.sys_pct) + " % in the kernel"),
-     row("worker schedule, " + $m + ": lateness median / p99 / max"; r(.late_p50_us) + " / " + r(.late_p99_us) + " / " + r(.late_max_us); "us"; "-"; "against each pass's deadline"))
+     row("worker schedule, " + $m + ": lateness median / p99 / max"; r(.late_p50_us) + " / " + r(.late_p99_us) + " / " + r(.late_max_us); "us"; "-"; "against each pass's deadline")),
+  ($ok[] | select(.name | startswith("BM_WorkerPassMetrics/"))
+   | (arg(.; "scrape") == "1") as $scraped
+   | row("worker pass with metrics, 2 LIFs, 4 ports, 9 counters, " + (if $scraped then "while /metrics is scraped" else "no scrape" end)
+         + ": CPU time of the worker";
+         r(cpu(.)); "ns";
+         (if $scraped and $quiet then r(cpu(.) / cpu($quiet)) + " x no scrape" elif $scraped then "-" else "reference" end);
+         r(ns(.)) + " ns wall, " + r(.lines_per_pass) + " lines per pass"
+         + (if $scraped then ", " + r(.scrapes) + " scrapes (" + r(.scrapes_per_s) + "/s), " + r(.failed_scrapes) + " failed"
+            else ", " + r(.allocs_per_pass) + " allocations per pass" end))),
+  ($ok[] | select(.name | startswith("BM_MetricsScrapeText/"))
+   | row("text of one scrape, " + arg(.; "cards") + " cards of 32 LIFs and 4 ports"; r(ns(.) / 1e3); "us"; "-";
+         r(.bytes) + " bytes"))

@@ -65,6 +65,10 @@ bool orlixmon_metrics_endpoint::start(const std::string& listen, std::string& er
         exposer_ = std::make_unique<prometheus::Exposer>(listen, 2);
     } catch (const std::exception& e) {
         error = "cannot listen on " + listen + " for metrics: " + e.what();
+        if (listen.front() == '[') {
+            // Debian's build of the HTTP server takes IPv4 addresses only
+            error += " (IPv6 addresses need an HTTP server library built with IPv6; use an IPv4 address)";
+        }
         return false;
     }
     collectable_ = std::make_shared<snapshot_collectable>(collect_);

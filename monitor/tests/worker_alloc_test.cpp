@@ -12,6 +12,7 @@
 #include "ipc/nic_ipc.h"
 #include "monitor/counter_maps.h"
 #include "monitor/worker.h"
+#include "pal/pal.h"
 
 namespace {
 
@@ -132,6 +133,59 @@ TEST_F(WorkerAllocations, ObjectsAddedByRediscoveryAllocateOnceThenNoMore)
     }
     EXPECT_GT(allocations_over(1), 0u) << "the new LIF's previous values";
     EXPECT_EQ(allocations_over(300), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// with the metrics endpoint the passes read whole tables and publish them:
+// still nothing allocated, and the published totals are the card's
+TEST_F(WorkerAllocations, PassesPublishingMetricsAllocateNothing)
+{
+    info.metrics = true;
+    info.lif_counters_read = pipeline_lif_table_read;
+    info.port_counters_read = pipeline_port_table_read;
+    for (const auto& [name, offset] : lif_counter_map) {
+        info.lif_table_offsets.push_back(offset);
+    }
+    for (const auto& [name, offset] : port_counter_map) {
+        info.port_table_offsets.push_back(offset);
+    }
+    for (size_t c = 0; c < info.lif_counters.size(); c++) {
+        info.lif_counters[c].column = c;  // every counter configured, in table order
+    }
+    for (size_t c = 0; c < info.port_counters.size(); c++) {
+        info.port_counters[c].column = c;
+    }
+    for (const auto& lif : ctxt.lifs) {
+        ctxt.metrics.add_object(ORLIXMON_METRICS_LIF, lif.id, lif.name, lif_counter_map.size());
+    }
+    for (const auto& port : ctxt.ports) {
+        ctxt.metrics.add_object(ORLIXMON_METRICS_PORT, port.id, port.name, port_counter_map.size());
+    }
+    orlixmon_worker_pass(ctxt, info, 0);
+    g_seen = {};
+    EXPECT_EQ(allocations_over(300), 0u);
+    // the rules saw what they see without metrics
+    EXPECT_EQ(g_seen.stats, 300u * 6);
+    EXPECT_EQ(g_seen.events, 300u * 2);
+    EXPECT_EQ(g_seen.values, 300u * (2 * 7 * 2 + 4 * 2));
+
+    std::string serial, version;
+    std::vector<orlixmon_metrics_object_s> lifs, ports;
+    ctxt.metrics.copy(serial, version, lifs, ports);
+    ASSERT_EQ(lifs.size(), 2u);
+    ASSERT_EQ(ports.size(), 4u);
+    size_t column = 0;
+    for (const auto& [name, offset] : lif_counter_map) {
+        uint64_t on_card = 0;
+        ASSERT_EQ(sdk::lib::pal_mem_read(ctxt.lifs[1].stats_addr + offset, reinterpret_cast<uint8_t*>(&on_card), 8, 0),
+                  sdk::lib::PAL_RET_OK);
+        EXPECT_TRUE(lifs[1].read);
+        EXPECT_EQ(lifs[1].values[column], on_card) << name;
+        column++;
+    }
 }
 
 }  // namespace

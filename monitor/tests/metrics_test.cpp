@@ -1,0 +1,227 @@
+// the metrics endpoint without a card: the text a scrape gets, the listen
+// address check, the pass histogram and the HTTP side
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "monitor/counter_maps.h"
+#include "monitor/metrics_endpoint.h"
+#include "tests/support/http_client.h"
+#include "tests/support/process_runner.h"
+
+namespace {
+
+bool has(const std::string& text, const std::string& what)
+{
+    return text.find(what) != std::string::npos;
+}
+
+orlixmon_metrics_card_s card(const std::string& address, bool up)
+{
+    orlixmon_metrics_card_s c;
+    c.address = address;
+    c.uuid = "42424f52-5832-3630-3030-303030000000";
+    c.serial = "ORX26000000";
+    c.firmware_version = "1.4.0";
+    c.up = up;
+    c.liveness_failures = up ? 0 : 3;
+    c.passes = 1000;
+    c.overruns = 2;
+    c.pass_ns_sum = 900000;
+    c.pass_buckets[0] = 990;                                   // <= 1 us
+    c.pass_buckets[6] = 8;                                     // <= 100 us
+    c.pass_buckets[ORLIXMON_PASS_BUCKETS_NS.size()] = 2;       // above the last bound
+    c.files = {{"stats", 40, 0}, {"event", 3, 1}};
+    c.lifs.push_back({"lif-id-0", "lif0", std::vector<uint64_t>(lif_counter_map.size(), 0), true});
+    for (size_t i = 0; i < c.lifs[0].values.size(); i++) {
+        c.lifs[0].values[i] = 1000 + i;
+    }
+    c.lifs.push_back({"lif-id-1", "lif1", std::vector<uint64_t>(lif_counter_map.size(), 7), false});  // not read yet
+    c.ports.push_back({"port-id-1", "eth1/1", {11, 22}, true});
+    return c;
+}
+
+// runs promtool check metrics on text: its exit status and what it said
+int promtool_check(const std::string& text, const test_temp_dir& dir, std::string& said)
+{
+    std::string file = dir.file("scrape.txt");
+    test_write_file(file, text);
+    std::string cmd = "promtool check metrics < '" + file + "' 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) {
+        return -1;
+    }
+    char buf[512];
+    while (fgets(buf, sizeof(buf), p)) {
+        said += buf;
+    }
+    int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(MetricsText, EveryFamilyWithItsLabelsPassesPromtool)
+{
+    test_temp_dir dir{"metrics"};
+    orlixmon_metrics_snapshot_s s;
+    s.version = "0.1.0";
+    s.cards = {card("0000:20:00.0", true), card("0000:24:00.0", false)};
+    std::string text = orlixmon_metrics_text(s);
+
+    std::string said;
+    EXPECT_EQ(promtool_check(text, dir, said), 0) << said << text;
+    EXPECT_EQ(said, "") << text;
+
+    // the tables by name order, raw totals, LIF and port labels
+    EXPECT_TRUE(has(text, "# TYPE orlix_lif_rx_rdma_responder_dup_requests_total counter\n"
+                          "orlix_lif_rx_rdma_responder_dup_requests_total{address=\"0000:20:00.0\",id=\"lif-id-0\","
+                          "name=\"lif0\"} 1000\n"))
+        << text;
+    EXPECT_TRUE(has(text, "orlix_lif_tx_rdma_unicast_packets_total{address=\"0000:24:00.0\",id=\"lif-id-0\","
+                          "name=\"lif0\"} 1006\n"))
+        << text;
+    EXPECT_TRUE(has(text, "orlix_port_frames_rx_ok_total{address=\"0000:20:00.0\",id=\"port-id-1\",name=\"eth1/1\"} 11\n"))
+        << text;
+    EXPECT_TRUE(has(text, "orlix_port_frames_tx_ok_total{address=\"0000:20:00.0\",id=\"port-id-1\",name=\"eth1/1\"} 22\n"))
+        << text;
+    // an object not polled yet has no sample rather than a zero
+    EXPECT_FALSE(has(text, "lif-id-1")) << text;
+
+    EXPECT_TRUE(has(text, "orlix_card_up{address=\"0000:20:00.0\"} 1\norlix_card_up{address=\"0000:24:00.0\"} 0\n"))
+        << text;
+    EXPECT_TRUE(has(text, "orlix_card_liveness_failures_total{address=\"0000:24:00.0\"} 3\n")) << text;
+    EXPECT_TRUE(has(text, "orlix_card_info{address=\"0000:20:00.0\",firmware_version=\"1.4.0\",serial=\"ORX26000000\","
+                          "uuid=\"42424f52-5832-3630-3030-303030000000\"} 1\n"))
+        << text;
+    EXPECT_TRUE(has(text, "orlix_build_info{version=\"0.1.0\"} 1\n")) << text;
+    EXPECT_TRUE(has(text, "orlix_monitor_pass_overruns_total{address=\"0000:20:00.0\"} 2\n")) << text;
+    EXPECT_TRUE(has(text, "orlix_telemetry_write_errors_total{address=\"0000:20:00.0\",file=\"event\"} 1\n")) << text;
+    EXPECT_TRUE(has(text, "orlix_telemetry_lines_total{address=\"0000:20:00.0\",file=\"stats\"} 40\n")) << text;
+
+    // cumulative buckets, +Inf holding every pass, the sum in seconds
+    EXPECT_TRUE(has(text, "orlix_monitor_pass_duration_seconds_bucket{address=\"0000:20:00.0\",le=\"1e-06\"} 990\n"))
+        << text;
+    EXPECT_TRUE(has(text, "orlix_monitor_pass_duration_seconds_bucket{address=\"0000:20:00.0\",le=\"0.0001\"} 998\n"))
+        << text;
+    EXPECT_TRUE(has(text, "orlix_monitor_pass_duration_seconds_bucket{address=\"0000:20:00.0\",le=\"+Inf\"} 1000\n"))
+        << text;
+    EXPECT_TRUE(has(text, "orlix_monitor_pass_duration_seconds_sum{address=\"0000:20:00.0\"} 0.0009\n")) << text;
+
+    // every HELP says where the values come from
+    size_t helps = 0, last_poll = 0;
+    for (size_t at = text.find("# HELP "); at != std::string::npos; at = text.find("# HELP ", at + 1)) {
+        helps++;
+        last_poll += text.substr(at, text.find('\n', at) - at).find("last poll") != std::string::npos;
+    }
+    EXPECT_EQ(helps, last_poll);
+    EXPECT_EQ(helps, 9 + lif_counter_map.size() + port_counter_map.size());
+}
+
+TEST(MetricsText, NoCardStillGivesValidTextAndLabelValuesAreEscaped)
+{
+    test_temp_dir dir{"metrics"};
+    orlixmon_metrics_snapshot_s empty;
+    empty.version = "0.1.0";
+    std::string said;
+    EXPECT_EQ(promtool_check(orlixmon_metrics_text(empty), dir, said), 0) << said;
+    EXPECT_FALSE(has(orlixmon_metrics_text(empty), "address=")) << orlixmon_metrics_text(empty);
+
+    // names come from the card's firmware: quotes, backslashes and line
+    // ends must not break the text
+    orlixmon_metrics_snapshot_s odd = empty;
+    odd.cards = {card("0000:20:00.0", true)};
+    odd.cards[0].lifs[0].name = "a\"b\\c\nd";
+    odd.cards[0].serial = "";
+    said.clear();
+    std::string text = orlixmon_metrics_text(odd);
+    EXPECT_EQ(promtool_check(text, dir, said), 0) << said << text;
+    EXPECT_TRUE(has(text, "name=\"a\\\"b\\\\c\\nd\"")) << text;
+}
+
+TEST(MetricsStore, PassBucketsPublishAndClear)
+{
+    orlixmon_card_metrics_s m;
+    m.record_pass(1000, false);      // on the first bound: in it
+    m.record_pass(1001, false);      // just above: the next
+    m.record_pass(200000, true);     // 200 us: an overrun
+    m.record_pass(UINT64_MAX / 4, true);
+    EXPECT_EQ(m.passes.load(), 4u);
+    EXPECT_EQ(m.overruns.load(), 2u);
+    EXPECT_EQ(m.pass_buckets[0].load(), 1u);
+    EXPECT_EQ(m.pass_buckets[1].load(), 1u);
+    EXPECT_EQ(m.pass_buckets[7].load(), 1u);  // <= 250 us
+    EXPECT_EQ(m.pass_buckets[ORLIXMON_PASS_BUCKETS_NS.size()].load(), 1u);
+
+    const uint64_t values[3] = {5, 6, 7};
+    EXPECT_FALSE(m.publish(ORLIXMON_METRICS_PORT, 0, values, 2)) << "no port known yet";
+    m.add_object(ORLIXMON_METRICS_PORT, "p0", "eth1/1", 2);
+    EXPECT_TRUE(m.publish(ORLIXMON_METRICS_PORT, 0, values, 3)) << "more values than the table: the table's share";
+    std::string serial, version;
+    std::vector<orlixmon_metrics_object_s> lifs, ports;
+    m.copy(serial, version, lifs, ports);
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_TRUE(ports[0].read);
+    EXPECT_EQ(ports[0].values, (std::vector<uint64_t>{5, 6}));
+    m.clear_objects();
+    m.copy(serial, version, lifs, ports);
+    EXPECT_TRUE(ports.empty());
+}
+
+TEST(MetricsListen, AddressForms)
+{
+    struct {
+        const char* text;
+        bool valid;
+    } cases[] = {
+        {"127.0.0.1:9478", true}, {"0.0.0.0:1", true},          {"[::1]:9478", true},
+        {"[::]:65535", true},     {"localhost:9478", false},    {"127.0.0.1", false},
+        {"127.0.0.1:0", false},   {"127.0.0.1:65536", false},   {"127.0.0.1:99999999999", false},
+        {"[::1:9478", false},     {"::1:9478", false},          {"256.1.1.1:80", false},
+        {":80", false},           {"127.0.0.1:80x", false},     {"127.0.0.1:-1", false},
+        {"", false},              {"127.0.0.1: 80", false},     {"[127.0.0.1]:80", false},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        EXPECT_EQ(orlixmon_metrics_listen_valid(c.text, error), c.valid) << c.text << ": " << error;
+        if (!c.valid) {
+            EXPECT_TRUE(has(error, "metrics.listen")) << error;
+        }
+    }
+}
+
+int g_collects = 0;
+
+void collect_one_card(orlixmon_metrics_snapshot_s& s)
+{
+    g_collects++;
+    s.version = "9.9.9";
+    s.cards = {card("0000:20:00.0", true)};
+}
+
+TEST(MetricsEndpoint, ServesEachScrapeFreshAndATakenPortIsAClearError)
+{
+    int port = test_free_tcp_port();
+    ASSERT_GT(port, 0);
+    const std::string listen = "127.0.0.1:" + std::to_string(port);
+    orlixmon_metrics_endpoint endpoint(collect_one_card);
+    std::string error;
+    ASSERT_TRUE(endpoint.start(listen, error)) << error;
+
+    std::string first = test_http_get(port, "/metrics");
+    EXPECT_TRUE(has(first, "200 OK")) << first;
+    EXPECT_TRUE(has(first, "orlix_build_info{version=\"9.9.9\"} 1")) << first;
+    EXPECT_TRUE(has(first, "orlix_card_up{address=\"0000:20:00.0\"} 1")) << first;
+    int before = g_collects;
+    test_http_get(port, "/metrics");
+    EXPECT_EQ(g_collects, before + 1) << "one collect per scrape";
+    EXPECT_TRUE(has(test_http_get(port, "/other"), "404")) << "only /metrics is served";
+
+    orlixmon_metrics_endpoint second(collect_one_card);
+    EXPECT_FALSE(second.start(listen, error));
+    EXPECT_TRUE(has(error, "cannot listen on " + listen)) << error;
+    EXPECT_FALSE(second.start("nonsense", error));
+    EXPECT_TRUE(has(error, "metrics.listen")) << error;
+}
+
+}  // namespace
