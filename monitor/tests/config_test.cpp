@@ -159,6 +159,43 @@ TEST_F(ConfigFile, RepeatedCounterKeepsBothRulesInOrder)
     EXPECT_FALSE(params.lif_counters[1].cumulative);
 }
 
+TEST_F(ConfigFile, MetricsListenIsOptionalAndCheckedWhenGiven)
+{
+    ASSERT_EQ(parse(with_lif_rules("")), 0) << err;
+    EXPECT_EQ(params.metrics_listen, "") << "no key: no endpoint";
+    ASSERT_EQ(parse(with_lif_rules("", R"("metrics": {"listen": "127.0.0.1:9478"},)")), 0) << err;
+    EXPECT_EQ(params.metrics_listen, "127.0.0.1:9478");
+    for (const char* bad : {R"("metrics": {"listen": ""},)", R"("metrics": {"listen": "localhost:9478"},)",
+                            R"("metrics": {"listen": "127.0.0.1:70000"},)", R"("metrics": {"listen": 9478},)"}) {
+        EXPECT_EQ(parse(with_lif_rules("", bad)), 255) << bad;
+        EXPECT_EQ(err.rfind("Error - metrics.listen", 0), 0u) << bad << ": " << err;
+    }
+}
+
+// with metrics every table counter is read: the columns name each
+// configured counter's place in its table
+TEST(PipelineInit, MetricsInstallsTheTableReadersWithEveryColumn)
+{
+    orlixmon_telemetry_counter_cfg_s dup;
+    dup.counter = "rx_rdma_responder_dup_requests";
+    orlixmon_telemetry_counter_cfg_s tx;
+    tx.counter = "tx_rdma_unicast_packets";
+    pipeline_init_params_s params{{tx, dup}, {}, {}};
+    pipeline_monitor_info_s plain, metrics;
+    ASSERT_EQ(pipeline_init(&params, &plain), 0);
+    EXPECT_FALSE(plain.metrics);
+    EXPECT_EQ(plain.lif_counters_read, pipeline_lif_counters_read);
+    ASSERT_EQ(pipeline_init(&params, &metrics, true), 0);
+    EXPECT_TRUE(metrics.metrics);
+    EXPECT_EQ(metrics.lif_counters_read, pipeline_lif_table_read);
+    EXPECT_EQ(metrics.port_counters_read, pipeline_port_table_read);
+    // name order: rx_rdma_responder_dup_requests first, tx_rdma_unicast_packets last
+    EXPECT_EQ(metrics.lif_table_offsets, (std::vector<uint64_t>{896, 448, 456, 688, 696, 384, 392}));
+    EXPECT_EQ(metrics.port_table_offsets, (std::vector<uint64_t>{16, 0}));
+    EXPECT_EQ(metrics.lif_counters[0].column, 6u);
+    EXPECT_EQ(metrics.lif_counters[1].column, 0u);
+}
+
 TEST(PipelineInit, ResolvesOffsetsAndRejectsNamesOfTheOtherKind)
 {
     auto rule = [](const char* name) {
