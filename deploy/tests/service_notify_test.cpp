@@ -31,14 +31,6 @@ namespace {
 constexpr const char* k_watchdog_usec = "400000";  // a ping every 200 ms
 constexpr auto k_ping_interval = std::chrono::milliseconds(200);
 
-std::string replace_all(std::string text, const std::string& from, const std::string& to)
-{
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
 class ServiceNotify : public ::testing::Test {
 protected:
     void SetUp() override
@@ -47,17 +39,16 @@ protected:
             GTEST_SKIP() << "orlixmon runs as root only";
         }
         ASSERT_TRUE(host.ok()) << host.error();
-        bin = dir.file("omntfy" + std::to_string(getpid() % 100000));
-        fs::copy_file(std::string(getenv("ORLIX_BUILD_DIR")) + "/monitor/orlixmon", bin);
-        chmod(dir.path().c_str(), 0755);
+        bin = test_private_daemon(dir, "omntfy");
+        ASSERT_FALSE(bin.empty());
         fs::create_directory(dir.file("log"));
         fs::create_directory(dir.file("telemetry"));
         // the packaged configuration, its directories moved into the test's
         std::string config = test_read_file(std::string(getenv("ORLIX_SOURCE_DIR")) + "/deploy/orlixmon.json");
         ASSERT_NE(config.find("\"/var/log/orlixmon\""), std::string::npos);
         ASSERT_NE(config.find("\"/var/lib/orlixmon\""), std::string::npos);
-        config = replace_all(config, "\"/var/log/orlixmon\"", "\"" + dir.file("log") + "\"");
-        config = replace_all(config, "\"/var/lib/orlixmon\"", "\"" + dir.file("telemetry") + "\"");
+        config = test_replace_all(config, "\"/var/log/orlixmon\"", "\"" + dir.file("log") + "\"");
+        config = test_replace_all(config, "\"/var/lib/orlixmon\"", "\"" + dir.file("telemetry") + "\"");
         test_write_file(dir.file("orlixmon.json"), config);
 
         // an abstract address: nothing on the file system for the preload to redirect

@@ -46,10 +46,8 @@ protected:
             GTEST_SKIP() << "orlixmon runs as root only";
         }
         ASSERT_TRUE(host.ok()) << host.error();
-        // a name of its own: other tests' daemons are not "already running"
-        bin = dir.file("omemu" + std::to_string(getpid() % 100000));
-        fs::copy_file(std::string(getenv("ORLIX_BUILD_DIR")) + "/monitor/orlixmon", bin);
-        chmod(dir.path().c_str(), 0755);
+        bin = test_private_daemon(dir, "omemu");
+        ASSERT_FALSE(bin.empty());
         fs::create_directory(dir.file("log"));
         fs::create_directory(dir.file("telemetry"));
         test_write_file(dir.file("orlixmon.json"), R"({

@@ -186,10 +186,8 @@ protected:
             GTEST_SKIP() << "orlixmon runs as root only";
         }
         build = getenv("ORLIX_BUILD_DIR");
-        // a name of its own, so that no other test's daemon is "already running"
-        monitor = dir.file("ombad" + std::to_string(getpid() % 100000));
-        fs::copy_file(build + "/monitor/orlixmon", monitor);
-        chmod(dir.path().c_str(), 0755);
+        monitor = test_private_daemon(dir, "ombad");
+        ASSERT_FALSE(monitor.empty());
     }
     std::string build, monitor;
     test_temp_dir dir{"orlix-badinput"};

@@ -38,11 +38,8 @@ protected:
             GTEST_SKIP() << "orlixmon runs as root only";
         }
         ASSERT_TRUE(host.ok()) << host.error();
-        static int n = 0;
-        // a name of its own: other tests' daemons are not "already running"
-        bin = dir.file("omflt" + std::to_string(getpid() % 100000) + "_" + std::to_string(n++));
-        fs::copy_file(std::string(getenv("ORLIX_BUILD_DIR")) + "/monitor/orlixmon", bin);
-        chmod(dir.path().c_str(), 0755);
+        bin = test_private_daemon(dir, "omflt");
+        ASSERT_FALSE(bin.empty());
     }
 
     // fresh log and telemetry folders and a configuration polling every

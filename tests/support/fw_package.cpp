@@ -1,4 +1,5 @@
 #include "tests/support/fw_package.h"
+#include "tests/support/process_runner.h"
 
 #include <stdlib.h>
 
@@ -62,13 +63,6 @@ const char* const k_profile_file = "card_profile.json";
 bool generic_device_config(const std::string& name)
 {
     return name.empty() || name == "device_config" || name == "default" || name == "device_config_rdma_1x800G";
-}
-
-std::string replace_all(std::string text, const std::string& from, const std::string& to)
-{
-    for (size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size()))
-        text.replace(pos, from.size(), to);
-    return text;
 }
 
 std::string js(const std::string& text)
@@ -165,7 +159,7 @@ fw_package::fw_package(std::string dir, fw_package_options_s options) : opt_(std
     std::vector<size_t> sizes;
     auto add = [&](std::string name, const char* section, const char* kind, const char* partition, size_t size) {
         bool board = name.find("{board}") != std::string::npos;
-        files.push_back({replace_all(name, "{board}", opt_.board_id), section, kind, partition,
+        files.push_back({test_replace_all(name, "{board}", opt_.board_id), section, kind, partition,
                          board ? opt_.board_id : "#", "", "", ""});
         auto wanted = opt_.sizes.find(std::string(section) == "device_config" ? "soc-dtb" : partition);
         sizes.push_back(wanted != opt_.sizes.end() ? wanted->second : size);

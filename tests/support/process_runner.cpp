@@ -1,11 +1,13 @@
 #include "tests/support/process_runner.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -133,4 +135,25 @@ std::string test_read_file(const std::string& path)
 void test_write_file(const std::string& path, const std::string& text)
 {
     std::ofstream(path) << text;
+}
+
+std::string test_replace_all(std::string text, const std::string& from, const std::string& to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+std::string test_private_daemon(const test_temp_dir& dir, const std::string& prefix)
+{
+    static int copies = 0;
+    const char* build = getenv("ORLIX_BUILD_DIR");
+    std::string bin = dir.file(prefix + std::to_string(getpid() % 100000) + "_" + std::to_string(copies++));
+    std::error_code ec;
+    std::filesystem::copy_file(std::string(build ? build : ".") + "/monitor/orlixmon", bin, ec);
+    if (ec || chmod(dir.path().c_str(), 0755) != 0) {
+        return "";
+    }
+    return bin;
 }

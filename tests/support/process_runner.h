@@ -54,3 +54,11 @@ private:
 
 std::string test_read_file(const std::string& path);
 void test_write_file(const std::string& path, const std::string& text);
+
+// every from in text replaced by to
+std::string test_replace_all(std::string text, const std::string& from, const std::string& to);
+
+// a copy of the built daemon in dir under a name of its own (prefix, the
+// test's pid and a count), so that no other test's daemon counts as "already
+// running"; dir is opened to everyone so the copy can run. empty on failure
+std::string test_private_daemon(const test_temp_dir& dir, const std::string& prefix);
