@@ -73,7 +73,8 @@ std::vector<MetricFamily> orlixmon_metrics_families(const orlixmon_metrics_snaps
 {
     std::vector<MetricFamily> out;
 
-    MetricFamily build = family("orlix_build_info", "The monitor's version; always 1", MetricType::Gauge);
+    // the one family that is not a poll's
+    MetricFamily build{"orlix_build_info", "The monitor's version; always 1", MetricType::Gauge, {}};
     build.metric.push_back(sample({{"version", snapshot.version}}, MetricType::Gauge, 1));
     out.push_back(std::move(build));
 

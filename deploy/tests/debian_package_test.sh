@@ -77,7 +77,8 @@ fi
 dpkg -L "$pkg" > "$work/files"
 for f in /usr/sbin/orlixmon /usr/sbin/orlixctl /usr/bin/orlix-cardsim /etc/orlixmon/orlixmon.json \
     /usr/lib/systemd/system/orlixmon.service /usr/share/man/man8/orlixmon.8 /usr/share/man/man8/orlixctl.8 \
-    /usr/share/man/man5/orlixmon.json.5 /usr/include/orlix/aml/aml_status.h; do
+    /usr/share/man/man5/orlixmon.json.5 /usr/include/orlix/aml/aml_status.h \
+    /usr/share/orlixmon/prometheus/prometheus.yml /usr/share/orlixmon/prometheus/orlixmon-alerts.yml; do
     grep -qx "$f" "$work/files" || fail "dpkg -L lacks $f"
     [ -e "$f" ] || fail "$f is not on the disk"
 done
@@ -86,6 +87,11 @@ grep -Eq '/pkgconfig/orlix\.pc$' "$work/files" || fail "dpkg -L lacks orlix.pc"
 grep -Eq '/cmake/orlix/orlixConfig\.cmake$' "$work/files" || fail "dpkg -L lacks orlixConfig.cmake"
 ldconfig -p | grep -q 'liborlix\.so\.0 ' || fail "ldconfig does not know liborlix.so.0"
 jq -e . /etc/orlixmon/orlixmon.json > /dev/null || fail "the installed configuration is not JSON"
+# the sample Prometheus configuration finds its alerts beside it
+if command -v promtool > /dev/null; then
+    promtool check config /usr/share/orlixmon/prometheus/prometheus.yml > "$work/promtool.log" 2>&1 ||
+        { cat "$work/promtool.log"; fail "promtool check config on the installed sample"; }
+fi
 
 # what postinst did: the configured directories, the unit enabled, not started
 for key in log_dir telemetry_dir; do
