@@ -1,6 +1,6 @@
 // orlix-cardsim: an emulated host with ORLIX cards for a command to run on.
 //
-//   orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--control FIFO] -- COMMAND [ARG...]
+//   orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--busy-polls B] [--control FIFO] -- COMMAND [ARG...]
 //   orlix-cardsim list [--cards N] [--ports P] [--lifs L]
 
 #include <signal.h>
@@ -37,6 +37,11 @@ struct shape_s {
     size_t ports = 2;
     size_t lifs = 2;
     size_t tick_ms = 100;
+    // "in progress" answers of each polled flash operation. the emulated
+    // flash is done at once, and the host waits 10 s before it asks again
+    // after an erase's "in progress" (2 s after a verification's): a whole
+    // command gets the answer at once unless it asks for the polling
+    size_t busy_polls = 0;
     std::string control;  // fifo of control lines, empty for none
 };
 
@@ -51,6 +56,7 @@ const option_s k_options[] = {
     {"--ports", &shape_s::ports, 0, 11},
     {"--lifs", &shape_s::lifs, 1, CARDSIM_LIF_MAX},
     {"--tick-ms", &shape_s::tick_ms, 0, 3600000},
+    {"--busy-polls", &shape_s::busy_polls, 0, 1000},
 };
 
 int usage(const char* why)
@@ -59,12 +65,14 @@ int usage(const char* why)
         fprintf(stderr, "orlix-cardsim: %s\n", why);
     }
     fprintf(why ? stderr : stdout,
-            "usage: orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--control FIFO] -- COMMAND "
-            "[ARG...]\n"
+            "usage: orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--busy-polls B] [--control FIFO] "
+            "-- COMMAND [ARG...]\n"
             "       orlix-cardsim list [--cards N] [--ports P] [--lifs L]\n"
             "       orlix-cardsim --help\n\n"
             "run builds an emulated host and runs COMMAND in it (with the umockdev preload); list prints the\n"
-            "cards. --control FIFO reads faults from a fifo (made when missing) while COMMAND runs, e.g.\n"
+            "cards. --busy-polls B makes every polled flash operation (erase, checksum, verification) answer\n"
+            "\"in progress\" B times before it is done (0 by default). --control FIFO reads faults from a fifo\n"
+            "(made when missing) while COMMAND runs, e.g.\n"
             "  echo 'hang 1' > FIFO\n\n%s",
             cardsim_control_help());
     return why ? 2 : 0;
@@ -225,6 +233,9 @@ int main(int argc, char** argv)
     if (verb == "list") {
         print_cards(host, stdout);
         return 0;
+    }
+    for (size_t i = 0; i < host.card_count(); i++) {
+        host.flash(i).set_busy_polls(static_cast<uint32_t>(shape.busy_polls));
     }
     print_cards(host, stderr);
     std::unique_ptr<cardsim_control_channel> control;

@@ -18,6 +18,7 @@
 #include "fwupdate/fwupdate.h"
 #include "fwupdate/fwupdate_profile.h"
 #include "fwupdate/fwupdate_shell.h"
+#include "fwupdate/rfc.h"
 #include "ipc/shell_command.h"
 #include "tools/orlixctl/ctl.h"
 
@@ -96,39 +97,81 @@ json group_json(const rfc_version_group_t& group)
     return out;
 }
 
-std::string running_version(const rfc_card_info_s& ci, const rfc_image_version_info_u& vi)
+// a firmware version as packages and cards write it: the release, dotted
+// numbers ("1.4.2"), optionally followed by a build tag, "-E-57" (release
+// tree "1.4.2-E", build 57) or "-57". a card reports either form
+struct fw_version_s {
+    std::vector<unsigned long> release;  // empty: the text starts with no number
+    std::string tree;                    // the tree's letter, "" when the tag has none
+    bool has_build = false;
+    unsigned long build = 0;
+};
+
+fw_version_s parse_version(const std::string& text)
 {
-    const char* key = ci.soc_running == "A" ? "Zephyr-A" : ci.soc_running == "B" ? "Zephyr-B" : "Gold Zephyr";
-    for (const auto& [n, v] : ci.soc_running == "G" ? vi.sri : vi.soc) {
-        if (n == key) {
-            return v;
+    fw_version_s v;
+    auto number = [&text](size_t& i, unsigned long& out) {
+        size_t j = i;
+        while (j < text.size() && isdigit(static_cast<unsigned char>(text[j]))) {
+            j++;
         }
+        if (j == i) {
+            return false;
+        }
+        // more than nine digits is no version a card writes; the rest is cut
+        out = std::stoul(text.substr(i, std::min<size_t>(j - i, 9)));
+        i = j;
+        return true;
+    };
+    size_t i = 0;
+    for (unsigned long n = 0; number(i, n);) {
+        v.release.push_back(n);
+        if (i >= text.size() || text[i] != '.') {
+            break;
+        }
+        i++;
     }
-    return "unknown";
+    if (v.release.empty() || i >= text.size() || text[i] != '-') {
+        return v;
+    }
+    size_t at = i + 1;
+    std::string tree;
+    if (at + 1 < text.size() && isalpha(static_cast<unsigned char>(text[at])) && text[at + 1] == '-') {
+        tree = text.substr(at, 1);
+        at += 2;
+    }
+    unsigned long build = 0;
+    if (number(at, build) && at == text.size()) {
+        v.tree = tree;
+        v.has_build = true;
+        v.build = build;
+    }
+    return v;
 }
 
-// numeric fields in order; -1 before, 0 same, 1 after
-int version_compare(const std::string& a, const std::string& b)
+enum class version_order_e { OLDER, SAME, NEWER, UNKNOWN };
+
+// where the package's version stands against the running one. the releases
+// decide, missing fields counting as zero ("1.4" is "1.4.0"); the build
+// number decides between two builds of one release tree only, so "1.4.0-E-12"
+// is the release a card reporting "1.4.0" runs. text without a release
+// number (a card's "unknown") compares with nothing
+version_order_e version_order(const std::string& package, const std::string& running)
 {
-    auto fields = [](const std::string& s) {
-        std::vector<unsigned long> out;
-        size_t i = 0;
-        while (i < s.size()) {
-            if (isdigit(static_cast<unsigned char>(s[i]))) {
-                size_t j = i;
-                while (j < s.size() && isdigit(static_cast<unsigned char>(s[j]))) {
-                    j++;
-                }
-                out.push_back(std::stoul(s.substr(i, std::min<size_t>(j - i, 9))));
-                i = j;
-            } else {
-                i++;
-            }
-        }
-        return out;
-    };
-    auto fa = fields(a), fb = fields(b);
-    return fa < fb ? -1 : fa == fb ? 0 : 1;
+    fw_version_s p = parse_version(package), r = parse_version(running);
+    if (p.release.empty() || r.release.empty()) {
+        return version_order_e::UNKNOWN;
+    }
+    size_t n = std::max(p.release.size(), r.release.size());
+    p.release.resize(n, 0);
+    r.release.resize(n, 0);
+    if (p.release != r.release) {
+        return p.release < r.release ? version_order_e::OLDER : version_order_e::NEWER;
+    }
+    if (p.has_build && r.has_build && p.tree == r.tree && p.build != r.build) {
+        return p.build < r.build ? version_order_e::OLDER : version_order_e::NEWER;
+    }
+    return version_order_e::SAME;
 }
 
 // one package member's bytes (at most a few MiB of manifest)
@@ -320,11 +363,14 @@ ctl_result fw_update()
             aml_handle_fwupdate_failure(&outcomes[i].card, &t.aml, error);
             ctl_fail(sdk_ret_to_aml_status(static_cast<uint32_t>(rc)), error);
         }
-        outcomes[i].running_version = running_version(tls.card_info, tls.image_version_info);
-        if (!a.gold && version_compare(version, outcomes[i].running_version) == 0) {
+        outcomes[i].running_version = rfc_running_version(tls.card_info, tls.image_version_info);
+        // a gold image is installed whatever the main image runs
+        version_order_e order = a.gold ? version_order_e::UNKNOWN : version_order(version, outcomes[i].running_version);
+        if (order == version_order_e::SAME) {
             outcomes[i].exit_code = CTL_EXIT_NOTHING_TO_DO;
-            outcomes[i].result = "already at " + version;
-        } else if (!a.gold && !a.allow_older && version_compare(version, outcomes[i].running_version) < 0) {
+            const std::string& running = outcomes[i].running_version;
+            outcomes[i].result = "already at " + running + (running == version ? "" : " (package " + version + ")");
+        } else if (order == version_order_e::OLDER && !a.allow_older) {
             outcomes[i].exit_code = CTL_EXIT_CHECK_FAILED;
             outcomes[i].result = "package " + version + " is older than the running " +
                                  outcomes[i].running_version + " (--allow-older installs it)";
@@ -574,7 +620,7 @@ json ctl_fw_state(aml_card_handle_s& card)
                 {"board_id", ci.board_id},
                 {"asic", ci.asic_name},
                 {"running_image", image_of_letter(ci.soc_running)},
-                {"running_version", running_version(ci, vi)},
+                {"running_version", rfc_running_version(ci, vi)},
                 {"next_boot_image", image_of_letter(ci.soc_active)},
                 {"suc_running", ci.suc_running},
                 {"suc_startup", ci.suc_startup},
