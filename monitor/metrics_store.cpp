@@ -40,16 +40,20 @@ void orlixmon_card_metrics_s::clear_objects()
     }
 }
 
-bool orlixmon_card_metrics_s::publish(orlixmon_metrics_kind_e kind, size_t index, const uint64_t* values,
-                                      size_t count)
+bool orlixmon_card_metrics_s::publish_all(orlixmon_metrics_kind_e kind, const uint64_t* values, const uint8_t* read,
+                                          size_t objects, size_t stride)
 {
     std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock() || index >= objects_[kind].size()) {
+    if (!lock.owns_lock()) {
         return false;
     }
-    orlixmon_metrics_object_s& object = objects_[kind][index];
-    std::copy_n(values, std::min(count, object.values.size()), object.values.begin());
-    object.read = true;
+    auto& list = objects_[kind];
+    for (size_t i = 0; i < std::min(objects, list.size()); i++) {
+        if (read[i]) {
+            std::copy_n(values + i * stride, std::min(stride, list[i].values.size()), list[i].values.begin());
+            list[i].read = true;
+        }
+    }
     return true;
 }
 

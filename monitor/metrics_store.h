@@ -45,9 +45,12 @@ struct orlixmon_card_metrics_s {
     void set_info(const std::string& serial, const std::string& firmware_version);
     void add_object(orlixmon_metrics_kind_e kind, const std::string& id, const std::string& name, size_t counters);
     void clear_objects();
-    // the worker's values of object index; false when a scrape holds the
-    // lock (nothing waits) or the object is not known yet
-    bool publish(orlixmon_metrics_kind_e kind, size_t index, const uint64_t* values, size_t count);
+    // the worker's values of its first objects objects, stride values each,
+    // with one try of the lock per poll: false when a scrape holds it
+    // (nothing waits). objects whose read[] is 0 keep their values; objects
+    // not known yet are left out
+    bool publish_all(orlixmon_metrics_kind_e kind, const uint64_t* values, const uint8_t* read, size_t objects,
+                     size_t stride);
 
     // copies under the lock, for a scrape
     void copy(std::string& serial, std::string& firmware_version, std::vector<orlixmon_metrics_object_s>& lifs,

@@ -153,16 +153,22 @@ TEST(MetricsStore, PassBucketsPublishAndClear)
     EXPECT_EQ(m.pass_buckets[7].load(), 1u);  // <= 250 us
     EXPECT_EQ(m.pass_buckets[ORLIXMON_PASS_BUCKETS_NS.size()].load(), 1u);
 
-    const uint64_t values[3] = {5, 6, 7};
-    EXPECT_FALSE(m.publish(ORLIXMON_METRICS_PORT, 0, values, 2)) << "no port known yet";
+    // three objects of two values polled; the store knows two, the second's
+    // read failed
+    const uint64_t values[6] = {5, 6, 7, 8, 9, 10};
+    const uint8_t read[3] = {1, 0, 1};
     m.add_object(ORLIXMON_METRICS_PORT, "p0", "eth1/1", 2);
-    EXPECT_TRUE(m.publish(ORLIXMON_METRICS_PORT, 0, values, 3)) << "more values than the table: the table's share";
+    m.add_object(ORLIXMON_METRICS_PORT, "p1", "eth1/2", 2);
+    EXPECT_TRUE(m.publish_all(ORLIXMON_METRICS_PORT, values, read, 3, 2));
     std::string serial, version;
     std::vector<orlixmon_metrics_object_s> lifs, ports;
     m.copy(serial, version, lifs, ports);
-    ASSERT_EQ(ports.size(), 1u);
+    ASSERT_EQ(ports.size(), 2u);
     EXPECT_TRUE(ports[0].read);
     EXPECT_EQ(ports[0].values, (std::vector<uint64_t>{5, 6}));
+    EXPECT_FALSE(ports[1].read) << "a failed read publishes nothing";
+    EXPECT_EQ(ports[1].values, (std::vector<uint64_t>{0, 0}));
+    EXPECT_TRUE(lifs.empty());
     m.clear_objects();
     m.copy(serial, version, lifs, ports);
     EXPECT_TRUE(ports.empty());
