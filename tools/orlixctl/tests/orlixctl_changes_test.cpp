@@ -11,11 +11,6 @@
 
 namespace {
 
-bool has(const std::string& text, const std::string& what)
-{
-    return text.find(what) != std::string::npos;
-}
-
 // waits up to 30 s for `card list` to show N cards (the emulated kernel
 // changes the tree a moment after the sysfs write, as the real one does)
 const char* k_wait_cards = R"SH(

@@ -19,6 +19,12 @@ inline std::string build_dir()
     return b ? b : ".";
 }
 
+// text holds what somewhere
+inline bool has(const std::string& text, const std::string& what)
+{
+    return text.find(what) != std::string::npos;
+}
+
 struct run_result {
     int status = -1;
     std::string out, err;

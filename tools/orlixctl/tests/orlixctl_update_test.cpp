@@ -11,11 +11,6 @@
 
 namespace {
 
-bool has(const std::string& text, const std::string& what)
-{
-    return text.find(what) != std::string::npos;
-}
-
 // the version each card keeps for its second bank's SoC image: an install
 // writes that bank while the card runs the first
 const char* k_stored = R"SH(
