@@ -33,7 +33,7 @@ void collect_bench_card(orlixmon_metrics_snapshot_s& s)
     card.address = g_scraped->card.bdf;
     card.uuid = g_scraped->card.uuid;
     card.up = g_scraped->metrics.up.load();
-    card.passes = g_scraped->metrics.passes.load(std::memory_order_relaxed);
+    card.passes = g_scraped->metrics.passes();
     g_scraped->metrics.copy(card.serial, card.firmware_version, card.lifs, card.ports);
     s.cards.push_back(std::move(card));
 }

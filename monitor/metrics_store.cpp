@@ -5,7 +5,6 @@
 void orlixmon_card_metrics_s::record_pass(uint64_t ns, bool overrun)
 {
     constexpr auto relaxed = std::memory_order_relaxed;
-    passes.fetch_add(1, relaxed);
     if (overrun) {
         overruns.fetch_add(1, relaxed);
     }
@@ -15,6 +14,15 @@ void orlixmon_card_metrics_s::record_pass(uint64_t ns, bool overrun)
         b++;
     }
     pass_buckets[b].fetch_add(1, relaxed);
+}
+
+uint64_t orlixmon_card_metrics_s::passes() const
+{
+    uint64_t sum = 0;
+    for (const auto& bucket : pass_buckets) {
+        sum += bucket.load(std::memory_order_relaxed);
+    }
+    return sum;
 }
 
 void orlixmon_card_metrics_s::set_info(const std::string& serial, const std::string& firmware_version)

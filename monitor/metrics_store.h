@@ -33,13 +33,13 @@ struct orlixmon_card_metrics_s {
     std::atomic<bool> up{true};
     std::atomic<uint64_t> liveness_failures{0};
 
-    // pass times; written by the worker alone
-    std::atomic<uint64_t> passes{0};
+    // pass times; written by the worker alone. the buckets count every pass
     std::atomic<uint64_t> overruns{0};
     std::atomic<uint64_t> pass_ns_sum{0};
     std::array<std::atomic<uint64_t>, ORLIXMON_PASS_BUCKETS_NS.size() + 1> pass_buckets{};
 
     void record_pass(uint64_t ns, bool overrun);
+    uint64_t passes() const;  // the buckets' sum
 
     // the labels the health checker learns and the values the worker reads
     void set_info(const std::string& serial, const std::string& firmware_version);

@@ -373,11 +373,11 @@ void orlixmon_state::collect_metrics(orlixmon_metrics_snapshot_s& snapshot)
         card.uuid = ctxt->card.uuid;
         card.up = m.up.load();
         card.liveness_failures = m.liveness_failures.load(relaxed);
-        card.passes = m.passes.load(relaxed);
         card.overruns = m.overruns.load(relaxed);
         card.pass_ns_sum = m.pass_ns_sum.load(relaxed);
         for (size_t b = 0; b < card.pass_buckets.size(); b++) {
             card.pass_buckets[b] = m.pass_buckets[b].load(relaxed);
+            card.passes += card.pass_buckets[b];
         }
         card.files = {file_metrics("stats", ctxt->stats_logger), file_metrics("event", ctxt->event_logger)};
         m.copy(card.serial, card.firmware_version, card.lifs, card.ports);

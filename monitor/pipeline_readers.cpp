@@ -75,6 +75,8 @@ static int table_read(orlixmon_pipeline_state_s::kind_e kind, orlixmon_metrics_k
     const size_t width = table.size();
     if (stage.values.size() < (index + 1) * width) {
         stage.values.resize((index + 1) * width);
+    }
+    if (stage.read.size() <= index) {
         stage.read.resize(index + 1);
     }
     stage.column_ok.resize(width);

@@ -146,7 +146,7 @@ TEST(MetricsStore, PassBucketsPublishAndClear)
     m.record_pass(1001, false);      // just above: the next
     m.record_pass(200000, true);     // 200 us: an overrun
     m.record_pass(UINT64_MAX / 4, true);
-    EXPECT_EQ(m.passes.load(), 4u);
+    EXPECT_EQ(m.passes(), 4u);
     EXPECT_EQ(m.overruns.load(), 2u);
     EXPECT_EQ(m.pass_buckets[0].load(), 1u);
     EXPECT_EQ(m.pass_buckets[1].load(), 1u);
