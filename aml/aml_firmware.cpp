@@ -13,6 +13,9 @@
 #include "fwupdate/fwupdate.h"
 #include "fwupdate/fwupdate_secure.h"
 #include "ipc/nic_ipc.h"
+#include "ipc/private_dir.h"
+
+static constexpr uint8_t k_secure_boot_enable = 1, k_secure_boot_disable = 2;
 
 std::string aml_engine_image_name(const std::string& image)
 {
@@ -42,14 +45,13 @@ void aml_fill_fwupdate_init_params(aml_card_handle_s* handle, aml_fwupdate_trace
 void aml_handle_fwupdate_failure(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s* trace, std::string& error)
 {
     std::string path = aml_debug_log_file(handle->bdf);
-    FILE* log = fopen(path.c_str(), "a");
-    if (log == nullptr) {
-        error = aml_card_error_msg(handle, "Failed to create log file " + path + ", err : " + strerror(errno)) +
+    // appended in the checked work folder, never through a link
+    std::string why;
+    if (!private_file_write(path, trace->messages, true, why)) {
+        error = aml_card_error_msg(handle, "Failed to create log file " + path + ", err : " + why) +
                 aml_card_error_msg(handle, trace->messages);
         return;
     }
-    fputs(trace->messages.c_str(), log);
-    fclose(log);
     error = aml_card_error_msg(handle, trace->last_error);
 }
 
@@ -84,9 +86,16 @@ aml_status_e aml_card_next_boot_image_update(aml_card_next_boot_image_update_req
 
 aml_status_e aml_card_secure_boot_update(aml_card_secure_boot_update_req_s* req, aml_card_secure_boot_update_rsp_s* rsp)
 {
+    // 1 enables, 2 disables; any other value is refused before the card is
+    // reached, never taken for a disable
+    if (req->option != k_secure_boot_enable && req->option != k_secure_boot_disable) {
+        rsp->error = aml_card_error_msg(&req->card, "ERROR - Invalid secure boot option " +
+                                                        std::to_string(req->option) + ", 1 enables, 2 disables");
+        return AML_STATUS_INVALID_INPUT;
+    }
     return engine_call(&req->card, rsp->error, [&] {
         fwupdate_secure_boot_upd_req_s r;
-        r.enable = req->option == 1;
+        r.enable = req->option == k_secure_boot_enable;
         fwupdate_secure_boot_upd_rsp_s s;
         return fwupdate_secure_boot_update(&r, &s);
     });

@@ -10,6 +10,7 @@
 
 #include "aml/aml_card_validate.h"
 #include "aml/aml_state.h"
+#include "ipc/private_dir.h"
 #include "ipc/shell_command.h"
 
 namespace {
@@ -196,21 +197,16 @@ int aml_execute_command(const std::string& command, std::string& output)
 
 int make_dir(const std::string& path, std::string& error)
 {
-    // "--" so that a path starting with '-' is not taken for an option;
-    // mkdir's own complaint is dropped, the error text says it
+    // made and checked by descriptor: a folder on the way that another user
+    // owns or can write, or a link, is refused and left as it is
+    private_dir dir;
+    std::string why;
     errno = 0;
-    ipc_shell_result_s result = ipc_shell_run(ipc_shell_command("mkdir -p -- {} 2>&1", {path}));
-    if (!result.started) {
-        int err = errno != 0 ? errno : EIO;
-        error = "Failed to create directory " + path + ", err - " + strerror(err) + "\n";
-        return err;
+    if (!private_dir_open(path, true, dir, why)) {
+        error = "Failed to create directory " + path + ", err - " + why + "\n";
+        return errno != 0 ? errno : EACCES;
     }
-    if (result.ok()) {
-        return 0;
-    }
-    int rc = result.exited ? result.exit_status : -1;
-    error = "Failed to create directory " + path + ", err - " + std::to_string(rc) + "\n";
-    return rc;
+    return 0;
 }
 
 FILE* aml_file_create(const std::string& path)

@@ -48,7 +48,9 @@ std::string aml_current_time_get();
 // its exit code; -1 when it cannot be started or was ended by a signal
 int aml_execute_command(const std::string& command, std::string& output);
 
-// mkdir -p of the path; 0, or the exit code or errno with the error text
+// makes the path and its missing parents (mode 0700) by descriptor, each
+// folder checked as private_dir_open does; 0, or an errno value with the
+// error text naming the folder that failed and the fix
 int make_dir(const std::string& path, std::string& error);
 
 // opens the file for appending, creating it; null on failure

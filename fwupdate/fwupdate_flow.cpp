@@ -54,18 +54,20 @@ int package_manifest_extract(const std::string& package, const std::string& asic
     for (int i = 0; i < n; i++) {
         std::string asic, name, algorithm, hash, digest;
         (void)manifest_value_get_quiet(fmt::format(".asic_compat_list[{}]", i), manifest, asic);
-        std::string key = ".asic_manifests[" + std::string("\"") + asic + "\"]";
-        (void)manifest_value_get_quiet(key + ".name", manifest, name);
+        // the ASIC name comes from the package: a jq variable, never filter text
+        const std::string key = ".asic_manifests[$a0]";
+        const std::vector<std::string> args = {asic};
+        (void)manifest_value_get_quiet(key + ".name", args, manifest, name);
         if (name.empty() || name == "null") {
             fwupdate_log(trace_level_err, "Package corrupted, %s not found", asic.c_str());
             return 255;
         }
-        (void)manifest_value_get_quiet(key + ".verify.algorithm", manifest, algorithm);
+        (void)manifest_value_get_quiet(key + ".verify.algorithm", args, manifest, algorithm);
         if (algorithm.empty() || algorithm == "null" || !fwupdate_digest_algorithm_ok(algorithm)) {
             fwupdate_log(trace_level_err, "Package corrupted, %s hash algorithm not found", asic.c_str());
             return 255;
         }
-        (void)manifest_value_get_quiet(key + ".verify.hash", manifest, hash);
+        (void)manifest_value_get_quiet(key + ".verify.hash", args, manifest, hash);
         if (hash.empty() || hash == "null") {
             fwupdate_log(trace_level_err, "Package corrupted, %s hash not found", asic.c_str());
             return 255;
@@ -115,11 +117,8 @@ int update_body(firmware_update_req_s* req, std::vector<std::string>& names, con
                 uint8_t* progress, std::string& status)
 {
     auto& tls = fwupdate_tls();
-    // everything below reads the engine's private, checked copy only
-    const std::string package = fwupdate_package_stage(req->package);
-    if (package.empty()) {
-        return 255;
-    }
+    // the engine's private, checked copy
+    const std::string package = req->package;
     const std::string running = running_version(tls.card_info, tls.image_version_info);
     fwupdate_globals().asic_name = tls.card_info.asic_name;
     const std::string board_id = tls.card_info.board_id;
@@ -129,7 +128,8 @@ int update_body(firmware_update_req_s* req, std::vector<std::string>& names, con
         return 255;
     }
     if (run_command("tar xfO {} MANIFEST > /dev/null 2>&1", {package}, out) != 0) {
-        fwupdate_log(trace_level_err, "Invalid package file %s, package file does not contain MANIFEST", package.c_str());
+        fwupdate_log(trace_level_err, "Invalid package file %s, package file does not contain MANIFEST",
+                     fwupdate_package_display(package).c_str());
         return 255;
     }
     int rc = package_manifest_extract(package, asic_manifest());
@@ -213,15 +213,25 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
         fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
         return rc;
     }
+    // every check that decides the install reads the engine's private,
+    // checked copy only: a file swapped behind the caller's path changes nothing
+    firmware_update_req_s staged = *req;
+    staged.package = fwupdate_package_stage(req->package);
+    if (staged.package.empty()) {
+        fwupdate_final_cleanup();
+        return 255;
+    }
     std::vector<std::string> names = req->names;
     std::string device_config, memory_config;
-    if ((rc = get_card_profile(req, device_config, memory_config)) != 0) {
+    rc = get_card_profile(&staged, device_config, memory_config);
+    req->profile = staged.profile;
+    if (rc != 0) {
         return rc;
     }
     if (names.empty()) {
         names = {"all"};
     }
-    if (!holds(names, "all") && holds(names, "goldfw") && !package_has_gold(req->package)) {
+    if (!holds(names, "all") && holds(names, "goldfw") && !package_has_gold(staged.package)) {
         fwupdate_log(trace_level_err, "Invalid image %s for goldfw update, no gold/goldfip found in MANIFEST",
                      req->package.c_str());
         return FWUPDATE_BAD_REQUEST;
@@ -235,7 +245,7 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
     rc = rfc_start_fwupdate_operation(tls.vmb_bdf);
     if (rc == 0) {
         fwupdate_log(trace_level_info, "Successfully started fwupdate operation for PCIe BDF: %s", tls.vmb_bdf.c_str());
-        rc = update_body(req, names, device_config, progress, status);
+        rc = update_body(&staged, names, device_config, progress, status);
         if (rc == 0 || rc == FWUPDATE_NOTHING_TO_DO) {
             status = "Post-processing";
             int post = all ? boot_option_set("altfw") : 0;

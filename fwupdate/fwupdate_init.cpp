@@ -17,11 +17,13 @@ int fwupdate_init(fwupdate_init_params_s params)
     tls.vmb_bdf = params.card_bdf;
     tls.vxc_core_bdf = params.vxc_core_bdf;
 
-    std::string card_dir = g.oper_dir + "/" + tls.vmb_bdf;
-    int rc = fwupdate_make_dir(card_dir);
+    // the operational folder is checked as private itself, not only as the
+    // parent of the card's folders
     g.fwupdate_trace_cb = params.trace_cb;
     g.fwupdate_trace_level = params.trace_level;
     tls.fwupdate_trace_cb_ctxt = params.trace_cb_ctxt;
+    std::string card_dir = g.oper_dir + "/" + tls.vmb_bdf;
+    int rc = fwupdate_make_dir(g.oper_dir, tls.vmb_bdf);
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Failed to make card bdf directory %s, err %d", card_dir.c_str(), rc);
         return FWUPDATE_ERR;
@@ -34,12 +36,12 @@ int fwupdate_init(fwupdate_init_params_s params)
         return FWUPDATE_ERR;
     }
     tls.fwupgrade_bdf_dir = g.oper_dir + "/fwupgrade/" + tls.vmb_bdf + "/";
-    if ((rc = fwupdate_make_dir(tls.fwupgrade_bdf_dir)) != 0) {
+    if ((rc = fwupdate_make_dir(g.oper_dir, "fwupgrade/" + tls.vmb_bdf)) != 0) {
         fwupdate_log(trace_level_err, "Failed to make oper directory %s, err %d", tls.fwupgrade_bdf_dir.c_str(), rc);
         return FWUPDATE_ERR;
     }
     std::string conf = g.conf_dir + "/" + tls.vmb_bdf + "/";
-    if ((rc = fwupdate_make_dir(conf)) != 0) {
+    if ((rc = fwupdate_make_dir(g.conf_dir, tls.vmb_bdf)) != 0) {
         fwupdate_log(trace_level_err, "Failed to make config directory %s, err %d", conf.c_str(), rc);
         return FWUPDATE_ERR;
     }

@@ -27,19 +27,6 @@ std::string work_manifest()
     return fwupdate_tls().fwupgrade_bdf_dir + "/MANIFEST";
 }
 
-// a text as a JSON string literal inside a jq filter
-std::string json_quote(const std::string& s)
-{
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-        }
-        out += c;
-    }
-    return out + "\"";
-}
-
 int env_number(const char* name, int fallback)
 {
     const char* v = getenv(name);
@@ -50,6 +37,34 @@ int env_number(const char* name, int fallback)
 
 // the copy this thread checked, when package is the one it was copied from
 static std::string staged_copy_of(const std::string& package);
+
+// what an earlier install left in the card's configuration folder: its ASIC
+// manifest and card profile, the ASIC's device configs and images
+static bool remove_earlier_results(const std::string& dir, const std::string& asic, const std::string& images)
+{
+    private_dir card, asic_dir;
+    std::string error;
+    if (!fwupdate_private_dir(dir, card) || !fwupdate_remove(dir, {"ASIC_MANIFEST", "card_profile.json"})) {
+        return false;
+    }
+    struct stat st = {};
+    if (fstatat(card.fd(), asic.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return true;
+    }
+    std::vector<std::string> names;
+    if (!private_dir_sub(card, asic, false, asic_dir, error) || !private_dir_list(asic_dir, names)) {
+        fwupdate_log(trace_level_err, "%s", error.empty() ? ("Failed to read " + dir + "/" + asic).c_str() : error.c_str());
+        return false;
+    }
+    for (const auto& name : names) {
+        if ((name.rfind("device_config", 0) == 0 || name.rfind(images, 0) == 0) &&
+            !private_dir_remove(asic_dir, name, error)) {
+            fwupdate_log(trace_level_err, "%s", error.c_str());
+            return false;
+        }
+    }
+    return true;
+}
 
 int extract_package_files(bool fip, firmware_update_req_s* req)
 {
@@ -63,10 +78,9 @@ int extract_package_files(bool fip, firmware_update_req_s* req)
         return 255;
     }
     std::string out;
-    (void)run_command(ipc_shell_command("rm -f {}/ASIC_MANIFEST {}/device_config* {}/card_profile.json {}/", 
-                                        {dir, dir + "/" + asic, dir, dir + "/" + asic}) +
-                          pattern + " 2>/dev/null",
-                      out);
+    if (!remove_earlier_results(dir, asic, fip ? "fip" : "zephyr")) {
+        return 255;
+    }
     const char* safe = " --no-same-owner --no-same-permissions --no-overwrite-dir";
     int rc = run_command(std::string("tar -axf {} -C {}/ --no-anchored --wildcards 'device_config*'") + safe,
                          {package, dir}, out);
@@ -182,15 +196,18 @@ static int revocation_check(const std::string& board_id, const std::string& mani
     if (!parse_release(version, tree, build)) {
         return 0;
     }
-    std::string ranges = "." + std::string("[") + json_quote(board_id) + "][" + json_quote(tree) + "]";
+    // the board id (the card's word) and the release tree (the package's)
+    // reach jq as string variables
+    const std::string ranges = ".[$a0][$a1]";
+    const std::vector<std::string> args = {board_id, tree};
     int length = 0;
-    if (manifest_length_get(ranges, revoked, length) != 0) {
+    if (manifest_length_get(ranges, args, revoked, length) != 0) {
         return 0;
     }
     for (int i = 0; i < length; i++) {
-        std::string min, max, out;
-        (void)run_command("jq -r {} {}", {ranges + fmt::format("[{}].min | tostring", i), revoked}, min);
-        (void)run_command("jq -r {} {}", {ranges + fmt::format("[{}].max | tostring", i), revoked}, max);
+        std::string min, max;
+        (void)jq_query(ranges + fmt::format("[{}].min | tostring", i), args, revoked, min);
+        (void)jq_query(ranges + fmt::format("[{}].max | tostring", i), args, revoked, max);
         if (min == "null" || max == "null" || min.empty() || max.empty()) {
             continue;
         }
@@ -386,7 +403,7 @@ int get_card_profile(firmware_update_req_s* req, std::string& device_config, std
             fwupdate_log(trace_level_err,
                          "Image %s doesn't support current profile %s, please update to default profile and retry "
                          "the upgrade",
-                         req->package.c_str(), active.c_str());
+                         fwupdate_package_display(req->package).c_str(), active.c_str());
             fwupdate_final_cleanup();
             return 255;
         }
@@ -402,7 +419,7 @@ int get_card_profile(firmware_update_req_s* req, std::string& device_config, std
     int rc = run_command("tar -axf {} --no-anchored card_profile.json -O > {} 2>/dev/null", {req->package, work_file}, out);
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Unable to extract card_profile.json from firmware package %s, err %u",
-                     req->package.c_str(), rc);
+                     fwupdate_package_display(req->package).c_str(), rc);
         fwupdate_final_cleanup();
         return rc;
     }
@@ -410,12 +427,12 @@ int get_card_profile(firmware_update_req_s* req, std::string& device_config, std
     if (rc != 0) {
         if (requested) {
             fwupdate_log(trace_level_err, "Profile %s not found in firmware package %s, err %u", profile.c_str(),
-                         req->package.c_str(), rc);
+                         fwupdate_package_display(req->package).c_str(), rc);
         } else {
             fwupdate_log(trace_level_err,
                          "Image %s doesn't support current profile %s, please update to default profile and retry "
                          "the upgrade, err %u",
-                         req->package.c_str(), profile.c_str(), rc);
+                         fwupdate_package_display(req->package).c_str(), profile.c_str(), rc);
         }
         fwupdate_final_cleanup();
         return rc;
@@ -671,17 +688,17 @@ std::string fwupdate_package_stage(const std::string& package)
 {
     t_staged = {};
     const std::string work = without_trailing_slash(fwupdate_tls().fwupgrade_bdf_dir);
-    struct stat st = {};
-    if (work.size() < 2 || work[0] != '/' || lstat(work.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-        st.st_uid != geteuid() || chmod(work.c_str(), 0700) != 0) {
+    private_dir work_dir, copy_dir;
+    std::string error;
+    if (work.empty() || !fwupdate_private_dir(work, work_dir)) {
         fwupdate_log(trace_level_err, "Work directory %s is not a private directory of this engine", work.c_str());
         return "";
     }
     const std::string dir = work + "/package";
-    std::string out;
-    (void)run_command("rm -rf {} {}", {dir, without_trailing_slash(fwupdate_stage_dir())}, out);
-    if (mkdir(dir.c_str(), 0700) != 0) {
-        fwupdate_log(trace_level_err, "Failed to create directory %s, err - %s", dir.c_str(), strerror(errno));
+    // earlier leftovers go through the folder's descriptor, links as links
+    if (!private_dir_remove(work_dir, "package", error) || !private_dir_remove(work_dir, "stage", error) ||
+        !private_dir_sub(work_dir, "package", true, copy_dir, error)) {
+        fwupdate_log(trace_level_err, "%s", error.c_str());
         return "";
     }
     std::string base = package.substr(package.rfind('/') == std::string::npos ? 0 : package.rfind('/') + 1);
@@ -690,6 +707,7 @@ std::string fwupdate_package_stage(const std::string& package)
     }
     const std::string copy = dir + "/" + base;
 
+    struct stat st = {};
     int in = open(package.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0 || fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
         fwupdate_log(trace_level_err, "Unable to read package file %s, %s", package.c_str(),
@@ -700,7 +718,7 @@ std::string fwupdate_package_stage(const std::string& package)
         }
         return "";
     }
-    int to = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int to = private_dir_open_file(copy_dir, base, O_WRONLY | O_CREAT | O_EXCL, error);
     bool ok = to >= 0;
     char buf[1 << 16];
     while (ok) {
@@ -743,10 +761,13 @@ std::string fwupdate_package_stage(const std::string& package)
 int fwupdate_package_unpack(const std::string& package)
 {
     const std::string stage = without_trailing_slash(fwupdate_stage_dir());
-    std::string out;
-    (void)run_command("rm -rf {}", {stage}, out);
-    if (mkdir(stage.c_str(), 0700) != 0) {
-        fwupdate_log(trace_level_err, "Failed to create directory %s, err - %s", stage.c_str(), strerror(errno));
+    std::string out, error;
+    private_dir work_dir, stage_dir;
+    if (!fwupdate_private_dir(without_trailing_slash(fwupdate_tls().fwupgrade_bdf_dir), work_dir)) {
+        return 255;
+    }
+    if (!private_dir_remove(work_dir, "stage", error) || !private_dir_sub(work_dir, "stage", true, stage_dir, error)) {
+        fwupdate_log(trace_level_err, "%s", error.c_str());
         return 255;
     }
     std::vector<fwupdate_member_s> members;
@@ -769,7 +790,9 @@ int fwupdate_package_unpack(const std::string& package)
             std::string path = it->path().string();
             fwupdate_log(trace_level_err, "Invalid package file %s, %s is neither a regular file nor a directory",
                          fwupdate_package_display(package).c_str(), fwupdate_member_quoted(path).c_str());
-            (void)run_command("rm -rf {}", {stage}, out);
+            if (!private_dir_empty(stage_dir, error)) {
+                fwupdate_log(trace_level_err, "%s", error.c_str());
+            }
             return 255;
         }
     }

@@ -2,7 +2,9 @@
 
 #include "fwupdate/fwupdate_profile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -154,10 +156,9 @@ int fwupdate_activate_profile(fwupdate_activate_profile_req_s* req, fwupdate_act
     }
     std::string out;
     if (req->profile == "default") {
-        int rc = run_command("rm -f {} {}", {dir + "/card.conf", dir + "/card_profile.json"}, out);
-        if (rc != 0) {
-            fwupdate_log(trace_level_err, "Failed to cleanup card profile info, err : %u", rc);
-            return rc;
+        if (!fwupdate_remove(dir, {"card.conf", "card_profile.json"})) {
+            fwupdate_log(trace_level_err, "Failed to cleanup card profile info, err : %u", 255u);
+            return FWUPDATE_ERR;
         }
         fwupdate_log(trace_level_info, "Cleaned up card profile config data");
         return 0;
@@ -173,16 +174,21 @@ int fwupdate_activate_profile(fwupdate_activate_profile_req_s* req, fwupdate_act
                      req->package.c_str(), rc);
         return rc;
     }
-    // written aside and moved into place: a reader never sees half a file
+    // written aside and moved into place: a reader never sees half a file;
+    // both names are reached through the checked folder's descriptor
+    private_dir conf_dir;
+    std::string error;
     const std::string conf = dir + "/card.conf", tmp = conf + ".tmp";
-    FILE* f = fopen(tmp.c_str(), "w");
-    if (f == nullptr || fprintf(f, "{\n    \"card-profile\": %s\n}\n", json_string(req->profile).c_str()) < 0 ||
-        fclose(f) != 0) {
-        fwupdate_log(trace_level_err, "Failed to rename %s to %s, err : %s", tmp.c_str(), conf.c_str(), strerror(errno));
+    if (!fwupdate_private_dir(dir, conf_dir) || !private_dir_remove(conf_dir, "card.conf.tmp", error)) {
         return FWUPDATE_ERR;
     }
-    if (rename(tmp.c_str(), conf.c_str()) != 0) {
-        fwupdate_log(trace_level_err, "Failed to rename %s to %s, err : %s", tmp.c_str(), conf.c_str(), strerror(errno));
+    const std::string text = "{\n    \"card-profile\": " + json_string(req->profile) + "\n}\n";
+    int fd = private_dir_open_file(conf_dir, "card.conf.tmp", O_WRONLY | O_CREAT | O_EXCL, error);
+    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ok = (fd < 0 || close(fd) == 0) && ok;
+    if (!ok || renameat(conf_dir.fd(), "card.conf.tmp", conf_dir.fd(), "card.conf") != 0) {
+        fwupdate_log(trace_level_err, "Failed to rename %s to %s, err : %s", tmp.c_str(), conf.c_str(),
+                     error.empty() ? strerror(errno) : error.c_str());
         return FWUPDATE_ERR;
     }
     return 0;

@@ -211,9 +211,11 @@ int rfc_set_startup_image(firmware_image_type_e type, const std::string& bdf)
 
 int rfc_secure_boot_update(uint32_t option, const std::string& bdf)
 {
-    if (option == 4) {
+    // only enable and disable exist: anything else (4 among them) is refused
+    // before the card hears of it, never read as one of the two
+    if (option != SECURE_BOOT_OPTION_ENABLE && option != SECURE_BOOT_OPTION_DISABLE) {
         rfc_log(trace_level_err, "Invalid secure boot update option");
-        return RFC_ERR;
+        return RFC_BAD_REQUEST;
     }
     if (fwupdate_ipc_open(bdf.c_str()) != 0) {
         return RFC_ERR;

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
 #include "fwupdate/rfc_exchange.h"
 #include "fwupdate/rfc_wire.h"
@@ -25,19 +26,6 @@ std::string text_field(const uint8_t* p, size_t len)
 {
     const char* s = reinterpret_cast<const char*>(p);
     return std::string(s, strnlen(s, len));
-}
-
-// writes text to the client's output directory
-bool write_output(const std::string& path, const std::string& text)
-{
-    FILE* f = fopen(path.c_str(), "w+");
-    if (f == nullptr) {
-        rfc_log(trace_level_err, "Failed to open file %s", path.c_str());
-        return false;
-    }
-    fputs(text.c_str(), f);
-    fclose(f);
-    return true;
 }
 
 struct version_group_s {
@@ -85,7 +73,7 @@ int rfc_version_info_get(const std::string& bdf, const char* path, rfc_image_ver
             const uint8_t* e = buf + RFC_VERSION_OFF_ENTRIES + i * 2 * RFC_VERSION_FIELD;
             (got.*g.group).emplace_back(text_field(e, RFC_VERSION_FIELD), text_field(e + RFC_VERSION_FIELD, RFC_VERSION_FIELD));
         }
-        if (path && !write_output(fmt::format("{}{}-{}.txt", fwupdate_tls().dev_oper_dir, g.file, path),
+        if (path && !fwupdate_write_output(fmt::format("{}{}-{}.txt", fwupdate_tls().dev_oper_dir, g.file, path),
                                   group_json(got.*g.group))) {
             return RFC_ERR;
         }
@@ -141,7 +129,7 @@ int rfc_card_info_get(const std::string& bdf, const char* path, rfc_card_info_s*
             ci.fwupdate_ipc_version, ci.board_id, ci.asic_name, ci.board_keyname, ci.hw_fuse, ci.sigchk,
             ci.secure_enable, ci.secure_boot, ci.life_cycle_fuses, ci.life_cycle_state, ci.soc_running,
             ci.suc_running, ci.suc_startup, ci.soc_active);
-        if (!write_output(fwupdate_tls().dev_oper_dir + path + ".txt", json)) {
+        if (!fwupdate_write_output(fwupdate_tls().dev_oper_dir + path + ".txt", json)) {
             return RFC_ERR;
         }
     }

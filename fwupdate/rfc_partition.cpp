@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
 #include "fwupdate/rfc_exchange.h"
 #include "fwupdate/rfc_wire.h"
@@ -21,21 +22,6 @@ std::string text_field(const uint8_t* p, size_t len)
 {
     const char* s = reinterpret_cast<const char*>(p);
     return std::string(s, strnlen(s, len));
-}
-
-bool write_output(const std::string& path, const std::string& text)
-{
-    FILE* f = fopen(path.c_str(), "w+");
-    if (f == nullptr) {
-        rfc_log(trace_level_err, "Failed to open file %s", path.c_str());
-        return false;
-    }
-    bool ok = fputs(text.c_str(), f) >= 0;
-    ok = fclose(f) == 0 && ok;
-    if (!ok) {
-        rfc_log(trace_level_err, "Failed to write file %s", path.c_str());
-    }
-    return ok;
 }
 
 bool aborted(const bool& abort)
@@ -134,7 +120,7 @@ int rfc_partition_info(const std::string& bdf, uint32_t partition, bool& support
                  text_field(e + RFC_PINFO_E_VERSION, RFC_PINFO_E_VERSION_LEN).c_str());
         text += line;
     }
-    return write_output(fwupdate_tls().dev_oper_dir + "partition_info.txt", text) ? RFC_OK : RFC_ERR;
+    return fwupdate_write_output(fwupdate_tls().dev_oper_dir + "partition_info.txt", text) ? RFC_OK : RFC_ERR;
 }
 
 int rfc_partition_metadata(flash_partition_e partition, const std::string& bdf, uint8_t write_file)
@@ -158,7 +144,7 @@ int rfc_partition_metadata(flash_partition_e partition, const std::string& bdf, 
             profile.c_str(), version.c_str());
     if (write_file) {
         std::string json = fmt::format("{{\n\"profile_name\": \"{}\",\n\"version\": \"{}\"\n}}\n", profile, version);
-        if (!write_output(fwupdate_tls().dev_oper_dir + flash_partition_name(partition) + ".txt", json)) {
+        if (!fwupdate_write_output(fwupdate_tls().dev_oper_dir + flash_partition_name(partition) + ".txt", json)) {
             return RFC_ERR;
         }
     }

@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
 #include "fwupdate/rfc_exchange.h"
 #include "fwupdate/rfc_wire.h"
@@ -15,21 +16,6 @@
 namespace {
 
 constexpr uint32_t k_status_unsupported = 2;
-
-bool write_output(const std::string& path, const std::string& text)
-{
-    FILE* f = fopen(path.c_str(), "w+");
-    if (f == nullptr) {
-        rfc_log(trace_level_err, "Failed to open file %s", path.c_str());
-        return false;
-    }
-    bool ok = fputs(text.c_str(), f) >= 0;
-    ok = fclose(f) == 0 && ok;
-    if (!ok) {
-        rfc_log(trace_level_err, "Failed to write file %s", path.c_str());
-    }
-    return ok;
-}
 
 uint32_t u32(const uint8_t* buf, size_t at)
 {
@@ -170,7 +156,7 @@ int rfc_secure_image_info(const char* name, secure_image_type_e type, const std:
                 rfc_error_text(bdf, fmt::format("Failed to get secure image info, status : {}", status)).c_str());
         return RFC_ERR;
     }
-    if (name && !write_output(fwupdate_tls().dev_oper_dir + name + ".txt", secure_info_text(type, buf))) {
+    if (name && !fwupdate_write_output(fwupdate_tls().dev_oper_dir + name + ".txt", secure_info_text(type, buf))) {
         return RFC_ERR;
     }
     return RFC_OK;
@@ -211,7 +197,7 @@ int rfc_partition_signed_metadata(flash_partition_e partition, const std::string
         return rc;
     }
     std::string path = fwupdate_tls().dev_oper_dir + flash_partition_name(partition) + "_signed.txt";
-    return write_output(path, json) ? RFC_OK : RFC_ERR;
+    return fwupdate_write_output(path, json) ? RFC_OK : RFC_ERR;
 }
 
 int rfc_image_signature_verify(flash_partition_e partition, const std::string& bdf)

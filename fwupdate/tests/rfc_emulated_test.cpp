@@ -291,6 +291,13 @@ TEST_F(RfcEmulated, SecureImageInfoFileLinesByType)
 
     host.flash(0).set_lifecycle(cardsim_lcs_e::PROD);
     ASSERT_EQ(rfc_secure_boot_update(SECURE_BOOT_OPTION_ENABLE, bdf), 0);
+    // only enable and disable: any other option is refused before the card hears of it
+    for (uint32_t option : {0u, 3u, 4u, 0x101u}) {
+        uint64_t sent = requests();
+        EXPECT_EQ(rfc_secure_boot_update(option, bdf), RFC_BAD_REQUEST) << option;
+        EXPECT_EQ(requests(), sent) << option;
+        EXPECT_TRUE(host.flash(0).secure_boot()) << option;
+    }
     ASSERT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_FUSES_LCS, bdf), 0);
     EXPECT_EQ(test_read_file(file), "{\n\"secure_ipc_version\": \"1\",\n\"fuse\": \"0x3\",\n"
                                     "\"bootloader1_current_fuse\": \"0x1\",\n\"hallgard_enable\": \"0x1\",\n"

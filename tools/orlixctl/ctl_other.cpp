@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -11,16 +12,26 @@
 #include "aml/aml_card_requests.h"
 #include "aml/aml_coredump.h"
 #include "aml/aml_pcie.h"
+#include "ipc/private_dir.h"
 #include "pal/pal_cpld.h"
 #include "pal/pal_qsfp.h"
 #include "tools/orlixctl/ctl.h"
 
 namespace {
 
+// a new file, never through a link, in a folder no other user can write
+// (or a sticky one such as /tmp); an existing file is replaced only when it
+// is root's own
 void write_file(const std::string& path, const void* data, size_t size)
 {
-    FILE* f = fopen(path.c_str(), "wb");
+    std::string error;
+    int fd = output_file_create(path, error);
+    if (fd < 0) {
+        throw ctl_error(CTL_EXIT_FAILURE, "Error - cannot write " + path + ": " + error);
+    }
+    FILE* f = fdopen(fd, "wb");
     if (f == nullptr) {
+        close(fd);
         throw ctl_error(CTL_EXIT_FAILURE, "Error - cannot write " + path + ": " + strerror(errno));
     }
     bool ok = fwrite(data, 1, size, f) == size;

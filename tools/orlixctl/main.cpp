@@ -45,7 +45,8 @@ int main(int argc, char** argv)
         }
     }
     ctl_options& o = ctl_opts();
-    o.state_dir = env_or("ORLIXCTL_STATE_DIR", "/tmp/orlix/");
+    // root's own folder: a predictable name in /tmp could be taken by any user first
+    o.state_dir = env_or("ORLIXCTL_STATE_DIR", "/var/lib/orlix");
     o.conf_dir = env_or("ORLIXCTL_CONF_DIR", "/etc/kovra/orlix/");
     o.telemetry_dir = env_or("ORLIXCTL_TELEMETRY_DIR", "/var/run");
 
