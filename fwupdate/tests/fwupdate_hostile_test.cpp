@@ -277,6 +277,22 @@ TEST_F(FwupdateHostile, PackageChangedOnDiskAfterItsChecksIsNeverFlashed)
     put(good_copy);
     ASSERT_EQ(firmware_update(&req, &progress, status), 0) << trace.capture.all();
     EXPECT_EQ(part(flash_partition_from_name("soc-gold-zephyr")), good.partition_bytes("soc-gold-zephyr"));
+
+    // the checks that decide the install (the gold check here) read the
+    // private copy too: a package without a gold image swapped in the moment
+    // the copy is made changes nothing
+    fw_package_options_s plain_opt;
+    plain_opt.seed = 3;
+    fs::create_directories(dir.file("build/c"));
+    fw_package plain(dir.file("build/c"), plain_opt);
+    const std::string no_gold = plain.build("plain.tar");
+    std::string work = fwupdate_tls().fwupgrade_bdf_dir;
+    work.pop_back();
+    trace.on["Package " + path + " copied to " + work + "/package/gold pkg.tar"] = [&] { put(no_gold), swaps++; };
+    put(good_copy);
+    ASSERT_EQ(firmware_update(&req, &progress, status), 0) << trace.capture.all();
+    EXPECT_EQ(swaps, 4);
+    EXPECT_EQ(part(flash_partition_from_name("soc-gold-zephyr")), good.partition_bytes("soc-gold-zephyr"));
 }
 
 TEST_F(FwupdateHostile, AwkwardPackageNameInstallsAndRunsNothingElse)
