@@ -108,6 +108,7 @@ TEST_F(Orlixctl, LocalUserCannotTurnRootsCommandsAgainstTheHost)
     // the test's folder stays the working folder under the new /tmp, so the
     // package is copied from it after the mount
     const std::string outer = R"SH(
+        cd "$PKGDIR" || exit 89
         mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 90
         mkdir /tmp/varlib && mount --bind /tmp/varlib /var/lib || exit 91
         mkdir -p /tmp/pkgs /tmp/res /tmp/root /tmp/victim/sub /tmp/conf && chmod 700 /tmp/root /tmp/conf
@@ -120,9 +121,10 @@ TEST_F(Orlixctl, LocalUserCannotTurnRootsCommandsAgainstTheHost)
     )SH";
     const char* scale = getenv("ORLIX_TIMEOUT_SCALE");
     setenv("INNER", inner.c_str(), 1);
+    setenv("PKGDIR", dir.path().c_str(), 1);
     setenv("SIM", (build_dir() + "/emulator/orlix-cardsim").c_str(), 1);
     setenv("CTL", (build_dir() + "/tools/orlixctl/orlixctl").c_str(), 1);
-    test_process p({"unshare", "-m", "--propagation", "private", "sh", "-c", outer}, dir.path());
+    test_process p({"/usr/bin/unshare", "-m", "--propagation", "private", "sh", "-c", outer}, dir.path());
     ASSERT_TRUE(p.wait(std::chrono::seconds(240 * (scale ? std::max(1, atoi(scale)) : 1))));
     const std::string out = p.out();
     ASSERT_EQ(p.exit_status(), 0) << out << p.err();
