@@ -11,6 +11,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "ipc/private_dir.h"
 #include "monitor/orlixmon.h"
 #include "monitor/orlixmon_config.h"
 #include "monitor/orlixmon_state.h"
@@ -119,6 +120,14 @@ int main(int argc, char** argv)
     for (const auto& check : k_dir_checks) {
         if (!is_directory(params.*check.dir)) {
             fprintf(stderr, check.message, (params.*check.dir).c_str());
+            return -1;
+        }
+        // root's log and telemetry files go only where no other user can
+        // put a link or a file of theirs first
+        private_dir dir;
+        std::string why;
+        if (!private_dir_open(params.*check.dir, false, dir, why)) {
+            fprintf(stderr, "%s\n", why.c_str());
             return -1;
         }
     }

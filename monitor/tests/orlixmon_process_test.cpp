@@ -138,6 +138,10 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
     test_write_file(dir.file("plain"), "x");
     std::string trace_blocked = dir.file("blocked");
     fs::create_directories(trace_blocked + "/orlixmon.log");
+    // a telemetry folder anyone can write: a link or file could wait at a card's name
+    std::string open_tel = dir.file("open");
+    fs::create_directories(open_tel);
+    chmod(open_tel.c_str(), 01777);
     const struct {
         std::string config;
         std::string err;
@@ -151,6 +155,9 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
         {config(log_dir(), telemetry_dir(), "tx_rdma_unicast_bytes"),
          "Error - tx_rdma_unicast_bytes is not a valid port counter\nFailed to initiate ORLIX monitor ...\n"},
         {config(trace_blocked, telemetry_dir()), "Failed to create log files, abort...\nFailed to initiate ORLIX monitor ...\n"},
+        {config(log_dir(), open_tel), "Directory " + open_tel +
+                                          " can be written by other users (mode 1777): it is not a private directory; "
+                                          "remove it or choose another directory\n"},
     };
     for (const auto& c : cases) {
         auto p = run({"-c", c.config});
