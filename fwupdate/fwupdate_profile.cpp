@@ -163,12 +163,20 @@ int fwupdate_activate_profile(fwupdate_activate_profile_req_s* req, fwupdate_act
         fwupdate_log(trace_level_info, "Cleaned up card profile config data");
         return 0;
     }
-    if (run_command("tar -axf {} --no-anchored card_profile.json -O > /dev/null 2>&1", {req->package}, out) != 0) {
-        fwupdate_log(trace_level_err, "Failed to find card_profile.json, err : %u", 255u);
+    // the profiles recorded come from the engine's private, checked copy
+    const std::string package = fwupdate_package_stage(req->package);
+    if (package.empty()) {
+        fwupdate_clean_work_dir();
         return FWUPDATE_ERR;
     }
-    int rc = run_command("tar -axf {} --no-anchored card_profile.json -O > {}", {req->package, dir + "/card_profile.json"},
+    if (run_command("tar -axf {} --no-anchored card_profile.json -O > /dev/null 2>&1", {package}, out) != 0) {
+        fwupdate_log(trace_level_err, "Failed to find card_profile.json, err : %u", 255u);
+        fwupdate_clean_work_dir();
+        return FWUPDATE_ERR;
+    }
+    int rc = run_command("tar -axf {} --no-anchored card_profile.json -O > {}", {package, dir + "/card_profile.json"},
                          out);
+    fwupdate_clean_work_dir();
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Failed to extract card_profile.json from firmware package %s, err : %u",
                      req->package.c_str(), rc);
