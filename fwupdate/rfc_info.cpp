@@ -128,7 +128,8 @@ int rfc_card_info_get(const std::string& bdf, const char* path, rfc_card_info_s*
     ci.secure_enable = buf[RFC_CI_OFF_SECURE_ENABLE];
     ci.life_cycle_fuses = rfc_get_le(buf + RFC_CI_OFF_LCS_FUSES, 8);
     ci.soc_running = k_image_letters[running];
-    ci.soc_active = name_of(k_image_letters, std::min<uint8_t>(buf[RFC_CI_OFF_SOC_STARTUP], 1), "A");
+    // the image it boots next, gold included
+    ci.soc_active = name_of(k_image_letters, buf[RFC_CI_OFF_SOC_STARTUP], "A");
     ci.suc_running = name_of(k_image_letters, std::min<uint8_t>(buf[RFC_CI_OFF_SUC_RUNNING], 1), "A");
     ci.suc_startup = name_of(k_image_letters, std::min<uint8_t>(buf[RFC_CI_OFF_SUC_STARTUP], 1), "A");
     if (path) {
