@@ -77,6 +77,16 @@ const image_name_s* image_of(const std::string& name)
     return nullptr;
 }
 
+const char* boot_of_letter(const std::string& letter)
+{
+    for (const auto& i : k_images) {
+        if (letter == i.letter) {
+            return i.boot;
+        }
+    }
+    return "unknown";
+}
+
 // the startup partitions of a firmware name, in the order of its files
 int startup_partitions(const std::string& fwname, std::vector<std::string>& partitions)
 {
@@ -122,8 +132,7 @@ int startup_image_verify(const std::string& fwname, firmware_image_type_e image)
                          part.c_str(), rc);
             break;
         }
-        firmware_image_type_e runs = boot_image_type_from_name(
-            tls.card_info.soc_running == "A" ? "fw-a" : tls.card_info.soc_running == "B" ? "fw-b" : "fw-gold");
+        firmware_image_type_e runs = boot_image_type_from_name(boot_of_letter(tls.card_info.soc_running));
         if (!version_record(part, runs, running)) {
             running = "unknown";
         }
@@ -158,7 +167,7 @@ int boot_option_read_back(const image_name_s& want, const std::string& fwname)
     tls.card_info = ci;
     if (ci.soc_active != want.letter) {
         fwupdate_log(trace_level_err, "Boot option %s did not take, the card starts %s next", want.boot,
-                     ci.soc_active.c_str());
+                     boot_of_letter(ci.soc_active));
         return 255;
     }
     std::vector<std::string> partitions;
@@ -239,6 +248,11 @@ int boot_option_set(const std::string& image_name)
     rc = rfc_set_startup_image(type, tls.vmb_bdf);
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Unable to set boot option %s, err %u", image->boot, rc);
+        // the request may have reached the card before its answer was lost
+        rfc_card_info_s ci;
+        if (rfc_card_info_get(tls.vmb_bdf, nullptr, &ci) == 0) {
+            fwupdate_log(trace_level_err, "The card starts %s next", boot_of_letter(ci.soc_active));
+        }
         return rc;
     }
     if ((rc = boot_option_read_back(*image, soc)) != 0) {
