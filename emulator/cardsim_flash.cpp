@@ -442,6 +442,8 @@ void cardsim_flash::boot_ops_(const uint8_t* req, size_t len, std::vector<uint8_
         return;
     }
     boot_image_ = type;
+    // the SuC starts from the main image's bank; gold leaves it where it was
+    suc_boot_ = type == CARDSIM_IMAGE_GOLD ? suc_boot_ : type;
     status8(rsp, CARDSIM_FLASH_DONE);
 }
 
@@ -531,8 +533,8 @@ void cardsim_flash::card_info_(const uint8_t*, size_t, std::vector<uint8_t>& rsp
     rsp[17] = lcs;
     rsp[18] = static_cast<uint8_t>(running_image_);
     rsp[19] = static_cast<uint8_t>(boot_image_);
-    rsp[20] = 0;  // SuC runs A
-    rsp[21] = 0;  // and starts A
+    rsp[20] = static_cast<uint8_t>(suc_running_);
+    rsp[21] = static_cast<uint8_t>(suc_boot_);
     put64(rsp, 24, uint64_t{1} << static_cast<uint32_t>(lcs_));
     put_text(rsp, 32, 32, signing_key_);
     put_text(rsp, 64, 32, serial_);
@@ -842,6 +844,9 @@ void cardsim_flash::set_running_image(uint32_t image)
     // a card starts what it runs and works on the other main image
     boot_image_ = running_image_;
     firmware_select_state_ = running_image_ == CARDSIM_IMAGE_A ? CARDSIM_IMAGE_B : CARDSIM_IMAGE_A;
+    if (running_image_ != CARDSIM_IMAGE_GOLD) {
+        suc_boot_ = suc_running_ = running_image_;
+    }
 }
 
 uint32_t cardsim_flash::running_image() const
@@ -856,6 +861,7 @@ uint32_t cardsim_flash::reset()
     // whatever the service was doing dies with the reboot
     started_ = false;
     pending_.clear();
+    suc_running_ = suc_boot_;
     for (uint32_t image : k_boot_order[std::min(boot_image_, CARDSIM_IMAGE_GOLD)]) {
         if (bootable_(image)) {
             running_image_ = image;

@@ -171,6 +171,7 @@ private:
     uint32_t busy_polls_ = 1;
     uint32_t boot_image_ = CARDSIM_IMAGE_A;
     uint32_t running_image_ = CARDSIM_IMAGE_A;
+    uint32_t suc_boot_ = CARDSIM_IMAGE_A, suc_running_ = CARDSIM_IMAGE_A;  // the SuC's main image
     uint32_t firmware_select_state_ = CARDSIM_IMAGE_A;
     bool started_ = false;
     uint32_t board_id_ = 0x00010001;

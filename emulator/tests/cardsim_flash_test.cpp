@@ -469,6 +469,7 @@ TEST(CardsimFlash, ResetBootsTheStartupImageOrTheNextWholeOneInBootOrder)
         auto info = ask(f, OP_CARD_INFO, bytes(1, 0)).body;
         EXPECT_EQ(info[18], c.runs);
         EXPECT_EQ(info[19], c.select);
+        EXPECT_EQ(info[20], c.select == CARDSIM_IMAGE_GOLD ? CARDSIM_IMAGE_A : c.select) << "the SuC's image";
         EXPECT_EQ(f.boot_image(), c.select);
         auto boot = ask(f, OP_STARTUP, u32_req(P_ZEPHYR, c.bank, 8)).body;
         EXPECT_EQ(boot[0], c.damage == NONE || c.damage == RECORD_CHANGED ? CARDSIM_FLASH_DONE : CARDSIM_FLASH_IO_ERROR);
