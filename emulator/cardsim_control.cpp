@@ -99,9 +99,19 @@ bool do_restore(cardsim_host& host, size_t card, const std::vector<std::string>&
     return true;
 }
 
+bool do_reset(cardsim_host& host, size_t card, const std::vector<std::string>&, std::string& error)
+{
+    if (host.reset_card(card) == CARDSIM_IMAGE_NONE) {
+        error = "no whole image to boot, the card stays silent";
+        return false;
+    }
+    return true;
+}
+
 const control_word_s k_words[] = {
     {"hang", 0, do_hang},     {"answer", 0, do_answer},   {"errno", 1, do_errno},
     {"fwerr", 1, do_fwerr},   {"remove", 0, do_remove},   {"restore", 0, do_restore},
+    {"reset", 0, do_reset},
 };
 
 }  // namespace
@@ -115,6 +125,7 @@ const char* cardsim_control_help()
            "  fwerr N CODE    card N's firmware answers with errno CODE\n"
            "  remove N        card N disappears (device nodes and sysfs entries)\n"
            "  restore N       card N comes back, as a rescan finds it\n"
+           "  reset N         card N reboots into its startup image (boot order: selected, other main, gold)\n"
            "  tick on|off     counters advance or stand still\n";
 }
 

@@ -15,6 +15,8 @@ class cardsim_host;
 //   fwerr N CODE      card N's firmware answers with errno CODE
 //   remove N          card N disappears: device nodes and sysfs entries gone
 //   restore N         card N comes back, as a rescan would find it
+//   reset N           card N reboots into its startup image (or the next
+//                     whole one of its boot order; none: it stops answering)
 //   tick on|off       counters advance or stand still
 //
 // N is the card's index as `orlix-cardsim list` prints it. blank lines and

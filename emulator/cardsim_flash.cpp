@@ -57,6 +57,17 @@ const std::vector<std::vector<const char*>> k_version_groups = {
      "Ubootspl-B", "Uboot-B", "Zephyr-B", "DTB-B Name", "DTB-B", "Oprom-B"},
 };
 
+// the SoC partitions a main image boots from, and those of the gold image
+const uint32_t k_main_boot_parts[] = {8, 9, 10};  // soc-ubootspl, soc-uboot, soc-zephyr
+const uint32_t k_gold_boot_parts[] = {3, 4};      // soc-gold-ubootspl, soc-gold-zephyr
+
+// the boot order: the selected image first, then the others in turn
+const uint32_t k_boot_order[3][3] = {
+    {CARDSIM_IMAGE_A, CARDSIM_IMAGE_B, CARDSIM_IMAGE_GOLD},
+    {CARDSIM_IMAGE_B, CARDSIM_IMAGE_A, CARDSIM_IMAGE_GOLD},
+    {CARDSIM_IMAGE_GOLD, CARDSIM_IMAGE_A, CARDSIM_IMAGE_B},
+};
+
 constexpr const char* k_default_version = "1.4.0";
 constexpr uint32_t k_ipc_version = 1;
 constexpr size_t k_version_field = 32;
@@ -155,6 +166,13 @@ cardsim_flash::cardsim_flash(std::string serial) : serial_(std::move(serial))
     }
     versions_["DTB-A Name"] = versions_["DTB-B Name"] = "device_config";
     firmware_select_state_ = CARDSIM_IMAGE_B;
+    // as shipped, every bank holds a whole image of the default version
+    for (uint32_t b = 0; b < 2; b++) {
+        for (uint32_t i = 0; i < CARDSIM_FLASH_PARTITIONS; i++) {
+            const char* name = bank_version_name_(b, i);
+            parts_[b][i].version = name ? versions_[name] : "";
+        }
+    }
 }
 
 cardsim_flash_reply_s cardsim_flash::handle(uint32_t opcode, const uint8_t* req, size_t len)
@@ -206,9 +224,48 @@ bool cardsim_flash::poll_(uint32_t opcode, uint32_t partition)
     return false;
 }
 
+uint32_t cardsim_flash::bank_(uint32_t partition, uint32_t image) const
+{
+    const partition_def_s& d = k_parts[partition];
+    bool banked = d.version_a && d.version_b && strcmp(d.version_a, d.version_b) != 0;
+    return banked && image == CARDSIM_IMAGE_B ? 1 : 0;
+}
+
+const char* cardsim_flash::bank_version_name_(uint32_t bank, uint32_t partition) const
+{
+    return bank == 1 ? k_parts[partition].version_b : k_parts[partition].version_a;
+}
+
+bool cardsim_flash::intact_(uint32_t bank, uint32_t partition) const
+{
+    const partition_s& p = parts_[bank][partition];
+    if (p.factory) {
+        return true;
+    }
+    return p.announced && p.size > 0 && p.written >= p.size && bank_digest_(bank, partition, p.size) == p.digest;
+}
+
+bool cardsim_flash::bootable_(uint32_t image) const
+{
+    const uint32_t* first = image == CARDSIM_IMAGE_GOLD ? std::begin(k_gold_boot_parts) : std::begin(k_main_boot_parts);
+    const uint32_t* last = image == CARDSIM_IMAGE_GOLD ? std::end(k_gold_boot_parts) : std::end(k_main_boot_parts);
+    for (const uint32_t* part = first; part != last; part++) {
+        uint32_t bank = bank_(*part, image);
+        const char* name = bank_version_name_(bank, *part);
+        auto record = versions_.find(name ? name : "");
+        if (!intact_(bank, *part) || record == versions_.end() || record->second != parts_[bank][*part].version) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void cardsim_flash::erase_range_(uint32_t partition, size_t from, size_t to)
 {
-    partition_s& p = parts_[partition];
+    partition_s& p = part_(partition);
+    // whatever image the bank held is gone, in part or whole
+    p.factory = false;
+    p.announced = false;
     if (from == 0 && to >= k_parts[partition].size) {
         p.data.clear();
         p.data.shrink_to_fit();
@@ -225,7 +282,16 @@ void cardsim_flash::erase_range_(uint32_t partition, size_t from, size_t to)
 
 cardsim_sha512::digest_t cardsim_flash::digest_(uint32_t partition, uint64_t size) const
 {
-    const partition_s& p = parts_[partition];
+    cardsim_sha512::digest_t d = bank_digest_(bank_(partition, firmware_select_state_), partition, size);
+    if (faulty_(cardsim_flash_fault_e::VERIFY_MISMATCH, partition)) {
+        d[0] ^= 0x01;
+    }
+    return d;
+}
+
+cardsim_sha512::digest_t cardsim_flash::bank_digest_(uint32_t bank, uint32_t partition, uint64_t size) const
+{
+    const partition_s& p = parts_[bank][partition];
     size_t n = size == 0 ? p.written : static_cast<size_t>(size);
     cardsim_sha512 sha;
     size_t stored = std::min(n, p.data.size());
@@ -238,11 +304,7 @@ cardsim_sha512::digest_t cardsim_flash::digest_(uint32_t partition, uint64_t siz
         sha.update(erased.data(), k);
         left -= k;
     }
-    cardsim_sha512::digest_t d = sha.finish();
-    if (faulty_(cardsim_flash_fault_e::VERIFY_MISMATCH, partition)) {
-        d[0] ^= 0x01;
-    }
-    return d;
+    return sha.finish();
 }
 
 const char* cardsim_flash::version_name_(uint32_t partition) const
@@ -309,8 +371,14 @@ void cardsim_flash::erase_hash_(const uint8_t* req, size_t len, std::vector<uint
         return;
     }
     erase_range_(part, 0, k_parts[part].size);
+    // the card checks the image against what this request announced when it boots
+    partition_s& p = part_(part);
+    p.announced = true;
+    p.size = size;
+    std::copy(req + 21, req + 21 + p.digest.size(), p.digest.begin());
+    p.version = std::string(reinterpret_cast<const char*>(req + 85), req[20]);
     if (const char* name = version_name_(part)) {
-        versions_[name] = std::string(reinterpret_cast<const char*>(req + 85), req[20]);
+        versions_[name] = p.version;
     }
     status8(rsp, CARDSIM_FLASH_DONE);
 }
@@ -352,7 +420,8 @@ void cardsim_flash::write_(const uint8_t* req, size_t len, std::vector<uint8_t>&
             return;
         }
     }
-    partition_s& p = parts_[part];
+    partition_s& p = part_(part);
+    p.factory = false;
     if (p.data.empty() && n > 0) {
         p.data.assign(k_parts[part].size, 0xff);
     }
@@ -373,6 +442,8 @@ void cardsim_flash::boot_ops_(const uint8_t* req, size_t len, std::vector<uint8_
         return;
     }
     boot_image_ = type;
+    // the SuC starts from the main image's bank; gold leaves it where it was
+    suc_boot_ = type == CARDSIM_IMAGE_GOLD ? suc_boot_ : type;
     status8(rsp, CARDSIM_FLASH_DONE);
 }
 
@@ -413,7 +484,9 @@ void cardsim_flash::metadata_(const uint8_t* req, size_t len, std::vector<uint8_
     status8(rsp, CARDSIM_FLASH_DONE);
 }
 
-// partition@0 u32; polled; status@0, digest@1, version@68 char[64]
+// partition@0 u32: the partition of the image the card boots next; polled;
+// status@0 (5: the image fails its check), digest@1 of the image, version@68
+// char[64] it was written with, image type@132 u32 (the startup image)
 void cardsim_flash::startup_verify_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
     uint32_t part = get32(req, len, 0);
@@ -425,10 +498,15 @@ void cardsim_flash::startup_verify_(const uint8_t* req, size_t len, std::vector<
         status8(rsp, CARDSIM_FLASH_IN_PROGRESS);
         return;
     }
-    put_digest(rsp, digest_(part, 0));
-    if (const char* name = version_name_(part)) {
-        put_text(rsp, 68, 64, versions_[name]);
+    uint32_t bank = bank_(part, boot_image_);
+    const partition_s& p = parts_[bank][part];
+    put32(rsp, 132, boot_image_);
+    if (!intact_(bank, part)) {
+        status8(rsp, CARDSIM_FLASH_IO_ERROR);
+        return;
     }
+    put_digest(rsp, bank_digest_(bank, part, p.factory ? p.written : p.size));
+    put_text(rsp, 68, 64, p.version);
     status8(rsp, CARDSIM_FLASH_DONE);
 }
 
@@ -455,8 +533,8 @@ void cardsim_flash::card_info_(const uint8_t*, size_t, std::vector<uint8_t>& rsp
     rsp[17] = lcs;
     rsp[18] = static_cast<uint8_t>(running_image_);
     rsp[19] = static_cast<uint8_t>(boot_image_);
-    rsp[20] = 0;  // SuC runs A
-    rsp[21] = 0;  // and starts A
+    rsp[20] = static_cast<uint8_t>(suc_running_);
+    rsp[21] = static_cast<uint8_t>(suc_boot_);
     put64(rsp, 24, uint64_t{1} << static_cast<uint32_t>(lcs_));
     put_text(rsp, 32, 32, signing_key_);
     put_text(rsp, 64, 32, serial_);
@@ -478,11 +556,13 @@ void cardsim_flash::partition_info_(const uint8_t* req, size_t len, std::vector<
     size_t at = 8;
     for (uint32_t i = first; i < last; i++, at += 48) {
         const partition_def_s& d = k_parts[i];
-        bool gold_runs = running_image_ == CARDSIM_IMAGE_GOLD, gold_boots = boot_image_ == CARDSIM_IMAGE_GOLD;
+        // the entry describes the bank the service works on; it runs (starts)
+        // when that is the image running (starting)
+        uint32_t type = d.gold ? CARDSIM_IMAGE_GOLD : firmware_select_state_;
         rsp[at + 0] = static_cast<uint8_t>(i);
-        rsp[at + 1] = d.gold ? CARDSIM_IMAGE_GOLD : static_cast<uint8_t>(firmware_select_state_);
-        rsp[at + 2] = d.gold == gold_runs ? 1 : 0;
-        rsp[at + 3] = d.gold == gold_boots ? 1 : 0;
+        rsp[at + 1] = static_cast<uint8_t>(type);
+        rsp[at + 2] = type == running_image_ ? 1 : 0;
+        rsp[at + 3] = type == boot_image_ ? 1 : 0;
         rsp[at + 4] = d.upgradable ? 1 : 0;
         put64(rsp, at + 8, d.size);
         if (const char* name = version_name_(i)) {
@@ -606,7 +686,7 @@ void cardsim_flash::signature_verify_(const uint8_t* req, size_t len, std::vecto
         return;
     }
     std::string key = key_len <= len - 8 ? std::string(reinterpret_cast<const char*>(req + 8), key_len) : "";
-    bool ok = key.find("PUBLIC KEY") != std::string::npos && parts_[part].written > 0;
+    bool ok = key.find("PUBLIC KEY") != std::string::npos && part_(part).written > 0;
     put32(rsp, 0, ok ? CARDSIM_FLASH_DONE : CARDSIM_FLASH_BAD_REQUEST);
 }
 
@@ -630,8 +710,9 @@ void cardsim_flash::version_info_(const uint8_t* req, size_t len, std::vector<ui
     status8(rsp, CARDSIM_FLASH_DONE);
 }
 
-// partition@0 u32, image type@4 u32 (0..2); polled; status@0, digest@1 of
-// what was written
+// partition@0 u32, image type@4 u32 (0..2); polled; status@0 (5: the image
+// of that boot image fails its check), then the version text it was written
+// with from @1: what the card finds in the image, not its version record
 void cardsim_flash::startup_checksum_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
     uint32_t part = get32(req, len, 0), type = get32(req, len, 4);
@@ -643,10 +724,12 @@ void cardsim_flash::startup_checksum_(const uint8_t* req, size_t len, std::vecto
         status8(rsp, CARDSIM_FLASH_IN_PROGRESS);
         return;
     }
-    // the version text the image of that boot image was written with
-    const partition_def_s& d = k_parts[part];
-    const char* name = type == CARDSIM_IMAGE_B ? d.version_b : d.version_a;
-    put_text(rsp, 1, 64, name ? versions_[name] : "");
+    uint32_t bank = bank_(part, type);
+    if (!intact_(bank, part)) {
+        status8(rsp, CARDSIM_FLASH_IO_ERROR);
+        return;
+    }
+    put_text(rsp, 1, 64, parts_[bank][part].version);
     status8(rsp, CARDSIM_FLASH_DONE);
 }
 
@@ -675,7 +758,7 @@ void cardsim_flash::xcvr_write_(const uint8_t* req, size_t len, std::vector<uint
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
-    partition_s& p = parts_[xcvr];
+    partition_s& p = parts_[0][xcvr];
     if (p.data.empty()) {
         p.data.assign(k_parts[xcvr].size, 0xff);
     }
@@ -716,7 +799,7 @@ std::vector<uint8_t> cardsim_flash::bytes(uint32_t partition) const
     if (partition >= CARDSIM_FLASH_PARTITIONS) {
         return {};
     }
-    const partition_s& p = parts_[partition];
+    const partition_s& p = part_(partition);
     if (p.data.empty()) {
         return std::vector<uint8_t>(p.written, 0xff);
     }
@@ -726,7 +809,7 @@ std::vector<uint8_t> cardsim_flash::bytes(uint32_t partition) const
 size_t cardsim_flash::written(uint32_t partition) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return partition < CARDSIM_FLASH_PARTITIONS ? parts_[partition].written : 0;
+    return partition < CARDSIM_FLASH_PARTITIONS ? part_(partition).written : 0;
 }
 
 bool cardsim_flash::write(uint32_t partition, uint64_t offset, const std::vector<uint8_t>& data)
@@ -736,7 +819,8 @@ bool cardsim_flash::write(uint32_t partition, uint64_t offset, const std::vector
         data.size() > k_parts[partition].size - offset) {
         return false;
     }
-    partition_s& p = parts_[partition];
+    partition_s& p = part_(partition);
+    p.factory = false;
     if (p.data.empty()) {
         p.data.assign(k_parts[partition].size, 0xff);
     }
@@ -760,12 +844,38 @@ void cardsim_flash::set_running_image(uint32_t image)
     // a card starts what it runs and works on the other main image
     boot_image_ = running_image_;
     firmware_select_state_ = running_image_ == CARDSIM_IMAGE_A ? CARDSIM_IMAGE_B : CARDSIM_IMAGE_A;
+    if (running_image_ != CARDSIM_IMAGE_GOLD) {
+        suc_boot_ = suc_running_ = running_image_;
+    }
 }
 
 uint32_t cardsim_flash::running_image() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return running_image_;
+}
+
+uint32_t cardsim_flash::reset()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    // whatever the service was doing dies with the reboot
+    started_ = false;
+    pending_.clear();
+    suc_running_ = suc_boot_;
+    for (uint32_t image : k_boot_order[std::min(boot_image_, CARDSIM_IMAGE_GOLD)]) {
+        if (bootable_(image)) {
+            running_image_ = image;
+            firmware_select_state_ = image == CARDSIM_IMAGE_A ? CARDSIM_IMAGE_B : CARDSIM_IMAGE_A;
+            return image;
+        }
+    }
+    return CARDSIM_IMAGE_NONE;
+}
+
+bool cardsim_flash::bootable(uint32_t image) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return image <= CARDSIM_IMAGE_GOLD && bootable_(image);
 }
 
 uint32_t cardsim_flash::firmware_select() const
@@ -791,6 +901,16 @@ void cardsim_flash::set_version(const std::string& name, const std::string& text
 {
     std::lock_guard<std::mutex> lock(mutex_);
     versions_[name] = text;
+    // a bank as shipped was shipped with it; a written image keeps the
+    // version it was written with, so its record no longer matches
+    for (uint32_t b = 0; b < 2; b++) {
+        for (uint32_t i = 0; i < CARDSIM_FLASH_PARTITIONS; i++) {
+            const char* n = bank_version_name_(b, i);
+            if (n && name == n && parts_[b][i].factory) {
+                parts_[b][i].version = text;
+            }
+        }
+    }
 }
 
 void cardsim_flash::set_board_id(uint32_t id)

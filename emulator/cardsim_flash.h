@@ -28,8 +28,8 @@ constexpr uint8_t CARDSIM_FLASH_IN_PROGRESS = 4;
 constexpr uint8_t CARDSIM_FLASH_IO_ERROR = 5;
 constexpr uint8_t CARDSIM_FLASH_BUSY = 16;
 
-// boot images, firmware_image_type_e
-constexpr uint32_t CARDSIM_IMAGE_A = 0, CARDSIM_IMAGE_B = 1, CARDSIM_IMAGE_GOLD = 2;
+// boot images, firmware_image_type_e; NONE: no image passes its check
+constexpr uint32_t CARDSIM_IMAGE_A = 0, CARDSIM_IMAGE_B = 1, CARDSIM_IMAGE_GOLD = 2, CARDSIM_IMAGE_NONE = 3;
 
 enum class cardsim_flash_fault_e {
     NONE,
@@ -61,7 +61,9 @@ public:
     // what tests read and set
     static const char* partition_name(uint32_t partition);
     size_t partition_size(uint32_t partition) const;
-    // the partition's bytes up to the end of what was written since its last erase
+    // the partition's bytes up to the end of what was written since its last
+    // erase, in the bank the service works on (A/B partitions keep one store
+    // per main image)
     std::vector<uint8_t> bytes(uint32_t partition) const;
     size_t written(uint32_t partition) const;
     // writes as FLASH_WRITE does (bits only cleared); false when out of range
@@ -69,6 +71,15 @@ public:
     uint32_t boot_image() const;     // selected by BOOT_OPS_SET
     void set_running_image(uint32_t image);  // what the card runs: A, B or gold
     uint32_t running_image() const;
+    // the card reboots: it boots the image BOOT_OPS_SET selected when that
+    // image passes its check, else the next one of its boot order (selected,
+    // other main, gold; gold selected: gold, A, B). returns what it runs now,
+    // CARDSIM_IMAGE_NONE when no image passes (running stays as it was).
+    // flash, versions and the selection persist; a started update is gone
+    uint32_t reset();
+    // true when every SoC partition of the image holds a whole image whose
+    // version record on flash is the one it was written with
+    bool bootable(uint32_t image) const;
     uint32_t firmware_select() const;  // the last FIRMWARE_SELECT type
     bool operation_started() const;    // between START and ABORT
     std::string version(const std::string& name) const;
@@ -84,9 +95,15 @@ public:
     cardsim_flash_fault_s fault() const;
 
 private:
+    // one bank of a partition, and the image the card finds in it at boot
     struct partition_s {
         std::vector<uint8_t> data;  // empty: all erased
         size_t written = 0;
+        bool factory = true;     // as shipped: a whole image, its bytes not modelled
+        bool announced = false;  // an erase by digest announced size, digest and version
+        uint64_t size = 0;
+        cardsim_sha512::digest_t digest{};
+        std::string version;     // the version the image was written with
     };
     using handler_fn = void (cardsim_flash::*)(const uint8_t*, size_t, std::vector<uint8_t>&);
 
@@ -120,7 +137,19 @@ private:
     bool faulty_(cardsim_flash_fault_e kind, uint32_t partition) const;
     void erase_range_(uint32_t partition, size_t from, size_t to);
     cardsim_sha512::digest_t digest_(uint32_t partition, uint64_t size) const;
+    cardsim_sha512::digest_t bank_digest_(uint32_t bank, uint32_t partition, uint64_t size) const;
     const char* version_name_(uint32_t partition) const;
+    // A/B partitions: the bank of a main image (0 A, 1 B); others: 0
+    uint32_t bank_(uint32_t partition, uint32_t image) const;
+    partition_s& part_(uint32_t partition) { return parts_[bank_(partition, firmware_select_state_)][partition]; }
+    const partition_s& part_(uint32_t partition) const
+    {
+        return parts_[bank_(partition, firmware_select_state_)][partition];
+    }
+    // the bank holds all the bytes it was announced with (or is as shipped)
+    bool intact_(uint32_t bank, uint32_t partition) const;
+    bool bootable_(uint32_t image) const;
+    const char* bank_version_name_(uint32_t bank, uint32_t partition) const;
 
     struct entry_s {
         uint32_t opcode;
@@ -136,12 +165,13 @@ public:
 private:
     mutable std::mutex mutex_;
     std::string serial_;
-    partition_s parts_[CARDSIM_FLASH_PARTITIONS];
+    partition_s parts_[2][CARDSIM_FLASH_PARTITIONS];
     std::map<std::pair<uint32_t, uint32_t>, uint32_t> pending_;  // (opcode, partition) -> polls left
     std::map<std::string, std::string> versions_;
     uint32_t busy_polls_ = 1;
     uint32_t boot_image_ = CARDSIM_IMAGE_A;
     uint32_t running_image_ = CARDSIM_IMAGE_A;
+    uint32_t suc_boot_ = CARDSIM_IMAGE_A, suc_running_ = CARDSIM_IMAGE_A;  // the SuC's main image
     uint32_t firmware_select_state_ = CARDSIM_IMAGE_A;
     bool started_ = false;
     uint32_t board_id_ = 0x00010001;

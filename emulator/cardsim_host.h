@@ -63,6 +63,10 @@ public:
     std::vector<uint8_t> partition_bytes(size_t index, uint32_t partition) const;
     // the image the card boots next: CARDSIM_IMAGE_A, _B or _GOLD
     uint32_t boot_image(size_t index) const;
+    // the card reboots (cardsim_flash::reset): it comes up answering, running
+    // the image it booted, which this returns; a card that finds no whole
+    // image stops answering and CARDSIM_IMAGE_NONE comes back
+    uint32_t reset_card(size_t index);
     void set_flash_fault(size_t index, const cardsim_flash_fault_s& fault);
     void clear_flash_fault(size_t index) { set_flash_fault(index, {}); }
 

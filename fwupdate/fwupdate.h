@@ -57,3 +57,10 @@ void install_sigint_guard();
 int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& status);
 int boot_option_set(const std::string& image_name);
 int next_boot_image_set(const std::string& image_name);
+// the main image the card does not run, as an image name: "mainfwb" while it
+// runs A, "mainfwa" while it runs B or gold. "altfw" means this one, and
+// every install writes it
+std::string fwupdate_alt_image(const rfc_card_info_s& card_info);
+// points the card's flash service at a main image ("mainfwa", "mainfwb")
+// before its partitions are written
+int fwupdate_main_image_select(const std::string& image_name);

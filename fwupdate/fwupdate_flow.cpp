@@ -30,12 +30,6 @@ std::string asic_manifest()
     return work_dir() + "/ASIC_MANIFEST";
 }
 
-int env_number(const char* name, int fallback)
-{
-    const char* v = getenv(name);
-    return v ? static_cast<int>(strtol(v, nullptr, 10)) : fallback;
-}
-
 // the package manifest into the work directory, and each ASIC's manifest
 // after its digest is checked
 int package_manifest_extract(const std::string& package, const std::string& asic_path)
@@ -114,7 +108,7 @@ std::string running_version(const rfc_card_info_s& ci, const rfc_image_version_i
 
 // the steps between telling the card an update starts and post-processing
 int update_body(firmware_update_req_s* req, std::vector<std::string>& names, const std::string& device_config,
-                uint8_t* progress, std::string& status)
+                const std::string& target, uint8_t* progress, std::string& status)
 {
     auto& tls = fwupdate_tls();
     // the engine's private, checked copy
@@ -188,6 +182,10 @@ int update_body(firmware_update_req_s* req, std::vector<std::string>& names, con
         return rc;
     }
     fwupdate_log(trace_level_info, "Finished dry run");
+    // the writes go to the main image the card does not run, and to no other
+    if ((rc = fwupdate_main_image_select(target)) != 0) {
+        return rc;
+    }
     allocate_image_weight(ctx.partitions, progress, ctx.weights);
     ctx.dry_run = false;
     return install_images(ctx, names);
@@ -245,10 +243,12 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
     rc = rfc_start_fwupdate_operation(tls.vmb_bdf);
     if (rc == 0) {
         fwupdate_log(trace_level_info, "Successfully started fwupdate operation for PCIe BDF: %s", tls.vmb_bdf.c_str());
-        rc = update_body(&staged, names, device_config, progress, status);
+        // the image written is the one the card is pointed at afterwards
+        const std::string target = fwupdate_alt_image(tls.card_info);
+        rc = update_body(&staged, names, device_config, target, progress, status);
         if (rc == 0 || rc == FWUPDATE_NOTHING_TO_DO) {
             status = "Post-processing";
-            int post = all ? boot_option_set("altfw") : 0;
+            int post = all ? boot_option_set(target) : 0;
             if (post != 0) {
                 rc = post;
             } else if (!req->reset) {
@@ -270,97 +270,4 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
     }
     fwupdate_final_cleanup();
     return rc;
-}
-
-// asks the card to digest each startup partition of an object for the boot image
-static int startup_image_verify(const std::string& fwname, firmware_image_type_e image)
-{
-    auto obj = fwname_to_fwobj().find(fwname);
-    if (obj == fwname_to_fwobj().end()) {
-        fwupdate_log(trace_level_err, "Unknown firmware name %s", fwname.c_str());
-        return 255;
-    }
-    auto type = fwobj_to_fwtype().find(obj->second);
-    if (type == fwobj_to_fwtype().end()) {
-        fwupdate_log(trace_level_err, "Unknown firmware object %s", obj->second.c_str());
-        return 255;
-    }
-    auto files = fwtype_to_files().find(type->second);
-    if (files == fwtype_to_files().end()) {
-        fwupdate_log(trace_level_err, "Unknown firmware type %s", type->second.c_str());
-        return 255;
-    }
-    for (const auto& kind : files->second) {
-        auto part = fwfile_to_partition().find({kind, fwname});
-        if (part == fwfile_to_partition().end()) {
-            fwupdate_log(trace_level_err, "Invalid file name %s", kind.c_str());
-            return 255;
-        }
-        std::string digest;
-        int rc = rfc_validate_startup_image(image, flash_partition_from_name(part->second), fwupdate_tls().vmb_bdf,
-                                            digest);
-        if (rc != 0) {
-            fwupdate_log(trace_level_err, "Verify image checksum based on firmware region failed for %s, err %u",
-                         part->second.c_str(), rc);
-            return rc;
-        }
-        fwupdate_log(trace_level_info, "%s new startup image version %s vs running %s", part->second.c_str(),
-                     digest.c_str(), fwupdate_tls().card_info.soc_running.c_str());
-        fwupdate_log(trace_level_info, "Verify image checksum based on firmware region is success for %s",
-                     part->second.c_str());
-    }
-    return 0;
-}
-
-int boot_option_set(const std::string& image_name)
-{
-    auto& tls = fwupdate_tls();
-    int suc = env_number("ORLIX_SUC_UPDATE", 1);
-    fwupdate_log(trace_level_info, "Suc image verification %d", suc);
-    fwupdate_log(trace_level_info, "Startup fw %s soc active %s", image_name.c_str(), tls.card_info.soc_active.c_str());
-    std::string name = image_name;
-    if (name == "altfw") {
-        name = tls.card_info.soc_active == "A" ? "mainfwb" : "mainfwa";
-    }
-    static const std::pair<const char*, const char*> k_names[] = {
-        {"goldfw", "fw-gold"}, {"mainfwa", "fw-a"}, {"mainfwb", "fw-b"}};
-    const char* boot = nullptr;
-    for (const auto& [from, to] : k_names) {
-        boot = name == from ? to : boot;
-    }
-    if (boot == nullptr) {
-        fwupdate_log(trace_level_err, "Unknown image name %s", image_name.c_str());
-        return FWUPDATE_BAD_REQUEST;
-    }
-    firmware_image_type_e type = boot_image_type_from_name(boot);
-    fwupdate_log(trace_level_info, "Verifying image checksum for %s", boot);
-    int rc = startup_image_verify(type == FIRMWARE_IMAGE_FW_GOLD ? "goldfw" : "soc", type);
-    if (rc == 0 && type != FIRMWARE_IMAGE_FW_GOLD && suc != 0) {
-        rc = startup_image_verify("suc", type);
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    rc = rfc_set_startup_image(type, tls.vmb_bdf);
-    if (rc != 0) {
-        fwupdate_log(trace_level_err, "Unable to set boot option %s, err %u", boot, rc);
-        return rc;
-    }
-    fwupdate_log(trace_level_info, "Boot option %s programmed successfully", boot);
-    return 0;
-}
-
-int next_boot_image_set(const std::string& image_name)
-{
-    install_sigint_guard();
-    auto& tls = fwupdate_tls();
-    int rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
-    if (rc != 0) {
-        fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
-        return rc;
-    }
-    // the installed package's revision picks the name tables
-    std::string revision = fwupdate_package_revision(fwupdate_card_config_dir() + "/ASIC_MANIFEST", rc);
-    fw_tables_select(revision.empty() ? "rev2" : revision);
-    return boot_option_set(image_name);
 }

@@ -131,6 +131,11 @@ int fwupdate_device_config_update(fwupdate_device_config_upd_req_s* req, uint8_t
         fwupdate_log(trace_level_err, "Device config install failed for %s, err %u", blob.c_str(), 255u);
         return FWUPDATE_ERR;
     }
+    // written into the main image the card does not run, which it then starts
+    const std::string target = fwupdate_alt_image(tls.card_info);
+    if ((rc = fwupdate_main_image_select(target)) != 0) {
+        return rc;
+    }
     const bool never = false;
     fwupdate_install_ctx_s ctx = single_partition_ctx("soc-dtb", progress, status, never);
     rc = flash_partition_install(ctx, "soc-dtb", algorithm, name, hash, version == "null" ? "" : version, size, true);
@@ -139,7 +144,7 @@ int fwupdate_device_config_update(fwupdate_device_config_upd_req_s* req, uint8_t
         return rc;
     }
     status = "Post-processing";
-    if ((rc = boot_option_set("altfw")) != 0) {
+    if ((rc = boot_option_set(target)) != 0) {
         return rc;
     }
     *progress = 100;

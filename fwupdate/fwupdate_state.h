@@ -27,7 +27,7 @@ struct rfc_card_info_s {
     uint8_t secure_enable = 0;
     uint64_t life_cycle_fuses = 0;
     std::string soc_running;    // "A", "B" or "G"
-    std::string soc_active;     // "A" or "B"
+    std::string soc_active;     // the startup image: "A", "B" or "G"
     std::string suc_running;
     std::string suc_startup;    // "A" or "B"
     uint32_t fwupdate_ipc_version = 0;

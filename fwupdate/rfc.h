@@ -38,6 +38,14 @@ int rfc_verify_checksum(flash_partition_e partition, const std::string& file, co
                         const std::string& bdf, const bool& abort);
 int rfc_validate_startup_image(firmware_image_type_e type, flash_partition_e partition, const std::string& bdf,
                                std::string& digest);
+// STARTUP_IMAGE_VERIFY: what the card finds in one partition of the image it
+// boots next; 255 also when the card says that image fails its check
+struct rfc_startup_image_s {
+    firmware_image_type_e image = FIRMWARE_IMAGE_INVALID;  // the startup image it answered for
+    std::string digest;   // SHA-512 of the image, hexadecimal
+    std::string version;  // the version the image was written with
+};
+int rfc_validate_startup_image(flash_partition_e partition, const std::string& bdf, rfc_startup_image_s& startup);
 int rfc_secure_boot_update(uint32_t option, const std::string& bdf);
 
 // chunk size of a partition's writes, and the number of chunks of a size

@@ -353,3 +353,32 @@ int rfc_validate_startup_image(firmware_image_type_e type, flash_partition_e par
     digest.assign(text, strnlen(text, RFC_SHA512_LEN));
     return RFC_OK;
 }
+
+int rfc_validate_startup_image(flash_partition_e partition, const std::string& bdf, rfc_startup_image_s& startup)
+{
+    if (!rfc_partition_ok(partition) || fwupdate_ipc_open(bdf.c_str()) != 0) {
+        return RFC_ERR;
+    }
+    const char* name = flash_partition_name(partition);
+    rfc_log(trace_level_debug, "Sending IPC for verify startup image %s, image id %u", name, partition);
+    uint8_t req[RFC_STARTUP_VERIFY_REQ_SIZE] = {};
+    rfc_put_le(req, partition, 4);
+    std::vector<uint8_t> answer(RFC_STARTUP_VERIFY_RSP_SIZE);
+    const bool never = false;
+    rfc_exchange_s x = {RFC_CMD_STARTUP_IMAGE_VERIFY, "STARTUP_IMAGE_VERIFY", "verify", "startup image"};
+    int status = poll_status(x, req, sizeof(req), answer.size(), RFC_VERIFY_POLL_S, bdf, never, answer.data());
+    if (status < 0) {
+        return RFC_ERR;
+    }
+    uint32_t image = static_cast<uint32_t>(rfc_get_le(answer.data() + RFC_STARTUP_VERIFY_OFF_IMAGE, 4));
+    startup.image = image < FIRMWARE_IMAGE_INVALID ? static_cast<firmware_image_type_e>(image) : FIRMWARE_IMAGE_INVALID;
+    if (status != RFC_STATUS_DONE) {
+        rfc_log(trace_level_err, "Startup image %s of %s fails the card's check, response status %u", name,
+                boot_image_type_name(startup.image), status);
+        return RFC_ERR;
+    }
+    startup.digest = upper_hex(answer.data() + RFC_STARTUP_VERIFY_OFF_DIGEST, RFC_SHA512_LEN);
+    const char* text = reinterpret_cast<const char*>(answer.data() + RFC_STARTUP_VERIFY_OFF_VERSION);
+    startup.version.assign(text, strnlen(text, RFC_STARTUP_VERIFY_VERSION_LEN));
+    return RFC_OK;
+}

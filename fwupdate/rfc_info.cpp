@@ -99,9 +99,9 @@ int rfc_card_info_get(const std::string& bdf, const char* path, rfc_card_info_s*
                 rfc_error_text(bdf, fmt::format("Failed to get card info, err : {}", buf[RFC_CI_OFF_STATUS])).c_str());
         return RFC_ERR;
     }
-    uint8_t running = buf[RFC_CI_OFF_SOC_RUNNING];
-    if (running > FIRMWARE_IMAGE_FW_GOLD) {
-        rfc_log(trace_level_err, "Invalid firmware type %u", running);
+    uint8_t running = buf[RFC_CI_OFF_SOC_RUNNING], startup = buf[RFC_CI_OFF_SOC_STARTUP];
+    if (running > FIRMWARE_IMAGE_FW_GOLD || startup > FIRMWARE_IMAGE_FW_GOLD) {
+        rfc_log(trace_level_err, "Invalid firmware type %u", running > FIRMWARE_IMAGE_FW_GOLD ? running : startup);
         return RFC_ERR;
     }
     rfc_card_info_s ci;
@@ -116,7 +116,8 @@ int rfc_card_info_get(const std::string& bdf, const char* path, rfc_card_info_s*
     ci.secure_enable = buf[RFC_CI_OFF_SECURE_ENABLE];
     ci.life_cycle_fuses = rfc_get_le(buf + RFC_CI_OFF_LCS_FUSES, 8);
     ci.soc_running = k_image_letters[running];
-    ci.soc_active = name_of(k_image_letters, std::min<uint8_t>(buf[RFC_CI_OFF_SOC_STARTUP], 1), "A");
+    // the image it boots next, gold included
+    ci.soc_active = k_image_letters[startup];
     ci.suc_running = name_of(k_image_letters, std::min<uint8_t>(buf[RFC_CI_OFF_SUC_RUNNING], 1), "A");
     ci.suc_startup = name_of(k_image_letters, std::min<uint8_t>(buf[RFC_CI_OFF_SUC_STARTUP], 1), "A");
     if (path) {

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -17,6 +19,24 @@ namespace {
 
 constexpr uint32_t k_status_unsupported = 2;
 
+// a card's text inside a JSON string: quotes, backslashes and control
+// characters escaped
+std::string json_text(const std::string& text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            out += fmt::format("\\u{:04x}", c);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 uint32_t u32(const uint8_t* buf, size_t at)
 {
     return static_cast<uint32_t>(rfc_get_le(buf + at, 4));
@@ -27,33 +47,38 @@ unsigned long u64(const uint8_t* buf, size_t at)
     return static_cast<unsigned long>(rfc_get_le(buf + at, 8));
 }
 
-// the secure image information file of one image type, line by line
+// the secure image information file of one image type: one "key": "value"
+// line per field, a comma after every line but the last, whatever the type
 std::string secure_info_text(secure_image_type_e type, const uint8_t* b)
 {
-    std::string t = "{\n";
-    t += fmt::format("\"secure_ipc_version\": \"{}\",\n", u32(b, RFC_SII_OFF_IPC_VERSION));
+    std::vector<std::pair<const char*, std::string>> f;
+    f.emplace_back("secure_ipc_version", fmt::format("{}", u32(b, RFC_SII_OFF_IPC_VERSION)));
     if (type == SECURE_IMAGE_TYPE_BOOT_RECORDS || type == SECURE_IMAGE_TYPE_BOOT_PARTITIONS) {
-        t += fmt::format("\"current_boot_partition\": \"{}\",\n", u32(b, RFC_SII_OFF_CURRENT_BOOT));
-        t += fmt::format("\"next_boot_partition\": \"{}\",\n", u32(b, RFC_SII_OFF_NEXT_BOOT));
+        f.emplace_back("current_boot_partition", fmt::format("{}", u32(b, RFC_SII_OFF_CURRENT_BOOT)));
+        f.emplace_back("next_boot_partition", fmt::format("{}", u32(b, RFC_SII_OFF_NEXT_BOOT)));
     }
     if (type == SECURE_IMAGE_TYPE_BOOT_RECORDS) {
-        t += fmt::format("\"bl1_ar_nv_count\": \"{}\",\n", u64(b, RFC_SII_OFF_BL1_AR_COUNT));
-        t += fmt::format("\"bl1_ar_version\": \"{}\",\n", u32(b, RFC_SII_OFF_BL1_AR_VERSION));
-        t += fmt::format("\"bl1_version\": \"{}\"\n", u64(b, RFC_SII_OFF_BL1_VERSION));
-        t += fmt::format("\"hallgardfw_version\": \"{}\",\n", u64(b, RFC_SII_OFF_HALLGARD_VERSION));
-        t += fmt::format("\"hallgard_ar_nv_count\": \"{}\",\n", u64(b, RFC_SII_OFF_HALLGARD_AR_COUNT));
-        t += fmt::format("\"hallgard_ar_version\": \"{}\"\n", u32(b, RFC_SII_OFF_HALLGARD_AR_VERSION));
+        f.emplace_back("bl1_ar_nv_count", fmt::format("{}", u64(b, RFC_SII_OFF_BL1_AR_COUNT)));
+        f.emplace_back("bl1_ar_version", fmt::format("{}", u32(b, RFC_SII_OFF_BL1_AR_VERSION)));
+        f.emplace_back("bl1_version", fmt::format("{}", u64(b, RFC_SII_OFF_BL1_VERSION)));
+        f.emplace_back("hallgardfw_version", fmt::format("{}", u64(b, RFC_SII_OFF_HALLGARD_VERSION)));
+        f.emplace_back("hallgard_ar_nv_count", fmt::format("{}", u64(b, RFC_SII_OFF_HALLGARD_AR_COUNT)));
+        f.emplace_back("hallgard_ar_version", fmt::format("{}", u32(b, RFC_SII_OFF_HALLGARD_AR_VERSION)));
     }
     if (type == SECURE_IMAGE_TYPE_BL31) {
         const char* s = reinterpret_cast<const char*>(b + RFC_SII_OFF_BL31_VERSION);
-        t += fmt::format("\"bl31 version\": \"{}\"\n", std::string(s, strnlen(s, RFC_SII_BL31_FIELD)));
+        f.emplace_back("bl31 version", json_text(std::string(s, strnlen(s, RFC_SII_BL31_FIELD))));
     }
     if (type == SECURE_IMAGE_TYPE_FUSES_LCS) {
-        t += fmt::format("\"fuse\": \"0x{:x}\",\n", u32(b, RFC_SII_OFF_FUSE));
-        t += fmt::format("\"bootloader1_current_fuse\": \"0x{:x}\",\n", u32(b, RFC_SII_OFF_BL1_FUSE));
-        t += fmt::format("\"hallgard_enable\": \"0x{:x}\",\n", u32(b, RFC_SII_OFF_HALLGARD_ENABLE));
-        t += fmt::format("\"lcs_boot_state\": \"{}\",\n", rfc_lcs_name(u32(b, RFC_SII_OFF_LCS_BOOT)));
-        t += fmt::format("\"lcs_next_state\": \"{}\"\n", rfc_lcs_name(u32(b, RFC_SII_OFF_LCS_NEXT)));
+        f.emplace_back("fuse", fmt::format("0x{:x}", u32(b, RFC_SII_OFF_FUSE)));
+        f.emplace_back("bootloader1_current_fuse", fmt::format("0x{:x}", u32(b, RFC_SII_OFF_BL1_FUSE)));
+        f.emplace_back("hallgard_enable", fmt::format("0x{:x}", u32(b, RFC_SII_OFF_HALLGARD_ENABLE)));
+        f.emplace_back("lcs_boot_state", rfc_lcs_name(u32(b, RFC_SII_OFF_LCS_BOOT)));
+        f.emplace_back("lcs_next_state", rfc_lcs_name(u32(b, RFC_SII_OFF_LCS_NEXT)));
+    }
+    std::string t = "{\n";
+    for (size_t i = 0; i < f.size(); i++) {
+        t += fmt::format("\"{}\": \"{}\"{}\n", f[i].first, f[i].second, i + 1 < f.size() ? "," : "");
     }
     return t + "}\n";
 }

@@ -72,6 +72,12 @@ constexpr size_t RFC_VERIFY_OFF_PARTITION = 0, RFC_VERIFY_OFF_SIZE = 8, RFC_VERI
 constexpr size_t RFC_CHECKSUM_REQ_SIZE = 16, RFC_CHECKSUM_RSP_SIZE = 65;
 // startup checksum: partition@0 u32, image type@4 u32; answer as checksum
 constexpr size_t RFC_STARTUP_REQ_SIZE = 8, RFC_STARTUP_RSP_SIZE = 65;
+// STARTUP_IMAGE_VERIFY: partition@0 u32; answer 924 bytes about that
+// partition of the image the card boots next: status@0 u8, digest@1..64,
+// version@68 char[64] the image was written with, image type@132 u32
+constexpr size_t RFC_STARTUP_VERIFY_REQ_SIZE = 4, RFC_STARTUP_VERIFY_RSP_SIZE = 924;
+constexpr size_t RFC_STARTUP_VERIFY_OFF_DIGEST = 1, RFC_STARTUP_VERIFY_OFF_VERSION = 68,
+                 RFC_STARTUP_VERIFY_VERSION_LEN = 64, RFC_STARTUP_VERIFY_OFF_IMAGE = 132;
 
 // START / ABORT operation: 1 byte request; answer status@0 u32
 constexpr size_t RFC_OPERATION_REQ_SIZE = 1, RFC_OPERATION_RSP_SIZE = 4;
@@ -88,7 +94,7 @@ constexpr size_t RFC_CI_OFF_SECURE_ENABLE = 15;   // u8
 constexpr size_t RFC_CI_OFF_SECURE_BOOT = 16;     // u8
 constexpr size_t RFC_CI_OFF_LCS = 17;             // u8: 0 open, 1 soft_prod, 2 prod, 3 disabled
 constexpr size_t RFC_CI_OFF_SOC_RUNNING = 18;     // u8 firmware_image_type_e: 0 A, 1 B, 2 gold
-constexpr size_t RFC_CI_OFF_SOC_STARTUP = 19;     // u8: 0 A, 1 B
+constexpr size_t RFC_CI_OFF_SOC_STARTUP = 19;     // u8 firmware_image_type_e: 0 A, 1 B, 2 gold
 constexpr size_t RFC_CI_OFF_SUC_RUNNING = 20;     // u8: 0 A, 1 B
 constexpr size_t RFC_CI_OFF_SUC_STARTUP = 21;     // u8: 0 A, 1 B
 constexpr size_t RFC_CI_OFF_LCS_FUSES = 24;       // u64

@@ -57,6 +57,15 @@ TEST(CardsimControl, WordsSetAndClearFaultsAndRemoveCards)
     EXPECT_TRUE(host.card_present(1));
     EXPECT_TRUE(node_exists(node));
 
+    // a reboot brings a hung card back, into the image it was told to start
+    ASSERT_TRUE(cardsim_control_apply(host, "hang 1", error)) << error;
+    host.flash(1).set_running_image(CARDSIM_IMAGE_A);
+    ASSERT_EQ(host.flash(1).handle(0x10004, std::vector<uint8_t>{1, 0, 0, 0}.data(), 4).body[0], 0);
+    ASSERT_TRUE(cardsim_control_apply(host, "reset 1", error)) << error;
+    EXPECT_EQ(host.flash(1).running_image(), CARDSIM_IMAGE_B);
+    EXPECT_EQ(host.firmware(1).fault().kind, cardsim_fault_e::NONE);
+    EXPECT_EQ(host.flash(0).running_image(), CARDSIM_IMAGE_A);
+
     EXPECT_TRUE(cardsim_control_apply(host, "tick off", error));
     EXPECT_TRUE(cardsim_control_apply(host, "", error));
     EXPECT_TRUE(cardsim_control_apply(host, "# a comment", error));
@@ -65,7 +74,7 @@ TEST(CardsimControl, WordsSetAndClearFaultsAndRemoveCards)
     host.clear_fault(0);
     const char* bad[] = {"hang",         "hang 2",        "hang x",      "hang 1 2",  "errno 0",
                          "errno 0 EWHAT", "errno 0 0",    "fwerr 0 -1",  "explode 0", "tick maybe",
-                         "hang 99999999999", "remove -1", "answer 1.0"};
+                         "hang 99999999999", "remove -1", "answer 1.0", "reset", "reset 0 B"};
     for (const char* line : bad) {
         error.clear();
         EXPECT_FALSE(cardsim_control_apply(host, line, error)) << line;

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <ostream>
 
 #include "emulator/cardsim_flash.h"
 #include "emulator/cardsim_host.h"
@@ -12,6 +14,7 @@
 #include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/fwupdate_tables.h"
 #include "fwupdate/rfc.h"
+#include "fwupdate/rfc_wire.h"
 #include "fwupdate/tests/fwupdate_test_support.h"
 #include "tests/support/fw_package.h"
 
@@ -19,47 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint32_t k_board = 0x00000a01;
-
-class FwupdateEmulated : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(host.ok()) << host.error();
-        host.flash(0).set_busy_polls(0);
-        host.flash(0).set_board_id(k_board);
-        fs::create_directories(dir.file("build"));
-        unsetenv("ORLIX_SUC_UPDATE");
-    }
-    void TearDown() override { rfc_cleanup(); }
-
-    int init()
-    {
-        fwupdate_init_params_s p;
-        p.card_bdf = host.card(0).card_bdf;
-        p.vxc_core_bdf = host.card(0).core_bdf;
-        p.oper_dir = dir.file("oper");
-        p.conf_dir = dir.file("conf");
-        p.trace_level = trace_level_verbose;
-        p.trace_cb = fw_trace_capture::cb;
-        p.trace_cb_ctxt = &trace;
-        return fwupdate_init(p);
-    }
-
-    bool flash_untouched() const
-    {
-        for (uint32_t p = 0; p < FLASH_PARTITION_MAX; p++) {
-            if (!host.partition_bytes(0, p).empty()) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    cardsim_host host{{1, {}, 0}};
-    test_temp_dir dir{"fwupdate-emu"};
-    fw_trace_capture trace;
-};
+using FwupdateEmulated = fw_emulated_card<::testing::Test>;
 
 TEST_F(FwupdateEmulated, InitReadsTheCardAndMakesItsDirectories)
 {
@@ -76,37 +39,6 @@ TEST_F(FwupdateEmulated, InitReadsTheCardAndMakesItsDirectories)
     EXPECT_TRUE(trace.has("Simulated firmware update init failure"));
     unsetenv("FWUPDATE_TEST_ENV");
     fwupdate_tls().fwupdate_test_env = 0;
-}
-
-TEST_F(FwupdateEmulated, AllInstallWritesEveryPartitionAndSelectsTheOtherMainImage)
-{
-    ASSERT_EQ(init(), 0) << trace.all();
-    fw_package pkg(dir.file("build"), {});
-    firmware_update_req_s req;
-    req.package = pkg.build("release 1.4.2.tar");
-    uint8_t progress = 0;
-    std::string status;
-    ASSERT_EQ(firmware_update(&req, &progress, status), 0) << trace.all();
-    EXPECT_EQ(progress, 100);
-    EXPECT_EQ(status, "Done");
-
-    size_t written = 0;
-    for (const auto& [partition, member] : pkg.partitions()) {
-        uint32_t id = flash_partition_from_name(partition);
-        ASSERT_LT(id, FLASH_PARTITION_MAX) << partition;
-        std::string want = pkg.partition_bytes(partition);
-        auto got = host.partition_bytes(0, id);
-        EXPECT_EQ(std::string(got.begin(), got.end()), want) << partition << " from " << member;
-        written += !want.empty();
-    }
-    EXPECT_GE(written, 9u);
-    EXPECT_TRUE(trace.has("Package file OK"));
-    EXPECT_TRUE(trace.has("Boot option fw-b programmed successfully")) << trace.all();
-    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B);
-    EXPECT_TRUE(host.flash(0).operation_started()) << "the card saw the start and no abort";
-    // the installed package stays on the host, the work directory is empty
-    EXPECT_TRUE(fs::exists(fwupdate_card_config_dir() + "/ASIC_MANIFEST"));
-    EXPECT_TRUE(fs::is_empty(fwupdate_tls().fwupgrade_bdf_dir));
 }
 
 TEST_F(FwupdateEmulated, BrokenPackagesFailBeforeTheFirstErase)
@@ -156,28 +88,6 @@ TEST_F(FwupdateEmulated, BrokenPackagesFailBeforeTheFirstErase)
     fs::remove(fwupdate_globals().conf_dir + "talmira/fwcompat-revoked.json");
 }
 
-TEST_F(FwupdateEmulated, CardSideFailuresStopTheUpdateAndAbortIt)
-{
-    ASSERT_EQ(init(), 0) << trace.all();
-    fw_package pkg(dir.file("build"), {});
-    firmware_update_req_s req;
-    req.package = pkg.build("pkg.tar");
-    host.set_flash_fault(0, {cardsim_flash_fault_e::VERIFY_MISMATCH, FLASH_PARTITION_SOC_ZEPHYR});
-    uint8_t progress = 0;
-    std::string status;
-    EXPECT_NE(firmware_update(&req, &progress, status), 0);
-    EXPECT_TRUE(trace.has("Flash update failed for verify checksum soc-zephyr, err 255")) << trace.all();
-    EXPECT_TRUE(trace.has("Successfully completed the fwupdate abort request"));
-    EXPECT_EQ(status, "Verify [soc-zephyr]");
-    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_A) << "the next boot image stays";
-
-    ASSERT_EQ(init(), 0);
-    trace.lines.clear();
-    host.set_flash_fault(0, {cardsim_flash_fault_e::ERASE_FAILS});
-    EXPECT_NE(firmware_update(&req, &progress, status), 0);
-    EXPECT_TRUE(trace.has("erase operation failed")) << trace.all();
-}
-
 TEST_F(FwupdateEmulated, RemoteFlashClientRefusesBadRequestsBeforeSending)
 {
     ASSERT_EQ(init(), 0) << trace.all();
@@ -218,17 +128,42 @@ TEST_F(FwupdateEmulated, RemoteFlashClientRefusesBadRequestsBeforeSending)
     EXPECT_TRUE(trace.has("CPLD file size should be multiple of 16"));
 }
 
-TEST_F(FwupdateEmulated, NextBootImageFollowsTheActiveImage)
+TEST_F(FwupdateEmulated, NextBootImageReadsBackAsSetAndAltIsTheMainImageNotRunning)
 {
-    ASSERT_EQ(init(), 0);
-    EXPECT_EQ(next_boot_image_set("goldfw"), 0) << trace.all();
-    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_GOLD);
-    EXPECT_EQ(next_boot_image_set("mainfwa"), 0) << trace.all();
-    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_A);
-    EXPECT_EQ(next_boot_image_set("altfw"), 0) << trace.all();
-    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B) << "the card's active image is A";
+    // the card runs A; whatever the next boot image, fw-alt is B
+    const std::pair<const char*, uint32_t> steps[] = {
+        {"goldfw", CARDSIM_IMAGE_GOLD}, {"altfw", CARDSIM_IMAGE_B}, {"mainfwa", CARDSIM_IMAGE_A},
+        {"mainfwb", CARDSIM_IMAGE_B},   {"altfw", CARDSIM_IMAGE_B},
+    };
+    const char* letters[] = {"A", "B", "G"};
+    for (const auto& [name, image] : steps) {
+        ASSERT_EQ(init(), 0);
+        EXPECT_EQ(next_boot_image_set(name), 0) << name << trace.all();
+        EXPECT_EQ(host.boot_image(0), image) << name;
+        ASSERT_EQ(init(), 0);
+        EXPECT_EQ(fwupdate_tls().card_info.soc_active, letters[image]) << name;
+    }
     EXPECT_EQ(next_boot_image_set("fw-z"), FWUPDATE_BAD_REQUEST);
     EXPECT_TRUE(trace.has("Unknown image name fw-z"));
+
+    // a startup image whose version record is not what the card finds in it
+    // is refused, and the selection stays
+    host.flash(0).set_running_image(CARDSIM_IMAGE_B);
+    ASSERT_EQ(init(), 0);
+    const bool never = false;
+    const std::string img = dir.file("zephyr.img");
+    test_write_file(img, std::string(3000, 'z'));
+    std::string digest;
+    ASSERT_EQ(calculate_sha512_hash(img, digest), 0);
+    ASSERT_EQ(rfc_flash_erase_based_on_hash(FLASH_PARTITION_SOC_ZEPHYR, 3000, "sha512", digest, "2.0.0",
+                                            host.card(0).card_bdf, never), 0);
+    ASSERT_EQ(rfc_flash_write(FLASH_PARTITION_SOC_ZEPHYR, img, host.card(0).card_bdf, never), 0);
+    host.flash(0).set_version("Zephyr-A", "2.0.1");
+    trace.lines.clear();
+    EXPECT_EQ(next_boot_image_set("altfw"), 255);
+    EXPECT_TRUE(trace.has("Startup image soc-zephyr of fw-a holds version 2.0.0, its version record on flash says 2.0.1"))
+        << trace.all();
+    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B);
 }
 
 TEST_F(FwupdateEmulated, ProfileDeviceConfigGoesToTheDtbPartition)
@@ -370,3 +305,189 @@ TEST_F(FwupdateEmulated, TransceiverFirmwareGoesToEachNamedPort)
     EXPECT_TRUE(trace.has("XCVR firmware file not accessible: " + req.package));
     EXPECT_EQ(host.firmware(0).requests(), quiet);
 }
+
+namespace {
+
+// what a fleet lives through, each sequence ending with a reboot of the
+// card and a look at what it runs
+
+enum class fleet_step_e { install, reboot, boot_gold };
+
+struct fleet_step_s {
+    fleet_step_e step;
+    const char* version;  // install: the package's software version; reboot: the one it then runs
+    uint32_t image;       // install, boot_gold: the next boot image after it; reboot: the image it runs
+};
+
+struct fleet_case_s {
+    const char* name;
+    std::vector<fleet_step_s> steps;
+};
+
+std::ostream& operator<<(std::ostream& os, const fleet_case_s& c)
+{
+    return os << c.name;
+}
+
+const char* const k_letters[] = {"A", "B", "G"};
+
+class FwupdateFleet : public fw_emulated_card<::testing::TestWithParam<fleet_case_s>> {
+protected:
+    // an "all" install of a package of that version, and what it leaves:
+    // every partition of the image written holds the package's bytes, the
+    // installed package stays on the host, the work directory is empty
+    void install(const std::string& version)
+    {
+        fw_package_options_s opt;
+        opt.software_version = version;
+        const std::string where = dir.file("build-" + version);
+        fs::create_directories(where);
+        fw_package pkg(where, opt);
+        firmware_update_req_s req;
+        req.package = pkg.build("release " + version + ".tar");
+        ASSERT_EQ(init(), 0) << trace.all();
+        uint8_t progress = 0;
+        std::string status;
+        ASSERT_EQ(firmware_update(&req, &progress, status), 0) << trace.all();
+        EXPECT_EQ(progress, 100);
+        EXPECT_EQ(status, "Done");
+        size_t written = 0;
+        for (const auto& [partition, member] : pkg.partitions()) {
+            uint32_t id = flash_partition_from_name(partition);
+            ASSERT_LT(id, FLASH_PARTITION_MAX) << partition;
+            std::string want = pkg.partition_bytes(partition);
+            auto got = host.partition_bytes(0, id);
+            EXPECT_EQ(std::string(got.begin(), got.end()), want) << partition << " from " << member;
+            written += !want.empty();
+        }
+        EXPECT_GE(written, 9u);
+        EXPECT_TRUE(host.flash(0).operation_started()) << "the card saw the start and no abort";
+        EXPECT_TRUE(fs::exists(fwupdate_card_config_dir() + "/ASIC_MANIFEST"));
+        EXPECT_TRUE(fs::is_empty(fwupdate_tls().fwupgrade_bdf_dir));
+    }
+    // the card after a reboot, as the engine sees it: running image and version
+    void expect_runs(uint32_t image, const std::string& version)
+    {
+        ASSERT_EQ(host.reset_card(0), image) << trace.all();
+        ASSERT_EQ(init(), 0) << trace.all();
+        auto& tls = fwupdate_tls();
+        ASSERT_EQ(rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info), 0);
+        EXPECT_EQ(tls.card_info.soc_running, k_letters[image]);
+        EXPECT_EQ(rfc_running_version(tls.card_info, tls.image_version_info), version);
+    }
+};
+
+TEST_P(FwupdateFleet, EverySequenceEndsRunningWhatWasLastInstalled)
+{
+    for (const auto& s : GetParam().steps) {
+        SCOPED_TRACE(s.version);
+        switch (s.step) {
+        case fleet_step_e::install:
+            install(s.version);
+            if (HasFatalFailure()) {
+                return;
+            }
+            EXPECT_TRUE(trace.has(std::string("Boot option ") + (s.image == CARDSIM_IMAGE_A ? "fw-a" : "fw-b") +
+                                  " programmed successfully"));
+            break;
+        case fleet_step_e::boot_gold:
+            ASSERT_EQ(init(), 0);
+            ASSERT_EQ(next_boot_image_set("goldfw"), 0) << trace.all();
+            break;
+        case fleet_step_e::reboot:
+            expect_runs(s.image, s.version);
+            continue;
+        }
+        EXPECT_EQ(host.boot_image(0), s.image);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, FwupdateFleet,
+    ::testing::Values(
+        // the second install writes B again and points at B, not at the old A
+        fleet_case_s{"InstallInstallReboot",
+                     {{fleet_step_e::install, "1.5.0-E-1", CARDSIM_IMAGE_B},
+                      {fleet_step_e::install, "1.6.0-E-2", CARDSIM_IMAGE_B},
+                      {fleet_step_e::reboot, "1.6.0-E-2", CARDSIM_IMAGE_B}}},
+        fleet_case_s{"InstallRebootInstallReboot",
+                     {{fleet_step_e::install, "1.5.0-E-1", CARDSIM_IMAGE_B},
+                      {fleet_step_e::reboot, "1.5.0-E-1", CARDSIM_IMAGE_B},
+                      {fleet_step_e::install, "1.6.0-E-2", CARDSIM_IMAGE_A},
+                      {fleet_step_e::reboot, "1.6.0-E-2", CARDSIM_IMAGE_A}}},
+        fleet_case_s{"GoldRebootInstallReboot",
+                     {{fleet_step_e::boot_gold, "gold", CARDSIM_IMAGE_GOLD},
+                      {fleet_step_e::reboot, "1.4.0", CARDSIM_IMAGE_GOLD},
+                      {fleet_step_e::install, "1.5.0-E-1", CARDSIM_IMAGE_A},
+                      {fleet_step_e::reboot, "1.5.0-E-1", CARDSIM_IMAGE_A}}}),
+    [](const ::testing::TestParamInfo<fleet_case_s>& info) { return std::string(info.param.name); });
+
+// an update cut short at one step: the card refuses it (the engine aborts)
+// or its driver loses the card's answer there. the selection stays on the
+// image the card runs, unless the selection itself reached the card before
+// its answer was lost; either way the card reboots into a whole image
+struct interrupt_case_s {
+    const char* name;
+    cardsim_flash_fault_s flash_fault;
+    cardsim_fault_s fault;
+    const char* status;  // the step the update stopped in
+    uint32_t runs = CARDSIM_IMAGE_A;  // after the reboot
+};
+
+std::ostream& operator<<(std::ostream& os, const interrupt_case_s& c)
+{
+    return os << c.name;
+}
+
+class FwupdateInterrupted : public fw_emulated_card<::testing::TestWithParam<interrupt_case_s>> {};
+
+TEST_P(FwupdateInterrupted, LeavesACardThatBootsAWholeImage)
+{
+    const auto& c = GetParam();
+    host.set_flash_fault(0, c.flash_fault);
+    host.set_fault(0, c.fault);
+    ASSERT_EQ(init(), 0) << trace.all();
+    fw_package_options_s opt;
+    opt.software_version = "1.5.0-E-1";
+    fw_package pkg(dir.file("build"), opt);
+    firmware_update_req_s req;
+    req.package = pkg.build("fw.tar");
+    uint8_t progress = 0;
+    std::string status;
+    EXPECT_NE(firmware_update(&req, &progress, status), 0);
+    EXPECT_EQ(status.rfind(c.status, 0), 0u) << status;
+    EXPECT_TRUE(trace.has("Successfully completed the fwupdate abort request")) << trace.all();
+    EXPECT_EQ(host.boot_image(0), c.runs);
+    host.clear_flash_fault(0);
+    ASSERT_EQ(host.reset_card(0), c.runs);
+    ASSERT_EQ(init(), 0) << trace.all();
+    auto& tls = fwupdate_tls();
+    ASSERT_EQ(rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info), 0);
+    EXPECT_EQ(rfc_running_version(tls.card_info, tls.image_version_info),
+              c.runs == CARDSIM_IMAGE_A ? "1.4.0" : "1.5.0-E-1");
+}
+
+constexpr uint32_t k_ep = CARDSIM_EP_FWUPDATE;
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FwupdateInterrupted,
+    ::testing::Values(
+        interrupt_case_s{"EraseFails", {cardsim_flash_fault_e::ERASE_FAILS, FLASH_PARTITION_SOC_ZEPHYR}, {},
+                         "Erase [soc-zephyr]"},
+        interrupt_case_s{"WriteRefused", {}, {cardsim_fault_e::FW_ERRNO, 5, k_ep, RFC_CMD_FLASH_WRITE}, "Install ["},
+        interrupt_case_s{"VerifyMismatch", {cardsim_flash_fault_e::VERIFY_MISMATCH, FLASH_PARTITION_SOC_ZEPHYR}, {},
+                         "Verify [soc-zephyr]"},
+        interrupt_case_s{"BootSelectionAnswersAnError", {}, {cardsim_fault_e::FW_ERRNO, 5, k_ep, RFC_CMD_BOOT_OPS_SET},
+                         "Post-processing", CARDSIM_IMAGE_B},
+        interrupt_case_s{"GoneAtErase", {}, {cardsim_fault_e::DRIVER_ERRNO, ENODEV, k_ep, RFC_CMD_FLASH_ERASE_HASH},
+                         "Erase ["},
+        interrupt_case_s{"GoneAtWrite", {}, {cardsim_fault_e::DRIVER_ERRNO, ENODEV, k_ep, RFC_CMD_FLASH_WRITE},
+                         "Install ["},
+        interrupt_case_s{"GoneAtVerify", {}, {cardsim_fault_e::DRIVER_ERRNO, ENODEV, k_ep, RFC_CMD_IMAGE_VERIFY},
+                         "Verify ["},
+        interrupt_case_s{"GoneAtBootSelection", {},
+                         {cardsim_fault_e::DRIVER_ERRNO, ENODEV, k_ep, RFC_CMD_BOOT_OPS_SET}, "Post-processing",
+                         CARDSIM_IMAGE_B}),
+    [](const ::testing::TestParamInfo<interrupt_case_s>& info) { return std::string(info.param.name); });
+
+}  // namespace

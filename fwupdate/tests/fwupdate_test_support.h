@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <filesystem>
+
+#include "emulator/cardsim_host.h"
 #include "fwupdate/fwupdate.h"
+#include "fwupdate/rfc.h"
 #include "ipc/shell_command.h"
 #include "tests/support/process_runner.h"
 
@@ -69,3 +73,51 @@ inline void fw_bind_host_only(const test_temp_dir& dir, fw_trace_capture& trace,
         ipc_shell_run(ipc_shell_command("mkdir -p {}", {d}));
     }
 }
+
+// one emulated card the engine drives from the test's thread, and the test's
+// folders; Base is ::testing::Test or a ::testing::TestWithParam<...>. the
+// card answers polled operations at once and has the board of the test
+// packages (tests/support/fw_package.h)
+template <class Base>
+class fw_emulated_card : public Base {
+protected:
+    static constexpr uint32_t k_board = 0x00000a01;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(host.ok()) << host.error();
+        host.flash(0).set_busy_polls(0);
+        host.flash(0).set_board_id(k_board);
+        std::filesystem::create_directories(dir.file("build"));
+        unsetenv("ORLIX_SUC_UPDATE");
+    }
+    void TearDown() override { rfc_cleanup(); }
+
+    // what a library operation does first: start the engine on the card
+    int init()
+    {
+        fwupdate_init_params_s p;
+        p.card_bdf = host.card(0).card_bdf;
+        p.vxc_core_bdf = host.card(0).core_bdf;
+        p.oper_dir = dir.file("oper");
+        p.conf_dir = dir.file("conf");
+        p.trace_level = trace_level_verbose;
+        p.trace_cb = fw_trace_capture::cb;
+        p.trace_cb_ctxt = &trace;
+        return fwupdate_init(p);
+    }
+
+    bool flash_untouched() const
+    {
+        for (uint32_t p = 0; p < FLASH_PARTITION_MAX; p++) {
+            if (!host.partition_bytes(0, p).empty()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    cardsim_host host{{1, {}, 0}};
+    test_temp_dir dir{"fwupdate-emu"};
+    fw_trace_capture trace;
+};

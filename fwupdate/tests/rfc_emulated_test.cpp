@@ -24,31 +24,22 @@ namespace {
 constexpr uint32_t k_ep = 0x0c;
 const std::string k_pem = "-----BEGIN PUBLIC KEY-----\nMFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE\n-----END PUBLIC KEY-----\n";
 
-class RfcEmulated : public ::testing::Test {
+class RfcEmulated : public fw_emulated_card<::testing::Test> {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(host.ok()) << host.error();
-        host.flash(0).set_busy_polls(0);
+        fw_emulated_card::SetUp();
         if (const char* conf = getenv("ORLIX_CONF_DIR")) {
             saved_conf_ = conf;
             had_conf_ = true;
         }
-        fwupdate_init_params_s p;
-        p.card_bdf = host.card(0).card_bdf;
-        p.vxc_core_bdf = host.card(0).core_bdf;
-        p.oper_dir = dir.file("oper");
-        p.conf_dir = dir.file("conf");
-        p.trace_level = trace_level_verbose;
-        p.trace_cb = fw_trace_capture::cb;
-        p.trace_cb_ctxt = &trace;
-        ASSERT_EQ(fwupdate_init(p), 0) << trace.all();
+        ASSERT_EQ(init(), 0) << trace.all();
         bdf = host.card(0).card_bdf;
         out = fwupdate_tls().dev_oper_dir;
     }
     void TearDown() override
     {
-        rfc_cleanup();
+        fw_emulated_card::TearDown();
         if (had_conf_) {
             setenv("ORLIX_CONF_DIR", saved_conf_.c_str(), 1);
         } else {
@@ -65,9 +56,6 @@ protected:
     // the client's failure wording around a detail
     std::string error(const std::string& detail) const { return rfc_error_text(bdf, detail); }
 
-    cardsim_host host{{1, {}, 0}};
-    test_temp_dir dir{"rfc-emu"};
-    fw_trace_capture trace;
     std::string bdf, out;
 
 private:
@@ -135,15 +123,15 @@ TEST_F(RfcEmulated, PartitionInfoListsWhatTheCardDescribes)
     bool supported = false;
     ASSERT_EQ(rfc_partition_info(bdf, FLASH_PARTITION_SOC_ZEPHYR, supported), 0) << trace.all();
     EXPECT_TRUE(supported);
-    // the card runs A and works on B
-    EXPECT_EQ(test_read_file(file), pinfo_line(10, "soc-zephyr", 1, "fw-b", 0x400000, 1, 1, 1, "2.1.0"));
+    // the card runs and starts A and works on B
+    EXPECT_EQ(test_read_file(file), pinfo_line(10, "soc-zephyr", 1, "fw-b", 0x400000, 0, 0, 1, "2.1.0"));
 
     ASSERT_EQ(rfc_partition_info(bdf, RFC_PARTITION_ALL, supported), 0) << trace.all();
     std::string all = test_read_file(file);
     EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 21);
     EXPECT_NE(all.find(pinfo_line(4, "soc-gold-zephyr", 2, "fw-gold", 0x400000, 0, 0, 1, "1.4.0")), std::string::npos)
         << all;
-    EXPECT_NE(all.find(pinfo_line(14, "runtime-log", 1, "fw-b", 0x100000, 1, 1, 0, "")), std::string::npos) << all;
+    EXPECT_NE(all.find(pinfo_line(14, "runtime-log", 1, "fw-b", 0x100000, 0, 0, 0, "")), std::string::npos) << all;
     EXPECT_NE(all.find(pinfo_line(20, "fpga-gold-cfg", 2, "fw-gold", 0x100000, 0, 0, 1, "")), std::string::npos);
 
     uint64_t before = requests();
@@ -273,21 +261,35 @@ TEST_F(RfcEmulated, TransceiverWriteAndVersion)
 TEST_F(RfcEmulated, SecureImageInfoFileLinesByType)
 {
     const std::string file = out + "secure.txt";
-    // boot partitions only: the running and the next boot image
+    // every type gives a JSON object jq reads back: boot partitions only
+    // (the running and the next boot image), boot records, the BL31 version
     ASSERT_EQ(rfc_set_startup_image(FIRMWARE_IMAGE_FW_GOLD, bdf), 0);
-    ASSERT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BOOT_PARTITIONS, bdf), 0) << trace.all();
-    EXPECT_EQ(test_read_file(file), "{\n\"secure_ipc_version\": \"1\",\n\"current_boot_partition\": \"0\",\n"
-                                    "\"next_boot_partition\": \"2\",\n}\n");
-
-    ASSERT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BOOT_RECORDS, bdf), 0);
-    EXPECT_EQ(test_read_file(file),
-              "{\n\"secure_ipc_version\": \"1\",\n\"current_boot_partition\": \"0\",\n\"next_boot_partition\": "
-              "\"2\",\n\"bl1_ar_nv_count\": \"1\",\n\"bl1_ar_version\": \"1\",\n\"bl1_version\": \"66560\"\n"
-              "\"hallgardfw_version\": \"66560\",\n\"hallgard_ar_nv_count\": \"1\",\n\"hallgard_ar_version\": "
-              "\"1\"\n}\n");
-
-    ASSERT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BL31, bdf), 0);
-    EXPECT_EQ(test_read_file(file), "{\n\"secure_ipc_version\": \"1\",\n\"bl31 version\": \"v2.8(release)\"\n}\n");
+    struct case_s {
+        secure_image_type_e type;
+        const char* text;
+        const char* key;  // one field, as jq reads it
+        const char* value;
+    };
+    const case_s cases[] = {
+        {SECURE_IMAGE_TYPE_BOOT_PARTITIONS,
+         "{\n\"secure_ipc_version\": \"1\",\n\"current_boot_partition\": \"0\",\n\"next_boot_partition\": \"2\"\n}\n",
+         ".next_boot_partition", "2"},
+        {SECURE_IMAGE_TYPE_BOOT_RECORDS,
+         "{\n\"secure_ipc_version\": \"1\",\n\"current_boot_partition\": \"0\",\n\"next_boot_partition\": "
+         "\"2\",\n\"bl1_ar_nv_count\": \"1\",\n\"bl1_ar_version\": \"1\",\n\"bl1_version\": \"66560\",\n"
+         "\"hallgardfw_version\": \"66560\",\n\"hallgard_ar_nv_count\": \"1\",\n\"hallgard_ar_version\": "
+         "\"1\"\n}\n",
+         ".hallgardfw_version", "66560"},
+        {SECURE_IMAGE_TYPE_BL31, "{\n\"secure_ipc_version\": \"1\",\n\"bl31 version\": \"v2.8(release)\"\n}\n",
+         ".[\"bl31 version\"]", "v2.8(release)"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(rfc_secure_image_info("secure", c.type, bdf), 0) << trace.all();
+        EXPECT_EQ(test_read_file(file), c.text) << c.type;
+        auto jq = ipc_shell_run(ipc_shell_command("jq -r {} {}", {c.key, file}));
+        ASSERT_TRUE(jq.ok()) << c.type;
+        EXPECT_EQ(jq.lines, std::vector<std::string>{c.value});
+    }
 
     host.flash(0).set_lifecycle(cardsim_lcs_e::PROD);
     ASSERT_EQ(rfc_secure_boot_update(SECURE_BOOT_OPTION_ENABLE, bdf), 0);

@@ -72,6 +72,7 @@ TEST_F(Orlixctl, FirmwareBootImageEraseSecureBootAndProfiles)
     run_result r = run("P='" + path + R"SH('
         $CTL -j fw boot-image set 0 fw-b | jq -c .
         $CTL -j fw show 0 | jq -r '"next=" + .next_boot_image'
+        $CTL -j fw boot-image set 1 fw-gold >/dev/null
         $CTL -j fw show 1 | jq -r '"other=" + .next_boot_image'
         $CTL -j fw erase 0 soc-dtb -y | jq -c .
         $CTL -j secure-boot update 0 enable -y | jq -c .
@@ -83,7 +84,7 @@ TEST_F(Orlixctl, FirmwareBootImageEraseSecureBootAndProfiles)
         $CTL profile update 0 "$P" nosuch -y; echo noprofile=$?
     )SH");
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char* k : {"{\"address\":\"0000:20:00.0\",\"next_boot_image\":\"fw-b\"}", "next=fw-b", "other=fw-a",
+    for (const char* k : {"{\"address\":\"0000:20:00.0\",\"next_boot_image\":\"fw-b\"}", "next=fw-b", "other=fw-gold",
                           "\"erased\":\"soc-dtb\"", "\"secure_boot\":true", "enable=1", "\nfalse\n",
                           "[\"default\",\"rdma\"]", "active=default", "PROFILE_TABLE"}) {
         EXPECT_TRUE(has(r.out, k)) << k << "\n" << r.out << r.err;
