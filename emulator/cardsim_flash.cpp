@@ -372,7 +372,9 @@ void cardsim_flash::boot_ops_(const uint8_t* req, size_t len, std::vector<uint8_
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
-    boot_image_ = type;
+    if (!faulty_(cardsim_flash_fault_e::BOOT_SELECT_LOST, CARDSIM_FLASH_ANY)) {
+        boot_image_ = type;
+    }
     status8(rsp, CARDSIM_FLASH_DONE);
 }
 

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_deadline.h"
 #include "fwupdate/fwupdate_install.h"
 #include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
@@ -110,13 +111,14 @@ std::string running_version(const rfc_card_info_s& ci, const rfc_image_version_i
     return "unknown";
 }
 
-// the steps between telling the card an update starts and post-processing
-int update_body(firmware_update_req_s* req, std::vector<std::string>& names, const std::string& device_config,
-                uint8_t* progress, std::string& status)
+}  // namespace
+
+int fwupdate_package_prepare(const std::string& original, std::vector<std::string>& names,
+                             const std::string& device_config, fwupdate_install_ctx_s& ctx)
 {
     auto& tls = fwupdate_tls();
     // everything below reads the engine's private, checked copy only
-    const std::string package = fwupdate_package_stage(req->package);
+    const std::string package = fwupdate_package_stage(original);
     if (package.empty()) {
         return 255;
     }
@@ -172,15 +174,11 @@ int update_body(firmware_update_req_s* req, std::vector<std::string>& names, con
         return rc;
     }
 
-    const bool never = false;
-    fwupdate_install_ctx_s ctx;
     ctx.package = package;
     ctx.board_id = board_id;
     ctx.revision = revision;
     ctx.device_config = device_config;
-    ctx.abort = &never;
-    ctx.progress = progress;
-    ctx.status = &status;
+    ctx.dry_run = true;
     fwupdate_log(trace_level_info, "Starting dry run");
     rc = install_images(ctx, names);
     if (rc != 0 && rc != FWUPDATE_NOTHING_TO_DO) {
@@ -188,9 +186,30 @@ int update_body(firmware_update_req_s* req, std::vector<std::string>& names, con
         return rc;
     }
     fwupdate_log(trace_level_info, "Finished dry run");
+    return rc;
+}
+
+namespace {
+
+// the steps between telling the card an update starts and post-processing
+int update_body(firmware_update_req_s* req, std::vector<std::string>& names, const std::string& device_config,
+                const bool& abort, uint8_t* progress, std::string& status)
+{
+    fwupdate_install_ctx_s ctx;
+    ctx.abort = &abort;
+    ctx.progress = progress;
+    ctx.status = &status;
+    int rc = fwupdate_package_prepare(req->package, names, device_config, ctx);
+    if (rc != 0 && rc != FWUPDATE_NOTHING_TO_DO) {
+        return rc;
+    }
     allocate_image_weight(ctx.partitions, progress, ctx.weights);
     ctx.dry_run = false;
-    return install_images(ctx, names);
+    rc = install_images(ctx, names);
+    if (rc == 0 || rc == FWUPDATE_NOTHING_TO_DO) {
+        fwupdate_tls().installed = ctx.plan;
+    }
+    return rc;
 }
 
 }  // namespace
@@ -231,14 +250,19 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
     tls.upgrade_all = req->upgrade_all;
     tls.reset = req->reset;
 
+    tls.installed.clear();
+
+    // the bound of the whole update, from here to the boot image selection
+    fwupdate_deadline deadline(req->timeout_s);
     fwupdate_log(trace_level_debug, "Starting fwupdate operation for PCIe BDF: %s", tls.vmb_bdf.c_str());
     rc = rfc_start_fwupdate_operation(tls.vmb_bdf);
     if (rc == 0) {
         fwupdate_log(trace_level_info, "Successfully started fwupdate operation for PCIe BDF: %s", tls.vmb_bdf.c_str());
-        rc = update_body(req, names, device_config, progress, status);
+        rc = update_body(req, names, device_config, deadline.abort(), progress, status);
         if (rc == 0 || rc == FWUPDATE_NOTHING_TO_DO) {
             status = "Post-processing";
-            int post = all ? boot_option_set("altfw") : 0;
+            // past the deadline the boot selection is not touched
+            int post = deadline.expired() ? FWUPDATE_ABORTED : all ? boot_option_set("altfw") : 0;
             if (post != 0) {
                 rc = post;
             } else if (!req->reset) {
@@ -255,6 +279,10 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
             if (rfc_abort_fwupdate_operation(tls.vmb_bdf) == 0) {
                 fwupdate_log(trace_level_info, "Successfully aborted fwupdate operation for PCIe BDF: %s",
                              tls.vmb_bdf.c_str());
+            }
+            // the last error names the step the time ran out in
+            if (deadline.report(status)) {
+                rc = FWUPDATE_ABORTED;
             }
         }
     }

@@ -100,6 +100,7 @@ TEST_F(FwupdateEmulated, AllInstallWritesEveryPartitionAndSelectsTheOtherMainIma
         written += !want.empty();
     }
     EXPECT_GE(written, 9u);
+    EXPECT_EQ(fwupdate_tls().installed.size(), written) << "what the update wrote stays on record";
     EXPECT_TRUE(trace.has("Package file OK"));
     EXPECT_TRUE(trace.has("Boot option fw-b programmed successfully")) << trace.all();
     EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B);
@@ -156,26 +157,57 @@ TEST_F(FwupdateEmulated, BrokenPackagesFailBeforeTheFirstErase)
     fs::remove(fwupdate_globals().conf_dir + "talmira/fwcompat-revoked.json");
 }
 
-TEST_F(FwupdateEmulated, CardSideFailuresStopTheUpdateAndAbortIt)
+// a card that fails, or never finishes, stops the update where it is: the
+// card is told, the last error says why and where, and the card keeps the
+// boot image it had
+TEST_F(FwupdateEmulated, CardSideFailuresStopTheUpdateAndKeepTheBootImage)
 {
-    ASSERT_EQ(init(), 0) << trace.all();
     fw_package pkg(dir.file("build"), {});
     firmware_update_req_s req;
     req.package = pkg.build("pkg.tar");
-    host.set_flash_fault(0, {cardsim_flash_fault_e::VERIFY_MISMATCH, FLASH_PARTITION_SOC_ZEPHYR});
-    uint8_t progress = 0;
-    std::string status;
-    EXPECT_NE(firmware_update(&req, &progress, status), 0);
-    EXPECT_TRUE(trace.has("Flash update failed for verify checksum soc-zephyr, err 255")) << trace.all();
-    EXPECT_TRUE(trace.has("Successfully completed the fwupdate abort request"));
-    EXPECT_EQ(status, "Verify [soc-zephyr]");
-    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_A) << "the next boot image stays";
-
-    ASSERT_EQ(init(), 0);
-    trace.lines.clear();
-    host.set_flash_fault(0, {cardsim_flash_fault_e::ERASE_FAILS});
-    EXPECT_NE(firmware_update(&req, &progress, status), 0);
-    EXPECT_TRUE(trace.has("erase operation failed")) << trace.all();
+    struct case_s {
+        cardsim_flash_fault_s fault;
+        uint32_t timeout_s;
+        int rc;
+        const char* status;      // where it stopped; "" any erase
+        const char* last_error;  // "%s" the status
+    };
+    const case_s cases[] = {
+        {{cardsim_flash_fault_e::VERIFY_MISMATCH, FLASH_PARTITION_SOC_ZEPHYR}, 0, 255, "Verify [soc-zephyr]",
+         "Flash update failed for verify checksum soc-zephyr, err 255"},
+        {{cardsim_flash_fault_e::ERASE_FAILS}, 0, 255, "", "Flash update failed for erase %s, err 255"},
+        // the card answers "in progress" for ever: the deadline ends the wait
+        {{cardsim_flash_fault_e::STUCK_IN_PROGRESS}, 2, 39, "", "Firmware update timed out after 2 seconds in %s"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(init(), 0) << trace.all();
+        trace.lines.clear();
+        trace.levels.clear();
+        host.set_flash_fault(0, c.fault);
+        req.timeout_s = c.timeout_s;
+        uint8_t progress = 0;
+        std::string status;
+        EXPECT_EQ(firmware_update(&req, &progress, status), c.rc) << trace.all();
+        host.set_flash_fault(0, {});
+        if (*c.status) {
+            EXPECT_EQ(status, c.status);
+        } else {
+            EXPECT_EQ(status.rfind("Erase [", 0), 0u) << status;
+        }
+        std::string want = c.last_error;
+        const std::string partition = status.substr(status.find('[') + 1, status.size() - status.find('[') - 2);
+        if (want.find("%s") != std::string::npos) {
+            want.replace(want.find("%s"), 2, want.find("err") == std::string::npos ? status : partition);
+        }
+        std::string last;
+        for (size_t i = 0; i < trace.lines.size(); i++) {
+            last = trace.levels[i] == trace_level_err ? trace.lines[i].substr(trace.lines[i].find("] ") + 2) : last;
+        }
+        EXPECT_EQ(last, want) << trace.all();
+        EXPECT_TRUE(trace.has("Successfully completed the fwupdate abort request")) << want;
+        EXPECT_FALSE(host.flash(0).operation_started()) << want;
+        EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_A) << want;
+    }
 }
 
 TEST_F(FwupdateEmulated, RemoteFlashClientRefusesBadRequestsBeforeSending)
