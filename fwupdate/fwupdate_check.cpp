@@ -58,6 +58,7 @@ int check_body(const std::string& package, std::vector<std::string>& names,
     const bool never = false;
     fwupdate_install_ctx_s ctx;
     ctx.abort = &never;
+    ctx.every_image = true;
     ctx.progress = &progress;
     ctx.status = &status;
     rc = fwupdate_package_prepare(req.package, names, device_config, ctx);

@@ -213,7 +213,7 @@ std::string running_version(const rfc_version_group_t& group, const std::string&
 
 int install_uboot_tpl(fwupdate_install_ctx_s& ctx, const std::string& obj, const std::string& fwname)
 {
-    if (fwupdate_globals().uboottpl_skip_version_check) {
+    if (fwupdate_globals().uboottpl_skip_version_check || ctx.every_image) {
         fwupdate_log(trace_level_info, "Skip uboot tpl verison check");
     } else {
         std::string manifest = value_of(".firmware.uboot_tpl.files.image[0].image_version");

@@ -17,6 +17,7 @@ struct fwupdate_install_ctx_s {
     std::string revision;       // "rev2" or "rev3"
     std::string device_config;  // the profile's device-config blob name
     bool dry_run = true;
+    bool every_image = false;  // also what a version check would skip (comparing, not installing)
     std::vector<std::string> partitions;               // collected by the dry run
     std::vector<fwupdate_image_s> plan;                // the same, with what goes there
     std::unordered_map<std::string, uint32_t> weights;  // for the real run

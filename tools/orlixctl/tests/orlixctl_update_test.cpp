@@ -178,14 +178,14 @@ TEST_F(Orlixctl, UpdateStopsAtItsDeadlineAndReadsBackWhatTheCardBoots)
     const std::string version = pkg.options().software_version;
     run_result r = run("P='" + path + "'" + R"SH(
         $CTL fw update 1 "$P" -y --timeout 3 > /dev/null 2> stuck.err; echo stuck=$?
-        grep -o 'timed out after 3 seconds in Erase \[suc-boot\]' stuck.err
+        grep -o 'Operation timed out: .* : Firmware update timed out after 3 seconds in Erase \[soc-zephyr\]' stuck.err | sed 's/: NIC .* : /: /'
         $CTL -j fw show 1 | jq -r '"next1=" + .next_boot_image'
         $CTL -j fw update 0 "$P" -y > lost.json 2> /dev/null; echo lost=$?
         jq -r '.cards[0].result' lost.json
         $CTL -j fw show 0 | jq -r '"next0=" + .next_boot_image'
     )SH", "", 200, {"flash 1 stuck", "flash 0 boot-lost"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(has(r.out, "stuck=1\ntimed out after 3 seconds in Erase [suc-boot]\nnext1=fw-a\n")) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "stuck=1\nOperation timed out: Firmware update timed out after 3 seconds in Erase [soc-zephyr]\nnext1=fw-a\n")) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "lost=1\ninstalled, but the card boots fw-a next: ")) << r.out;
     EXPECT_TRUE(has(r.out, "soc-zephyr holds 1.4.0, not the installed " + version)) << r.out;
     EXPECT_TRUE(has(r.out, "next0=fw-a\n")) << r.out;
