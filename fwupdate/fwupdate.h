@@ -74,7 +74,8 @@ struct fwupdate_flash_check_s {
 };
 // 0 when every partition the package would write was compared (results say
 // which match), else the failing step's code: the package or the card could
-// not be read. names as firmware_update's (empty: "all")
+// not be read, 39 at the deadline. names as firmware_update's (empty: "all")
 int fwupdate_flash_check(const std::string& package, const std::vector<std::string>& names,
-                         std::vector<fwupdate_flash_check_s>& results);
+                         std::vector<fwupdate_flash_check_s>& results,
+                         uint32_t timeout_s = FWUPDATE_TIMEOUT_DEFAULT_S);
 int next_boot_image_set(const std::string& image_name);

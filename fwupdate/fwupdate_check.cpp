@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_deadline.h"
 #include "fwupdate/fwupdate_install.h"
 #include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
@@ -37,7 +38,7 @@ int expected_sha512(const fwupdate_image_s& image, std::string& digest)
     return 0;
 }
 
-int check_body(const std::string& package, std::vector<std::string>& names,
+int check_body(const std::string& package, std::vector<std::string>& names, const bool& abort, std::string& status,
                std::vector<fwupdate_flash_check_s>& results)
 {
     auto& tls = fwupdate_tls();
@@ -54,10 +55,8 @@ int check_body(const std::string& package, std::vector<std::string>& names,
         return rc;
     }
     uint8_t progress = 0;
-    std::string status;
-    const bool never = false;
     fwupdate_install_ctx_s ctx;
-    ctx.abort = &never;
+    ctx.abort = &abort;
     ctx.every_image = true;
     ctx.progress = &progress;
     ctx.status = &status;
@@ -71,7 +70,8 @@ int check_body(const std::string& package, std::vector<std::string>& names,
         if ((rc = expected_sha512(image, r.expected)) != 0) {
             return rc;
         }
-        rc = rfc_partition_checksum(flash_partition_from_name(image.partition), image.size, tls.vmb_bdf, never,
+        status = "Verify [" + image.partition + "]";
+        rc = rfc_partition_checksum(flash_partition_from_name(image.partition), image.size, tls.vmb_bdf, abort,
                                     r.card);
         if (rc != 0) {
             fwupdate_log(trace_level_err, "Failed to get the checksum of %s, err %u", image.partition.c_str(), rc);
@@ -89,11 +89,20 @@ int check_body(const std::string& package, std::vector<std::string>& names,
 }  // namespace
 
 int fwupdate_flash_check(const std::string& package, const std::vector<std::string>& names,
-                         std::vector<fwupdate_flash_check_s>& results)
+                         std::vector<fwupdate_flash_check_s>& results, uint32_t timeout_s)
 {
     results.clear();
     std::vector<std::string> list = names.empty() ? std::vector<std::string>{"all"} : names;
-    int rc = check_body(package, list, results);
+    std::string step;
+    int rc = 0;
+    {
+        // a card that never finishes a checksum costs at most the timeout
+        fwupdate_deadline deadline(timeout_s);
+        rc = check_body(package, list, deadline.abort(), step, results);
+        if (rc != 0 && deadline.report(step, "Flash check")) {
+            rc = FWUPDATE_ABORTED;
+        }
+    }
     fwupdate_final_cleanup();
     return rc;
 }

@@ -32,12 +32,12 @@ fwupdate_deadline::~fwupdate_deadline()
     fwupdate_tls().abort = outer_;
 }
 
-bool fwupdate_deadline::report(const std::string& step) const
+bool fwupdate_deadline::report(const std::string& step, const char* what) const
 {
     if (!expired()) {
         return false;
     }
-    fwupdate_log(trace_level_err, "Firmware update timed out after %u seconds in %s", seconds_,
+    fwupdate_log(trace_level_err, "%s timed out after %u seconds in %s", what, seconds_,
                  step.empty() ? "Starting" : step.c_str());
     return true;
 }

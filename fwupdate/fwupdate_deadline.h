@@ -21,9 +21,9 @@ public:
 
     const bool& abort() const { return fired_; }
     bool expired() const { return __atomic_load_n(&fired_, __ATOMIC_RELAXED); }
-    // "Firmware update timed out after N seconds in STEP" at level 1, when it
-    // expired; true then
-    bool report(const std::string& step) const;
+    // "Firmware update timed out after N seconds in STEP" at level 1 (what:
+    // the operation's name), when it expired; true then
+    bool report(const std::string& step, const char* what = "Firmware update") const;
 
 private:
     uint32_t seconds_;

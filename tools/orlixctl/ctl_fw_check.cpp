@@ -54,7 +54,7 @@ std::string short_digest(const std::string& d)
     return d.size() > 16 ? d.substr(0, 16) + "..." : d;
 }
 
-ctl_result fw_verify(const std::string& name, const std::string& package, bool gold)
+ctl_result fw_verify(const std::string& name, const std::string& package, bool gold, uint32_t timeout_s)
 {
     struct stat st;
     if (stat(package.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -65,7 +65,7 @@ ctl_result fw_verify(const std::string& name, const std::string& package, bool g
     engine_start(card, t);
     std::vector<fwupdate_flash_check_s> results;
     int rc = fwupdate_flash_check(package, gold ? std::vector<std::string>{"goldfw"} : std::vector<std::string>{},
-                                  results);
+                                  results, timeout_s);
     if (rc != 0) {
         std::string error;
         aml_handle_fwupdate_failure(&card, &t.aml, error);
@@ -154,9 +154,13 @@ void ctl_add_fw_verify(CLI::App* fw, ctl_runner& run)
 {
     static std::string name, package;
     static bool gold = false;
+    static uint32_t timeout_s = FWUPDATE_TIMEOUT_DEFAULT_S;
     auto* verify = fw->add_subcommand("verify", "compare the card's flash with a package (writes nothing)");
     verify->add_option("CARD", name, "PCI address, UUID, serial number or index from `card list`")->required();
     verify->add_option("PACKAGE", package, "firmware package")->required();
     verify->add_flag("--gold", gold, "compare the package's gold image");
-    verify->callback([&run] { run = [] { return fw_verify(name, package, gold); }; });
+    verify->add_option("--timeout", timeout_s, "give up after SECONDS (0: never)")
+        ->type_name("SECONDS")
+        ->capture_default_str();
+    verify->callback([&run] { run = [] { return fw_verify(name, package, gold, timeout_s); }; });
 }

@@ -169,8 +169,9 @@ TEST_F(Orlixctl, VerifyComparesTheFlashWithThePackage)
 }
 
 // the two ways a card can leave an install unfinished, set on the emulated
-// cards from the start: card 1's flash stays "in progress" for ever, card 0
-// says yes to a boot image selection and keeps the old one
+// cards from the start: card 1's flash stays "in progress" for ever (an
+// update and a comparison end at their deadlines), card 0 says yes to a boot
+// image selection and keeps the old one
 TEST_F(Orlixctl, UpdateStopsAtItsDeadlineAndReadsBackWhatTheCardBoots)
 {
     fw_package pkg(dir.path());
@@ -180,12 +181,16 @@ TEST_F(Orlixctl, UpdateStopsAtItsDeadlineAndReadsBackWhatTheCardBoots)
         $CTL fw update 1 "$P" -y --timeout 3 > /dev/null 2> stuck.err; echo stuck=$?
         grep -o 'Operation timed out: .* : Firmware update timed out after 3 seconds in Erase \[soc-zephyr\]' stuck.err | sed 's/: NIC .* : /: /'
         $CTL -j fw show 1 | jq -r '"next1=" + .next_boot_image'
+        $CTL fw verify 1 "$P" --timeout 2 > /dev/null 2> vstuck.err; echo vstuck=$?
+        grep -o 'Flash check timed out after 2 seconds in Verify \[soc-zephyr\]' vstuck.err
         $CTL -j fw update 0 "$P" -y > lost.json 2> /dev/null; echo lost=$?
         jq -r '.cards[0].result' lost.json
         $CTL -j fw show 0 | jq -r '"next0=" + .next_boot_image'
     )SH", "", 200, {"flash 1 stuck", "flash 0 boot-lost"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(has(r.out, "stuck=1\nOperation timed out: Firmware update timed out after 3 seconds in Erase [soc-zephyr]\nnext1=fw-a\n")) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "stuck=1\nOperation timed out: Firmware update timed out after 3 seconds in Erase [soc-zephyr]\nnext1=fw-a\n"
+                           "vstuck=1\nFlash check timed out after 2 seconds in Verify [soc-zephyr]\n"))
+        << r.out << r.err;
     EXPECT_TRUE(has(r.out, "lost=1\ninstalled, but the card boots fw-a next: ")) << r.out;
     EXPECT_TRUE(has(r.out, "soc-zephyr holds 1.4.0, not the installed " + version)) << r.out;
     EXPECT_TRUE(has(r.out, "next0=fw-a\n")) << r.out;
