@@ -340,6 +340,7 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
         } else {
             fwupdate_device_config_upd_req_s dc;
             dc.profile = req->profile;
+            dc.timeout_s = req->install.timeout_s;
             rc = fwupdate_device_config_update(&dc, &rsp->progress, rsp->install_status);
         }
         if (rc != FWUPDATE_OK && rc != FWUPDATE_NOTHING_TO_DO) {

@@ -79,7 +79,8 @@ struct aml_card_profile_upd_req_s {
     std::string package;  // the firmware package; the profile is recorded from it
     std::string profile;  // the profile to take
     // options handed to firmware_update; its package and profile are set
-    // from the two fields above
+    // from the two fields above. its timeout_s (an hour unless set, 0 for
+    // none) bounds the install stage, a device configuration alone too
     firmware_update_req_s install;
     // true: install the package, with the profile's device configuration.
     // false: install only the profile's device configuration, from the

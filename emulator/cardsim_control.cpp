@@ -49,7 +49,8 @@ bool errno_of(const std::string& text, unsigned long& value)
 
 struct control_word_s {
     const char* word;
-    size_t args;  // after the card index
+    size_t args;      // after the card index
+    size_t optional;  // of which the last ones may be left out
     bool (*apply)(cardsim_host& host, size_t card, const std::vector<std::string>& args, std::string& error);
 };
 
@@ -108,10 +109,51 @@ bool do_reset(cardsim_host& host, size_t card, const std::vector<std::string>&, 
     return true;
 }
 
+struct flash_fault_name_s {
+    const char* name;
+    cardsim_flash_fault_e kind;
+};
+
+const flash_fault_name_s k_flash_faults[] = {
+    {"ok", cardsim_flash_fault_e::NONE},
+    {"stuck", cardsim_flash_fault_e::STUCK_IN_PROGRESS},
+    {"erase-fails", cardsim_flash_fault_e::ERASE_FAILS},
+    {"verify-mismatch", cardsim_flash_fault_e::VERIFY_MISMATCH},
+    {"boot-lost", cardsim_flash_fault_e::BOOT_SELECT_LOST},
+};
+
+// flash N FAULT [PARTITION]: the card's flash service goes wrong, on every
+// partition or on the one named
+bool do_flash(cardsim_host& host, size_t card, const std::vector<std::string>& args, std::string& error)
+{
+    cardsim_flash_fault_s fault;
+    const flash_fault_name_s* found = nullptr;
+    for (const auto& f : k_flash_faults) {
+        found = args[0] == f.name ? &f : found;
+    }
+    if (found == nullptr) {
+        error = "unknown flash fault " + args[0];
+        return false;
+    }
+    fault.kind = found->kind;
+    if (args.size() > 1) {
+        uint32_t p = 0;
+        while (p < CARDSIM_FLASH_PARTITIONS && args[1] != cardsim_flash::partition_name(p)) {
+            p++;
+        }
+        if (p == CARDSIM_FLASH_PARTITIONS) {
+            error = "no flash partition " + args[1];
+            return false;
+        }
+        fault.partition = p;
+    }
+    host.set_flash_fault(card, fault);
+    return true;
+}
+
 const control_word_s k_words[] = {
-    {"hang", 0, do_hang},     {"answer", 0, do_answer},   {"errno", 1, do_errno},
-    {"fwerr", 1, do_fwerr},   {"remove", 0, do_remove},   {"restore", 0, do_restore},
-    {"reset", 0, do_reset},
+    {"hang", 0, 0, do_hang},   {"answer", 0, 0, do_answer},   {"errno", 1, 0, do_errno}, {"fwerr", 1, 0, do_fwerr},
+    {"remove", 0, 0, do_remove}, {"restore", 0, 0, do_restore}, {"flash", 2, 1, do_flash}, {"reset", 0, 0, do_reset},
 };
 
 }  // namespace
@@ -126,6 +168,9 @@ const char* cardsim_control_help()
            "  remove N        card N disappears (device nodes and sysfs entries)\n"
            "  restore N       card N comes back, as a rescan finds it\n"
            "  reset N         card N reboots into its startup image (boot order: selected, other main, gold)\n"
+           "  flash N F [P]   card N's flash service goes wrong, on partition P or all: F is stuck\n"
+           "                  (polled operations stay in progress), erase-fails, verify-mismatch,\n"
+           "                  boot-lost (boot image selections are not kept) or ok (no fault)\n"
            "  tick on|off     counters advance or stand still\n";
 }
 
@@ -151,8 +196,9 @@ bool cardsim_control_apply(cardsim_host& host, const std::string& line, std::str
         if (words[0] != w.word) {
             continue;
         }
-        if (words.size() != 2 + w.args) {
-            error = std::string(w.word) + " takes a card index" + (w.args ? " and a value" : "");
+        if (words.size() > 2 + w.args || words.size() < 2 + w.args - w.optional) {
+            error = std::string(w.word) + " takes a card index" + (w.args ? " and a value" : "") +
+                    (w.optional ? " (and an optional one)" : "");
             return false;
         }
         unsigned long card = 0;

@@ -441,9 +441,11 @@ void cardsim_flash::boot_ops_(const uint8_t* req, size_t len, std::vector<uint8_
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
-    boot_image_ = type;
-    // the SuC starts from the main image's bank; gold leaves it where it was
-    suc_boot_ = type == CARDSIM_IMAGE_GOLD ? suc_boot_ : type;
+    if (!faulty_(cardsim_flash_fault_e::BOOT_SELECT_LOST, CARDSIM_FLASH_ANY)) {
+        boot_image_ = type;
+        // the SuC starts from the main image's bank; gold leaves it where it was
+        suc_boot_ = type == CARDSIM_IMAGE_GOLD ? suc_boot_ : type;
+    }
     status8(rsp, CARDSIM_FLASH_DONE);
 }
 

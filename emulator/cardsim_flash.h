@@ -36,6 +36,7 @@ enum class cardsim_flash_fault_e {
     ERASE_FAILS,        // erases finish with CARDSIM_FLASH_IO_ERROR and leave the bytes as they were
     VERIFY_MISMATCH,    // IMAGE_VERIFY answers a mismatch; the checksums come back with a flipped bit
     STUCK_IN_PROGRESS,  // every polled operation answers "in progress" forever
+    BOOT_SELECT_LOST,   // BOOT_OPS_SET answers done, the card keeps its boot image
 };
 
 struct cardsim_flash_fault_s {

@@ -1,6 +1,6 @@
 // orlix-cardsim: an emulated host with ORLIX cards for a command to run on.
 //
-//   orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--busy-polls B] [--control FIFO] -- COMMAND [ARG...]
+//   orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--busy-polls B] [--control FIFO] [--set LINE]... -- COMMAND [ARG...]
 //   orlix-cardsim list [--cards N] [--ports P] [--lifs L]
 
 #include <signal.h>
@@ -43,6 +43,7 @@ struct shape_s {
     // command gets the answer at once unless it asks for the polling
     size_t busy_polls = 0;
     std::string control;  // fifo of control lines, empty for none
+    std::vector<std::string> set;  // control lines in force before the command starts
 };
 
 struct option_s {
@@ -66,14 +67,16 @@ int usage(const char* why)
     }
     fprintf(why ? stderr : stdout,
             "usage: orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--busy-polls B] [--control FIFO] "
-            "-- COMMAND [ARG...]\n"
+            "[--set LINE]... -- COMMAND [ARG...]\n"
             "       orlix-cardsim list [--cards N] [--ports P] [--lifs L]\n"
             "       orlix-cardsim --help\n\n"
             "run builds an emulated host and runs COMMAND in it (with the umockdev preload); list prints the\n"
             "cards. --busy-polls B makes every polled flash operation (erase, checksum, verification) answer\n"
             "\"in progress\" B times before it is done (0 by default). --control FIFO reads faults from a fifo\n"
             "(made when missing) while COMMAND runs, e.g.\n"
-            "  echo 'hang 1' > FIFO\n\n%s",
+            "  echo 'hang 1' > FIFO\n"
+            "--set LINE applies one control line before COMMAND starts (as many as given, in order), e.g.\n"
+            "  --set 'flash 1 stuck'\n\n%s",
             cardsim_control_help());
     return why ? 2 : 0;
 }
@@ -86,6 +89,14 @@ bool parse_args(int argc, char** argv, shape_s& shape, std::vector<std::string>&
         if (arg == "--") {
             command.assign(argv + i + 1, argv + argc);
             return true;
+        }
+        if (arg == "--set") {
+            if (i + 1 >= argc || *argv[i + 1] == '\0') {
+                error = "--set takes a control line";
+                return false;
+            }
+            shape.set.push_back(argv[++i]);
+            continue;
         }
         if (arg == "--control") {
             if (i + 1 >= argc || *argv[i + 1] == '\0') {
@@ -236,6 +247,12 @@ int main(int argc, char** argv)
     }
     for (size_t i = 0; i < host.card_count(); i++) {
         host.flash(i).set_busy_polls(static_cast<uint32_t>(shape.busy_polls));
+    }
+    for (const auto& line : shape.set) {
+        std::string error;
+        if (!cardsim_control_apply(host, line, error)) {
+            return usage(("--set " + line + ": " + error).c_str());
+        }
     }
     print_cards(host, stderr);
     std::unique_ptr<cardsim_control_channel> control;

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_deadline.h"
 #include "fwupdate/fwupdate_install.h"
 #include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
@@ -48,20 +49,18 @@ int package_manifest_extract(const std::string& package, const std::string& asic
     for (int i = 0; i < n; i++) {
         std::string asic, name, algorithm, hash, digest;
         (void)manifest_value_get_quiet(fmt::format(".asic_compat_list[{}]", i), manifest, asic);
-        // the ASIC name comes from the package: a jq variable, never filter text
-        const std::string key = ".asic_manifests[$a0]";
-        const std::vector<std::string> args = {asic};
-        (void)manifest_value_get_quiet(key + ".name", args, manifest, name);
+        std::string key = ".asic_manifests[" + std::string("\"") + asic + "\"]";
+        (void)manifest_value_get_quiet(key + ".name", manifest, name);
         if (name.empty() || name == "null") {
             fwupdate_log(trace_level_err, "Package corrupted, %s not found", asic.c_str());
             return 255;
         }
-        (void)manifest_value_get_quiet(key + ".verify.algorithm", args, manifest, algorithm);
+        (void)manifest_value_get_quiet(key + ".verify.algorithm", manifest, algorithm);
         if (algorithm.empty() || algorithm == "null" || !fwupdate_digest_algorithm_ok(algorithm)) {
             fwupdate_log(trace_level_err, "Package corrupted, %s hash algorithm not found", asic.c_str());
             return 255;
         }
-        (void)manifest_value_get_quiet(key + ".verify.hash", args, manifest, hash);
+        (void)manifest_value_get_quiet(key + ".verify.hash", manifest, hash);
         if (hash.empty() || hash == "null") {
             fwupdate_log(trace_level_err, "Package corrupted, %s hash not found", asic.c_str());
             return 255;
@@ -106,13 +105,12 @@ std::string running_version(const rfc_card_info_s& ci, const rfc_image_version_i
     return "unknown";
 }
 
-// the steps between telling the card an update starts and post-processing
-int update_body(firmware_update_req_s* req, std::vector<std::string>& names, const std::string& device_config,
-                const std::string& target, uint8_t* progress, std::string& status)
+}  // namespace
+
+int fwupdate_package_prepare(const std::string& package, std::vector<std::string>& names,
+                             const std::string& device_config, fwupdate_install_ctx_s& ctx)
 {
     auto& tls = fwupdate_tls();
-    // the engine's private, checked copy
-    const std::string package = req->package;
     const std::string running = running_version(tls.card_info, tls.image_version_info);
     fwupdate_globals().asic_name = tls.card_info.asic_name;
     const std::string board_id = tls.card_info.board_id;
@@ -166,15 +164,11 @@ int update_body(firmware_update_req_s* req, std::vector<std::string>& names, con
         return rc;
     }
 
-    const bool never = false;
-    fwupdate_install_ctx_s ctx;
     ctx.package = package;
     ctx.board_id = board_id;
     ctx.revision = revision;
     ctx.device_config = device_config;
-    ctx.abort = &never;
-    ctx.progress = progress;
-    ctx.status = &status;
+    ctx.dry_run = true;
     fwupdate_log(trace_level_info, "Starting dry run");
     rc = install_images(ctx, names);
     if (rc != 0 && rc != FWUPDATE_NOTHING_TO_DO) {
@@ -182,13 +176,34 @@ int update_body(firmware_update_req_s* req, std::vector<std::string>& names, con
         return rc;
     }
     fwupdate_log(trace_level_info, "Finished dry run");
+    return rc;
+}
+
+namespace {
+
+// the steps between telling the card an update starts and post-processing
+int update_body(firmware_update_req_s* req, std::vector<std::string>& names, const std::string& device_config,
+                const std::string& target, const bool& abort, uint8_t* progress, std::string& status)
+{
+    fwupdate_install_ctx_s ctx;
+    ctx.abort = &abort;
+    ctx.progress = progress;
+    ctx.status = &status;
+    int rc = fwupdate_package_prepare(req->package, names, device_config, ctx);
+    if (rc != 0 && rc != FWUPDATE_NOTHING_TO_DO) {
+        return rc;
+    }
     // the writes go to the main image the card does not run, and to no other
     if ((rc = fwupdate_main_image_select(target)) != 0) {
         return rc;
     }
     allocate_image_weight(ctx.partitions, progress, ctx.weights);
     ctx.dry_run = false;
-    return install_images(ctx, names);
+    rc = install_images(ctx, names);
+    if (rc == 0 || rc == FWUPDATE_NOTHING_TO_DO) {
+        fwupdate_tls().installed = ctx.plan;
+    }
+    return rc;
 }
 
 }  // namespace
@@ -239,16 +254,21 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
     tls.upgrade_all = req->upgrade_all;
     tls.reset = req->reset;
 
+    tls.installed.clear();
+
+    // the bound of the whole update, from here to the boot image selection
+    fwupdate_deadline deadline(req->timeout_s);
     fwupdate_log(trace_level_debug, "Starting fwupdate operation for PCIe BDF: %s", tls.vmb_bdf.c_str());
     rc = rfc_start_fwupdate_operation(tls.vmb_bdf);
     if (rc == 0) {
         fwupdate_log(trace_level_info, "Successfully started fwupdate operation for PCIe BDF: %s", tls.vmb_bdf.c_str());
         // the image written is the one the card is pointed at afterwards
         const std::string target = fwupdate_alt_image(tls.card_info);
-        rc = update_body(&staged, names, device_config, target, progress, status);
+        rc = update_body(&staged, names, device_config, target, deadline.abort(), progress, status);
         if (rc == 0 || rc == FWUPDATE_NOTHING_TO_DO) {
             status = "Post-processing";
-            int post = all ? boot_option_set(target) : 0;
+            // past the deadline the boot selection is not touched
+            int post = deadline.expired() ? FWUPDATE_ABORTED : all ? boot_option_set(target) : 0;
             if (post != 0) {
                 rc = post;
             } else if (!req->reset) {
@@ -257,7 +277,7 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
             }
         }
         if ((rc == 0 || rc == FWUPDATE_NOTHING_TO_DO) && !gold) {
-            firmware_update_req_s copy = *req;
+            firmware_update_req_s copy = staged;
             (void)extract_package_files(false, &copy);
         }
         if (rc != 0 && rc != FWUPDATE_NOTHING_TO_DO) {
@@ -266,8 +286,13 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
                 fwupdate_log(trace_level_info, "Successfully aborted fwupdate operation for PCIe BDF: %s",
                              tls.vmb_bdf.c_str());
             }
+            // the last error names the step the time ran out in
+            if (deadline.report(status)) {
+                rc = FWUPDATE_ABORTED;
+            }
         }
     }
     fwupdate_final_cleanup();
     return rc;
 }
+

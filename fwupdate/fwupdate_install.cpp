@@ -213,7 +213,7 @@ std::string running_version(const rfc_version_group_t& group, const std::string&
 
 int install_uboot_tpl(fwupdate_install_ctx_s& ctx, const std::string& obj, const std::string& fwname)
 {
-    if (fwupdate_globals().uboottpl_skip_version_check) {
+    if (fwupdate_globals().uboottpl_skip_version_check || ctx.every_image) {
         fwupdate_log(trace_level_info, "Skip uboot tpl verison check");
     } else {
         std::string manifest = value_of(".firmware.uboot_tpl.files.image[0].image_version");
@@ -407,14 +407,15 @@ int flash_partition_install(fwupdate_install_ctx_s& ctx, const std::string& part
                      fwupdate_package_display(ctx.package).c_str());
         return 255;
     }
-    if (ctx.dry_run) {
-        ctx.partitions.push_back(partition);
-        return 0;
-    }
     // package files come from the private stage directory; host files are
     // named from the card config dir, or by their own absolute path
     if (from_host) {
         path = file.empty() || file[0] != '/' ? fwupdate_card_config_dir() + "/" + file : file;
+    }
+    if (ctx.dry_run) {
+        ctx.partitions.push_back(partition);
+        ctx.plan.push_back({partition, path, algorithm, digest, version, size});
+        return 0;
     }
     flash_partition_e id = flash_partition_from_name(partition);
     uint32_t w = ctx.weights.count(partition) ? ctx.weights[partition] : 0;

@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "fwupdate/fwupdate_deadline.h"
 #include "fwupdate/fwupdate_install.h"
 #include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
@@ -136,16 +137,17 @@ int fwupdate_device_config_update(fwupdate_device_config_upd_req_s* req, uint8_t
     if ((rc = fwupdate_main_image_select(target)) != 0) {
         return rc;
     }
-    const bool never = false;
-    fwupdate_install_ctx_s ctx = single_partition_ctx("soc-dtb", progress, status, never);
+    fwupdate_deadline deadline(req->timeout_s);
+    fwupdate_install_ctx_s ctx = single_partition_ctx("soc-dtb", progress, status, deadline.abort());
     rc = flash_partition_install(ctx, "soc-dtb", algorithm, name, hash, version == "null" ? "" : version, size, true);
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Device config install failed for %s, err %u", name.c_str(), rc);
-        return rc;
+        return deadline.report(status) ? FWUPDATE_ABORTED : rc;
     }
     status = "Post-processing";
-    if ((rc = boot_option_set(target)) != 0) {
-        return rc;
+    rc = deadline.expired() ? FWUPDATE_ABORTED : boot_option_set(target);
+    if (rc != 0) {
+        return deadline.report(status) ? FWUPDATE_ABORTED : rc;
     }
     *progress = 100;
     status = "Done";

@@ -12,6 +12,7 @@
 
 struct fwupdate_device_config_upd_req_s {
     std::string profile;
+    uint32_t timeout_s = FWUPDATE_TIMEOUT_DEFAULT_S;  // as firmware_update_req_s's
 };
 
 struct fwupdate_activate_profile_req_s {

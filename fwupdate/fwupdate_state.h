@@ -62,6 +62,16 @@ struct rfc_init_params_s {
     void* trace_cb_ctxt = nullptr;
 };
 
+// one image a package puts on one partition: the unpacked file, its declared
+// digest, the version text the card records with it
+struct fwupdate_image_s {
+    std::string partition;
+    std::string path;
+    std::string algorithm, digest;
+    std::string version;
+    uint64_t size = 0;
+};
+
 struct fwupdate_thread_state_s {
     std::string vmb_bdf;
     std::string vxc_core_bdf;
@@ -78,6 +88,10 @@ struct fwupdate_thread_state_s {
     std::string dev_oper_dir;       // oper dir + "/" + card + "/"
     nic_ipc_handle_s ipc;
     bool dev_init = false;
+    // the running update's deadline flag (fwupdate_deadline), null outside one
+    const bool* abort = nullptr;
+    // what the last successful firmware_update wrote, in order
+    std::vector<fwupdate_image_s> installed;
 };
 
 // the calling thread's state, made on first use

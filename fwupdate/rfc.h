@@ -36,6 +36,10 @@ int rfc_verify_image(flash_partition_e partition, const std::string& file, const
                      const std::string& bdf, const bool& abort);
 int rfc_verify_checksum(flash_partition_e partition, const std::string& file, const std::string& digest,
                         const std::string& bdf, const bool& abort);
+// the card's SHA-512 of the first size bytes of a partition, 128 upper-case
+// hexadecimal characters
+int rfc_partition_checksum(flash_partition_e partition, uint64_t size, const std::string& bdf, const bool& abort,
+                           std::string& digest);
 int rfc_validate_startup_image(firmware_image_type_e type, flash_partition_e partition, const std::string& bdf,
                                std::string& digest);
 // STARTUP_IMAGE_VERIFY: what the card finds in one partition of the image it

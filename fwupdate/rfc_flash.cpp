@@ -280,26 +280,17 @@ static bool same_text_ignoring_case(const std::string& a, const std::string& b)
     return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
 
-int rfc_verify_checksum(flash_partition_e partition, const std::string& file, const std::string& digest,
-                        const std::string& bdf, const bool& abort)
+int rfc_partition_checksum(flash_partition_e partition, uint64_t size, const std::string& bdf, const bool& abort,
+                           std::string& digest)
 {
-    if (!rfc_partition_ok(partition)) {
-        return RFC_ERR;
-    }
-    FILE* f = fopen(file.c_str(), "rb");
-    if (f == nullptr) {
-        rfc_log(trace_level_err, "Failed to open file %s", file.c_str());
-        return RFC_ERR;
-    }
-    long size = file_size(f);
-    fclose(f);
-    if (fwupdate_ipc_open(bdf.c_str()) != 0) {
+    digest.clear();
+    if (!rfc_partition_ok(partition) || fwupdate_ipc_open(bdf.c_str()) != 0) {
         return RFC_ERR;
     }
     rfc_log(trace_level_debug, "Sending IPC to get checksum, image id %u", partition);
     uint8_t req[RFC_CHECKSUM_REQ_SIZE] = {};
     rfc_put_le(req, partition, 4);
-    rfc_put_le(req + 8, static_cast<uint64_t>(size), 8);
+    rfc_put_le(req + 8, size, 8);
     uint8_t answer[RFC_CHECKSUM_RSP_SIZE] = {};
     rfc_exchange_s x = {RFC_CMD_CHECKSUM, "IMAGE_CHECKSUM", "verify", "checksum"};
     int status = poll_status(x, req, sizeof(req), RFC_CHECKSUM_RSP_SIZE, RFC_VERIFY_POLL_S, bdf, abort, answer);
@@ -314,8 +305,29 @@ int rfc_verify_checksum(flash_partition_e partition, const std::string& file, co
         rfc_log(trace_level_err, "verify checksum failed");
         return RFC_ERR;
     }
-    std::string got = upper_hex(answer + 1, RFC_SHA512_LEN);
-    rfc_log(trace_level_debug, "sha512 %s", got.c_str());
+    digest = upper_hex(answer + 1, RFC_SHA512_LEN);
+    rfc_log(trace_level_debug, "sha512 %s", digest.c_str());
+    return RFC_OK;
+}
+
+int rfc_verify_checksum(flash_partition_e partition, const std::string& file, const std::string& digest,
+                        const std::string& bdf, const bool& abort)
+{
+    if (!rfc_partition_ok(partition)) {
+        return RFC_ERR;
+    }
+    FILE* f = fopen(file.c_str(), "rb");
+    if (f == nullptr) {
+        rfc_log(trace_level_err, "Failed to open file %s", file.c_str());
+        return RFC_ERR;
+    }
+    long size = file_size(f);
+    fclose(f);
+    std::string got;
+    int rc = rfc_partition_checksum(partition, static_cast<uint64_t>(size), bdf, abort, got);
+    if (rc != RFC_OK) {
+        return rc;
+    }
     if (!same_text_ignoring_case(got, digest)) {
         rfc_log(trace_level_info, "Verify checksum failed");
         return RFC_ERR;
@@ -337,9 +349,15 @@ int rfc_validate_startup_image(firmware_image_type_e type, flash_partition_e par
     rfc_put_le(req, partition, 4);
     rfc_put_le(req + 4, type, 4);
     uint8_t answer[RFC_STARTUP_RSP_SIZE] = {};
+    // no abort flag of its own: the running update's deadline, if any
     const bool never = false;
+    const bool& abort = fwupdate_tls().abort ? *fwupdate_tls().abort : never;
     rfc_exchange_s x = {RFC_CMD_IMAGE_CHECKSUM_VERIFY, "IMAGE_CHEKSUM_VERIFY", "verify", "checksum image"};
-    int status = poll_status(x, req, sizeof(req), RFC_STARTUP_RSP_SIZE, RFC_VERIFY_POLL_S, bdf, never, answer);
+    int status = poll_status(x, req, sizeof(req), RFC_STARTUP_RSP_SIZE, RFC_VERIFY_POLL_S, bdf, abort, answer);
+    if (status == -2) {
+        rfc_log(trace_level_err, "Verify startup image operation aborted due to timeout");
+        return RFC_ABORTED;
+    }
     if (status < 0) {
         return RFC_ERR;
     }

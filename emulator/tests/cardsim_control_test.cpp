@@ -66,6 +66,16 @@ TEST(CardsimControl, WordsSetAndClearFaultsAndRemoveCards)
     EXPECT_EQ(host.firmware(1).fault().kind, cardsim_fault_e::NONE);
     EXPECT_EQ(host.flash(0).running_image(), CARDSIM_IMAGE_A);
 
+    // the flash service's faults, on every partition or one
+    ASSERT_TRUE(cardsim_control_apply(host, "flash 1 stuck", error)) << error;
+    EXPECT_EQ(host.flash(1).fault().kind, cardsim_flash_fault_e::STUCK_IN_PROGRESS);
+    EXPECT_EQ(host.flash(1).fault().partition, CARDSIM_FLASH_ANY);
+    ASSERT_TRUE(cardsim_control_apply(host, "flash 1 verify-mismatch soc-zephyr", error)) << error;
+    EXPECT_EQ(host.flash(1).fault().kind, cardsim_flash_fault_e::VERIFY_MISMATCH);
+    EXPECT_EQ(host.flash(1).fault().partition, 10u);
+    ASSERT_TRUE(cardsim_control_apply(host, "flash 1 ok", error)) << error;
+    EXPECT_EQ(host.flash(1).fault().kind, cardsim_flash_fault_e::NONE);
+
     EXPECT_TRUE(cardsim_control_apply(host, "tick off", error));
     EXPECT_TRUE(cardsim_control_apply(host, "", error));
     EXPECT_TRUE(cardsim_control_apply(host, "# a comment", error));
@@ -74,7 +84,8 @@ TEST(CardsimControl, WordsSetAndClearFaultsAndRemoveCards)
     host.clear_fault(0);
     const char* bad[] = {"hang",         "hang 2",        "hang x",      "hang 1 2",  "errno 0",
                          "errno 0 EWHAT", "errno 0 0",    "fwerr 0 -1",  "explode 0", "tick maybe",
-                         "hang 99999999999", "remove -1", "answer 1.0", "reset", "reset 0 B"};
+                         "hang 99999999999", "remove -1", "answer 1.0", "flash 0",   "flash 0 melt",
+                         "flash 0 stuck soc-nothing", "flash 0 stuck soc-zephyr 1", "reset", "reset 0 B"};
     for (const char* line : bad) {
         error.clear();
         EXPECT_FALSE(cardsim_control_apply(host, line, error)) << line;
@@ -82,6 +93,7 @@ TEST(CardsimControl, WordsSetAndClearFaultsAndRemoveCards)
     }
     EXPECT_EQ(host.firmware(0).fault().kind, cardsim_fault_e::NONE);
     EXPECT_EQ(host.firmware(1).fault().kind, cardsim_fault_e::NONE);
+    EXPECT_EQ(host.flash(0).fault().kind, cardsim_flash_fault_e::NONE);
 }
 
 TEST(CardsimControl, LinesThroughAFifoTakeEffectWhileWritersComeAndGo)

@@ -305,6 +305,11 @@ TEST(CardsimFlash, BootSelectionCardAndVersionInformation)
     EXPECT_EQ(ask(f, OP_BOOT, u32_req(CARDSIM_IMAGE_B)).body[0], 0);
     EXPECT_EQ(f.boot_image(), CARDSIM_IMAGE_B);
     EXPECT_EQ(ask(f, OP_CARD_INFO, bytes(1, 0)).body[19], CARDSIM_IMAGE_B);
+    // a card that loses its boot selection says done and keeps the old one
+    f.set_fault({cardsim_flash_fault_e::BOOT_SELECT_LOST});
+    EXPECT_EQ(ask(f, OP_BOOT, u32_req(CARDSIM_IMAGE_A)).body[0], 0);
+    EXPECT_EQ(f.boot_image(), CARDSIM_IMAGE_B);
+    f.set_fault({});
     f.set_running_image(CARDSIM_IMAGE_GOLD);
     info = ask(f, OP_CARD_INFO, bytes(1, 0)).body;
     EXPECT_EQ(info[18], CARDSIM_IMAGE_GOLD);

@@ -432,6 +432,7 @@ struct interrupt_case_s {
     cardsim_fault_s fault;
     const char* status;  // the step the update stopped in
     uint32_t runs = CARDSIM_IMAGE_A;  // after the reboot
+    uint32_t timeout_s = 0;           // the update's bound, 0 none
 };
 
 std::ostream& operator<<(std::ostream& os, const interrupt_case_s& c)
@@ -452,10 +453,19 @@ TEST_P(FwupdateInterrupted, LeavesACardThatBootsAWholeImage)
     fw_package pkg(dir.file("build"), opt);
     firmware_update_req_s req;
     req.package = pkg.build("fw.tar");
+    req.timeout_s = c.timeout_s;
     uint8_t progress = 0;
     std::string status;
-    EXPECT_NE(firmware_update(&req, &progress, status), 0);
+    const int rc = firmware_update(&req, &progress, status);
+    EXPECT_NE(rc, 0);
     EXPECT_EQ(status.rfind(c.status, 0), 0u) << status;
+    if (c.timeout_s != 0) {
+        // the card answers "in progress" for ever: the deadline ends the wait
+        EXPECT_EQ(rc, 39);
+        EXPECT_TRUE(trace.has("Firmware update timed out after " + std::to_string(c.timeout_s) + " seconds in " +
+                              status))
+            << trace.all();
+    }
     EXPECT_TRUE(trace.has("Successfully completed the fwupdate abort request")) << trace.all();
     EXPECT_EQ(host.boot_image(0), c.runs);
     host.clear_flash_fault(0);
@@ -474,6 +484,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         interrupt_case_s{"EraseFails", {cardsim_flash_fault_e::ERASE_FAILS, FLASH_PARTITION_SOC_ZEPHYR}, {},
                          "Erase [soc-zephyr]"},
+        interrupt_case_s{"StuckTimesOut", {cardsim_flash_fault_e::STUCK_IN_PROGRESS}, {}, "Erase [", CARDSIM_IMAGE_A, 2},
         interrupt_case_s{"WriteRefused", {}, {cardsim_fault_e::FW_ERRNO, 5, k_ep, RFC_CMD_FLASH_WRITE}, "Install ["},
         interrupt_case_s{"VerifyMismatch", {cardsim_flash_fault_e::VERIFY_MISMATCH, FLASH_PARTITION_SOC_ZEPHYR}, {},
                          "Verify [soc-zephyr]"},

@@ -262,6 +262,8 @@ TEST_F(BadInput, EmulatorCommandRefusesEveryMalformedArgumentVector)
         {"run", "--control", dir.file("plain") + "/fifo", "--", "true"},
         {"run", "--control", "/proc/orlix-none/fifo", "--", "true"},
         {"run", "--tick-ms", "1", "--", "/nonexistent"}, {"run", "--cards", "1", "--cards", "x", "--", "true"},
+        {"run", "--set"}, {"run", "--set", "", "--", "true"}, {"run", "--set", "flash 0 melt", "--", "true"},
+        {"run", "--cards", "1", "--set", "flash 1 stuck", "--", "true"},
     };
     std::mt19937 rng(11);
     for (int i = 0; i < 20; i++) {

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -205,6 +206,9 @@ void fw_package::declare(fw_package_member_s& file, const std::string& algorithm
     file.hash = fw_package_digest(file.algorithm, stage_ + "/" + file.name);
     if (target && opt_.fault == fw_package_fault_e::wrong_digest)
         file.hash.back() = file.hash.back() == '0' ? '1' : '0';
+    if (target && opt_.fault == fw_package_fault_e::upper_case_digest)
+        for (char& c : file.hash)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
 }
 
 void fw_package::write_member(const std::string& member, const std::string& bytes) const

@@ -19,6 +19,7 @@ enum class fw_package_fault_e {
     none,
     missing_member,         // fault_member is named by the manifests but left out of the archive
     wrong_digest,           // fault_member's declared digest does not match its bytes
+    upper_case_digest,      // fault_member's declared digest is right, in upper case
     unknown_firmware,       // ".firmware" holds an object that no table knows ("bogusfw")
     revoked_build,          // write_revocation_list revokes this package's build for the board
     gold_without_option,    // the package carries the gold image (an "all" install must refuse it)

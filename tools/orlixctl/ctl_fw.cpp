@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include <CLI/CLI.hpp>
@@ -21,17 +22,7 @@
 #include "fwupdate/rfc.h"
 #include "ipc/shell_command.h"
 #include "tools/orlixctl/ctl.h"
-
-namespace {
-
-// what the engine says during one operation, and where its progress is
-struct engine_trace {
-    aml_fwupdate_trace_cb_ctxt_s aml;
-    const uint8_t* progress = nullptr;
-    const std::string* status = nullptr;
-    ctl_progress* bar = nullptr;
-    size_t index = 0;
-};
+#include "tools/orlixctl/ctl_engine.h"
 
 void engine_cb(void* ctxt, trace_level_e level, const char* format, ...)
 {
@@ -82,6 +73,8 @@ void engine_start(aml_card_handle_s& card, engine_trace& t)
         ctl_fail(sdk_ret_to_aml_status(static_cast<uint32_t>(rc)), error);
     }
 }
+
+namespace {
 
 std::string image_of_letter(const std::string& letter)
 {
@@ -219,8 +212,11 @@ json check_entry(const std::string& package, const std::string& object, const st
         problem = "unsupported digest algorithm \"" + algorithm + "\"";
     } else if (fwupdate_member_digest(package, name, algorithm, digest) != 0) {
         problem = "not in the archive";
-    } else if (ctl_lower(digest) != ctl_lower(hash)) {
-        problem = "digest mismatch";
+    } else if (digest != hash) {
+        // the engine compares the text as declared, and the digest tools
+        // write lower case
+        problem = ctl_lower(digest) == ctl_lower(hash) ? "digest in upper case (the update refuses it)"
+                                                       : "digest mismatch";
     }
     out["digest_ok"] = problem.empty();
     if (!problem.empty()) {
@@ -230,6 +226,27 @@ json check_entry(const std::string& package, const std::string& object, const st
     return out;
 }
 
+// runs an engine step that needs no card, with the engine's last error
+// collected (the engine may not be bound to a card on this thread yet)
+int engine_messages(std::string& last_error, const std::function<int()>& step)
+{
+    auto& g = fwupdate_globals();
+    auto& tls = fwupdate_tls();
+    const auto cb = g.fwupdate_trace_cb;
+    const auto level = g.fwupdate_trace_level;
+    void* ctxt = tls.fwupdate_trace_cb_ctxt;
+    engine_trace t;
+    g.fwupdate_trace_cb = engine_cb;
+    g.fwupdate_trace_level = trace_level_err;
+    tls.fwupdate_trace_cb_ctxt = &t;
+    int rc = step();
+    g.fwupdate_trace_cb = cb;
+    g.fwupdate_trace_level = level;
+    tls.fwupdate_trace_cb_ctxt = ctxt;
+    last_error = ctl_trim(t.aml.last_error);
+    return rc;
+}
+
 json inspect_package(const std::string& package, bool& ok)
 {
     struct stat st;
@@ -237,9 +254,12 @@ json inspect_package(const std::string& package, bool& ok)
         throw ctl_error(CTL_EXIT_NOT_FOUND, "Error - package " + package + " is not a readable file");
     }
     std::vector<fwupdate_member_s> members;
-    if (fwupdate_package_members_check(package, members) != 0) {
+    std::string refused;
+    if (engine_messages(refused, [&] { return fwupdate_package_members_check(package, members); }) != 0) {
+        // the engine's reason names the member
         throw ctl_error(CTL_EXIT_CHECK_FAILED,
-                        "Error - package " + package + " is not a firmware package or holds an unsafe member");
+                        refused.empty() ? "Error - package " + package + " is not a firmware package"
+                                        : "Error - " + refused);
     }
     ok = true;
     json manifest = parse_manifest(package, "MANIFEST");
@@ -327,6 +347,7 @@ ctl_result fw_show(const std::string& name)
 struct update_args {
     std::string cards, package;
     bool dry_run = false, gold = false, allow_older = false;
+    uint32_t timeout_s = FWUPDATE_TIMEOUT_DEFAULT_S;
 };
 update_args g_update;
 
@@ -420,8 +441,15 @@ ctl_result fw_update()
                 if (a.gold) {
                     req.names = {"goldfw"};
                 }
+                req.timeout_s = a.timeout_s;
                 int rc = firmware_update(&req, &o.progress, o.status);
-                if (rc == FWUPDATE_OK || rc == FWUPDATE_NOTHING_TO_DO) {
+                // success only once the card reads back as what was written
+                std::string readback = rc == FWUPDATE_OK ? ctl_fw_readback(a.gold) : "";
+                if (!readback.empty()) {
+                    bar.update(k, o.progress, "Failed");
+                    o.result = "installed, but " + readback;
+                    o.exit_code = CTL_EXIT_FAILURE;
+                } else if (rc == FWUPDATE_OK || rc == FWUPDATE_NOTHING_TO_DO) {
                     bar.update(k, 100, "Done");
                     o.result = rc == FWUPDATE_OK ? "updated to " + version : "nothing had to be written";
                     o.exit_code = rc == FWUPDATE_OK ? CTL_EXIT_OK : CTL_EXIT_NOTHING_TO_DO;
@@ -674,6 +702,10 @@ void ctl_add_fw_commands(CLI::App& app, ctl_runner& run)
     upd->add_flag("--dry-run", g_update.dry_run, "check the package and the cards, change nothing");
     upd->add_flag("--gold", g_update.gold, "install the package's gold image");
     upd->add_flag("--allow-older", g_update.allow_older, "install a version older than the running one");
+    upd->add_option("--timeout", g_update.timeout_s,
+                    "give up a card's install after SECONDS, leaving its boot image as it was (0: never)")
+        ->type_name("SECONDS")
+        ->capture_default_str();
     upd->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
     upd->callback([&run] { run = fw_update; });
     auto* boot = fw->add_subcommand("boot-image", "the image the card boots next");
@@ -689,6 +721,7 @@ void ctl_add_fw_commands(CLI::App& app, ctl_runner& run)
     erase->add_option("PARTITION", partition, "partition name, e.g. soc-dtb")->required();
     erase->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
     erase->callback([&run] { run = [] { return fw_erase(name, partition); }; });
+    ctl_add_fw_verify(fw, run);
 
     auto* sb = app.add_subcommand("secure-boot", "secure boot state");
     sb->require_subcommand(1);

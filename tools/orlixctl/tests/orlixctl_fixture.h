@@ -34,8 +34,10 @@ class Orlixctl : public ::testing::Test {
 protected:
     test_temp_dir dir{"orlixctl"};
 
-    // the script runs with $CTL the tool and private state directories
-    run_result run(const std::string& script, const std::string& cards_opt = "", int seconds = 90)
+    // the script runs with $CTL the tool and private state directories;
+    // set: control lines in force on the emulated host from the start
+    run_result run(const std::string& script, const std::string& cards_opt = "", int seconds = 90,
+                   const std::vector<std::string>& set = {})
     {
         std::string env = "export CTL=" + build_dir() + "/tools/orlixctl/orlixctl ORLIXCTL_STATE_DIR=" +
                           dir.file("state") + " ORLIXCTL_CONF_DIR=" + dir.file("conf") +
@@ -44,6 +46,9 @@ protected:
         if (!cards_opt.empty()) {
             argv.push_back("--cards");
             argv.push_back(cards_opt);
+        }
+        for (const auto& line : set) {
+            argv.insert(argv.end(), {"--set", line});
         }
         argv.insert(argv.end(), {"--", "sh", "-c", env + script});
         const char* scale = getenv("ORLIX_TIMEOUT_SCALE");  // sanitizer builds run slower

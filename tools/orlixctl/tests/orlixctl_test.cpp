@@ -132,7 +132,17 @@ TEST_F(Orlixctl, InspectAndDryRunTouchNothing)
     test_temp_dir bad_dir("orlixctl-bad");
     fw_package bad(bad_dir.path(), bad_opts);
     std::string bad_path = bad.build("bad.tar");
-    run_result r = run("P='" + path + "'; B='" + bad_path + R"SH(';
+    // digests the engine refuses are refused here too; an unsafe member is named
+    std::string refused;
+    for (auto fault : {fw_package_fault_e::upper_case_digest, fw_package_fault_e::dot_dot_member}) {
+        fw_package_options_s o;
+        o.fault = fault;
+        refused += " '" + fw_package(dir.path(), o).build("refused" + std::to_string(int(fault)) + ".tar") + "'";
+    }
+    run_result r = run("P='" + path + "'; B='" + bad_path + "'; set --" + refused + R"SH(;
+        $CTL -j fw inspect "$1" 2>/dev/null | jq -c '[.digest_ok, (.images[] | select(.digest_ok | not) | .problem)]'
+        $CTL fw inspect "$2" 2>&1 >/dev/null | grep -v '^lspci:'
+        $CTL fw inspect "$2" >/dev/null 2>&1; echo hostile=$?
         $CTL -j fw inspect "$P" | jq -e '.digest_ok and (.images | length) > 5' >/dev/null && echo INSPECT_OK
         $CTL -j fw inspect "$B" 2>/dev/null | jq -c '[.digest_ok, (.images[] | select(.digest_ok | not) | .name)]'; echo inspect_bad=$?
         $CTL fw inspect "$B" >/dev/null 2>&1; echo bad_rc=$?
@@ -150,6 +160,9 @@ TEST_F(Orlixctl, InspectAndDryRunTouchNothing)
     EXPECT_NE(r.out.find("would install 1.4.2"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("UNTOUCHED"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("bad_update=4"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[false,\"digest in upper case (the update refuses it)\"]\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("member \"../evil\" leaves the directory it is unpacked into\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("hostile=4\n"), std::string::npos) << r.out;
 }
 
 }  // namespace

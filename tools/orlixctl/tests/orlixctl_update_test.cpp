@@ -42,7 +42,11 @@ TEST_F(Orlixctl, UpdateBothCardsOnATerminalAndInLines)
         echo "after=$(stored 0),$(stored 1)"
         $CTL -j fw show 1 | jq -r '"next=" + .next_boot_image + " running=" + .running_version'
 
-        # not a terminal: one line a step on standard error, the document on standard output
+        # not a terminal: one line a step on standard error, the document on
+        # standard output. the cards boot fw-a again first, so that the second
+        # install, read back, finds what it wrote wherever the engine takes
+        # "the other image" from
+        $CTL fw boot-image set 0 fw-a > /dev/null && $CTL fw boot-image set 1 fw-a > /dev/null
         $CTL -j fw update 0,1 "$P" -y > doc.json 2> steps.txt; echo json_rc=$?
         jq -c '[.cards[] | .exit_code]' doc.json
         jq -r '.cards[].result' doc.json
@@ -135,6 +139,61 @@ TEST_F(Orlixctl, ProfileUpdateInstallsThePackage)
     EXPECT_TRUE(has(r.out, "active=rdma\n")) << r.out;
     EXPECT_TRUE(has(r.out, "stored=" + opts.software_version + ",1.4.0\n")) << r.out;
     EXPECT_FALSE(has(r.out, "other=rdma")) << r.out;
+}
+
+// fw verify: a card's flash against a package, through the card's own
+// checksums, before and after an install and after a partition changed
+// behind the package's back; verifying writes nothing
+TEST_F(Orlixctl, VerifyComparesTheFlashWithThePackage)
+{
+    fw_package pkg(dir.path());
+    std::string path = pkg.build("verify.tar");
+    run_result r = run("P='" + path + "'" + R"SH(
+        $CTL fw verify 0 "$P" > /dev/null 2>&1; echo fresh=$?
+        $CTL fw update 0 "$P" -y > /dev/null 2>&1; echo update=$?
+        $CTL -j fw verify 0 "$P" > ok.json; echo verify=$?
+        jq -c '[.match, (.partitions | length), [.partitions[] | select(.match | not)]]' ok.json
+        $CTL fw erase 0 soc-dtb -y > /dev/null; echo erase=$?
+        before=$($CTL -j fw show 0)
+        $CTL -j fw verify 0 "$P" > bad.json 2> bad.err; echo changed=$?
+        jq -c '[.match, [.partitions[] | select(.match | not) | .partition]]' bad.json
+        grep -v '^lspci:' bad.err
+        $CTL fw verify 0 "$P" | grep -c MISMATCH
+        [ "$before" = "$($CTL -j fw show 0)" ] && echo UNCHANGED
+    )SH", "", 200);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "fresh=4\nupdate=0\nverify=0\n[true,9,[]]\nerase=0\nchanged=4\n[false,[\"soc-dtb\"]]\n"))
+        << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "Error - 0000:20:00.0: flash differs from package " + path + " in soc-dtb\n1\nUNCHANGED\n"))
+        << r.out;
+}
+
+// the two ways a card can leave an install unfinished, set on the emulated
+// cards from the start: card 1's flash stays "in progress" for ever (an
+// update and a comparison end at their deadlines), card 0 says yes to a boot
+// image selection and keeps the old one
+TEST_F(Orlixctl, UpdateStopsAtItsDeadlineAndReadsBackWhatTheCardBoots)
+{
+    fw_package pkg(dir.path());
+    std::string path = pkg.build("bound.tar");
+    const std::string version = pkg.options().software_version;
+    run_result r = run("P='" + path + "'" + R"SH(
+        $CTL fw update 1 "$P" -y --timeout 3 > /dev/null 2> stuck.err; echo stuck=$?
+        grep -o 'Operation timed out: .* : Firmware update timed out after 3 seconds in Erase \[soc-zephyr\]' stuck.err | sed 's/: NIC .* : /: /'
+        $CTL -j fw show 1 | jq -r '"next1=" + .next_boot_image'
+        $CTL fw verify 1 "$P" --timeout 2 > /dev/null 2> vstuck.err; echo vstuck=$?
+        grep -o 'Flash check timed out after 2 seconds in Verify \[soc-zephyr\]' vstuck.err
+        $CTL -j fw update 0 "$P" -y > lost.json 2> /dev/null; echo lost=$?
+        jq -r '.cards[0].result' lost.json
+        $CTL -j fw show 0 | jq -r '"next0=" + .next_boot_image'
+    )SH", "", 200, {"flash 1 stuck", "flash 0 boot-lost"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "stuck=1\nOperation timed out: Firmware update timed out after 3 seconds in Erase [soc-zephyr]\nnext1=fw-a\n"
+                           "vstuck=1\nFlash check timed out after 2 seconds in Verify [soc-zephyr]\n"))
+        << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "lost=1\ninstalled, but the card boots fw-a next: ")) << r.out;
+    EXPECT_TRUE(has(r.out, "soc-zephyr holds 1.4.0, not the installed " + version)) << r.out;
+    EXPECT_TRUE(has(r.out, "next0=fw-a\n")) << r.out;
 }
 
 }  // namespace
