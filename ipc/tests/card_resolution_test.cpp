@@ -20,10 +20,9 @@ struct ipc_channel {
     explicit ipc_channel(const std::string& bdf) : rc(nic_ipc_open(&handle, bdf.c_str())) {}
     ~ipc_channel() { nic_ipc_close(&handle); }
     // a heartbeat: its length, errno and whether the nonce came back
-    ssize_t heartbeat(uint32_t& fw_errno, bool& echoed)
+    ssize_t heartbeat(uint32_t& fw_errno, bool& echoed, uint64_t nonce = 0x1122334455667788)
     {
         uint8_t buf[IPC_CMD_MAX_BODY] = {};
-        const uint64_t nonce = 0x1122334455667788;
         memcpy(buf, &nonce, 8);
         fw_errno = 0;
         ssize_t n = nic_ipc_req_rsp(&handle, k_ep_card, k_op_heartbeat, buf, 8, 16, &fw_errno);
@@ -253,6 +252,34 @@ TEST_F(CardResolution, FaultyAnswersFailTheExchangeWithTheirOwnErrno)
     bool echoed = false;
     EXPECT_EQ(other.heartbeat(fw_errno, echoed), 16);
     EXPECT_TRUE(echoed);
+}
+
+// a card answering late: the request times out, the late answer is dropped
+// when it comes, and the channel answers the next requests exactly
+TEST_F(CardResolution, ALateAnswerNeverAnswersTheNextRequest)
+{
+    nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, false);
+    ipc_channel ch(host.card(0).card_bdf);
+    ASSERT_EQ(ch.rc, 0);
+    for (uint32_t next_op : {k_op_heartbeat, k_op_device_info}) {
+        ipc_cmd_set_rsp_timeout_ms(100);
+        host.set_fault(0, {cardsim_fault_e::DELAY, 1000});
+        uint32_t fw_errno = 0;
+        bool echoed = false;
+        errno = 0;
+        EXPECT_EQ(ch.heartbeat(fw_errno, echoed, 0xaaaa), -1);
+        EXPECT_EQ(errno, ETIMEDOUT);
+        host.clear_fault(0);
+        ipc_cmd_set_rsp_timeout_ms(IPC_CMD_DEFAULT_RSP_TIMEOUT_MS);
+        if (next_op == k_op_heartbeat) {
+            EXPECT_EQ(ch.heartbeat(fw_errno, echoed, 0xbbbb), 16);
+            EXPECT_TRUE(echoed) << "the late answer was taken for this one";
+        } else {
+            uint8_t buf[IPC_CMD_MAX_BODY] = {};
+            EXPECT_EQ(nic_ipc_req_rsp(&ch.handle, k_ep_card, k_op_device_info, buf, 0, 388, &fw_errno), 388);
+        }
+    }
+    EXPECT_EQ(ch.handle.dev.stale_dropped, 2u);
 }
 
 }  // namespace

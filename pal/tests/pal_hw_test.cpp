@@ -265,7 +265,7 @@ TEST(PalHw, ThreadsOfTwoCardsEachSeeTheirOwnCard)
     cardsim_host host({2, {}, 0});
     ASSERT_TRUE(host.ok()) << host.error();
     ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
-    auto* table_mem_read = gl_pal_info.mem_read;
+    auto* table_mem_read = pal_table()->mem_read;
     const uint64_t port = CARDSIM_PORT_REGION, lif = cardsim_lif_block(1) + 16;
     for (size_t i = 0; i < 2; i++) {
         host.set_counter(i, port, 100 + i);
@@ -307,7 +307,7 @@ TEST(PalHw, ThreadsOfTwoCardsEachSeeTheirOwnCard)
     a.join();
     b.join();
 
-    EXPECT_EQ(gl_pal_info.mem_read, table_mem_read) << "a later pal_init leaves the table alone";
+    EXPECT_EQ(pal_table()->mem_read, table_mem_read) << "a later pal_init leaves the table alone";
     for (size_t i = 0; i < 2; i++) {
         EXPECT_EQ(port_seen[i], 100 + i) << "card " << i;
         EXPECT_EQ(lif_seen[i], 0xabc000 + i) << "card " << i;
