@@ -3,10 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "emulator/cardsim_host.h"
+#include "ipc/fwctl_rpc.h"
 #include "ipc/ipc_cmd.h"
 #include "ipc/nic_ipc.h"
 
@@ -280,6 +286,50 @@ TEST_F(CardResolution, ALateAnswerNeverAnswersTheNextRequest)
         }
     }
     EXPECT_EQ(ch.handle.dev.stale_dropped, 2u);
+}
+
+// the fwctl device checks a call as the kernel's fwctl core and the driver
+// do, and fails with their errno
+TEST_F(CardResolution, FwctlCallsAreCheckedAsTheKernelChecksThem)
+{
+    int fd = open(host.card(0).fwctl_devnode.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    uint8_t body[8] = {}, out[16] = {};
+    auto call = [&](const std::function<void(nic_fwctl_rpc_arg_s&, nic_fwctl_rpc_s&)>& bend) {
+        nic_fwctl_rpc_s rpc = {};
+        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_OP, k_op_heartbeat);
+        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_EP, k_ep_card);
+        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_LEN, sizeof(body));
+        nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_IN_PAYLOAD, reinterpret_cast<uintptr_t>(body));
+        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_OUT_LEN, sizeof(out));
+        nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_OUT_PAYLOAD, reinterpret_cast<uintptr_t>(out));
+        nic_fwctl_rpc_arg_s arg = {sizeof(arg), NIC_FWCTL_SCOPE_DEBUG_READ_ONLY, NIC_FWCTL_RPC_SIZE,
+                                   NIC_FWCTL_RPC_SIZE, reinterpret_cast<uintptr_t>(&rpc),
+                                   reinterpret_cast<uintptr_t>(&rpc)};
+        bend(arg, rpc);
+        errno = 0;
+        return ioctl(fd, NIC_FWCTL_RPC_IOCTL, &arg) == 0 ? 0 : errno;
+    };
+    const struct {
+        const char* what;
+        std::function<void(nic_fwctl_rpc_arg_s&, nic_fwctl_rpc_s&)> bend;
+        int err;
+    } cases[] = {
+        {"a sound call", [](auto&, auto&) {}, 0},
+        {"argument too small", [](auto& a, auto&) { a.size = 24; }, EINVAL},
+        {"unknown scope", [](auto& a, auto&) { a.scope = 4; }, EOPNOTSUPP},
+        {"in_len past the core's bound", [](auto& a, auto&) { a.in_len = 3u << 20; }, EMSGSIZE},
+        {"out_len past the core's bound", [](auto& a, auto&) { a.out_len = 3u << 20; }, EMSGSIZE},
+        {"half a record", [](auto& a, auto&) { a.in_len = 24; }, EINVAL},
+        {"reserved in word", [](auto&, auto& r) { nic_fwctl_rpc_put32(r, NIC_FWCTL_RPC_IN_RSVD, 1); }, EINVAL},
+        {"reserved out word", [](auto&, auto& r) { nic_fwctl_rpc_put32(r, NIC_FWCTL_RPC_OUT_RSVD + 4, 1); }, EINVAL},
+        {"body over 1024", [](auto&, auto& r) { nic_fwctl_rpc_put32(r, NIC_FWCTL_RPC_IN_LEN, 1025); }, EINVAL},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(call(c.bend), c.err) << c.what;
+    }
+    EXPECT_EQ(host.firmware(0).requests(), 1u) << "only the sound call reached the firmware";
+    close(fd);
 }
 
 }  // namespace
