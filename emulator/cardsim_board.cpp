@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr uint32_t k_fw_enotsup = 95;
 constexpr size_t k_max_requests = 4096;
 
 // endpoint 6
@@ -36,6 +35,7 @@ constexpr size_t k_req_data = 28;
 
 constexpr size_t k_cpld_rsp = 16, k_sensor_rsp = 12, k_fru_rsp = 4 + 512, k_fwsel_rsp = 8;
 constexpr size_t k_xcvr_rsp = 12, k_xcvr_read_rsp = 8 + CARDSIM_XCVR_CHUNK;
+constexpr size_t k_cpld_req = 12, k_xcvr_req = 240;
 
 void put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
 {
@@ -111,24 +111,59 @@ cardsim_board::cardsim_board(size_t ports) : fru_(CARDSIM_FRU_SIZE, 0xff), xcvrs
     std::copy(name, name + sizeof(name) - 1, fru_.begin() + 8);
 }
 
-size_t cardsim_board::response_size(uint32_t endpoint, uint32_t opcode)
+using board_op_s = cardsim_op_s<cardsim_board>;
+constexpr auto EXACT = cardsim_req_e::EXACT;
+
+// CPLD requests carry zero words at 0 and 8, transceiver requests at 8 and 16
+static bool cpld_reserved_clear(const uint8_t* req, size_t len)
+{
+    return cardsim_words_zero(req, len, {0, 8});
+}
+
+static bool xcvr_reserved_clear(const uint8_t* req, size_t len)
+{
+    return cardsim_words_zero(req, len, {8, 16});
+}
+
+#define CPLD_OP(op_) {op_, k_cpld_req, EXACT, k_cpld_rsp, &cardsim_board::cpld_answer_, cpld_reserved_clear}
+#define SENSOR_OP(op_) {op_, 0, EXACT, k_sensor_rsp, &cardsim_board::cpld_answer_}
+#define XCVR_OP(op_, rsp_) {op_, k_xcvr_req, EXACT, rsp_, &cardsim_board::xcvr_answer_, xcvr_reserved_clear}
+
+const board_op_s cardsim_board::k_cpld_ops[] = {
+    {k_op_fru_read, 4, EXACT, k_fru_rsp, &cardsim_board::cpld_answer_},
+    CPLD_OP(k_op_get_led), CPLD_OP(k_op_set_led), CPLD_OP(k_op_card_status), CPLD_OP(k_op_fw_ver),
+    CPLD_OP(k_op_rev), CPLD_OP(k_op_id), CPLD_OP(k_op_minor_rev), CPLD_OP(k_op_boot_status),
+    CPLD_OP(k_op_rst_cause), CPLD_OP(k_op_rst_event), CPLD_OP(k_op_reg_read), CPLD_OP(k_op_reg_write),
+    {k_op_fwsel, 4, EXACT, k_fwsel_rsp, &cardsim_board::cpld_answer_},
+    SENSOR_OP(0x1000f), SENSOR_OP(0x10010), SENSOR_OP(0x10011), SENSOR_OP(0x10012), SENSOR_OP(0x10013),
+    SENSOR_OP(0x10014), SENSOR_OP(0x10015), SENSOR_OP(0x10016), SENSOR_OP(0x10017),
+};
+
+const board_op_s cardsim_board::k_xcvr_ops[] = {
+    XCVR_OP(k_op_present, k_xcvr_rsp),       XCVR_OP(k_op_in_reset, k_xcvr_rsp),
+    XCVR_OP(k_op_set_port, k_xcvr_rsp),      XCVR_OP(k_op_reset_port, k_xcvr_rsp),
+    XCVR_OP(k_op_lp_set, k_xcvr_rsp),        XCVR_OP(k_op_lp_clear, k_xcvr_rsp),
+    XCVR_OP(k_op_xcvr_led, k_xcvr_rsp),      XCVR_OP(k_op_read, k_xcvr_read_rsp),
+    XCVR_OP(k_op_write, k_xcvr_rsp),         XCVR_OP(k_op_dom_read, k_xcvr_read_rsp),
+    XCVR_OP(k_op_temp, k_xcvr_rsp),          XCVR_OP(k_op_link, k_xcvr_rsp),
+    XCVR_OP(k_op_power_on, k_xcvr_rsp),      XCVR_OP(k_op_power_off, k_xcvr_rsp),
+    XCVR_OP(k_op_powered, k_xcvr_rsp),       XCVR_OP(k_op_power_failure, k_xcvr_rsp),
+    XCVR_OP(k_op_power_ctrl, k_xcvr_rsp),    XCVR_OP(k_op_intr_pending, k_xcvr_rsp),
+    XCVR_OP(k_op_intr_clear, k_xcvr_rsp),
+};
+
+const board_op_s* cardsim_board::find_op_(uint32_t endpoint, uint32_t opcode)
 {
     if (endpoint == CARDSIM_EP_CPLD) {
-        if (opcode == k_op_fru_read) {
-            return k_fru_rsp;
-        }
-        if (opcode == k_op_fwsel) {
-            return k_fwsel_rsp;
-        }
-        if (opcode >= k_op_sensor_first && opcode <= k_op_sensor_last) {
-            return k_sensor_rsp;
-        }
-        return opcode > k_op_fru_read && opcode < k_op_fwsel ? k_cpld_rsp : 0;
+        return cardsim_find_op(k_cpld_ops, opcode);
     }
-    if (endpoint == CARDSIM_EP_XCVR && opcode >= k_op_present && opcode <= k_xcvr_last) {
-        return opcode == k_op_read || opcode == k_op_dom_read ? k_xcvr_read_rsp : k_xcvr_rsp;
-    }
-    return 0;
+    return endpoint == CARDSIM_EP_XCVR ? cardsim_find_op(k_xcvr_ops, opcode) : nullptr;
+}
+
+size_t cardsim_board::response_size(uint32_t endpoint, uint32_t opcode)
+{
+    const board_op_s* op = find_op_(endpoint, opcode);
+    return op ? op->rsp_size : 0;
 }
 
 cardsim_board_reply_s cardsim_board::handle(uint32_t endpoint, uint32_t opcode, const uint8_t* req, size_t len)
@@ -140,22 +175,21 @@ cardsim_board_reply_s cardsim_board::handle(uint32_t endpoint, uint32_t opcode, 
     requests_.push_back({endpoint, opcode, std::vector<uint8_t>(req, req + len)});
 
     cardsim_board_reply_s r;
-    if (response_size(endpoint, opcode) == 0) {
-        r.fw_errno = k_fw_enotsup;
-        return r;
-    }
-    if (endpoint == CARDSIM_EP_CPLD) {
-        cpld_answer_(opcode, req, len, r);
-    } else {
-        xcvr_answer_(opcode, req, len, r);
+    const board_op_s* op = find_op_(endpoint, opcode);
+    r.fw_errno = cardsim_check_request(op, req, len);
+    if (r.fw_errno == 0) {
+        r.body.assign(op->rsp_size, 0);
+        op->answer(*this, opcode, req, len, r.body);
     }
     return r;
 }
 
-void cardsim_board::cpld_answer_(uint32_t opcode, const uint8_t* req, size_t len, cardsim_board_reply_s& r)
+void cardsim_board::cpld_answer_(cardsim_board& self, uint32_t opcode, const uint8_t* req, size_t len,
+                                 std::vector<uint8_t>& b)
 {
-    r.body.assign(response_size(CARDSIM_EP_CPLD, opcode), 0);
-    auto& b = r.body;
+    cardsim_cpld_s& cpld_ = self.cpld_;
+    cardsim_sensors_s& sensors_ = self.sensors_;
+    std::vector<uint8_t>& fru_ = self.fru_;
     if (cpld_.status != 0) {
         put32(b, 0, cpld_.status);
         return;
@@ -233,10 +267,13 @@ bool cardsim_board::fault_on_(cardsim_xcvr_fault_e kind, uint32_t port) const
     return fault_.kind == kind && (fault_.port == 0 || fault_.port == port);
 }
 
-void cardsim_board::xcvr_answer_(uint32_t opcode, const uint8_t* req, size_t len, cardsim_board_reply_s& r)
+void cardsim_board::xcvr_answer_(cardsim_board& self, uint32_t opcode, const uint8_t* req, size_t len,
+                                 std::vector<uint8_t>& b)
 {
-    r.body.assign(k_xcvr_rsp, 0);
-    auto& b = r.body;
+    b.assign(k_xcvr_rsp, 0);
+    auto& xcvrs_ = self.xcvrs_;
+    auto& fault_ = self.fault_;
+    auto fault_on_ = [&](cardsim_xcvr_fault_e kind, uint32_t port) { return self.fault_on_(kind, port); };
     const uint32_t port = get32(req, len, k_req_port);
     if (port == 0 || port > xcvrs_.size()) {
         put32(b, 0, CARDSIM_BOARD_EINVAL);

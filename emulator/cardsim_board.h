@@ -5,6 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include "emulator/cardsim_dispatch.h"
+
 // the card's board services as its firmware answers them: the CPLD, the
 // power and temperature sensors and the FRU memory (endpoint 6), and the
 // transceiver cages with their modules' memory (endpoint 7). every record is
@@ -132,8 +134,14 @@ public:
     void clear_requests();
 
 private:
-    void cpld_answer_(uint32_t opcode, const uint8_t* req, size_t len, cardsim_board_reply_s& r);
-    void xcvr_answer_(uint32_t opcode, const uint8_t* req, size_t len, cardsim_board_reply_s& r);
+    // the handlers of the dispatch tables, called with the lock held
+    static void cpld_answer_(cardsim_board& b, uint32_t opcode, const uint8_t* req, size_t len,
+                             std::vector<uint8_t>& rsp);
+    static void xcvr_answer_(cardsim_board& b, uint32_t opcode, const uint8_t* req, size_t len,
+                             std::vector<uint8_t>& rsp);
+    static const cardsim_op_s<cardsim_board> k_cpld_ops[];
+    static const cardsim_op_s<cardsim_board> k_xcvr_ops[];
+    static const cardsim_op_s<cardsim_board>* find_op_(uint32_t endpoint, uint32_t opcode);
     bool fault_on_(cardsim_xcvr_fault_e kind, uint32_t port) const;
 
     mutable std::mutex mutex_;

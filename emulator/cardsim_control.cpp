@@ -88,6 +88,17 @@ bool do_fwerr(cardsim_host& host, size_t card, const std::vector<std::string>& a
     return true;
 }
 
+bool do_delay(cardsim_host& host, size_t card, const std::vector<std::string>& args, std::string& error)
+{
+    unsigned long ms = 0;
+    if (!number_of(args[0], 3600000, ms)) {
+        error = "delay takes milliseconds (0 to 3600000): " + args[0];
+        return false;
+    }
+    host.set_fault(card, {cardsim_fault_e::DELAY, static_cast<uint32_t>(ms), 0, 0});
+    return true;
+}
+
 bool do_remove(cardsim_host& host, size_t card, const std::vector<std::string>&, std::string&)
 {
     host.remove_card(card);
@@ -152,8 +163,9 @@ bool do_flash(cardsim_host& host, size_t card, const std::vector<std::string>& a
 }
 
 const control_word_s k_words[] = {
-    {"hang", 0, 0, do_hang},   {"answer", 0, 0, do_answer},   {"errno", 1, 0, do_errno}, {"fwerr", 1, 0, do_fwerr},
-    {"remove", 0, 0, do_remove}, {"restore", 0, 0, do_restore}, {"flash", 2, 1, do_flash}, {"reset", 0, 0, do_reset},
+    {"hang", 0, 0, do_hang},     {"answer", 0, 0, do_answer},   {"errno", 1, 0, do_errno},
+    {"fwerr", 1, 0, do_fwerr},   {"delay", 1, 0, do_delay},     {"remove", 0, 0, do_remove},
+    {"restore", 0, 0, do_restore}, {"flash", 2, 1, do_flash},   {"reset", 0, 0, do_reset},
 };
 
 }  // namespace
@@ -165,6 +177,7 @@ const char* cardsim_control_help()
            "  answer N        card N answers again\n"
            "  errno N E       the driver fails card N's reads with errno E (EIO, ETIMEDOUT, 5, ...)\n"
            "  fwerr N CODE    card N's firmware answers with errno CODE\n"
+           "  delay N MS      card N answers every request MS milliseconds late\n"
            "  remove N        card N disappears (device nodes and sysfs entries)\n"
            "  restore N       card N comes back, as a rescan finds it\n"
            "  reset N         card N reboots into its startup image (boot order: selected, other main, gold)\n"

@@ -13,6 +13,7 @@ class cardsim_host;
 //   answer N          card N answers again (clears its fault)
 //   errno N E         the driver fails card N's reads with errno E (EIO, 5, ...)
 //   fwerr N CODE      card N's firmware answers with errno CODE
+//   delay N MS        card N answers every request MS milliseconds late
 //   remove N          card N disappears: device nodes and sysfs entries gone
 //   restore N         card N comes back, as a rescan would find it
 //   reset N           card N reboots into its startup image (or the next

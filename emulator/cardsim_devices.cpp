@@ -5,8 +5,11 @@
 #include "emulator/cardsim_devices.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -19,12 +22,24 @@ constexpr gulong k_ipc_bind = 0x40084208, k_ipc_unbind = 0x40084209;
 constexpr gulong k_fwctl_rpc = 0x9a01;
 constexpr size_t k_fwctl_arg_size = 32, k_fwctl_rec_size = 48;
 
-// a pending answer per open descriptor
+using sim_clock = std::chrono::steady_clock;
+
+// an answer the driver hands out once its time has come
+struct timed_answer_s {
+    sim_clock::time_point ready;
+    cardsim_ipc_answer_s answer;
+};
+
+// the answers waiting per open descriptor, in the order the requests came:
+// a late answer stays in line and is read before the next one, as a queue
+// of the real driver would hand it out
 struct ipc_device_s {
     cardsim_firmware* fw;
     std::mutex mutex;
-    std::map<UMockdevIoctlClient*, cardsim_ipc_answer_s> pending;
+    std::map<UMockdevIoctlClient*, std::deque<timed_answer_s>> pending;
 };
+
+constexpr size_t k_max_pending = 64;
 
 gboolean ipc_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
@@ -35,9 +50,14 @@ gboolean ipc_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer use
         umockdev_ioctl_client_complete(client, -1, answer.write_errno);
         return TRUE;
     }
-    {
+    if (!answer.silent) {
         std::lock_guard<std::mutex> lock(dev->mutex);
-        dev->pending[client] = std::move(answer);
+        auto& queue = dev->pending[client];
+        if (queue.size() >= k_max_pending) {
+            queue.pop_front();  // nobody reads them: the oldest are lost
+        }
+        auto ready = sim_clock::now() + std::chrono::milliseconds(answer.delay_ms);
+        queue.push_back({ready, std::move(answer)});
     }
     umockdev_ioctl_client_complete(client, data->data_len, 0);
     return TRUE;
@@ -48,13 +68,13 @@ gboolean ipc_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
     auto* dev = static_cast<ipc_device_s*>(user);
     std::unique_lock<std::mutex> lock(dev->mutex);
     auto it = dev->pending.find(client);
-    if (it == dev->pending.end() || it->second.silent) {
+    if (it == dev->pending.end() || it->second.empty() || it->second.front().ready > sim_clock::now()) {
         lock.unlock();
         umockdev_ioctl_client_complete(client, -1, EAGAIN);
         return TRUE;
     }
-    cardsim_ipc_answer_s answer = std::move(it->second);
-    dev->pending.erase(it);
+    cardsim_ipc_answer_s answer = std::move(it->second.front().answer);
+    it->second.pop_front();
     lock.unlock();
     if (answer.read_errno != 0) {
         umockdev_ioctl_client_complete(client, -1, answer.read_errno);
@@ -110,8 +130,64 @@ uint32_t rec32(const uint8_t* r, size_t at)
     return v;
 }
 
-// the record of an FWCTL_RPC: op@0 ep@4 in_len@12 in@16, retval@24
-// out_len@36 out@40; the answer lands in out and the record's out fields
+uint64_t rec64(const uint8_t* r, size_t at)
+{
+    uint64_t v;
+    memcpy(&v, r + at, sizeof(v));
+    return v;
+}
+
+constexpr uint32_t k_fwctl_scope_max = 3;           // debug write full
+constexpr uint32_t k_fwctl_max_rpc_len = 2u << 20;  // the fwctl core's bound on in_len and out_len
+constexpr size_t k_fwctl_arg_max = 4096;            // larger arguments are not read at all
+constexpr uint32_t k_fwctl_body_max = 1024;
+
+// what the fwctl core checks before the driver sees the call: the size of
+// the argument (a larger one only with zeros past what it knows), a known
+// scope and lengths within its bound. 0 or the errno it fails with
+int fwctl_core_check(resolved_s& r, UMockdevIoctlData* arg, UMockdevIoctlData* outer)
+{
+    uint32_t size = rec32(outer->data, 0), scope = rec32(outer->data, 4);
+    uint32_t in_len = rec32(outer->data, 8), out_len = rec32(outer->data, 12);
+    if (size < k_fwctl_arg_size) {
+        return EINVAL;
+    }
+    if (size > k_fwctl_arg_size) {
+        UMockdevIoctlData* whole = size <= k_fwctl_arg_max ? r.resolve(arg, 0, size) : nullptr;
+        if (whole == nullptr) {
+            return E2BIG;
+        }
+        for (size_t i = k_fwctl_arg_size; i < size; i++) {
+            if (whole->data[i] != 0) {
+                return E2BIG;
+            }
+        }
+    }
+    if (scope > k_fwctl_scope_max) {
+        return EOPNOTSUPP;
+    }
+    if (in_len > k_fwctl_max_rpc_len || out_len > k_fwctl_max_rpc_len) {
+        return EMSGSIZE;
+    }
+    return 0;
+}
+
+// what the vxc core driver checks of its own record: one whole record in and
+// out, reserved words zero, a request body the firmware can take
+int fwctl_driver_check(const uint8_t* outer, const uint8_t* rec)
+{
+    if (rec32(outer, 8) != k_fwctl_rec_size || rec32(outer, 12) != k_fwctl_rec_size) {
+        return EINVAL;
+    }
+    if (rec32(rec, 8) != 0 || rec64(rec, 28) != 0 || rec32(rec, 12) > k_fwctl_body_max) {
+        return EINVAL;
+    }
+    return 0;
+}
+
+// the record of an FWCTL_RPC: op@0 ep@4 rsvd@8 in_len@12 in@16, retval@24
+// rsvd@28 out_len@36 out@40; the answer lands in out and in the out fields
+// of the record the argument's out names
 gboolean fwctl_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
     auto* fw = static_cast<cardsim_firmware*>(user);
@@ -122,9 +198,24 @@ gboolean fwctl_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     resolved_s r;
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     UMockdevIoctlData* outer = r.resolve(arg, 0, k_fwctl_arg_size);
-    UMockdevIoctlData* rec = r.resolve(outer, 16, k_fwctl_rec_size);
-    if (rec == nullptr) {
+    if (outer == nullptr) {
         umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return TRUE;
+    }
+    if (int err = fwctl_core_check(r, arg, outer)) {
+        umockdev_ioctl_client_complete(client, -1, err);
+        return TRUE;
+    }
+    UMockdevIoctlData* rec = r.resolve(outer, 16, k_fwctl_rec_size);
+    // in and out usually name the same record: resolved once, written once
+    bool same = rec64(outer->data, 16) == rec64(outer->data, 24);
+    UMockdevIoctlData* out_rec = same ? rec : r.resolve(outer, 24, k_fwctl_rec_size);
+    if (rec == nullptr || out_rec == nullptr) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return TRUE;
+    }
+    if (int err = fwctl_driver_check(outer->data, rec->data)) {
+        umockdev_ioctl_client_complete(client, -1, err);
         return TRUE;
     }
     uint32_t opcode = rec32(rec->data, 0), endpoint = rec32(rec->data, 4);
@@ -143,6 +234,10 @@ gboolean fwctl_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         umockdev_ioctl_client_complete(client, -1, ETIMEDOUT);
         return TRUE;
     }
+    if (reply.delay_ms > 0) {
+        // the call blocks as long as the firmware takes
+        std::this_thread::sleep_for(std::chrono::milliseconds(reply.delay_ms));
+    }
     if (reply.driver_errno != 0) {
         umockdev_ioctl_client_complete(client, -1, reply.driver_errno);
         return TRUE;
@@ -150,7 +245,7 @@ gboolean fwctl_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     // the driver copies what fits and reports the length it had
     size_t n = std::min<size_t>(reply.body.size(), out_cap);
     if (n > 0) {
-        UMockdevIoctlData* out = r.resolve(rec, 40, out_cap);
+        UMockdevIoctlData* out = r.resolve(out_rec, 40, out_cap);
         if (out == nullptr) {
             umockdev_ioctl_client_complete(client, -1, EFAULT);
             return TRUE;
@@ -158,8 +253,8 @@ gboolean fwctl_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         umockdev_ioctl_data_update(out, 0, reply.body.data(), n);
     }
     uint32_t out_len = static_cast<uint32_t>(reply.body.size());
-    umockdev_ioctl_data_update(rec, 24, reinterpret_cast<guint8*>(&reply.fw_errno), 4);
-    umockdev_ioctl_data_update(rec, 36, reinterpret_cast<guint8*>(&out_len), 4);
+    umockdev_ioctl_data_update(out_rec, 24, reinterpret_cast<guint8*>(&reply.fw_errno), 4);
+    umockdev_ioctl_data_update(out_rec, 36, reinterpret_cast<guint8*>(&out_len), 4);
     umockdev_ioctl_client_complete(client, 0, 0);
     return TRUE;
 }

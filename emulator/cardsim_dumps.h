@@ -73,21 +73,3 @@ void cardsim_coredump_chunk_answer(const cardsim_card_spec_s& spec, cardsim_dump
 void cardsim_dtb_summary_answer(const cardsim_card_spec_s& spec, cardsim_dump_e dump, std::vector<uint8_t>& rsp);
 void cardsim_dtb_chunk_answer(const cardsim_card_spec_s& spec, cardsim_dump_e dump, const uint8_t* req,
                               size_t len, std::vector<uint8_t>& rsp);
-
-// in the shape of the firmware model's table of exchanges
-template <cardsim_dump_e D>
-void cardsim_coredump_chunk(const cardsim_card_spec_s& spec, const uint8_t* req, size_t len,
-                            std::vector<uint8_t>& rsp)
-{
-    cardsim_coredump_chunk_answer(spec, D, req, len, rsp);
-}
-template <uint32_t T>
-void cardsim_dtb_summary(const cardsim_card_spec_s& spec, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
-{
-    cardsim_dtb_summary_answer(spec, cardsim_dtb(T), rsp);
-}
-template <uint32_t T>
-void cardsim_dtb_chunk(const cardsim_card_spec_s& spec, const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
-{
-    cardsim_dtb_chunk_answer(spec, cardsim_dtb(T), req, len, rsp);
-}

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "emulator/cardsim_dispatch.h"
 #include "emulator/cardsim_dumps.h"
 
 namespace {
@@ -35,29 +36,28 @@ uint32_t get32(const uint8_t* p, size_t len, size_t at)
 
 constexpr uint32_t k_status_not_found = 2;
 
-using answer_fn = void (*)(const cardsim_card_spec_s&, const uint8_t*, size_t, std::vector<uint8_t>&);
+using card_op_s = cardsim_op_s<cardsim_card_spec_s>;
 
-struct exchange_s {
-    uint32_t endpoint;
-    uint32_t opcode;
-    size_t rsp_size;
-    answer_fn answer;  // null: status 0 and a zeroed body
-};
-
-void heartbeat(const cardsim_card_spec_s&, const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
+void heartbeat(cardsim_card_spec_s&, uint32_t, const uint8_t* req, size_t, std::vector<uint8_t>& rsp)
 {
     // the nonce comes back at offset 8
-    if (len >= 8) {
-        memcpy(rsp.data() + 8, req, 8);
-    }
+    memcpy(rsp.data() + 8, req, 8);
 }
 
-void device_info(const cardsim_card_spec_s& spec, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
+void device_info(cardsim_card_spec_s& spec, uint32_t, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
 {
     std::copy(spec.mac.begin(), spec.mac.end(), rsp.begin() + 20);
 }
 
-void port_ifindex(const cardsim_card_spec_s& spec, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
+// a cleared coredump is gone until the card makes a new one
+void coredump_clear(cardsim_card_spec_s& spec, uint32_t opcode, const uint8_t*, size_t, std::vector<uint8_t>&)
+{
+    spec.set_dump_size(opcode == CARDSIM_OP_COREDUMP_CLEAR ? cardsim_dump_e::CARD_COREDUMP
+                                                           : cardsim_dump_e::SUC_COREDUMP,
+                       0);
+}
+
+void port_ifindex(cardsim_card_spec_s& spec, uint32_t, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
 {
     size_t count = std::min<size_t>(spec.port_ifindexes.size(), 11);
     put32(rsp, 4, static_cast<uint32_t>(spec.port_ifindexes.size()));
@@ -66,7 +66,7 @@ void port_ifindex(const cardsim_card_spec_s& spec, const uint8_t*, size_t, std::
     }
 }
 
-void port_info(const cardsim_card_spec_s& spec, const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
+void port_info(cardsim_card_spec_s& spec, uint32_t, const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
     uint32_t ifindex = get32(req, len, 0);
     auto it = std::find(spec.port_ifindexes.begin(), spec.port_ifindexes.end(), ifindex);
@@ -78,14 +78,14 @@ void port_info(const cardsim_card_spec_s& spec, const uint8_t* req, size_t len, 
     put32(rsp, 24, 0x100 + static_cast<uint32_t>(it - spec.port_ifindexes.begin()));
 }
 
-void port_stats_region(const cardsim_card_spec_s&, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
+void port_stats_region(cardsim_card_spec_s&, uint32_t, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
 {
     put64(rsp, 8, CARDSIM_PORT_REGION);
     put32(rsp, 16, static_cast<uint32_t>(CARDSIM_PORT_REGION_SIZE));
 }
 
 // one LIF per exchange: cursor 0xffff asks for the first, the record names the next
-void lif_get_all(const cardsim_card_spec_s& spec, const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
+void lif_get_all(cardsim_card_spec_s& spec, uint32_t, const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
     uint32_t cursor = get32(req, std::min<size_t>(len, 2), 0);
     size_t index = cursor == 0xffff ? 0 : cursor;
@@ -105,44 +105,103 @@ void lif_get_all(const cardsim_card_spec_s& spec, const uint8_t* req, size_t len
     rsp[153] = static_cast<uint8_t>(next >> 8);
 }
 
-// what the firmware answers; the rest of the card-level catalogue answers
-// status 0 with a zeroed body of its size
-const exchange_s k_exchanges[] = {
-    {0x13, 0x10000, 16, heartbeat},
-    {0x13, 0x10001, 388, device_info},
-    {0x13, 0x10008, 4, nullptr},
-    {0x13, 0x10009, 4, nullptr},
-    {0x13, 0x1000b, 4, nullptr},
-    {0x13, 0x1000c, 56, nullptr},
-    {0x13, 0x1000e, 4, nullptr},
-    {0x13, 0x1000f, 4, nullptr},
-    {0x13, 0x10010, 4, nullptr},
-    {0x12, 0x10001, 160, lif_get_all},
-    {0x12, 0x10011, 8, nullptr},
-    {0x12, 0x10012, 4, nullptr},
-    {0x11, 0x10000, 928, port_info},
-    {0x11, 0x1000b, 52, port_ifindex},
-    {0x11, 0x10014, 4, nullptr},
-    {0x11, 0x1001b, 24, port_stats_region},
-    {0x0b, 0x10006, 8, nullptr},
-    // coredumps and device trees in chunks (cardsim_dumps.h)
-    {0x04, 0x10001, 1016, cardsim_coredump_chunk<cardsim_dump_e::CARD_COREDUMP>},
-    {0x04, 0x10009, 1016, cardsim_coredump_chunk<cardsim_dump_e::SUC_COREDUMP>},
-    {0x0b, 0x10002, 8, cardsim_dtb_summary<1>},
-    {0x0b, 0x10003, 520, cardsim_dtb_chunk<1>},
-    {0x11, 0x1000f, 8, cardsim_dtb_summary<2>},
-    {0x11, 0x10010, 520, cardsim_dtb_chunk<2>},
-    {0x12, 0x10008, 8, cardsim_dtb_summary<3>},
-    {0x12, 0x10009, 520, cardsim_dtb_chunk<3>},
-    {0x12, 0x1000c, 8, cardsim_dtb_summary<4>},
-    {0x12, 0x1000d, 520, cardsim_dtb_chunk<4>},
+template <cardsim_dump_e D>
+void coredump_chunk(cardsim_card_spec_s& spec, uint32_t, const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
+{
+    cardsim_coredump_chunk_answer(spec, D, req, len, rsp);
+}
+
+template <uint32_t T>
+void dtb_summary(cardsim_card_spec_s& spec, uint32_t, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
+{
+    cardsim_dtb_summary_answer(spec, cardsim_dtb(T), rsp);
+}
+
+template <uint32_t T>
+void dtb_chunk(cardsim_card_spec_s& spec, uint32_t, const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
+{
+    cardsim_dtb_chunk_answer(spec, cardsim_dtb(T), req, len, rsp);
+}
+
+constexpr auto EXACT = cardsim_req_e::EXACT;
+
+// the card service (0x13); a null handler answers status 0 and a zeroed body
+const card_op_s k_card_ops[] = {
+    {CARDSIM_OP_HEARTBEAT, 8, EXACT, 16, heartbeat},
+    {CARDSIM_OP_DEVICE_INFO, 0, EXACT, 388, device_info},
+    {0x10008, 4, EXACT, 4, nullptr},   // card reset
+    {0x10009, 36, EXACT, 4, nullptr},  // time update
+    {CARDSIM_OP_COREDUMP_CLEAR, 1, EXACT, 4, coredump_clear},
+    {0x1000c, 1, EXACT, 56, nullptr},  // time get
+    {0x1000e, 4, EXACT, 4, nullptr},   // cpld reload
+    {0x1000f, 0, EXACT, 4, nullptr},   // pss reset
+    {CARDSIM_OP_SUC_COREDUMP_CLEAR, 1, EXACT, 4, coredump_clear},
 };
 
-const exchange_s* find_exchange(uint32_t endpoint, uint32_t opcode)
+// the LIF service (0x12)
+const card_op_s k_lif_ops[] = {
+    {CARDSIM_OP_LIF_GET_ALL, 2, EXACT, 160, lif_get_all},
+    {0x10011, 1, EXACT, 8, nullptr},  // cmb get
+    {0x10012, 1, EXACT, 4, nullptr},  // cmb update
+    {0x10008, 1, EXACT, CARDSIM_DTB_SUMMARY_RSP_SIZE, dtb_summary<3>},
+    {0x10009, 4, EXACT, CARDSIM_DTB_RSP_SIZE, dtb_chunk<3>},
+    {0x1000c, 1, EXACT, CARDSIM_DTB_SUMMARY_RSP_SIZE, dtb_summary<4>},
+    {0x1000d, 4, EXACT, CARDSIM_DTB_RSP_SIZE, dtb_chunk<4>},
+};
+
+// the port service (0x11)
+const card_op_s k_port_ops[] = {
+    {CARDSIM_OP_PORT_INFO, 8, EXACT, 928, port_info},
+    {CARDSIM_OP_PORT_IFINDEX, 1, EXACT, 52, port_ifindex},
+    {0x10014, 2, EXACT, 4, nullptr},  // breakout mode update
+    {CARDSIM_OP_PORT_STATS_REGION, 1, EXACT, 24, port_stats_region},
+    {0x1000f, 1, EXACT, CARDSIM_DTB_SUMMARY_RSP_SIZE, dtb_summary<2>},
+    {0x10010, 4, EXACT, CARDSIM_DTB_RSP_SIZE, dtb_chunk<2>},
+};
+
+// the device service (0x0b)
+const card_op_s k_device_ops[] = {
+    {0x10006, 1, EXACT, 8, nullptr},  // device role get
+    {0x10002, 1, EXACT, CARDSIM_DTB_SUMMARY_RSP_SIZE, dtb_summary<1>},
+    {0x10003, 4, EXACT, CARDSIM_DTB_RSP_SIZE, dtb_chunk<1>},
+};
+
+// the coredump service (0x04)
+const card_op_s k_dump_ops[] = {
+    {CARDSIM_OP_COREDUMP_GET, 4, EXACT, CARDSIM_COREDUMP_RSP_SIZE, coredump_chunk<cardsim_dump_e::CARD_COREDUMP>},
+    {CARDSIM_OP_SUC_COREDUMP_GET, 4, EXACT, CARDSIM_COREDUMP_RSP_SIZE, coredump_chunk<cardsim_dump_e::SUC_COREDUMP>},
+};
+
+struct endpoint_s {
+    uint32_t endpoint;
+    const card_op_s* ops;
+    size_t count;
+};
+
+template <size_t N>
+constexpr endpoint_s endpoint_of(uint32_t endpoint, const card_op_s (&ops)[N])
 {
-    auto it = std::find_if(std::begin(k_exchanges), std::end(k_exchanges),
-                           [&](const exchange_s& e) { return e.endpoint == endpoint && e.opcode == opcode; });
-    return it == std::end(k_exchanges) ? nullptr : it;
+    return {endpoint, ops, N};
+}
+
+const endpoint_s k_endpoints[] = {
+    endpoint_of(CARDSIM_EP_CARD, k_card_ops),   endpoint_of(CARDSIM_EP_LIF, k_lif_ops),
+    endpoint_of(CARDSIM_EP_PORT, k_port_ops),   endpoint_of(CARDSIM_EP_DEVICE, k_device_ops),
+    endpoint_of(CARDSIM_EP_DUMP, k_dump_ops),
+};
+
+const card_op_s* find_op(uint32_t endpoint, uint32_t opcode)
+{
+    for (const auto& e : k_endpoints) {
+        if (e.endpoint == endpoint) {
+            for (size_t i = 0; i < e.count; i++) {
+                if (e.ops[i].opcode == opcode) {
+                    return &e.ops[i];
+                }
+            }
+        }
+    }
+    return nullptr;
 }
 
 bool fault_applies(const cardsim_fault_s& f, uint32_t endpoint, uint32_t opcode)
@@ -179,6 +238,9 @@ void apply_fault(const cardsim_fault_s& f, uint32_t endpoint, uint32_t opcode, c
             r.body[8] ^= 0x5a;
         }
         break;
+    case cardsim_fault_e::DELAY:
+        r.delay_ms = f.value;
+        break;
     case cardsim_fault_e::STATUS_11:
         if (r.body.size() >= 4) {
             put32(r.body, 0, 11);
@@ -197,8 +259,8 @@ size_t cardsim_response_size(uint32_t endpoint, uint32_t opcode)
     if (endpoint == CARDSIM_EP_CPLD || endpoint == CARDSIM_EP_XCVR) {
         return cardsim_board::response_size(endpoint, opcode);
     }
-    const exchange_s* e = find_exchange(endpoint, opcode);
-    return e ? e->rsp_size : 0;
+    const card_op_s* op = find_op(endpoint, opcode);
+    return op ? op->rsp_size : 0;
 }
 
 cardsim_firmware::cardsim_firmware(cardsim_card_spec_s spec)
@@ -208,9 +270,13 @@ cardsim_firmware::cardsim_firmware(cardsim_card_spec_s spec)
 
 cardsim_reply_s cardsim_firmware::handle(uint32_t endpoint, uint32_t opcode, const uint8_t* req, size_t len)
 {
+    static const uint8_t none = 0;
+    if (req == nullptr) {
+        req = &none;
+        len = 0;
+    }
     cardsim_reply_s reply;
     reply.opcode = opcode;
-    const exchange_s* e = find_exchange(endpoint, opcode);
     if (endpoint == CARDSIM_EP_FWUPDATE) {
         cardsim_flash_reply_s r = flash_.handle(opcode, req, len);
         reply.fw_errno = r.fw_errno;
@@ -219,20 +285,35 @@ cardsim_reply_s cardsim_firmware::handle(uint32_t endpoint, uint32_t opcode, con
         cardsim_board_reply_s r = board_.handle(endpoint, opcode, req, len);
         reply.fw_errno = r.fw_errno;
         reply.body = std::move(r.body);
-    } else if (e == nullptr) {
-        reply.fw_errno = CARDSIM_FW_ENOTSUP;
-    } else {
-        reply.body.assign(e->rsp_size, 0);
-        if (e->answer) {
-            e->answer(spec_, req, len, reply.body);
-        }
     }
     std::lock_guard<std::mutex> lock(mutex_);
+    if (endpoint != CARDSIM_EP_FWUPDATE && endpoint != CARDSIM_EP_CPLD && endpoint != CARDSIM_EP_XCVR) {
+        const card_op_s* op = find_op(endpoint, opcode);
+        reply.fw_errno = cardsim_check_request(op, req, len);
+        if (reply.fw_errno == 0) {
+            reply.body.assign(op->rsp_size, 0);
+            if (op->answer) {
+                op->answer(spec_, opcode, req, len, reply.body);
+            }
+        }
+    }
     requests_++;
     if (fault_applies(fault_, endpoint, opcode)) {
         apply_fault(fault_, endpoint, opcode, reply);
     }
     return reply;
+}
+
+cardsim_card_spec_s cardsim_firmware::spec() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return spec_;
+}
+
+void cardsim_firmware::make_coredump(cardsim_dump_e dump, uint32_t size)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    spec_.set_dump_size(dump, size);
 }
 
 void cardsim_firmware::set_fault(const cardsim_fault_s& fault)

@@ -6,6 +6,7 @@
 
 #include "emulator/cardsim_board.h"
 #include "emulator/cardsim_card.h"
+#include "emulator/cardsim_dispatch.h"
 #include "emulator/cardsim_flash.h"
 
 // the card firmware's side of the request/response exchanges: what the
@@ -22,6 +23,7 @@ enum class cardsim_fault_e {
     OVERSIZED_BODY,  // the body is `value` bytes longer than it should be
     WRONG_NONCE,     // the heartbeat echoes another nonce
     STATUS_11,       // the status word of the body is 11
+    DELAY,           // the answer comes `value` milliseconds late
 };
 
 struct cardsim_fault_s {
@@ -38,6 +40,7 @@ struct cardsim_reply_s {
     uint32_t fw_errno = 0;
     uint32_t opcode = 0;
     std::vector<uint8_t> body;
+    uint32_t delay_ms = 0;  // the answer can be read this long after the request
 };
 
 // endpoints and opcodes the model answers itself
@@ -45,7 +48,8 @@ constexpr uint32_t CARDSIM_EP_CARD = 0x13, CARDSIM_EP_PORT = 0x11, CARDSIM_EP_LI
 constexpr uint32_t CARDSIM_OP_HEARTBEAT = 0x10000, CARDSIM_OP_DEVICE_INFO = 0x10001;
 constexpr uint32_t CARDSIM_OP_PORT_INFO = 0x10000, CARDSIM_OP_PORT_IFINDEX = 0x1000b;
 constexpr uint32_t CARDSIM_OP_PORT_STATS_REGION = 0x1001b, CARDSIM_OP_LIF_GET_ALL = 0x10001;
-constexpr uint32_t CARDSIM_FW_ENOTSUP = 95;
+constexpr uint32_t CARDSIM_EP_DEVICE = 0x0b;
+constexpr uint32_t CARDSIM_OP_COREDUMP_CLEAR = 0x1000b, CARDSIM_OP_SUC_COREDUMP_CLEAR = 0x10010;
 
 class cardsim_firmware {
 public:
@@ -55,7 +59,10 @@ public:
 
     void set_fault(const cardsim_fault_s& fault);
     cardsim_fault_s fault() const;
-    const cardsim_card_spec_s& spec() const { return spec_; }
+    // the card as it is now: a cleared coredump has size 0
+    cardsim_card_spec_s spec() const;
+    // the card stores a new coredump (CARD_COREDUMP or SUC_COREDUMP) of this size
+    void make_coredump(cardsim_dump_e dump, uint32_t size);
     uint64_t requests() const;
     // the firmware-update service and its flash (endpoint 12)
     cardsim_flash& flash() { return flash_; }

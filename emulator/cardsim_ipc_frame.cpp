@@ -42,8 +42,9 @@ std::vector<uint8_t> cardsim_ipc_response(uint8_t tag, uint32_t fw_errno, uint32
 cardsim_ipc_answer_s cardsim_ipc_answer(cardsim_firmware& fw, const uint8_t* msg, size_t len)
 {
     cardsim_ipc_answer_s answer;
-    // the driver takes whole, well-formed requests only
-    if (len < k_hdr || len > k_hdr + k_max_body || (msg[0] & 0x7) != k_type_req ||
+    // the driver takes whole, well-formed requests only: reserved header
+    // bits set are refused as a malformed message
+    if (len < k_hdr || len > k_hdr + k_max_body || msg[0] != k_type_req ||
         memcmp(msg + 8, "IPCM", 4) != 0 || msg[12] != 1) {
         answer.write_errno = EINVAL;
         return answer;
@@ -58,6 +59,7 @@ cardsim_ipc_answer_s cardsim_ipc_answer(cardsim_firmware& fw, const uint8_t* msg
     cardsim_reply_s reply = fw.handle(endpoint, opcode, msg + k_hdr, len - k_hdr);
     answer.silent = reply.silent;
     answer.read_errno = reply.driver_errno;
+    answer.delay_ms = reply.delay_ms;
     if (!reply.silent && reply.driver_errno == 0) {
         answer.message = cardsim_ipc_response(msg[1], reply.fw_errno, reply.opcode, reply.body);
     }

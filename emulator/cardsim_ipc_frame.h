@@ -12,6 +12,7 @@ struct cardsim_ipc_answer_s {
     int write_errno = 0;      // the write itself is refused
     bool silent = false;      // nothing to read, ever
     int read_errno = 0;       // the read fails
+    uint32_t delay_ms = 0;    // the answer can be read this long after the request
     std::vector<uint8_t> message;
 };
 

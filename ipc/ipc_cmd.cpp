@@ -10,6 +10,8 @@
 #include <cstring>
 
 #include "ipc/ipc_drv.h"
+#include "log/module_trace.h"
+#include "log/trace_level.h"
 
 static std::atomic<uint32_t> g_rsp_timeout_ms{IPC_CMD_DEFAULT_RSP_TIMEOUT_MS};
 
@@ -123,6 +125,28 @@ static ssize_t read_msg(int fd, uint8_t* msg, size_t cap, ipc_clock::time_point 
     }
 }
 
+// a response that answers another request: the late answer of one that
+// timed out. anything else that is wrong is the caller's failure
+static bool is_stale(const uint8_t* msg, ssize_t len, uint8_t tag)
+{
+    if (len < static_cast<ssize_t>(sizeof(uint64_t))) {
+        return false;
+    }
+    uint64_t hdr = ipc_drv_hdr_load(msg);
+    return ipc_drv_hdr_get_type(hdr) == IPC_DRV_HDR_TYPE_RSP && ipc_drv_hdr_get_tag(hdr) != tag;
+}
+
+static void log_stale(const ipc_cmd_dev_s* dev, const uint8_t* msg, uint8_t tag)
+{
+    // the ipc layer prints nothing unless the program installed its callback
+    if (logger_is_trace_cb_set()) {
+        logger_trace_cb()(logger_get_module_id(), trace_level_debug,
+                          "[%s:%d] ipc fd %d dropped a late answer with tag %u (waiting for %u), %llu so far",
+                          __FILE__, __LINE__, dev->fd, static_cast<unsigned>(msg[1]), static_cast<unsigned>(tag),
+                          static_cast<unsigned long long>(dev->stale_dropped));
+    }
+}
+
 static bool response_matches(const uint8_t* msg, ssize_t len, uint32_t opcode, uint64_t* hdr)
 {
     if (len < static_cast<ssize_t>(sizeof(uint64_t))) {
@@ -155,7 +179,8 @@ ssize_t ipc_cmd_send_req_v(ipc_cmd_dev_s* dev, uint32_t endpoint, uint32_t opcod
     uint8_t msg[IPC_CMD_MAX_MSG] = {};
     uint64_t hdr = 0;
     ipc_drv_hdr_set_type(&hdr, IPC_DRV_HDR_TYPE_REQ);
-    ipc_drv_hdr_set_tag(&hdr, dev->next_tag++);
+    const uint8_t tag = dev->next_tag++;
+    ipc_drv_hdr_set_tag(&hdr, tag);
     ipc_drv_hdr_set_req_endpoint(&hdr, endpoint);
     ipc_drv_hdr_set_pld_len(&hdr, static_cast<uint16_t>(req_len + IPC_CMD_SUBHDR_SIZE));
     ipc_drv_hdr_store(hdr, msg);
@@ -178,9 +203,16 @@ ssize_t ipc_cmd_send_req_v(ipc_cmd_dev_s* dev, uint32_t endpoint, uint32_t opcod
     if (n < 0) {
         return n;
     }
-    n = read_msg(dev->fd, msg, sizeof(msg), deadline);
-    if (n < 0) {
-        return -1;
+    for (;;) {
+        n = read_msg(dev->fd, msg, sizeof(msg), deadline);
+        if (n < 0) {
+            return -1;
+        }
+        if (!is_stale(msg, n, tag)) {
+            break;
+        }
+        dev->stale_dropped++;
+        log_stale(dev, msg, tag);
     }
     if (!response_matches(msg, n, opcode, &hdr)) {
         errno = EIO;

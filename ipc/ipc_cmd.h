@@ -21,6 +21,9 @@ constexpr uint32_t IPC_CMD_DEFAULT_RSP_TIMEOUT_MS = 10000;
 struct ipc_cmd_dev_s {
     int fd = -1;
     uint8_t next_tag = 0;
+    // answers read and dropped because they carried another request's tag:
+    // late answers of requests that timed out
+    uint64_t stale_dropped = 0;
 };
 
 int ipc_cmd_dev_open2(ipc_cmd_dev_s* dev, const char* path);
@@ -34,6 +37,9 @@ int ipc_cmd_dev_unbind(ipc_cmd_dev_s* dev, uint32_t endpoint);
 // and the firmware's errno in *rsp_errno, or -1 with errno:
 //   EMSGSIZE   request body over 1024 bytes, or a response body longer than rsp_iov
 //   EIO        malformed response or one for another opcode
+// an answer is matched to its request by the echoed tag: answers with
+// another tag (late answers of requests that timed out) are read and
+// dropped, so a timeout leaves the device usable and exact
 //   ETIMEDOUT  no response within the response timeout
 //   other      the write or read failure of the device
 ssize_t ipc_cmd_send_req_v(ipc_cmd_dev_s* dev, uint32_t endpoint, uint32_t opcode,

@@ -2,20 +2,28 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "pal/pal_trace.h"
 
 namespace sdk {
 namespace lib {
 
-pal_info_s gl_pal_info;
+std::atomic<const pal_info_s*> gl_pal_info{nullptr};
 
-static std::atomic<int> g_pal_init_done{0};
+// pal_init runs once: later callers wait for the first and get its result
+static std::mutex g_pal_init_mutex;
+static bool g_pal_init_done = false;
+static pal_ret_t g_pal_init_rc = PAL_RET_OK;
+// every table published so far: a thread may still be calling through an
+// older one after a teardown
+static std::vector<std::unique_ptr<pal_info_s>> g_pal_tables;
 
 struct pal_variant_s {
     platform::platform_type_t type;
-    pal_ret_t (*init)();
+    pal_ret_t (*init)(pal_info_s& p);
 };
 
 // the variants this build carries for each platform type
@@ -28,11 +36,11 @@ static const pal_variant_s k_internal_variants[] = {
 enum pal_variant_e { PAL_VARIANT_NONE, PAL_VARIANT_INTERNAL, PAL_VARIANT_JTAG, PAL_VARIANT_TELNET };
 static pal_variant_e g_chosen = PAL_VARIANT_NONE;
 
-static pal_ret_t pal_init_internal(platform::platform_type_t type)
+static pal_ret_t pal_init_internal(platform::platform_type_t type, pal_info_s& p)
 {
     for (const auto& variant : k_internal_variants) {
         if (variant.type == type) {
-            return variant.init();
+            return variant.init(p);
         }
     }
     return PAL_RET_NOK;
@@ -40,24 +48,31 @@ static pal_ret_t pal_init_internal(platform::platform_type_t type)
 
 pal_ret_t pal_init(platform::platform_type_t type, types::dp_mem_layout_s*)
 {
-    int expected = 0;
-    if (!g_pal_init_done.compare_exchange_strong(expected, 1)) {
-        return PAL_RET_OK;
+    std::lock_guard<std::mutex> lock(g_pal_init_mutex);
+    if (g_pal_init_done) {
+        return g_pal_init_rc;
     }
-    memset(&gl_pal_info, 0, sizeof(gl_pal_info));
-    gl_pal_info.platform_type = type;
-    pal_default_init_rwvectors();
+    // built aside, published whole: the default variant first, the chosen
+    // one over it (a variant that fails leaves its entries out)
+    auto table = std::make_unique<pal_info_s>();
+    pal_info_s& p = *table;
+    p.platform_type = type;
+    pal_default_init_rwvectors(p);
     pal_ret_t rc;
     if (getenv("PAL_J2C_PORT")) {
         g_chosen = PAL_VARIANT_JTAG;
-        rc = pal_jtag_init(type);
+        rc = pal_jtag_init(type, p);
     } else if (getenv("PAL_TELNET_PORT") && getenv("PAL_TELNET_IPADDR")) {
         g_chosen = PAL_VARIANT_TELNET;
-        rc = pal_telnet_init(type);
+        rc = pal_telnet_init(type, p);
     } else {
         g_chosen = PAL_VARIANT_INTERNAL;
-        rc = pal_init_internal(type);
+        rc = pal_init_internal(type, p);
     }
+    gl_pal_info.store(table.get(), std::memory_order_release);
+    g_pal_tables.push_back(std::move(table));
+    g_pal_init_done = true;
+    g_pal_init_rc = rc;
     if (rc != PAL_RET_OK) {
         PAL_TRACE_ERR("Failed to initialize PAL for platform type %u, err %u", type, rc);
     }
@@ -66,10 +81,12 @@ pal_ret_t pal_init(platform::platform_type_t type, types::dp_mem_layout_s*)
 
 pal_ret_t pal_teardown(platform::platform_type_t type)
 {
-    int expected = 1;
-    if (!g_pal_init_done.compare_exchange_strong(expected, 0)) {
+    std::lock_guard<std::mutex> lock(g_pal_init_mutex);
+    if (!g_pal_init_done) {
         return PAL_RET_OK;
     }
+    g_pal_init_done = false;
+    gl_pal_info.store(nullptr, std::memory_order_release);
     pal_ret_t rc = PAL_RET_OK;
     switch (g_chosen) {
     case PAL_VARIANT_JTAG:
@@ -90,11 +107,12 @@ pal_ret_t pal_teardown(platform::platform_type_t type)
 
 platform::platform_type_t pal_get_platform_type()
 {
-    return gl_pal_info.platform_type;
+    const pal_info_s* t = pal_table();
+    return t ? t->platform_type : platform::PLATFORM_TYPE_NONE;
 }
 
 // an empty entry fails: the caller gets PAL_RET_NOK (or false, or null)
-#define PAL_CALL(entry_, fail_, ...) (gl_pal_info.entry_ ? gl_pal_info.entry_(__VA_ARGS__) : (fail_))
+#define PAL_CALL PAL_TABLE_CALL
 
 pal_ret_t pal_reg_read(uint64_t addr, uint32_t* data, uint32_t n) { return PAL_CALL(reg_read, PAL_RET_NOK, addr, data, n); }
 pal_ret_t pal_reg_write(uint64_t addr, const uint32_t* data, uint32_t n) { return PAL_CALL(reg_write, PAL_RET_NOK, addr, data, n); }
@@ -111,7 +129,13 @@ pal_ret_t pal_physical_addr_to_virtual_addr(uint64_t pa, uint64_t* va) { return 
 pal_ret_t pal_virtual_addr_to_physical_addr(uint64_t va, uint64_t* pa) { return PAL_CALL(virtual_addr_to_physical_addr, PAL_RET_NOK, va, pa); }
 pal_ret_t pal_mem_set(uint64_t addr, uint8_t value, uint32_t size, uint32_t flags) { return PAL_CALL(mem_set, PAL_RET_NOK, addr, value, size, flags); }
 void* pal_mem_map(uint64_t pa, uint32_t size) { return PAL_CALL(mem_map, nullptr, pa, size); }
-void pal_mem_unmap(void* va) { if (gl_pal_info.mem_unmap) gl_pal_info.mem_unmap(va); }
+void pal_mem_unmap(void* va)
+{
+    const pal_info_s* t = pal_table();
+    if (t && t->mem_unmap) {
+        t->mem_unmap(va);
+    }
+}
 pal_ret_t pal_reg_batch_write(uint64_t addr, const uint32_t* data, uint32_t n) { return PAL_CALL(reg_batch_write, PAL_RET_NOK, addr, data, n); }
 bool pal_is_mem_region_avail(uint64_t addr, uint64_t size) { return PAL_CALL(is_mem_region_avail, false, addr, size); }
 pal_ret_t pal_reg_rw_ctrl(const pal_reg_rw_ctrl_s* ctrl) { return PAL_CALL(reg_rw_ctrl, PAL_RET_NOK, ctrl); }

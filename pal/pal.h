@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -93,7 +94,22 @@ struct pal_info_s {
     pal_ret_t (*reg_rw_ctrl)(const pal_reg_rw_ctrl_s* ctrl);
 };
 
-extern pal_info_s gl_pal_info;
+// the process-wide table, published whole by pal_init (null before): a
+// thread never calls through a half-filled one. a table once published is
+// never changed or freed
+extern std::atomic<const pal_info_s*> gl_pal_info;
+
+inline const pal_info_s* pal_table()
+{
+    return gl_pal_info.load(std::memory_order_acquire);
+}
+
+// calls an entry of the published table; no table or an empty entry fails
+#define PAL_TABLE_CALL(entry_, fail_, ...)                                                   \
+    [&] {                                                                                    \
+        const ::sdk::lib::pal_info_s* t_ = ::sdk::lib::pal_table();                          \
+        return t_ && t_->entry_ ? t_->entry_(__VA_ARGS__) : (fail_);                         \
+    }()
 
 pal_ret_t pal_init(platform::platform_type_t type, types::dp_mem_layout_s* layout);
 pal_ret_t pal_teardown(platform::platform_type_t type);
@@ -121,13 +137,13 @@ bool pal_is_mem_region_avail(uint64_t addr, uint64_t size);
 pal_ret_t pal_reg_rw_ctrl(const pal_reg_rw_ctrl_s* ctrl);
 int pal_get_sub_asic();
 
-// variants
-void pal_default_init_rwvectors();
-pal_ret_t pal_hw_x86_init_rwvectors();
-pal_ret_t pal_builtin_init_rwvectors();  // platform types 2 and 3
-pal_ret_t pal_jtag_init(platform::platform_type_t type);
+// variants: each fills the table pal_init is building, before it is published
+void pal_default_init_rwvectors(pal_info_s& p);
+pal_ret_t pal_hw_x86_init_rwvectors(pal_info_s& p);
+pal_ret_t pal_builtin_init_rwvectors(pal_info_s& p);  // platform types 2 and 3
+pal_ret_t pal_jtag_init(platform::platform_type_t type, pal_info_s& p);
 pal_ret_t pal_jtag_teardown();
-pal_ret_t pal_telnet_init(platform::platform_type_t type);
+pal_ret_t pal_telnet_init(platform::platform_type_t type, pal_info_s& p);
 pal_ret_t pal_telnet_teardown();
 
 }  // namespace lib

@@ -172,7 +172,7 @@ bool builtin_is_mem_region_avail(uint64_t addr, uint64_t size)
 
 }  // namespace
 
-pal_ret_t pal_builtin_init_rwvectors()
+pal_ret_t pal_builtin_init_rwvectors(pal_info_s& p)
 {
     {
         // a new card at every pal_init; mappings handed out before stay valid
@@ -182,7 +182,6 @@ pal_ret_t pal_builtin_init_rwvectors()
             space->bytes.assign(space->size, 0);
         }
     }
-    pal_info_s& p = gl_pal_info;
     p.reg_read = builtin_reg_read;
     p.reg_write = builtin_reg_write;
     p.mem_read = builtin_mem_read;

@@ -272,8 +272,10 @@ int pal_write_fw_ver_to_cpld(uint8_t a, uint8_t b, uint8_t c, uint8_t d) { retur
 
 uint32_t pal_get_reset_events()
 {
-    int rc = pal_ipc_c_get_rst_event();
-    return rc < 0 ? 0 : static_cast<uint32_t>(rc);
+    // read as the whole word: bit 31 is an event, not a failure
+    uint32_t events = 0;
+    int rc = cpld_cmd(PAL_IPC_CPLD_RESET_EVENTS, nullptr, &events, "failed to GET_RESET_CAUSE command, err:%u");
+    return rc == 0 ? events : 0;
 }
 
 int pal_rst_reason_from_events(uint32_t events)
@@ -425,10 +427,10 @@ int pal_sbus_rst(uint32_t ring, uint32_t)
 namespace sdk {
 namespace lib {
 
-int pal_get_cpld_rev() { return gl_pal_info.get_cpld_rev ? gl_pal_info.get_cpld_rev() : -1; }
-int pal_get_cpld_id() { return gl_pal_info.get_cpld_id ? gl_pal_info.get_cpld_id() : -1; }
-int get_system_led() { return gl_pal_info.get_system_led ? gl_pal_info.get_system_led() : -1; }
-int get_rst_reason() { return gl_pal_info.get_rst_reason ? gl_pal_info.get_rst_reason() : -1; }
+int pal_get_cpld_rev() { return PAL_TABLE_CALL(get_cpld_rev, -1); }
+int pal_get_cpld_id() { return PAL_TABLE_CALL(get_cpld_id, -1); }
+int get_system_led() { return PAL_TABLE_CALL(get_system_led, -1); }
+int get_rst_reason() { return PAL_TABLE_CALL(get_rst_reason, -1); }
 
 static uint32_t hw_sbus_read(uint32_t ring, uint32_t sbus_addr, uint32_t reg)
 {

@@ -79,9 +79,8 @@ static bool default_mem_region_avail(uint64_t, uint64_t)
     return true;
 }
 
-void pal_default_init_rwvectors()
+void pal_default_init_rwvectors(pal_info_s& p)
 {
-    pal_info_s& p = gl_pal_info;
     p.reg_read = default_reg_read;
     p.reg_write = default_reg_write;
     p.mem_read = default_mem_read;

@@ -123,20 +123,8 @@ static pal_ret_t hw_rw_ctrl(const pal_reg_rw_ctrl_s* ctrl)
     return pal_rw_ctrl(ctrl);
 }
 
-static int hw_sub_asic()
+pal_ret_t pal_hw_x86_init_rwvectors(pal_info_s& p)
 {
-    uint8_t* hdr = nullptr;
-    if (pal_hw_x86_pmem_va(&hdr) != 0) {
-        return -1;
-    }
-    uint32_t v;
-    memcpy(&v, hdr + PALX86_HDR_OFF_SUB_ASIC, sizeof(v));
-    return static_cast<int>(v);
-}
-
-pal_ret_t pal_hw_x86_init_rwvectors()
-{
-    pal_info_s& p = gl_pal_info;
     p.reg_read = hw_reg_read;
     p.reg_write = hw_reg_write;
     p.mem_read = hw_mem_read;
@@ -155,7 +143,8 @@ pal_ret_t pal_hw_x86_init_rwvectors()
     p.qsfp_phy_read = hw_not_implemented_port;
     p.qsfp_phy_write = hw_not_implemented_port_wr;
     p.reg_batch_write = nullptr;
-    p.get_sub_asic = hw_sub_asic;
+    // the plain function: 0 and its message when the header is out of reach
+    p.get_sub_asic = ::pal_get_sub_asic;
     p.is_mem_region_avail = hw_mem_region_avail;
     p.reg_rw_ctrl = hw_rw_ctrl;
     pal_hw_x86_init_cpld_vectors(p);

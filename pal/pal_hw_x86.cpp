@@ -40,19 +40,18 @@ static uint32_t hdr_u32(const uint8_t* hdr, size_t at)
 static int map_resource(const std::string& rsc_bdf, const char* name, palx86_window_s& window)
 {
     std::string path = ipc_sysfs_pci_path(rsc_bdf, name);
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        perror(path.c_str());
-        return -1;
-    }
     int fd = open(path.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
-    if (fd < 0) {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
         perror(path.c_str());
+        if (fd >= 0) {
+            close(fd);
+        }
         return -1;
     }
-    void* va = mmap(nullptr, st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* va = st.st_size > 0 ? mmap(nullptr, st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
     close(fd);
-    if (va == MAP_FAILED || st.st_size == 0) {
+    if (va == MAP_FAILED) {
         perror("mmap");
         return -1;
     }
@@ -61,6 +60,15 @@ static int map_resource(const std::string& rsc_bdf, const char* name, palx86_win
     return 0;
 }
 
+static void unmap(palx86_window_s& window)
+{
+    if (window.va != nullptr) {
+        munmap(window.va, window.size);
+        window = {};
+    }
+}
+
+// the windows of one resource function; on any failure none stays mapped
 int palx86_init_with_rsc_bdf(const char* rsc_bdf)
 {
     std::string rsc = rsc_bdf ? rsc_bdf : "";
@@ -70,28 +78,32 @@ int palx86_init_with_rsc_bdf(const char* rsc_bdf)
         return -1;
     }
     palx86_window_s hdr, regs, mem;
+    auto fail = [&] {
+        unmap(hdr);
+        unmap(regs);
+        unmap(mem);
+        return -1;
+    };
     if (map_resource(rsc, "resource4", hdr) != 0) {
         return -1;
     }
     if (hdr.size < PALX86_HDR_OFF_MEM_BASE + sizeof(uint64_t)) {
         fprintf(stderr, "palx header window of %s too small\n", rsc.c_str());
-        munmap(hdr.va, hdr.size);
-        return -1;
+        return fail();
     }
     uint32_t magic = hdr_u32(hdr.va, PALX86_HDR_OFF_MAGIC);
     uint32_t version = hdr_u32(hdr.va, PALX86_HDR_OFF_VERSION);
     if (magic != PALX86_HDR_MAGIC && version == 0) {
         fprintf(stderr, "palx asic-magic/host-magic 0x%x/0x%xasic-version/host-version %d/%d check failed\n",
                 magic, PALX86_HDR_MAGIC, 0, 1);
-        munmap(hdr.va, hdr.size);
-        return -1;
+        return fail();
     }
     if (map_resource(rsc, "resource0", regs) != 0) {
-        return -1;
+        return fail();
     }
     regs.base = hdr_u64(hdr.va, PALX86_HDR_OFF_REG_BASE);
     if (map_resource(rsc, "resource2", mem) != 0) {
-        return -1;
+        return fail();
     }
     mem.base = hdr_u64(hdr.va, PALX86_HDR_OFF_MEM_BASE);
     palx86ctx.hdr = hdr;

@@ -283,7 +283,7 @@ pal_ret_t jtag_open(platform::platform_type_t type)
 
 }  // namespace
 
-pal_ret_t pal_jtag_init(platform::platform_type_t type)
+pal_ret_t pal_jtag_init(platform::platform_type_t type, pal_info_s& p)
 {
     jtag_close();
     pal_ret_t rc = jtag_open(type);
@@ -293,15 +293,15 @@ pal_ret_t pal_jtag_init(platform::platform_type_t type)
         jtag_close();
         return rc;
     }
-    gl_pal_info.reg_read = jtag_reg_read;
-    gl_pal_info.reg_write = jtag_reg_write;
-    gl_pal_info.mem_read = jtag_mem_read;
-    gl_pal_info.mem_write = jtag_mem_write;
-    gl_pal_info.mem_set = jtag_mem_set;
-    gl_pal_info.ring_db16 = jtag_ring_db<uint16_t>;
-    gl_pal_info.ring_db32 = jtag_ring_db<uint32_t>;
-    gl_pal_info.ring_db64 = jtag_ring_db<uint64_t>;
-    gl_pal_info.get_sub_asic = jtag_get_sub_asic;
+    p.reg_read = jtag_reg_read;
+    p.reg_write = jtag_reg_write;
+    p.mem_read = jtag_mem_read;
+    p.mem_write = jtag_mem_write;
+    p.mem_set = jtag_mem_set;
+    p.ring_db16 = jtag_ring_db<uint16_t>;
+    p.ring_db32 = jtag_ring_db<uint32_t>;
+    p.ring_db64 = jtag_ring_db<uint64_t>;
+    p.get_sub_asic = jtag_get_sub_asic;
     return PAL_RET_OK;
 }
 

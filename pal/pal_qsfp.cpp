@@ -409,7 +409,7 @@ int pal_qsfp_bank_page_sel(uint32_t offset, uint8_t bank, uint8_t page, uint32_t
 namespace sdk {
 namespace lib {
 
-#define PAL_QSFP_CALL(entry_, fail_, ...) (gl_pal_info.entry_ ? gl_pal_info.entry_(__VA_ARGS__) : (fail_))
+#define PAL_QSFP_CALL PAL_TABLE_CALL
 
 bool pal_is_qsfp_port_present(int port) { return PAL_QSFP_CALL(is_qsfp_port_present, false, port); }
 bool pal_is_qsfp_port_reset(int port) { return PAL_QSFP_CALL(is_qsfp_port_reset, false, port); }

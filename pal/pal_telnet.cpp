@@ -664,7 +664,7 @@ pal_ret_t console_start_locked(const char* ipaddr, const char* port)
 
 }  // namespace
 
-pal_ret_t pal_telnet_init(platform::platform_type_t type)
+pal_ret_t pal_telnet_init(platform::platform_type_t type, pal_info_s& p)
 {
     if (type != platform::PLATFORM_TYPE_MOCK && type != platform::PLATFORM_TYPE_HW) {
         PAL_TRACE_ERR("Telnet variant serves platform types 3 and 7, not %u", type);
@@ -682,7 +682,6 @@ pal_ret_t pal_telnet_init(platform::platform_type_t type)
         return rc;
     }
     // the rest (translation, transceivers, board) stays the default variant's
-    pal_info_s& p = gl_pal_info;
     p.reg_read = telnet_reg_read;
     p.reg_write = telnet_reg_write;
     p.mem_read = telnet_mem_read;

@@ -255,7 +255,7 @@ TEST(AmlPcieDecommission, MasksResetsAndRemovesTheCard)
     ASSERT_EQ(nic_ipc_open(&ipc, info.card_bdf.c_str()), 0);
     uint8_t heartbeat[16] = {};
     uint32_t fw_errno = 0;
-    EXPECT_EQ(nic_ipc_req_rsp(&ipc, k_card_ep, 0x10000, heartbeat, sizeof(heartbeat), sizeof(heartbeat), &fw_errno), 16);
+    EXPECT_EQ(nic_ipc_req_rsp(&ipc, k_card_ep, 0x10000, heartbeat, 8, sizeof(heartbeat), &fw_errno), 16);
     EXPECT_EQ(fw_errno, 0u);
     nic_ipc_close(&ipc);
     aml_card_pcie_cap_set_req_s restore{req.card, rsp.host_port, rsp.uemsk, rsp.dpccr};

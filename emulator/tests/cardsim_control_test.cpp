@@ -45,6 +45,10 @@ TEST(CardsimControl, WordsSetAndClearFaultsAndRemoveCards)
     ASSERT_TRUE(cardsim_control_apply(host, "fwerr 0 9", error)) << error;
     EXPECT_EQ(host.firmware(0).fault().kind, cardsim_fault_e::FW_ERRNO);
     EXPECT_EQ(host.firmware(0).fault().value, 9u);
+    ASSERT_TRUE(cardsim_control_apply(host, "delay 1 250", error)) << error;
+    EXPECT_EQ(host.firmware(1).fault().kind, cardsim_fault_e::DELAY);
+    EXPECT_EQ(host.firmware(1).fault().value, 250u);
+    host.clear_fault(1);
 
     const std::string node = host.card(1).ipc_devnode;
     ASSERT_TRUE(node_exists(node));
@@ -85,7 +89,8 @@ TEST(CardsimControl, WordsSetAndClearFaultsAndRemoveCards)
     const char* bad[] = {"hang",         "hang 2",        "hang x",      "hang 1 2",  "errno 0",
                          "errno 0 EWHAT", "errno 0 0",    "fwerr 0 -1",  "explode 0", "tick maybe",
                          "hang 99999999999", "remove -1", "answer 1.0", "flash 0",   "flash 0 melt",
-                         "flash 0 stuck soc-nothing", "flash 0 stuck soc-zephyr 1", "reset", "reset 0 B"};
+                         "flash 0 stuck soc-nothing", "flash 0 stuck soc-zephyr 1", "reset", "reset 0 B",
+                         "delay 0", "delay 0 -5", "delay 0 3600001"};
     for (const char* line : bad) {
         error.clear();
         EXPECT_FALSE(cardsim_control_apply(host, line, error)) << line;

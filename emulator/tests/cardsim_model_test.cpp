@@ -58,7 +58,8 @@ TEST(CardsimFirmware, AnswersDiscoveryExchangesFromTheCardSpec)
     ASSERT_EQ(info.body.size(), 388u);
     EXPECT_EQ(memcmp(info.body.data() + 20, spec.mac.data(), 6), 0);
 
-    auto ports = fw.handle(CARDSIM_EP_PORT, CARDSIM_OP_PORT_IFINDEX, nullptr, 0);
+    uint8_t zero = 0;
+    auto ports = fw.handle(CARDSIM_EP_PORT, CARDSIM_OP_PORT_IFINDEX, &zero, 1);
     ASSERT_EQ(ports.body.size(), 52u);
     ASSERT_EQ(le32(ports.body, 4), 2u);
     EXPECT_EQ(le32(ports.body, 8), spec.port_ifindexes[0]);
@@ -72,7 +73,7 @@ TEST(CardsimFirmware, AnswersDiscoveryExchangesFromTheCardSpec)
     uint8_t unknown[8] = {0xee};
     EXPECT_NE(le32(fw.handle(CARDSIM_EP_PORT, CARDSIM_OP_PORT_INFO, unknown, 8).body, 0), 0u);
 
-    auto region = fw.handle(CARDSIM_EP_PORT, CARDSIM_OP_PORT_STATS_REGION, nullptr, 0);
+    auto region = fw.handle(CARDSIM_EP_PORT, CARDSIM_OP_PORT_STATS_REGION, &zero, 1);
     EXPECT_EQ(le64(region.body, 8), CARDSIM_PORT_REGION);
     EXPECT_EQ(le32(region.body, 16), CARDSIM_PORT_REGION_SIZE);
 
@@ -126,6 +127,8 @@ TEST(CardsimFirmware, FaultsBendTheAnswersTheyAreAimedAt)
     EXPECT_TRUE(hb().silent);
     fw.set_fault({cardsim_fault_e::DRIVER_ERRNO, ETIMEDOUT});
     EXPECT_EQ(hb().driver_errno, ETIMEDOUT);
+    fw.set_fault({cardsim_fault_e::DELAY, 250});
+    EXPECT_EQ(hb().delay_ms, 250u);
 
     // aimed at one exchange, the others are untouched
     fw.set_fault({cardsim_fault_e::SILENT, 0, CARDSIM_EP_LIF, CARDSIM_OP_LIF_GET_ALL});
@@ -134,6 +137,64 @@ TEST(CardsimFirmware, FaultsBendTheAnswersTheyAreAimedAt)
     EXPECT_TRUE(fw.handle(CARDSIM_EP_LIF, CARDSIM_OP_LIF_GET_ALL, reinterpret_cast<uint8_t*>(&cursor), 2).silent);
     fw.set_fault({});
     EXPECT_EQ(memcmp(hb().body.data() + 8, nonce, 8), 0);
+}
+
+// the firmware checks every request as a card does: its size, its reserved
+// fields and its opcode, on every endpoint
+TEST(CardsimFirmware, RequestsAreCheckedAsACardChecksThem)
+{
+    std::vector<uint8_t> cpld(12, 0), xcvr(240, 0);
+    xcvr[4] = 1;  // port 1
+    auto with = [](std::vector<uint8_t> b, size_t at) {
+        b[at] = 1;
+        return b;
+    };
+    const struct {
+        const char* what;
+        uint32_t endpoint, opcode;
+        std::vector<uint8_t> body;
+        uint32_t fw_errno;
+    } cases[] = {
+        {"heartbeat", 0x13, 0x10000, std::vector<uint8_t>(8), 0},
+        {"short heartbeat", 0x13, 0x10000, std::vector<uint8_t>(7), CARDSIM_FW_EINVAL},
+        {"long heartbeat", 0x13, 0x10000, std::vector<uint8_t>(9), CARDSIM_FW_EINVAL},
+        {"device info with a body", 0x13, 0x10001, std::vector<uint8_t>(1), CARDSIM_FW_EINVAL},
+        {"empty port index list", 0x11, 0x1000b, {}, CARDSIM_FW_EINVAL},
+        {"coredump chunk of 3", 0x04, 0x10001, std::vector<uint8_t>(3), CARDSIM_FW_EINVAL},
+        {"unknown opcode", 0x13, 0x10099, {}, CARDSIM_FW_ENOTSUP},
+        {"unknown endpoint", 0x42, 0x10001, {}, CARDSIM_FW_ENOTSUP},
+        {"cpld revision", 6, 0x10006, cpld, 0},
+        {"cpld of 11", 6, 0x10006, std::vector<uint8_t>(11), CARDSIM_FW_EINVAL},
+        {"cpld reserved word 0", 6, 0x10006, with(cpld, 0), CARDSIM_FW_EINVAL},
+        {"cpld reserved word 8", 6, 0x10006, with(cpld, 9), CARDSIM_FW_EINVAL},
+        {"sensor with a body", 6, 0x10015, std::vector<uint8_t>(4), CARDSIM_FW_EINVAL},
+        {"cage present", 7, 0x10001, xcvr, 0},
+        {"cage of 239", 7, 0x10001, std::vector<uint8_t>(239), CARDSIM_FW_EINVAL},
+        {"cage reserved word 16", 7, 0x10001, with(xcvr, 17), CARDSIM_FW_EINVAL},
+        {"cage unknown opcode", 7, 0x10099, xcvr, CARDSIM_FW_ENOTSUP},
+    };
+    cardsim_firmware fw(cardsim_default_card(0));
+    for (const auto& c : cases) {
+        auto r = fw.handle(c.endpoint, c.opcode, c.body.data(), c.body.size());
+        EXPECT_EQ(r.fw_errno, c.fw_errno) << c.what;
+        EXPECT_EQ(r.body.empty(), c.fw_errno != 0) << c.what;
+    }
+}
+
+// a cleared coredump is gone until the card makes a new one
+TEST(CardsimFirmware, AClearedCoredumpStaysGone)
+{
+    cardsim_firmware fw(cardsim_default_card(0));
+    const uint8_t offset[4] = {}, one = 0;
+    auto total = [&](uint32_t op) { return le32(fw.handle(CARDSIM_EP_DUMP, op, offset, 4).body, 8); };
+    EXPECT_EQ(total(CARDSIM_OP_COREDUMP_GET), 2500u);
+    EXPECT_EQ(fw.handle(CARDSIM_EP_CARD, CARDSIM_OP_COREDUMP_CLEAR, &one, 1).fw_errno, 0u);
+    EXPECT_EQ(total(CARDSIM_OP_COREDUMP_GET), 0u);
+    EXPECT_EQ(total(CARDSIM_OP_SUC_COREDUMP_GET), 1200u) << "the SUC's is another";
+    EXPECT_EQ(fw.handle(CARDSIM_EP_CARD, CARDSIM_OP_SUC_COREDUMP_CLEAR, &one, 1).fw_errno, 0u);
+    EXPECT_EQ(total(CARDSIM_OP_SUC_COREDUMP_GET), 0u);
+    fw.make_coredump(cardsim_dump_e::CARD_COREDUMP, 700);
+    EXPECT_EQ(total(CARDSIM_OP_COREDUMP_GET), 700u);
 }
 
 TEST(CardsimIpcFrame, ResponseEchoesTagAndOpcodeAndCarriesTheErrno)
@@ -166,7 +227,9 @@ TEST(CardsimIpcFrame, MalformedRequestsAreRefusedAtTheWrite)
     bad_magic[9] = 'X';
     auto bad_len = good;
     bad_len[2] = 12;
-    for (const auto* m : {&bad_type, &bad_magic, &bad_len}) {
+    auto reserved = good;
+    reserved[0] |= 0x08;
+    for (const auto* m : {&bad_type, &bad_magic, &bad_len, &reserved}) {
         EXPECT_EQ(cardsim_ipc_answer(fw, m->data(), m->size()).write_errno, EINVAL);
     }
     EXPECT_EQ(cardsim_ipc_answer(fw, good.data(), 8).write_errno, EINVAL);

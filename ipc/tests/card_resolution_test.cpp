@@ -3,10 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "emulator/cardsim_host.h"
+#include "ipc/fwctl_rpc.h"
 #include "ipc/ipc_cmd.h"
 #include "ipc/nic_ipc.h"
 
@@ -20,10 +26,9 @@ struct ipc_channel {
     explicit ipc_channel(const std::string& bdf) : rc(nic_ipc_open(&handle, bdf.c_str())) {}
     ~ipc_channel() { nic_ipc_close(&handle); }
     // a heartbeat: its length, errno and whether the nonce came back
-    ssize_t heartbeat(uint32_t& fw_errno, bool& echoed)
+    ssize_t heartbeat(uint32_t& fw_errno, bool& echoed, uint64_t nonce = 0x1122334455667788)
     {
         uint8_t buf[IPC_CMD_MAX_BODY] = {};
-        const uint64_t nonce = 0x1122334455667788;
         memcpy(buf, &nonce, 8);
         fw_errno = 0;
         ssize_t n = nic_ipc_req_rsp(&handle, k_ep_card, k_op_heartbeat, buf, 8, 16, &fw_errno);
@@ -253,6 +258,78 @@ TEST_F(CardResolution, FaultyAnswersFailTheExchangeWithTheirOwnErrno)
     bool echoed = false;
     EXPECT_EQ(other.heartbeat(fw_errno, echoed), 16);
     EXPECT_TRUE(echoed);
+}
+
+// a card answering late: the request times out, the late answer is dropped
+// when it comes, and the channel answers the next requests exactly
+TEST_F(CardResolution, ALateAnswerNeverAnswersTheNextRequest)
+{
+    nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, false);
+    ipc_channel ch(host.card(0).card_bdf);
+    ASSERT_EQ(ch.rc, 0);
+    for (uint32_t next_op : {k_op_heartbeat, k_op_device_info}) {
+        ipc_cmd_set_rsp_timeout_ms(100);
+        host.set_fault(0, {cardsim_fault_e::DELAY, 1000});
+        uint32_t fw_errno = 0;
+        bool echoed = false;
+        errno = 0;
+        EXPECT_EQ(ch.heartbeat(fw_errno, echoed, 0xaaaa), -1);
+        EXPECT_EQ(errno, ETIMEDOUT);
+        host.clear_fault(0);
+        ipc_cmd_set_rsp_timeout_ms(IPC_CMD_DEFAULT_RSP_TIMEOUT_MS);
+        if (next_op == k_op_heartbeat) {
+            EXPECT_EQ(ch.heartbeat(fw_errno, echoed, 0xbbbb), 16);
+            EXPECT_TRUE(echoed) << "the late answer was taken for this one";
+        } else {
+            uint8_t buf[IPC_CMD_MAX_BODY] = {};
+            EXPECT_EQ(nic_ipc_req_rsp(&ch.handle, k_ep_card, k_op_device_info, buf, 0, 388, &fw_errno), 388);
+        }
+    }
+    EXPECT_EQ(ch.handle.dev.stale_dropped, 2u);
+}
+
+// the fwctl device checks a call as the kernel's fwctl core and the driver
+// do, and fails with their errno
+TEST_F(CardResolution, FwctlCallsAreCheckedAsTheKernelChecksThem)
+{
+    int fd = open(host.card(0).fwctl_devnode.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    uint8_t body[8] = {}, out[16] = {};
+    auto call = [&](const std::function<void(nic_fwctl_rpc_arg_s&, nic_fwctl_rpc_s&)>& bend) {
+        nic_fwctl_rpc_s rpc = {};
+        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_OP, k_op_heartbeat);
+        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_EP, k_ep_card);
+        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_LEN, sizeof(body));
+        nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_IN_PAYLOAD, reinterpret_cast<uintptr_t>(body));
+        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_OUT_LEN, sizeof(out));
+        nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_OUT_PAYLOAD, reinterpret_cast<uintptr_t>(out));
+        nic_fwctl_rpc_arg_s arg = {sizeof(arg), NIC_FWCTL_SCOPE_DEBUG_READ_ONLY, NIC_FWCTL_RPC_SIZE,
+                                   NIC_FWCTL_RPC_SIZE, reinterpret_cast<uintptr_t>(&rpc),
+                                   reinterpret_cast<uintptr_t>(&rpc)};
+        bend(arg, rpc);
+        errno = 0;
+        return ioctl(fd, NIC_FWCTL_RPC_IOCTL, &arg) == 0 ? 0 : errno;
+    };
+    const struct {
+        const char* what;
+        std::function<void(nic_fwctl_rpc_arg_s&, nic_fwctl_rpc_s&)> bend;
+        int err;
+    } cases[] = {
+        {"a sound call", [](auto&, auto&) {}, 0},
+        {"argument too small", [](auto& a, auto&) { a.size = 24; }, EINVAL},
+        {"unknown scope", [](auto& a, auto&) { a.scope = 4; }, EOPNOTSUPP},
+        {"in_len past the core's bound", [](auto& a, auto&) { a.in_len = 3u << 20; }, EMSGSIZE},
+        {"out_len past the core's bound", [](auto& a, auto&) { a.out_len = 3u << 20; }, EMSGSIZE},
+        {"half a record", [](auto& a, auto&) { a.in_len = 24; }, EINVAL},
+        {"reserved in word", [](auto&, auto& r) { nic_fwctl_rpc_put32(r, NIC_FWCTL_RPC_IN_RSVD, 1); }, EINVAL},
+        {"reserved out word", [](auto&, auto& r) { nic_fwctl_rpc_put32(r, NIC_FWCTL_RPC_OUT_RSVD + 4, 1); }, EINVAL},
+        {"body over 1024", [](auto&, auto& r) { nic_fwctl_rpc_put32(r, NIC_FWCTL_RPC_IN_LEN, 1025); }, EINVAL},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(call(c.bend), c.err) << c.what;
+    }
+    EXPECT_EQ(host.firmware(0).requests(), 1u) << "only the sound call reached the firmware";
+    close(fd);
 }
 
 }  // namespace

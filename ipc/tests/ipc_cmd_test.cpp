@@ -78,7 +78,8 @@ protected:
         ipc_cmd_set_rsp_timeout_ms(IPC_CMD_DEFAULT_RSP_TIMEOUT_MS);
     }
 
-    // the card answers `count` requests with what reply makes of each
+    // the card answers `count` requests with what reply makes of each, the
+    // request's tag echoed
     void serve(std::function<bytes(const bytes& req)> reply, int count = 1)
     {
         card = std::thread([this, reply, count] {
@@ -91,6 +92,9 @@ protected:
                 req.resize(n);
                 requests.push_back(req);
                 bytes rsp = reply(req);
+                if (rsp.size() > 1) {
+                    rsp[1] = req[1];
+                }
                 if (!rsp.empty()) {
                     send(fds[1], rsp.data(), rsp.size(), 0);
                 }
@@ -252,6 +256,31 @@ TEST_F(Framing, CardThatNeverAnswersTimesOut)
     uint32_t fw_errno = 0;
     EXPECT_EQ(send_req(0x13, 0x10000, bytes(8), rsp, sizeof(rsp), &fw_errno), -1);
     EXPECT_EQ(errno, ETIMEDOUT);
+}
+
+// the late answer of a request that timed out is read and dropped by its
+// tag: the next request gets its own answer, whatever the opcodes
+TEST_F(Framing, LateAnswersAreDroppedByTheirTag)
+{
+    ipc_cmd_set_rsp_timeout_ms(100);
+    uint8_t rsp[16];
+    uint32_t fw_errno = 0;
+    serve([](const bytes&) { return bytes(); });
+    EXPECT_EQ(send_req(0x13, 0x10000, bytes(8), rsp, sizeof(rsp), &fw_errno), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    card.join();
+    ipc_cmd_set_rsp_timeout_ms(5000);
+    for (uint32_t op : {0x10000u, 0x1000cu}) {
+        // the late answer of the request before, then this one's
+        bytes late = make_rsp(mk(3, 0, 0x10000, "IPCM", 1, bytes(16, 0x11)));
+        late[1] = static_cast<uint8_t>(dev.next_tag - 1);
+        send(fds[1], late.data(), late.size(), 0);
+        serve_rsp(mk(3, 0, 0, "IPCM", 1, bytes(16, 0x22)));
+        EXPECT_EQ(send_req(0x13, op, bytes(8), rsp, sizeof(rsp), &fw_errno), 16);
+        EXPECT_EQ(rsp[0], 0x22) << "another request's answer was taken for this one";
+        card.join();
+    }
+    EXPECT_EQ(dev.stale_dropped, 2u);
 }
 
 TEST_F(Framing, ClosedDeviceFailsWithTheSystemError)

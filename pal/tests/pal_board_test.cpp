@@ -160,6 +160,12 @@ TEST(PalBoard, CpldSensorsFruAndResetReasons)
         EXPECT_EQ(pal_get_reset_events(), (1u << 0) | (1u << 13));
         EXPECT_EQ(pal_get_rst_reason(), 12);
         EXPECT_STREQ(pal_get_rst_reason_descr(12), "ASIC warm reset");
+        // bit 31 is an event like any other, not a failure
+        cardsim_cpld_s high = board(host).cpld();
+        high.reset_events = (1u << 31) | (1u << 5);
+        board(host).set_cpld(high);
+        EXPECT_EQ(pal_get_reset_events(), (1u << 31) | (1u << 5));
+        EXPECT_EQ(pal_get_rst_reason(), 1);
 
         // a FRU read is its bytes at the offset; past the FRU it fails all ones
         std::vector<uint8_t> fru(32, 0);

@@ -199,7 +199,7 @@ void expect_default_table_only()
     EXPECT_EQ(b, 0x33);
     EXPECT_EQ(pal_mem_map(k_mem_base, 8), nullptr);
 
-    EXPECT_EQ(gl_pal_info.sbus_read, nullptr);
+    EXPECT_EQ(pal_table()->sbus_read, nullptr);
     EXPECT_EQ(pal_sbus_read(0, 1, 2), 0u);
     EXPECT_NE(pal_sbus_write(0, 1, 2, 3), PAL_RET_OK);
     EXPECT_NE(pal_sbus_reset(0, 1), PAL_RET_OK);

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -252,7 +253,7 @@ TEST(PalHw, UnboundThreadBindsByTheEnvironmentOnFirstUse)
             EXPECT_EQ(pal_mem_get_phys_totalsize(), 0u);
             EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION + 8), UINT64_MAX);
             EXPECT_EQ(pal_reg_rd32(CARDSIM_REG_BASE), 0xFFFFFFFFu);
-            EXPECT_EQ(pal_get_sub_asic(), -1);
+            EXPECT_EQ(pal_get_sub_asic(), 0) << "the table entry answers as the plain function";
             EXPECT_EQ(palx86_ctx().initialised, 0u);
         });
         unsetenv(name);
@@ -265,7 +266,7 @@ TEST(PalHw, ThreadsOfTwoCardsEachSeeTheirOwnCard)
     cardsim_host host({2, {}, 0});
     ASSERT_TRUE(host.ok()) << host.error();
     ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
-    auto* table_mem_read = gl_pal_info.mem_read;
+    auto* table_mem_read = pal_table()->mem_read;
     const uint64_t port = CARDSIM_PORT_REGION, lif = cardsim_lif_block(1) + 16;
     for (size_t i = 0; i < 2; i++) {
         host.set_counter(i, port, 100 + i);
@@ -307,7 +308,7 @@ TEST(PalHw, ThreadsOfTwoCardsEachSeeTheirOwnCard)
     a.join();
     b.join();
 
-    EXPECT_EQ(gl_pal_info.mem_read, table_mem_read) << "a later pal_init leaves the table alone";
+    EXPECT_EQ(pal_table()->mem_read, table_mem_read) << "a later pal_init leaves the table alone";
     for (size_t i = 0; i < 2; i++) {
         EXPECT_EQ(port_seen[i], 100 + i) << "card " << i;
         EXPECT_EQ(lif_seen[i], 0xabc000 + i) << "card " << i;
@@ -645,6 +646,36 @@ TEST(PalHw, TranslationBetweenCardAndMappedAddresses)
     });
 }
 
+// callers racing the first pal_init never see a half-filled table: each
+// finds the host variant's whole table when its own call returns
+TEST(PalHw, ConcurrentInitsAllFindTheWholeTable)
+{
+    pal_teardown(platform::PLATFORM_TYPE_HW);
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    std::atomic<int> whole{0};
+    for (int i = 0; i < 8; i++) {
+        threads.emplace_back([&] {
+            ready++;
+            while (!go) {
+                std::this_thread::yield();
+            }
+            pal_ret_t rc = pal_init(platform::PLATFORM_TYPE_HW, nullptr);
+            const pal_info_s* t = pal_table();
+            whole += rc == PAL_RET_OK && t && t->qsfp_read && t->get_rst_reason && t->reg_rw_ctrl;
+        });
+    }
+    while (ready < 8) {
+        std::this_thread::yield();
+    }
+    go = true;
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(whole, 8);
+}
+
 TEST(PalHw, MissingOrBadHeaderRefusesTheBinding)
 {
     bind_env env;
@@ -652,11 +683,22 @@ TEST(PalHw, MissingOrBadHeaderRefusesTheBinding)
     ASSERT_TRUE(host.ok()) << host.error();
     ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
     auto hdr_path = [&](size_t i) { return host.sysfs_dir(host.card(i).rsc_bdf) + "/resource4"; };
+    // the card's windows mapped in this process now
+    auto mapped = [&](size_t i) {
+        std::string dir = host.sysfs_dir(host.card(i).rsc_bdf);
+        size_t n = 0;
+        for (const std::string& line : read_lines("/proc/self/maps")) {
+            n += line.find(dir) != std::string::npos;
+        }
+        return n;
+    };
     auto refused = [&](size_t i, const char* why) {
+        size_t before = mapped(i);
         on_thread([&] {
             EXPECT_LT(pal_hw_x86_init(host.card(i).card_bdf.c_str()), 0) << why;
             EXPECT_EQ(palx86_ctx().initialised, 0u) << why;
         });
+        EXPECT_EQ(mapped(i), before) << why << ": a failed binding keeps no window";
     };
     auto accepted = [&](size_t i, const char* why) {
         on_thread([&] {

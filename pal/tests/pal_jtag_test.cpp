@@ -208,7 +208,7 @@ TEST_F(PalJtag, VariantIsChosenByTheEnvironment)
 
     EXPECT_EQ(reinit_captured(platform::PLATFORM_TYPE_JTAG, &out), PAL_RET_OK) << out;
     EXPECT_EQ(standin().calls("jtag_init"), 1);
-    EXPECT_EQ(gl_pal_info.platform_type, platform::PLATFORM_TYPE_JTAG);
+    EXPECT_EQ(pal_table()->platform_type, platform::PLATFORM_TYPE_JTAG);
 
     // only the first pal_init of the process does anything
     EXPECT_EQ(init_captured(platform::PLATFORM_TYPE_JTAG, &out), PAL_RET_OK);
@@ -278,7 +278,9 @@ TEST_F(PalJtag, LinkComesUpOnTheGivenPortAndSubAsic)
     standin().clear();
     unsetenv("PAL_J2C_PORT");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(pal_jtag_init(platform::PLATFORM_TYPE_JTAG), PAL_RET_OK);
+    pal_info_s table = {};
+    EXPECT_EQ(pal_jtag_init(platform::PLATFORM_TYPE_JTAG, table), PAL_RET_OK);
+    EXPECT_NE(table.reg_read, nullptr);
     out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(standin().last_arg("jtag_init"), 256) << out;
     testing::internal::CaptureStdout();

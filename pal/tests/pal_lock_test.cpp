@@ -1,23 +1,303 @@
-// the platform locks across processes: one record per name, mutual
-// exclusion, a holder that dies, and the advisory-file scheme
+// the platform locks: exclusion across processes and threads with and
+// without the older programs' lock files, a kind that stays each process's
+// own, a holder that dies, and records or files another user planted. the
+// cases that touch the fixed paths run in a private mount namespace with
+// their own /tmp and /dev/shm (root only)
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pal/pal_lock.h"
 
 namespace {
+
+constexpr int k_skip = 77;
+constexpr const char* k_qsfp_file = "/tmp/.pal_qsfp.lck";
+constexpr const char* k_victim = "/tmp/victim";
+constexpr uid_t k_other_uid = 65534;
+
+#define CHECK(cond_)                                                              \
+    do {                                                                          \
+        if (!(cond_)) {                                                           \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond_); \
+            return 1;                                                             \
+        }                                                                         \
+    } while (0)
+
+// runs fn in a child process; its exit status, 128 + signal when killed
+int in_child(const std::function<int()>& fn)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(60);  // a lock that never comes back ends the child, not the run
+        _exit(fn());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// fn in a child with a private /tmp and /dev/shm
+int isolated(const std::function<int()>& fn)
+{
+    return in_child([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0 ||
+            mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0) {
+            return k_skip;
+        }
+        return fn();
+    });
+}
+
+void expect_isolated(const std::function<int()>& fn)
+{
+    int rc = isolated(fn);
+    if (rc == k_skip) {
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    }
+    EXPECT_EQ(rc, 0);
+}
+
+int make_file(const char* path, mode_t mode, uid_t owner)
+{
+    int fd = open(path, O_RDWR | O_CREAT | O_EXCL, mode);
+    if (fd < 0 || fchmod(fd, mode) != 0 || fchown(fd, owner, owner) != 0 || write(fd, "x", 1) != 1) {
+        return -1;
+    }
+    return close(fd);
+}
+
+struct stat stat_of(const char* path)
+{
+    struct stat st {};
+    (void)lstat(path, &st);
+    return st;
+}
+
+// what the older programs' file is when a locker starts
+enum class compat_e { NONE, OURS, OURS_OPEN_TO_ALL, OTHER_USERS, LINK };
+
+struct compat_case_s {
+    const char* what;
+    compat_e compat;
+    pal_lock_kind_e kind;
+    bool file_used;  // an older program is excluded through it
+};
+
+const compat_case_s k_compat_cases[] = {
+    {"no lock file", compat_e::NONE, PAL_LOCK_KIND_MUTEX, false},
+    {"our lock file", compat_e::OURS, PAL_LOCK_KIND_QSFP_FILE, true},
+    {"our lock file open to all", compat_e::OURS_OPEN_TO_ALL, PAL_LOCK_KIND_QSFP_FILE, true},
+    {"another user's lock file", compat_e::OTHER_USERS, PAL_LOCK_KIND_QSFP_FILE, false},
+    {"a link in its place", compat_e::LINK, PAL_LOCK_KIND_QSFP_FILE, false},
+};
+
+int plant(compat_e compat)
+{
+    switch (compat) {
+    case compat_e::NONE:
+        return 0;
+    case compat_e::OURS:
+        return make_file(k_qsfp_file, 0600, 0);
+    case compat_e::OURS_OPEN_TO_ALL:
+        return make_file(k_qsfp_file, 0666, 0);
+    case compat_e::OTHER_USERS:
+        return make_file(k_qsfp_file, 0666, k_other_uid);
+    case compat_e::LINK:
+        return make_file(k_victim, 0644, 0) == 0 && symlink(k_victim, k_qsfp_file) == 0 ? 0 : -1;
+    }
+    return -1;
+}
+
+// an older program's try at its lock file: true when it got it
+bool old_program_gets_it()
+{
+    return in_child([] {
+               int fd = open(k_qsfp_file, O_RDWR);  // an older program follows links
+               struct flock fl = {};
+               fl.l_type = F_WRLCK;
+               fl.l_whence = SEEK_SET;
+               return fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 0 : 1;
+           }) == 0;
+}
+
+class PalLockCompat : public ::testing::TestWithParam<compat_case_s> {};
+
+// two processes of two threads each count under the lock: a read, a yield
+// and a write that only the lock keeps whole
+TEST_P(PalLockCompat, ProcessesAndThreadsExcludeEachOther)
+{
+    const compat_case_s c = GetParam();
+    expect_isolated([&] {
+        CHECK(plant(c.compat) == 0);
+        struct stat before = stat_of(k_qsfp_file);
+        auto* count = static_cast<volatile int*>(
+            mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        CHECK(count != MAP_FAILED);
+        *count = 0;
+        constexpr int k_rounds = 300, k_procs = 2, k_threads = 2;
+        // attached before the fork: both processes lock with the case's kind
+        pal_lock_handle_t h = nullptr;
+        CHECK(pal_lock_init("qsfp_lock", &h) == 0);
+        CHECK(pal_lock_kind(h) == c.kind);
+        std::vector<pid_t> kids;
+        for (int p = 0; p < k_procs; p++) {
+            pid_t pid = fork();
+            if (pid == 0) {
+                std::vector<std::thread> threads;
+                std::atomic<int> failures{0};
+                for (int t = 0; t < k_threads; t++) {
+                    threads.emplace_back([&] {
+                        for (int i = 0; i < k_rounds; i++) {
+                            if (pal_lock(h) != 0) {
+                                failures++;
+                                return;
+                            }
+                            int v = *count;
+                            sched_yield();
+                            *count = v + 1;
+                            if (pal_unlock(h) != 0) {
+                                failures++;
+                            }
+                        }
+                    });
+                }
+                for (auto& t : threads) {
+                    t.join();
+                }
+                _exit(failures ? 3 : 0);
+            }
+            kids.push_back(pid);
+        }
+        for (pid_t pid : kids) {
+            int status = 0;
+            waitpid(pid, &status, 0);
+            CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        CHECK(*count == k_procs * k_threads * k_rounds);
+
+        // an older program is kept out while the lock is held, where its file is ours
+        CHECK(pal_lock(h) == 0);
+        CHECK(pal_lock(h) == 0);  // recursive: the file lock stays until the last release
+        CHECK(pal_unlock(h) == 0);
+        if (c.compat != compat_e::NONE) {
+            CHECK(old_program_gets_it() != c.file_used);
+        }
+        CHECK(pal_unlock(h) == 0);
+        CHECK(pal_unlock(h) == EPERM);  // released as often as taken, no more
+
+        // nothing is created in /tmp, nothing planted is followed or changed
+        struct stat after = stat_of(k_qsfp_file);
+        CHECK(access("/tmp/pal_lockfile", F_OK) != 0);
+        switch (c.compat) {
+        case compat_e::NONE:
+            CHECK(access(k_qsfp_file, F_OK) != 0);
+            break;
+        case compat_e::OURS_OPEN_TO_ALL:
+            CHECK((after.st_mode & 07777) == 0600);
+            break;
+        case compat_e::OTHER_USERS:
+            CHECK(after.st_uid == k_other_uid && (after.st_mode & 07777) == 0666 && after.st_size == 1);
+            break;
+        case compat_e::LINK:
+            CHECK(S_ISLNK(after.st_mode));
+            CHECK(stat_of(k_victim).st_size == 1 && (stat_of(k_victim).st_mode & 07777) == 0644);
+            break;
+        case compat_e::OURS:
+            CHECK(after.st_ino == before.st_ino);
+            break;
+        }
+        // the record is private to root
+        struct stat rec = stat_of("/dev/shm/qsfp_lock");
+        CHECK(S_ISREG(rec.st_mode) && rec.st_uid == 0 && (rec.st_mode & 077) == 0);
+        return 0;
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(, PalLockCompat, ::testing::ValuesIn(k_compat_cases),
+                         [](const auto& info) {
+                             std::string name = info.param.what;
+                             for (char& ch : name) {
+                                 ch = isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+                             }
+                             return name;
+                         });
+
+// a process that attached with the older programs' file keeps its kind when
+// another attaches after the file is gone (and finds the record: kind 4),
+// and its unlock still works
+TEST(PalLock, EachProcessKeepsItsOwnKind)
+{
+    expect_isolated([] {
+        CHECK(make_file(k_qsfp_file, 0600, 0) == 0);
+        int to_b[2], to_a[2];
+        CHECK(pipe(to_b) == 0 && pipe(to_a) == 0);
+        char go = 0;
+        pid_t b = fork();
+        if (b == 0) {
+            // B attaches once A holds the lock and the file is gone
+            close(to_b[1]);
+            close(to_a[0]);
+            pal_lock_handle_t h = nullptr;
+            bool ok = read(to_b[0], &go, 1) == 1 && pal_lock_init("qsfp_lock", &h) == 0 &&
+                      pal_lock_kind(h) == PAL_LOCK_KIND_SHM;
+            ok = write(to_a[1], ok ? "b" : "x", 1) == 1 && ok;
+            // and gets the lock once A released it
+            ok = ok && pal_lock(h) == 0 && pal_unlock(h) == 0;
+            _exit(ok ? 0 : 1);
+        }
+        close(to_b[0]);
+        close(to_a[1]);
+        pal_lock_handle_t h = nullptr;
+        CHECK(pal_lock_init("qsfp_lock", &h) == 0);
+        CHECK(pal_lock_kind(h) == PAL_LOCK_KIND_QSFP_FILE);
+        CHECK(pal_lock(h) == 0);
+        CHECK(unlink(k_qsfp_file) == 0);
+        CHECK(write(to_b[1], "a", 1) == 1 && read(to_a[0], &go, 1) == 1 && go == 'b');
+        CHECK(pal_lock_kind(h) == PAL_LOCK_KIND_QSFP_FILE);
+        CHECK(pal_unlock(h) == 0);
+        int status = 0;
+        waitpid(b, &status, 0);
+        CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return 0;
+    });
+}
+
+// records another user made, or links in their place, are refused and left alone
+TEST(PalLock, PlantedRecordsAreRefused)
+{
+    expect_isolated([] {
+        CHECK(make_file("/dev/shm/planted", 0666, k_other_uid) == 0);
+        CHECK(make_file(k_victim, 0644, 0) == 0 && symlink(k_victim, "/dev/shm/linked") == 0);
+        CHECK(make_file("/dev/shm/shared", 0660, 0) == 0 && chown("/dev/shm/shared", 0, 4242) == 0);
+        for (const char* name : {"planted", "linked", "shared", "../tmp/victim", ""}) {
+            pal_lock_handle_t h = nullptr;
+            CHECK(pal_lock_init(name, &h) == -1 && h == nullptr);
+        }
+        CHECK(stat_of("/dev/shm/planted").st_uid == k_other_uid && stat_of("/dev/shm/planted").st_size == 1);
+        CHECK(stat_of(k_victim).st_size == 1 && (stat_of(k_victim).st_mode & 07777) == 0644);
+        return 0;
+    });
+}
 
 std::string unique_name(const char* tag)
 {
@@ -28,57 +308,6 @@ struct shm_name_guard {
     std::string name;
     ~shm_name_guard() { unlink(("/dev/shm/" + name).c_str()); }
 };
-
-// runs fn in a child process; its exit status
-int in_child(const std::function<int()>& fn)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        _exit(fn());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-TEST(PalLock, ProcessesShareOneRecordAndExcludeEachOther)
-{
-    shm_name_guard guard{unique_name("count")};
-    auto* counter = static_cast<std::atomic<int>*>(
-        mmap(nullptr, sizeof(int) * 2, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(counter, MAP_FAILED);
-    volatile int* plain = reinterpret_cast<volatile int*>(counter + 1);
-    *plain = 0;
-    constexpr int k_rounds = 2000;
-    std::vector<pid_t> kids;
-    for (int k = 0; k < 3; k++) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            pal_lock_handle_t h = nullptr;
-            if (pal_lock_init(guard.name.c_str(), &h) != 0) {
-                _exit(1);
-            }
-            for (int i = 0; i < k_rounds; i++) {
-                if (pal_lock(h) != 0) {
-                    _exit(2);
-                }
-                // a read-modify-write that only the lock keeps whole
-                int v = *plain;
-                *plain = v + 1;
-                pal_unlock(h);
-            }
-            _exit(0);
-        }
-        kids.push_back(pid);
-    }
-    for (pid_t pid : kids) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    EXPECT_EQ(*plain, 3 * k_rounds);
-    munmap(counter, sizeof(int) * 2);
-}
 
 TEST(PalLock, AKilledHolderDoesNotBlockTheNext)
 {
@@ -92,23 +321,15 @@ TEST(PalLock, AKilledHolderDoesNotBlockTheNext)
         return 0;
     });
     ASSERT_EQ(status, 128 + SIGKILL);
-    pal_lock_handle_t h = nullptr;
-    ASSERT_EQ(pal_lock_init(guard.name.c_str(), &h), 0);
-    // bounded: a lock that never comes back would hang here, so try in a child first
     EXPECT_EQ(in_child([&] {
-                  alarm(10);
-                  pal_lock_handle_t c = nullptr;
-                  return pal_lock_init(guard.name.c_str(), &c) == 0 && pal_lock(c) == 0 ? 0 : 1;
+                  pal_lock_handle_t h = nullptr;
+                  CHECK(pal_lock_init(guard.name.c_str(), &h) == 0);
+                  CHECK(pal_lock(h) == 0);
+                  CHECK(h->holder_pid == static_cast<uint32_t>(getpid()));
+                  CHECK(pal_unlock(h) == 0);
+                  return 0;
               }),
               0);
-    alarm(10);
-    EXPECT_EQ(pal_lock(h), 0);
-    EXPECT_EQ(h->holder_pid, static_cast<uint32_t>(getpid()));
-    // recursive: the holder takes it again and releases it as often
-    EXPECT_EQ(pal_lock(h), 0);
-    EXPECT_EQ(pal_unlock(h), 0);
-    EXPECT_EQ(pal_unlock(h), 0);
-    alarm(0);
 }
 
 TEST(PalLock, HandlesAndNamesAreChecked)
@@ -120,6 +341,9 @@ TEST(PalLock, HandlesAndNamesAreChecked)
     pal_lock_handle_t same = h;
     EXPECT_EQ(pal_lock_init("another", &h), 0) << "a set handle is kept";
     EXPECT_EQ(h, same);
+    pal_lock_handle_t again = nullptr;
+    EXPECT_EQ(pal_lock_init(guard.name.c_str(), &again), 0);
+    EXPECT_EQ(again, h) << "one mapping per name and process";
     EXPECT_STREQ(h->name, guard.name.c_str());
     EXPECT_EQ(pal_lock(nullptr), -1);
     EXPECT_EQ(pal_unlock(nullptr), -1);
@@ -128,44 +352,6 @@ TEST(PalLock, HandlesAndNamesAreChecked)
     pal_lock_handle_t l = nullptr;
     ASSERT_EQ(pal_lock_init(longer.name.c_str(), &l), 0);
     EXPECT_EQ(strlen(l->name), PAL_LOCK_NAME_MAX);
-}
-
-TEST(PalLock, OldProgramsLockFileIsUsedWhenPresent)
-{
-    const char* file = "/tmp/.pal_qsfp.lck";
-    if (access("/dev/shm/qsfp_lock", F_OK) == 0 || access(file, F_OK) == 0) {
-        GTEST_SKIP() << "this host already uses the qsfp lock";
-    }
-    int fd = open(file, O_RDWR | O_CREAT, 0666);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    EXPECT_EQ(pal_check_compat("qsfp_lock"), PAL_LOCK_KIND_QSFP_FILE);
-    EXPECT_EQ(pal_check_compat("qsfp_lock_other"), PAL_LOCK_KIND_MUTEX);
-    pal_lock_handle_t h = nullptr;
-    ASSERT_EQ(pal_lock_init("qsfp_lock", &h), 0);
-    EXPECT_EQ(h->kind, PAL_LOCK_KIND_QSFP_FILE);
-    ASSERT_EQ(pal_lock(h), 0);
-    // another process cannot take the file lock meanwhile
-    EXPECT_EQ(in_child([&] {
-                  int f = open(file, O_RDWR);
-                  struct flock fl = {};
-                  fl.l_type = F_WRLCK;
-                  fl.l_whence = SEEK_SET;
-                  return fcntl(f, F_SETLK, &fl) == -1 ? 0 : 1;
-              }),
-              0);
-    EXPECT_EQ(pal_unlock(h), 0);
-    EXPECT_EQ(in_child([&] {
-                  int f = open(file, O_RDWR);
-                  struct flock fl = {};
-                  fl.l_type = F_WRLCK;
-                  fl.l_whence = SEEK_SET;
-                  return fcntl(f, F_SETLK, &fl) == 0 ? 0 : 1;
-              }),
-              0);
-    unlink(file);
-    unlink("/dev/shm/qsfp_lock");
-    EXPECT_EQ(pal_check_compat("qsfp_lock"), PAL_LOCK_KIND_MUTEX);
 }
 
 }  // namespace
