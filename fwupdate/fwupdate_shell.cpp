@@ -128,7 +128,8 @@ int fwupdate_make_dir(const std::string& path)
     }
     if (!r.ok()) {
         int status = r.exited ? r.exit_status : 255;
-        fprintf(stderr, "Failed to create directory %s, err - %d\n", path.c_str(), status);
+        fprintf(stderr, "Failed to create directory %s, err - %d%s%s\n", path.c_str(), status,
+                r.errors.empty() ? "" : ": ", r.errors.c_str());
         return status == 0 ? 255 : status;
     }
     return 0;
