@@ -99,9 +99,20 @@ bool do_restore(cardsim_host& host, size_t card, const std::vector<std::string>&
     return true;
 }
 
+bool do_vpd(cardsim_host& host, size_t card, const std::vector<std::string>& args, std::string& error)
+{
+    if (args[0] != "on" && args[0] != "off") {
+        error = "vpd takes on or off";
+        return false;
+    }
+    host.set_vpd_readable(card, args[0] == "on");
+    return true;
+}
+
 const control_word_s k_words[] = {
     {"hang", 0, do_hang},     {"answer", 0, do_answer},   {"errno", 1, do_errno},
     {"fwerr", 1, do_fwerr},   {"remove", 0, do_remove},   {"restore", 0, do_restore},
+    {"vpd", 1, do_vpd},
 };
 
 }  // namespace
@@ -115,6 +126,7 @@ const char* cardsim_control_help()
            "  fwerr N CODE    card N's firmware answers with errno CODE\n"
            "  remove N        card N disappears (device nodes and sysfs entries)\n"
            "  restore N       card N comes back, as a rescan finds it\n"
+           "  vpd N off|on    card N's vital product data (its serial) reads empty, or again\n"
            "  tick on|off     counters advance or stand still\n";
 }
 

@@ -15,6 +15,7 @@ class cardsim_host;
 //   fwerr N CODE      card N's firmware answers with errno CODE
 //   remove N          card N disappears: device nodes and sysfs entries gone
 //   restore N         card N comes back, as a rescan would find it
+//   vpd N off|on      card N's vital product data (its serial) reads empty, or again
 //   tick on|off       counters advance or stand still
 //
 // N is the card's index as `orlix-cardsim list` prints it. blank lines and
