@@ -2,7 +2,10 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
+#include <spdlog/details/registry.h>
 #include <spdlog/logger.h>
 
 #include "aml/aml_inventory.h"
@@ -22,13 +25,24 @@ static constexpr size_t k_max_cards = 255;
 
 orlixmon_state g_orlixmon_state;
 
+orlixmon_state::orlixmon_state()
+{
+    // the logging library's registry is a function-local static: made here,
+    // before this object is complete, it is destroyed after it, so a card
+    // logger dropped at exit never finds the registry gone
+    (void)spdlog::details::registry::instance();
+}
+
 orlixmon_state::~orlixmon_state()
 {
+    release();
+}
+
+void orlixmon_state::release()
+{
+    stop_workers();
+    std::lock_guard<std::mutex> lock(cards_mutex_);
     for (auto& ctxt : cards_) {
-        // a worker still running at exit is left to the process's end
-        if (ctxt->worker_thread.joinable()) {
-            ctxt->worker_thread.detach();
-        }
         if (ctxt->stats_logger) {
             orlixmon_oper_logger_deinit(ctxt->card, "stats");
         }
@@ -36,6 +50,7 @@ orlixmon_state::~orlixmon_state()
             orlixmon_oper_logger_deinit(ctxt->card, "event");
         }
     }
+    cards_.clear();
 }
 
 int orlixmon_state::init(orlixmon_init_params_s* params)
@@ -155,15 +170,25 @@ int orlixmon_state::discover_cards()
     aml_status_e status = aml_card_inventory_get(&req, &rsp);
     if (status != AML_STATUS_OK) {
         fprintf(stderr, "Error %s", rsp.error.c_str());
-        return aml_to_sdk_ret_status(status);
+        std::string error = rsp.error.substr(0, rsp.error.find_last_not_of('\n') + 1);
+        ORLIXMON_TRACE_ERR("Card inventory incomplete, {} card(s) read: {}", rsp.cards.size(), error);
+        // one card that cannot be read must not stop the others: those read
+        // are discovered and recovered as usual, the rest is tried again at
+        // the next discovery
+        if (rsp.cards.empty()) {
+            return aml_to_sdk_ret_status(status);
+        }
     }
-    // a card that left the inventory leaves the metrics; it comes back with it
+    // a card that left the inventory leaves the metrics; it comes back with
+    // it. one that could not be read is not known to have left
     for (auto& ctxt : cards_) {
         bool listed = false;
         for (const auto& card : rsp.cards) {
             listed = listed || same_card(ctxt->card, card);
         }
-        ctxt->metrics.present.store(listed);
+        if (listed || status == AML_STATUS_OK) {
+            ctxt->metrics.present.store(listed);
+        }
     }
     int rc = 0;
     for (const auto& card : rsp.cards) {
@@ -198,27 +223,62 @@ int orlixmon_state::discover_cards()
             restart_card_(*ctxt);
         }
     }
-    return 0;
+    return aml_to_sdk_ret_status(status);
+}
+
+static bool card_answers(const aml_card_handle_s& card)
+{
+    aml_card_liveness_check_req_s req;
+    aml_card_liveness_check_rsp_s rsp;
+    req.card = card;
+    return aml_card_liveness_check(&req, &rsp) == AML_STATUS_OK;
+}
+
+// every card's heartbeat at once, each on a thread of its own under its own
+// response bound: a pass takes one bound however many cards are hung, so each
+// of them is found down within one liveness period plus one bound. the first
+// card is asked on this thread; a thread that cannot be started asks inline
+static std::vector<char> ask_cards(const std::vector<aml_card_handle_s>& cards)
+{
+    std::vector<char> alive(cards.size(), 0);
+    std::vector<std::thread> askers;
+    askers.reserve(cards.size());
+    for (size_t i = 1; i < cards.size(); i++) {
+        try {
+            askers.emplace_back([&cards, &alive, i] { alive[i] = card_answers(cards[i]); });
+        } catch (const std::system_error&) {
+            alive[i] = card_answers(cards[i]);
+        }
+    }
+    if (!cards.empty()) {
+        alive[0] = card_answers(cards[0]);
+    }
+    for (auto& asker : askers) {
+        asker.join();
+    }
+    return alive;
 }
 
 int orlixmon_state::inspect_card_health()
 {
+    std::vector<aml_card_handle_s> handles;
     for (auto& ctxt : cards_) {
-        aml_card_liveness_check_req_s req;
-        aml_card_liveness_check_rsp_s rsp;
-        req.card = ctxt->card;
-        bool alive = aml_card_liveness_check(&req, &rsp) == AML_STATUS_OK;
-        if (!alive) {
-            ctxt->metrics.liveness_failures.fetch_add(1, std::memory_order_relaxed);
+        handles.push_back(ctxt->card);
+    }
+    const std::vector<char> alive = ask_cards(handles);
+    for (size_t i = 0; i < cards_.size() && i < alive.size(); i++) {
+        orlixmon_card_ctxt_s& ctxt = *cards_[i];
+        if (!alive[i]) {
+            ctxt.metrics.liveness_failures.fetch_add(1, std::memory_order_relaxed);
         }
-        std::unique_lock<std::mutex> lock(ctxt->mutex);
-        if (!alive && !ctxt->card_down) {
+        std::unique_lock<std::mutex> lock(ctxt.mutex);
+        if (!alive[i] && !ctxt.card_down) {
             lock.unlock();
-            ORLIXMON_TRACE_INFO("ORLIX {} - card down detected", ctxt->card.bdf);
-            orlixmon_post_health_check_event(*ctxt, "card down detected");
+            ORLIXMON_TRACE_INFO("ORLIX {} - card down detected", ctxt.card.bdf);
+            orlixmon_post_health_check_event(ctxt, "card down detected");
             lock.lock();
-            ctxt->card_down = true;
-            ctxt->metrics.up.store(false);
+            ctxt.card_down = true;
+            ctxt.metrics.up.store(false);
         }
     }
     return 0;
