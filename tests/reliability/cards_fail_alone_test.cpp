@@ -270,6 +270,10 @@ TEST_F(CardsFailAlone, HungAndUnreadableCardsFailAloneAndTheWatchdogIsFedOnTime)
     for (size_t c = 0; c < k_hung; c++) {
         EXPECT_EQ(count(events(c), "card down detected"), 1u) << c;
         EXPECT_EQ(count(events(c), "card up detected"), 1u) << c;
+        const auto size = fs::file_size(file(c, "stats"));
+        EXPECT_TRUE(test_wait_until([&] { return fs::file_size(file(c, "stats")) > size; },
+                                    std::chrono::seconds(5 * scale)))
+            << "card " << c << " is polled again";
     }
     EXPECT_EQ(events(k_healthy).find("card "), std::string::npos) << "the healthy card saw no event";
 
