@@ -1,6 +1,8 @@
 #include "monitor/orlixmon_state.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -92,22 +94,20 @@ void orlixmon_state::start_worker_(orlixmon_card_ctxt_s& ctxt)
     ctxt.worker_started = true;
 }
 
-int orlixmon_state::add_card_(const aml_card_handle_s& card)
+// a new card whose LIFs and ports are known: its telemetry files, then its
+// place in the list
+int orlixmon_state::add_card_(std::unique_ptr<orlixmon_card_ctxt_s> ctxt)
 {
-    auto ctxt = std::make_unique<orlixmon_card_ctxt_s>();
-    ctxt->card = card;
-    if (init_card_(*ctxt) != 0) {
-        return 0;  // tried again at the next discovery
-    }
-    ctxt->stats_logger = orlixmon_oper_logger_init(ctxt->card, telemetry_dir_, "stats");
+    const aml_card_handle_s& card = ctxt->card;
+    ctxt->stats_logger = orlixmon_oper_logger_init(card, telemetry_dir_, "stats");
     if (!ctxt->stats_logger) {
         ORLIXMON_TRACE_ERR("ORLIX {} - Failed to start stats logger", card.bdf);
         return 255;
     }
-    ctxt->event_logger = orlixmon_oper_logger_init(ctxt->card, telemetry_dir_, "event");
+    ctxt->event_logger = orlixmon_oper_logger_init(card, telemetry_dir_, "event");
     if (!ctxt->event_logger) {
         ORLIXMON_TRACE_ERR("ORLIX {} - Failed to start event logger", card.bdf);
-        orlixmon_oper_logger_deinit(ctxt->card, "stats");
+        orlixmon_oper_logger_deinit(card, "stats");
         return 255;
     }
     if (metrics_enabled_) {
@@ -163,6 +163,37 @@ void orlixmon_state::restart_card_(orlixmon_card_ctxt_s& ctxt)
     ORLIXMON_TRACE_INFO("ORLIX {} - card up detected", ctxt.card.bdf);
 }
 
+// runs job(0) ... job(n - 1) at once, each on a thread of its own under its
+// own response bounds, and returns when all are done: a pass over the cards
+// takes as long as its slowest card, not the sum of them, however many hang.
+// job(0) runs on this thread; a thread that cannot be started runs inline
+static void run_at_once(size_t n, const std::function<void(size_t)>& job)
+{
+    std::vector<std::thread> threads;
+    threads.reserve(n);
+    for (size_t i = 1; i < n; i++) {
+        try {
+            threads.emplace_back(job, i);
+        } catch (const std::system_error&) {
+            job(i);
+        }
+    }
+    if (n > 0) {
+        job(0);
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+}
+
+static bool card_answers(const aml_card_handle_s& card)
+{
+    aml_card_liveness_check_req_s req;
+    aml_card_liveness_check_rsp_s rsp;
+    req.card = card;
+    return aml_card_liveness_check(&req, &rsp) == AML_STATUS_OK;
+}
+
 int orlixmon_state::discover_cards()
 {
     aml_card_inventory_get_req_s req;
@@ -190,13 +221,26 @@ int orlixmon_state::discover_cards()
             ctxt->metrics.present.store(listed);
         }
     }
-    int rc = 0;
+    // new cards learn their LIFs and ports at once; they join the list in
+    // inventory order. a card whose LIFs or ports cannot be learned is tried
+    // again at the next discovery
+    std::vector<std::unique_ptr<orlixmon_card_ctxt_s>> fresh;
     for (const auto& card : rsp.cards) {
-        if (find_card_(card) == nullptr && cards_.size() < k_max_cards) {
-            rc = add_card_(card);
-            if (rc != 0) {
-                break;
-            }
+        bool known = find_card_(card) != nullptr;
+        for (const auto& f : fresh) {
+            known = known || same_card(f->card, card);
+        }
+        if (!known && cards_.size() + fresh.size() < k_max_cards) {
+            fresh.push_back(std::make_unique<orlixmon_card_ctxt_s>());
+            fresh.back()->card = card;
+        }
+    }
+    std::vector<char> learned(fresh.size(), 0);
+    run_at_once(fresh.size(), [&](size_t i) { learned[i] = init_card_(*fresh[i]) == 0; });
+    int rc = 0;
+    for (size_t i = 0; i < fresh.size() && rc == 0; i++) {
+        if (learned[i]) {
+            rc = add_card_(std::move(fresh[i]));
         }
     }
     // every context without a worker gets one, also those added before a
@@ -209,64 +253,32 @@ int orlixmon_state::discover_cards()
     if (rc != 0) {
         return rc;
     }
+    // recovery: the down cards of the inventory are tried at once as well
+    std::vector<orlixmon_card_ctxt_s*> down;
     for (const auto& card : rsp.cards) {
         orlixmon_card_ctxt_s* ctxt = find_card_(card);
-        if (ctxt == nullptr) {
-            continue;
+        if (ctxt != nullptr && card_is_down_(*ctxt) &&
+            std::find(down.begin(), down.end(), ctxt) == down.end()) {
+            down.push_back(ctxt);
         }
-        bool down;
-        {
-            std::lock_guard<std::mutex> lock(ctxt->mutex);
-            down = ctxt->card_down;
-        }
-        if (down && init_card_(*ctxt) == 0) {
-            restart_card_(*ctxt);
+    }
+    std::vector<char> answering(down.size(), 0);
+    run_at_once(down.size(), [&](size_t i) { answering[i] = init_card_(*down[i]) == 0; });
+    for (size_t i = 0; i < down.size(); i++) {
+        if (answering[i]) {
+            restart_card_(*down[i]);
         }
     }
     return aml_to_sdk_ret_status(status);
 }
 
-static bool card_answers(const aml_card_handle_s& card)
-{
-    aml_card_liveness_check_req_s req;
-    aml_card_liveness_check_rsp_s rsp;
-    req.card = card;
-    return aml_card_liveness_check(&req, &rsp) == AML_STATUS_OK;
-}
-
-// every card's heartbeat at once, each on a thread of its own under its own
-// response bound: a pass takes one bound however many cards are hung, so each
-// of them is found down within one liveness period plus one bound. the first
-// card is asked on this thread; a thread that cannot be started asks inline
-static std::vector<char> ask_cards(const std::vector<aml_card_handle_s>& cards)
-{
-    std::vector<char> alive(cards.size(), 0);
-    std::vector<std::thread> askers;
-    askers.reserve(cards.size());
-    for (size_t i = 1; i < cards.size(); i++) {
-        try {
-            askers.emplace_back([&cards, &alive, i] { alive[i] = card_answers(cards[i]); });
-        } catch (const std::system_error&) {
-            alive[i] = card_answers(cards[i]);
-        }
-    }
-    if (!cards.empty()) {
-        alive[0] = card_answers(cards[0]);
-    }
-    for (auto& asker : askers) {
-        asker.join();
-    }
-    return alive;
-}
-
+// every card's heartbeat at once: each hung card is found down within one
+// liveness period plus one response bound, however many hang
 int orlixmon_state::inspect_card_health()
 {
-    std::vector<aml_card_handle_s> handles;
-    for (auto& ctxt : cards_) {
-        handles.push_back(ctxt->card);
-    }
-    const std::vector<char> alive = ask_cards(handles);
-    for (size_t i = 0; i < cards_.size() && i < alive.size(); i++) {
+    std::vector<char> alive(cards_.size(), 0);
+    run_at_once(cards_.size(), [&](size_t i) { alive[i] = card_answers(cards_[i]->card); });
+    for (size_t i = 0; i < cards_.size(); i++) {
         orlixmon_card_ctxt_s& ctxt = *cards_[i];
         if (!alive[i]) {
             ctxt.metrics.liveness_failures.fetch_add(1, std::memory_order_relaxed);

@@ -58,7 +58,7 @@ private:
     int discover_card_lifs_(orlixmon_card_ctxt_s& ctxt);
     int discover_card_ports_(orlixmon_card_ctxt_s& ctxt);
     orlixmon_card_ctxt_s* find_card_(const aml_card_handle_s& card);
-    int add_card_(const aml_card_handle_s& card);
+    int add_card_(std::unique_ptr<orlixmon_card_ctxt_s> ctxt);
     void start_worker_(orlixmon_card_ctxt_s& ctxt);
     void restart_card_(orlixmon_card_ctxt_s& ctxt);
     bool card_is_down_(orlixmon_card_ctxt_s& ctxt);
