@@ -162,10 +162,21 @@ bool do_flash(cardsim_host& host, size_t card, const std::vector<std::string>& a
     return true;
 }
 
+bool do_vpd(cardsim_host& host, size_t card, const std::vector<std::string>& args, std::string& error)
+{
+    if (args[0] != "on" && args[0] != "off") {
+        error = "vpd takes on or off";
+        return false;
+    }
+    host.set_vpd_readable(card, args[0] == "on");
+    return true;
+}
+
 const control_word_s k_words[] = {
     {"hang", 0, 0, do_hang},     {"answer", 0, 0, do_answer},   {"errno", 1, 0, do_errno},
     {"fwerr", 1, 0, do_fwerr},   {"delay", 1, 0, do_delay},     {"remove", 0, 0, do_remove},
     {"restore", 0, 0, do_restore}, {"flash", 2, 1, do_flash},   {"reset", 0, 0, do_reset},
+    {"vpd", 1, 0, do_vpd},
 };
 
 }  // namespace
@@ -184,6 +195,7 @@ const char* cardsim_control_help()
            "  flash N F [P]   card N's flash service goes wrong, on partition P or all: F is stuck\n"
            "                  (polled operations stay in progress), erase-fails, verify-mismatch,\n"
            "                  boot-lost (boot image selections are not kept) or ok (no fault)\n"
+           "  vpd N off|on    card N's vital product data (its serial) reads empty, or again\n"
            "  tick on|off     counters advance or stand still\n";
 }
 

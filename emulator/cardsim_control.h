@@ -18,6 +18,7 @@ class cardsim_host;
 //   restore N         card N comes back, as a rescan would find it
 //   reset N           card N reboots into its startup image (or the next
 //                     whole one of its boot order; none: it stops answering)
+//   vpd N off|on      card N's vital product data (its serial) reads empty, or again
 //   tick on|off       counters advance or stand still
 //
 // N is the card's index as `orlix-cardsim list` prints it. blank lines and

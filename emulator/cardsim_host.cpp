@@ -574,6 +574,20 @@ bool cardsim_host::card_present(size_t index) const
     return cards_.at(index)->present;
 }
 
+void cardsim_host::set_vpd_readable(size_t index, bool readable)
+{
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    card_s& card = *cards_.at(index);
+    const std::string root = root_dir();
+    auto vpd = cardsim_vpd(card.info.serial);
+    for (const auto& [bdf, syspath] : card.syspaths) {
+        if (access((root + syspath + "/vpd").c_str(), F_OK) == 0) {
+            umockdev_testbed_set_attribute_binary(tb_of(testbed_), syspath.c_str(), "vpd", vpd.data(),
+                                                  readable ? vpd.size() : 0);
+        }
+    }
+}
+
 void cardsim_host::set_rescan_unassigned(size_t index, uint16_t device)
 {
     std::lock_guard<std::mutex> lock(tree_mutex_);

@@ -86,6 +86,10 @@ public:
     // the function with this device id comes back from the next rescan
     // without its memory assigned (a zero resource line); 0 for none
     void set_rescan_unassigned(size_t index, uint16_t device);
+    // the vital product data of the card's functions reads empty (false), as
+    // from a card whose vpd engine hangs: its serial number, and so its
+    // identity, cannot be read; true gives it back
+    void set_vpd_readable(size_t index, bool readable);
     // the card disappears as a surprise removal would take it (device nodes
     // and sysfs entries gone), and comes back as a rescan finds it
     void remove_card(size_t index);

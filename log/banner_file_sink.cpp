@@ -64,7 +64,13 @@ void banner_file_sink<Mutex>::open_(bool truncate, bool banner)
         spdlog::throw_spdlog_ex("Failed opening file " + path_ + " for writing", errno);
     }
     struct stat st;
-    current_size_ = fstat(fd_, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    if (fstat(fd_, &st) != 0) {
+        // a size taken as 0 would let the file grow past its limit unseen
+        int err = errno;
+        close_();
+        spdlog::throw_spdlog_ex("Failed getting file size from fd", err);
+    }
+    current_size_ = static_cast<size_t>(st.st_size);
     if (banner) {
         std::string text = logger_boot_banner(logger_read_boot_count());
         banner_size_ = text.size();
@@ -115,17 +121,20 @@ void banner_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg& msg)
 {
     spdlog::memory_buf_t formatted;
     spdlog::sinks::base_sink<Mutex>::formatter_->format(msg, formatted);
-    // a file holding nothing but its banner takes the message whatever its
-    // size: a line longer than the limit must not rotate away empty files
-    if (current_size_ + formatted.size() > max_size_ && current_size_ > banner_size_ &&
-        current_size_ >= rotate_retry_at_) {
-        if (!rotate_()) {
-            rotate_retry_at_ = current_size_ + max_size_;
-        }
-    }
     try {
         if (fd_ < 0) {
-            open_(false, false);
+            // a reopen after a rotation failed: the file was moved aside
+            // already, so this opens it (with its banner), it does not rotate
+            // again, and no copy is pushed off the end for nothing
+            open_(false, true);
+        } else if (current_size_ + formatted.size() > max_size_ && current_size_ > banner_size_ &&
+                   current_size_ >= rotate_retry_at_) {
+            // a file holding nothing but its banner takes the message whatever
+            // its size: a line longer than the limit must not rotate away
+            // empty files
+            if (!rotate_()) {
+                rotate_retry_at_ = current_size_ + max_size_;
+            }
         }
         write_line_(formatted.data(), formatted.size());
     } catch (const spdlog::spdlog_ex&) {
@@ -147,7 +156,9 @@ void banner_file_sink<Mutex>::flush_()
 template <typename Mutex>
 bool banner_file_sink<Mutex>::rotate_()
 {
-    if (max_files_ > 0) {
+    // a file removed under us has nothing to keep: it is opened afresh
+    // without shifting the copies, which would push the oldest off for nothing
+    if (max_files_ > 0 && spdlog::details::os::path_exists(path_)) {
         std::remove(copy_name(path_, max_files_).c_str());
         for (size_t n = max_files_; n > 1; --n) {
             std::string from = copy_name(path_, n - 1);

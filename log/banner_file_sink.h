@@ -21,7 +21,11 @@ namespace utils {
 // half: a write the system takes only in part (a full disk, a file size
 // limit) is cut back off the file and reported as a failure. a rotation
 // whose rename fails keeps writing to the file as it is (nothing is
-// truncated) and is tried again once another max_size bytes went in.
+// truncated) and is tried again once another max_size bytes went in. a file
+// that cannot be opened again after its rotation loses the lines until it
+// can (each reported); the next line opens it, with its banner, without
+// rotating again. a file whose size cannot be read is not opened
+// ("Failed getting file size from fd").
 template <typename Mutex>
 class banner_file_sink final : public spdlog::sinks::base_sink<Mutex> {
 public:

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include <spdlog/spdlog.h>
 
@@ -132,12 +131,14 @@ int main(int argc, char** argv)
         }
     }
     orlixmon_signals_init();
-    if (orlixmon_init(&params) != 0) {
+    int rc = orlixmon_init(&params);
+    // in order, while the logging library is still there: the signal thread,
+    // then the cards (workers, telemetry files, their loggers)
+    orlixmon_signals_end();
+    g_orlixmon_state.release();
+    if (rc != 0) {
         fprintf(stderr, "Failed to initiate ORLIX monitor ...\n");
         return -1;
-    }
-    while (g_orlixmon_state.running()) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
     }
     printf("Exiting ORLIX monitor ...\n");
     return 0;

@@ -3,17 +3,29 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <time.h>
+
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "ipc/shell_command.h"
 #include "monitor/health_checker.h"
 #include "monitor/metrics_endpoint.h"
 #include "monitor/orlixmon_schedule.h"
 #include "monitor/orlixmon_state.h"
 #include "monitor/orlixmon_trace.h"
 #include "monitor/service_notify.h"
+
+// what lspci, setpci and the like say on standard error: for the trace
+// log, not for the terminal or the journal, once per call
+static void orlixmon_tool_stderr(const std::string& command, const std::string& text)
+{
+    ORLIXMON_TRACE_DEBUG("{}: {}", command, text);
+}
 
 int orlixmon_init(orlixmon_init_params_s* params)
 {
@@ -26,6 +38,7 @@ int orlixmon_init(orlixmon_init_params_s* params)
     if (rc != 0) {
         return rc;
     }
+    ipc_shell_set_stderr_cb(orlixmon_tool_stderr);
     rc = g_orlixmon_state.init(params);
     if (rc != 0) {
         return rc;
@@ -69,6 +82,38 @@ static sigset_t stop_signals()
     return set;
 }
 
+namespace {
+
+std::thread g_signal_thread;
+std::atomic<bool> g_signal_thread_quit{false};
+
+// waits for a stop signal and, meanwhile, keeps the service manager's
+// watchdog fed. no card exchange runs here, so a hung card (or many) never
+// holds a keep-alive back. leaves after the first stop signal: the service
+// manager stops watching once it asked for the stop, and a second signal
+// stays pending in the blocked mask instead of running the handler again
+void signal_thread_loop()
+{
+    const sigset_t wait_set = stop_signals();
+    // the wait also ends now and then without a keep-alive due, to see a
+    // stop that came another way (orlixmon_signals_end)
+    constexpr int64_t k_max_wait_ns = 1000000000;
+    while (!g_signal_thread_quit.load()) {
+        int64_t wait_ns = service_notify_watchdog();
+        if (wait_ns < 0 || wait_ns > k_max_wait_ns) {
+            wait_ns = k_max_wait_ns;
+        }
+        const timespec timeout = {static_cast<time_t>(wait_ns / 1000000000), static_cast<long>(wait_ns % 1000000000)};
+        int signo = sigtimedwait(&wait_set, nullptr, &timeout);
+        if (signo == SIGINT || signo == SIGTERM) {
+            orlixmon_signal_handler(signo);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
 void orlixmon_signals_init()
 {
     // the disposition stays the handler's, should a thread started before
@@ -77,13 +122,13 @@ void orlixmon_signals_init()
     signal(SIGTERM, orlixmon_signal_handler);
     sigset_t set = stop_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::thread([] {
-        sigset_t wait_set = stop_signals();
-        for (;;) {
-            int signo = 0;
-            if (sigwait(&wait_set, &signo) == 0) {
-                orlixmon_signal_handler(signo);
-            }
-        }
-    }).detach();
+    g_signal_thread = std::thread(signal_thread_loop);
+}
+
+void orlixmon_signals_end()
+{
+    g_signal_thread_quit.store(true);
+    if (g_signal_thread.joinable()) {
+        g_signal_thread.join();
+    }
 }

@@ -13,5 +13,9 @@ void orlixmon_signal_handler(int signo);
 // routes SIGINT and SIGTERM to orlixmon_signal_handler. the signals are
 // blocked in this thread and in every thread started after it, and taken by
 // one thread that waits for them, so the handler runs as ordinary code and
-// may take the logger's locks
+// may take the logger's locks. the same thread sends the watchdog
+// keep-alives (WATCHDOG_USEC) while it waits
 void orlixmon_signals_init();
+
+// ends the signal thread (at once after a stop signal, else within its wait)
+void orlixmon_signals_end();

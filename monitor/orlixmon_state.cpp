@@ -1,8 +1,13 @@
 #include "monitor/orlixmon_state.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
+#include <spdlog/details/registry.h>
 #include <spdlog/logger.h>
 
 #include "aml/aml_inventory.h"
@@ -22,13 +27,24 @@ static constexpr size_t k_max_cards = 255;
 
 orlixmon_state g_orlixmon_state;
 
+orlixmon_state::orlixmon_state()
+{
+    // the logging library's registry is a function-local static: made here,
+    // before this object is complete, it is destroyed after it, so a card
+    // logger dropped at exit never finds the registry gone
+    (void)spdlog::details::registry::instance();
+}
+
 orlixmon_state::~orlixmon_state()
 {
+    release();
+}
+
+void orlixmon_state::release()
+{
+    stop_workers();
+    std::lock_guard<std::mutex> lock(cards_mutex_);
     for (auto& ctxt : cards_) {
-        // a worker still running at exit is left to the process's end
-        if (ctxt->worker_thread.joinable()) {
-            ctxt->worker_thread.detach();
-        }
         if (ctxt->stats_logger) {
             orlixmon_oper_logger_deinit(ctxt->card, "stats");
         }
@@ -36,6 +52,7 @@ orlixmon_state::~orlixmon_state()
             orlixmon_oper_logger_deinit(ctxt->card, "event");
         }
     }
+    cards_.clear();
 }
 
 int orlixmon_state::init(orlixmon_init_params_s* params)
@@ -77,22 +94,20 @@ void orlixmon_state::start_worker_(orlixmon_card_ctxt_s& ctxt)
     ctxt.worker_started = true;
 }
 
-int orlixmon_state::add_card_(const aml_card_handle_s& card)
+// a new card whose LIFs and ports are known: its telemetry files, then its
+// place in the list
+int orlixmon_state::add_card_(std::unique_ptr<orlixmon_card_ctxt_s> ctxt)
 {
-    auto ctxt = std::make_unique<orlixmon_card_ctxt_s>();
-    ctxt->card = card;
-    if (init_card_(*ctxt) != 0) {
-        return 0;  // tried again at the next discovery
-    }
-    ctxt->stats_logger = orlixmon_oper_logger_init(ctxt->card, telemetry_dir_, "stats");
+    const aml_card_handle_s& card = ctxt->card;
+    ctxt->stats_logger = orlixmon_oper_logger_init(card, telemetry_dir_, "stats");
     if (!ctxt->stats_logger) {
         ORLIXMON_TRACE_ERR("ORLIX {} - Failed to start stats logger", card.bdf);
         return 255;
     }
-    ctxt->event_logger = orlixmon_oper_logger_init(ctxt->card, telemetry_dir_, "event");
+    ctxt->event_logger = orlixmon_oper_logger_init(card, telemetry_dir_, "event");
     if (!ctxt->event_logger) {
         ORLIXMON_TRACE_ERR("ORLIX {} - Failed to start event logger", card.bdf);
-        orlixmon_oper_logger_deinit(ctxt->card, "stats");
+        orlixmon_oper_logger_deinit(card, "stats");
         return 255;
     }
     if (metrics_enabled_) {
@@ -148,6 +163,37 @@ void orlixmon_state::restart_card_(orlixmon_card_ctxt_s& ctxt)
     ORLIXMON_TRACE_INFO("ORLIX {} - card up detected", ctxt.card.bdf);
 }
 
+// runs job(0) ... job(n - 1) at once, each on a thread of its own under its
+// own response bounds, and returns when all are done: a pass over the cards
+// takes as long as its slowest card, not the sum of them, however many hang.
+// job(0) runs on this thread; a thread that cannot be started runs inline
+static void run_at_once(size_t n, const std::function<void(size_t)>& job)
+{
+    std::vector<std::thread> threads;
+    threads.reserve(n);
+    for (size_t i = 1; i < n; i++) {
+        try {
+            threads.emplace_back(job, i);
+        } catch (const std::system_error&) {
+            job(i);
+        }
+    }
+    if (n > 0) {
+        job(0);
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+}
+
+static bool card_answers(const aml_card_handle_s& card)
+{
+    aml_card_liveness_check_req_s req;
+    aml_card_liveness_check_rsp_s rsp;
+    req.card = card;
+    return aml_card_liveness_check(&req, &rsp) == AML_STATUS_OK;
+}
+
 int orlixmon_state::discover_cards()
 {
     aml_card_inventory_get_req_s req;
@@ -155,23 +201,46 @@ int orlixmon_state::discover_cards()
     aml_status_e status = aml_card_inventory_get(&req, &rsp);
     if (status != AML_STATUS_OK) {
         fprintf(stderr, "Error %s", rsp.error.c_str());
-        return aml_to_sdk_ret_status(status);
+        std::string error = rsp.error.substr(0, rsp.error.find_last_not_of('\n') + 1);
+        ORLIXMON_TRACE_ERR("Card inventory incomplete, {} card(s) read: {}", rsp.cards.size(), error);
+        // one card that cannot be read must not stop the others: those read
+        // are discovered and recovered as usual, the rest is tried again at
+        // the next discovery
+        if (rsp.cards.empty()) {
+            return aml_to_sdk_ret_status(status);
+        }
     }
-    // a card that left the inventory leaves the metrics; it comes back with it
+    // a card that left the inventory leaves the metrics; it comes back with
+    // it. one that could not be read is not known to have left
     for (auto& ctxt : cards_) {
         bool listed = false;
         for (const auto& card : rsp.cards) {
             listed = listed || same_card(ctxt->card, card);
         }
-        ctxt->metrics.present.store(listed);
+        if (listed || status == AML_STATUS_OK) {
+            ctxt->metrics.present.store(listed);
+        }
     }
-    int rc = 0;
+    // new cards learn their LIFs and ports at once; they join the list in
+    // inventory order. a card whose LIFs or ports cannot be learned is tried
+    // again at the next discovery
+    std::vector<std::unique_ptr<orlixmon_card_ctxt_s>> fresh;
     for (const auto& card : rsp.cards) {
-        if (find_card_(card) == nullptr && cards_.size() < k_max_cards) {
-            rc = add_card_(card);
-            if (rc != 0) {
-                break;
-            }
+        bool known = find_card_(card) != nullptr;
+        for (const auto& f : fresh) {
+            known = known || same_card(f->card, card);
+        }
+        if (!known && cards_.size() + fresh.size() < k_max_cards) {
+            fresh.push_back(std::make_unique<orlixmon_card_ctxt_s>());
+            fresh.back()->card = card;
+        }
+    }
+    std::vector<char> learned(fresh.size(), 0);
+    run_at_once(fresh.size(), [&](size_t i) { learned[i] = init_card_(*fresh[i]) == 0; });
+    int rc = 0;
+    for (size_t i = 0; i < fresh.size() && rc == 0; i++) {
+        if (learned[i]) {
+            rc = add_card_(std::move(fresh[i]));
         }
     }
     // every context without a worker gets one, also those added before a
@@ -184,41 +253,44 @@ int orlixmon_state::discover_cards()
     if (rc != 0) {
         return rc;
     }
+    // recovery: the down cards of the inventory are tried at once as well
+    std::vector<orlixmon_card_ctxt_s*> down;
     for (const auto& card : rsp.cards) {
         orlixmon_card_ctxt_s* ctxt = find_card_(card);
-        if (ctxt == nullptr) {
-            continue;
-        }
-        bool down;
-        {
-            std::lock_guard<std::mutex> lock(ctxt->mutex);
-            down = ctxt->card_down;
-        }
-        if (down && init_card_(*ctxt) == 0) {
-            restart_card_(*ctxt);
+        if (ctxt != nullptr && card_is_down_(*ctxt) &&
+            std::find(down.begin(), down.end(), ctxt) == down.end()) {
+            down.push_back(ctxt);
         }
     }
-    return 0;
+    std::vector<char> answering(down.size(), 0);
+    run_at_once(down.size(), [&](size_t i) { answering[i] = init_card_(*down[i]) == 0; });
+    for (size_t i = 0; i < down.size(); i++) {
+        if (answering[i]) {
+            restart_card_(*down[i]);
+        }
+    }
+    return aml_to_sdk_ret_status(status);
 }
 
+// every card's heartbeat at once: each hung card is found down within one
+// liveness period plus one response bound, however many hang
 int orlixmon_state::inspect_card_health()
 {
-    for (auto& ctxt : cards_) {
-        aml_card_liveness_check_req_s req;
-        aml_card_liveness_check_rsp_s rsp;
-        req.card = ctxt->card;
-        bool alive = aml_card_liveness_check(&req, &rsp) == AML_STATUS_OK;
-        if (!alive) {
-            ctxt->metrics.liveness_failures.fetch_add(1, std::memory_order_relaxed);
+    std::vector<char> alive(cards_.size(), 0);
+    run_at_once(cards_.size(), [&](size_t i) { alive[i] = card_answers(cards_[i]->card); });
+    for (size_t i = 0; i < cards_.size(); i++) {
+        orlixmon_card_ctxt_s& ctxt = *cards_[i];
+        if (!alive[i]) {
+            ctxt.metrics.liveness_failures.fetch_add(1, std::memory_order_relaxed);
         }
-        std::unique_lock<std::mutex> lock(ctxt->mutex);
-        if (!alive && !ctxt->card_down) {
+        std::unique_lock<std::mutex> lock(ctxt.mutex);
+        if (!alive[i] && !ctxt.card_down) {
             lock.unlock();
-            ORLIXMON_TRACE_INFO("ORLIX {} - card down detected", ctxt->card.bdf);
-            orlixmon_post_health_check_event(*ctxt, "card down detected");
+            ORLIXMON_TRACE_INFO("ORLIX {} - card down detected", ctxt.card.bdf);
+            orlixmon_post_health_check_event(ctxt, "card down detected");
             lock.lock();
-            ctxt->card_down = true;
-            ctxt->metrics.up.store(false);
+            ctxt.card_down = true;
+            ctxt.metrics.up.store(false);
         }
     }
     return 0;

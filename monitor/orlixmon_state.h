@@ -14,7 +14,7 @@
 // everything the monitor knows: one instance, g_orlixmon_state
 class orlixmon_state {
 public:
-    orlixmon_state() = default;
+    orlixmon_state();
     ~orlixmon_state();
     orlixmon_state(const orlixmon_state&) = delete;
     orlixmon_state& operator=(const orlixmon_state&) = delete;
@@ -43,6 +43,10 @@ public:
 
     // wakes parked workers and joins every worker (orderly shutdown)
     void stop_workers();
+    // the end of the run: stops the workers, closes every card's telemetry
+    // files and drops the cards. called before main returns, so nothing is
+    // left for static destruction to do
+    void release();
 
     bool metrics_enabled() const { return metrics_enabled_; }
     // the last values of every card of the last inventory, for a scrape:
@@ -54,7 +58,7 @@ private:
     int discover_card_lifs_(orlixmon_card_ctxt_s& ctxt);
     int discover_card_ports_(orlixmon_card_ctxt_s& ctxt);
     orlixmon_card_ctxt_s* find_card_(const aml_card_handle_s& card);
-    int add_card_(const aml_card_handle_s& card);
+    int add_card_(std::unique_ptr<orlixmon_card_ctxt_s> ctxt);
     void start_worker_(orlixmon_card_ctxt_s& ctxt);
     void restart_card_(orlixmon_card_ctxt_s& ctxt);
     bool card_is_down_(orlixmon_card_ctxt_s& ctxt);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 namespace {
 
@@ -40,22 +41,25 @@ void service_notify_ready()
     }
 }
 
-void service_notify_watchdog()
+int64_t service_notify_watchdog()
 {
     const int64_t interval = watchdog_interval_ns();
     if (interval == 0) {
-        return;
+        return -1;
     }
-    // the first ping goes out at the first call
+    // the first keep-alive goes out at the first call
+    static std::mutex lock;
     static int64_t last = 0;
-    static bool pinged = false;
+    static bool sent = false;
+    std::lock_guard<std::mutex> guard(lock);
     const int64_t now = monotonic_ns();
-    if (pinged && now - last < interval) {
-        return;
+    if (sent && now - last < interval) {
+        return last + interval - now;
     }
     last = now;
-    pinged = true;
+    sent = true;
     (void)sd_notify(0, "WATCHDOG=1");
+    return interval;
 }
 
 void service_notify_stopping()

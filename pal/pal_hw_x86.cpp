@@ -72,9 +72,13 @@ static void unmap(palx86_window_s& window)
 int palx86_init_with_rsc_bdf(const char* rsc_bdf)
 {
     std::string rsc = rsc_bdf ? rsc_bdf : "";
-    if (!ipc_sysfs_name_ok(rsc) ||
-        !ipc_shell_run(ipc_shell_command("setpci -s {} 0x4.w=2", {rsc})).ok()) {
+    if (!ipc_sysfs_name_ok(rsc)) {
         fprintf(stderr, "device memenable failed\n");
+        return -1;
+    }
+    auto setpci = ipc_shell_run(ipc_shell_command("setpci -s {} 0x4.w=2", {rsc}));
+    if (!setpci.ok()) {
+        fprintf(stderr, "device memenable failed: setpci %s\n", setpci.failure().c_str());
         return -1;
     }
     palx86_window_s hdr, regs, mem;
@@ -145,7 +149,8 @@ static int palx86_lazy_bind()
         auto lspci = ipc_shell_run(
             ipc_shell_command("lspci -Dn -d {}", {fmt::format("{:04x}:{:04x}", NIC_PCI_VENDOR_ID, NIC_PCI_DEV_RESOURCE)}), 1);
         if (!lspci.started || lspci.lines.empty()) {
-            fprintf(stderr, "Resource map device %04x:%04x not found\n", NIC_PCI_VENDOR_ID, NIC_PCI_DEV_RESOURCE);
+            fprintf(stderr, "Resource map device %04x:%04x not found%s%s\n", NIC_PCI_VENDOR_ID, NIC_PCI_DEV_RESOURCE,
+                    lspci.errors.empty() ? "" : ": lspci ", lspci.errors.empty() ? "" : lspci.failure().c_str());
             return -1;
         }
         rsc = lspci.lines[0].substr(0, lspci.lines[0].find(' '));

@@ -16,6 +16,7 @@
 
 #include "emulator/cardsim_control.h"
 #include "emulator/cardsim_host.h"
+#include "ipc/nic_ipc.h"
 
 namespace {
 
@@ -80,6 +81,15 @@ TEST(CardsimControl, WordsSetAndClearFaultsAndRemoveCards)
     ASSERT_TRUE(cardsim_control_apply(host, "flash 1 ok", error)) << error;
     EXPECT_EQ(host.flash(1).fault().kind, cardsim_flash_fault_e::NONE);
 
+    // the serial lspci shows comes from the vital product data
+    std::string serial;
+    ASSERT_TRUE(cardsim_control_apply(host, "vpd 1 off", error)) << error;
+    EXPECT_FALSE(nic_ipc_serial_from_bdf(host.card(1).ipc_bdf, serial));
+    EXPECT_TRUE(nic_ipc_serial_from_bdf(host.card(0).ipc_bdf, serial));
+    ASSERT_TRUE(cardsim_control_apply(host, "vpd 1 on", error)) << error;
+    ASSERT_TRUE(nic_ipc_serial_from_bdf(host.card(1).ipc_bdf, serial));
+    EXPECT_EQ(serial, host.card(1).serial);
+
     EXPECT_TRUE(cardsim_control_apply(host, "tick off", error));
     EXPECT_TRUE(cardsim_control_apply(host, "", error));
     EXPECT_TRUE(cardsim_control_apply(host, "# a comment", error));
@@ -90,7 +100,7 @@ TEST(CardsimControl, WordsSetAndClearFaultsAndRemoveCards)
                          "errno 0 EWHAT", "errno 0 0",    "fwerr 0 -1",  "explode 0", "tick maybe",
                          "hang 99999999999", "remove -1", "answer 1.0", "flash 0",   "flash 0 melt",
                          "flash 0 stuck soc-nothing", "flash 0 stuck soc-zephyr 1", "reset", "reset 0 B",
-                         "delay 0", "delay 0 -5", "delay 0 3600001"};
+                         "delay 0", "delay 0 -5", "delay 0 3600001", "vpd 0 maybe", "vpd 0"};
     for (const char* line : bad) {
         error.clear();
         EXPECT_FALSE(cardsim_control_apply(host, line, error)) << line;

@@ -1,10 +1,14 @@
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "ipc/shell_command.h"
 #include "ipc/sysfs_attr.h"
@@ -88,6 +92,102 @@ TEST(ShellCommand, SignalsAndMissingProgramsAreFailures)
     EXPECT_EQ(r.exit_status, 127);
     r = ipc_shell_run("printf 'no newline'");
     EXPECT_EQ(r.lines, (std::vector<std::string>{"no newline"}));
+}
+
+std::vector<std::string> g_stderr_seen;
+void record_stderr(const std::string& command, const std::string& text)
+{
+    g_stderr_seen.push_back(command + " => " + text);
+}
+
+TEST(ShellCommand, StandardErrorGoesToTheCallbackAndTheResultNotTheTerminal)
+{
+    ipc_shell_set_stderr_cb(record_stderr);
+    // this process's own standard error, to see that nothing lands there
+    std::string err_file = std::filesystem::temp_directory_path() / ("orlix-shell-err." + std::to_string(getpid()));
+    int saved = dup(STDERR_FILENO);
+    int file = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(file, 0);
+    dup2(file, STDERR_FILENO);
+    const struct {
+        const char* command;
+        bool ok;
+        std::vector<std::string> lines;
+        const char* failure;  // "" when it succeeds
+    } cases[] = {
+        {"echo out; echo 'Unable to load libkmod resources' >&2", true, {"out"}, ""},
+        {"echo 'no such device' >&2; exit 2", false, {}, "exit status 2: no such device"},
+        {"head -c 100000 /dev/zero | tr '\\0' x >&2; echo done", true, {"done"}, ""},
+    };
+    for (const auto& c : cases) {
+        auto r = ipc_shell_run(c.command);
+        EXPECT_EQ(r.ok(), c.ok) << c.command;
+        EXPECT_EQ(r.lines, c.lines) << c.command;
+        EXPECT_FALSE(r.errors.empty()) << c.command;
+        EXPECT_LE(r.errors.size(), 4096u) << c.command << ": kept within its bound";
+        if (!c.ok) {
+            EXPECT_EQ(r.failure(), c.failure);
+        }
+    }
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(file);
+    ipc_shell_set_stderr_cb(nullptr);
+    std::ifstream in(err_file);
+    std::string leaked((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::filesystem::remove(err_file);
+    EXPECT_EQ(leaked, "");
+    ASSERT_EQ(g_stderr_seen.size(), 3u);
+    EXPECT_EQ(g_stderr_seen[0], std::string(cases[0].command) + " => Unable to load libkmod resources");
+}
+
+// the daemon blocks its stop signals in every thread and ignores a few
+// others: none of that may reach the tools it runs
+TEST(ShellCommand, ChildrenStartWithDefaultSignalsSoAStopReachesThem)
+{
+    sigset_t stop, old_mask;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, &old_mask);
+    auto old_xfsz = signal(SIGXFSZ, SIG_IGN);
+    auto old_hup = signal(SIGHUP, SIG_IGN);
+
+    // the C library's own signals (32 up to SIGRTMIN) are its business: it
+    // takes them over in every program that uses them
+    uint64_t libc_own = 0;
+    for (int sig = 32; sig < SIGRTMIN; sig++) {
+        libc_own |= uint64_t{1} << (sig - 1);
+    }
+    auto r = ipc_shell_run("sed -n 's/^Sig\\(Blk\\|Ign\\):\t//p' /proc/self/status");
+    ASSERT_EQ(r.lines.size(), 2u) << r.failure();
+    EXPECT_EQ(std::stoull(r.lines[0], nullptr, 16) & ~libc_own, 0u) << "blocked: " << r.lines[0];
+    EXPECT_EQ(std::stoull(r.lines[1], nullptr, 16) & ~libc_own, 0u) << "ignored: " << r.lines[1];
+
+    // a tool that hangs; the stop goes to its process group, as a service
+    // manager or an operator's kill would send it
+    std::string pid_file = std::filesystem::temp_directory_path() / ("orlix-shell-pid." + std::to_string(getpid()));
+    std::filesystem::remove(pid_file);
+    std::thread stopper([&] {
+        for (int i = 0; i < 2000 && !std::filesystem::exists(pid_file); i++) {
+            usleep(10000);
+        }
+        pid_t pgrp = 0;
+        std::ifstream(pid_file) >> pgrp;
+        if (pgrp > 0) {
+            kill(-pgrp, SIGTERM);
+        }
+    });
+    r = ipc_shell_run(ipc_shell_command("echo $$ > {}; sleep 30", {pid_file}), SIZE_MAX, 20000);
+    stopper.join();
+    std::filesystem::remove(pid_file);
+    EXPECT_TRUE(r.started);
+    EXPECT_FALSE(r.timed_out) << "the stop did not reach the hanging tool";
+    EXPECT_FALSE(r.exited) << "ended by the signal";
+
+    signal(SIGHUP, old_hup);
+    signal(SIGXFSZ, old_xfsz);
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
 }
 
 class SysfsFiles : public ::testing::Test {

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
@@ -164,6 +166,66 @@ TEST_F(BannerFile, ARotationWhoseRenameFailsKeepsEveryLine)
     ASSERT_EQ(all.size(), static_cast<size_t>(total));
     for (int i = 0; i < total; i++) {
         EXPECT_EQ(all[i], fmt::format("line-{:06d}", i));
+    }
+}
+
+// the open files limit set below the sink's own descriptor: once the sink
+// closes its file for a rotation, it cannot open one again
+class fd_limit_guard {
+public:
+    explicit fd_limit_guard(rlim_t soft)
+    {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit tight = saved_;
+        tight.rlim_cur = soft;
+        ok_ = setrlimit(RLIMIT_NOFILE, &tight) == 0;
+    }
+    ~fd_limit_guard() { lift(); }
+    void lift() { setrlimit(RLIMIT_NOFILE, &saved_); }
+    bool ok() const { return ok_; }
+
+private:
+    rlimit saved_{};
+    bool ok_ = false;
+};
+
+TEST_F(BannerFile, AReopenThatFailsAfterRotationLosesNoCopyAndReopensWithItsBanner)
+{
+    std::string path = dir.file("reopen.log");
+    // the lowest free descriptor is the one the sink takes; all below it are in use
+    int next_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(next_fd, 0);
+    close(next_fd);
+    spdlog::logger logger("reopen", std::make_shared<utils::banner_file_sink_mt>(path, 100, 3));
+    logger.set_pattern("%v");
+    int errors = 0;
+    logger.set_error_handler([&errors](const std::string&) { errors++; });
+    // 40 bytes a line, two to a file: lines 0 to 5 fill copies 2, 1 and the file
+    for (int i = 0; i < 6; i++) {
+        logger.info("{:039d}", i);
+    }
+    {
+        fd_limit_guard limit(static_cast<rlim_t>(next_fd));
+        ASSERT_TRUE(limit.ok());
+        logger.info("{:039d}", 6);  // rotates, the reopen fails
+        logger.info("{:039d}", 7);  // still no file: lost, and no second rotation
+        limit.lift();
+        logger.info("{:039d}", 8);
+    }
+    EXPECT_EQ(errors, 2);
+    const struct {
+        std::string file;
+        std::vector<int> lines;
+    } expected[] = {
+        {path + ".3", {0, 1}}, {path + ".2", {2, 3}}, {path + ".1", {4, 5}}, {path, {8}},
+    };
+    for (const auto& e : expected) {
+        auto lines = read_lines(e.file);
+        ASSERT_EQ(lines.size(), e.lines.size() + 1) << e.file;
+        EXPECT_EQ(lines[0], "*** Boot #0 ***") << e.file;
+        for (size_t i = 0; i < e.lines.size(); i++) {
+            EXPECT_EQ(std::stoi(lines[i + 1]), e.lines[i]) << e.file;
+        }
     }
 }
 

@@ -178,33 +178,7 @@ TEST_F(OrlixmonEmulated, DiscoversBothCardsAndWritesLinesThatFollowTheCounters)
     }
 }
 
-TEST_F(OrlixmonEmulated, CardThatStopsAnsweringIsDownOnceAndComesBackOnce)
-{
-    start();
-    const std::string bdf = host.card(1).card_bdf;
-    ASSERT_TRUE(test_wait_until([&] { return trace().find("Starting to monitor " + bdf) != std::string::npos; }))
-        << trace();
-    // the driver gives up on every exchange of the card
-    host.set_fault(1, {cardsim_fault_e::DRIVER_ERRNO, ETIMEDOUT});
-    ASSERT_TRUE(test_wait_until([&] { return telemetry(1, "event").find("card down detected") != std::string::npos; }))
-        << trace();
-    usleep(1000000);  // several more failed checks
-    EXPECT_EQ(count(telemetry(1, "event"), "card down detected"), 1u);
-    EXPECT_EQ(count(telemetry(0, "event"), "card down detected"), 0u);
-
-    // the next card discovery finds it answering again
-    host.clear_fault(1);
-    ASSERT_TRUE(test_wait_until([&] { return telemetry(1, "event").find("card up detected") != std::string::npos; },
-                                std::chrono::seconds(60)))
-        << trace();
-    EXPECT_EQ(count(telemetry(1, "event"), "card up detected"), 1u);
-    EXPECT_NE(trace().find("ORLIX " + bdf + " - card up detected"), std::string::npos);
-
-    // and its counters are read again
-    host.set_counter(1, cardsim_lif_block(0) + k_tx_bytes, 4242);
-    EXPECT_TRUE(wait_line(1, "stats", "lif0", "tx_rdma_unicast_bytes", 4242));
-    stop_cleanly();
-    expect_json_lines(dir.file("telemetry") + "/card_" + bdf + "_event.log");
-}
+// a card that stops answering, alone or with others, and comes back:
+// tests/reliability/cards_fail_alone_test.cpp
 
 }  // namespace

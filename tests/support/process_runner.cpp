@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -96,6 +97,12 @@ std::string test_process::out() const
 std::string test_process::err() const
 {
     return test_read_file(err_path_);
+}
+
+int test_timeout_scale()
+{
+    const char* scale = getenv("ORLIX_TIMEOUT_SCALE");
+    return std::max(1, scale ? atoi(scale) : 1);
 }
 
 bool test_wait_until(const std::function<bool()>& cond, std::chrono::milliseconds timeout)

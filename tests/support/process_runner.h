@@ -36,6 +36,10 @@ private:
     std::string out_path_, err_path_;
 };
 
+// ORLIX_TIMEOUT_SCALE (at least 1): sanitizer builds run slower, and every
+// wall-clock bound of a test grows with it
+int test_timeout_scale();
+
 // polls cond every 10 ms until it holds or the timeout passes
 bool test_wait_until(const std::function<bool()>& cond,
                      std::chrono::milliseconds timeout = std::chrono::seconds(20));
