@@ -62,3 +62,8 @@ void service_notify_stopping()
 {
     (void)sd_notify(0, "STOPPING=1\nSTATUS=Shutting down");
 }
+
+int64_t service_notify_ping_interval_ns()
+{
+    return watchdog_interval_ns();
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 // the daemon's side of the service manager's notification protocol
 // (sd_notify). every call does nothing when the process was not started with
 // NOTIFY_SOCKET, so a daemon run by hand behaves as it always did.
@@ -15,3 +17,8 @@ void service_notify_watchdog();
 
 // STOPPING=1: the daemon has begun to shut down
 void service_notify_stopping();
+
+// the time between two WATCHDOG=1 pings (half of WATCHDOG_USEC) in
+// nanoseconds; 0 without a watchdog. a caller that sleeps long wakes at
+// least this often to ping
+int64_t service_notify_ping_interval_ns();
