@@ -177,11 +177,18 @@ void BM_DaemonIdle(benchmark::State& state)
         test_process host({"/usr/bin/env", "-u", "UMOCKDEV_DIR", ORLIX_BUILD_DIR "/emulator/orlix-cardsim", "run",
                            "--cards", std::to_string(cards), "--", daemon, "-c", cfg},
                           dir);
+        // the emulator passes a SIGTERM on to the daemon; a SIGKILL (the
+        // process runner's last resort) would leave the daemon running
+        auto stop = [&] {
+            host.signal(SIGTERM);
+            return host.wait(std::chrono::seconds(30));
+        };
         pid_t pid = 0;
         bool ready = test_wait_until([&] { return (pid = child_of(host.pid())) > 0; }, std::chrono::seconds(20)) &&
                      test_wait_until([&] { return files_with_lines(telemetry) == static_cast<size_t>(cards); },
                                      std::chrono::seconds(60));
         if (!ready) {
+            stop();
             state.SkipWithError(("the daemon did not start polling: " + host.err()).c_str());
             return;
         }
@@ -191,8 +198,7 @@ void BM_DaemonIdle(benchmark::State& state)
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         u1 = proc_usage(pid);
         wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        host.signal(SIGTERM);
-        if (!host.wait(std::chrono::seconds(30))) {
+        if (!stop()) {
             state.SkipWithError("the daemon did not stop");
             return;
         }
