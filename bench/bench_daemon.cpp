@@ -112,11 +112,11 @@ std::map<std::string, std::vector<int64_t>> lif_stamps(const std::string& dir)
         for (std::string line; std::getline(in, line);) {
             size_t ts = line.find("\"timestamp\":\"");
             size_t lif = line.find("\"lif\": {");
-            size_t nm = line.find("\"name\":\"", lif == std::string::npos ? 0 : lif);
+            size_t nm = line.find("\"name\": \"", lif == std::string::npos ? 0 : lif);
             if (ts == std::string::npos || lif == std::string::npos || nm == std::string::npos) {
                 continue;
             }
-            std::string lif_name = line.substr(nm + 8, line.find('"', nm + 8) - nm - 8);
+            std::string lif_name = line.substr(nm + 9, line.find('"', nm + 9) - nm - 9);
             out[name + "/" + lif_name].push_back(stamp_ms(line.substr(ts + 13, 23)));
         }
     }

@@ -1,6 +1,6 @@
 // the worker's loop (orlixmon_worker_loop) on its own thread for a while (10 s
 // by default, ORLIX_BENCH_SCHEDULE_S) in each waiting mode, idle or beside
-// busy threads: LIF polls every 10 ms and port polls every 25 ms (2 LIFs, 4
+// busy processes: LIF polls every 10 ms and port polls every 25 ms (2 LIFs, 4
 // ports, 9 counters) exporting into telemetry files. the counter readers note
 // the start of each poll on the monotonic clock. figures: the thread's CPU
 // time over the wall time (percent of one core, for one card) and its
@@ -8,11 +8,14 @@
 // instant t0 + n x period; the mean period of each kind against its
 // configured one.
 
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <thread>
 
@@ -142,31 +145,37 @@ double percentile_us(std::vector<int64_t> v, double q)
     return static_cast<double>(v[k]) / 1000.0;
 }
 
-// threads that keep every core busy while they live, at the worker's priority
+// one busy process per core while it lives, each in a session of its own:
+// load from elsewhere on the host, which the scheduler weighs as it weighs
+// any other program's (with autogroups, threads of this process would only
+// share this process's own part of the machine)
 class busy_load {
 public:
     explicit busy_load(bool on)
     {
         for (unsigned i = 0; on && i < std::max(1u, std::thread::hardware_concurrency()); i++) {
-            threads_.emplace_back([this] {
-                volatile uint64_t spin = 0;
-                while (!stop_.load(std::memory_order_relaxed)) {
-                    spin = spin + 1;
+            pid_t pid = fork();
+            if (pid == 0) {
+                setsid();
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                for (volatile uint64_t spin = 0;; spin = spin + 1) {
                 }
-            });
+            }
+            if (pid > 0) {
+                pids_.push_back(pid);
+            }
         }
     }
     ~busy_load()
     {
-        stop_ = true;
-        for (auto& t : threads_) {
-            t.join();
+        for (pid_t pid : pids_) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
         }
     }
 
 private:
-    std::atomic<bool> stop_{false};
-    std::vector<std::thread> threads_;
+    std::vector<pid_t> pids_;
 };
 
 void BM_WorkerSchedule(benchmark::State& state)

@@ -57,7 +57,7 @@ void orlixmon_worker_wait_until(int64_t deadline_ns, orlixmon_worker_wait_e mode
 
 void orlixmon_worker_thread_setup(orlixmon_worker_wait_e mode)
 {
-    if (mode == ORLIXMON_WORKER_WAIT_SLEEP) {
+    if (mode != ORLIXMON_WORKER_WAIT_SPIN) {
         // a thread's sleeps may end up to its timer slack late (50 us by
         // default): half a pass. the worker's deadlines want them on time
         (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
