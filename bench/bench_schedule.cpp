@@ -1,6 +1,6 @@
 // the worker's loop (orlixmon_worker_loop) on its own thread for a while (10 s
-// by default, ORLIX_BENCH_SCHEDULE_S) in each waiting mode, idle or beside
-// busy processes: LIF polls every 10 ms and port polls every 25 ms (2 LIFs, 4
+// by default, ORLIX_BENCH_SCHEDULE_S) in each waiting mode, on the host as it
+// is, beside busy processes or at real-time priority: LIF polls every 10 ms and port polls every 25 ms (2 LIFs, 4
 // ports, 9 counters) exporting into telemetry files. the counter readers note
 // the start of each poll on the monotonic clock. figures: the thread's CPU
 // time over the wall time (percent of one core, for one card) and its
@@ -12,6 +12,8 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 #include <time.h>
 
@@ -199,10 +201,27 @@ void BM_WorkerSchedule(benchmark::State& state)
     }
     std::string dir = bench_temp_dir("schedule");
     schedule_result_s r;
+    const int64_t setting = state.range(1);
     for (auto _ : state) {
-        busy_load load(state.range(1) != 0);
-        std::thread worker([&] { run_schedule(*host, mode, seconds, dir, r); });
+        busy_load load(setting == 1);
+        std::thread worker([&] {
+            if (setting == 2) {
+                // the competition for the cores taken out: what is left is
+                // the loop's own lateness (the timer and the wake-up path)
+                sched_param param{};
+                param.sched_priority = 1;
+                if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0) {
+                    r.cpu_pct = -1;
+                    return;
+                }
+            }
+            run_schedule(*host, mode, seconds, dir, r);
+        });
         worker.join();
+    }
+    if (r.cpu_pct < 0) {
+        state.SkipWithError("no real-time priority for the worker thread");
+        return;
     }
     state.counters["polls"] = static_cast<double>(r.late_ns.size());
     state.counters["missed"] = r.missed;
@@ -218,7 +237,11 @@ void BM_WorkerSchedule(benchmark::State& state)
 
 }  // namespace
 
+// setting 0: the host as it is; 1: beside busy processes; 2: the worker at
+// real-time priority (not with spin, which would take a core from the host)
 BENCHMARK(BM_WorkerSchedule)
-    ->ArgNames({"wait", "load"})
+    ->ArgNames({"wait", "setting"})
     ->ArgsProduct({{ORLIXMON_WORKER_WAIT_SPIN, ORLIXMON_WORKER_WAIT_SLEEP, ORLIXMON_WORKER_WAIT_TICKLESS}, {0, 1}})
+    ->Args({ORLIXMON_WORKER_WAIT_SLEEP, 2})
+    ->Args({ORLIXMON_WORKER_WAIT_TICKLESS, 2})
     ->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);

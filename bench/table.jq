@@ -45,7 +45,7 @@ def row(a; b; c; d; e): "| " + a + " | " + b + " | " + c + " | " + d + " | " + e
          (if $sha then r(100 * mib(.bytes_per_second) / $sha) + " % of SHA-512" else "-" end); "-")),
   ($ok[] | select(.name | startswith("BM_WorkerSchedule/"))
    | (["spin", "sleep", "tickless"][arg(.; "wait") | tonumber]) as $m
-   | (if arg(.; "load") == "1" then "beside busy threads" else "idle" end) as $l
+   | (["host as it is", "beside busy processes", "real-time priority"][arg(.; "setting") | tonumber]) as $l
    | row("worker schedule, " + $m + ", " + $l + ": CPU per card"; r4(.cpu_pct); "% of one core"; "-";
          r(.wakeups_per_s) + " wake-ups/s, " + r4(.sys_pct) + " % in the kernel, " + r(.polls) + " polls, "
          + r(.missed) + " instants without a poll"),
