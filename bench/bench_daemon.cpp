@@ -6,7 +6,8 @@
 // /proc/PID/task/*/schedstat: not inflated by other processes' load, unlike
 // wall-clock figures), its context switches (wake-ups) and, from the
 // timestamps of its stats lines, the mean LIF poll period against the
-// configured one. the emulator's own process is not counted.
+// configured one (and the period of the grid they sit on, and the instants
+// without a line). the emulator's own process is not counted.
 
 #include <dirent.h>
 #include <signal.h>
@@ -212,19 +213,28 @@ void BM_DaemonIdle(benchmark::State& state)
     state.counters["wakeups_per_s"] = static_cast<double>(u1.switches - u0.switches) / wall;
     state.counters["polls_per_s"] = polls_per_s;
     state.counters["us_per_poll"] = cpu_s * 1e6 / (polls_per_s * wall);
-    // the mean period of each LIF's lines, the worst of them
-    double worst = 0;
+    // of each LIF's lines: the mean time between two (a folded poll, one
+    // that woke more than a period late, makes it longer) and the period of
+    // the grid they sit on (the span over the instants it holds); the worst
+    // LIF of each, and the instants of all without a line
+    double worst = 0, worst_grid = 0, folded = 0;
     size_t series = 0;
     for (const auto& [name, ms] : stamps) {
         if (ms.size() < 3) {
             continue;
         }
-        double mean_us = 1000.0 * static_cast<double>(ms.back() - ms.front()) / static_cast<double>(ms.size() - 1);
-        double err = 100.0 * (mean_us / static_cast<double>(interval_us) - 1.0);
+        const double span_us = 1000.0 * static_cast<double>(ms.back() - ms.front());
+        const double instants = std::round(span_us / static_cast<double>(interval_us));
+        double err = 100.0 * (span_us / static_cast<double>(ms.size() - 1) / static_cast<double>(interval_us) - 1.0);
+        double grid = 100.0 * (span_us / instants / static_cast<double>(interval_us) - 1.0);
         worst = std::fabs(err) > std::fabs(worst) ? err : worst;
+        worst_grid = std::fabs(grid) > std::fabs(worst_grid) ? grid : worst_grid;
+        folded += instants + 1 - static_cast<double>(ms.size());
         series++;
     }
     state.counters["period_err_pct"] = worst;
+    state.counters["grid_err_pct"] = worst_grid;
+    state.counters["folded"] = folded;
     state.counters["lif_series"] = static_cast<double>(series);
 }
 

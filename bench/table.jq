@@ -59,8 +59,8 @@ def row(a; b; c; d; e): "| " + a + " | " + b + " | " + c + " | " + d + " | " + e
    | row("whole daemon, " + arg(.; "cards") + " cards, polls every " + arg(.; "interval_ms") + " ms, " + $m + ": CPU";
          r4(.cpu_pct); "% of one core"; "-";
          r(.polls_per_s) + " polls/s, " + r(.us_per_poll) + " us CPU per poll, " + r(.wakeups_per_s) + " wake-ups/s, "
-         + r4(.sys_pct) + " % in the kernel, mean LIF period error " + r4(.period_err_pct) + " % (worst of "
-         + r(.lif_series) + " LIFs)")),
+         + r4(.sys_pct) + " % in the kernel; LIF lines (worst of " + r(.lif_series) + " LIFs): mean period error "
+         + r4(.period_err_pct) + " %, grid period error " + r4(.grid_err_pct) + " %, " + r(.folded) + " instants without a line")),
   ($metrics[]
    | (arg(.; "scrape") == "1") as $scraped
    | row("worker pass with metrics, 2 LIFs, 4 ports, 9 counters, " + (if $scraped then "while /metrics is scraped" else "no scrape" end)
