@@ -1,6 +1,7 @@
 # bench/run's table: one row per figure of the suite's JSON output, with the
 # ratio to its reference measured in the same run where there is one
 def r(x): if x == null then "-" else ((x * 100 | round) / 100 | tostring) end;
+def r4(x): if x == null then "-" else ((x * 10000 | round) / 10000 | tostring) end;
 def mib(x): if x == null then null else x / 1048576 end;
 def ns(b): if b.time_unit == "ns" then b.real_time elif b.time_unit == "us" then b.real_time * 1e3
            elif b.time_unit == "ms" then b.real_time * 1e6 else b.real_time * 1e9 end;
@@ -12,7 +13,6 @@ def row(a; b; c; d; e): "| " + a + " | " + b + " | " + c + " | " + d + " | " + e
 [.benchmarks[] | select(.run_type != "aggregate")] as $all
 | ($all | map(select(.error_occurred != true))) as $ok
 | ($ok | map(select(.name | startswith("BM_Sha512Reference"))) | .[0].bytes_per_second | mib(.)) as $sha
-| ($ok | map(select(.name == "BM_WorkerSchedule/sleep:1/iterations:1/real_time")) | .[0].cpu_pct) as $sleep_cpu
 | [.benchmarks[] | select(.run_type == "aggregate" and .aggregate_name == "median"
                           and (.name | startswith("BM_WorkerPassMetrics/")))] as $metrics
 | ($metrics | map(select(.name | startswith("BM_WorkerPassMetrics/scrape:0"))) | .[0]) as $quiet
@@ -44,11 +44,23 @@ def row(a; b; c; d; e): "| " + a + " | " + b + " | " + c + " | " + d + " | " + e
    | row("SHA-512 of the emulated card's verify (cardsim_sha512)"; r(mib(.bytes_per_second)); "MiB/s";
          (if $sha then r(100 * mib(.bytes_per_second) / $sha) + " % of SHA-512" else "-" end); "-")),
   ($ok[] | select(.name | startswith("BM_WorkerSchedule/"))
-   | (if arg(.; "sleep") == "1" then "sleep" else "spin" end) as $m
-   | row("worker schedule, " + $m + ": CPU per card"; r(.cpu_pct); "% of one core";
-         (if $m == "spin" and $sleep_cpu then r(.cpu_pct / $sleep_cpu) + " x sleep" elif $m == "sleep" then "reference" else "-" end);
-         r(.passes) + " passes, " + r(.sys_pct) + " % in the kernel"),
-     row("worker schedule, " + $m + ": lateness median / p99 / max"; r(.late_p50_us) + " / " + r(.late_p99_us) + " / " + r(.late_max_us); "us"; "-"; "against each pass's deadline")),
+   | (["spin", "sleep", "tickless"][arg(.; "wait") | tonumber]) as $m
+   | (["host as it is", "beside busy processes", "real-time priority"][arg(.; "setting") | tonumber]) as $l
+   | row("worker schedule, " + $m + ", " + $l + ": CPU per card"; r4(.cpu_pct); "% of one core"; "-";
+         r(.wakeups_per_s) + " wake-ups/s, " + r4(.sys_pct) + " % in the kernel, " + r(.polls) + " polls, "
+         + r(.missed) + " instants without a poll"),
+     row("worker schedule, " + $m + ", " + $l + ": poll lateness median / p99 / max";
+         r(.late_p50_us) + " / " + r(.late_p99_us) + " / " + r(.late_max_us); "us"; "-";
+         "n-th poll against start + n x period"),
+     row("worker schedule, " + $m + ", " + $l + ": mean period error, LIF (10 ms) / port (25 ms)";
+         r4(.lif_period_err_pct) + " / " + r4(.port_period_err_pct); "%"; "-"; "-")),
+  ($ok[] | select(.name | startswith("BM_DaemonIdle/"))
+   | (["spin", "sleep", "tickless"][arg(.; "wait") | tonumber]) as $m
+   | row("whole daemon, " + arg(.; "cards") + " cards, polls every " + arg(.; "interval_ms") + " ms, " + $m + ": CPU";
+         r4(.cpu_pct); "% of one core"; "-";
+         r(.polls_per_s) + " polls/s, " + r(.us_per_poll) + " us CPU per poll, " + r(.wakeups_per_s) + " wake-ups/s, "
+         + r4(.sys_pct) + " % in the kernel; LIF lines (worst of " + r(.lif_series) + " LIFs): mean period error "
+         + r4(.period_err_pct) + " %, grid period error " + r4(.grid_err_pct) + " %, " + r(.folded) + " instants without a line")),
   ($metrics[]
    | (arg(.; "scrape") == "1") as $scraped
    | row("worker pass with metrics, 2 LIFs, 4 ports, 9 counters, " + (if $scraped then "while /metrics is scraped" else "no scrape" end)

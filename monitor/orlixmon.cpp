@@ -32,7 +32,7 @@ int orlixmon_init(orlixmon_init_params_s* params)
     g_orlixmon_schedule.card_health = params->liveness_poll_interval / ORLIXMON_TICK_US;
     g_orlixmon_schedule.lif_poll = params->lif_poll_interval / ORLIXMON_TICK_US;
     g_orlixmon_schedule.port_poll = params->port_poll_interval / ORLIXMON_TICK_US;
-    g_orlixmon_schedule.worker_wait = params->worker_sleep ? ORLIXMON_WORKER_WAIT_SLEEP : ORLIXMON_WORKER_WAIT_SPIN;
+    g_orlixmon_schedule.worker_wait = params->worker_wait;
 
     int rc = orlixmon_trace_init(params);
     if (rc != 0) {

@@ -39,6 +39,27 @@ static const counter_list_key_s k_counter_lists[] = {
     {"filter.port.counters", "port", &orlixmon_init_params_s::port_counters},
 };
 
+static const struct {
+    const char* name;
+    orlixmon_worker_wait_e mode;
+} k_worker_waits[] = {
+    {"spin", ORLIXMON_WORKER_WAIT_SPIN},
+    {"sleep", ORLIXMON_WORKER_WAIT_SLEEP},
+    {"tickless", ORLIXMON_WORKER_WAIT_TICKLESS},
+};
+
+static bool parse_worker_wait(const std::string& text, orlixmon_worker_wait_e& mode)
+{
+    for (const auto& wait : k_worker_waits) {
+        if (text == wait.name) {
+            mode = wait.mode;
+            return true;
+        }
+    }
+    fprintf(stderr, "Error - worker_wait must be \"spin\", \"sleep\" or \"tickless\", got \"%s\"\n", text.c_str());
+    return false;
+}
+
 // booleans are true only when written exactly "true" (or as the literal)
 static bool config_flag(const pt::ptree& node, const char* path, const char* default_text)
 {
@@ -176,12 +197,9 @@ int parse_config_from_json(const std::string& path, orlixmon_init_params_s& para
             }
             params.*key.field = value;
         }
-        std::string wait = root.get<std::string>("worker_wait", "spin");
-        if (wait != "spin" && wait != "sleep") {
-            fprintf(stderr, "Error - worker_wait must be \"spin\" or \"sleep\", got \"%s\"\n", wait.c_str());
+        if (!parse_worker_wait(root.get<std::string>("worker_wait", "spin"), params.worker_wait)) {
             return 255;
         }
-        params.worker_sleep = wait == "sleep";
         params.metrics_listen = root.get<std::string>("metrics.listen", "");
         std::string listen_error;
         if (root.get_child_optional("metrics.listen") &&

@@ -13,6 +13,13 @@ struct orlixmon_telemetry_counter_cfg_s {
     bool stats_record = false;
 };
 
+// "worker_wait": how the workers (and the health checker) wait for their next pass
+enum orlixmon_worker_wait_e {
+    ORLIXMON_WORKER_WAIT_SPIN = 0,      // "spin": a pass every 100 us, spinning on the clock; one core per card
+    ORLIXMON_WORKER_WAIT_SLEEP = 1,     // "sleep": a pass every 100 us, sleeping to its deadline
+    ORLIXMON_WORKER_WAIT_TICKLESS = 2,  // "tickless": a pass only when a duty is due, asleep in between
+};
+
 // start-up parameters, from the configuration file
 struct orlixmon_init_params_s {
     std::string log_dir;
@@ -23,7 +30,7 @@ struct orlixmon_init_params_s {
     uint64_t port_poll_interval = 0;
     std::vector<orlixmon_telemetry_counter_cfg_s> port_counters;
     std::vector<orlixmon_telemetry_counter_cfg_s> card_counters;  // no key: always empty
-    bool worker_sleep = false;  // "worker_wait": "sleep" instead of the default "spin"
+    orlixmon_worker_wait_e worker_wait = ORLIXMON_WORKER_WAIT_SPIN;
     std::string metrics_listen;  // "metrics.listen": ADDRESS:PORT of the metrics endpoint, or empty (none)
 };
 

@@ -1,6 +1,8 @@
 #include "monitor/orlixmon_state.h"
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <functional>
 #include <stdexcept>
@@ -71,6 +73,29 @@ int orlixmon_state::init(orlixmon_init_params_s* params)
         return rc;
     }
     return 0;
+}
+
+void orlixmon_state::stop_running()
+{
+    stop_requested_.store(true);
+    {
+        std::lock_guard<std::mutex> lock(run_mutex_);
+        running_.store(false);
+    }
+    run_cond_.notify_all();
+}
+
+void orlixmon_state::wait_running(int64_t deadline_ns)
+{
+    std::unique_lock<std::mutex> lock(run_mutex_);
+    auto stopped = [&] { return !running_.load(); };
+    if (deadline_ns == INT64_MAX) {
+        run_cond_.wait(lock, stopped);
+        return;
+    }
+    // steady_clock is CLOCK_MONOTONIC
+    run_cond_.wait_until(lock, std::chrono::steady_clock::time_point{std::chrono::nanoseconds(deadline_ns)},
+                         stopped);
 }
 
 static bool same_card(const aml_card_handle_s& a, const aml_card_handle_s& b)
@@ -291,6 +316,7 @@ int orlixmon_state::inspect_card_health()
             lock.lock();
             ctxt.card_down = true;
             ctxt.metrics.up.store(false);
+            ctxt.cond.notify_all();  // a sleeping worker parks now, not at its next poll
         }
     }
     return 0;

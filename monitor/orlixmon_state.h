@@ -1,6 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,12 +34,12 @@ public:
     orlixmon_card_ctxt_s& get_card_ctxt(const aml_card_handle_s& card);
 
     bool running() const { return running_.load(); }
-    // a stop that comes before init (a signal during start-up) still holds
-    void stop_running()
-    {
-        stop_requested_.store(true);
-        running_.store(false);
-    }
+    // a stop that comes before init (a signal during start-up) still holds;
+    // wakes wait_running at once
+    void stop_running();
+    // sleeps until the monotonic deadline (INT64_MAX: none) or until the
+    // running flag is cleared
+    void wait_running(int64_t deadline_ns);
     const std::string& telemetry_dir() const { return telemetry_dir_; }
     const pipeline_monitor_info_s& monitor_info() const { return monitor_info_; }
     size_t num_cards() const { return cards_.size(); }
@@ -67,6 +70,8 @@ private:
     std::string telemetry_dir_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
+    std::mutex run_mutex_;  // clearing running_ against a sleeper's look at it
+    std::condition_variable run_cond_;
     pipeline_monitor_info_s monitor_info_;
     bool metrics_enabled_ = false;
     // contexts stay where they are while cards are appended

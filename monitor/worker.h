@@ -10,15 +10,17 @@ int orlixmon_card_sdk_init(aml_card_handle_s* card);
 // the polling thread of one card; ctxt is the card's context
 void* orlixmon_worker(void* ctxt);
 
-// how a worker waits out the rest of its 100 us pass
-enum orlixmon_worker_wait_e {
-    ORLIXMON_WORKER_WAIT_SPIN = 0,   // spin on the monotonic clock: a fine grid, one core per card
-    ORLIXMON_WORKER_WAIT_SLEEP = 1,  // sleep to an absolute monotonic deadline
-};
-
 // the pieces of the worker's loop, each as the loop runs it
-// one pass: the LIF and port polls due at this pass number (g_orlixmon_schedule)
-void orlixmon_worker_pass(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, uint64_t pass);
+// the polls due in the ticks [from, to] of g_orlixmon_schedule, each once
+void orlixmon_worker_poll(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, uint64_t from, uint64_t to);
+// one pass of the 100 us modes: the LIF and port polls due at this pass number
+inline void orlixmon_worker_pass(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, uint64_t pass)
+{
+    orlixmon_worker_poll(ctxt, info, pass, pass);
+}
+// the tick of the next poll after tick, from info's record types;
+// UINT64_MAX when it polls nothing
+uint64_t orlixmon_worker_next_poll(const pipeline_monitor_info_s& info, uint64_t tick);
 // the deadline of the next pass: 100 us after this one started, or 1 us after
 // it ended when it overran
 int64_t orlixmon_worker_next_deadline(int64_t start_ns, int64_t end_ns);
@@ -26,3 +28,7 @@ int64_t orlixmon_worker_next_deadline(int64_t start_ns, int64_t end_ns);
 void orlixmon_worker_thread_setup(orlixmon_worker_wait_e mode);
 void orlixmon_worker_wait_until(int64_t deadline_ns, orlixmon_worker_wait_e mode);
 int64_t orlixmon_monotonic_ns();
+
+// the loop of a worker whose thread is bound to the card, until the card's
+// stop is set or the running flag is clear; parks while the card is down
+void orlixmon_worker_loop(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, orlixmon_worker_wait_e mode);

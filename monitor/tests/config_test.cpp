@@ -172,6 +172,21 @@ TEST_F(ConfigFile, MetricsListenIsOptionalAndCheckedWhenGiven)
     }
 }
 
+TEST_F(ConfigFile, WorkerWaitNamesOneOfThreeModes)
+{
+    ASSERT_EQ(parse(with_lif_rules("")), 0) << err;
+    EXPECT_EQ(params.worker_wait, ORLIXMON_WORKER_WAIT_SPIN) << "no key: spin";
+    const std::pair<const char*, orlixmon_worker_wait_e> modes[] = {
+        {"spin", ORLIXMON_WORKER_WAIT_SPIN}, {"sleep", ORLIXMON_WORKER_WAIT_SLEEP},
+        {"tickless", ORLIXMON_WORKER_WAIT_TICKLESS}};
+    for (const auto& [name, mode] : modes) {
+        ASSERT_EQ(parse(with_lif_rules("", std::string(R"("worker_wait": ")") + name + R"(",)")), 0) << err;
+        EXPECT_EQ(params.worker_wait, mode) << name;
+    }
+    EXPECT_EQ(parse(with_lif_rules("", R"("worker_wait": "Tickless",)")), 255);
+    EXPECT_NE(err.find("\"Tickless\""), std::string::npos) << err;
+}
+
 // with metrics every table counter is read: the columns name each
 // configured counter's place in its table
 TEST(PipelineInit, MetricsInstallsTheTableReadersWithEveryColumn)

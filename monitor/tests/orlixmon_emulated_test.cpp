@@ -52,7 +52,7 @@ protected:
         fs::create_directory(dir.file("telemetry"));
         test_write_file(dir.file("orlixmon.json"), R"({
             "log_dir": ")" + dir.file("log") + R"(", "telemetry_dir": ")" + dir.file("telemetry") + R"(",
-            "worker_wait": "sleep",
+            "worker_wait": "tickless",
             "filter": {
               "card": {"liveness_poll_interval": 200000},
               "lif": {"poll_interval": 100000, "counters": [
