@@ -95,6 +95,11 @@ TEST_F(MetricsHttp, PagesAndListenForms)
         std::string error;
         ASSERT_TRUE(endpoint.start(at(host), error)) << at(host) << ": " << error;
         EXPECT_TRUE(has(test_http_get(port, "/metrics"), "orlix_build_info{version=\"9.9.9\"} 1")) << at(host);
+        if (*host == '\0' && !test_read_file("/proc/net/if_inet6").empty()) {
+            EXPECT_TRUE(has(shell("curl -s -g --max-time 5 http://[::1]:" + std::to_string(port) + "/metrics"),
+                            "orlix_build_info"))
+                << "every address: IPv6 too";
+        }
     }
 
     orlixmon_metrics_endpoint endpoint(collect_one_card);
@@ -123,6 +128,10 @@ TEST_F(MetricsHttp, PagesAndListenForms)
     test_http_get(port, "/metrics");
     EXPECT_EQ(g_collects, before + 1) << "one collect per scrape";
     EXPECT_TRUE(has(shell("curl -s -i -X POST --max-time 5 http://" + at("127.0.0.1") + "/metrics"), "405"));
+    // a request head larger than a connection's memory is refused, not buffered
+    EXPECT_TRUE(has(shell("curl -s -i --max-time 5 -H 'X-Pad: " + std::string(20000, 'a') + "' http://" +
+                          at("127.0.0.1") + "/metrics"),
+                    " 431 "));
 
     orlixmon_metrics_endpoint second(collect_one_card);
     EXPECT_FALSE(second.start(at("127.0.0.1"), error));
