@@ -1,14 +1,17 @@
 #include "monitor/metrics_web_config.h"
 
 #include <crypt.h>
+#include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 
 #include <gnutls/crypto.h>
 #include <gnutls/gnutls.h>
@@ -19,7 +22,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // a certificate or key file is small; anything larger is not one
-constexpr std::streamsize k_pem_max = 1 << 20;
+constexpr size_t k_pem_max = 1 << 20;
 
 // the TLS versions offered from min_version up
 const std::map<std::string, std::string> k_min_versions = {
@@ -27,21 +30,50 @@ const std::map<std::string, std::string> k_min_versions = {
     {"TLS13", "NORMAL:-VERS-ALL:+VERS-TLS1.3"},
 };
 
-bool read_small_file(const std::string& path, std::string& text, std::string& error)
+// root reads these files: one another user could write, or swap through
+// its folder, would choose the endpoint's key or its users
+bool safe_to_trust(int fd, const std::string& path, bool secret, std::string& error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    struct stat st = {}, folder = {};
+    const uid_t me = geteuid();
+    std::string parent = fs::path(path).parent_path().string();
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = path + " is not a regular file";
+    } else if ((st.st_uid != me && st.st_uid != 0) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        error = path + " can be written by other users: make it owned by root and not group or world writable";
+    } else if (secret && (st.st_mode & S_IROTH) != 0) {
+        error = path + " can be read by every user: chmod o-r it";
+    } else if (stat(parent.empty() ? "." : parent.c_str(), &folder) == 0 &&
+               ((folder.st_uid != me && folder.st_uid != 0) || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        error = path + " is in a folder other users can write (" + parent + "): move it to a root-only folder";
+    } else {
+        return true;
+    }
+    return false;
+}
+
+bool read_small_file(const std::string& path, std::string& text, std::string& error, bool secret = false)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
         error = "cannot read " + path + ": " + strerror(errno);
         return false;
     }
-    std::ostringstream all;
-    all << in.rdbuf();
-    text = all.str();
-    if (static_cast<std::streamsize>(text.size()) > k_pem_max) {
-        error = path + " is larger than 1 MiB";
-        return false;
+    bool ok = safe_to_trust(fd, path, secret, error);
+    char chunk[16384];
+    for (ssize_t n; ok && (n = read(fd, chunk, sizeof(chunk))) != 0;) {
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 || text.size() + size_t(n) > k_pem_max) {
+            error = n < 0 ? "cannot read " + path + ": " + strerror(errno) : path + " is larger than 1 MiB";
+            ok = false;
+        } else {
+            text.append(chunk, size_t(n));
+        }
     }
-    return true;
+    close(fd);
+    return ok;
 }
 
 // the keys of a mapping that are not in known, comma separated
@@ -78,7 +110,7 @@ bool load_tls(const YAML::Node& tls, const fs::path& folder, orlixmon_metrics_we
     // relative to the web configuration file, as node_exporter takes them
     fs::path cert = folder / tls["cert_file"].as<std::string>();
     fs::path key = folder / tls["key_file"].as<std::string>();
-    if (!read_small_file(cert, out.cert_pem, error) || !read_small_file(key, out.key_pem, error)) {
+    if (!read_small_file(cert, out.cert_pem, error) || !read_small_file(key, out.key_pem, error, true)) {
         return false;
     }
     std::string min = tls["min_version"] ? tls["min_version"].as<std::string>() : "TLS12";

@@ -272,7 +272,8 @@ TEST_F(MetricsHttp, BadWebConfigFilesAreClearErrors)
     ASSERT_EQ(system(("cd '" + dir.path() + "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
                       "-nodes -days 2 -subj /CN=x -keyout a.key -out a.crt >/dev/null 2>&1 && "
                       "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
-                      "-nodes -days 2 -subj /CN=x -keyout b.key -out b.crt >/dev/null 2>&1")
+                      "-nodes -days 2 -subj /CN=x -keyout b.key -out b.crt >/dev/null 2>&1 && "
+                      "cp a.key open.key && chmod 0644 open.key && mkdir -m 0777 shared && cp a.crt shared/")
                          .c_str()),
               0);
     struct {
@@ -289,6 +290,8 @@ TEST_F(MetricsHttp, BadWebConfigFilesAreClearErrors)
         {"basic_auth_users: [a, b]\n", "map user names"},
         {"- a\n- b\n", "not a YAML mapping"},
         {"basic_auth_users: {a: \"b\n", ""},  // not YAML at all
+        {"tls_server_config:\n  cert_file: a.crt\n  key_file: open.key\n", "read by every user"},
+        {"tls_server_config:\n  cert_file: shared/a.crt\n  key_file: a.key\n", "folder other users can write"},
     };
     for (const auto& c : cases) {
         test_write_file(dir.file("web.yml"), c.yaml);
