@@ -196,8 +196,10 @@ int parse_config_from_json(const std::string& path, orlixmon_init_params_s& para
         }
         params.metrics_all_counters = counters == "all";
         params.metrics_web_config_file = root.get<std::string>("metrics.web_config_file", "");
-        if (root.get_child_optional("metrics.web_config_file") && params.metrics_web_config_file.empty()) {
-            fprintf(stderr, "Error - metrics.web_config_file must name a file\n");
+        // the daemon's folder is not the configuration's: a relative path would mislead
+        if (root.get_child_optional("metrics.web_config_file") && params.metrics_web_config_file.rfind('/', 0) != 0) {
+            fprintf(stderr, "Error - metrics.web_config_file must be an absolute path, got \"%s\"\n",
+                    params.metrics_web_config_file.c_str());
             return 255;
         }
         for (const auto& list : k_counter_lists) {

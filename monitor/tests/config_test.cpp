@@ -182,6 +182,7 @@ TEST_F(ConfigFile, MetricsKeysAreOptionalAndCheckedWhenGiven)
         {R"("metrics": {"listen": 9478},)", "Error - metrics.listen"},
         {R"("metrics": {"listen": ":9478", "counters": "some"},)", "Error - metrics.counters"},
         {R"("metrics": {"listen": ":9478", "web_config_file": ""},)", "Error - metrics.web_config_file"},
+        {R"("metrics": {"listen": ":9478", "web_config_file": "web.yml"},)", "Error - metrics.web_config_file"},
     };
     for (const auto& b : bad) {
         EXPECT_EQ(parse(with_lif_rules("", b.json)), 255) << b.json;
