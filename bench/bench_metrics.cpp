@@ -1,10 +1,16 @@
 // the metrics endpoint's cost: a worker pass that publishes its tables, the
-// same pass while /metrics is scraped as fast as it goes, and the text of
-// one scrape
+// same pass while /metrics is scraped as fast as it goes, the text of one
+// scrape, and how long a scrape waits while other clients hold connections
+// half open or scrape in a loop
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <iterator>
 #include <thread>
+#include <vector>
 
 #include "bench/bench_card.h"
 #include "bench/bench_support.h"
@@ -127,7 +133,7 @@ void BM_WorkerPassMetrics(benchmark::State& state)
     const double passes = static_cast<double>(state.iterations());
     state.counters["lines_per_pass"] = static_cast<double>(g_lines.load() - lines_before) / passes;
     if (!scraping) {
-        // while scraping, the exposer's and the scraper's allocations would count too
+        // while scraping, the server's and the scraper's allocations would count too
         state.counters["allocs_per_pass"] = static_cast<double>(allocs_after - allocs) / passes;
     }
     state.counters["scrapes"] = scraped;
@@ -135,12 +141,12 @@ void BM_WorkerPassMetrics(benchmark::State& state)
     state.counters["failed_scrapes"] = static_cast<double>(failed.load());
 }
 
-// the families and text of one scrape for cards cards of 32 LIFs and 4 ports
-void BM_MetricsScrapeText(benchmark::State& state)
+// cards cards of 32 LIFs and 4 ports, every counter read
+orlixmon_metrics_snapshot_s big_snapshot(int64_t cards)
 {
     orlixmon_metrics_snapshot_s s;
     s.version = "bench";
-    for (int64_t c = 0; c < state.range(0); c++) {
+    for (int64_t c = 0; c < cards; c++) {
         orlixmon_metrics_card_s card;
         card.address = "0000:" + std::to_string(20 + c) + ":00.0";
         card.uuid = "42424f52-5832-3630-3030-3030300000" + std::to_string(10 + c);
@@ -155,6 +161,13 @@ void BM_MetricsScrapeText(benchmark::State& state)
         }
         s.cards.push_back(std::move(card));
     }
+    return s;
+}
+
+// the families and text of one scrape for cards cards of 32 LIFs and 4 ports
+void BM_MetricsScrapeText(benchmark::State& state)
+{
+    orlixmon_metrics_snapshot_s s = big_snapshot(state.range(0));
     size_t bytes = 0;
     for (auto _ : state) {
         std::string text = orlixmon_metrics_text(s);
@@ -162,6 +175,88 @@ void BM_MetricsScrapeText(benchmark::State& state)
         benchmark::DoNotOptimize(text.data());
     }
     state.counters["bytes"] = static_cast<double>(bytes);
+}
+
+void collect_two_big_cards(orlixmon_metrics_snapshot_s& s)
+{
+    static const orlixmon_metrics_snapshot_s snapshot = big_snapshot(2);
+    s = snapshot;
+}
+
+enum load_e { LOAD_NONE = 0, LOAD_SLOW = 1, LOAD_LOOPING = 2 };
+
+// the wall time of one whole scrape of two cards (32 LIFs, 4 ports, every
+// counter) while, by load: nothing else; 256 connections hold half a
+// request (128 from each of two addresses, the most one address may hold);
+// 64 clients scrape in a loop from another address
+void BM_MetricsScrapeUnderLoad(benchmark::State& state)
+{
+    const auto load = static_cast<load_e>(state.range(0));
+    const int port = test_free_tcp_port();
+    orlixmon_metrics_endpoint endpoint(collect_two_big_cards);
+    orlixmon_metrics_select_s all;
+    std::string error;
+    if (port < 0 || !endpoint.start("127.0.0.1:" + std::to_string(port), error, {"", all})) {
+        state.SkipWithError(("metrics endpoint: " + error).c_str());
+        return;
+    }
+    std::vector<int> slow;
+    if (load == LOAD_SLOW) {
+        for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+            for (unsigned i = 0; i < orlixmon_metrics_endpoint::k_connections_per_ip; i++) {
+                slow.push_back(test_http_half_request(port, from));
+            }
+        }
+        if (std::count(slow.begin(), slow.end(), -1) > 0) {
+            state.SkipWithError("could not open the slow connections");
+        }
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> looped{0}, failed{0};
+    std::vector<std::thread> loopers;
+    for (int i = 0; load == LOAD_LOOPING && i < 64; i++) {
+        loopers.emplace_back([&] {
+            while (!stop.load()) {
+                (test_http_get(port, "/metrics", "127.0.0.4").find("200 OK") != std::string::npos ? looped : failed)
+                    .fetch_add(1);
+            }
+        });
+    }
+    while (load == LOAD_LOOPING && looped.load() < 64 && failed.load() < 64) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    double max_s = 0;
+    uint64_t over_1s = 0, bad = 0;
+    const uint64_t looped_before = looped.load();
+    const auto began = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        bool ok = test_http_get(port, "/metrics").find("200 OK") != std::string::npos;
+        double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(took);
+        max_s = std::max(max_s, took);
+        over_1s += took > 1.0;
+        bad += !ok;
+    }
+    const double looped_rate = static_cast<double>(looped.load() - looped_before) /
+                               std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    stop.store(true);
+    for (auto& t : loopers) {
+        t.join();
+    }
+    for (int fd : slow) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    if (!slow.empty()) {
+        // the server drops them before the next run opens its own
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    state.counters["max_ms"] = max_s * 1e3;
+    state.counters["over_1s"] = static_cast<double>(over_1s);
+    state.counters["failed"] = static_cast<double>(bad + failed.load());
+    state.counters["other_scrapes_per_s"] = looped_rate;
 }
 
 }  // namespace
@@ -177,3 +272,12 @@ BENCHMARK(BM_WorkerPassMetrics)
     ->ReportAggregatesOnly(true)
     ->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_MetricsScrapeText)->ArgNames({"cards"})->Arg(2)->Arg(16)->Unit(benchmark::kMicrosecond);
+// the slow connections last the idle timeout (10 s): a run stays well inside
+BENCHMARK(BM_MetricsScrapeUnderLoad)
+    ->ArgNames({"load"})
+    ->Arg(LOAD_NONE)
+    ->Arg(LOAD_SLOW)
+    ->Arg(LOAD_LOOPING)
+    ->UseManualTime()
+    ->MinTime(2.0)
+    ->Unit(benchmark::kMillisecond);

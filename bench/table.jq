@@ -72,4 +72,10 @@ def row(a; b; c; d; e): "| " + a + " | " + b + " | " + c + " | " + d + " | " + e
             else ", " + r(.allocs_per_pass) + " allocations per pass" end))),
   ($ok[] | select(.name | startswith("BM_MetricsScrapeText/"))
    | row("text of one scrape, " + arg(.; "cards") + " cards of 32 LIFs and 4 ports"; r(ns(.) / 1e3); "us"; "-";
-         r(.bytes) + " bytes"))
+         r(.bytes) + " bytes")),
+  ($ok[] | select(.name | startswith("BM_MetricsScrapeUnderLoad/"))
+   | ({"0": "no other client", "1": "256 connections holding half a request", "2": "64 clients scraping in a loop"}
+      [arg(.; "load")]) as $load
+   | row("scrape of 2 cards of 32 LIFs and 4 ports over HTTP, " + $load + ": mean wall time"; r(ns(.) / 1e6); "ms"; "-";
+         "max " + r(.max_ms) + " ms, " + r(.over_1s) + " over 1 s, " + r(.failed) + " failed"
+         + (if arg(.; "load") == "2" then ", the others " + r(.other_scrapes_per_s) + " scrapes/s" else "" end)))

@@ -1,5 +1,6 @@
 #include "monitor/metrics_families.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "monitor/counter_maps.h"
@@ -55,11 +56,12 @@ struct table_s {
     const orlixmon_counter_map_t* map;
     std::vector<orlixmon_metrics_object_s> orlixmon_metrics_card_s::*objects;
     const char* what;
+    std::vector<std::string> orlixmon_metrics_select_s::*selected;
 };
 
 const table_s k_tables[] = {
-    {"lif", &lif_counter_map, &orlixmon_metrics_card_s::lifs, "LIF"},
-    {"port", &port_counter_map, &orlixmon_metrics_card_s::ports, "port"},
+    {"lif", &lif_counter_map, &orlixmon_metrics_card_s::lifs, "LIF", &orlixmon_metrics_select_s::lif},
+    {"port", &port_counter_map, &orlixmon_metrics_card_s::ports, "port", &orlixmon_metrics_select_s::port},
 };
 
 }  // namespace
@@ -69,7 +71,8 @@ std::string orlixmon_counter_metric_name(const char* kind, const std::string& co
     return std::string("orlix_") + kind + "_" + counter + "_total";
 }
 
-std::vector<MetricFamily> orlixmon_metrics_families(const orlixmon_metrics_snapshot_s& snapshot)
+std::vector<MetricFamily> orlixmon_metrics_families(const orlixmon_metrics_snapshot_s& snapshot,
+                                                    const orlixmon_metrics_select_s& select)
 {
     std::vector<MetricFamily> out;
 
@@ -132,8 +135,13 @@ std::vector<MetricFamily> orlixmon_metrics_families(const orlixmon_metrics_snaps
 
     for (const auto& table : k_tables) {
         size_t column = 0;
+        const auto& selected = select.*table.selected;
         for (const auto& [counter, offset] : *table.map) {
             (void)offset;
+            if (!select.all && std::find(selected.begin(), selected.end(), counter) == selected.end()) {
+                column++;
+                continue;
+            }
             MetricFamily fam = family(orlixmon_counter_metric_name(table.kind, counter),
                                       std::string("Running total of the ") + table.what + " counter " + counter,
                                       MetricType::Counter);

@@ -37,9 +37,18 @@ struct orlixmon_metrics_snapshot_s {
     std::vector<orlixmon_metrics_card_s> cards;
 };
 
-// the families of one scrape; every family is there, with no sample when
-// there is no card
-std::vector<prometheus::MetricFamily> orlixmon_metrics_families(const orlixmon_metrics_snapshot_s& snapshot);
+// which table counters a scrape carries: every one ("metrics.counters":
+// "all") or those the filter rules name ("configured")
+struct orlixmon_metrics_select_s {
+    bool all = true;
+    std::vector<std::string> lif;
+    std::vector<std::string> port;
+};
+
+// the families of one scrape; every family selected is there, with no
+// sample when there is no card
+std::vector<prometheus::MetricFamily> orlixmon_metrics_families(const orlixmon_metrics_snapshot_s& snapshot,
+                                                                const orlixmon_metrics_select_s& select = {});
 
 // the metric name of a table counter: orlix_<kind>_<counter>_total
 std::string orlixmon_counter_metric_name(const char* kind, const std::string& counter);

@@ -49,12 +49,12 @@ int orlixmon_init(orlixmon_init_params_s* params)
         metrics = std::make_unique<orlixmon_metrics_endpoint>(
             [](orlixmon_metrics_snapshot_s& snapshot) { g_orlixmon_state.collect_metrics(snapshot); });
         std::string error;
-        if (!metrics->start(params->metrics_listen, error)) {
+        if (!metrics->start(*params, error)) {
             fprintf(stderr, "Error - %s\n", error.c_str());
             ORLIXMON_TRACE_ERR("{}", error);
             return 255;
         }
-        ORLIXMON_TRACE_INFO("Serving metrics at http://{}/metrics", params->metrics_listen);
+        ORLIXMON_TRACE_INFO("Serving metrics at {}", metrics->url());
     }
     std::thread health_checker(orlixmon_health_checker);
     health_checker.join();

@@ -1,5 +1,5 @@
 #include "monitor/orlixmon_config.h"
-#include "monitor/metrics_endpoint.h"
+#include "monitor/metrics_listen.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -205,6 +205,19 @@ int parse_config_from_json(const std::string& path, orlixmon_init_params_s& para
         if (root.get_child_optional("metrics.listen") &&
             !orlixmon_metrics_listen_valid(params.metrics_listen, listen_error)) {
             fprintf(stderr, "Error - %s\n", listen_error.c_str());
+            return 255;
+        }
+        std::string counters = root.get<std::string>("metrics.counters", "configured");
+        if (counters != "configured" && counters != "all") {
+            fprintf(stderr, "Error - metrics.counters must be \"configured\" or \"all\", got \"%s\"\n", counters.c_str());
+            return 255;
+        }
+        params.metrics_all_counters = counters == "all";
+        params.metrics_web_config_file = root.get<std::string>("metrics.web_config_file", "");
+        // the daemon's folder is not the configuration's: a relative path would mislead
+        if (root.get_child_optional("metrics.web_config_file") && params.metrics_web_config_file.rfind('/', 0) != 0) {
+            fprintf(stderr, "Error - metrics.web_config_file must be an absolute path, got \"%s\"\n",
+                    params.metrics_web_config_file.c_str());
             return 255;
         }
         for (const auto& list : k_counter_lists) {

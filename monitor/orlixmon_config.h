@@ -32,6 +32,8 @@ struct orlixmon_init_params_s {
     std::vector<orlixmon_telemetry_counter_cfg_s> card_counters;  // no key: always empty
     orlixmon_worker_wait_e worker_wait = ORLIXMON_WORKER_WAIT_SPIN;
     std::string metrics_listen;  // "metrics.listen": ADDRESS:PORT of the metrics endpoint, or empty (none)
+    bool metrics_all_counters = false;    // "metrics.counters": "all" instead of the default "configured"
+    std::string metrics_web_config_file;  // "metrics.web_config_file": TLS and basic auth, or empty (none)
 };
 
 // the schedule runs on 100 us ticks: no interval may be shorter than one

@@ -159,16 +159,34 @@ TEST_F(ConfigFile, RepeatedCounterKeepsBothRulesInOrder)
     EXPECT_FALSE(params.lif_counters[1].cumulative);
 }
 
-TEST_F(ConfigFile, MetricsListenIsOptionalAndCheckedWhenGiven)
+TEST_F(ConfigFile, MetricsKeysAreOptionalAndCheckedWhenGiven)
 {
     ASSERT_EQ(parse(with_lif_rules("")), 0) << err;
     EXPECT_EQ(params.metrics_listen, "") << "no key: no endpoint";
+    EXPECT_FALSE(params.metrics_all_counters) << "the configured counters by default";
     ASSERT_EQ(parse(with_lif_rules("", R"("metrics": {"listen": "127.0.0.1:9478"},)")), 0) << err;
     EXPECT_EQ(params.metrics_listen, "127.0.0.1:9478");
-    for (const char* bad : {R"("metrics": {"listen": ""},)", R"("metrics": {"listen": "localhost:9478"},)",
-                            R"("metrics": {"listen": "127.0.0.1:70000"},)", R"("metrics": {"listen": 9478},)"}) {
-        EXPECT_EQ(parse(with_lif_rules("", bad)), 255) << bad;
-        EXPECT_EQ(err.rfind("Error - metrics.listen", 0), 0u) << bad << ": " << err;
+    ASSERT_EQ(parse(with_lif_rules(
+                  "", R"("metrics": {"listen": ":9478", "counters": "all", "web_config_file": "/etc/web.yml"},)")),
+              0)
+        << err;
+    EXPECT_TRUE(params.metrics_all_counters);
+    EXPECT_EQ(params.metrics_web_config_file, "/etc/web.yml");
+    struct {
+        const char* json;
+        const char* error;
+    } bad[] = {
+        {R"("metrics": {"listen": ""},)", "Error - metrics.listen"},
+        {R"("metrics": {"listen": "example.org:9478"},)", "Error - metrics.listen"},
+        {R"("metrics": {"listen": "127.0.0.1:70000"},)", "Error - metrics.listen"},
+        {R"("metrics": {"listen": 9478},)", "Error - metrics.listen"},
+        {R"("metrics": {"listen": ":9478", "counters": "some"},)", "Error - metrics.counters"},
+        {R"("metrics": {"listen": ":9478", "web_config_file": ""},)", "Error - metrics.web_config_file"},
+        {R"("metrics": {"listen": ":9478", "web_config_file": "web.yml"},)", "Error - metrics.web_config_file"},
+    };
+    for (const auto& b : bad) {
+        EXPECT_EQ(parse(with_lif_rules("", b.json)), 255) << b.json;
+        EXPECT_EQ(err.rfind(b.error, 0), 0u) << b.json << ": " << err;
     }
 }
 

@@ -1,13 +1,17 @@
 // the metrics endpoint of a running monitor on an emulated host of two
-// cards: what a scrape shows while telemetry writes fail, and a card that
-// leaves the inventory
+// cards: what a scrape shows while telemetry writes fail, a card that
+// leaves the inventory, and clients that hold connections half open
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <future>
+#include <vector>
 
 #include "emulator/cardsim_host.h"
 #include "tests/support/http_client.h"
@@ -57,6 +61,13 @@ protected:
             }
         }
         return -1;
+    }
+
+    // sanitizer builds run slower: bounds grow with ORLIX_TIMEOUT_SCALE
+    static int scale()
+    {
+        const char* s = getenv("ORLIX_TIMEOUT_SCALE");
+        return std::max(1, s ? atoi(s) : 1);
     }
 
     std::string card(size_t i) const { return "{address=\"" + host.card(i).card_bdf + "\""; }
@@ -117,6 +128,34 @@ TEST_F(MetricsEmulated, CardThatLeavesTheInventoryDropsOut)
     daemon.signal(SIGTERM);
     ASSERT_TRUE(daemon.wait(std::chrono::seconds(10)));
     EXPECT_EQ(daemon.exit_status(), 0) << daemon.err();
+}
+
+// 256 connections send half a request and hold on: the scrapes still show
+// both cards, and a stop signal ends the monitor with them still open
+TEST_F(MetricsEmulated, HalfOpenConnectionsNeitherBlindTheScrapeNorHoldTheStop)
+{
+    test_process daemon({bin, "-c", dir.file("orlixmon.json")}, dir.path());
+    ASSERT_TRUE(daemon.started());
+    ASSERT_TRUE(test_wait_until([&] { return value(scrape(), "orlix_card_up" + card(1) + "}") == 1; }))
+        << daemon.err();
+    std::vector<int> slow;
+    for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+        for (int i = 0; i < 128; i++) {
+            slow.push_back(test_http_half_request(port, from));
+            ASSERT_GE(slow.back(), 0);
+        }
+    }
+    auto answer = std::async(std::launch::async, [&] { return scrape(); });
+    ASSERT_EQ(answer.wait_for(std::chrono::seconds(5) * scale()), std::future_status::ready);
+    std::string text = answer.get();
+    EXPECT_EQ(value(text, "orlix_card_up" + card(0) + "}"), 1) << text;
+    EXPECT_EQ(value(text, "orlix_card_up" + card(1) + "}"), 1) << text;
+    daemon.signal(SIGTERM);
+    EXPECT_TRUE(daemon.wait(std::chrono::seconds(10) * scale())) << "the stop waited for the clients";
+    EXPECT_EQ(daemon.exit_status(), 0) << daemon.err();
+    for (int fd : slow) {
+        close(fd);
+    }
 }
 
 }  // namespace

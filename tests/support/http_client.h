@@ -10,5 +10,14 @@
 int test_free_tcp_port();
 
 // GET path from 127.0.0.1:port over HTTP/1.0: the whole answer, headers
-// included; empty when the connection failed
-std::string test_http_get(int port, const std::string& path);
+// included; empty when the connection failed. from: the loopback source
+// address (127.0.0.N), or null for the kernel's choice
+std::string test_http_get(int port, const std::string& path, const char* from = nullptr);
+
+// a connection from from (as above) that sent half a request and waits:
+// its descriptor, -1 when the connection failed
+int test_http_half_request(int port, const char* from = nullptr);
+
+// true when the server closed fd (read gives end of file or a reset), false
+// while it holds it open; does not wait
+bool test_http_closed(int fd);
