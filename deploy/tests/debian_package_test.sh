@@ -52,7 +52,7 @@ if git -C "$src" rev-parse --is-inside-work-tree > /dev/null 2>&1; then
 else
     tar -C "$src" --exclude='./build*' --exclude='./obj-*' -c . | tar -x -C "$work/src"
 fi
-export DEB_BUILD_OPTIONS="nocheck parallel=2"
+export DEB_BUILD_OPTIONS="nocheck parallel=2 noautodbgsym"
 if command -v ccache > /dev/null; then
     export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
     export CCACHE_BASEDIR=$work/src CCACHE_NOHASHDIR=1
