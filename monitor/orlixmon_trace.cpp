@@ -1,6 +1,10 @@
 #include "monitor/orlixmon_trace.h"
 
+#include <unistd.h>
+
 #include <cstdio>
+
+#include "monitor/journal_events.h"
 
 utils::log* g_trace_logger = nullptr;
 
@@ -21,6 +25,16 @@ int orlixmon_trace_init(const orlixmon_init_params_s* params)
     trace_params.num_files = k_trace_num_files;
     trace_params.trace_level = trace_level_debug;
     utils::log* logger = utils::trace_init(&trace_params);
+    // under systemd the warnings and errors go to the journal as well, with
+    // a line that the monitor starts; set up before any other thread logs
+    const int journal_fd = orlixmon_journal_stream(STDERR_FILENO);
+    if (logger != nullptr && journal_fd >= 0) {
+        orlixmon_journal_open(journal_fd);
+        logger->logger()->sinks().push_back(orlixmon_journal_sink());
+        orlixmon_journal(ORLIXMON_JOURNAL_NOTICE,
+                         fmt::format("ORLIX monitor {} starting: trace log {}, telemetry in {}", ORLIXMON_VERSION,
+                                     trace_file, params->telemetry_dir));
+    }
     __atomic_store_n(&g_trace_logger, logger, __ATOMIC_RELEASE);
     if (logger == nullptr) {
         fprintf(stderr, "Failed to create log files, abort...\n");

@@ -2,6 +2,7 @@
 
 #include <spdlog/logger.h>
 
+#include "monitor/journal_events.h"
 #include "monitor/orlixmon_trace.h"
 #include "monitor/telemetry_jsonl.h"
 
@@ -109,4 +110,8 @@ void orlixmon_post_health_check_event(orlixmon_card_ctxt_s& ctxt, const std::str
         ctxt.event_logger->info("{}", line);
         ctxt.event_logger->flush();
     }
+    // and for the operator (journalctl -u orlixmon): a card that went down
+    // is a warning, one that came back a notice
+    orlixmon_journal(event == "card down detected" ? ORLIXMON_JOURNAL_WARNING : ORLIXMON_JOURNAL_NOTICE,
+                     fmt::format("ORLIX {} - {}", ctxt.card.bdf, event));
 }

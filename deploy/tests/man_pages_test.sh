@@ -5,7 +5,7 @@ set -uo pipefail
 dir=$1
 command -v groff > /dev/null || { echo "SKIP: groff is not installed (groff-base)"; exit 77; }
 failures=0
-for page in orlixmon.8 orlixctl.8 orlixmon.json.5; do
+for page in orlixmon.8 orlixctl.8 orlixmon.json.5 orlix-cardsim.1; do
     f=$dir/$page
     [ -f "$f" ] || { echo "FAIL: $page is missing"; failures=$((failures + 1)); continue; }
     warnings=$(LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z "$f" 2>&1)

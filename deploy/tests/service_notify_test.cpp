@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
@@ -30,6 +31,22 @@ namespace {
 
 constexpr const char* k_watchdog_usec = "400000";  // a ping every 200 ms
 constexpr auto k_ping_interval = std::chrono::milliseconds(200);
+
+// a bound on a wait, longer in the sanitizer builds
+std::chrono::milliseconds scaled(std::chrono::seconds s)
+{
+    const char* scale = getenv("ORLIX_TIMEOUT_SCALE");
+    return s * std::max(1, scale ? atoi(scale) : 1);
+}
+
+size_t occurrences(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        n++;
+    }
+    return n;
+}
 
 class ServiceNotify : public ::testing::Test {
 protected:
@@ -206,6 +223,44 @@ TEST_F(ServiceNotify, WithoutNotifySocketTheDaemonRunsAndStopsAsBefore)
     ASSERT_TRUE(daemon->wait());
     EXPECT_EQ(daemon->exit_status(), 0) << daemon->err();
     EXPECT_NE(daemon->out().find("Exiting ORLIX monitor ..."), std::string::npos);
+}
+
+// under systemd standard error is the journal's stream (JOURNAL_STREAM names
+// it): the start, then a card that hangs and comes back, each once and with
+// its level (notice, warning, notice)
+TEST_F(ServiceNotify, UnderTheJournalTheStartAndACardDownAndUpAreLinesWithTheirLevel)
+{
+    const std::string journal = dir.file("journal");
+    test_write_file(journal, "");
+    daemon = std::make_unique<test_process>(
+        std::vector<std::string>{"/bin/sh", "-c", "exec 2>>\"$1\"; JOURNAL_STREAM=$(stat -c %d:%i \"$1\") exec \"$2\" -c \"$3\"",
+                                 "sh", journal, bin, dir.file("orlixmon.json")},
+        dir.path());
+    ASSERT_TRUE(daemon->started());
+    const std::string bdf = host.card(1).card_bdf;
+    const auto journal_has = [&](const std::string& line) {
+        return test_wait_until([&] { return test_read_file(journal).find(line) != std::string::npos; },
+                               scaled(std::chrono::seconds(45)));
+    };
+    ASSERT_TRUE(journal_has("<5>ORLIX monitor 0.1.0 starting: trace log " + dir.file("log") + "/orlixmon.log"))
+        << test_read_file(journal);
+    ASSERT_TRUE(test_wait_until([&] { return stats_file_of_every_card(); }, scaled(std::chrono::seconds(20))));
+
+    host.set_fault(1, {cardsim_fault_e::SILENT});
+    ASSERT_TRUE(journal_has("<4>ORLIX " + bdf + " - card down detected\n")) << test_read_file(journal);
+    host.clear_fault(1);
+    ASSERT_TRUE(journal_has("<5>ORLIX " + bdf + " - card up detected\n")) << test_read_file(journal);
+    daemon->signal(SIGTERM);
+    ASSERT_TRUE(daemon->wait());
+    EXPECT_EQ(daemon->exit_status(), 0);
+
+    const std::string text = test_read_file(journal);
+    EXPECT_EQ(occurrences(text, "card down detected"), 1u) << text;
+    EXPECT_EQ(occurrences(text, "card up detected"), 1u) << text;
+    EXPECT_EQ(occurrences(text, host.card(0).card_bdf), 0u) << "the healthy card has no line: " << text;
+    // the trace log keeps its own lines, at info level
+    const std::string trace = test_read_file(dir.file("log") + "/orlixmon.log");
+    EXPECT_NE(trace.find("] ORLIX " + bdf + " - card down detected"), std::string::npos);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# systemd-analyze verify on the unit as a staged install (DESTDIR, prefix
-# /usr) lays it out: ExecStart pointed at the staged daemon, the staged manual
-# pages on MANPATH so that Documentation= is checked as well. exits 77 (skip)
-# when systemd-analyze is missing or cannot run here.
+# the unit as a staged install (DESTDIR, prefix /usr) lays it out:
+# systemd-analyze verify with ExecStart pointed at the staged daemon and the
+# staged manual pages on MANPATH (so that Documentation= is checked as well),
+# and systemd-analyze security: an exposure of 4.0 or less, each setting it
+# still counts against the unit named in the unit's comments. exits 77
+# (skip) when systemd-analyze is missing or cannot run here.
 # usage: unit_verify_test.sh BUILD_DIR
 set -uo pipefail
 build=$1
@@ -19,12 +21,18 @@ unit=$work/root/usr/lib/systemd/system/orlixmon.service
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-# what the issue asks of the unit, line by line
+# the unit's lines that the daemon's work depends on, and its hardening
 for line in Type=notify Restart=on-failure ProtectSystem=strict ProtectHome=yes PrivateTmp=yes NoNewPrivileges=yes \
-    'ExecStart=/usr/sbin/orlixmon -c /etc/orlixmon/orlixmon.json'; do
+    'ExecStart=/usr/sbin/orlixmon -c /etc/orlixmon/orlixmon.json' CapabilityBoundingSet=CAP_SYS_ADMIN \
+    SystemCallFilter=@system-service RestrictNamespaces=yes UMask=0077 SystemCallArchitectures=native \
+    'DeviceAllow=char-misc rw' 'DeviceAllow=char-fwctl rw'; do
     grep -qx "$line" "$unit" || fail "the unit has no line $line"
 done
 grep -q '^WatchdogSec=' "$unit" || fail "no WatchdogSec"
+# ProtectClock= implies a device rule: then every device not allowed is closed
+if grep -q '^ProtectClock=yes' "$unit" || grep -q '^DeviceAllow=' "$unit"; then
+    grep -q '^DeviceAllow=char-misc rw' "$unit" || fail "a device rule without the cards' IPC devices"
+fi
 grep -q '^RestrictAddressFamilies=.*AF_UNIX' "$unit" || fail "no RestrictAddressFamilies with AF_UNIX"
 for banned in PrivateDevices=yes ProtectKernelTunables=yes; do
     grep -q "^$banned" "$unit" && fail "$banned takes the cards or the sysfs writes away"
@@ -44,6 +52,19 @@ if ! out=$(MANPATH=$work/root/usr/share/man systemd-analyze verify "$work/units/
     fail "systemd-analyze verify: $out"
 elif [ -n "$out" ]; then
     fail "systemd-analyze verify warns: $out"
+fi
+
+# the exposure, and every setting still counted named in a comment with its reason
+if ! security=$(systemd-analyze security --offline=yes --no-pager "$work/units/orlixmon.service" 2>&1); then
+    fail "systemd-analyze security: $security"
+else
+    score=$(sed -n 's/.*Overall exposure level for orlixmon.service: \([0-9.]*\).*/\1/p' <<< "$security")
+    echo "exposure: $score"
+    awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 4.0) }' || fail "exposure $score is above 4.0"
+    comments=$(grep '^#' "$unit")
+    while read -r setting; do
+        grep -q -- "$setting" <<< "$comments" || fail "$setting counts against the unit and no comment says why"
+    done < <(grep '^✗' <<< "$security" | awk '{ print $2 }' | sed 's/[=~].*//; s|/.*||')
 fi
 [ $failures -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "unit verified"

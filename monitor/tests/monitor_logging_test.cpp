@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 
 #include <spdlog/spdlog.h>
 
+#include "monitor/journal_events.h"
 #include "monitor/oper_logger.h"
 #include "monitor/orlixmon_trace.h"
 #include "monitor/single_instance.h"
@@ -106,6 +111,72 @@ TEST_F(MonitorLogs, TraceLoggerFilesAndMessageConvention)
     EXPECT_EQ(trace[2].substr(trace[2].size() - expect_err.size()), expect_err);
     ASSERT_EQ(errors.size(), 2u);
     EXPECT_EQ(errors[1], trace[2]);
+}
+
+// under systemd (standard error is the stream JOURNAL_STREAM names) the
+// start, the warnings and the errors go there too, each with its level
+TEST_F(MonitorLogs, UnderTheJournalTheStartWarningsAndErrorsGoToStandardErrorWithTheirLevel)
+{
+    const std::string journal = dir + "/journal";
+    int fd = open(journal.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    EXPECT_EQ(orlixmon_journal_stream(STDOUT_FILENO), -1) << "another file than the one named";
+    const int saved = dup(STDERR_FILENO);
+    ASSERT_EQ(dup2(fd, STDERR_FILENO), STDERR_FILENO);
+    orlixmon_init_params_s params;
+    params.log_dir = dir;
+    params.telemetry_dir = "/var/lib/orlixmon";
+    const int rc = orlixmon_trace_init(&params);
+    ORLIXMON_TRACE_INFO("info stays in the trace log");
+    int line = __LINE__ + 1;
+    ORLIXMON_TRACE_WARN("ORLIX {} - warning", "0000:3b:00.0");
+    ORLIXMON_TRACE_ERR("ORLIX {} - error", "0000:3b:00.0");
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(fd);
+    unsetenv("JOURNAL_STREAM");
+    ASSERT_EQ(rc, 0);
+    auto lines = lines_of(journal);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "<5>ORLIX monitor 0.1.0 starting: trace log " + dir + "/orlixmon.log, telemetry in /var/lib/orlixmon");
+    EXPECT_EQ(lines[1], "<4>[TestBody:" + std::to_string(line) + "] ORLIX 0000:3b:00.0 - warning");
+    EXPECT_EQ(lines[2], "<3>[TestBody:" + std::to_string(line + 1) + "] ORLIX 0000:3b:00.0 - error");
+}
+
+// a card that flaps or a failure of every poll: 5 lines of one text a
+// minute, 100 of all, and the next line let through counts the dropped ones
+TEST(JournalLimit, BoundsEachTextAndAllTextsAndCountsWhatItDropped)
+{
+    constexpr int64_t s = 1000000000;
+    orlixmon_journal_limit limit(5, 8, 60 * s);
+    struct step_s {
+        const char* text;
+        int64_t at;
+        int times;
+        bool admitted;
+        uint64_t dropped;  // of the last of them, when admitted
+    } steps[] = {
+        {"card 1 down", 0, 5, true, 0},
+        {"card 1 down", 1 * s, 2, false, 0},   // its sixth and seventh in the minute
+        {"card 2 down", 2 * s, 3, true, 0},    // another text: 8 in all now
+        {"card 3 down", 3 * s, 1, false, 0},   // over the total
+        {"card 2 down", 59 * s, 1, false, 0},  // still over the total
+        {"card 1 down", 60 * s, 1, true, 2 + 2},  // a new minute: its two and the total's two
+        {"card 3 down", 61 * s, 1, true, 0},
+    };
+    for (const auto& step : steps) {
+        for (int i = 0; i < step.times; i++) {
+            uint64_t dropped = 99;
+            bool admitted = limit.admit(step.text, step.at, dropped);
+            EXPECT_EQ(admitted, step.admitted) << step.text << " at " << step.at / s << " s, #" << i;
+            if (admitted && i + 1 == step.times) {
+                EXPECT_EQ(dropped, step.dropped) << step.text << " at " << step.at / s << " s";
+            }
+        }
+    }
 }
 
 TEST(SingleInstance, MatchesTheExactCommandNameOfAnotherProcess)
