@@ -4,6 +4,8 @@
 // version records on flash, and afterwards the selection is read back.
 
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "fwupdate/fwupdate.h"
 #include "fwupdate/fwupdate_shell.h"
