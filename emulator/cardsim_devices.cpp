@@ -9,9 +9,9 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <thread>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "emulator/cardsim_ipc_frame.h"

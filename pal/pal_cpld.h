@@ -69,6 +69,8 @@ int pal_ipc_c_cpld_id(uint32_t* out);
 int pal_ipc_c_cpld_minor_rev(uint32_t* out);
 int pal_ipc_c_cpld_boot_status(uint32_t* out);
 int pal_ipc_c_get_rstcause();
+// the reset-events word as an int: with bit 31 set it reads negative, like a
+// failure; pal_get_reset_events() reads it whole
 int pal_ipc_c_get_rst_event();
 int pal_ipc_get_cpld_reg(uint8_t reg, uint8_t* out);
 int pal_ipc_set_cpld_reg(uint8_t reg, uint8_t value);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "aml/aml_card_requests.h"
 #include "aml/aml_coredump.h"
 #include "aml/aml_state.h"
 #include "emulator/cardsim_dumps.h"
@@ -338,6 +339,16 @@ TEST(AmlCoredumpGet, CardAndSucCoredumpsArriveByteForByte)
     nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, true);
     ASSERT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
     EXPECT_EQ(r.rsp.coredump, "#CD:BEGIN#\n" + card + "#CD:END#\n");
+
+    // a cleared coredump is gone until the card makes a new one; the SUC's stays
+    aml_coredump_clear_req_s clear;
+    clear.card.bdf = host.card(0).card_bdf;
+    aml_coredump_clear_rsp_s clear_rsp;
+    ASSERT_EQ(aml_card_coredump_clear(&clear, &clear_rsp), AML_STATUS_OK) << clear_rsp.error;
+    EXPECT_EQ(coredump_get(host, 0, false).rsp.coredump, "No stored coredump\n");
+    EXPECT_EQ(coredump_get(host, 0, true).rsp.coredump, std::string(AML_COREDUMP_BEGIN) + suc + AML_COREDUMP_END);
+    host.firmware(0).make_coredump(cardsim_dump_e::CARD_COREDUMP, 2500);
+    EXPECT_EQ(coredump_get(host, 0, false).rsp.coredump, "#CD:BEGIN#\n" + card + "#CD:END#\n");
 
     // a card without a stored coredump
     r = coredump_get(host, 1, false);

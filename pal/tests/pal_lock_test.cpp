@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,6 +139,11 @@ bool old_program_gets_it()
                fl.l_whence = SEEK_SET;
                return fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 0 : 1;
            }) == 0;
+}
+
+void PrintTo(const compat_case_s& c, std::ostream* os)
+{
+    *os << c.what;
 }
 
 class PalLockCompat : public ::testing::TestWithParam<compat_case_s> {};
