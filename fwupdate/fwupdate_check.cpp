@@ -68,6 +68,15 @@ int check_body(const std::string& package, std::vector<std::string>& names, cons
     if (rc != 0 && rc != FWUPDATE_NOTHING_TO_DO) {
         return rc;
     }
+    // the card digests the main image its flash service is pointed at: the
+    // one the card boots next (the one it runs while gold is selected)
+    const std::string& next = tls.card_info.soc_active == "G" ? tls.card_info.soc_running : tls.card_info.soc_active;
+    const firmware_image_type_e bank = next == "B" ? FIRMWARE_IMAGE_FW_B : FIRMWARE_IMAGE_FW_A;
+    if ((rc = rfc_firmware_type(bank, tls.vmb_bdf)) != 0) {
+        fwupdate_log(trace_level_err, "Failed to select main image %s for the check, err %u", boot_image_type_name(bank),
+                     rc);
+        return rc;
+    }
     for (const auto& image : ctx.plan) {
         fwupdate_flash_check_s r;
         r.image = image;

@@ -382,9 +382,15 @@ int rfc_validate_startup_image(flash_partition_e partition, const std::string& b
     uint8_t req[RFC_STARTUP_VERIFY_REQ_SIZE] = {};
     rfc_put_le(req, partition, 4);
     std::vector<uint8_t> answer(RFC_STARTUP_VERIFY_RSP_SIZE);
+    // no abort flag of its own: the running update's deadline, if any
     const bool never = false;
+    const bool& abort = fwupdate_tls().abort ? *fwupdate_tls().abort : never;
     rfc_exchange_s x = {RFC_CMD_STARTUP_IMAGE_VERIFY, "STARTUP_IMAGE_VERIFY", "verify", "startup image"};
-    int status = poll_status(x, req, sizeof(req), answer.size(), RFC_VERIFY_POLL_S, bdf, never, answer.data());
+    int status = poll_status(x, req, sizeof(req), answer.size(), RFC_VERIFY_POLL_S, bdf, abort, answer.data());
+    if (status == -2) {
+        rfc_log(trace_level_err, "Verify startup image operation aborted due to timeout");
+        return RFC_ABORTED;
+    }
     if (status < 0) {
         return RFC_ERR;
     }
