@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -75,27 +77,42 @@ int orlixmon_state::init(orlixmon_init_params_s* params)
     return 0;
 }
 
+// clearing the running flag against a sleeper's look at it. never
+// destroyed: the detached signal thread may still be notifying when main
+// returns and the statics go
+struct run_wake_s {
+    std::mutex mutex;
+    std::condition_variable cond;
+};
+
+static run_wake_s& run_wake()
+{
+    static run_wake_s* wake = new run_wake_s;
+    return *wake;
+}
+
 void orlixmon_state::stop_running()
 {
     stop_requested_.store(true);
+    run_wake_s& wake = run_wake();
     {
-        std::lock_guard<std::mutex> lock(run_mutex_);
+        std::lock_guard<std::mutex> lock(wake.mutex);
         running_.store(false);
     }
-    run_cond_.notify_all();
+    wake.cond.notify_all();
 }
 
 void orlixmon_state::wait_running(int64_t deadline_ns)
 {
-    std::unique_lock<std::mutex> lock(run_mutex_);
+    run_wake_s& wake = run_wake();
+    std::unique_lock<std::mutex> lock(wake.mutex);
     auto stopped = [&] { return !running_.load(); };
     if (deadline_ns == INT64_MAX) {
-        run_cond_.wait(lock, stopped);
+        wake.cond.wait(lock, stopped);
         return;
     }
     // steady_clock is CLOCK_MONOTONIC
-    run_cond_.wait_until(lock, std::chrono::steady_clock::time_point{std::chrono::nanoseconds(deadline_ns)},
-                         stopped);
+    wake.cond.wait_until(lock, std::chrono::steady_clock::time_point{std::chrono::nanoseconds(deadline_ns)}, stopped);
 }
 
 static bool same_card(const aml_card_handle_s& a, const aml_card_handle_s& b)

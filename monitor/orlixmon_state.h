@@ -1,9 +1,7 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,8 +68,6 @@ private:
     std::string telemetry_dir_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
-    std::mutex run_mutex_;  // clearing running_ against a sleeper's look at it
-    std::condition_variable run_cond_;
     pipeline_monitor_info_s monitor_info_;
     bool metrics_enabled_ = false;
     // contexts stay where they are while cards are appended

@@ -17,7 +17,7 @@
 #include "pal/pal.h"
 #include "pal/pal_hw_x86.h"
 
-static constexpr int64_t k_granular_ns = 100000;
+static constexpr int64_t k_granular_ns = ORLIXMON_TICK_NS;
 static constexpr int64_t k_overrun_wait_ns = 1000;
 
 int orlixmon_card_sdk_init(aml_card_handle_s* card)
@@ -43,7 +43,8 @@ int64_t orlixmon_monotonic_ns()
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-void orlixmon_worker_wait_until(int64_t deadline_ns, orlixmon_worker_wait_e mode)
+// spins or sleeps to the deadline, in the 100 us modes
+static void wait_until(int64_t deadline_ns, orlixmon_worker_wait_e mode)
 {
     if (mode == ORLIXMON_WORKER_WAIT_SLEEP) {
         timespec ts = {static_cast<time_t>(deadline_ns / 1000000000), static_cast<long>(deadline_ns % 1000000000)};
@@ -55,7 +56,8 @@ void orlixmon_worker_wait_until(int64_t deadline_ns, orlixmon_worker_wait_e mode
     }
 }
 
-void orlixmon_worker_thread_setup(orlixmon_worker_wait_e mode)
+// the calling thread made ready to wait in mode
+static void thread_setup(orlixmon_worker_wait_e mode)
 {
     if (mode != ORLIXMON_WORKER_WAIT_SPIN) {
         // a thread's sleeps may end up to its timer slack late (50 us by
@@ -64,7 +66,9 @@ void orlixmon_worker_thread_setup(orlixmon_worker_wait_e mode)
     }
 }
 
-int64_t orlixmon_worker_next_deadline(int64_t start_ns, int64_t end_ns)
+// the deadline of the next 100 us pass: 100 us after this one started, or
+// 1 us after it ended when it overran
+static int64_t next_deadline(int64_t start_ns, int64_t end_ns)
 {
     int64_t elapsed = end_ns - start_ns;
     if (elapsed > k_granular_ns) {
@@ -166,7 +170,7 @@ static void run_ticked(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info
         orlixmon_worker_pass(ctxt, info, pass);
         const int64_t end = orlixmon_monotonic_ns();
         record_pass(ctxt, info, start, end, end - start > k_granular_ns);
-        orlixmon_worker_wait_until(orlixmon_worker_next_deadline(start, end), mode);
+        wait_until(next_deadline(start, end), mode);
     }
 }
 
@@ -200,7 +204,7 @@ static void run_tickless(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& in
 
 void orlixmon_worker_loop(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_info_s& info, orlixmon_worker_wait_e mode)
 {
-    orlixmon_worker_thread_setup(mode);
+    thread_setup(mode);
     if (mode == ORLIXMON_WORKER_WAIT_TICKLESS) {
         run_tickless(ctxt, info);
     } else {

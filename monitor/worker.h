@@ -21,12 +21,6 @@ inline void orlixmon_worker_pass(orlixmon_card_ctxt_s& ctxt, pipeline_monitor_in
 // the tick of the next poll after tick, from info's record types;
 // UINT64_MAX when it polls nothing
 uint64_t orlixmon_worker_next_poll(const pipeline_monitor_info_s& info, uint64_t tick);
-// the deadline of the next pass: 100 us after this one started, or 1 us after
-// it ended when it overran
-int64_t orlixmon_worker_next_deadline(int64_t start_ns, int64_t end_ns);
-// the calling thread made ready to wait in mode (its timer slack for sleep)
-void orlixmon_worker_thread_setup(orlixmon_worker_wait_e mode);
-void orlixmon_worker_wait_until(int64_t deadline_ns, orlixmon_worker_wait_e mode);
 int64_t orlixmon_monotonic_ns();
 
 // the loop of a worker whose thread is bound to the card, until the card's
