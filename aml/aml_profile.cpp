@@ -246,13 +246,24 @@ namespace {
 
 // the port stage of an update: the requested profile's ports, from the
 // package or from the card's own profile file
-aml_status_e port_stage(aml_card_profile_upd_req_s* req, std::string& error)
+aml_status_e port_stage(aml_card_profile_upd_req_s* req, bool installed, std::string& error)
 {
     aml_card_handle_s* handle = &req->card;
     const bool is_default = req->profile == AML_DEFAULT_CARD_PROFILE;
     std::string text, file;
     int rc;
-    if (!req->package.empty()) {
+    // after an install the engine has left the profiles of its private copy
+    // in the card's configuration directory: those are the ones installed,
+    // whatever the caller's file holds by now
+    if (installed) {
+        file = aml_card_conf_dir(handle) + AML_CARD_PROFILE_FILE;
+        rc = file_exists(file) ? aml_execute_command(ipc_shell_command("cat {}", {file}), text) : -1;
+        if (rc != 0 && !is_default) {
+            error = aml_card_error_msg(handle, "ERROR - card_profile.json file not found in firmware package " +
+                                                   req->package);
+            return AML_STATUS_NOT_FOUND;
+        }
+    } else if (!req->package.empty()) {
         file = AML_CARD_PROFILE_FILE;
         rc = aml_execute_command(
             ipc_shell_command("tar -axf {} --no-anchored card_profile.json -O 2> /dev/null", {req->package}), text);
@@ -331,12 +342,15 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
     }
 
     const bool ports_skipped = image == AML_PROFILE_NO_PORTS_RUNNING_IMAGE;
+    bool installed = false;
     if (!(req->activate_only && ports_skipped)) {
         if (req->install_firmware) {
             firmware_update_req_s install = req->install;
             install.package = req->package;
             install.profile = req->profile;
             rc = firmware_update(&install, &rsp->progress, rsp->install_status);
+            // a gold install leaves the card's installed files as they were
+            installed = std::find(install.names.begin(), install.names.end(), "goldfw") == install.names.end();
         } else {
             fwupdate_device_config_upd_req_s dc;
             dc.profile = req->profile;
@@ -349,7 +363,7 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
         }
         if (!ports_skipped) {
             rsp->stage = AML_PROFILE_STAGE_PORTS;
-            status = port_stage(req, rsp->error);
+            status = port_stage(req, installed, rsp->error);
             if (status != AML_STATUS_OK) {
                 return status;
             }

@@ -281,10 +281,9 @@ bool dir_dev(const private_dir& dir, dev_t& dev, std::string& error)
 }
 
 // an existing file opened through fd may be used: a regular file of ours, one link
-bool file_fits(int fd, const std::string& path, std::string& error)
+bool file_fits(const struct stat& st, const std::string& path, std::string& error)
 {
-    struct stat st = {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
         error = fmt::format("File {} is not a regular file of {} with one link: remove it or choose another file",
                             path, owner_text());
         return false;
@@ -371,14 +370,27 @@ int private_dir_open_file(const private_dir& dir, const std::string& name, int f
         error = "Failed to open file " + path + ", not a name in a checked directory";
         return -1;
     }
+    // a link is named as such (the open below refuses it anyway, also one
+    // put there in between, but some kernels word that as a permission error)
+    struct stat st = {};
+    if (fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+            error = "Failed to open file " + path + ", err - it is a symbolic link: remove it or choose another file";
+            return -1;
+        }
+        if (!file_fits(st, path, error)) {
+            return -1;
+        }
+    }
     // O_NONBLOCK: a fifo put in the way must not hold the caller
     int fd = openat(dir.fd(), name.c_str(), (flags & ~O_TRUNC) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) {
         error = fmt::format("Failed to open file {}, err - {}", path,
-                            errno == ELOOP ? "it is a symbolic link" : strerror(errno));
+                            errno == ELOOP ? "it is a symbolic link: remove it or choose another file"
+                                           : strerror(errno));
         return -1;
     }
-    if (!file_fits(fd, path, error)) {
+    if (fstat(fd, &st) != 0 || !file_fits(st, path, error)) {
         close(fd);
         return -1;
     }

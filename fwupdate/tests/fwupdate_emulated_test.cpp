@@ -31,8 +31,25 @@ TEST_F(FwupdateEmulated, InitReadsTheCardAndMakesItsDirectories)
     EXPECT_EQ(ci.board_id, "0x00000a01");
     EXPECT_EQ(ci.asic_name, "talmira");
     EXPECT_EQ(ci.soc_running, "A");
-    EXPECT_TRUE(fs::is_directory(dir.file("oper") + "/fwupgrade/" + host.card(0).card_bdf));
-    EXPECT_TRUE(fs::is_directory(dir.file("conf") + "/" + host.card(0).card_bdf));
+    const std::string bdf = host.card(0).card_bdf;
+    for (const std::string& d : {dir.file("oper"), dir.file("oper/fwupgrade/" + bdf), dir.file("oper/" + bdf),
+                                 dir.file("conf/" + bdf)}) {
+        EXPECT_EQ(fs::status(d).permissions() & fs::perms::all, fs::perms::owner_all) << d;
+    }
+
+    // a work folder swapped for a link to another folder is refused by name,
+    // and neither made nor emptied through the link
+    fs::create_directories(dir.file("victim"));
+    test_write_file(dir.file("victim/keep"), "keep");
+    fs::remove_all(dir.file("oper/fwupgrade/" + bdf));
+    fs::create_directory_symlink(dir.file("victim"), dir.file("oper/fwupgrade/" + bdf));
+    EXPECT_EQ(init(), 255);
+    EXPECT_TRUE(trace.has("Directory " + dir.file("oper/fwupgrade/" + bdf) +
+                          " is a symbolic link: it is not a private directory; remove it or choose another directory"))
+        << trace.all();
+    fwupdate_clean_work_dir();
+    EXPECT_EQ(test_read_file(dir.file("victim/keep")), "keep");
+    fs::remove(dir.file("oper/fwupgrade/" + bdf));
 
     setenv("FWUPDATE_TEST_ENV", "1", 1);
     EXPECT_EQ(init(), 255);

@@ -40,11 +40,12 @@ const attack_case k_cases[] = {
     {"oper-below-link", "mkdir -m 777 /tmp/att && ln -s /tmp/victim /tmp/att/state",
      "$CTL --state-dir /tmp/att/state/orlix profile show 0", "Directory /tmp/att is owned by uid"},
     // coredump output files the user prepared
-    {"dump-link", "ln -s /tmp/victim/a /tmp/dump.cd", "$CTL coredump get 0 -o /tmp/dump.cd", "/tmp/dump.cd"},
+    {"dump-link", "ln -s /tmp/victim/a /tmp/dump.cd", "$CTL coredump get 0 -o /tmp/dump.cd",
+     "/tmp/dump.cd, err - it is a symbolic link"},
     {"dump-user-folder", "mkdir -m 777 /tmp/att", "$CTL coredump get 0 -o /tmp/att/dump.cd",
      "Directory /tmp/att is owned by uid"},
     {"dump-user-file", "echo mine > /tmp/dump.cd && chmod 666 /tmp/dump.cd", "$CTL coredump get 0 -o /tmp/dump.cd",
-     "/tmp/dump.cd"},
+     "File /tmp/dump.cd is not a regular file of root with one link"},
     // with the user's traps still in /tmp, root's own folders work
     {"private-update", "ln -s /tmp/victim /tmp/orlix", "$CTL fw update 0 /tmp/pkgs/gold.tar --gold -y", ""},
     {"private-coredump", "ln -s /tmp/victim /tmp/orlix", "$CTL coredump get 0 -o /tmp/dump-new.cd", ""},
