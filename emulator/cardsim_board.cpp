@@ -92,6 +92,7 @@ cardsim_xcvr_s patterned_xcvr()
     for (size_t k = 0; k < x.dom.size(); k++) {
         x.dom[k] = static_cast<uint8_t>(k ^ 0xd0);
     }
+    cardsim_xcvr_healthy(x);
     return x;
 }
 
@@ -470,6 +471,12 @@ void cardsim_board::set_present(uint32_t port, bool present)
     if (port >= 1 && port <= xcvrs_.size()) {
         xcvrs_[port - 1].present = present;
     }
+}
+
+bool cardsim_board::set_xcvr_reading(uint32_t port, cardsim_xcvr_reading_e what, double value, uint32_t lane)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return port >= 1 && port <= xcvrs_.size() && cardsim_xcvr_set_reading(xcvrs_[port - 1], what, value, lane);
 }
 
 uint8_t cardsim_board::selected_page(uint32_t port) const

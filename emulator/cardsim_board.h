@@ -74,6 +74,24 @@ struct cardsim_xcvr_s {
     uint32_t page_selects = 0;
 };
 
+// the monitored readings of a module that can be changed (SFF-8636 lower
+// memory bytes 22-57); the flags of bytes 6-14 follow them against the
+// thresholds on page 3
+enum class cardsim_xcvr_reading_e {
+    TEMPERATURE,   // degrees celsius
+    VOLTAGE,       // supply voltage, volts
+    RX_POWER_DBM,  // per lane
+    TX_POWER_DBM,  // per lane
+    TX_BIAS_MA,    // per lane
+};
+
+// a healthy module's diagnostics in the memory of x: readings, thresholds
+// on page 3, no flag set
+void cardsim_xcvr_healthy(cardsim_xcvr_s& x);
+// sets one reading of x, on lane 1-4 or every lane (0), and its flags
+// again; false for a value that does not fit its field
+bool cardsim_xcvr_set_reading(cardsim_xcvr_s& x, cardsim_xcvr_reading_e what, double value, uint32_t lane);
+
 enum class cardsim_xcvr_fault_e {
     NONE,
     READ_FAILS,   // reads of module memory and monitoring data answer status `value`
@@ -124,6 +142,8 @@ public:
     cardsim_xcvr_s xcvr(uint32_t port) const;
     void set_xcvr(uint32_t port, const cardsim_xcvr_s& xcvr);
     void set_present(uint32_t port, bool present);
+    // a module's reading (cardsim_xcvr_set_reading); false for no such port or a bad value
+    bool set_xcvr_reading(uint32_t port, cardsim_xcvr_reading_e what, double value, uint32_t lane = 0);
     // the page byte 127 selects now
     uint8_t selected_page(uint32_t port) const;
     void set_xcvr_fault(const cardsim_xcvr_fault_s& fault);

@@ -172,11 +172,69 @@ bool do_vpd(cardsim_host& host, size_t card, const std::vector<std::string>& arg
     return true;
 }
 
+struct xcvr_reading_name_s {
+    const char* name;
+    cardsim_xcvr_reading_e what;
+};
+
+const xcvr_reading_name_s k_xcvr_readings[] = {
+    {"temperature", cardsim_xcvr_reading_e::TEMPERATURE},
+    {"voltage", cardsim_xcvr_reading_e::VOLTAGE},
+    {"rx-power-dbm", cardsim_xcvr_reading_e::RX_POWER_DBM},
+    {"tx-power-dbm", cardsim_xcvr_reading_e::TX_POWER_DBM},
+    {"tx-bias-ma", cardsim_xcvr_reading_e::TX_BIAS_MA},
+};
+
+bool decimal_of(const std::string& text, double& value)
+{
+    char* end = nullptr;
+    value = strtod(text.c_str(), &end);
+    return !text.empty() && end != nullptr && *end == '\0';
+}
+
+// xcvr N PORT WHAT VALUE [LANE]: a reading of the module in cage PORT, on
+// one lane or all of them; "present on|off" puts it in or takes it out
+bool do_xcvr(cardsim_host& host, size_t card, const std::vector<std::string>& args, std::string& error)
+{
+    cardsim_board& board = host.firmware(card).board();
+    unsigned long port = 0, lane = 0;
+    if (!number_of(args[0], 0xffff, port) || port == 0 || port > board.ports()) {
+        error = "no transceiver cage " + args[0];
+        return false;
+    }
+    if (args[1] == "present") {
+        if (args[2] != "on" && args[2] != "off") {
+            error = "present takes on or off";
+            return false;
+        }
+        board.set_present(static_cast<uint32_t>(port), args[2] == "on");
+        return true;
+    }
+    double value = 0;
+    if (args.size() > 3 && (!number_of(args[3], 4, lane) || lane == 0)) {
+        error = "lane must be 1 to 4: " + args[3];
+        return false;
+    }
+    for (const auto& r : k_xcvr_readings) {
+        if (args[1] != r.name) {
+            continue;
+        }
+        if (!decimal_of(args[2], value) ||
+            !board.set_xcvr_reading(static_cast<uint32_t>(port), r.what, value, static_cast<uint32_t>(lane))) {
+            error = "bad value " + args[2] + " for " + args[1];
+            return false;
+        }
+        return true;
+    }
+    error = "unknown transceiver reading " + args[1];
+    return false;
+}
+
 const control_word_s k_words[] = {
     {"hang", 0, 0, do_hang},     {"answer", 0, 0, do_answer},   {"errno", 1, 0, do_errno},
     {"fwerr", 1, 0, do_fwerr},   {"delay", 1, 0, do_delay},     {"remove", 0, 0, do_remove},
     {"restore", 0, 0, do_restore}, {"flash", 2, 1, do_flash},   {"reset", 0, 0, do_reset},
-    {"vpd", 1, 0, do_vpd},
+    {"vpd", 1, 0, do_vpd},       {"xcvr", 4, 1, do_xcvr},
 };
 
 }  // namespace
@@ -196,6 +254,9 @@ const char* cardsim_control_help()
            "                  (polled operations stay in progress), erase-fails, verify-mismatch,\n"
            "                  boot-lost (boot image selections are not kept) or ok (no fault)\n"
            "  vpd N off|on    card N's vital product data (its serial) reads empty, or again\n"
+           "  xcvr N P R V [L] the module in cage P of card N reads V on lane L or all lanes: R is\n"
+           "                  temperature (C), voltage (V), rx-power-dbm, tx-power-dbm, tx-bias-ma;\n"
+           "                  present on|off puts the module in or takes it out\n"
            "  tick on|off     counters advance or stand still\n";
 }
 

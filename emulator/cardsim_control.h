@@ -19,6 +19,9 @@ class cardsim_host;
 //   reset N           card N reboots into its startup image (or the next
 //                     whole one of its boot order; none: it stops answering)
 //   vpd N off|on      card N's vital product data (its serial) reads empty, or again
+//   xcvr N P R V [L]  the module in cage P of card N reads V (temperature,
+//                     voltage, rx-power-dbm, tx-power-dbm, tx-bias-ma) on
+//                     lane L or every lane; "present on|off" too
 //   tick on|off       counters advance or stand still
 //
 // N is the card's index as `orlix-cardsim list` prints it. blank lines and

@@ -158,5 +158,6 @@ std::vector<MetricFamily> orlixmon_metrics_families(const orlixmon_metrics_snaps
             column++;
         }
     }
+    orlixmon_xcvr_families(snapshot, out);
     return out;
 }

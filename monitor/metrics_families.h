@@ -30,6 +30,7 @@ struct orlixmon_metrics_card_s {
     std::vector<orlixmon_metrics_file_s> files;
     std::vector<orlixmon_metrics_object_s> lifs;
     std::vector<orlixmon_metrics_object_s> ports;
+    std::vector<orlixmon_xcvr_diag_s> xcvrs;  // as of the transceiver reader's last pass
 };
 
 struct orlixmon_metrics_snapshot_s {
@@ -52,3 +53,6 @@ std::vector<prometheus::MetricFamily> orlixmon_metrics_families(const orlixmon_m
 
 // the metric name of a table counter: orlix_<kind>_<counter>_total
 std::string orlixmon_counter_metric_name(const char* kind, const std::string& counter);
+
+// the transceiver families of the cards' modules, appended to out
+void orlixmon_xcvr_families(const orlixmon_metrics_snapshot_s& snapshot, std::vector<prometheus::MetricFamily>& out);

@@ -75,3 +75,15 @@ void orlixmon_card_metrics_s::copy(std::string& serial, std::string& firmware_ve
     lifs = objects_[ORLIXMON_METRICS_LIF];
     ports = objects_[ORLIXMON_METRICS_PORT];
 }
+
+void orlixmon_card_metrics_s::set_xcvrs(std::vector<orlixmon_xcvr_diag_s> xcvrs)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    xcvrs_ = std::move(xcvrs);
+}
+
+std::vector<orlixmon_xcvr_diag_s> orlixmon_card_metrics_s::xcvrs()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return xcvrs_;
+}

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "monitor/xcvr_diag.h"
+
 // the last values a card's worker and the health checker read, kept for the
 // metrics endpoint. the worker only ever tries the lock: when a scrape is
 // copying, the pass keeps its values and publishes them at its next poll.
@@ -52,6 +54,10 @@ struct orlixmon_card_metrics_s {
     bool publish_all(orlixmon_metrics_kind_e kind, const uint64_t* values, const uint8_t* read, size_t objects,
                      size_t stride);
 
+    // the transceiver reader's last pass over the card's cages
+    void set_xcvrs(std::vector<orlixmon_xcvr_diag_s> xcvrs);
+    std::vector<orlixmon_xcvr_diag_s> xcvrs();
+
     // copies under the lock, for a scrape
     void copy(std::string& serial, std::string& firmware_version, std::vector<orlixmon_metrics_object_s>& lifs,
               std::vector<orlixmon_metrics_object_s>& ports);
@@ -61,4 +67,5 @@ private:
     std::string serial_;
     std::string firmware_version_;
     std::array<std::vector<orlixmon_metrics_object_s>, 2> objects_;
+    std::vector<orlixmon_xcvr_diag_s> xcvrs_;
 };

@@ -19,6 +19,7 @@
 #include "monitor/orlixmon_state.h"
 #include "monitor/orlixmon_trace.h"
 #include "monitor/service_notify.h"
+#include "monitor/xcvr_reader.h"
 
 // what lspci, setpci and the like say on standard error: for the trace
 // log, not for the terminal or the journal, once per call
@@ -57,7 +58,15 @@ int orlixmon_init(orlixmon_init_params_s* params)
         ORLIXMON_TRACE_INFO("Serving metrics at {}", metrics->url());
     }
     std::thread health_checker(orlixmon_health_checker);
+    // the modules' diagnostics are only ever published, so only read for a scrape
+    std::thread xcvr_reader;
+    if (metrics) {
+        xcvr_reader = std::thread(orlixmon_xcvr_reader, params->metrics_transceiver_interval);
+    }
     health_checker.join();
+    if (xcvr_reader.joinable()) {
+        xcvr_reader.join();
+    }
     metrics.reset();  // no scrape from here on
     // parked workers would never see the running flag: wake and join them all
     g_orlixmon_state.stop_workers();

@@ -220,6 +220,15 @@ int parse_config_from_json(const std::string& path, orlixmon_init_params_s& para
                     params.metrics_web_config_file.c_str());
             return 255;
         }
+        params.metrics_transceiver_interval = root.get<uint64_t>("metrics.transceiver_interval", 60000000);
+        if (params.metrics_transceiver_interval < ORLIXMON_MIN_XCVR_INTERVAL_US ||
+            params.metrics_transceiver_interval > ORLIXMON_MAX_XCVR_INTERVAL_US) {
+            fprintf(stderr, "Error - metrics.transceiver_interval must be %llu to %llu microseconds, got %llu\n",
+                    static_cast<unsigned long long>(ORLIXMON_MIN_XCVR_INTERVAL_US),
+                    static_cast<unsigned long long>(ORLIXMON_MAX_XCVR_INTERVAL_US),
+                    static_cast<unsigned long long>(params.metrics_transceiver_interval));
+            return 255;
+        }
         for (const auto& list : k_counter_lists) {
             int rc = parse_counter_list(root.get_child(list.path), list.kind, params.*list.field);
             if (rc != 0) {

@@ -33,11 +33,18 @@ struct orlixmon_init_params_s {
     orlixmon_worker_wait_e worker_wait = ORLIXMON_WORKER_WAIT_SPIN;
     std::string metrics_listen;  // "metrics.listen": ADDRESS:PORT of the metrics endpoint, or empty (none)
     bool metrics_all_counters = false;    // "metrics.counters": "all" instead of the default "configured"
-    std::string metrics_web_config_file;  // "metrics.web_config_file": TLS and basic auth, or empty (none)
+    std::string metrics_web_config_file;
+    // "metrics.transceiver_interval": microseconds between reads of the modules' diagnostics
+    uint64_t metrics_transceiver_interval = 60000000;  // "metrics.web_config_file": TLS and basic auth, or empty (none)
 };
 
 // the schedule runs on 100 us ticks: no interval may be shorter than one
 constexpr uint64_t ORLIXMON_MIN_POLL_INTERVAL_US = 100;
+
+// transceiver reads wait for page selects: no faster than one a second, and
+// at least one a day
+constexpr uint64_t ORLIXMON_MIN_XCVR_INTERVAL_US = 1000000;
+constexpr uint64_t ORLIXMON_MAX_XCVR_INTERVAL_US = 86400000000ULL;
 
 // reads the JSON file at path into params. 0, or 255 with the reason on stderr
 int parse_config_from_json(const std::string& path, orlixmon_init_params_s& params);

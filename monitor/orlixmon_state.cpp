@@ -473,6 +473,14 @@ static orlixmon_metrics_file_s file_metrics(const char* file, const std::shared_
     return out;
 }
 
+void orlixmon_state::for_each_card(const std::function<void(orlixmon_card_ctxt_s&)>& fn)
+{
+    std::lock_guard<std::mutex> lock(cards_mutex_);
+    for (auto& ctxt : cards_) {
+        fn(*ctxt);
+    }
+}
+
 void orlixmon_state::collect_metrics(orlixmon_metrics_snapshot_s& snapshot)
 {
     constexpr auto relaxed = std::memory_order_relaxed;
@@ -496,6 +504,7 @@ void orlixmon_state::collect_metrics(orlixmon_metrics_snapshot_s& snapshot)
         }
         card.files = {file_metrics("stats", ctxt->stats_logger), file_metrics("event", ctxt->event_logger)};
         m.copy(card.serial, card.firmware_version, card.lifs, card.ports);
+        card.xcvrs = m.xcvrs();
         snapshot.cards.push_back(std::move(card));
     }
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -48,6 +50,10 @@ public:
     // files and drops the cards. called before main returns, so nothing is
     // left for static destruction to do
     void release();
+
+    // fn on every card context under the list's lock; contexts stay put
+    // until release()
+    void for_each_card(const std::function<void(orlixmon_card_ctxt_s&)>& fn);
 
     bool metrics_enabled() const { return metrics_enabled_; }
     // the last values of every card of the last inventory, for a scrape:

@@ -151,6 +151,26 @@ ssize_t pal_ipc_send_cmd(uint32_t endpoint, uint32_t opcode, void* buffer, size_
     return n;
 }
 
+int pal_ipc_channel_open(const char* card_bdf)
+{
+    pal_ipc_channel_close();
+    if (nic_ipc_open(&t_ipc_handle, card_bdf) != 0) {
+        pal_log(trace_level_err, "pal ipc open failed");
+        return PAL_IPC_ERR_NO_CHANNEL;
+    }
+    t_ipc_opened = true;
+    return 0;
+}
+
+void pal_ipc_channel_close()
+{
+    if (t_ipc_opened) {
+        nic_ipc_close(&t_ipc_handle);
+        t_ipc_handle = {};
+        t_ipc_opened = false;
+    }
+}
+
 int pal_ipc_c_fru_read(uint8_t* buf, uint32_t size, uint32_t offset)
 {
     if (size > PAL_FRU_READ_MAX) {

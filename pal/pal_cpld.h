@@ -57,6 +57,13 @@ constexpr uint32_t PAL_FRU_READ_MAX = 512;
 ssize_t pal_ipc_send_cmd(uint32_t endpoint, uint32_t opcode, void* buffer, size_t req_len, size_t rsp_cap,
                          uint32_t* rsp_errno);
 
+// the calling thread's channel on the card at card_bdf from now on, one
+// open before closed first: a thread that serves several cards in turn, or
+// that ends, says so. 0, or PAL_IPC_ERR_NO_CHANNEL
+int pal_ipc_channel_open(const char* card_bdf);
+// closes the calling thread's channel; the next exchange opens one as at first
+void pal_ipc_channel_close();
+
 // the endpoint-6 commands
 int pal_ipc_c_fru_read(uint8_t* buf, uint32_t size, uint32_t offset);
 int pal_ipc_c_get_system_led();

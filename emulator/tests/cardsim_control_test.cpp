@@ -90,6 +90,19 @@ TEST(CardsimControl, WordsSetAndClearFaultsAndRemoveCards)
     ASSERT_TRUE(nic_ipc_serial_from_bdf(host.card(1).ipc_bdf, serial));
     EXPECT_EQ(serial, host.card(1).serial);
 
+    // a module's reading on one lane or all, and its flags against its thresholds
+    ASSERT_TRUE(cardsim_control_apply(host, "xcvr 1 2 rx-power-dbm -12 3", error)) << error;
+    ASSERT_TRUE(cardsim_control_apply(host, "xcvr 1 2 temperature 80.5", error)) << error;
+    ASSERT_TRUE(cardsim_control_apply(host, "xcvr 1 1 present off", error)) << error;
+    cardsim_xcvr_s x = host.firmware(1).board().xcvr(2);
+    EXPECT_EQ(x.lower[38] << 8 | x.lower[39], 631) << "-12 dBm: 63.1 uW in 0.1 uW";
+    EXPECT_EQ(x.lower[34] << 8 | x.lower[35], 6310) << "the other lanes as they were";
+    EXPECT_EQ(x.lower[10], 0x10) << "lane 3: rx power under its low warning, above its low alarm";
+    EXPECT_EQ(x.lower[6], 0xa0) << "temperature: high alarm and high warning";
+    EXPECT_EQ(x.lower[22] << 8 | x.lower[23], 80 * 256 + 128);
+    EXPECT_FALSE(host.firmware(1).board().xcvr(1).present);
+    EXPECT_EQ(host.firmware(0).board().xcvr(2).lower[10], 0) << "card 0 untouched";
+
     EXPECT_TRUE(cardsim_control_apply(host, "tick off", error));
     EXPECT_TRUE(cardsim_control_apply(host, "", error));
     EXPECT_TRUE(cardsim_control_apply(host, "# a comment", error));
@@ -100,7 +113,10 @@ TEST(CardsimControl, WordsSetAndClearFaultsAndRemoveCards)
                          "errno 0 EWHAT", "errno 0 0",    "fwerr 0 -1",  "explode 0", "tick maybe",
                          "hang 99999999999", "remove -1", "answer 1.0", "flash 0",   "flash 0 melt",
                          "flash 0 stuck soc-nothing", "flash 0 stuck soc-zephyr 1", "reset", "reset 0 B",
-                         "delay 0", "delay 0 -5", "delay 0 3600001", "vpd 0 maybe", "vpd 0"};
+                         "delay 0", "delay 0 -5", "delay 0 3600001", "vpd 0 maybe", "vpd 0",
+                         "xcvr 0 3 temperature 30", "xcvr 0 1 rx-power-dbm", "xcvr 0 1 glow 3",
+                         "xcvr 0 1 rx-power-dbm -12 5", "xcvr 0 1 temperature 30 1", "xcvr 0 1 voltage 7",
+                         "xcvr 0 1 tx-bias-ma x", "xcvr 0 1 present maybe"};
     for (const char* line : bad) {
         error.clear();
         EXPECT_FALSE(cardsim_control_apply(host, line, error)) << line;

@@ -172,6 +172,10 @@ TEST_F(ConfigFile, MetricsKeysAreOptionalAndCheckedWhenGiven)
         << err;
     EXPECT_TRUE(params.metrics_all_counters);
     EXPECT_EQ(params.metrics_web_config_file, "/etc/web.yml");
+    EXPECT_EQ(params.metrics_transceiver_interval, 60000000u) << "a minute by default";
+    ASSERT_EQ(parse(with_lif_rules("", R"("metrics": {"listen": ":9478", "transceiver_interval": 1000000},)")), 0)
+        << err;
+    EXPECT_EQ(params.metrics_transceiver_interval, 1000000u);
     struct {
         const char* json;
         const char* error;
@@ -183,6 +187,9 @@ TEST_F(ConfigFile, MetricsKeysAreOptionalAndCheckedWhenGiven)
         {R"("metrics": {"listen": ":9478", "counters": "some"},)", "Error - metrics.counters"},
         {R"("metrics": {"listen": ":9478", "web_config_file": ""},)", "Error - metrics.web_config_file"},
         {R"("metrics": {"listen": ":9478", "web_config_file": "web.yml"},)", "Error - metrics.web_config_file"},
+        {R"("metrics": {"transceiver_interval": 999999},)", "Error - metrics.transceiver_interval"},
+        {R"("metrics": {"transceiver_interval": 86400000001},)", "Error - metrics.transceiver_interval"},
+        {R"("metrics": {"transceiver_interval": "-1"},)", "Error - metrics.transceiver_interval"},
     };
     for (const auto& b : bad) {
         EXPECT_EQ(parse(with_lif_rules("", b.json)), 255) << b.json;

@@ -13,6 +13,7 @@
 #include <future>
 #include <vector>
 
+#include "emulator/cardsim_control.h"
 #include "emulator/cardsim_host.h"
 #include "tests/support/http_client.h"
 #include "tests/support/process_runner.h"
@@ -38,7 +39,7 @@ protected:
         test_write_file(dir.file("orlixmon.json"), R"({
             "log_dir": ")" + dir.file("log") + R"(", "telemetry_dir": ")" + dir.file("telemetry") + R"(",
             "worker_wait": "sleep",
-            "metrics": {"listen": "127.0.0.1:)" + std::to_string(port) + R"("},
+            "metrics": {"listen": "127.0.0.1:)" + std::to_string(port) + R"(", "transceiver_interval": 1000000},
             "filter": {
               "card": {"liveness_poll_interval": 200000},
               "lif": {"poll_interval": 20000, "counters": [
@@ -125,6 +126,45 @@ TEST_F(MetricsEmulated, CardThatLeavesTheInventoryDropsOut)
                                 std::chrono::seconds(45)))
         << "still listed after the next discovery:\n" << text;
     EXPECT_EQ(value(text, "orlix_card_up" + card(0) + "}"), 1) << text;
+    daemon.signal(SIGTERM);
+    ASSERT_TRUE(daemon.wait(std::chrono::seconds(10)));
+    EXPECT_EQ(daemon.exit_status(), 0) << daemon.err();
+}
+
+// the modules' readings reach the scrape in base units; a weak receive
+// power set through the control word and a module taken out show at a
+// later pass, the other lanes and cards as they were
+TEST_F(MetricsEmulated, TransceiverReadingsFollowTheModules)
+{
+    test_process daemon({bin, "-c", dir.file("orlixmon.json")}, dir.path());
+    ASSERT_TRUE(daemon.started());
+    const std::string cage1 = "{address=\"" + host.card(0).card_bdf + "\",port=\"1\"";
+    const std::string lane1 = cage1 + ",lane=\"1\"", lane2 = cage1 + ",lane=\"2\"";
+    const std::string rx1 = "orlix_transceiver_rx_power_watts" + lane1 + "}";
+    const std::string rx_low1 = "orlix_transceiver_lane_warning" + lane1 + ",kind=\"rx_power_low\"}";
+    const std::string absent = "orlix_transceiver_present{address=\"" + host.card(1).card_bdf + "\",port=\"2\"}";
+    std::string text;
+    ASSERT_TRUE(test_wait_until([&] { return value(text = scrape(), rx1) > 0 && value(text, absent) == 1; }))
+        << text << daemon.err();
+    EXPECT_NEAR(value(text, "orlix_transceiver_temperature_celsius" + cage1 + "}"), 22.09, 0.01) << text;
+    EXPECT_NEAR(value(text, "orlix_transceiver_supply_voltage_volts" + cage1 + "}"), 3.3, 1e-4) << text;
+    EXPECT_NEAR(value(text, rx1), 631e-6, 1e-7) << text;
+    EXPECT_NEAR(value(text, "orlix_transceiver_tx_bias_amperes" + lane1 + "}"), 7e-3, 1e-6) << text;
+    EXPECT_NEAR(value(text, "orlix_transceiver_rx_power_low_warning_watts" + cage1 + "}"), 100e-6, 1e-9) << text;
+    EXPECT_EQ(value(text, rx_low1), 0) << text;
+
+    std::string error;
+    ASSERT_TRUE(cardsim_control_apply(host, "xcvr 0 1 rx-power-dbm -12 1", error)) << error;
+    EXPECT_FALSE(cardsim_control_apply(host, "xcvr 0 9 rx-power-dbm -12", error));
+    host.firmware(1).board().set_present(2, false);
+    ASSERT_TRUE(test_wait_until([&] {
+        text = scrape();
+        return value(text, rx_low1) == 1 && value(text, absent) == 0;
+    })) << text;
+    EXPECT_NEAR(value(text, rx1), 63.1e-6, 1e-7) << text;
+    EXPECT_NEAR(value(text, "orlix_transceiver_rx_power_watts" + lane2 + "}"), 631e-6, 1e-7) << text;
+    EXPECT_EQ(value(text, "orlix_transceiver_temperature_celsius{address=\"" + host.card(1).card_bdf +
+                              "\",port=\"2\"}"), -1) << "an empty cage has only its presence";
     daemon.signal(SIGTERM);
     ASSERT_TRUE(daemon.wait(std::chrono::seconds(10)));
     EXPECT_EQ(daemon.exit_status(), 0) << daemon.err();

@@ -1,0 +1,164 @@
+// the modules' diagnostics: SFF-8636 bytes to base units and flags, and
+// the series a scrape makes of them, an empty cage included
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "monitor/metrics_endpoint.h"
+#include "monitor/xcvr_diag.h"
+#include "monitor/xcvr_reader.h"
+
+namespace {
+
+struct decode_case_s {
+    const char* name;
+    std::function<void(uint8_t* lower, uint8_t* page3)> bytes;
+    bool with_page3;
+    std::function<void(const orlixmon_xcvr_diag_s&)> check;
+};
+
+void put(uint8_t* p, size_t at, uint16_t w)
+{
+    p[at] = static_cast<uint8_t>(w >> 8);
+    p[at + 1] = static_cast<uint8_t>(w);
+}
+
+using d_t = const orlixmon_xcvr_diag_s&;
+constexpr size_t P3 = 128;  // page 3 addresses start here
+
+const decode_case_s k_cases[] = {
+    {"readings in base units", [](uint8_t* l, uint8_t*) {
+         put(l, 22, 0x1900);  // 25 C
+         put(l, 26, 33000);   // 3.3 V
+         put(l, 38, 1000);    // rx lane 3: 100 uW
+         put(l, 44, 3500);    // bias lane 2: 7 mA
+         put(l, 56, 65535);   // tx lane 4
+     }, false, [](d_t d) {
+         EXPECT_TRUE(d.valid);
+         EXPECT_FALSE(d.thresholds);
+         EXPECT_DOUBLE_EQ(d.temperature_c, 25.0);
+         EXPECT_NEAR(d.supply_v, 3.3, 1e-9);
+         EXPECT_NEAR(d.rx_power_w[2], 100e-6, 1e-12);
+         EXPECT_EQ(d.rx_power_w[0], 0);
+         EXPECT_NEAR(d.tx_bias_a[1], 7e-3, 1e-12);
+         EXPECT_NEAR(d.tx_power_w[3], 6.5535e-3, 1e-12);
+     }},
+    {"temperature below zero", [](uint8_t* l, uint8_t*) { put(l, 22, 0xff00); }, false,
+     [](d_t d) { EXPECT_DOUBLE_EQ(d.temperature_c, -1.0); }},
+    {"flags by quantity, lane and level", [](uint8_t* l, uint8_t*) {
+         l[3] = 0x21;  // rx los lane 1, tx los lane 2
+         l[4] = 0x08;  // tx fault lane 4
+         l[6] = 0x80;  // temperature high alarm
+         l[7] = 0x10;  // voltage low warning
+         l[9] = 0x01;  // rx power lane 2 low warning
+         l[10] = 0x40; // rx power lane 3 low alarm
+         l[14] = 0x02; // tx power lane 4 high warning
+     }, false, [](d_t d) {
+         EXPECT_TRUE(d.rx_los[0] && !d.rx_los[1] && d.tx_los[1] && !d.tx_los[0]);
+         EXPECT_TRUE(d.tx_fault[3] && !d.tx_fault[0]);
+         EXPECT_EQ(d.flags[ORLIXMON_XCVR_TEMPERATURE][0], (orlixmon_xcvr_flags_t{true, false, false, false}));
+         EXPECT_EQ(d.flags[ORLIXMON_XCVR_SUPPLY_VOLTAGE][0], (orlixmon_xcvr_flags_t{false, false, false, true}));
+         EXPECT_EQ(d.flags[ORLIXMON_XCVR_RX_POWER][1], (orlixmon_xcvr_flags_t{false, false, false, true}));
+         EXPECT_EQ(d.flags[ORLIXMON_XCVR_RX_POWER][2], (orlixmon_xcvr_flags_t{false, true, false, false}));
+         EXPECT_EQ(d.flags[ORLIXMON_XCVR_RX_POWER][0], (orlixmon_xcvr_flags_t{}));
+         EXPECT_EQ(d.flags[ORLIXMON_XCVR_TX_POWER][3], (orlixmon_xcvr_flags_t{false, false, true, false}));
+         EXPECT_EQ(d.flags[ORLIXMON_XCVR_TX_BIAS][3], (orlixmon_xcvr_flags_t{}));
+     }},
+    {"thresholds of page 3", [](uint8_t*, uint8_t* p) {
+         put(p, 128 - P3, 75 * 256);  // temperature high alarm
+         put(p, 150 - P3, 31350);     // voltage low warning
+         put(p, 182 - P3, 1000);      // rx power low warning: 100 uW
+         put(p, 184 - P3, 7500);      // tx bias high alarm: 15 mA
+         put(p, 198 - P3, 1413);      // tx power low warning
+     }, true, [](d_t d) {
+         EXPECT_TRUE(d.thresholds);
+         EXPECT_DOUBLE_EQ(d.limits[ORLIXMON_XCVR_TEMPERATURE][ORLIXMON_XCVR_HIGH_ALARM], 75.0);
+         EXPECT_NEAR(d.limits[ORLIXMON_XCVR_SUPPLY_VOLTAGE][ORLIXMON_XCVR_LOW_WARNING], 3.135, 1e-9);
+         EXPECT_NEAR(d.limits[ORLIXMON_XCVR_RX_POWER][ORLIXMON_XCVR_LOW_WARNING], 100e-6, 1e-12);
+         EXPECT_NEAR(d.limits[ORLIXMON_XCVR_TX_BIAS][ORLIXMON_XCVR_HIGH_ALARM], 15e-3, 1e-12);
+         EXPECT_NEAR(d.limits[ORLIXMON_XCVR_TX_POWER][ORLIXMON_XCVR_LOW_WARNING], 141.3e-6, 1e-12);
+         EXPECT_EQ(d.limits[ORLIXMON_XCVR_RX_POWER][ORLIXMON_XCVR_HIGH_ALARM], 0);
+     }},
+    {"data not ready: no values", [](uint8_t* l, uint8_t*) {
+         l[2] = 0x01;
+         put(l, 22, 0x1900);
+         l[6] = 0x80;
+     }, true, [](d_t d) {
+         EXPECT_FALSE(d.valid);
+         EXPECT_EQ(d.temperature_c, 0);
+         EXPECT_FALSE(d.flags[ORLIXMON_XCVR_TEMPERATURE][0][0]);
+     }},
+};
+
+TEST(XcvrDiag, DecodesTheDiagnosticPages)
+{
+    for (const auto& c : k_cases) {
+        SCOPED_TRACE(c.name);
+        uint8_t lower[128] = {}, page3[128] = {};
+        c.bytes(lower, page3);
+        orlixmon_xcvr_diag_s d;
+        orlixmon_xcvr_decode(lower, c.with_page3 ? page3 : nullptr, d);
+        c.check(d);
+    }
+    uint8_t flat[128] = {};
+    EXPECT_FALSE(orlixmon_xcvr_flat_memory(flat));
+    flat[2] = 0x04;
+    EXPECT_TRUE(orlixmon_xcvr_flat_memory(flat));
+}
+
+// eth ports share their parent's cage; other interfaces have none
+TEST(XcvrDiag, CagesOfThePorts)
+{
+    auto ifx = [](uint32_t type, uint32_t parent, uint32_t child) { return type << 28 | 1u << 24 | parent << 16 | child; };
+    EXPECT_EQ(orlixmon_xcvr_cages({ifx(1, 1, 0), ifx(1, 2, 1), ifx(1, 2, 2), ifx(4, 3, 0), ifx(1, 0, 0)}),
+              (std::vector<uint32_t>{1, 2}));
+}
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        n++;
+    }
+    return n;
+}
+
+// a cage with a module and an empty one: the empty one has only its
+// presence; the full one every series, the threshold ones included
+TEST(XcvrDiag, ScrapeSeriesPerCage)
+{
+    orlixmon_metrics_snapshot_s snapshot;
+    snapshot.cards.emplace_back();
+    orlixmon_metrics_card_s& card = snapshot.cards.back();
+    card.address = "0000:0b:00.0";
+    uint8_t lower[128] = {}, page3[128] = {};
+    put(lower, 34, 200);  // rx lane 1: 20 uW
+    lower[9] = 0x10;      // rx lane 1 low warning
+    put(page3, 182 - P3, 1000);
+    orlixmon_xcvr_diag_s full;
+    full.port = 1;
+    full.present = true;
+    orlixmon_xcvr_decode(lower, page3, full);
+    orlixmon_xcvr_diag_s empty;
+    empty.port = 2;
+    card.xcvrs = {full, empty};
+
+    const std::string text = orlixmon_metrics_text(snapshot);
+    const std::string at1 = "{address=\"0000:0b:00.0\",port=\"1\"", at2 = "{address=\"0000:0b:00.0\",port=\"2\"";
+    EXPECT_NE(text.find("orlix_transceiver_present" + at1 + "} 1"), std::string::npos) << text;
+    EXPECT_NE(text.find("orlix_transceiver_present" + at2 + "} 0"), std::string::npos) << text;
+    EXPECT_EQ(count(text, at2), 1u) << "an empty cage has its presence only";
+    EXPECT_NE(text.find("orlix_transceiver_rx_power_watts" + at1 + ",lane=\"1\"} 2e-05"), std::string::npos) << text;
+    EXPECT_NE(text.find("orlix_transceiver_rx_power_low_warning_watts" + at1 + "} 0.0001"), std::string::npos) << text;
+    EXPECT_NE(text.find("orlix_transceiver_lane_warning" + at1 + ",lane=\"1\",kind=\"rx_power_low\"} 1"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("orlix_transceiver_alarm" + at1 + ",kind=\"temperature_high\"} 0"), std::string::npos) << text;
+    EXPECT_NE(text.find("# HELP orlix_transceiver_temperature_celsius Module temperature"), std::string::npos);
+    // the count docs/metrics.md gives: 15 readings and presence, 68 flags, 20 thresholds
+    EXPECT_EQ(count(text, at1), 103u);
+}
+
+}  // namespace
