@@ -1,6 +1,7 @@
 // profiles on the card and on the host, the logic image, the versions on flash
 
 #include "fwupdate/fwupdate_profile.h"
+#include "fwupdate/fwupdate_card_lock.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -84,7 +85,12 @@ fwupdate_install_ctx_s single_partition_ctx(const std::string& partition, uint8_
 int fwupdate_device_config_update(fwupdate_device_config_upd_req_s* req, uint8_t* progress, std::string& status)
 {
     auto& tls = fwupdate_tls();
-    int rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    fwupdate_card_lock lock;
+    int rc = lock.acquire();
+    if (rc != 0) {
+        return rc;
+    }
+    rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
         return rc;
