@@ -46,7 +46,7 @@ TEST_F(Orlixctl, UpdateBothCardsOnATerminalAndInLines)
         # standard output. the cards boot fw-a again first, so that the second
         # install, read back, finds what it wrote wherever the engine takes
         # "the other image" from
-        $CTL fw boot-image set 0 fw-a > /dev/null && $CTL fw boot-image set 1 fw-a > /dev/null
+        $CTL fw boot-image set 0 fw-a -y > /dev/null && $CTL fw boot-image set 1 fw-a -y > /dev/null
         $CTL -j fw update 0,1 "$P" -y > doc.json 2> steps.txt; echo json_rc=$?
         jq -c '[.cards[] | .exit_code]' doc.json
         jq -r '.cards[].result' doc.json
