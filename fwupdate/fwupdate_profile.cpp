@@ -162,6 +162,10 @@ int fwupdate_device_config_update(fwupdate_device_config_upd_req_s* req, uint8_t
 
 int fwupdate_activate_profile(fwupdate_activate_profile_req_s* req, fwupdate_activate_profile_rsp_s*)
 {
+    fwupdate_card_lock lock;
+    if (int busy = lock.acquire(); busy != 0) {
+        return busy;
+    }
     const std::string dir = fwupdate_card_config_dir();
     if (fwupdate_make_dir(dir) != 0) {
         fwupdate_log(trace_level_err, "Failed to make config directory %s", dir.c_str());
@@ -218,6 +222,10 @@ int fwupdate_activate_profile(fwupdate_activate_profile_req_s* req, fwupdate_act
 int firmware_cpld_update(firmware_update_req_s* req, uint8_t* progress, std::string& status)
 {
     install_sigint_guard();
+    fwupdate_card_lock lock;
+    if (int busy = lock.acquire(); busy != 0) {
+        return busy;
+    }
     const std::string& path = req->package;
     const bool gold = std::find(req->names.begin(), req->names.end(), "goldcpld") != req->names.end();
     const std::string partition = fwname_to_partition().at(gold ? "goldcpld" : "cpld");
@@ -267,6 +275,10 @@ static bool xcvr_port_of(const std::string& name, uint32_t& port)
 int firmware_xcvr_update(firmware_update_req_s* req, uint8_t* progress, std::string& status)
 {
     install_sigint_guard();
+    fwupdate_card_lock lock;
+    if (int busy = lock.acquire(); busy != 0) {
+        return busy;
+    }
     const std::string& path = req->package;
     const std::string partition = flash_partition_name(FLASH_PARTITION_XCVR_EEPROM);
     std::vector<uint32_t> ports;
