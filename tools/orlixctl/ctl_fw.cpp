@@ -442,7 +442,8 @@ ctl_result fw_update()
                 }
                 bar.update(k, 0, "Starting");
                 // where the install writes: the main image the card does not run
-                const std::string written = a.gold ? "fw-gold" : image_of_engine_name(fwupdate_alt_image(fwupdate_tls().card_info));
+                const std::string written =
+                    a.gold ? "fw-gold" : image_of_engine_name(fwupdate_alt_image(fwupdate_tls().card_info));
                 firmware_update_req_s req;
                 req.package = a.package;
                 if (a.gold) {
