@@ -25,10 +25,17 @@ namespace {
 ctl_result card_reset(const std::string& name, uint32_t delay_s)
 {
     aml_card_handle_s card = ctl_select_card(name);
-    json before = ctl_fw_state(card);
-    if (!ctl_confirm(fmt::format("Reset card {}? It leaves the PCIe bus for {} s and boots {} ({})", card.bdf,
-                                 delay_s, before["next_boot_image"].get<std::string>(),
-                                 before["stored_version"].get<std::string>()))) {
+    // a card whose flash service does not answer is the one most in need of
+    // a reset: it goes ahead, without an image to expect
+    json before = nullptr;
+    std::string boots = "its next boot image";
+    try {
+        before = ctl_fw_state(card);
+        boots = before["next_boot_image"].get<std::string>() + " (" + before["stored_version"].get<std::string>() + ")";
+    } catch (const ctl_error&) {
+    }
+    if (!ctl_confirm(fmt::format("Reset card {}? It leaves the PCIe bus for {} s and boots {}", card.bdf, delay_s,
+                                 boots))) {
         throw ctl_error(CTL_EXIT_NOTHING_TO_DO, "Error - not confirmed, nothing done");
     }
     std::string step, error;
@@ -42,7 +49,7 @@ ctl_result card_reset(const std::string& name, uint32_t delay_s)
     r.doc = json{{"address", card.bdf}, {"reset", true}, {"before", before}, {"firmware", after}};
     const std::string running = after["running_image"].get<std::string>() + " (" +
                                 after["running_version"].get<std::string>() + ")";
-    if (after["running_image"] != before["next_boot_image"]) {
+    if (before.is_object() && after["running_image"] != before["next_boot_image"]) {
         throw ctl_error(CTL_EXIT_FAILURE, "Error - " + card.bdf + " was reset but runs " + running + ", not " +
                                               before["next_boot_image"].get<std::string>());
     }
