@@ -385,7 +385,8 @@ aml_status_e aml_card_pcie_remove(aml_card_pcie_remove_req_s* req, aml_card_pcie
     return AML_STATUS_OK;
 }
 
-aml_status_e aml_card_recommission(aml_card_handle_s* handle, std::string& step, std::string& error)
+aml_status_e aml_card_recommission(aml_card_handle_s* handle, std::string& step, std::string& error,
+                                   uint32_t rescan_delay_s)
 {
     step = "Decommission";
     aml_card_decommission_req_s decom;
@@ -401,7 +402,7 @@ aml_status_e aml_card_recommission(aml_card_handle_s* handle, std::string& step,
     *handle = decom.card;
 
     step = "Rescan";
-    aml_pcie_rescan_req_s rescan{AML_RECOMMISSION_RESCAN_DELAY_S, decom_rsp.host_port};
+    aml_pcie_rescan_req_s rescan{rescan_delay_s, decom_rsp.host_port};
     aml_pcie_rescan_rsp_s rescan_rsp;
     status = aml_pcie_rescan(&rescan, &rescan_rsp);
     if (status != AML_STATUS_OK) {

@@ -112,6 +112,8 @@ aml_status_e aml_card_bind_pcie_devices(aml_card_bind_pcie_devices_req_s* req,
 aml_status_e aml_card_decommission(aml_card_decommission_req_s* req, aml_card_decommission_rsp_s* rsp);
 // removes one function by address from the tree (its host port in rsp)
 aml_status_e aml_card_pcie_remove(aml_card_pcie_remove_req_s* req, aml_card_pcie_remove_rsp_s* rsp);
-// decommission, rescan after 75 s, restore the port, and check that every
-// function came back with memory; step: "Decommission", "Rescan" or "Commission"
-aml_status_e aml_card_recommission(aml_card_handle_s* handle, std::string& step, std::string& error);
+// decommission, rescan after 75 s (or rescan_delay_s), restore the port, and
+// check that every function came back with memory; step: "Decommission",
+// "Rescan" or "Commission"
+aml_status_e aml_card_recommission(aml_card_handle_s* handle, std::string& step, std::string& error,
+                                   uint32_t rescan_delay_s = AML_RECOMMISSION_RESCAN_DELAY_S);

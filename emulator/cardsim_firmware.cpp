@@ -129,7 +129,7 @@ constexpr auto EXACT = cardsim_req_e::EXACT;
 const card_op_s k_card_ops[] = {
     {CARDSIM_OP_HEARTBEAT, 8, EXACT, 16, heartbeat},
     {CARDSIM_OP_DEVICE_INFO, 0, EXACT, 388, device_info},
-    {0x10008, 4, EXACT, 4, nullptr},   // card reset
+    {CARDSIM_OP_CARD_RESET, 4, EXACT, 4, nullptr},
     {0x10009, 36, EXACT, 4, nullptr},  // time update
     {CARDSIM_OP_COREDUMP_CLEAR, 1, EXACT, 4, coredump_clear},
     {0x1000c, 1, EXACT, 56, nullptr},  // time get
@@ -300,8 +300,24 @@ cardsim_reply_s cardsim_firmware::handle(uint32_t endpoint, uint32_t opcode, con
     requests_++;
     if (fault_applies(fault_, endpoint, opcode)) {
         apply_fault(fault_, endpoint, opcode, reply);
+    } else if (endpoint == CARDSIM_EP_CARD && opcode == CARDSIM_OP_CARD_RESET && reply.fw_errno == 0) {
+        // the answer goes out, then the card reboots as a card does
+        (void)reboot_locked_();
     }
     return reply;
+}
+
+uint32_t cardsim_firmware::reboot()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reboot_locked_();
+}
+
+uint32_t cardsim_firmware::reboot_locked_()
+{
+    uint32_t image = flash_.reset();
+    fault_ = image == CARDSIM_IMAGE_NONE ? cardsim_fault_s{cardsim_fault_e::SILENT, 0, 0, 0} : cardsim_fault_s{};
+    return image;
 }
 
 cardsim_card_spec_s cardsim_firmware::spec() const

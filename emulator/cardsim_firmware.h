@@ -50,6 +50,7 @@ constexpr uint32_t CARDSIM_OP_PORT_INFO = 0x10000, CARDSIM_OP_PORT_IFINDEX = 0x1
 constexpr uint32_t CARDSIM_OP_PORT_STATS_REGION = 0x1001b, CARDSIM_OP_LIF_GET_ALL = 0x10001;
 constexpr uint32_t CARDSIM_EP_DEVICE = 0x0b;
 constexpr uint32_t CARDSIM_OP_COREDUMP_CLEAR = 0x1000b, CARDSIM_OP_SUC_COREDUMP_CLEAR = 0x10010;
+constexpr uint32_t CARDSIM_OP_CARD_RESET = 0x10008;
 
 class cardsim_firmware {
 public:
@@ -64,6 +65,9 @@ public:
     // the card stores a new coredump (CARD_COREDUMP or SUC_COREDUMP) of this size
     void make_coredump(cardsim_dump_e dump, uint32_t size);
     uint64_t requests() const;
+    // the card reboots into its startup image (CARDSIM_IMAGE_NONE: nothing
+    // boots and the card falls silent); what it was told to fake goes with it
+    uint32_t reboot();
     // the firmware-update service and its flash (endpoint 12)
     cardsim_flash& flash() { return flash_; }
     // the board services: CPLD, sensors, FRU (endpoint 6) and transceivers (7)
@@ -76,6 +80,7 @@ private:
     mutable std::mutex mutex_;
     cardsim_fault_s fault_;
     uint64_t requests_ = 0;
+    uint32_t reboot_locked_();
 };
 
 // the response body size of a catalogued exchange; 0 when it is not known

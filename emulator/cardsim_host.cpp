@@ -473,14 +473,7 @@ uint32_t cardsim_host::boot_image(size_t index) const
 
 uint32_t cardsim_host::reset_card(size_t index)
 {
-    cardsim_firmware& fw = *cards_.at(index)->fw;
-    uint32_t image = fw.flash().reset();
-    if (image == CARDSIM_IMAGE_NONE) {
-        fw.set_fault({cardsim_fault_e::SILENT, 0, 0, 0});
-    } else {
-        fw.set_fault({});
-    }
-    return image;
+    return cards_.at(index)->fw->reboot();
 }
 
 void cardsim_host::set_flash_fault(size_t index, const cardsim_flash_fault_s& fault)

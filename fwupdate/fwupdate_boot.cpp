@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_card_lock.h"
 #include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
 
@@ -268,7 +269,12 @@ int next_boot_image_set(const std::string& image_name)
 {
     install_sigint_guard();
     auto& tls = fwupdate_tls();
-    int rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    fwupdate_card_lock lock;
+    int rc = lock.acquire();
+    if (rc != 0) {
+        return rc;
+    }
+    rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
         return rc;

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_card_lock.h"
 #include "fwupdate/fwupdate_deadline.h"
 #include "fwupdate/fwupdate_install.h"
 #include "fwupdate/fwupdate_shell.h"
@@ -105,6 +106,11 @@ int fwupdate_flash_check(const std::string& package, const std::vector<std::stri
                          std::vector<fwupdate_flash_check_s>& results, uint32_t timeout_s)
 {
     results.clear();
+    // the check unpacks into the card's work directory, which an install uses
+    fwupdate_card_lock lock;
+    if (int busy = lock.acquire(); busy != 0) {
+        return busy;
+    }
     std::vector<std::string> list = names.empty() ? std::vector<std::string>{"all"} : names;
     std::string step;
     int rc = 0;

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_card_lock.h"
 #include "fwupdate/fwupdate_deadline.h"
 #include "fwupdate/fwupdate_install.h"
 #include "fwupdate/fwupdate_shell.h"
@@ -221,7 +222,13 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
 {
     install_sigint_guard();
     auto& tls = fwupdate_tls();
-    int rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    // a second install on the card is refused before anything is touched
+    fwupdate_card_lock lock;
+    int rc = lock.acquire();
+    if (rc != 0) {
+        return rc;
+    }
+    rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
         return rc;

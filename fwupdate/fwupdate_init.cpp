@@ -12,6 +12,9 @@ int fwupdate_init(fwupdate_init_params_s params)
 {
     auto& g = fwupdate_globals();
     auto& tls = fwupdate_tls();
+    // a channel left open by an earlier binding of this thread may lead to
+    // another card: every exchange of this one must reach its own
+    rfc_cleanup();
     g.oper_dir = params.oper_dir;
     g.conf_dir = params.conf_dir;
     tls.vmb_bdf = params.card_bdf;

@@ -1,6 +1,7 @@
 // profiles on the card and on the host, the logic image, the versions on flash
 
 #include "fwupdate/fwupdate_profile.h"
+#include "fwupdate/fwupdate_card_lock.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -84,7 +85,12 @@ fwupdate_install_ctx_s single_partition_ctx(const std::string& partition, uint8_
 int fwupdate_device_config_update(fwupdate_device_config_upd_req_s* req, uint8_t* progress, std::string& status)
 {
     auto& tls = fwupdate_tls();
-    int rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    fwupdate_card_lock lock;
+    int rc = lock.acquire();
+    if (rc != 0) {
+        return rc;
+    }
+    rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
         return rc;
@@ -156,6 +162,10 @@ int fwupdate_device_config_update(fwupdate_device_config_upd_req_s* req, uint8_t
 
 int fwupdate_activate_profile(fwupdate_activate_profile_req_s* req, fwupdate_activate_profile_rsp_s*)
 {
+    fwupdate_card_lock lock;
+    if (int busy = lock.acquire(); busy != 0) {
+        return busy;
+    }
     const std::string dir = fwupdate_card_config_dir();
     if (fwupdate_make_dir(dir) != 0) {
         fwupdate_log(trace_level_err, "Failed to make config directory %s", dir.c_str());
@@ -212,6 +222,10 @@ int fwupdate_activate_profile(fwupdate_activate_profile_req_s* req, fwupdate_act
 int firmware_cpld_update(firmware_update_req_s* req, uint8_t* progress, std::string& status)
 {
     install_sigint_guard();
+    fwupdate_card_lock lock;
+    if (int busy = lock.acquire(); busy != 0) {
+        return busy;
+    }
     const std::string& path = req->package;
     const bool gold = std::find(req->names.begin(), req->names.end(), "goldcpld") != req->names.end();
     const std::string partition = fwname_to_partition().at(gold ? "goldcpld" : "cpld");
@@ -261,6 +275,10 @@ static bool xcvr_port_of(const std::string& name, uint32_t& port)
 int firmware_xcvr_update(firmware_update_req_s* req, uint8_t* progress, std::string& status)
 {
     install_sigint_guard();
+    fwupdate_card_lock lock;
+    if (int busy = lock.acquire(); busy != 0) {
+        return busy;
+    }
     const std::string& path = req->package;
     const std::string partition = flash_partition_name(FLASH_PARTITION_XCVR_EEPROM);
     std::vector<uint32_t> ports;

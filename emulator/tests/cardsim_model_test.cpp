@@ -197,6 +197,26 @@ TEST(CardsimFirmware, AClearedCoredumpStaysGone)
     EXPECT_EQ(total(CARDSIM_OP_COREDUMP_GET), 700u);
 }
 
+// CARD_RESET reboots the card into the image it is set to boot, once the
+// answer is out; a request the card refuses reboots nothing
+TEST(CardsimFirmware, CardResetRebootsIntoTheStartupImage)
+{
+    cardsim_firmware fw(cardsim_default_card(0));
+    const uint8_t arg[4] = {30, 0, 0, 0};
+    for (bool refused : {true, false}) {
+        SCOPED_TRACE(refused ? "refused" : "answered");
+        fw.set_fault(refused ? cardsim_fault_s{cardsim_fault_e::FW_ERRNO, EIO, CARDSIM_EP_CARD, CARDSIM_OP_CARD_RESET}
+                             : cardsim_fault_s{});
+        fw.flash().set_running_image(CARDSIM_IMAGE_B);
+        const uint8_t select_a[4] = {CARDSIM_IMAGE_A, 0, 0, 0};  // BOOT_OPS_SET: runs B, boots A
+        ASSERT_EQ(fw.handle(CARDSIM_EP_FWUPDATE, 0x10004, select_a, sizeof select_a).fw_errno, 0u);
+        cardsim_reply_s r = fw.handle(CARDSIM_EP_CARD, CARDSIM_OP_CARD_RESET, arg, sizeof arg);
+        EXPECT_EQ(r.fw_errno, refused ? static_cast<uint32_t>(EIO) : 0u);
+        EXPECT_EQ(r.body.size(), 4u);
+        EXPECT_EQ(fw.flash().running_image(), refused ? CARDSIM_IMAGE_B : CARDSIM_IMAGE_A);
+    }
+}
+
 TEST(CardsimIpcFrame, ResponseEchoesTagAndOpcodeAndCarriesTheErrno)
 {
     cardsim_firmware fw(cardsim_default_card(0));

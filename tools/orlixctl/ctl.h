@@ -72,7 +72,8 @@ aml_card_handle_s ctl_select_card(const std::string& text);
 // several cards: "all", or names separated by commas
 std::vector<aml_card_handle_s> ctl_select_cards(const std::string& text);
 
-// asks on a terminal (unless --assume-yes); false when the operator declines
+// asks on a terminal (unless --assume-yes); false when the operator declines.
+// without a terminal on standard input it refuses (exit 2, nothing done)
 bool ctl_confirm(const std::string& question);
 
 // one bar per card on a terminal (standard error), one line per step
@@ -104,6 +105,9 @@ namespace CLI {
 class App;
 }
 using ctl_runner = std::function<ctl_result()>;
+// before anything runs: a command that takes -y, chosen without -y and
+// without a terminal on standard input, is refused (exit 2) naming -y
+void ctl_refuse_unconfirmed(const CLI::App& app);
 // each group adds its subcommands; `run` is called with the chosen command
 void ctl_add_card_commands(CLI::App& app, ctl_runner& run);
 void ctl_add_fw_commands(CLI::App& app, ctl_runner& run);
@@ -118,3 +122,7 @@ std::string ctl_trim(const std::string& text);
 // flash by group, secure boot state (fw show, card show)
 json ctl_fw_state(aml_card_handle_s& card);
 std::string ctl_fw_state_table(const json& state);
+// "no", or which image and version run after the pending reset
+std::string ctl_fw_pending_text(const json& state);
+// card reset CARD: the card reboots into its next boot image
+void ctl_add_card_reset(CLI::App* card, ctl_runner& run);

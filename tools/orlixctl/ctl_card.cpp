@@ -100,16 +100,32 @@ ctl_result card_list()
         if (state == "up" && kovra_get_card_running_firmware(&cards[i], &image, error) == AML_STATUS_OK) {
             running = image_name(image);
         }
+        // the versions as the flash service tells them; a card that does not
+        // answer it keeps "unknown"
+        json fw{{"running_version", "unknown"}, {"stored_version", "unknown"}, {"reset_pending", false}};
+        if (state == "up") {
+            try {
+                fw = ctl_fw_state(cards[i]);
+            } catch (const ctl_error&) {
+            }
+        }
         r.doc["cards"].push_back(json{{"index", i},
                                       {"address", c["address"]},
                                       {"uuid", c["uuid"]},
                                       {"serial", c["serial"]},
                                       {"state", state},
-                                      {"running_firmware", running}});
-        rows.push_back({std::to_string(i), c["address"], c["uuid"], c["serial"], state, running});
+                                      {"running_firmware", running},
+                                      {"running_version", fw["running_version"]},
+                                      {"stored_version", fw["stored_version"]},
+                                      {"reset_pending", fw["reset_pending"]}});
+        rows.push_back({std::to_string(i), c["address"], c["uuid"], c["serial"], state, running,
+                        fw["running_version"], fw["stored_version"],
+                        fw["reset_pending"].get<bool>() ? "pending" : "-"});
     }
     r.table = cards.empty() ? "no ORLIX card on this host\n"
-                            : ctl_table({"INDEX", "ADDRESS", "UUID", "SERIAL", "STATE", "RUNNING"}, rows);
+                            : ctl_table({"INDEX", "ADDRESS", "UUID", "SERIAL", "STATE", "RUNNING", "VERSION",
+                                         "NEXT_BOOT", "RESET"},
+                                        rows);
     return r;
 }
 
@@ -331,4 +347,5 @@ void ctl_add_card_commands(CLI::App& app, ctl_runner& run)
     rec->add_option("CARD", name, card_help)->required();
     rec->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
     rec->callback([&run] { run = [] { return card_recommission(name); }; });
+    ctl_add_card_reset(card, run);
 }

@@ -1,5 +1,5 @@
 // what every orlixctl command shares: options, tables, the root check, the
-// library set-up, card selection, confirmation and progress
+// library set-up, card selection and progress
 
 #include <sys/stat.h>
 #include <time.h>
@@ -204,21 +204,6 @@ std::vector<aml_card_handle_s> ctl_select_cards(const std::string& text)
         }
         from = comma + 1;
     }
-}
-
-bool ctl_confirm(const std::string& question)
-{
-    if (ctl_opts().assume_yes || !isatty(STDIN_FILENO)) {
-        return true;
-    }
-    fprintf(stderr, "%s [y/N] ", question.c_str());
-    fflush(stderr);
-    std::string answer;
-    if (!std::getline(std::cin, answer)) {
-        return false;
-    }
-    answer = ctl_lower(ctl_trim(answer));
-    return answer == "y" || answer == "yes";
 }
 
 // progress

@@ -81,6 +81,12 @@ std::string image_of_letter(const std::string& letter)
     return letter == "A" ? "fw-a" : letter == "B" ? "fw-b" : letter == "G" ? "fw-gold" : "unknown";
 }
 
+// the engine's image names as the cards' tools write them
+std::string image_of_engine_name(const std::string& name)
+{
+    return name == "mainfwa" ? "fw-a" : name == "mainfwb" ? "fw-b" : name == "goldfw" ? "fw-gold" : name;
+}
+
 json group_json(const rfc_version_group_t& group)
 {
     json out = json::array();
@@ -358,6 +364,8 @@ struct card_outcome {
     std::string result;  // "updated", "up to date", "would update", failure text
     uint8_t progress = 0;
     std::string status;
+    std::string written_image;  // where a successful install wrote
+    bool reset_pending = false;
 };
 
 ctl_result fw_update()
@@ -373,21 +381,18 @@ ctl_result fw_update()
     std::vector<card_outcome> outcomes(cards.size());
     // what each card runs now: read only
     for (size_t i = 0; i < cards.size(); i++) {
-        engine_trace t;
         outcomes[i].card = cards[i];
-        engine_start(outcomes[i].card, t);
-        auto& tls = fwupdate_tls();
-        std::string text;
-        int rc = firmware_get(true, text);
-        if (rc != 0) {
-            std::string error;
-            aml_handle_fwupdate_failure(&outcomes[i].card, &t.aml, error);
-            ctl_fail(sdk_ret_to_aml_status(static_cast<uint32_t>(rc)), error);
-        }
-        outcomes[i].running_version = rfc_running_version(tls.card_info, tls.image_version_info);
+        json state = ctl_fw_state(outcomes[i].card);
+        outcomes[i].running_version = state["running_version"];
         // a gold image is installed whatever the main image runs
         version_order_e order = a.gold ? version_order_e::UNKNOWN : version_order(version, outcomes[i].running_version);
-        if (order == version_order_e::SAME) {
+        if (order != version_order_e::SAME && !a.gold && state["reset_pending"].get<bool>() &&
+            version_order(version, state["stored_version"]) == version_order_e::SAME) {
+            // written already, waiting for the reset: writing it again changes nothing
+            outcomes[i].exit_code = CTL_EXIT_NOTHING_TO_DO;
+            outcomes[i].result = "already stored in " + state["next_boot_image"].get<std::string>() +
+                                 ", pending reset (orlixctl card reset " + cards[i].bdf + " runs it)";
+        } else if (order == version_order_e::SAME) {
             outcomes[i].exit_code = CTL_EXIT_NOTHING_TO_DO;
             const std::string& running = outcomes[i].running_version;
             outcomes[i].result = "already at " + running + (running == version ? "" : " (package " + version + ")");
@@ -436,6 +441,9 @@ ctl_result fw_update()
                     return;
                 }
                 bar.update(k, 0, "Starting");
+                // where the install writes: the main image the card does not run
+                const std::string written =
+                    a.gold ? "fw-gold" : image_of_engine_name(fwupdate_alt_image(fwupdate_tls().card_info));
                 firmware_update_req_s req;
                 req.package = a.package;
                 if (a.gold) {
@@ -451,7 +459,12 @@ ctl_result fw_update()
                     o.exit_code = CTL_EXIT_FAILURE;
                 } else if (rc == FWUPDATE_OK || rc == FWUPDATE_NOTHING_TO_DO) {
                     bar.update(k, 100, "Done");
-                    o.result = rc == FWUPDATE_OK ? "updated to " + version : "nothing had to be written";
+                    o.written_image = rc == FWUPDATE_OK ? written : "";
+                    o.reset_pending = rc == FWUPDATE_OK && !a.gold;
+                    o.result = rc != FWUPDATE_OK ? "nothing had to be written"
+                               : a.gold      ? "updated to " + version + " in " + written
+                                             : "updated to " + version + " in " + written +
+                                              ", pending reset: it runs after orlixctl card reset " + o.card.bdf;
                     o.exit_code = rc == FWUPDATE_OK ? CTL_EXIT_OK : CTL_EXIT_NOTHING_TO_DO;
                 } else {
                     bar.update(k, o.progress, "Failed");
@@ -478,7 +491,9 @@ ctl_result fw_update()
                                       {"uuid", o.card.uuid},
                                       {"running_version", o.running_version},
                                       {"exit_code", o.exit_code},
-                                      {"result", o.result}});
+                                      {"result", o.result},
+                                      {"written_image", o.written_image},
+                                      {"reset_pending", o.reset_pending}});
         rows.push_back({o.card.bdf, o.running_version, o.result});
         if (o.exit_code != CTL_EXIT_NOTHING_TO_DO) {
             all_nothing = false;
@@ -498,6 +513,9 @@ ctl_result fw_update()
 ctl_result fw_boot_image_set(const std::string& name, const std::string& image)
 {
     aml_card_handle_s card = ctl_select_card(name);
+    if (!ctl_confirm("Boot card " + card.bdf + " from " + image + " at its next reset?")) {
+        throw ctl_error(CTL_EXIT_NOTHING_TO_DO, "Error - not confirmed, nothing done");
+    }
     aml_card_next_boot_image_update_req_s req;
     req.card = card;
     req.image = image;
@@ -644,12 +662,19 @@ json ctl_fw_state(aml_card_handle_s& card)
     const auto& tls = fwupdate_tls();
     const rfc_card_info_s& ci = tls.card_info;
     const rfc_image_version_info_u& vi = tls.image_version_info;
+    // what the card runs against what it boots next: a written image runs
+    // only after a reset, until then the reset is pending
+    rfc_card_info_s next = ci;
+    next.soc_running = ci.soc_active;
+    bool pending = ci.soc_running != ci.soc_active || (!ci.suc_startup.empty() && ci.suc_running != ci.suc_startup);
     return json{{"address", card.bdf},
                 {"board_id", ci.board_id},
                 {"asic", ci.asic_name},
                 {"running_image", image_of_letter(ci.soc_running)},
                 {"running_version", rfc_running_version(ci, vi)},
                 {"next_boot_image", image_of_letter(ci.soc_active)},
+                {"stored_version", rfc_running_version(next, vi)},
+                {"reset_pending", pending},
                 {"suc_running", ci.suc_running},
                 {"suc_startup", ci.suc_startup},
                 {"versions",
@@ -678,6 +703,8 @@ std::string ctl_fw_state_table(const json& s)
                        {"running_image", s["running_image"]},
                        {"running_version", s["running_version"]},
                        {"next_boot_image", s["next_boot_image"]},
+                       {"stored_version", s["stored_version"]},
+                       {"reset_pending", ctl_fw_pending_text(s)},
                        {"secure_boot", s["secure_boot"]["secure_boot"].get<int>() ? "on" : "off"},
                        {"life_cycle_state", s["secure_boot"]["life_cycle_state"]}}) +
            "\n" + ctl_table({"GROUP", "IMAGE", "VERSION"}, rows);
@@ -715,6 +742,7 @@ void ctl_add_fw_commands(CLI::App& app, ctl_runner& run)
     bset->add_option("IMAGE", image, "fw-a, fw-b, fw-gold or fw-alt")
         ->required()
         ->check(CLI::IsMember({"fw-a", "fw-b", "fw-gold", "fw-alt"}));
+    bset->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
     bset->callback([&run] { run = [] { return fw_boot_image_set(name, image); }; });
     auto* erase = fw->add_subcommand("erase", "erase one flash partition");
     erase->add_option("CARD", name, card_help)->required();

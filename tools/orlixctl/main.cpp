@@ -89,6 +89,7 @@ int main(int argc, char** argv)
         return static_cast<int>(CLI::ExitCodes::RequiredError);
     }
     try {
+        ctl_refuse_unconfirmed(app);
         ctl_result r = run();
         if (o.json) {
             print_json(r.doc);

@@ -70,9 +70,9 @@ TEST_F(Orlixctl, FirmwareBootImageEraseSecureBootAndProfiles)
     fw_package pkg(dir.path(), opts);
     std::string path = pkg.build("profiles.tar");
     run_result r = run("P='" + path + R"SH('
-        $CTL -j fw boot-image set 0 fw-b | jq -c .
+        $CTL -j fw boot-image set 0 fw-b -y | jq -c .
         $CTL -j fw show 0 | jq -r '"next=" + .next_boot_image'
-        $CTL -j fw boot-image set 1 fw-gold >/dev/null
+        $CTL -j fw boot-image set 1 fw-gold -y >/dev/null
         $CTL -j fw show 1 | jq -r '"other=" + .next_boot_image'
         $CTL -j fw erase 0 soc-dtb -y | jq -c .
         $CTL -j secure-boot update 0 enable -y | jq -c .

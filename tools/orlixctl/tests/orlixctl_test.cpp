@@ -99,7 +99,7 @@ TEST_F(Orlixctl, BadArgumentsFailClearly)
         t $CTL qsfp show 0 0
         t $CTL dtb get 0 -o x --type 9
         t $CTL card time set 0 "yesterday"
-        t $CTL fw erase 0 nosuch
+        t $CTL fw erase 0 nosuch -y
         t $CTL fw inspect /nonexistent.tar
         $CTL -j card show 9 | jq -c .error
         command -v setpriv >/dev/null && t setpriv --reuid=65534 --regid=65534 --clear-groups $CTL card list
@@ -119,6 +119,47 @@ TEST_F(Orlixctl, BadArgumentsFailClearly)
                           "rc=1 Error - orlixctl requires root privileges, please login as superuser or use sudo"}) {
         EXPECT_NE(r.out.find(k), std::string::npos) << k << "\n" << r.out;
     }
+}
+
+// every command that changes a card or the host, run without a terminal and
+// without -y, whatever a script pipes in: refused naming -y, nothing done
+TEST_F(Orlixctl, DestructiveCommandsRefuseWithoutATerminal)
+{
+    run_result r = run(R"SH(
+        state() { $CTL -j fw show 0 | jq -c '[.next_boot_image, .versions, .secure_boot]'
+                  $CTL -j card list | jq -c '[.cards[] | .address]'
+                  $CTL -j coredump get 0 -o cd.out | jq -c .size; }
+        before=$(state)
+        NET=$($CTL -j card show 0 | jq -r .functions.func_1002)
+        while read -r cmd; do
+            for input in "</dev/null" "echo y |" "echo n |"; do
+                eval "$input \$CTL $cmd" > out 2> err; rc=$?
+                grep -q 'needs confirmation and standard input is not a terminal: add -y' err || echo "NO_HINT $cmd: $(cat err)"
+                [ $rc = 2 ] || echo "RC $rc $cmd"
+            done
+        done <<'END'
+fw erase 0 soc-dtb
+fw update 0 pkg.tar
+fw boot-image set 0 fw-b
+secure-boot update 0 enable
+coredump clear 0
+pcie unbind 0
+pcie remove 1
+pcie cap-set 0 --port 0000:00:01.0 --uemsk 1 --dpccr 0
+card decommission 0
+card recommission 1
+card reset 0
+profile update 0 pkg.tar rdma
+END
+        [ "$before" = "$(state)" ] && echo UNTOUCHED
+        [ -e "/sys/bus/pci/drivers/plenx/$NET" ] && echo STILL_BOUND
+        # a rehearsal asks nothing: on to the package check
+        $CTL fw update 0 pkg.tar --dry-run < /dev/null 2> err; echo dry=$?
+    )SH");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(has(r.out, "NO_HINT")) << r.out;
+    EXPECT_FALSE(has(r.out, "RC ")) << r.out;
+    EXPECT_TRUE(has(r.out, "UNTOUCHED\nSTILL_BOUND\ndry=3\n")) << r.out;
 }
 
 TEST_F(Orlixctl, InspectAndDryRunTouchNothing)

@@ -46,7 +46,7 @@ TEST_F(Orlixctl, UpdateBothCardsOnATerminalAndInLines)
         # standard output. the cards boot fw-a again first, so that the second
         # install, read back, finds what it wrote wherever the engine takes
         # "the other image" from
-        $CTL fw boot-image set 0 fw-a > /dev/null && $CTL fw boot-image set 1 fw-a > /dev/null
+        $CTL fw boot-image set 0 fw-a -y > /dev/null && $CTL fw boot-image set 1 fw-a -y > /dev/null
         $CTL -j fw update 0,1 "$P" -y > doc.json 2> steps.txt; echo json_rc=$?
         jq -c '[.cards[] | .exit_code]' doc.json
         jq -r '.cards[].result' doc.json
@@ -79,7 +79,10 @@ TEST_F(Orlixctl, UpdateBothCardsOnATerminalAndInLines)
     EXPECT_TRUE(has(r.out, "updated_rows=2\n")) << r.out;
     EXPECT_TRUE(has(r.out, "after=" + version + "," + version + "\n")) << r.out;
     EXPECT_TRUE(has(r.out, "next=fw-b running=1.4.0\n")) << r.out;
-    EXPECT_TRUE(has(r.out, "json_rc=0\n[0,0]\nupdated to " + version + "\nupdated to " + version + "\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "json_rc=0\n[0,0]\nupdated to " + version +
+                               " in fw-b, pending reset: it runs after orlixctl card reset 0000:20:00.0\nupdated to " +
+                               version + " in fw-b, pending reset: it runs after orlixctl card reset 0000:24:00.0\n"))
+        << r.out;
     EXPECT_TRUE(has(r.out, "Starting\nPost-processing Done \n")) << r.out;
     EXPECT_TRUE(has(r.out, "escapes=0\n")) << r.out;
 }
@@ -118,6 +121,56 @@ TEST_F(Orlixctl, UpdateVersionChecks)
     EXPECT_TRUE(has(r.out, "older_dry=4\n")) << r.out;
     EXPECT_TRUE(has(r.out, "dry=0\nwould install 1.3.9-E-3 over 1.4.0\n1\n")) << r.out;
     EXPECT_TRUE(has(r.out, "stored=1.4.0,1.4.0\nnext=fw-a\n")) << r.out;
+}
+
+// what a fleet lives through: a second install on a card refused at once
+// naming the first, which goes on and leaves its image pending; the same
+// package again is "already stored"; card reset runs it. an installer that
+// dies leaves the card free
+TEST_F(Orlixctl, OneInstallPerCardThenResetRunsIt)
+{
+    fw_package pkg(dir.path());
+    std::string path = pkg.build("lock.tar");
+    const std::string version = pkg.options().software_version;
+    run_result r = run("P='" + path + "'" + R"SH(
+        # waits up to 30 s until card $1's update lock names its holder
+        held() { i=0; until [ -s "$ORLIXCTL_STATE_DIR/$1/update.lock" ]; do
+            i=$((i+1)); [ $i -gt 300 ] && { echo "NO_LOCK $1"; return 1; }; sleep 0.1; done; }
+        $CTL fw update 0 "$P" -y > first.out 2> first.err &
+        FIRST=$!
+        held 0000:20:00.0
+        $CTL fw update 0 "$P" -y > /dev/null 2> second.err; echo second=$?
+        kill -0 $FIRST 2>/dev/null && echo FIRST_GOES_ON
+        grep -o 'Card 0000:20:00.0 is busy: pid [0-9]* (orlixctl) is installing' second.err | sed "s/pid $FIRST /pid FIRST /"
+        wait $FIRST; echo first=$?
+        grep -o 'updated to .*' first.out
+        show() { $CTL -j fw show 0 | jq -c '[.running_image, .running_version, .next_boot_image, .stored_version, .reset_pending]'; }
+        show
+        $CTL -j card list | jq -c '[.cards[] | .reset_pending]'
+        $CTL fw show 0 | grep '^reset_pending'
+        $CTL fw update 0 "$P" -y 2> /dev/null | grep -o 'already stored in fw-b, pending reset'
+        $CTL fw update 0 "$P" -y > /dev/null 2>&1; echo again=$?
+        $CTL card reset 0 --rescan-delay 2 -y 2> reset.err; echo reset=$?
+        show
+        $CTL fw update 1 "$P" -y > /dev/null 2>&1 &
+        H=$!
+        held 0000:24:00.0 && kill -9 $H; wait $H
+        $CTL fw boot-image set 1 fw-a -y > /dev/null 2>&1; echo after_death=$?
+    )SH", "", 200);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string v = version;
+    EXPECT_TRUE(has(r.out, "second=1\nFIRST_GOES_ON\nCard 0000:20:00.0 is busy: pid FIRST (orlixctl) is installing\n"
+                           "first=0\nupdated to " + v + " in fw-b, pending reset: it runs after orlixctl card reset 0000:20:00.0\n"))
+        << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "[\"fw-a\",\"1.4.0\",\"fw-b\",\"" + v + "\",true]\n[true,false]\n"
+                           "reset_pending     yes: fw-b (" + v + ") runs after a reset (orlixctl card reset 0000:20:00.0)\n"
+                           "already stored in fw-b, pending reset\nagain=2\n"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "0000:20:00.0 reset, runs fw-b (" + v + ")\nreset=0\n[\"fw-b\",\"" + v + "\",\"fw-b\",\"" + v +
+                           "\",false]\n"))
+        << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "after_death=0\n")) << r.out;
+    EXPECT_FALSE(has(r.out, "NO_LOCK")) << r.out;
 }
 
 // profile update installs the package with the profile's device
