@@ -290,6 +290,14 @@ aml_status_e port_stage(aml_card_profile_upd_req_s* req, std::string& error)
     return aml_card_port_profile_apply(handle, profiles.front().ports, error);
 }
 
+void enter_stage(aml_card_profile_upd_req_s* req, aml_card_profile_upd_rsp_s* rsp, const char* stage)
+{
+    rsp->stage = stage;
+    if (req->on_stage) {
+        req->on_stage(rsp->stage);
+    }
+}
+
 }  // namespace
 
 aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_profile_upd_rsp_s* rsp)
@@ -332,6 +340,7 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
 
     const bool ports_skipped = image == AML_PROFILE_NO_PORTS_RUNNING_IMAGE;
     if (!(req->activate_only && ports_skipped)) {
+        enter_stage(req, rsp, AML_PROFILE_STAGE_INSTALL);
         if (req->install_firmware) {
             firmware_update_req_s install = req->install;
             install.package = req->package;
@@ -348,7 +357,7 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
             return sdk_ret_to_aml_status(static_cast<uint32_t>(rc));
         }
         if (!ports_skipped) {
-            rsp->stage = AML_PROFILE_STAGE_PORTS;
+            enter_stage(req, rsp, AML_PROFILE_STAGE_PORTS);
             status = port_stage(req, rsp->error);
             if (status != AML_STATUS_OK) {
                 return status;
@@ -356,7 +365,7 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
         }
     }
 
-    rsp->stage = AML_PROFILE_STAGE_ACTIVATION;
+    enter_stage(req, rsp, AML_PROFILE_STAGE_ACTIVATION);
     fwupdate_activate_profile_req_s activate;
     activate.package = req->package;
     activate.profile = req->profile;
@@ -373,6 +382,6 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
             return status;
         }
     }
-    rsp->stage = AML_PROFILE_STAGE_DONE;
+    enter_stage(req, rsp, AML_PROFILE_STAGE_DONE);
     return AML_STATUS_OK;
 }

@@ -34,6 +34,9 @@ struct orlixmon_init_params_s {
     std::string metrics_listen;  // "metrics.listen": ADDRESS:PORT of the metrics endpoint, or empty (none)
     bool metrics_all_counters = false;    // "metrics.counters": "all" instead of the default "configured"
     std::string metrics_web_config_file;  // "metrics.web_config_file": TLS and basic auth, or empty (none)
+    // unknown keys and values taken as a default or wrapped: the file is read
+    // as written, these are only told (monitor/orlixmon_config_keys.h)
+    std::vector<std::string> config_warnings;
 };
 
 // the schedule runs on 100 us ticks: no interval may be shorter than one
