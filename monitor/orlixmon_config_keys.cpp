@@ -147,6 +147,11 @@ void check_object(const pt::ptree& node, const key_s (&keys)[N], const std::stri
         }
         switch (key->kind) {
         case value_e::OBJECT:
+            // "threshold": 100 reads as no threshold.value at all
+            if (child.empty() && !child.data().empty()) {
+                out.push_back(fmt::format("{}{}: \"{}\" is not an object, the keys below it take their defaults",
+                                          shown, name, child.data()));
+            }
             check_object(child, keys, path + ".", shown + name + ".", out);
             break;
         case value_e::RULES:

@@ -216,10 +216,12 @@ TEST_F(Orlixctl, ConfigCheckNamesWhatTheMonitorTakesSilently)
             "\"metrics.listn\" (did you mean \"metrics.listen\"?)\n"},
         {"{" + dirs + "\"filter\": {\"card\": {\"liveness_poll_interval\": \"-5\"}, \"lif\": {\"poll_interval\": "
                       "\"fast\", \"counters\": []}, \"port\": {\"counters\": [{\"counter\": \"frames_rx_ok\", "
-                      "\"cumulative\": \"True\", \"action\": {\"stats_record\": true}}]}}}",
+                      "\"cumulative\": \"True\", \"threshold\": 100, \"action\": {\"stats_record\": true}}]}}}",
          4, "Warning - filter.card.liveness_poll_interval: \"-5\" has a minus sign and wraps to 18446744073709551611\n"
             "Warning - filter.lif.poll_interval: \"fast\" is not a whole number, the default 100000 applies\n"
-            "Warning - filter.port.counters[0].cumulative: \"True\" is neither true nor false and counts as false\n"},
+            "Warning - filter.port.counters[0].cumulative: \"True\" is neither true nor false and counts as false\n"
+            "Warning - filter.port.counters[0].threshold: \"100\" is not an object, the keys below it take their "
+            "defaults\n"},
         {"{" + dirs + "\"filter\": {\"lif\": {\"counters\": []}, \"port\": {\"counters\": [{\"counter\": "
                       "\"tx_rdma_unicast_bytes\", \"action\": {\"event_record\": true}}]}}}",
          1, "Error - tx_rdma_unicast_bytes is not a valid port counter\n"},
