@@ -224,6 +224,12 @@ bool aml_pcie_port_has_dpc(const std::string& port)
 
 aml_status_e aml_card_pcie_cap_set(aml_card_pcie_cap_set_req_s* req, aml_card_pcie_cap_set_rsp_s* rsp)
 {
+    // a port that is not there has no capabilities either: without this
+    // check nothing would be written and the call would still succeed
+    if (!is_bdf_valid(req->port) || !ipc_sysfs_name_ok(req->port) || !is_dir(IPC_SYSFS_PCI_DEVICES + req->port)) {
+        rsp->error = aml_card_error_msg(&req->card, "ERROR - PCIe port " + req->port + " not found");
+        return AML_STATUS_PCIE_DEV_NOT_FOUND;
+    }
     int uemsk_rc = 0, dpccr_rc = 0;
     if (aml_pcie_port_has_aer(req->port)) {
         uemsk_rc = run(ipc_shell_command("setpci -s {} ECAP_AER+8.l={}", {req->port, fmt::format("{:x}", req->uemsk)}));

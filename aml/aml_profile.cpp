@@ -301,6 +301,14 @@ aml_status_e port_stage(aml_card_profile_upd_req_s* req, bool installed, std::st
     return aml_card_port_profile_apply(handle, profiles.front().ports, error);
 }
 
+void enter_stage(aml_card_profile_upd_req_s* req, aml_card_profile_upd_rsp_s* rsp, const char* stage)
+{
+    rsp->stage = stage;
+    if (req->on_stage) {
+        req->on_stage(rsp->stage);
+    }
+}
+
 }  // namespace
 
 aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_profile_upd_rsp_s* rsp)
@@ -344,6 +352,7 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
     const bool ports_skipped = image == AML_PROFILE_NO_PORTS_RUNNING_IMAGE;
     bool installed = false;
     if (!(req->activate_only && ports_skipped)) {
+        enter_stage(req, rsp, AML_PROFILE_STAGE_INSTALL);
         if (req->install_firmware) {
             firmware_update_req_s install = req->install;
             install.package = req->package;
@@ -362,7 +371,7 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
             return sdk_ret_to_aml_status(static_cast<uint32_t>(rc));
         }
         if (!ports_skipped) {
-            rsp->stage = AML_PROFILE_STAGE_PORTS;
+            enter_stage(req, rsp, AML_PROFILE_STAGE_PORTS);
             status = port_stage(req, installed, rsp->error);
             if (status != AML_STATUS_OK) {
                 return status;
@@ -370,7 +379,7 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
         }
     }
 
-    rsp->stage = AML_PROFILE_STAGE_ACTIVATION;
+    enter_stage(req, rsp, AML_PROFILE_STAGE_ACTIVATION);
     fwupdate_activate_profile_req_s activate;
     activate.package = req->package;
     activate.profile = req->profile;
@@ -387,6 +396,6 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
             return status;
         }
     }
-    rsp->stage = AML_PROFILE_STAGE_DONE;
+    enter_stage(req, rsp, AML_PROFILE_STAGE_DONE);
     return AML_STATUS_OK;
 }

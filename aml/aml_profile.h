@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,9 @@ struct aml_card_profile_upd_req_s {
     // recommission the card once the profile is recorded, so that the new
     // configuration takes effect (takes over a minute: the card is rescanned)
     bool recommission = false;
+    // told each stage as the update enters it (the stages above, in order),
+    // on the calling thread: an install takes minutes
+    std::function<void(const std::string& stage)> on_stage;
 };
 struct aml_card_profile_upd_rsp_s {
     std::string error;

@@ -32,6 +32,8 @@ struct cardsim_card_spec_s {
     uint32_t suc_coredump_size = 1200;
     std::array<uint32_t, 4> dtb_sizes{{1000, 512, 2048, 700}};  // DTB types 1 to 4
     cardsim_dump_fault_s dump_fault;  // how the card gets handing them out wrong
+    int64_t clock_offset_s = 0;       // the card's clock (UTC) minus the host's, set by a time update
+    uint8_t cmb = 0;                  // the CMB setting
     uint32_t dump_size(cardsim_dump_e dump) const;
     void set_dump_size(cardsim_dump_e dump, uint32_t size);
 };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 
 #include "emulator/cardsim_dispatch.h"
@@ -55,6 +56,47 @@ void coredump_clear(cardsim_card_spec_s& spec, uint32_t opcode, const uint8_t*, 
     spec.set_dump_size(opcode == CARDSIM_OP_COREDUMP_CLEAR ? cardsim_dump_e::CARD_COREDUMP
                                                            : cardsim_dump_e::SUC_COREDUMP,
                        0);
+}
+
+// the nine broken-down time fields, in their order on the wire
+int tm::*const k_tm_fields[9] = {&tm::tm_sec,  &tm::tm_min,  &tm::tm_hour, &tm::tm_mday, &tm::tm_mon,
+                                 &tm::tm_year, &tm::tm_wday, &tm::tm_yday, &tm::tm_isdst};
+
+// the card's clock runs in UTC from the time it was last set
+void time_update(cardsim_card_spec_s& spec, uint32_t, const uint8_t* req, size_t len, std::vector<uint8_t>&)
+{
+    struct tm t = {};
+    for (size_t i = 0; i < 9; i++) {
+        t.*k_tm_fields[i] = static_cast<int32_t>(get32(req, len, 4 * i));
+    }
+    time_t when = timegm(&t);
+    if (when != static_cast<time_t>(-1)) {
+        spec.clock_offset_s = static_cast<int64_t>(when) - static_cast<int64_t>(time(nullptr));
+    }
+}
+
+void time_get(cardsim_card_spec_s& spec, uint32_t, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    time_t card_now = static_cast<time_t>(now.tv_sec + spec.clock_offset_s);
+    struct tm t = {};
+    gmtime_r(&card_now, &t);
+    for (size_t i = 0; i < 9; i++) {
+        put32(rsp, 4 + 4 * i, static_cast<uint32_t>(t.*k_tm_fields[i]));
+    }
+    put64(rsp, 40, static_cast<uint64_t>(card_now));  // seconds since the epoch
+    put64(rsp, 48, static_cast<uint64_t>(now.tv_nsec));
+}
+
+void cmb_get(cardsim_card_spec_s& spec, uint32_t, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
+{
+    rsp[0] = spec.cmb;  // the status follows at offset 4
+}
+
+void cmb_update(cardsim_card_spec_s& spec, uint32_t, const uint8_t* req, size_t len, std::vector<uint8_t>&)
+{
+    spec.cmb = len > 0 ? req[0] : 0;
 }
 
 void port_ifindex(cardsim_card_spec_s& spec, uint32_t, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
@@ -130,9 +172,9 @@ const card_op_s k_card_ops[] = {
     {CARDSIM_OP_HEARTBEAT, 8, EXACT, 16, heartbeat},
     {CARDSIM_OP_DEVICE_INFO, 0, EXACT, 388, device_info},
     {CARDSIM_OP_CARD_RESET, 4, EXACT, 4, nullptr},
-    {0x10009, 36, EXACT, 4, nullptr},  // time update
+    {0x10009, 36, EXACT, 4, time_update},
     {CARDSIM_OP_COREDUMP_CLEAR, 1, EXACT, 4, coredump_clear},
-    {0x1000c, 1, EXACT, 56, nullptr},  // time get
+    {0x1000c, 1, EXACT, 56, time_get},
     {0x1000e, 4, EXACT, 4, nullptr},   // cpld reload
     {0x1000f, 0, EXACT, 4, nullptr},   // pss reset
     {CARDSIM_OP_SUC_COREDUMP_CLEAR, 1, EXACT, 4, coredump_clear},
@@ -141,8 +183,8 @@ const card_op_s k_card_ops[] = {
 // the LIF service (0x12)
 const card_op_s k_lif_ops[] = {
     {CARDSIM_OP_LIF_GET_ALL, 2, EXACT, 160, lif_get_all},
-    {0x10011, 1, EXACT, 8, nullptr},  // cmb get
-    {0x10012, 1, EXACT, 4, nullptr},  // cmb update
+    {0x10011, 1, EXACT, 8, cmb_get},
+    {0x10012, 1, EXACT, 4, cmb_update},
     {0x10008, 1, EXACT, CARDSIM_DTB_SUMMARY_RSP_SIZE, dtb_summary<3>},
     {0x10009, 4, EXACT, CARDSIM_DTB_RSP_SIZE, dtb_chunk<3>},
     {0x1000c, 1, EXACT, CARDSIM_DTB_SUMMARY_RSP_SIZE, dtb_summary<4>},

@@ -69,7 +69,7 @@ int usage(const char* why)
             "usage: orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--busy-polls B] [--control FIFO] "
             "[--set LINE]... -- COMMAND [ARG...]\n"
             "       orlix-cardsim list [--cards N] [--ports P] [--lifs L]\n"
-            "       orlix-cardsim --help\n\n"
+            "       orlix-cardsim --help | --version\n\n"
             "run builds an emulated host and runs COMMAND in it (with the umockdev preload); list prints the\n"
             "cards. --busy-polls B makes every polled flash operation (erase, checksum, verification) answer\n"
             "\"in progress\" B times before it is done (0 by default). --control FIFO reads faults from a fifo\n"
@@ -220,6 +220,10 @@ int main(int argc, char** argv)
         return usage("missing command");
     }
     std::string verb = argv[1];
+    if (verb == "--version" || verb == "-V") {
+        printf("orlix-cardsim %s\n", ORLIX_VERSION);
+        return 0;
+    }
     if (verb == "--help" || verb == "-h" || verb == "help") {
         return usage(nullptr);
     }

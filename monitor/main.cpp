@@ -116,6 +116,10 @@ int main(int argc, char** argv)
     if (parse_config_from_json(config_file, params) != 0) {
         return -1;
     }
+    // the file is taken as written; what it says by mistake is only told
+    for (const auto& warning : params.config_warnings) {
+        fprintf(stderr, "Warning - %s: %s\n", config_file.c_str(), warning.c_str());
+    }
     for (const auto& check : k_dir_checks) {
         if (!is_directory(params.*check.dir)) {
             fprintf(stderr, check.message, (params.*check.dir).c_str());

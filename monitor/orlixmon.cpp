@@ -39,6 +39,9 @@ int orlixmon_init(orlixmon_init_params_s* params)
     if (rc != 0) {
         return rc;
     }
+    for (const auto& warning : params->config_warnings) {
+        ORLIXMON_TRACE_WARN("configuration: {}", warning);
+    }
     ipc_shell_set_stderr_cb(orlixmon_tool_stderr);
     rc = g_orlixmon_state.init(params);
     if (rc != 0) {

@@ -1,5 +1,6 @@
 #include "monitor/orlixmon_config.h"
 #include "monitor/metrics_listen.h"
+#include "monitor/orlixmon_config_keys.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -184,6 +185,7 @@ int parse_config_from_json(const std::string& path, orlixmon_init_params_s& para
             // the reader's text, naming the file as reading it by name would
             throw pt::json_parser_error(e.message(), path, e.line());
         }
+        params.config_warnings = orlixmon_config_warnings(root);
         params.log_dir = root.get<std::string>("log_dir", "/var/log");
         params.telemetry_dir = root.get<std::string>("telemetry_dir", "/var/run");
         for (const auto& key : k_interval_keys) {

@@ -33,9 +33,12 @@ struct orlixmon_init_params_s {
     orlixmon_worker_wait_e worker_wait = ORLIXMON_WORKER_WAIT_SPIN;
     std::string metrics_listen;  // "metrics.listen": ADDRESS:PORT of the metrics endpoint, or empty (none)
     bool metrics_all_counters = false;    // "metrics.counters": "all" instead of the default "configured"
-    std::string metrics_web_config_file;
+    std::string metrics_web_config_file;  // "metrics.web_config_file": TLS and basic auth, or empty (none)
     // "metrics.transceiver_interval": microseconds between reads of the modules' diagnostics
-    uint64_t metrics_transceiver_interval = 60000000;  // "metrics.web_config_file": TLS and basic auth, or empty (none)
+    uint64_t metrics_transceiver_interval = 60000000;
+    // unknown keys and values taken as a default or wrapped: the file is read
+    // as written, these are only told (monitor/orlixmon_config_keys.h)
+    std::vector<std::string> config_warnings;
 };
 
 // the schedule runs on 100 us ticks: no interval may be shorter than one

@@ -130,11 +130,15 @@ TEST(AmlPcieCapSet, WritesWhereThePortHasTheCapabilities)
     EXPECT_EQ(slurp(host.sysfs_dir(port1) + "/config"), before);
     EXPECT_EQ(port_uemsk(host, 1), 0u);
 
-    // a port text is one word for the shell, never a command of its own
+    // a port that is not there, or a text that is no port, is refused: it has
+    // no capabilities, and "nothing to write" must not read as done
     std::string marker = "/tmp/aml_pcie_test_injected";
     unlink(marker.c_str());
-    aml_card_pcie_cap_set_req_s evil{{}, port0 + "; touch " + marker, 1, 1};
-    EXPECT_EQ(aml_card_pcie_cap_set(&evil, &rsp), AML_STATUS_OK);
+    for (const std::string& port : {std::string("0000:7f:00.0"), port0 + "; touch " + marker}) {
+        aml_card_pcie_cap_set_req_s bad{{"", host.card(0).card_bdf}, port, 1, 1};
+        EXPECT_EQ(aml_card_pcie_cap_set(&bad, &rsp), AML_STATUS_PCIE_DEV_NOT_FOUND) << port;
+        EXPECT_NE(rsp.error.find(" : ERROR - PCIe port " + port + " not found\n"), std::string::npos) << rsp.error;
+    }
     EXPECT_FALSE(exists(marker));
     EXPECT_EQ(port_uemsk(host, 0), 0x1234abcdu);
 }

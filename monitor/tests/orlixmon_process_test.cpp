@@ -177,6 +177,25 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
     }
 }
 
+// a misspelt key and a word for an interval are taken as written (the
+// defaults apply) and told, on standard error and in the trace; the bad port
+// counter ends the start right after the trace is open
+TEST_F(Orlixmon, SilentlyTakenSettingsAreWarnedOfAtStart)
+{
+    std::string path = config(log_dir(), telemetry_dir(), "tx_rdma_unicast_bytes",
+                              R"("metrics": {"listn": "127.0.0.1:1"}, "worker_wait": "sleep", "filtr": 1, )");
+    auto p = run({"-c", path});
+    EXPECT_EQ(p->exit_status(), 255);
+    EXPECT_EQ(p->err(), "Warning - " + path + ": unknown key \"metrics.listn\" (did you mean \"metrics.listen\"?)\n" +
+                            "Warning - " + path + ": unknown key \"filtr\" (did you mean \"filter\"?)\n" +
+                            "Error - tx_rdma_unicast_bytes is not a valid port counter\n" +
+                            "Failed to initiate ORLIX monitor ...\n");
+    std::string trace = test_read_file(log_dir() + "/orlixmon.log");
+    EXPECT_NE(trace.find("configuration: unknown key \"metrics.listn\" (did you mean \"metrics.listen\"?)"),
+              std::string::npos)
+        << trace;
+}
+
 TEST_F(Orlixmon, LastConfigFileOptionWins)
 {
     auto first = config(log_dir(), dir.file("first"));

@@ -46,6 +46,8 @@ struct ctl_options {
     std::string state_dir;      // operational files (logs, work directories, dumps)
     std::string conf_dir;       // what stays installed per card
     std::string telemetry_dir;  // the daemon's telemetry files
+    std::string monitor_config;        // the installed daemon configuration
+    std::string telemetry_dir_source;  // how telemetry_dir was found, for the operator
 };
 ctl_options& ctl_opts();
 
@@ -113,6 +115,18 @@ void ctl_add_card_commands(CLI::App& app, ctl_runner& run);
 void ctl_add_fw_commands(CLI::App& app, ctl_runner& run);
 void ctl_add_other_commands(CLI::App& app, ctl_runner& run);
 void ctl_add_telemetry_commands(CLI::App& app, ctl_runner& run);
+void ctl_add_config_commands(CLI::App& app, ctl_runner& run);
+void ctl_add_ops_commands(CLI::App& app, ctl_runner& run);
+
+// "Error - unknown command 'crad'; did you mean 'card'?" for the first word
+// of argv that names no command where one is needed, else empty
+std::string ctl_unknown_command(CLI::App& app, int argc, char** argv);
+
+// where the monitor writes unless its configuration says otherwise (the package's choice)
+constexpr const char* CTL_PACKAGE_TELEMETRY_DIR = "/var/lib/orlixmon";
+constexpr const char* CTL_MONITOR_CONFIG = "/etc/orlixmon/orlixmon.json";
+// telemetry_dir unless given: the installed monitor configuration's, else the package's
+void ctl_resolve_telemetry_dir();
 
 // text helpers
 std::string ctl_lower(std::string text);

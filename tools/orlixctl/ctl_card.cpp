@@ -270,7 +270,7 @@ void declined()
     throw ctl_error(CTL_EXIT_NOTHING_TO_DO, "Error - not confirmed, nothing done");
 }
 
-ctl_result card_decommission(const std::string& name, bool reset)
+ctl_result card_decommission(const std::string& name, bool reset, bool cpld_reload, uint32_t reset_arg)
 {
     aml_card_handle_s card = ctl_select_card(name);
     if (!ctl_confirm("Decommission card " + card.bdf + " (it leaves the PCIe bus)?")) {
@@ -278,16 +278,29 @@ ctl_result card_decommission(const std::string& name, bool reset)
     }
     aml_card_decommission_req_s req;
     req.card = card;
-    req.reset = reset ? 1 : 0;
-    req.reset_arg = AML_RECOMMISSION_RESET_ARG;
+    req.reset = reset || cpld_reload ? 1 : 0;  // a CPLD reload is the reset it sends
+    req.reset_arg = reset_arg;
+    req.cpld_reload = cpld_reload;
     aml_card_decommission_rsp_s rsp;
     aml_status_e status = aml_card_decommission(&req, &rsp);
     if (status != AML_STATUS_OK) {
         ctl_fail(status, rsp.error);
     }
+    // the port's registers as they were: `pcie cap-set` puts them back by hand
+    const std::string uemsk = fmt::format("0x{:08x}", rsp.uemsk), dpccr = fmt::format("0x{:04x}", rsp.dpccr);
     ctl_result r;
-    r.doc = json{{"address", card.bdf}, {"host_port", rsp.host_port}, {"decommissioned", true}};
-    r.table = card.bdf + " decommissioned (host port " + rsp.host_port + ")\n";
+    r.doc = json{{"address", card.bdf},
+                 {"host_port", rsp.host_port},
+                 {"saved_uemsk", rsp.uemsk},
+                 {"saved_dpccr", rsp.dpccr},
+                 {"reset", req.reset ? (cpld_reload ? "cpld-reload" : "card-reset") : "none"},
+                 {"reset_answer", rsp.reset_answer},
+                 {"decommissioned", true}};
+    r.table = card.bdf + " decommissioned\n" +
+              ctl_fields({{"host_port", rsp.host_port}, {"saved_uemsk", uemsk}, {"saved_dpccr", dpccr}}) +
+              fmt::format("restore: orlixctl pcie rescan {0}, then orlixctl pcie cap-set {1} --port {0} --uemsk {2} "
+                          "--dpccr {3}\n",
+                          rsp.host_port, card.bdf, uemsk, dpccr);
     return r;
 }
 
@@ -315,7 +328,8 @@ void ctl_add_card_commands(CLI::App& app, ctl_runner& run)
     auto* card = app.add_subcommand("card", "the cards of the host");
     card->require_subcommand(1);
     static std::string name, when;
-    static bool reset = false;
+    static bool reset = false, cpld_reload = false;
+    static uint32_t reset_arg = AML_RECOMMISSION_RESET_ARG;
     const char* card_help = "PCI address, UUID, serial number or index from `card list`";
 
     card->add_subcommand("list", "every card: index, address, UUID, serial, state, running firmware")
@@ -341,8 +355,10 @@ void ctl_add_card_commands(CLI::App& app, ctl_runner& run)
     auto* dec = card->add_subcommand("decommission", "take the card off the PCIe bus");
     dec->add_option("CARD", name, card_help)->required();
     dec->add_flag("--reset", reset, "reset the card through its firmware first");
+    dec->add_flag("--cpld-reload", cpld_reload, "reload the CPLD instead of the card reset (implies --reset)");
+    dec->add_option("--reset-arg", reset_arg, "the value the reset request carries")->capture_default_str();
     dec->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
-    dec->callback([&run] { run = [] { return card_decommission(name, reset); }; });
+    dec->callback([&run] { run = [] { return card_decommission(name, reset, cpld_reload, reset_arg); }; });
     auto* rec = card->add_subcommand("recommission", "reset, remove and rescan the card");
     rec->add_option("CARD", name, card_help)->required();
     rec->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");

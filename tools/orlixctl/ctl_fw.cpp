@@ -624,24 +624,58 @@ ctl_result profile_show(const std::string& name, const std::string& package)
     return r;
 }
 
-ctl_result profile_update(const std::string& name, const std::string& package, const std::string& profile)
+// how much of a profile change to make
+struct profile_mode_s {
+    bool device_config_only = false;  // the profile's device configuration from the installed package
+    bool activate_only = false;       // record the profile only (a card running image 3)
+    bool recommission = false;        // recommission the card afterwards
+};
+
+// PROFILE, or PACKAGE PROFILE
+ctl_result profile_update(const std::string& name, const std::vector<std::string>& args, const profile_mode_s& mode)
 {
+    const std::string package = args.size() == 2 ? args[0] : "";
+    const std::string profile = args.back();
+    if (package.empty() && !mode.device_config_only && !mode.activate_only) {
+        throw ctl_error(CTL_EXIT_FAILURE, "Error - a firmware package is needed unless --device-config-only or "
+                                          "--activate-only is given");
+    }
     aml_card_handle_s card = ctl_select_card(name);
-    if (!ctl_confirm("Install profile " + profile + " from " + package + " on card " + card.bdf + "?")) {
+    std::string what = mode.activate_only          ? "Record profile " + profile + " as active"
+                       : mode.device_config_only ? "Install the device configuration of profile " + profile
+                                                 : "Install profile " + profile + " from " + package;
+    if (!ctl_confirm(what + " on card " + card.bdf + (mode.recommission ? ", then recommission it" : "") + "?")) {
         throw ctl_error(CTL_EXIT_NOTHING_TO_DO, "Error - not confirmed, nothing done");
     }
     aml_card_profile_upd_req_s req;
     req.card = card;
     req.package = package;
     req.profile = profile;
+    req.install_firmware = !mode.device_config_only;
+    req.activate_only = mode.activate_only;
+    req.recommission = mode.recommission;
+    // the library's stages as they come, in the place of a percentage
+    static const char* const k_stages[] = {AML_PROFILE_STAGE_INSTALL, AML_PROFILE_STAGE_PORTS,
+                                           AML_PROFILE_STAGE_ACTIVATION, AML_PROFILE_STAGE_DONE};
+    ctl_progress bar({card.bdf});
+    json stages = json::array();
+    req.on_stage = [&](const std::string& stage) {
+        unsigned step = 0;
+        for (unsigned i = 0; i < 4; i++) {
+            step = stage == k_stages[i] ? i : step;
+        }
+        stages.push_back(stage);
+        bar.update(0, step * 100 / 3, stage);
+    };
     aml_card_profile_upd_rsp_s rsp;
     aml_status_e status = aml_card_profile_update(&req, &rsp);
+    bar.finish();
     if (status != AML_STATUS_OK) {
         ctl_fail(status, rsp.stage + ": " + rsp.error);
     }
     ctl_result r;
     r.doc = json{{"address", card.bdf}, {"profile", profile}, {"previous_profile", rsp.previous_profile},
-                 {"stage", rsp.stage}};
+                 {"stage", rsp.stage}, {"stages", stages}};
     r.table = card.bdf + " profile " + rsp.previous_profile + " -> " + profile + "\n";
     return r;
 }
@@ -768,10 +802,22 @@ void ctl_add_fw_commands(CLI::App& app, ctl_runner& run)
     prshow->add_option("CARD", name, card_help)->required();
     prshow->add_option("--package", package, "list the profiles of this package instead");
     prshow->callback([&run] { run = [] { return profile_show(name, package); }; });
+    static std::vector<std::string> profile_args;
+    static profile_mode_s mode;
     auto* prupd = pr->add_subcommand("update", "install a profile from a package");
     prupd->add_option("CARD", name, card_help)->required();
-    prupd->add_option("PACKAGE", package, "firmware package")->required();
-    prupd->add_option("PROFILE", profile, "profile name")->required();
+    prupd->add_option("[PACKAGE] PROFILE", profile_args,
+                      "firmware package and profile name (the package may be left out with "
+                      "--device-config-only or --activate-only)")
+        ->required()
+        ->expected(1, 2);
+    auto* dco = prupd->add_flag("--device-config-only", mode.device_config_only,
+                                "install only the profile's device configuration, from the installed package");
+    prupd->add_flag("--activate-only", mode.activate_only,
+                    "only record the profile as active (a card running image 3; ignored on others)")
+        ->excludes(dco);
+    prupd->add_flag("--recommission", mode.recommission,
+                    "recommission the card afterwards so that the profile takes effect (over a minute)");
     prupd->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
-    prupd->callback([&run] { run = [] { return profile_update(name, package, profile); }; });
+    prupd->callback([&run] { run = [] { return profile_update(name, profile_args, mode); }; });
 }

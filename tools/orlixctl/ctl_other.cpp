@@ -78,26 +78,45 @@ ctl_result coredump_get(const std::string& name, const std::string& out, bool su
     return r;
 }
 
-ctl_result coredump_clear(const std::string& name)
+// the two stored coredumps, each cleared by its own request
+struct dump_kind_s {
+    const char* kind;
+    const char* label;
+    aml_status_e (*clear)(aml_coredump_clear_req_s*, aml_coredump_clear_rsp_s*);
+};
+const dump_kind_s k_dump_kinds[] = {
+    {"card", "card", aml_card_coredump_clear},
+    {"suc", "SUC", aml_suc_coredump_clear},
+};
+
+ctl_result coredump_clear(const std::string& name, const std::string& kind)
 {
     aml_card_handle_s card = ctl_select_card(name);
-    if (!ctl_confirm("Clear the stored coredumps of card " + card.bdf + " (card and SUC)?")) {
+    std::vector<const dump_kind_s*> kinds;
+    std::string labels;
+    for (const auto& k : k_dump_kinds) {
+        if (kind == "all" || kind == k.kind) {
+            kinds.push_back(&k);
+            labels += (labels.empty() ? "" : " and ") + std::string(k.label);
+        }
+    }
+    if (!ctl_confirm("Clear the stored coredumps of card " + card.bdf + " (" + labels + ")?")) {
         declined();
     }
-    aml_coredump_clear_req_s req;
-    req.card = card;
-    aml_coredump_clear_rsp_s rsp;
-    aml_status_e status = aml_card_coredump_clear(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
-    status = aml_suc_coredump_clear(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
+    json cleared = json::array();
+    for (const dump_kind_s* k : kinds) {
+        aml_coredump_clear_req_s req;
+        req.card = card;
+        aml_coredump_clear_rsp_s rsp;
+        aml_status_e status = k->clear(&req, &rsp);
+        if (status != AML_STATUS_OK) {
+            ctl_fail(status, rsp.error);
+        }
+        cleared.push_back(k->kind);
     }
     ctl_result r;
-    r.doc = json{{"address", card.bdf}, {"cleared", {"card", "suc"}}};
-    r.table = card.bdf + ": card and SUC coredumps cleared\n";
+    r.doc = json{{"address", card.bdf}, {"cleared", cleared}};
+    r.table = card.bdf + ": " + labels + " coredump" + (kinds.size() > 1 ? "s" : "") + " cleared\n";
     return r;
 }
 
@@ -229,9 +248,11 @@ ctl_result pcie_rescan(const std::string& address, uint32_t delay)
     return r;
 }
 
-ctl_result pcie_cap_set(const std::string& name, const std::string& port, uint32_t uemsk, uint32_t dpccr)
+ctl_result pcie_cap_set(const std::string& name, const std::string& port_text, uint32_t uemsk, uint32_t dpccr)
 {
     aml_card_handle_s card = ctl_select_card(name);
+    std::string port = ctl_lower(ctl_trim(port_text));
+    port = port.size() == 7 ? "0000:" + port : port;  // BB:DD.F in domain 0
     if (!ctl_confirm(fmt::format("Write AER mask 0x{:08x} and DPC control 0x{:04x} on port {}?", uemsk, dpccr, port))) {
         declined();
     }
@@ -359,7 +380,7 @@ ctl_result cpld_show(const std::string& name)
 
 void ctl_add_other_commands(CLI::App& app, ctl_runner& run)
 {
-    static std::string name, out, which = "all", port_addr, address;
+    static std::string name, out, which = "all", port_addr, address, kind = "all";
     static bool suc = false, raw = false;
     static uint32_t type = 1, port = 1, delay = 0, uemsk = 0, dpccr = 0;
     static int page = -1;
@@ -372,17 +393,21 @@ void ctl_add_other_commands(CLI::App& app, ctl_runner& run)
     cdget->add_option("-o,--output", out, "file to write")->required();
     cdget->add_flag("--suc", suc, "the SUC's coredump instead of the card's");
     cdget->callback([&run] { run = [] { return coredump_get(name, out, suc); }; });
-    auto* cdclr = cd->add_subcommand("clear", "clear the stored coredumps (card and SUC)");
+    auto* cdclr = cd->add_subcommand("clear", "clear the stored coredumps (card, SUC or both)");
     cdclr->add_option("CARD", name, card_help)->required();
+    cdclr->add_option("--kind", kind, "card, suc or all")
+        ->check(CLI::IsMember({"card", "suc", "all"}))
+        ->capture_default_str();
     cdclr->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
-    cdclr->callback([&run] { run = [] { return coredump_clear(name); }; });
+    cdclr->callback([&run] { run = [] { return coredump_clear(name, kind); }; });
 
     auto* dtb = app.add_subcommand("dtb", "device-tree blobs");
     dtb->require_subcommand(1);
     auto* dget = dtb->add_subcommand("get", "save a device-tree blob");
     dget->add_option("CARD", name, card_help)->required();
     dget->add_option("-o,--output", out, "file to write")->required();
-    dget->add_option("--type", type, "DTB type 1 to 4")->check(CLI::Range(1u, 4u))->capture_default_str();
+    // the card says which types it has: the library names a type it refuses
+    dget->add_option("--type", type, "DTB type (1 to 4 on today's cards)")->capture_default_str();
     dget->callback([&run] { run = [] { return dtb_get(name, out, type); }; });
 
     auto* pcie = app.add_subcommand("pcie", "the card on the host's PCIe bus");

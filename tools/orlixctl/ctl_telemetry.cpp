@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "aml/aml_card_validate.h"
 #include "tools/orlixctl/ctl.h"
 
 namespace {
@@ -108,9 +109,22 @@ std::string record_text(const std::string& line)
     return out;
 }
 
+// the files are named by PCI address: a card that left the bus (or a host
+// without the library set up) still has them, so an address is taken as it is
+std::string card_address(const std::string& name)
+{
+    std::string text = ctl_lower(ctl_trim(name));
+    if (!is_bdf_valid(text) && is_bdf_valid("0000:" + text)) {
+        text = "0000:" + text;
+    }
+    return is_bdf_valid(text) ? text : ctl_select_card(name).bdf;
+}
+
 ctl_result telemetry_tail(const std::string& name, bool stats, bool events, bool follow, size_t lines)
 {
-    aml_card_handle_s card = ctl_select_card(name);
+    aml_card_handle_s card;
+    card.bdf = card_address(name);
+    ctl_resolve_telemetry_dir();
     std::vector<std::unique_ptr<log_follower>> files;
     if (stats || !events) {
         files.push_back(std::make_unique<log_follower>(ctl_opts().telemetry_dir + "/card_" + card.bdf + "_stats.log"));
@@ -125,7 +139,9 @@ ctl_result telemetry_tail(const std::string& name, bool stats, bool events, bool
         f->read(all);
     }
     if (!any) {
-        throw ctl_error(CTL_EXIT_NOT_FOUND, "Error - no telemetry of card " + card.bdf + " in " + ctl_opts().telemetry_dir);
+        throw ctl_error(CTL_EXIT_NOT_FOUND, "Error - no telemetry of card " + card.bdf + " in " +
+                                                ctl_opts().telemetry_dir + " (" + ctl_opts().telemetry_dir_source +
+                                                "; --telemetry-dir names another directory)");
     }
     if (all.size() > lines) {
         all.erase(all.begin(), all.end() - static_cast<std::ptrdiff_t>(lines));

@@ -13,6 +13,9 @@
 
 namespace {
 
+// a command word that names nothing
+constexpr int CTL_EXIT_USAGE = 2;
+
 const char* env_or(const char* name, const char* fallback)
 {
     const char* v = getenv(name);
@@ -48,7 +51,8 @@ int main(int argc, char** argv)
     // root's own folder: a predictable name in /tmp could be taken by any user first
     o.state_dir = env_or("ORLIXCTL_STATE_DIR", "/var/lib/orlix");
     o.conf_dir = env_or("ORLIXCTL_CONF_DIR", "/etc/kovra/orlix/");
-    o.telemetry_dir = env_or("ORLIXCTL_TELEMETRY_DIR", "/var/run");
+    o.telemetry_dir = env_or("ORLIXCTL_TELEMETRY_DIR", "");
+    o.monitor_config = env_or("ORLIXCTL_MONITOR_CONFIG", CTL_MONITOR_CONFIG);
 
     CLI::App app{"orlixctl: manage the ORLIX cards of this host", "orlixctl"};
     app.require_subcommand(1);
@@ -58,14 +62,20 @@ int main(int argc, char** argv)
     app.add_option("--state-dir", o.state_dir, "operational files: logs, work directories (ORLIXCTL_STATE_DIR)")
         ->capture_default_str();
     app.add_option("--conf-dir", o.conf_dir, "the card configuration files (ORLIXCTL_CONF_DIR)")->capture_default_str();
-    app.add_option("--telemetry-dir", o.telemetry_dir, "the monitor's telemetry files (ORLIXCTL_TELEMETRY_DIR)")
+    app.add_option("--telemetry-dir", o.telemetry_dir,
+                   "the monitor's telemetry files (ORLIXCTL_TELEMETRY_DIR; default: telemetry_dir of the monitor "
+                   "configuration, else /var/lib/orlixmon)");
+    app.add_option("--monitor-config", o.monitor_config, "the installed monitor configuration (ORLIXCTL_MONITOR_CONFIG)")
         ->capture_default_str();
+    app.set_version_flag("-V,--version", std::string("orlixctl ") + ORLIX_VERSION);
 
     ctl_runner run;
     ctl_add_card_commands(app, run);
     ctl_add_fw_commands(app, run);
     ctl_add_other_commands(app, run);
     ctl_add_telemetry_commands(app, run);
+    ctl_add_config_commands(app, run);
+    ctl_add_ops_commands(app, run);
 
     try {
         app.parse(argc, argv);
@@ -76,6 +86,10 @@ int main(int argc, char** argv)
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        std::string unknown = ctl_unknown_command(app, argc, argv);
+        if (!unknown.empty()) {
+            return report_error(CTL_EXIT_USAGE, CTL_EXIT_USAGE, unknown);
+        }
         if (o.json) {
             // CLI11's own text on standard error, the document on standard output
             int rc = app.exit(e, std::cerr, std::cerr);
@@ -85,6 +99,10 @@ int main(int argc, char** argv)
         return app.exit(e);
     }
     if (!run) {
+        std::string unknown = ctl_unknown_command(app, argc, argv);
+        if (!unknown.empty()) {
+            return report_error(CTL_EXIT_USAGE, CTL_EXIT_USAGE, unknown);
+        }
         std::cerr << app.help() << std::endl;
         return static_cast<int>(CLI::ExitCodes::RequiredError);
     }

@@ -33,7 +33,8 @@ TEST_F(Orlixctl, PcieUnbindBindCapSetRemoveRescanDecommission)
         wait_path present "/sys/bus/pci/drivers/plenx/$NET" && echo NET_BOUND
 
         # decommission: off the bus, the host port named; the port brings it back
-        P0=$($CTL -j card decommission 0 -y | jq -r .host_port)
+        D=$($CTL -j card decommission 0 -y); P0=$(echo "$D" | jq -r .host_port)
+        echo "$D" | jq -c '[.saved_uemsk, .saved_dpccr, .reset]'
         echo "port0=$P0"
         wait_cards 1 && echo DECOMMISSIONED
         $CTL -j card list | jq -r '.cards[0].address'
@@ -53,7 +54,7 @@ TEST_F(Orlixctl, PcieUnbindBindCapSetRemoveRescanDecommission)
     )SH");
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char* k : {"{\"address\":\"0000:20:00.0\",\"devices\":\"network\",\"unbound\":true}", "NET_UNBOUND",
-                          "IPC_KEPT", "\"bound\":true", "NET_BOUND", "DECOMMISSIONED\n0000:24:00.0\n", "rescanned\nrescan=0",
+                          "IPC_KEPT", "\"bound\":true", "NET_BOUND", "[1048576,65,\"none\"]\n", "DECOMMISSIONED\n0000:24:00.0\n", "rescanned\nrescan=0",
                           "BACK\n", "[305441741,66]", "uemsk=1234abcd dpccr=0042", "REMOVED", "gone=3",
                           "\"rescanned\":true", "BACK2", "ALIVE", "bad_rescan=1"}) {
         EXPECT_TRUE(has(r.out, k)) << k << "\n" << r.out << r.err;

@@ -39,8 +39,12 @@ TEST_F(Orlixctl, CardCommands)
     run_result r = run(R"SH(
         $CTL -j card show 0 | jq -e '(.ports | length) == 2 and (.lifs | length) == 2 and .firmware.running_image == "fw-a" and .serial == "ORX26000000"' >/dev/null && echo SHOW_OK
         $CTL -j card liveness 0 | jq -e '.alive' >/dev/null && echo LIVE_OK
-        $CTL -j card time get 1 | jq -e '.time | test("^[0-9]{4}-")' >/dev/null && echo TIME_OK
+        # the card's own clock: today's date, then the time it was set to, running on
+        [ "$($CTL -j card time get 1 | jq -r '.time[0:10]')" = "$(date -u +%F)" ] && echo TIME_OK
         $CTL -j card time set 1 "2026-01-02 03:04:05" | jq -r .time
+        $CTL -j card time get 1 | jq -r '"now " + .time[0:18]'
+        $CTL -j card cmb update 1 7 -y | jq -c .; $CTL card cmb get 1 | grep cmb; $CTL -j card cmb get 0 | jq -c .cmb
+        $CTL card pss-reset 1 -y; $CTL card sdk-init 0
         $CTL -j fw show 0 | jq -e '.next_boot_image == "fw-a" and (.versions.soc | map(.name) | index("Zephyr-B")) != null' >/dev/null && echo FW_OK
         $CTL -j cpld show 0 | jq -e '.revision == 3 and .id == 101' >/dev/null && echo CPLD_OK
         $CTL -j qsfp show 0 1 | jq -e '.identifier == 0 and .temperature_c > 22 and .temperature_c < 22.1' >/dev/null && echo QSFP_OK
@@ -48,8 +52,9 @@ TEST_F(Orlixctl, CardCommands)
         $CTL secure-boot show 0 | grep -q life_cycle_state && echo SB_OK
     )SH");
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char* k : {"SHOW_OK", "LIVE_OK", "TIME_OK", "2026-01-02 03:04:05", "FW_OK", "CPLD_OK", "QSFP_OK",
-                          "SB_OK", "RAW_OK"}) {
+    for (const char* k : {"SHOW_OK", "LIVE_OK", "TIME_OK", "2026-01-02 03:04:05", "now 2026-01-02 03:04:0", "FW_OK",
+                          "CPLD_OK", "QSFP_OK", "SB_OK", "RAW_OK", "{\"address\":\"0000:24:00.0\",\"cmb\":7}\ncmb      7\n0\n",
+                          "0000:24:00.0: PSS reset\n", "0000:20:00.0: platform layer ready"}) {
         EXPECT_NE(r.out.find(k), std::string::npos) << k << "\n" << r.out << r.err;
     }
 }
@@ -64,7 +69,16 @@ TEST_F(Orlixctl, DumpsAndTelemetry)
         printf '*** Boot #3 ***\n{"a": 1}\n{"a": 2}\n' > "$ORLIXCTL_TELEMETRY_DIR/card_0000:20:00.0_stats.log"
         $CTL -j telemetry tail 0 --stats | jq -c '.records'
         $CTL telemetry tail 0 --stats
+        $CTL -j coredump clear 0 --kind suc --assume-yes | jq -c .cleared
         $CTL -j coredump clear 0 --assume-yes | jq -c .cleared
+        $CTL coredump get 0 --suc -o x; echo suc=$?
+        # without --telemetry-dir: the installed monitor configuration, then the package's folder
+        T=$ORLIXCTL_TELEMETRY_DIR; D=${T%/tel}; unset ORLIXCTL_TELEMETRY_DIR
+        printf '{"telemetry_dir": "%s", "filter": {"lif": {"counters": []}, "port": {"counters": []}}}' "$T" > "$D/mon.json"
+        # a card that left the bus still has its files
+        echo '{"b": 1}' > "$T/card_0000:77:00.0_event.log"
+        ORLIXCTL_MONITOR_CONFIG=$D/mon.json $CTL telemetry tail 77:00.0
+        ORLIXCTL_MONITOR_CONFIG=$D/none.json $CTL telemetry tail 0000:77:00.0; echo none=$?
     )SH");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("CD_OK"), std::string::npos) << r.out;
@@ -72,7 +86,11 @@ TEST_F(Orlixctl, DumpsAndTelemetry)
     EXPECT_NE(r.out.find("dtb=0 size=2048"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("[{\"a\":1},{\"a\":2}]"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("a=1\na=2\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("[\"card\",\"suc\"]"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[\"suc\"]\n[\"card\",\"suc\"]\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(has(r.out, "suc=2\nb=1\nnone=3\n")) << r.out;
+    EXPECT_TRUE(has(r.err, "Error - no telemetry of card 0000:77:00.0 in /var/lib/orlixmon (" + dir.file("none.json") +
+                               " not found, the package's default; --telemetry-dir names another directory)"))
+        << r.err;
 }
 
 // progress under a pseudo-terminal: one bar redrawn in place up to 100%
@@ -95,9 +113,17 @@ TEST_F(Orlixctl, BadArgumentsFailClearly)
         t $CTL card show ""
         t $CTL card
         t $CTL bogus
+        t $CTL crad list
+        t $CTL -p card lsit
+        t $CTL card time gte 0
+        $CTL -j crad 2>/dev/null | jq -c .error
+        $CTL --version; "${CTL%/tools/orlixctl/orlixctl}/emulator/orlix-cardsim" --version
         t $CTL fw boot-image set 0 fw-z
         t $CTL qsfp show 0 0
         t $CTL dtb get 0 -o x --type 9
+        t $CTL dtb get 0 -o x --type 0
+        t $CTL pcie cap-set 0 --port 7f:00.0 --uemsk 0 --dpccr 0 -y
+        t $CTL profile update 0 rdma -y
         t $CTL card time set 0 "yesterday"
         t $CTL fw erase 0 nosuch -y
         t $CTL fw inspect /nonexistent.tar
@@ -110,8 +136,15 @@ TEST_F(Orlixctl, BadArgumentsFailClearly)
     for (const char* k : {"rc=3 Error - no card with index 9", "rc=3 Error - no card at PCI address 0000:99:00.0",
                           "rc=3 Error - no card with UUID", "rc=3 Error - no card with PCI address, UUID, serial",
                           "rc=1 Error - no card given", "rc=106 A subcommand is required",
-                          "rc=106 A subcommand is required", "rc=105 IMAGE: fw-z not in",
-                          "rc=105 PORT: Value 0 not in range", "rc=105 --type: Value 9 not in range",
+                          "rc=2 Error - unknown command 'bogus' ", "rc=2 Error - unknown command 'crad'; did you mean 'card'?",
+                          "rc=2 Error - unknown command 'lsit' of 'card'; did you mean 'list'?",
+                          "rc=2 Error - unknown command 'gte' of 'time'; did you mean 'get'?",
+                          "{\"code\":2,\"message\":\"Error - unknown command 'crad'; did you mean 'card'?\"}",
+                          "orlixctl " ORLIX_VERSION "\norlix-cardsim " ORLIX_VERSION "\n",
+                          "rc=105 IMAGE: fw-z not in", "rc=105 PORT: Value 0 not in range",
+                          "Invalid input: NIC", "ERROR - Invalid DTB type 9", "ERROR - Unknow IPC endpoint for DTB type 0",
+                          "rc=1 PCIe device not found: NIC", "ERROR - PCIe port 0000:7f:00.0 not found",
+                          "rc=1 Error - a firmware package is needed unless --device-config-only or --activate-only",
                           "rc=1 Error - invalid time", "rc=3 Error - no flash partition",
                           "rc=3 Error - package /nonexistent.tar is not a readable file",
                           "{\"code\":3,\"message\":\"Error - no card with index 9 (the host has 2 cards)\"}",
@@ -204,6 +237,44 @@ TEST_F(Orlixctl, InspectAndDryRunTouchNothing)
     EXPECT_NE(r.out.find("[false,\"digest in upper case (the update refuses it)\"]\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("member \"../evil\" leaves the directory it is unpacked into\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("hostile=4\n"), std::string::npos) << r.out;
+}
+
+// config check reads a file as the monitor does: its errors, and what it
+// would take without a word (a misspelt key, a word or a minus sign where a
+// number belongs, a flag that is neither true nor false)
+TEST_F(Orlixctl, ConfigCheckNamesWhatTheMonitorTakesSilently)
+{
+    const std::string dirs = "\"log_dir\": \"" + dir.path() + "\", \"telemetry_dir\": \"" + dir.path() + "\", ";
+    const std::string lists = "\"lif\": {\"counters\": []}, \"port\": {\"counters\": []}";
+    const struct {
+        std::string text;
+        int exit;
+        std::string says;
+    } cases[] = {
+        {"{" + dirs + "\"filter\": {" + lists + "}}", 0, "valid\n"},
+        {"{" + dirs + "\"telemetry-dir\": \"/x\", \"metrics\": {\"listn\": \"127.0.0.1:1\"}, \"filter\": {" + lists + "}}",
+         4, "Warning - unknown key \"telemetry-dir\" (did you mean \"telemetry_dir\"?)\nWarning - unknown key "
+            "\"metrics.listn\" (did you mean \"metrics.listen\"?)\n"},
+        {"{" + dirs + "\"filter\": {\"card\": {\"liveness_poll_interval\": \"-5\"}, \"lif\": {\"poll_interval\": "
+                      "\"fast\", \"counters\": []}, \"port\": {\"counters\": [{\"counter\": \"frames_rx_ok\", "
+                      "\"cumulative\": \"True\", \"threshold\": 100, \"action\": {\"stats_record\": true}}]}}}",
+         4, "Warning - filter.card.liveness_poll_interval: \"-5\" has a minus sign and wraps to 18446744073709551611\n"
+            "Warning - filter.lif.poll_interval: \"fast\" is not a whole number, the default 100000 applies\n"
+            "Warning - filter.port.counters[0].cumulative: \"True\" is neither true nor false and counts as false\n"
+            "Warning - filter.port.counters[0].threshold: \"100\" is not an object, the keys below it take their "
+            "defaults\n"},
+        {"{" + dirs + "\"filter\": {\"lif\": {\"counters\": []}, \"port\": {\"counters\": [{\"counter\": "
+                      "\"tx_rdma_unicast_bytes\", \"action\": {\"event_record\": true}}]}}}",
+         1, "Error - tx_rdma_unicast_bytes is not a valid port counter\n"},
+        {"{\"filter\": {}}", 1, "No such node (filter.lif.counters)\n"},
+    };
+    for (const auto& c : cases) {
+        test_write_file(dir.file("m.json"), c.text);
+        test_process p({build_dir() + "/tools/orlixctl/orlixctl", "config", "check", dir.file("m.json")}, dir.path());
+        ASSERT_TRUE(p.wait());
+        EXPECT_EQ(p.exit_status(), c.exit) << c.text << p.out();
+        EXPECT_TRUE(has(p.out(), c.says)) << c.text << "\n" << p.out();
+    }
 }
 
 }  // namespace

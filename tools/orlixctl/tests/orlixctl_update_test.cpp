@@ -182,13 +182,20 @@ TEST_F(Orlixctl, ProfileUpdateInstallsThePackage)
     fw_package pkg(dir.path(), opts);
     std::string path = pkg.build("profiles.tar");
     run_result r = run("P='" + path + "'" + k_stored + R"SH(
-        $CTL -j profile update 0 "$P" rdma -y | jq -c '[.profile, .stage]'; echo rc=$?
+        $CTL -j profile update 0 "$P" rdma -y | jq -c '[.profile, .stage, .stages]'; echo rc=$?
+        # the device configuration alone, from what the card has installed: the stage it
+        # reached and the engine's refusal (fw-a and fw-b differ after one install)
+        $CTL profile update 0 rdma --device-config-only -y 2>&1 >/dev/null | grep -v lspci
         $CTL -j profile show 0 | jq -r '"active=" + .active_profile'
         echo "stored=$(stored 0),$(stored 1)"
         $CTL -j profile show 1 | jq -r '"other=" + .active_profile'
     )SH", "", 200);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(has(r.out, "[\"rdma\",\"Done\"]\nrc=0\n")) << r.out << r.err;
+    const std::string stages = "[\"card profile\",\"Port Profile\",\"Activation\",\"Done\"]";
+    EXPECT_TRUE(has(r.out, "[\"rdma\",\"Done\"," + stages + "]\nrc=0\n")) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "0000:20:00.0   0% card profile (")) << r.out;
+    EXPECT_TRUE(has(r.out, "Generic error: card profile: NIC ")) << r.out;
+    EXPECT_TRUE(has(r.out, "Both the main firmware partitions must run same firmware version for profile update")) << r.out;
     EXPECT_TRUE(has(r.out, "active=rdma\n")) << r.out;
     EXPECT_TRUE(has(r.out, "stored=" + opts.software_version + ",1.4.0\n")) << r.out;
     EXPECT_FALSE(has(r.out, "other=rdma")) << r.out;
