@@ -449,11 +449,13 @@ std::vector<member_s> members()
              rsp.card_time.tm_year = 99;
              rsp.value1 = rsp.value2 = 7;
              aml_status_e status = aml_card_time_get(&req, &rsp);
-             // the emulated card keeps a zeroed time
+             // the card keeps a UTC clock and sends its seconds and
+             // nanoseconds beside the broken-down time
              if (status == AML_STATUS_OK) {
-                 EXPECT_EQ(rsp.card_time.tm_year, 0);
-                 EXPECT_EQ(rsp.value1, 0u);
-                 EXPECT_EQ(rsp.value2, 0u);
+                 struct tm t = rsp.card_time;
+                 EXPECT_GE(t.tm_year, 126);
+                 EXPECT_EQ(static_cast<uint64_t>(timegm(&t)), rsp.value1);
+                 EXPECT_LT(rsp.value2, 1000000000u);
              }
              return outcome_s{status, rsp.error};
          }},

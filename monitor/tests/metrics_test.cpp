@@ -108,13 +108,18 @@ TEST(MetricsText, EveryFamilyWithItsLabelsPassesPromtool)
     EXPECT_TRUE(has(text, "orlix_monitor_pass_duration_seconds_sum{address=\"0000:20:00.0\"} 0.0009\n")) << text;
 
     // every HELP says where the values come from
-    size_t helps = 0, last_poll = 0;
+    size_t helps = 0, last_poll = 0, last_read = 0;
     for (size_t at = text.find("# HELP "); at != std::string::npos; at = text.find("# HELP ", at + 1)) {
         helps++;
-        last_poll += text.substr(at, text.find('\n', at) - at).find("last poll") != std::string::npos;
+        const std::string line = text.substr(at, text.find('\n', at) - at);
+        last_poll += line.find("last poll") != std::string::npos;
+        last_read += line.find("transceiver reader's last pass") != std::string::npos;
     }
-    EXPECT_EQ(helps, last_poll + 1) << "all but the build's";
-    EXPECT_EQ(helps, 9 + lif_counter_map.size() + port_counter_map.size());
+    EXPECT_EQ(helps, last_poll + last_read + 1) << "all but the build's";
+    EXPECT_EQ(last_poll, 8 + lif_counter_map.size() + port_counter_map.size());
+    // presence, 2 module and 3 lane readings, 2 module and 2 lane flag
+    // families, 20 thresholds
+    EXPECT_EQ(last_read, 30u);
 
     // only the counters the rules name: their families alone, same samples
     orlixmon_metrics_select_s configured{false, {"tx_rdma_unicast_packets"}, {}};
