@@ -9,9 +9,11 @@
 #include <fmt/format.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "aml/aml_card_ipc.h"
 #include "aml/aml_card_validate.h"
@@ -426,7 +428,18 @@ aml_status_e aml_card_recommission(aml_card_handle_s* handle, std::string& step,
     }
     std::vector<std::string> functions;
     uint32_t count = 0;
-    if (nic_ipc_card_device_list_get(handle->bdf, functions, &count) != 0) {
+    // the kernel lists a rescanned card's functions as it enumerates them:
+    // ask again for a while (10 s) before giving up
+    bool listed = false;
+    for (int attempt = 0; attempt < 20 && !listed; attempt++) {
+        if (attempt > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+        functions.clear();
+        count = 0;
+        listed = nic_ipc_card_device_list_get(handle->bdf, functions, &count) == 0;
+    }
+    if (!listed) {
         error = aml_card_error_msg(handle, "Failed to populate PCIe devices after reset");
         return AML_PCIE_STATUS_DEVICES_NOT_LISTED;
     }
