@@ -82,6 +82,9 @@ int next_boot_image_set(const std::string& image_name);
 // the main image the card does not run, as an image name: "mainfwb" while it
 // runs A, "mainfwa" while it runs B or gold. "altfw" means this one, and
 // every install writes it
+// reads the card's version records into the thread's state, logging a failure
+int fwupdate_version_info_refresh();
+
 std::string fwupdate_alt_image(const rfc_card_info_s& card_info);
 // points the card's flash service at a main image ("mainfwa", "mainfwb")
 // before its partitions are written

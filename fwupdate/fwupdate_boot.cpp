@@ -198,6 +198,16 @@ int boot_option_read_back(const image_name_s& want, const std::string& fwname)
 
 }  // namespace
 
+int fwupdate_version_info_refresh()
+{
+    auto& tls = fwupdate_tls();
+    int rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    if (rc != 0) {
+        fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
+    }
+    return rc;
+}
+
 std::string fwupdate_alt_image(const rfc_card_info_s& card_info)
 {
     return card_info.soc_running == "A" ? "mainfwb" : "mainfwa";
@@ -234,9 +244,8 @@ int boot_option_set(const std::string& image_name)
     }
     firmware_image_type_e type = boot_image_type_from_name(image->boot);
     // the records as they are now, after whatever was just written
-    int rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    int rc = fwupdate_version_info_refresh();
     if (rc != 0) {
-        fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
         return rc;
     }
     const char* soc = type == FIRMWARE_IMAGE_FW_GOLD ? "goldfw" : "soc";
@@ -268,15 +277,13 @@ int boot_option_set(const std::string& image_name)
 int next_boot_image_set(const std::string& image_name)
 {
     install_sigint_guard();
-    auto& tls = fwupdate_tls();
     fwupdate_card_lock lock;
     int rc = lock.acquire();
     if (rc != 0) {
         return rc;
     }
-    rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    rc = fwupdate_version_info_refresh();
     if (rc != 0) {
-        fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
         return rc;
     }
     // the installed package's revision picks the name tables

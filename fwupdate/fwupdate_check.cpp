@@ -43,9 +43,8 @@ int check_body(const std::string& package, std::vector<std::string>& names, cons
                std::vector<fwupdate_flash_check_s>& results)
 {
     auto& tls = fwupdate_tls();
-    int rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    int rc = fwupdate_version_info_refresh();
     if (rc != 0) {
-        fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
         return rc;
     }
     // every check reads the engine's private, checked copy only

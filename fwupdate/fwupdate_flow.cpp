@@ -228,9 +228,8 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
     if (rc != 0) {
         return rc;
     }
-    rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    rc = fwupdate_version_info_refresh();
     if (rc != 0) {
-        fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
         return rc;
     }
     // every check that decides the install reads the engine's private,

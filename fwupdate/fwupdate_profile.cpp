@@ -90,9 +90,8 @@ int fwupdate_device_config_update(fwupdate_device_config_upd_req_s* req, uint8_t
     if (rc != 0) {
         return rc;
     }
-    rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    rc = fwupdate_version_info_refresh();
     if (rc != 0) {
-        fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
         return rc;
     }
     const std::string dir = fwupdate_card_config_dir();
@@ -326,9 +325,8 @@ struct firmware_versions_s {
 int firmware_get(bool, std::string& json)
 {
     auto& tls = fwupdate_tls();
-    int rc = rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info);
+    int rc = fwupdate_version_info_refresh();
     if (rc != 0) {
-        fwupdate_log(trace_level_err, "Failed to get image version info for %s, err %u", tls.vmb_bdf.c_str(), rc);
         return rc;
     }
     static const firmware_versions_s k_names[] = {
