@@ -42,6 +42,19 @@ long file_size(FILE* f)
     return size;
 }
 
+// the size of an image on the host; an unreadable file is logged
+bool host_file_size(const std::string& file, long& size)
+{
+    FILE* f = fopen(file.c_str(), "rb");
+    if (f == nullptr) {
+        rfc_log(trace_level_err, "Failed to open file %s", file.c_str());
+        return false;
+    }
+    size = file_size(f);
+    fclose(f);
+    return true;
+}
+
 // sends the request until the card answers something other than "in
 // progress"; the answer's first byte, or -1 on a failed exchange, -2 on abort
 int poll_status(const rfc_exchange_s& x, const uint8_t* req, size_t req_len, size_t rsp_len, unsigned wait_s,
@@ -225,13 +238,10 @@ int rfc_verify_image(flash_partition_e partition, const std::string& file, const
     if (!rfc_partition_ok(partition)) {
         return RFC_ERR;
     }
-    FILE* f = fopen(file.c_str(), "rb");
-    if (f == nullptr) {
-        rfc_log(trace_level_err, "Failed to open file %s", file.c_str());
+    long size = 0;
+    if (!host_file_size(file, size)) {
         return RFC_ERR;
     }
-    long size = file_size(f);
-    fclose(f);
     if (aborted(abort)) {
         rfc_log(trace_level_err, "Verify image operation aborted due to timeout");
         return RFC_ABORTED;
@@ -316,13 +326,10 @@ int rfc_verify_checksum(flash_partition_e partition, const std::string& file, co
     if (!rfc_partition_ok(partition)) {
         return RFC_ERR;
     }
-    FILE* f = fopen(file.c_str(), "rb");
-    if (f == nullptr) {
-        rfc_log(trace_level_err, "Failed to open file %s", file.c_str());
+    long size = 0;
+    if (!host_file_size(file, size)) {
         return RFC_ERR;
     }
-    long size = file_size(f);
-    fclose(f);
     std::string got;
     int rc = rfc_partition_checksum(partition, static_cast<uint64_t>(size), bdf, abort, got);
     if (rc != RFC_OK) {
