@@ -62,8 +62,15 @@ void unbind_entry(const host_device_info_s& dev)
         return;
     }
     std::string dir = "/sys/bus/" + dev.bus + "/drivers/" + dev.driver;
-    if (is_dir(dir + "/" + dev.name)) {
-        (void)run(ipc_shell_command("echo {} > {}", {dev.name, dir + "/unbind"}));
+    std::string link = dir + "/" + dev.name;
+    if (!is_dir(link)) {
+        return;
+    }
+    (void)run(ipc_shell_command("echo {} > {}", {dev.name, dir + "/unbind"}));
+    // the driver's link goes before a later bind looks for it; a kernel
+    // removes it within the write, a slow one is given a few seconds
+    for (int i = 0; i < 500 && is_dir(link); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
