@@ -1,3 +1,6 @@
+// the process-wide operation table: pal_init picks the variant once and
+// publishes its table whole; the wrappers call through it
+
 #include "pal/pal.h"
 
 #include <atomic>
@@ -111,9 +114,7 @@ platform::platform_type_t pal_get_platform_type()
     return t ? t->platform_type : platform::PLATFORM_TYPE_NONE;
 }
 
-// an empty entry fails: the caller gets PAL_RET_NOK (or false, or null)
-#define PAL_CALL PAL_TABLE_CALL
-
+// the wrappers: an empty entry fails, the caller gets PAL_RET_NOK (or false, or null)
 pal_ret_t pal_reg_read(uint64_t addr, uint32_t* data, uint32_t n) { return PAL_CALL(reg_read, PAL_RET_NOK, addr, data, n); }
 pal_ret_t pal_reg_write(uint64_t addr, const uint32_t* data, uint32_t n) { return PAL_CALL(reg_write, PAL_RET_NOK, addr, data, n); }
 uint32_t pal_sbus_read(uint32_t ring, uint32_t sbus, uint32_t reg) { return PAL_CALL(sbus_read, 0u, ring, sbus, reg); }
@@ -129,13 +130,7 @@ pal_ret_t pal_physical_addr_to_virtual_addr(uint64_t pa, uint64_t* va) { return 
 pal_ret_t pal_virtual_addr_to_physical_addr(uint64_t va, uint64_t* pa) { return PAL_CALL(virtual_addr_to_physical_addr, PAL_RET_NOK, va, pa); }
 pal_ret_t pal_mem_set(uint64_t addr, uint8_t value, uint32_t size, uint32_t flags) { return PAL_CALL(mem_set, PAL_RET_NOK, addr, value, size, flags); }
 void* pal_mem_map(uint64_t pa, uint32_t size) { return PAL_CALL(mem_map, nullptr, pa, size); }
-void pal_mem_unmap(void* va)
-{
-    const pal_info_s* t = pal_table();
-    if (t && t->mem_unmap) {
-        t->mem_unmap(va);
-    }
-}
+void pal_mem_unmap(void* va) { PAL_CALL(mem_unmap, 0, va); }
 pal_ret_t pal_reg_batch_write(uint64_t addr, const uint32_t* data, uint32_t n) { return PAL_CALL(reg_batch_write, PAL_RET_NOK, addr, data, n); }
 bool pal_is_mem_region_avail(uint64_t addr, uint64_t size) { return PAL_CALL(is_mem_region_avail, false, addr, size); }
 pal_ret_t pal_reg_rw_ctrl(const pal_reg_rw_ctrl_s* ctrl) { return PAL_CALL(reg_rw_ctrl, PAL_RET_NOK, ctrl); }

@@ -104,12 +104,48 @@ inline const pal_info_s* pal_table()
     return gl_pal_info.load(std::memory_order_acquire);
 }
 
-// calls an entry of the published table; no table or an empty entry fails
-#define PAL_TABLE_CALL(entry_, fail_, ...)                                                   \
-    [&] {                                                                                    \
-        const ::sdk::lib::pal_info_s* t_ = ::sdk::lib::pal_table();                          \
-        return t_ && t_->entry_ ? t_->entry_(__VA_ARGS__) : (fail_);                         \
-    }()
+// every entry of the table by name, for walking it whole
+#define PAL_ENTRY_NAMES(X)                                                                                   \
+    X(reg_read) X(reg_write) X(sbus_read) X(sbus_write) X(sbus_reset) X(mem_read) X(mem_write) X(ring_db16)   \
+    X(ring_db32) X(ring_db64) X(step_cpu_pkt) X(physical_addr_to_virtual_addr) X(virtual_addr_to_physical_addr) \
+    X(mem_set) X(is_qsfp_port_present) X(is_qsfp_port_reset) X(qsfp_set_port) X(qsfp_reset_port)             \
+    X(is_qsfp_port_power_ctrl_present) X(is_qsfp_port_powered_up) X(is_qsfp_port_power_failure)             \
+    X(is_qsfp_presence_intr_pending) X(qsfp_presence_intr_clear) X(qsfp_power_en) X(qsfp_set_low_power_mode) \
+    X(qsfp_reset_low_power_mode) X(qsfp_read) X(qsfp_write) X(qsfp_mdio_read) X(qsfp_mdio_write)             \
+    X(qsfp_phy_read) X(qsfp_phy_write) X(mem_map) X(mem_unmap) X(qsfp_set_led) X(get_cpld_rev) X(get_cpld_id) \
+    X(cpld_write_qsfp_temp) X(qsfp_dom_read) X(reg_batch_write) X(get_system_led) X(get_rst_reason)          \
+    X(get_sub_asic) X(is_mem_region_avail) X(reg_rw_ctrl)
+
+#define PAL_ENTRY_COUNT_ONE(name_) +1
+static_assert(sizeof(pal_info_s) == sizeof(void*) * (1 PAL_ENTRY_NAMES(PAL_ENTRY_COUNT_ONE)),
+              "PAL_ENTRY_NAMES must name every entry of pal_info_s");
+#undef PAL_ENTRY_COUNT_ONE
+
+// a variant's entries laid over the table being built: what the variant
+// leaves empty keeps the entry underneath
+inline void pal_overlay(pal_info_s& table, const pal_info_s& variant)
+{
+#define PAL_OVERLAY_ONE(name_)       \
+    if (variant.name_) {            \
+        table.name_ = variant.name_; \
+    }
+    PAL_ENTRY_NAMES(PAL_OVERLAY_ONE)
+#undef PAL_OVERLAY_ONE
+}
+
+// calls an entry of the published table with args; no table or an empty
+// entry gives `fail` instead
+template <typename Fn, typename Fail, typename... Args>
+auto pal_call(Fn pal_info_s::*entry, Fail fail, Args... args)
+{
+    const pal_info_s* t = pal_table();
+    using result_t = decltype((t->*entry)(args...));
+    if (t && t->*entry) {
+        return (t->*entry)(args...);
+    }
+    return static_cast<result_t>(fail);
+}
+#define PAL_CALL(entry_, ...) ::sdk::lib::pal_call(&::sdk::lib::pal_info_s::entry_, __VA_ARGS__)
 
 pal_ret_t pal_init(platform::platform_type_t type, types::dp_mem_layout_s* layout);
 pal_ret_t pal_teardown(platform::platform_type_t type);
@@ -137,7 +173,8 @@ bool pal_is_mem_region_avail(uint64_t addr, uint64_t size);
 pal_ret_t pal_reg_rw_ctrl(const pal_reg_rw_ctrl_s* ctrl);
 int pal_get_sub_asic();
 
-// variants: each fills the table pal_init is building, before it is published
+// variants: each lays its constant table over the one pal_init is building,
+// before it is published (pal_overlay)
 void pal_default_init_rwvectors(pal_info_s& p);
 pal_ret_t pal_hw_x86_init_rwvectors(pal_info_s& p);
 pal_ret_t pal_builtin_init_rwvectors(pal_info_s& p);  // platform types 2 and 3

@@ -172,16 +172,8 @@ bool builtin_is_mem_region_avail(uint64_t addr, uint64_t size)
 
 }  // namespace
 
-pal_ret_t pal_builtin_init_rwvectors(pal_info_s& p)
-{
-    {
-        // a new card at every pal_init; mappings handed out before stay valid
-        // (the storage is only allocated once)
-        std::lock_guard<std::mutex> lock(g_card.mutex);
-        for (builtin_space_s* space : {&g_card.regs, &g_card.mem}) {
-            space->bytes.assign(space->size, 0);
-        }
-    }
+static constexpr pal_info_s k_builtin_table = [] {
+    pal_info_s p{};
     p.reg_read = builtin_reg_read;
     p.reg_write = builtin_reg_write;
     p.mem_read = builtin_mem_read;
@@ -195,6 +187,20 @@ pal_ret_t pal_builtin_init_rwvectors(pal_info_s& p)
     p.mem_map = builtin_mem_map;
     p.mem_unmap = builtin_mem_unmap;
     p.is_mem_region_avail = builtin_is_mem_region_avail;
+    return p;
+}();
+
+pal_ret_t pal_builtin_init_rwvectors(pal_info_s& p)
+{
+    {
+        // a new card at every pal_init; mappings handed out before stay valid
+        // (the storage is only allocated once)
+        std::lock_guard<std::mutex> lock(g_card.mutex);
+        for (builtin_space_s* space : {&g_card.regs, &g_card.mem}) {
+            space->bytes.assign(space->size, 0);
+        }
+    }
+    pal_overlay(p, k_builtin_table);
     return PAL_RET_OK;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ipc/le_bytes.h"
 #include "ipc/nic_ipc.h"
 #include "log/trace_level.h"
 #include "pal/pal_hw_x86.h"
@@ -26,12 +27,6 @@ thread_local bool t_ipc_opened = false;
 constexpr size_t k_cpld_req = 12, k_cpld_rsp = 16, k_sensor_rsp = 12;
 constexpr size_t k_fru_rsp = 4 + PAL_FRU_READ_MAX, k_fwsel_req = 4, k_fwsel_rsp = 8;
 constexpr size_t k_status_len = 4;
-
-uint32_t get32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
 
 // a firmware status as the negative result: statuses past INT_MAX, which
 // cannot be negated as an int, all read as INT_MIN
@@ -74,9 +69,9 @@ int cpld_cmd(uint32_t opcode, const uint8_t args[4], uint32_t* value, const char
         return rc;
     }
     if (value) {
-        *value = get32(buf + 8);
+        *value = le_at<uint32_t>(buf, sizeof(buf), 8);
     }
-    uint32_t status = get32(buf);
+    uint32_t status = le_at<uint32_t>(buf, sizeof(buf), 0);
     return status ? negated_status(status) : 0;
 }
 
@@ -102,12 +97,12 @@ int sensor_cmd(uint32_t opcode, uint32_t* out)
         pal_log(trace_level_err, "pal ipc send sensor command failed to send err:%d", rc);
         return rc;
     }
-    uint32_t status = get32(buf);
+    uint32_t status = le_at<uint32_t>(buf, sizeof(buf), 0);
     if (status) {
         return negated_status(status);
     }
     if (out) {
-        *out = get32(buf + 8);
+        *out = le_at<uint32_t>(buf, sizeof(buf), 8);
     }
     return 0;
 }
@@ -182,13 +177,13 @@ int pal_ipc_c_fru_read(uint8_t* buf, uint32_t size, uint32_t offset)
         return -EINVAL;
     }
     uint8_t body[k_fru_rsp] = {};
-    memcpy(body, &offset, sizeof(offset));
+    le_put(body, sizeof(body), 0, offset);
     int rc = exchange(PAL_IPC_EP_CPLD, PAL_IPC_CPLD_FRU_READ, body, sizeof(offset), k_fru_rsp, k_status_len + size);
     if (rc < 0) {
         pal_log(trace_level_err, "pal ipc fru read command failed to send err:%d", rc);
         return rc;
     }
-    uint32_t status = get32(body);
+    uint32_t status = le_at<uint32_t>(body, sizeof(body), 0);
     // an empty read may come without a buffer
     if (status) {
         if (size > 0) {
@@ -261,13 +256,13 @@ int pal_ipc_set_cpld_reg(uint8_t reg, uint8_t value)
 int pal_ipc_c_fwsel(uint32_t selection)
 {
     uint8_t buf[k_fwsel_rsp] = {};
-    memcpy(buf, &selection, sizeof(selection));
+    le_put(buf, sizeof(buf), 0, selection);
     int rc = exchange(PAL_IPC_EP_CPLD, PAL_IPC_CPLD_FW_SELECT, buf, k_fwsel_req, k_fwsel_rsp, k_status_len);
     if (rc < 0) {
         pal_log(trace_level_err, "pal ipc cpld get system led command failed to send err:%d", rc);
         return rc;
     }
-    uint32_t status = get32(buf);
+    uint32_t status = le_at<uint32_t>(buf, sizeof(buf), 0);
     return status ? negated_status(status) : 0;
 }
 
@@ -374,9 +369,7 @@ int pal_get_sub_asic()
         fprintf(stderr, "pal_get_sub_asic: failed to access device memory\n");
         return 0;
     }
-    uint32_t v;
-    memcpy(&v, hdr + PALX86_HDR_OFF_SUB_ASIC, sizeof(v));
-    return static_cast<int>(v);
+    return static_cast<int>(le_at<uint32_t>(hdr, palx86_ctx().hdr.size, PALX86_HDR_OFF_SUB_ASIC));
 }
 
 int pal_get_cpld_slot_id() { return -1; }
@@ -447,38 +440,10 @@ int pal_sbus_rst(uint32_t ring, uint32_t)
 namespace sdk {
 namespace lib {
 
-int pal_get_cpld_rev() { return PAL_TABLE_CALL(get_cpld_rev, -1); }
-int pal_get_cpld_id() { return PAL_TABLE_CALL(get_cpld_id, -1); }
-int get_system_led() { return PAL_TABLE_CALL(get_system_led, -1); }
-int get_rst_reason() { return PAL_TABLE_CALL(get_rst_reason, -1); }
-
-static uint32_t hw_sbus_read(uint32_t ring, uint32_t sbus_addr, uint32_t reg)
-{
-    return ::pal_sbus_rd(ring, sbus_addr, reg);
-}
-
-static pal_ret_t hw_sbus_write(uint32_t ring, uint32_t sbus_addr, uint32_t reg, uint32_t data)
-{
-    ::pal_sbus_wr(ring, sbus_addr, reg, data);
-    return PAL_RET_OK;
-}
-
-static pal_ret_t hw_sbus_reset(uint32_t ring, uint32_t sbus_addr)
-{
-    ::pal_sbus_rst(ring, sbus_addr);
-    return PAL_RET_OK;
-}
-
-void pal_hw_x86_init_cpld_vectors(pal_info_s& p)
-{
-    p.sbus_read = hw_sbus_read;
-    p.sbus_write = hw_sbus_write;
-    p.sbus_reset = hw_sbus_reset;
-    p.get_cpld_rev = ::pal_get_cpld_rev;
-    p.get_cpld_id = ::pal_get_cpld_id;
-    p.get_system_led = ::pal_get_system_led;
-    p.get_rst_reason = ::pal_get_rst_reason;
-}
+int pal_get_cpld_rev() { return PAL_CALL(get_cpld_rev, -1); }
+int pal_get_cpld_id() { return PAL_CALL(get_cpld_id, -1); }
+int get_system_led() { return PAL_CALL(get_system_led, -1); }
+int get_rst_reason() { return PAL_CALL(get_rst_reason, -1); }
 
 }  // namespace lib
 }  // namespace sdk

@@ -162,8 +162,5 @@ int pal_get_cpld_id();
 int get_system_led();
 int get_rst_reason();
 
-// the host hardware variant's board entries
-void pal_hw_x86_init_cpld_vectors(pal_info_s& info);
-
 }  // namespace lib
 }  // namespace sdk

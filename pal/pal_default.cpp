@@ -79,8 +79,8 @@ static bool default_mem_region_avail(uint64_t, uint64_t)
     return true;
 }
 
-void pal_default_init_rwvectors(pal_info_s& p)
-{
+static constexpr pal_info_s k_default_table = [] {
+    pal_info_s p{};
     p.reg_read = default_reg_read;
     p.reg_write = default_reg_write;
     p.mem_read = default_mem_read;
@@ -110,6 +110,12 @@ void pal_default_init_rwvectors(pal_info_s& p)
     p.get_rst_reason = default_int_query;
     p.get_sub_asic = default_int_query;
     p.is_mem_region_avail = default_mem_region_avail;
+    return p;
+}();
+
+void pal_default_init_rwvectors(pal_info_s& p)
+{
+    pal_overlay(p, k_default_table);
 }
 
 }  // namespace lib

@@ -106,15 +106,34 @@ static bool hw_mem_region_avail(uint64_t, uint64_t)
     return true;
 }
 
-static int hw_not_implemented_port(uint32_t, uint32_t, uint16_t*)
+// entries this variant answers only with a message
+static void not_implemented()
 {
     PAL_TRACE_ERR("PAL API not implmented");
+}
+static int hw_phy_read(uint32_t, uint32_t, uint16_t*)
+{
+    not_implemented();
     return 0;
 }
-
-static int hw_not_implemented_port_wr(uint32_t, uint32_t, uint16_t)
+static int hw_phy_write(uint32_t, uint32_t, uint16_t)
 {
-    PAL_TRACE_ERR("PAL API not implmented");
+    not_implemented();
+    return 0;
+}
+static int hw_set_led(int, int, int)
+{
+    not_implemented();
+    return 0;
+}
+static int hw_write_temp(uint32_t, uint32_t)
+{
+    not_implemented();
+    return 0;
+}
+static int hw_dom_read(uint8_t*, uint32_t, uint32_t, uint32_t, uint32_t)
+{
+    not_implemented();
     return 0;
 }
 
@@ -123,32 +142,95 @@ static pal_ret_t hw_rw_ctrl(const pal_reg_rw_ctrl_s* ctrl)
     return pal_rw_ctrl(ctrl);
 }
 
-pal_ret_t pal_hw_x86_init_rwvectors(pal_info_s& p)
+// the serial bus: reads answer, writes and resets report 0 whatever happened
+static uint32_t hw_sbus_read(uint32_t ring, uint32_t sbus_addr, uint32_t reg)
 {
+    return ::pal_sbus_rd(ring, sbus_addr, reg);
+}
+static pal_ret_t hw_sbus_write(uint32_t ring, uint32_t sbus_addr, uint32_t reg, uint32_t data)
+{
+    (void)::pal_sbus_wr(ring, sbus_addr, reg, data);
+    return PAL_RET_OK;
+}
+static pal_ret_t hw_sbus_reset(uint32_t ring, uint32_t sbus_addr)
+{
+    (void)::pal_sbus_rst(ring, sbus_addr);
+    return PAL_RET_OK;
+}
+
+// transceivers over the board service: queries are true above 0, commands
+// fail on anything but 0
+static bool hw_present(int port) { return ::pal_is_qsfp_port_psnt(port) > 0; }
+static bool hw_in_reset(int port) { return ::pal_is_qsfp_port_reset(port) > 0; }
+static bool hw_power_ctrl(int port) { return ::pal_is_qsfp_port_power_ctrl_present(port) > 0; }
+static bool hw_powered_up(int port) { return ::pal_is_qsfp_port_powered_up(port) > 0; }
+static bool hw_power_failure(int port) { return ::pal_is_qsfp_port_power_failure(port) > 0; }
+static bool hw_intr_pending(int port) { return ::pal_is_qsfp_presence_intr_pending(port) > 0; }
+static pal_ret_t ok_if_zero(int rc) { return rc ? PAL_RET_NOK : PAL_RET_OK; }
+static pal_ret_t hw_set_port(int port) { return ok_if_zero(::pal_qsfp_set_port(port)); }
+static pal_ret_t hw_reset_port(int port) { return ok_if_zero(::pal_qsfp_reset_port(port)); }
+static pal_ret_t hw_power_en(int port, bool enable) { return ok_if_zero(::pal_qsfp_power_en(port, enable)); }
+static pal_ret_t hw_lp_set(int port) { return ok_if_zero(::pal_qsfp_set_low_power_mode(port)); }
+static pal_ret_t hw_lp_clear(int port) { return ok_if_zero(::pal_qsfp_reset_low_power_mode(port)); }
+static pal_ret_t hw_intr_clear(int port)
+{
+    (void)::pal_qsfp_presence_intr_clear(port);
+    return PAL_RET_OK;
+}
+
+// the whole variant; step_cpu_pkt and reg_batch_write stay empty
+static constexpr pal_info_s k_hw_table = [] {
+    pal_info_s p{};
     p.reg_read = hw_reg_read;
     p.reg_write = hw_reg_write;
+    p.sbus_read = hw_sbus_read;
+    p.sbus_write = hw_sbus_write;
+    p.sbus_reset = hw_sbus_reset;
     p.mem_read = hw_mem_read;
     p.mem_write = hw_mem_write;
-    p.mem_set = hw_mem_set;
     p.ring_db16 = hw_ring_db16;
     p.ring_db32 = hw_ring_db32;
     p.ring_db64 = hw_ring_db64;
-    p.step_cpu_pkt = nullptr;
     p.physical_addr_to_virtual_addr = hw_pa_to_va;
     p.virtual_addr_to_physical_addr = hw_va_to_pa;
+    p.mem_set = hw_mem_set;
+    p.is_qsfp_port_present = hw_present;
+    p.is_qsfp_port_reset = hw_in_reset;
+    p.qsfp_set_port = hw_set_port;
+    p.qsfp_reset_port = hw_reset_port;
+    p.is_qsfp_port_power_ctrl_present = hw_power_ctrl;
+    p.is_qsfp_port_powered_up = hw_powered_up;
+    p.is_qsfp_port_power_failure = hw_power_failure;
+    p.is_qsfp_presence_intr_pending = hw_intr_pending;
+    p.qsfp_presence_intr_clear = hw_intr_clear;
+    p.qsfp_power_en = hw_power_en;
+    p.qsfp_set_low_power_mode = hw_lp_set;
+    p.qsfp_reset_low_power_mode = hw_lp_clear;
+    p.qsfp_read = pal_hw_x86_64_qsfp_read;
+    p.qsfp_write = pal_hw_x86_64_qsfp_write;
+    p.qsfp_mdio_read = hw_phy_read;
+    p.qsfp_mdio_write = hw_phy_write;
+    p.qsfp_phy_read = hw_phy_read;
+    p.qsfp_phy_write = hw_phy_write;
     p.mem_map = hw_mem_map;
     p.mem_unmap = hw_mem_unmap;
-    p.qsfp_mdio_read = hw_not_implemented_port;
-    p.qsfp_mdio_write = hw_not_implemented_port_wr;
-    p.qsfp_phy_read = hw_not_implemented_port;
-    p.qsfp_phy_write = hw_not_implemented_port_wr;
-    p.reg_batch_write = nullptr;
+    p.qsfp_set_led = hw_set_led;
+    p.get_cpld_rev = ::pal_get_cpld_rev;
+    p.get_cpld_id = ::pal_get_cpld_id;
+    p.cpld_write_qsfp_temp = hw_write_temp;
+    p.qsfp_dom_read = hw_dom_read;
+    p.get_system_led = ::pal_get_system_led;
+    p.get_rst_reason = ::pal_get_rst_reason;
     // the plain function: 0 and its message when the header is out of reach
     p.get_sub_asic = ::pal_get_sub_asic;
     p.is_mem_region_avail = hw_mem_region_avail;
     p.reg_rw_ctrl = hw_rw_ctrl;
-    pal_hw_x86_init_cpld_vectors(p);
-    pal_hw_x86_init_qsfp_vectors(p);
+    return p;
+}();
+
+pal_ret_t pal_hw_x86_init_rwvectors(pal_info_s& p)
+{
+    pal_overlay(p, k_hw_table);
     return PAL_RET_OK;
 }
 

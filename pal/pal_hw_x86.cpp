@@ -1,3 +1,6 @@
+// binding the calling thread to one card: mapping its resource function's
+// header, register and memory windows, and translating addresses in them
+
 #include "pal/pal_hw_x86.h"
 
 #include <fcntl.h>
@@ -12,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "ipc/nic_ipc.h"
+#include "ipc/le_bytes.h"
 #include "ipc/shell_command.h"
 #include "ipc/sysfs_attr.h"
 
@@ -20,20 +24,6 @@ static thread_local palx86_ctx_s palx86ctx;
 const palx86_ctx_s& palx86_ctx()
 {
     return palx86ctx;
-}
-
-static uint64_t hdr_u64(const uint8_t* hdr, size_t at)
-{
-    uint64_t v;
-    memcpy(&v, hdr + at, sizeof(v));
-    return v;
-}
-
-static uint32_t hdr_u32(const uint8_t* hdr, size_t at)
-{
-    uint32_t v;
-    memcpy(&v, hdr + at, sizeof(v));
-    return v;
 }
 
 // maps a whole resource file shared, read-write, with synchronous writes
@@ -95,8 +85,8 @@ int palx86_init_with_rsc_bdf(const char* rsc_bdf)
         fprintf(stderr, "palx header window of %s too small\n", rsc.c_str());
         return fail();
     }
-    uint32_t magic = hdr_u32(hdr.va, PALX86_HDR_OFF_MAGIC);
-    uint32_t version = hdr_u32(hdr.va, PALX86_HDR_OFF_VERSION);
+    uint32_t magic = le_at<uint32_t>(hdr.va, hdr.size, PALX86_HDR_OFF_MAGIC);
+    uint32_t version = le_at<uint32_t>(hdr.va, hdr.size, PALX86_HDR_OFF_VERSION);
     if (magic != PALX86_HDR_MAGIC && version == 0) {
         fprintf(stderr, "palx asic-magic/host-magic 0x%x/0x%xasic-version/host-version %d/%d check failed\n",
                 magic, PALX86_HDR_MAGIC, 0, 1);
@@ -105,11 +95,11 @@ int palx86_init_with_rsc_bdf(const char* rsc_bdf)
     if (map_resource(rsc, "resource0", regs) != 0) {
         return fail();
     }
-    regs.base = hdr_u64(hdr.va, PALX86_HDR_OFF_REG_BASE);
+    regs.base = le_at<uint64_t>(hdr.va, hdr.size, PALX86_HDR_OFF_REG_BASE);
     if (map_resource(rsc, "resource2", mem) != 0) {
         return fail();
     }
-    mem.base = hdr_u64(hdr.va, PALX86_HDR_OFF_MEM_BASE);
+    mem.base = le_at<uint64_t>(hdr.va, hdr.size, PALX86_HDR_OFF_MEM_BASE);
     palx86ctx.hdr = hdr;
     palx86ctx.regs = regs;
     palx86ctx.mem = mem;

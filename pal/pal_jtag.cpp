@@ -98,9 +98,13 @@ void jtag_close()
 // there, so an entry called after teardown fails instead of jumping into an
 // unloaded library
 
-pal_ret_t jtag_read_bytes(uint64_t addr, uint8_t* buf, uint32_t len)
+// one library read or write; `fn` is the entry as loaded now (null once
+// torn down)
+template <typename Buf>
+pal_ret_t jtag_transfer(const char* name, int (*fn)(uint64_t, Buf*, uint32_t), uint64_t addr, Buf* buf,
+                        uint32_t len)
 {
-    if (!g_jtag.rd) {
+    if (!fn) {
         return PAL_RET_NOK;
     }
     if (len == 0) {
@@ -109,31 +113,22 @@ pal_ret_t jtag_read_bytes(uint64_t addr, uint8_t* buf, uint32_t len)
     if (!buf) {
         return PAL_RET_NOK;
     }
-    int rc = g_jtag.rd(addr, buf, len);
+    int rc = fn(addr, buf, len);
     if (rc != 0) {
-        jtag_debug("jtag_rd failed at 0x%" PRIx64 ", %u bytes, rc %d", addr, len, rc);
+        jtag_debug("%s failed at 0x%" PRIx64 ", %u bytes, rc %d", name, addr, len, rc);
         return PAL_RET_NOK;
     }
     return PAL_RET_OK;
 }
 
+pal_ret_t jtag_read_bytes(uint64_t addr, uint8_t* buf, uint32_t len)
+{
+    return jtag_transfer("jtag_rd", g_jtag.rd, addr, buf, len);
+}
+
 pal_ret_t jtag_write_bytes(uint64_t addr, const uint8_t* buf, uint32_t len)
 {
-    if (!g_jtag.wr) {
-        return PAL_RET_NOK;
-    }
-    if (len == 0) {
-        return PAL_RET_OK;
-    }
-    if (!buf) {
-        return PAL_RET_NOK;
-    }
-    int rc = g_jtag.wr(addr, buf, len);
-    if (rc != 0) {
-        jtag_debug("jtag_wr failed at 0x%" PRIx64 ", %u bytes, rc %d", addr, len, rc);
-        return PAL_RET_NOK;
-    }
-    return PAL_RET_OK;
+    return jtag_transfer("jtag_wr", g_jtag.wr, addr, buf, len);
 }
 
 pal_ret_t jtag_reg_read(uint64_t addr, uint32_t* data, uint32_t num_words)
@@ -283,6 +278,20 @@ pal_ret_t jtag_open(platform::platform_type_t type)
 
 }  // namespace
 
+static constexpr pal_info_s k_jtag_table = [] {
+    pal_info_s p{};
+    p.reg_read = jtag_reg_read;
+    p.reg_write = jtag_reg_write;
+    p.mem_read = jtag_mem_read;
+    p.mem_write = jtag_mem_write;
+    p.mem_set = jtag_mem_set;
+    p.ring_db16 = jtag_ring_db<uint16_t>;
+    p.ring_db32 = jtag_ring_db<uint32_t>;
+    p.ring_db64 = jtag_ring_db<uint64_t>;
+    p.get_sub_asic = jtag_get_sub_asic;
+    return p;
+}();
+
 pal_ret_t pal_jtag_init(platform::platform_type_t type, pal_info_s& p)
 {
     jtag_close();
@@ -293,15 +302,7 @@ pal_ret_t pal_jtag_init(platform::platform_type_t type, pal_info_s& p)
         jtag_close();
         return rc;
     }
-    p.reg_read = jtag_reg_read;
-    p.reg_write = jtag_reg_write;
-    p.mem_read = jtag_mem_read;
-    p.mem_write = jtag_mem_write;
-    p.mem_set = jtag_mem_set;
-    p.ring_db16 = jtag_ring_db<uint16_t>;
-    p.ring_db32 = jtag_ring_db<uint32_t>;
-    p.ring_db64 = jtag_ring_db<uint64_t>;
-    p.get_sub_asic = jtag_get_sub_asic;
+    pal_overlay(p, k_jtag_table);
     return PAL_RET_OK;
 }
 

@@ -1,3 +1,5 @@
+// the platform layer's printf-style messages and their verbosity switch
+
 #include "pal/pal_log.h"
 
 #include <atomic>

@@ -1,3 +1,5 @@
+// loads and stores into the calling thread's card windows, bounds-checked
+
 #include "pal/pal_mem.h"
 
 #include <cinttypes>

@@ -12,6 +12,7 @@
 
 #include "log/trace_level.h"
 #include "pal/pal_cpld.h"
+#include "ipc/le_bytes.h"
 #include "pal/pal_lock.h"
 #include "pal/pal_log.h"
 #include "pal/pal_trace.h"
@@ -25,18 +26,6 @@ constexpr size_t k_req_retries = 24, k_req_data = 28;
 constexpr size_t k_rsp_answer = 8, k_rsp_data = 8, k_status_len = 4;
 constexpr uint32_t k_status_more = 1;
 constexpr int k_write_too_long = 3;
-
-void put32(uint8_t* b, size_t at, uint32_t v)
-{
-    memcpy(b + at, &v, sizeof(v));
-}
-
-uint32_t get32(const uint8_t* b, size_t at)
-{
-    uint32_t v;
-    memcpy(&v, b + at, sizeof(v));
-    return v;
-}
 
 // a firmware status as the negative result: statuses past INT_MAX, which
 // cannot be negated as an int, all read as INT_MIN
@@ -70,21 +59,21 @@ int exchange(uint32_t opcode, body_s& body)
 int query(uint32_t opcode, int port, const char* fail_text)
 {
     body_s body;
-    put32(body.b, k_req_port, static_cast<uint32_t>(port));
+    le_put<uint32_t>(body.b, sizeof(body.b), k_req_port, static_cast<uint32_t>(port));
     int rc = exchange(opcode, body);
     if (rc < 0) {
         pal_log(trace_level_err, fail_text, rc);
         return rc;
     }
-    uint32_t status = get32(body.b, 0);
-    return status ? negated_status(status) : static_cast<int>(get32(body.b, k_rsp_answer));
+    uint32_t status = le_at<uint32_t>(body.b, sizeof(body.b), 0);
+    return status ? negated_status(status) : static_cast<int>(le_at<uint32_t>(body.b, sizeof(body.b), k_rsp_answer));
 }
 
 // a status command with its argument bytes at offset 28
 int command(uint32_t opcode, int port, const uint8_t* arg, size_t arg_len, const char* fail_text)
 {
     body_s body;
-    put32(body.b, k_req_port, static_cast<uint32_t>(port));
+    le_put<uint32_t>(body.b, sizeof(body.b), k_req_port, static_cast<uint32_t>(port));
     if (arg_len) {
         memcpy(body.b + k_req_data, arg, arg_len);
     }
@@ -93,7 +82,7 @@ int command(uint32_t opcode, int port, const uint8_t* arg, size_t arg_len, const
         pal_log(trace_level_err, fail_text, rc);
         return rc;
     }
-    uint32_t status = get32(body.b, 0);
+    uint32_t status = le_at<uint32_t>(body.b, sizeof(body.b), 0);
     return status ? negated_status(status) : 0;
 }
 
@@ -116,17 +105,17 @@ int chunked_read(uint32_t opcode, uint8_t* buf, uint32_t size, uint32_t offset, 
     uint32_t received = 0;
     for (;;) {
         body_s body;
-        put32(body.b, k_req_received, received);
-        put32(body.b, k_req_port, port);
-        put32(body.b, k_req_offset, offset);
-        put32(body.b, k_req_length, size);
-        put32(body.b, k_req_retries, retries);
+        le_put<uint32_t>(body.b, sizeof(body.b), k_req_received, received);
+        le_put<uint32_t>(body.b, sizeof(body.b), k_req_port, port);
+        le_put<uint32_t>(body.b, sizeof(body.b), k_req_offset, offset);
+        le_put<uint32_t>(body.b, sizeof(body.b), k_req_length, size);
+        le_put<uint32_t>(body.b, sizeof(body.b), k_req_retries, retries);
         int n = exchange(opcode, body);
         if (n < 0) {
             pal_log(trace_level_err, fail_text, n);
             return n;
         }
-        uint32_t status = get32(body.b, 0);
+        uint32_t status = le_at<uint32_t>(body.b, sizeof(body.b), 0);
         if (status > k_status_more) {
             fill_unread(buf, size);
             return static_cast<int>(status);
@@ -237,10 +226,10 @@ int pal_ipc_c_qsfp_write(const uint8_t* buf, uint32_t size, uint32_t offset, uin
         return -EINVAL;
     }
     body_s body;
-    put32(body.b, k_req_port, port);
-    put32(body.b, k_req_offset, offset);
-    put32(body.b, k_req_length, size);
-    put32(body.b, k_req_retries, retries);
+    le_put<uint32_t>(body.b, sizeof(body.b), k_req_port, port);
+    le_put<uint32_t>(body.b, sizeof(body.b), k_req_offset, offset);
+    le_put<uint32_t>(body.b, sizeof(body.b), k_req_length, size);
+    le_put<uint32_t>(body.b, sizeof(body.b), k_req_retries, retries);
     if (size) {
         memcpy(body.b + k_req_data, buf, size);
     }
@@ -249,13 +238,13 @@ int pal_ipc_c_qsfp_write(const uint8_t* buf, uint32_t size, uint32_t offset, uin
         pal_log(trace_level_err, "pal ipc qsfp write command failed to send err:%d", rc);
         return rc;
     }
-    uint32_t status = get32(body.b, 0);
+    uint32_t status = le_at<uint32_t>(body.b, sizeof(body.b), 0);
     return status ? negated_status(status) : 0;
 }
 int pal_ipc_c_write_qsfp_temp(uint32_t temperature, int port)
 {
     uint8_t arg[4];
-    memcpy(arg, &temperature, sizeof(arg));
+    le_put(arg, sizeof(arg), 0, temperature);
     return command(PAL_IPC_QSFP_WRITE_TEMP, port, arg, sizeof(arg), "pal ipc qsfp temp command failed to send err:%d");
 }
 int pal_ipc_c_qsfp_set_port_link_status(int port, uint8_t status)
@@ -409,41 +398,39 @@ int pal_qsfp_bank_page_sel(uint32_t offset, uint8_t bank, uint8_t page, uint32_t
 namespace sdk {
 namespace lib {
 
-#define PAL_QSFP_CALL PAL_TABLE_CALL
-
-bool pal_is_qsfp_port_present(int port) { return PAL_QSFP_CALL(is_qsfp_port_present, false, port); }
-bool pal_is_qsfp_port_reset(int port) { return PAL_QSFP_CALL(is_qsfp_port_reset, false, port); }
-pal_ret_t pal_qsfp_set_port(int port) { return PAL_QSFP_CALL(qsfp_set_port, PAL_RET_NOK, port); }
-pal_ret_t pal_qsfp_reset_port(int port) { return PAL_QSFP_CALL(qsfp_reset_port, PAL_RET_NOK, port); }
-bool pal_is_qsfp_port_power_ctrl_present(int port) { return PAL_QSFP_CALL(is_qsfp_port_power_ctrl_present, false, port); }
-bool pal_is_qsfp_port_powered_up(int port) { return PAL_QSFP_CALL(is_qsfp_port_powered_up, false, port); }
-bool pal_is_qsfp_port_power_failure(int port) { return PAL_QSFP_CALL(is_qsfp_port_power_failure, false, port); }
-bool pal_is_qsfp_presence_intr_pending(int port) { return PAL_QSFP_CALL(is_qsfp_presence_intr_pending, false, port); }
-pal_ret_t pal_qsfp_presence_intr_clear(int port) { return PAL_QSFP_CALL(qsfp_presence_intr_clear, PAL_RET_NOK, port); }
-pal_ret_t pal_qsfp_power_en(int port, bool enable) { return PAL_QSFP_CALL(qsfp_power_en, PAL_RET_NOK, port, enable); }
-pal_ret_t pal_qsfp_set_low_power_mode(int port) { return PAL_QSFP_CALL(qsfp_set_low_power_mode, PAL_RET_NOK, port); }
-pal_ret_t pal_qsfp_reset_low_power_mode(int port) { return PAL_QSFP_CALL(qsfp_reset_low_power_mode, PAL_RET_NOK, port); }
+bool pal_is_qsfp_port_present(int port) { return PAL_CALL(is_qsfp_port_present, false, port); }
+bool pal_is_qsfp_port_reset(int port) { return PAL_CALL(is_qsfp_port_reset, false, port); }
+pal_ret_t pal_qsfp_set_port(int port) { return PAL_CALL(qsfp_set_port, PAL_RET_NOK, port); }
+pal_ret_t pal_qsfp_reset_port(int port) { return PAL_CALL(qsfp_reset_port, PAL_RET_NOK, port); }
+bool pal_is_qsfp_port_power_ctrl_present(int port) { return PAL_CALL(is_qsfp_port_power_ctrl_present, false, port); }
+bool pal_is_qsfp_port_powered_up(int port) { return PAL_CALL(is_qsfp_port_powered_up, false, port); }
+bool pal_is_qsfp_port_power_failure(int port) { return PAL_CALL(is_qsfp_port_power_failure, false, port); }
+bool pal_is_qsfp_presence_intr_pending(int port) { return PAL_CALL(is_qsfp_presence_intr_pending, false, port); }
+pal_ret_t pal_qsfp_presence_intr_clear(int port) { return PAL_CALL(qsfp_presence_intr_clear, PAL_RET_NOK, port); }
+pal_ret_t pal_qsfp_power_en(int port, bool enable) { return PAL_CALL(qsfp_power_en, PAL_RET_NOK, port, enable); }
+pal_ret_t pal_qsfp_set_low_power_mode(int port) { return PAL_CALL(qsfp_set_low_power_mode, PAL_RET_NOK, port); }
+pal_ret_t pal_qsfp_reset_low_power_mode(int port) { return PAL_CALL(qsfp_reset_low_power_mode, PAL_RET_NOK, port); }
 int pal_qsfp_read(uint8_t* buffer, uint32_t size, uint32_t offset, uint32_t page, uint32_t retries, uint32_t port)
 {
-    return PAL_QSFP_CALL(qsfp_read, -1, buffer, size, offset, page, retries, port);
+    return PAL_CALL(qsfp_read, -1, buffer, size, offset, page, retries, port);
 }
 int pal_qsfp_write(const uint8_t* buffer, uint32_t size, uint32_t offset, uint32_t page, uint32_t retries,
                    uint32_t port)
 {
-    return PAL_QSFP_CALL(qsfp_write, -1, buffer, size, offset, page, retries, port);
+    return PAL_CALL(qsfp_write, -1, buffer, size, offset, page, retries, port);
 }
-int pal_qsfp_mdio_read(uint32_t port, uint32_t addr, uint16_t* data) { return PAL_QSFP_CALL(qsfp_mdio_read, -1, port, addr, data); }
-int pal_qsfp_mdio_write(uint32_t port, uint32_t addr, uint16_t data) { return PAL_QSFP_CALL(qsfp_mdio_write, -1, port, addr, data); }
-int pal_qsfp_phy_read(uint32_t port, uint32_t addr, uint16_t* data) { return PAL_QSFP_CALL(qsfp_phy_read, -1, port, addr, data); }
-int pal_qsfp_phy_write(uint32_t port, uint32_t addr, uint16_t data) { return PAL_QSFP_CALL(qsfp_phy_write, -1, port, addr, data); }
-int pal_qsfp_set_led(int port, int color, int frequency) { return PAL_QSFP_CALL(qsfp_set_led, -1, port, color, frequency); }
+int pal_qsfp_mdio_read(uint32_t port, uint32_t addr, uint16_t* data) { return PAL_CALL(qsfp_mdio_read, -1, port, addr, data); }
+int pal_qsfp_mdio_write(uint32_t port, uint32_t addr, uint16_t data) { return PAL_CALL(qsfp_mdio_write, -1, port, addr, data); }
+int pal_qsfp_phy_read(uint32_t port, uint32_t addr, uint16_t* data) { return PAL_CALL(qsfp_phy_read, -1, port, addr, data); }
+int pal_qsfp_phy_write(uint32_t port, uint32_t addr, uint16_t data) { return PAL_CALL(qsfp_phy_write, -1, port, addr, data); }
+int pal_qsfp_set_led(int port, int color, int frequency) { return PAL_CALL(qsfp_set_led, -1, port, color, frequency); }
 int pal_cpld_write_qsfp_temp(uint32_t temperature, uint32_t port)
 {
-    return PAL_QSFP_CALL(cpld_write_qsfp_temp, -1, temperature, port);
+    return PAL_CALL(cpld_write_qsfp_temp, -1, temperature, port);
 }
 int qsfp_dom_read(uint8_t* buffer, uint32_t size, uint32_t offset, uint32_t retries, uint32_t port)
 {
-    return PAL_QSFP_CALL(qsfp_dom_read, -1, buffer, size, offset, retries, port);
+    return PAL_CALL(qsfp_dom_read, -1, buffer, size, offset, retries, port);
 }
 
 int pal_hw_x86_64_qsfp_read(uint8_t* buffer, uint32_t size, uint32_t offset, uint32_t page, uint32_t retries,
@@ -494,59 +481,6 @@ int pal_hw_x86_64_qsfp_write(const uint8_t* buffer, uint32_t size, uint32_t offs
         }
     }
     return result;
-}
-
-static bool hw_present(int port) { return ::pal_is_qsfp_port_psnt(port) > 0; }
-static bool hw_in_reset(int port) { return ::pal_is_qsfp_port_reset(port) > 0; }
-static pal_ret_t hw_set_port(int port) { return ::pal_qsfp_set_port(port) ? PAL_RET_NOK : PAL_RET_OK; }
-static pal_ret_t hw_reset_port(int port) { return ::pal_qsfp_reset_port(port) ? PAL_RET_NOK : PAL_RET_OK; }
-static bool hw_power_ctrl(int port) { return ::pal_is_qsfp_port_power_ctrl_present(port) > 0; }
-static bool hw_powered_up(int port) { return ::pal_is_qsfp_port_powered_up(port) > 0; }
-static bool hw_power_failure(int port) { return ::pal_is_qsfp_port_power_failure(port) > 0; }
-static bool hw_intr_pending(int port) { return ::pal_is_qsfp_presence_intr_pending(port) > 0; }
-static pal_ret_t hw_intr_clear(int port)
-{
-    (void)::pal_qsfp_presence_intr_clear(port);
-    return PAL_RET_OK;
-}
-static pal_ret_t hw_power_en(int port, bool enable) { return ::pal_qsfp_power_en(port, enable) ? PAL_RET_NOK : PAL_RET_OK; }
-static pal_ret_t hw_lp_set(int port) { return ::pal_qsfp_set_low_power_mode(port) ? PAL_RET_NOK : PAL_RET_OK; }
-static pal_ret_t hw_lp_clear(int port) { return ::pal_qsfp_reset_low_power_mode(port) ? PAL_RET_NOK : PAL_RET_OK; }
-static int hw_set_led(int, int, int)
-{
-    PAL_TRACE_ERR("PAL API not implmented");
-    return 0;
-}
-static int hw_write_temp(uint32_t, uint32_t)
-{
-    PAL_TRACE_ERR("PAL API not implmented");
-    return 0;
-}
-static int hw_dom_read(uint8_t*, uint32_t, uint32_t, uint32_t, uint32_t)
-{
-    PAL_TRACE_ERR("PAL API not implmented");
-    return 0;
-}
-
-void pal_hw_x86_init_qsfp_vectors(pal_info_s& p)
-{
-    p.is_qsfp_port_present = hw_present;
-    p.is_qsfp_port_reset = hw_in_reset;
-    p.qsfp_set_port = hw_set_port;
-    p.qsfp_reset_port = hw_reset_port;
-    p.is_qsfp_port_power_ctrl_present = hw_power_ctrl;
-    p.is_qsfp_port_powered_up = hw_powered_up;
-    p.is_qsfp_port_power_failure = hw_power_failure;
-    p.is_qsfp_presence_intr_pending = hw_intr_pending;
-    p.qsfp_presence_intr_clear = hw_intr_clear;
-    p.qsfp_power_en = hw_power_en;
-    p.qsfp_set_low_power_mode = hw_lp_set;
-    p.qsfp_reset_low_power_mode = hw_lp_clear;
-    p.qsfp_read = pal_hw_x86_64_qsfp_read;
-    p.qsfp_write = pal_hw_x86_64_qsfp_write;
-    p.qsfp_set_led = hw_set_led;
-    p.cpld_write_qsfp_temp = hw_write_temp;
-    p.qsfp_dom_read = hw_dom_read;
 }
 
 }  // namespace lib

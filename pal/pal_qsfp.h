@@ -136,7 +136,6 @@ int pal_hw_x86_64_qsfp_read(uint8_t* buffer, uint32_t size, uint32_t offset, uin
                             uint32_t port);
 int pal_hw_x86_64_qsfp_write(const uint8_t* buffer, uint32_t size, uint32_t offset, uint32_t page,
                              uint32_t retries, uint32_t port);
-void pal_hw_x86_init_qsfp_vectors(pal_info_s& info);
 
 }  // namespace lib
 }  // namespace sdk

@@ -1,3 +1,6 @@
+// recording register and memory accesses into capture files, and playing
+// a capture back
+
 #include "pal/pal_rw_dump.h"
 
 #include <unistd.h>
@@ -12,6 +15,7 @@
 
 #include <fmt/format.h>
 
+#include "ipc/le_bytes.h"
 #include "pal/pal_trace.h"
 
 using sdk::lib::pal_ret_t;
@@ -69,13 +73,6 @@ void count(pal_rw_kind_e kind, uint32_t n)
     rw.counts.*field[kind] += n;
 }
 
-void put_le(std::string& out, uint64_t v, int bytes)
-{
-    for (int i = 0; i < bytes; i++) {
-        out.push_back(static_cast<char>(v >> (8 * i)));
-    }
-}
-
 void flush_run()
 {
     rw_run_s& r = rw.run;
@@ -98,14 +95,20 @@ void flush_run()
         fflush(rw.txt);
     }
     if (rw.bin && is_write(r.kind)) {
-        std::string rec;
-        rec.push_back(static_cast<char>(r.count));
-        rec.push_back(static_cast<char>(r.kind | (merged ? 0x80 : 0)));
-        put_le(rec, r.first, is_reg(r.kind) ? 4 : 8);
-        for (uint32_t i = 0; i < listed; i++) {
-            put_le(rec, r.words[i], is_reg(r.kind) ? 4 : 1);
+        // count, kind (0x80: merged), address, then the listed values
+        uint8_t rec[2 + 8 + 4 * PAL_RW_RUN_MAX];
+        const size_t addr_len = is_reg(r.kind) ? 4 : 8, word_len = is_reg(r.kind) ? 4 : 1;
+        rec[0] = static_cast<uint8_t>(r.count);
+        rec[1] = static_cast<uint8_t>(r.kind | (merged ? 0x80 : 0));
+        size_t len = 2;
+        bool fits = le_put(rec, sizeof(rec), len, addr_len, r.first);
+        len += addr_len;
+        for (uint32_t i = 0; fits && i < listed; i++, len += word_len) {
+            fits = le_put(rec, sizeof(rec), len, word_len, r.words[i]);
         }
-        fwrite(rec.data(), 1, rec.size(), rw.bin);
+        if (fits) {
+            fwrite(rec, 1, len, rw.bin);
+        }
         fflush(rw.bin);
     }
     count(r.kind, r.count);
