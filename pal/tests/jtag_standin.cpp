@@ -8,12 +8,10 @@
 // address fails.
 //
 // beside the entry points, for the test to look at and steer:
-//   int jtag_standin_calls(const char* entry)     calls so far, -1: no such entry
-//   int jtag_standin_last_arg(const char* entry)  last argument of jtag_init,
-//                                                 jtag_reset, jtag_enable or
-//                                                 set_asic_target; -1: not called
-//   int jtag_standin_last_seq(const char* entry)  when the entry was last called,
-//                                                 counting all calls; 0: not called
+//   int jtag_standin_stat(const char* entry, int what)  -1: no such entry; what
+//       0: calls so far; 1: last argument of jtag_init, jtag_reset,
+//       jtag_enable or set_asic_target (-1: not called); 2: when the entry
+//       was last called, counting all calls (0: not called)
 //   void jtag_standin_fail(const char* entry, int on)  makes the entry fail
 //   void jtag_standin_clear()                     counts, arguments and switches
 //
@@ -142,23 +140,16 @@ STANDIN_EXPORT int jtag_init(int port)
     return 0;
 }
 
-STANDIN_EXPORT int jtag_reset(int arg)
-{
-    std::lock_guard<std::mutex> lock(g_standin.mutex);
-    return enter(E_RESET, arg) ? 0 : -1;
-}
-
-STANDIN_EXPORT int jtag_enable(int arg)
-{
-    std::lock_guard<std::mutex> lock(g_standin.mutex);
-    return enter(E_ENABLE, arg) ? 0 : -1;
-}
-
-STANDIN_EXPORT int set_asic_target(int sub_asic)
-{
-    std::lock_guard<std::mutex> lock(g_standin.mutex);
-    return enter(E_TARGET, sub_asic) ? 0 : -1;
-}
+// the link steps only count, and fail when told
+#define STANDIN_STEP(name_, entry_)                          \
+    STANDIN_EXPORT int name_(int arg)                        \
+    {                                                        \
+        std::lock_guard<std::mutex> lock(g_standin.mutex);   \
+        return enter(entry_, arg) ? 0 : -1;                  \
+    }
+STANDIN_STEP(jtag_reset, E_RESET)
+STANDIN_STEP(jtag_enable, E_ENABLE)
+STANDIN_STEP(set_asic_target, E_TARGET)
 
 STANDIN_EXPORT int jtag_rd(uint64_t addr, uint8_t* buf, uint32_t len)
 {
@@ -190,25 +181,14 @@ STANDIN_EXPORT int jtag_wr(uint64_t addr, const uint8_t* buf, uint32_t len)
 }
 #endif
 
-STANDIN_EXPORT int jtag_standin_calls(const char* entry)
+STANDIN_EXPORT int jtag_standin_stat(const char* entry, int what)
 {
     std::lock_guard<std::mutex> lock(g_standin.mutex);
     int i = entry_index(entry);
-    return i < 0 ? -1 : g_standin.calls[i];
-}
-
-STANDIN_EXPORT int jtag_standin_last_arg(const char* entry)
-{
-    std::lock_guard<std::mutex> lock(g_standin.mutex);
-    int i = entry_index(entry);
-    return i < 0 ? -1 : g_standin.last_arg[i];
-}
-
-STANDIN_EXPORT int jtag_standin_last_seq(const char* entry)
-{
-    std::lock_guard<std::mutex> lock(g_standin.mutex);
-    int i = entry_index(entry);
-    return i < 0 ? -1 : g_standin.last_seq[i];
+    if (i < 0 || what < 0 || what > 2) {
+        return -1;
+    }
+    return what == 0 ? g_standin.calls[i] : what == 1 ? g_standin.last_arg[i] : g_standin.last_seq[i];
 }
 
 STANDIN_EXPORT void jtag_standin_fail(const char* entry, int on)

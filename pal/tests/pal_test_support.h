@@ -1,0 +1,164 @@
+#pragma once
+
+// what the platform layer's tests share: the variables a test sets put back
+// after it, the layer's messages recorded, a thread of its own for every
+// binding, and a card's windows seen from the card's side
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emulator/cardsim_host.h"
+#include "ipc/le_bytes.h"
+#include "log/module_trace.h"
+
+// the variables that choose a variant, a binding or a channel: cleared for a
+// test, put back after it
+class pal_test_env {
+public:
+    pal_test_env()
+    {
+        for (const char* name : k_names) {
+            const char* v = getenv(name);
+            saved_.emplace_back(v != nullptr, v ? v : "");
+            unsetenv(name);
+        }
+    }
+    ~pal_test_env()
+    {
+        for (size_t i = 0; i < saved_.size(); i++) {
+            if (saved_[i].first) {
+                setenv(k_names[i], saved_[i].second.c_str(), 1);
+            } else {
+                unsetenv(k_names[i]);
+            }
+        }
+    }
+
+private:
+    static constexpr const char* k_names[] = {"PAL_CARD_UUID",    "PAL_RESDEV_BDF",  "PAL_J2C_PORT",
+                                              "JTAG_LIB_PATH",    "SUB_ASIC",        "JTAG_STANDIN_RSC",
+                                              "PAL_TELNET_PORT",  "PAL_TELNET_IPADDR", "BLD_VERSION",
+                                              "VMB_BDF"};
+    std::vector<std::pair<bool, std::string>> saved_;
+};
+
+// the layer's messages while one lives
+class pal_test_log {
+public:
+    pal_test_log()
+    {
+        std::lock_guard<std::mutex> lock(mutex());
+        lines().clear();
+        logger_init(record);
+        logger_register_module_id(1);
+    }
+    ~pal_test_log() { logger_init(nullptr); }
+    bool has(const std::string& text) const
+    {
+        std::lock_guard<std::mutex> lock(mutex());
+        for (const std::string& line : lines()) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(mutex());
+        lines().clear();
+    }
+
+private:
+    static std::mutex& mutex()
+    {
+        static std::mutex m;
+        return m;
+    }
+    static std::vector<std::string>& lines()
+    {
+        static std::vector<std::string> l;
+        return l;
+    }
+    static int record(uint32_t, uint32_t, const char* format, ...)
+    {
+        char text[k_logger_msg_max];
+        va_list args;
+        va_start(args, format);
+        vsnprintf(text, sizeof(text), format, args);
+        va_end(args);
+        std::lock_guard<std::mutex> lock(mutex());
+        lines().emplace_back(text);
+        return 0;
+    }
+};
+
+// the card binding and the IPC channel are per thread and never released:
+// every check that binds runs on a thread of its own, so that no binding
+// outlives its emulated host
+inline void pal_on_thread(const std::function<void()>& body)
+{
+    std::thread t(body);
+    t.join();
+}
+
+// a resource window of a card as the card itself sees it: the testbed's file
+// mapped directly, not through the platform layer
+class card_window {
+public:
+    card_window(const cardsim_host& host, size_t card, const char* name)
+    {
+        std::string path = host.sysfs_dir(host.card(card).rsc_bdf) + "/" + name;
+        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > 0) {
+            void* va = mmap(nullptr, st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (va != MAP_FAILED) {
+                p_ = static_cast<uint8_t*>(va);
+                size_ = static_cast<size_t>(st.st_size);
+            }
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    ~card_window()
+    {
+        if (p_) {
+            munmap(p_, size_);
+        }
+    }
+    card_window(const card_window&) = delete;
+    card_window& operator=(const card_window&) = delete;
+
+    bool ok() const { return p_ != nullptr; }
+    size_t size() const { return size_; }
+    uint8_t* at(uint64_t offset) { return p_ + offset; }
+    template <typename T>
+    T get(uint64_t offset) const
+    {
+        return le_at<T>(p_, size_, offset);
+    }
+    template <typename T>
+    void put(uint64_t offset, T v)
+    {
+        le_put(p_, size_, offset, v);
+    }
+    std::vector<uint8_t> snapshot() const { return std::vector<uint8_t>(p_, p_ + size_); }
+
+private:
+    uint8_t* p_ = nullptr;
+    size_t size_ = 0;
+};

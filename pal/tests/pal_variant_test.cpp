@@ -1,0 +1,253 @@
+// every platform variant through the same checks on one card: what goes in
+// through the layer lands in the card and comes back out, accesses outside
+// the card change nothing, and a torn-down layer fails every call. the host,
+// jtag and telnet variants reach an emulated card (through its mapped
+// windows, the stand-in jtag library and the stand-in console); the built-in
+// variant holds its card in the process.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator/cardsim_host.h"
+#include "pal/pal.h"
+#include "pal/pal_hw_x86.h"
+#include "pal/tests/pal_test_support.h"
+#include "tests/support/console_standin.h"
+
+namespace {
+
+using namespace sdk::lib;
+namespace platform = sdk::platform;
+
+enum class reach_e { HOST, JTAG, TELNET, TELNET_SHELL, BUILTIN };
+
+struct variant_s {
+    const char* name;
+    reach_e reach;
+    platform::platform_type_t type;
+    bool refusals_fail;  // the host variant reads all ones and reports success instead
+};
+
+const variant_s k_variants[] = {
+    {"host", reach_e::HOST, platform::PLATFORM_TYPE_HW, false},
+    {"jtag", reach_e::JTAG, platform::PLATFORM_TYPE_JTAG, true},
+    {"telnet", reach_e::TELNET, platform::PLATFORM_TYPE_MOCK, true},
+    {"telnet_shell_like", reach_e::TELNET_SHELL, platform::PLATFORM_TYPE_HW, true},
+    {"builtin", reach_e::BUILTIN, platform::PLATFORM_TYPE_SIM, true},
+};
+
+constexpr uint64_t k_reg_end = CARDSIM_REG_BASE + CARDSIM_REG_SIZE;
+constexpr uint64_t k_mem_end = CARDSIM_MEM_BASE + CARDSIM_MEM_SIZE;
+
+class PalVariant : public ::testing::TestWithParam<variant_s> {
+protected:
+    void SetUp() override
+    {
+        logger_init(null_logger_cb_);
+        const variant_s& v = GetParam();
+        if (v.reach != reach_e::BUILTIN) {
+            host_ = std::make_unique<cardsim_host>(cardsim_host_options_s{1, {}, 0});
+            ASSERT_TRUE(host_->ok()) << host_->error();
+            regs_ = std::make_unique<card_window>(*host_, 0, "resource0");
+            mem_ = std::make_unique<card_window>(*host_, 0, "resource2");
+            ASSERT_TRUE(regs_->ok() && mem_->ok());
+        }
+        const std::string rsc = host_ ? host_->sysfs_dir(host_->card(0).rsc_bdf) : "";
+        if (v.reach == reach_e::JTAG) {
+            setenv("PAL_J2C_PORT", "5", 1);
+            setenv("JTAG_LIB_PATH", JTAG_STANDIN_PATH, 1);
+            setenv("JTAG_STANDIN_RSC", rsc.c_str(), 1);
+        } else if (v.reach == reach_e::TELNET || v.reach == reach_e::TELNET_SHELL) {
+            console_standin_faults_s faults;
+            faults.shell_like = v.reach == reach_e::TELNET_SHELL;  // option offers, echo, a prompt in pieces
+            console_ = std::make_unique<console_standin>(
+                std::vector<console_standin_window_s>{{rsc + "/resource0", CARDSIM_REG_BASE},
+                                                      {rsc + "/resource2", CARDSIM_MEM_BASE}},
+                faults);
+            ASSERT_TRUE(console_->ok()) << console_->error();
+            setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
+            setenv("PAL_TELNET_PORT", std::to_string(console_->port()).c_str(), 1);
+        }
+        testing::internal::CaptureStdout();  // the jtag variant's progress lines
+        pal_ret_t rc = pal_init(v.type, nullptr);
+        std::string out = testing::internal::GetCapturedStdout();
+        ASSERT_EQ(rc, PAL_RET_OK) << out;
+        EXPECT_EQ(pal_get_platform_type(), v.type);
+    }
+    void TearDown() override
+    {
+        testing::internal::CaptureStdout();
+        pal_teardown(GetParam().type);
+        testing::internal::GetCapturedStdout();
+        console_.reset();
+        regs_.reset();
+        mem_.reset();
+        host_.reset();
+        logger_init(nullptr);
+    }
+
+    // the host variant works through the calling thread's binding
+    void run(const std::function<void()>& body)
+    {
+        if (GetParam().reach != reach_e::HOST) {
+            body();
+            return;
+        }
+        pal_on_thread([&] {
+            ASSERT_EQ(pal_hw_x86_init(host_->card(0).card_bdf.c_str()), 0);
+            body();
+        });
+    }
+
+    // the card's memory as the card holds it (the built-in card maps its own)
+    uint8_t* card_mem(uint64_t off)
+    {
+        return mem_ ? mem_->at(off) : static_cast<uint8_t*>(pal_mem_map(CARDSIM_MEM_BASE + off, 1));
+    }
+
+    pal_test_env env_;
+    std::unique_ptr<cardsim_host> host_;
+    std::unique_ptr<card_window> regs_, mem_;
+    std::unique_ptr<console_standin> console_;
+};
+
+std::vector<uint8_t> pattern(size_t n, unsigned seed)
+{
+    std::vector<uint8_t> bytes(n);
+    for (size_t i = 0; i < n; i++) {
+        bytes[i] = static_cast<uint8_t>(i * seed + 3);
+    }
+    return bytes;
+}
+
+TEST_P(PalVariant, WhatGoesInLandsInTheCardAndComesBack)
+{
+    run([&] {
+        // register blocks longer than one console command, both ways
+        std::vector<uint32_t> words(150), back(150);
+        for (size_t i = 0; i < words.size(); i++) {
+            words[i] = static_cast<uint32_t>(0x9e3779b9u * (i + 1));
+        }
+        ASSERT_EQ(pal_reg_write(CARDSIM_REG_BASE + 0x1000, words.data(), words.size()), PAL_RET_OK);
+        ASSERT_EQ(pal_reg_read(CARDSIM_REG_BASE + 0x1000, back.data(), back.size()), PAL_RET_OK);
+        EXPECT_EQ(back, words);
+        if (regs_) {
+            EXPECT_EQ(regs_->get<uint32_t>(0x1000 + 4 * 149), words[149]);
+            regs_->put<uint32_t>(0x200, 0xcafef00du);
+            uint32_t one = 0;
+            ASSERT_EQ(pal_reg_read(CARDSIM_REG_BASE + 0x200, &one, 1), PAL_RET_OK);
+            EXPECT_EQ(one, 0xcafef00du) << "a word the card put there itself";
+        }
+
+        // doorbells are single stores of their width, little-endian
+        ASSERT_EQ(pal_ring_db64(CARDSIM_REG_BASE + 0x600, 0x1122334455667788ull), PAL_RET_OK);
+        ASSERT_EQ(pal_ring_db32(CARDSIM_REG_BASE + 0x600, 0xa1b2c3d4u), PAL_RET_OK);
+        ASSERT_EQ(pal_ring_db16(CARDSIM_REG_BASE + 0x600, 0xbeef), PAL_RET_OK);
+        uint32_t db[2] = {};
+        ASSERT_EQ(pal_reg_read(CARDSIM_REG_BASE + 0x600, db, 2), PAL_RET_OK);
+        EXPECT_EQ(db[0], 0xa1b2beefu);
+        EXPECT_EQ(db[1], 0x11223344u);
+
+        // memory: an odd length at an odd address, a long fill that touches
+        // only its bytes, bytes the card put there, the window's last byte
+        std::vector<uint8_t> bytes = pattern(5000, 13), got(5000);
+        ASSERT_EQ(pal_mem_write(CARDSIM_MEM_BASE + 0x20003, bytes.data(), bytes.size()), PAL_RET_OK);
+        EXPECT_EQ(memcmp(card_mem(0x20003), bytes.data(), bytes.size()), 0);
+        ASSERT_EQ(pal_mem_read(CARDSIM_MEM_BASE + 0x20003, got.data(), got.size()), PAL_RET_OK);
+        EXPECT_EQ(got, bytes);
+        memset(card_mem(0x30000 - 1), 0x11, 70002);
+        ASSERT_EQ(pal_mem_set(CARDSIM_MEM_BASE + 0x30000, 0xa5, 70000), PAL_RET_OK);
+        EXPECT_EQ(card_mem(0x30000)[-1], 0x11);
+        EXPECT_EQ(std::vector<uint8_t>(card_mem(0x30000), card_mem(0x30000) + 70000), std::vector<uint8_t>(70000, 0xa5));
+        EXPECT_EQ(card_mem(0x30000)[70000], 0x11);
+        le_put<uint64_t>(card_mem(0xa000), 8, 0, 0x0102030405060708ull);
+        uint64_t v = 0;
+        ASSERT_EQ(pal_mem_read(CARDSIM_MEM_BASE + 0xa000, reinterpret_cast<uint8_t*>(&v), 8), PAL_RET_OK);
+        EXPECT_EQ(v, 0x0102030405060708ull);
+        uint8_t last = 0x77, last_back = 0;
+        ASSERT_EQ(pal_mem_write(k_mem_end - 1, &last, 1), PAL_RET_OK);
+        ASSERT_EQ(pal_mem_read(k_mem_end - 1, &last_back, 1), PAL_RET_OK);
+        EXPECT_EQ(last_back, 0x77);
+        // nothing to move
+        EXPECT_EQ(pal_mem_write(CARDSIM_MEM_BASE, nullptr, 0), PAL_RET_OK);
+        EXPECT_EQ(pal_mem_set(CARDSIM_MEM_BASE, 0, 0), PAL_RET_OK);
+    });
+}
+
+TEST_P(PalVariant, AccessesOutsideTheCardChangeNothing)
+{
+    const bool must_fail = GetParam().refusals_fail;
+    run([&] {
+        // known bytes at both ends of both windows
+        const uint32_t edge[2] = {0x5a5a0001u, 0x5a5a0002u};
+        const std::vector<uint8_t> tail = pattern(8, 5);
+        ASSERT_EQ(pal_reg_write(k_reg_end - 8, edge, 2), PAL_RET_OK);
+        ASSERT_EQ(pal_reg_write(CARDSIM_REG_BASE, edge, 1), PAL_RET_OK);
+        ASSERT_EQ(pal_mem_write(k_mem_end - 8, tail.data(), 8), PAL_RET_OK);
+        auto regs_before = regs_ ? regs_->snapshot() : std::vector<uint8_t>();
+        auto mem_before = mem_ ? mem_->snapshot() : std::vector<uint8_t>();
+
+        const uint32_t w[2] = {0xdeadbeefu, 0xdeadbeefu};
+        const uint8_t b[3] = {0xee, 0xee, 0xee};
+        uint32_t r[2] = {};
+        uint8_t rb[8] = {};
+        const std::vector<std::pair<const char*, std::function<pal_ret_t()>>> cases = {
+            {"register block across the end", [&] { return pal_reg_write(k_reg_end - 4, w, 2); }},
+            {"register before the window", [&] { return pal_reg_write(CARDSIM_REG_BASE - 4, w, 1); }},
+            {"register read past the end", [&] { return pal_reg_read(k_reg_end, r, 1); }},
+            {"register read wrapping around", [&] { return pal_reg_read(UINT64_MAX - 3, r, 2); }},
+            {"doorbell past the end", [&] { return pal_ring_db64(k_reg_end, 1); }},
+            {"memory across the end", [&] { return pal_mem_write(k_mem_end - 2, b, 3); }},
+            {"memory before the window", [&] { return pal_mem_write(CARDSIM_MEM_BASE - 1, b, 1); }},
+            {"fill across the end", [&] { return pal_mem_set(k_mem_end - 2, 0xee, 3); }},
+            {"memory read wrapping around", [&] { return pal_mem_read(UINT64_MAX - 2, rb, 8); }},
+        };
+        for (const auto& [what, call] : cases) {
+            pal_ret_t rc = call();
+            if (must_fail) {
+                EXPECT_NE(rc, PAL_RET_OK) << what;
+            }
+        }
+
+        uint32_t edge_back[2] = {};
+        std::vector<uint8_t> tail_back(8);
+        ASSERT_EQ(pal_reg_read(k_reg_end - 8, edge_back, 2), PAL_RET_OK);
+        EXPECT_EQ(memcmp(edge_back, edge, sizeof(edge)), 0);
+        ASSERT_EQ(pal_mem_read(k_mem_end - 8, tail_back.data(), 8), PAL_RET_OK);
+        EXPECT_EQ(tail_back, tail);
+        if (regs_) {
+            EXPECT_TRUE(regs_->snapshot() == regs_before) << "a refused register store changed the card";
+            EXPECT_TRUE(mem_->snapshot() == mem_before) << "a refused memory store changed the card";
+        }
+    });
+}
+
+TEST_P(PalVariant, EmptyEntriesAndATornDownLayerFail)
+{
+    const uint8_t pkt[4] = {1, 2, 3, 4};
+    uint32_t w = 0;
+    EXPECT_NE(pal_step_cpu_pkt(pkt, sizeof(pkt)), PAL_RET_OK);
+    EXPECT_NE(pal_reg_batch_write(CARDSIM_REG_BASE, &w, 1), PAL_RET_OK);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(pal_teardown(GetParam().type), PAL_RET_OK);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(pal_get_platform_type(), platform::PLATFORM_TYPE_NONE);
+    run([&] {
+        uint8_t b[4] = {};
+        EXPECT_NE(pal_reg_read(CARDSIM_REG_BASE, &w, 1), PAL_RET_OK);
+        EXPECT_NE(pal_mem_write(CARDSIM_MEM_BASE, b, 4), PAL_RET_OK);
+        EXPECT_NE(pal_mem_set(CARDSIM_MEM_BASE, 0, 4), PAL_RET_OK);
+        EXPECT_NE(pal_ring_db64(CARDSIM_REG_BASE, 0), PAL_RET_OK);
+        EXPECT_EQ(pal_mem_map(CARDSIM_MEM_BASE, 8), nullptr);
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(, PalVariant, ::testing::ValuesIn(k_variants),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
