@@ -13,7 +13,7 @@
 //       jtag_enable or set_asic_target (-1: not called); 2: when the entry
 //       was last called, counting all calls (0: not called)
 //   void jtag_standin_fail(const char* entry, int on)  makes the entry fail
-//   void jtag_standin_clear()                     counts, arguments and switches
+//   void jtag_standin_clear()                          counts, arguments, switches
 //
 // built a second time with JTAG_STANDIN_NO_WR, it lacks jtag_wr.
 
@@ -39,23 +39,31 @@ const char* const k_entry_names[E_COUNT] = {"jtag_init",       "jtag_reset", "jt
                                             "set_asic_target", "jtag_rd",    "jtag_wr"};
 
 struct window_s {
-    uint8_t* p = nullptr;
-    size_t size = 0;
-    uint64_t base = 0;
+    uint8_t* p;
+    size_t size;
+    uint64_t base;
 };
 
 struct standin_s {
-    std::mutex mutex;
-    int calls[E_COUNT] = {};
-    int last_arg[E_COUNT] = {-1, -1, -1, -1, -1, -1};
-    int last_seq[E_COUNT] = {};
-    int seq = 0;
-    bool fail[E_COUNT] = {};
-    window_s regs{nullptr, 0, CARDSIM_REG_BASE};
-    window_s mem{nullptr, 0, CARDSIM_MEM_BASE};
+    int stat[E_COUNT][3];  // calls, last argument, last sequence number
+    int seq;
+    bool fail[E_COUNT];
+    window_s regs, mem;
 };
 
+std::mutex g_mutex;
 standin_s g_standin;
+
+void clear_locked()
+{
+    window_s regs = g_standin.regs, mem = g_standin.mem;
+    g_standin = standin_s{};
+    for (auto& s : g_standin.stat) {
+        s[1] = -1;
+    }
+    g_standin.regs = regs;
+    g_standin.mem = mem;
+}
 
 int entry_index(const char* name)
 {
@@ -67,34 +75,23 @@ int entry_index(const char* name)
     return -1;
 }
 
-void unmap_window(window_s& w)
+// the whole file mapped shared, at most `limit` bytes of it used
+window_s map_window(const std::string& path, uint64_t base, uint64_t limit)
 {
-    if (w.p) {
-        munmap(w.p, w.size);
-    }
-    w.p = nullptr;
-    w.size = 0;
-}
-
-bool map_window(window_s& w, const std::string& path, uint64_t limit)
-{
+    window_s w{nullptr, 0, base};
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
     struct stat st;
-    bool ok = false;
-    if (fstat(fd, &st) == 0 && st.st_size > 0) {
-        size_t size = static_cast<size_t>(st.st_size);
-        void* va = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > 0) {
+        void* va = mmap(nullptr, st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (va != MAP_FAILED) {
-            w.p = static_cast<uint8_t*>(va);
-            w.size = size < limit ? size : static_cast<size_t>(limit);
-            ok = true;
+            // the whole file is mapped; only `limit` bytes of it are the card's
+            w = {static_cast<uint8_t*>(va), std::min<size_t>(st.st_size, limit), base};
         }
     }
-    close(fd);
-    return ok;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return w;
 }
 
 // the mapped bytes of [addr, addr + len), null when not wholly in one window
@@ -111,9 +108,9 @@ uint8_t* window_at(uint64_t addr, uint32_t len)
 // counts the call and says whether the entry is switched to fail
 bool enter(entry_e e, int arg)
 {
-    ++g_standin.calls[e];
-    g_standin.last_arg[e] = arg;
-    g_standin.last_seq[e] = ++g_standin.seq;
+    g_standin.stat[e][0]++;
+    g_standin.stat[e][1] = arg;
+    g_standin.stat[e][2] = ++g_standin.seq;
     return !g_standin.fail[e];
 }
 
@@ -121,31 +118,31 @@ bool enter(entry_e e, int arg)
 
 STANDIN_EXPORT int jtag_init(int port)
 {
-    std::lock_guard<std::mutex> lock(g_standin.mutex);
+    std::lock_guard<std::mutex> lock(g_mutex);
     if (!enter(E_INIT, port)) {
         return -1;
     }
-    unmap_window(g_standin.regs);
-    unmap_window(g_standin.mem);
     const char* dir = getenv("JTAG_STANDIN_RSC");
+    for (window_s* w : {&g_standin.regs, &g_standin.mem}) {
+        if (w->p) {
+            munmap(w->p, w->size);
+        }
+        *w = window_s{};
+    }
     if (!dir || !*dir) {
         return 0;
     }
-    if (!map_window(g_standin.regs, std::string(dir) + "/resource0", CARDSIM_REG_SIZE) ||
-        !map_window(g_standin.mem, std::string(dir) + "/resource2", CARDSIM_MEM_SIZE)) {
-        unmap_window(g_standin.regs);
-        unmap_window(g_standin.mem);
-        return -2;
-    }
-    return 0;
+    g_standin.regs = map_window(std::string(dir) + "/resource0", CARDSIM_REG_BASE, CARDSIM_REG_SIZE);
+    g_standin.mem = map_window(std::string(dir) + "/resource2", CARDSIM_MEM_BASE, CARDSIM_MEM_SIZE);
+    return g_standin.regs.p && g_standin.mem.p ? 0 : -2;
 }
 
 // the link steps only count, and fail when told
-#define STANDIN_STEP(name_, entry_)                          \
-    STANDIN_EXPORT int name_(int arg)                        \
-    {                                                        \
-        std::lock_guard<std::mutex> lock(g_standin.mutex);   \
-        return enter(entry_, arg) ? 0 : -1;                  \
+#define STANDIN_STEP(name_, entry_)                 \
+    STANDIN_EXPORT int name_(int arg)               \
+    {                                               \
+        std::lock_guard<std::mutex> lock(g_mutex);  \
+        return enter(entry_, arg) ? 0 : -1;         \
     }
 STANDIN_STEP(jtag_reset, E_RESET)
 STANDIN_STEP(jtag_enable, E_ENABLE)
@@ -153,47 +150,36 @@ STANDIN_STEP(set_asic_target, E_TARGET)
 
 STANDIN_EXPORT int jtag_rd(uint64_t addr, uint8_t* buf, uint32_t len)
 {
-    std::lock_guard<std::mutex> lock(g_standin.mutex);
-    if (!enter(E_RD, -1)) {
-        return -1;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    const uint8_t* src = enter(E_RD, -1) ? window_at(addr, len) : nullptr;
+    if (src && buf) {
+        memcpy(buf, src, len);
     }
-    const uint8_t* src = window_at(addr, len);
-    if (!src || !buf) {
-        return -2;
-    }
-    memcpy(buf, src, len);
-    return 0;
+    return g_standin.fail[E_RD] ? -1 : src && buf ? 0 : -2;
 }
 
 #ifndef JTAG_STANDIN_NO_WR
 STANDIN_EXPORT int jtag_wr(uint64_t addr, const uint8_t* buf, uint32_t len)
 {
-    std::lock_guard<std::mutex> lock(g_standin.mutex);
-    if (!enter(E_WR, -1)) {
-        return -1;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    uint8_t* dst = enter(E_WR, -1) ? window_at(addr, len) : nullptr;
+    if (dst && buf) {
+        memcpy(dst, buf, len);
     }
-    uint8_t* dst = window_at(addr, len);
-    if (!dst || !buf) {
-        return -2;
-    }
-    memcpy(dst, buf, len);
-    return 0;
+    return g_standin.fail[E_WR] ? -1 : dst && buf ? 0 : -2;
 }
 #endif
 
 STANDIN_EXPORT int jtag_standin_stat(const char* entry, int what)
 {
-    std::lock_guard<std::mutex> lock(g_standin.mutex);
+    std::lock_guard<std::mutex> lock(g_mutex);
     int i = entry_index(entry);
-    if (i < 0 || what < 0 || what > 2) {
-        return -1;
-    }
-    return what == 0 ? g_standin.calls[i] : what == 1 ? g_standin.last_arg[i] : g_standin.last_seq[i];
+    return i < 0 || what < 0 || what > 2 ? -1 : g_standin.stat[i][what];
 }
 
 STANDIN_EXPORT void jtag_standin_fail(const char* entry, int on)
 {
-    std::lock_guard<std::mutex> lock(g_standin.mutex);
+    std::lock_guard<std::mutex> lock(g_mutex);
     int i = entry_index(entry);
     if (i >= 0) {
         g_standin.fail[i] = on != 0;
@@ -202,12 +188,6 @@ STANDIN_EXPORT void jtag_standin_fail(const char* entry, int on)
 
 STANDIN_EXPORT void jtag_standin_clear()
 {
-    std::lock_guard<std::mutex> lock(g_standin.mutex);
-    for (int i = 0; i < E_COUNT; ++i) {
-        g_standin.calls[i] = 0;
-        g_standin.last_arg[i] = -1;
-        g_standin.last_seq[i] = 0;
-        g_standin.fail[i] = false;
-    }
-    g_standin.seq = 0;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    clear_locked();
 }

@@ -444,11 +444,9 @@ TEST_F(PalHw, MissingOrBadHeaderRefusesTheBinding)
 TEST_F(PalHw, DumpRecordsAccessesAndReplayPlaysThemBack)
 {
     start(1);
-    cardsim_host& host = *host_;
     test_temp_dir tmp("pal_hw_test");
-    ASSERT_FALSE(tmp.path().empty());
     const char* dir = tmp.path().c_str();
-    card_window regs(host, 0, "resource0"), mem(host, 0, "resource2");
+    card_window regs(*host_, 0, "resource0"), mem(*host_, 0, "resource2");
     ASSERT_TRUE(regs.ok() && mem.ok());
     const uint64_t r = CARDSIM_REG_BASE, m = CARDSIM_MEM_BASE;
     std::vector<uint8_t> eight = {1, 2, 3, 4, 5, 6, 7, 8}, forty(40);
@@ -464,15 +462,13 @@ TEST_F(PalHw, DumpRecordsAccessesAndReplayPlaysThemBack)
         EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_STOP), PAL_RET_OK);
     });
 
-    pal_on_thread([&] {
-        ASSERT_EQ(pal_hw_x86_init(host.card(0).card_bdf.c_str()), 0);
+    on_card(0, [&] {
         ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_DUMP_INIT, dir), PAL_RET_OK);
         EXPECT_NE(rw_ctrl(PAL_RW_CTRL_START_RW, "sec1"), PAL_RET_OK) << "no build version";
         EXPECT_FALSE(pal_rw_dump_recording(PAL_RW_REG_WRITE));
         setenv("BLD_VERSION", "t1", 1);
         ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_START_RW, "sec1"), PAL_RET_OK);
         EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_START_RW, "other"), PAL_RET_OK) << "already on: ignored";
-
         uint32_t same[3] = {0x5a5a5a5a, 0x5a5a5a5a, 0x5a5a5a5a}, two[2] = {0x11111111, 0x22222222}, got[2] = {};
         EXPECT_EQ(pal_reg_write(r + 0x40, same, 3), PAL_RET_OK);
         EXPECT_EQ(pal_reg_write(r + 0x80, two, 2), PAL_RET_OK);
@@ -482,32 +478,27 @@ TEST_F(PalHw, DumpRecordsAccessesAndReplayPlaysThemBack)
         EXPECT_EQ(pal_mem_set(m + 0x4000, 0xab, 64), PAL_RET_OK);
         std::vector<uint8_t> back(8);
         EXPECT_EQ(pal_mem_read(m + 0x2000, back.data(), 8), PAL_RET_OK);
-        EXPECT_EQ(back, eight);
         // paused: done, not recorded
         EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_LABEL, "pause"), PAL_RET_OK);
-        uint32_t hidden = 0x77;
+        uint32_t hidden = 0x77, after = 0x33;
         EXPECT_EQ(pal_reg_write(r + 0x100, &hidden, 1), PAL_RET_OK);
         EXPECT_EQ(regs.get<uint32_t>(0x100), 0x77u);
         EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_RESUME), PAL_RET_OK);
-        uint32_t after = 0x33;
         EXPECT_EQ(pal_reg_write(r + 0xc0, &after, 1), PAL_RET_OK);
         EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_STOP), PAL_RET_OK);
-
-        // writes only: the read is not recorded
-        ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_START_WRITE, "wonly"), PAL_RET_OK);
-        EXPECT_EQ(pal_reg_read(r + 0x80, got, 2), PAL_RET_OK);
-        EXPECT_EQ(pal_reg_write(r + 0x84, &after, 1), PAL_RET_OK);
-        EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_STOP), PAL_RET_OK);
-        // reads only
-        ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_START_READ, "ronly"), PAL_RET_OK);
-        EXPECT_EQ(pal_reg_write(r + 0x84, &after, 1), PAL_RET_OK);
-        EXPECT_EQ(pal_reg_read(r + 0x84, got, 1), PAL_RET_OK);
-        EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_STOP), PAL_RET_OK);
+        // writes only, then reads only: a write and a read in each
+        for (auto [op, section] : {std::pair<uint32_t, const char*>{PAL_RW_CTRL_START_WRITE, "wonly"},
+                                   {PAL_RW_CTRL_START_READ, "ronly"}}) {
+            ASSERT_EQ(rw_ctrl(op, section), PAL_RET_OK);
+            EXPECT_EQ(pal_reg_write(r + 0x84, &after, 1), PAL_RET_OK);
+            EXPECT_EQ(pal_reg_read(r + 0x84, got, 1), PAL_RET_OK);
+            EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_STOP), PAL_RET_OK);
+        }
     });
 
     std::string txt = pal_rw_capture_path(dir, "sec1", "txt");
     EXPECT_EQ(txt, "/" + tmp.path() + "/rw-capture-pal_hw_test-t1-sec1.txt");
-    std::vector<std::string> expected = {
+    const std::vector<std::string> expected = {
         "REG-WRITE addr 0x20000040 optype 1 merged 1 nwords 3 data 0x5a5a5a5a ",
         "REG-WRITE addr 0x20000080 optype 1 merged 0 nwords 2 data 0x11111111 0x22222222 ",
         "REG-READ addr 0x20000080 optype 0 merged 0 nwords 2 data 0x11111111 0x22222222 ",
@@ -527,89 +518,69 @@ TEST_F(PalHw, DumpRecordsAccessesAndReplayPlaysThemBack)
     EXPECT_EQ(read_lines(pal_rw_capture_path(dir, "ronly", "txt")),
               std::vector<std::string>{"REG-READ addr 0x20000084 optype 0 merged 1 nwords 1 data 0x33 "});
 
-    // the binary capture holds the write runs only
-    std::string bin_text = test_read_file(pal_rw_capture_path(dir, "sec1", "bin"));
-    std::vector<uint8_t> bin(bin_text.begin(), bin_text.end());
+    // the binary capture holds the write runs only, little-endian
+    std::string bin = test_read_file(pal_rw_capture_path(dir, "sec1", "bin"));
     EXPECT_EQ(bin.size(), (6u + 4) + (6 + 8) + (10 + 8) + (10 + 32) + (10 + 8) + (6 + 4));
-    std::vector<uint8_t> head(bin.begin(), bin.begin() + std::min<size_t>(bin.size(), 24));
-    std::vector<uint8_t> expected_head = {3, 0x81, 0x40, 0, 0, 0x20, 0x5a, 0x5a, 0x5a, 0x5a,
-                                          2, 0x01, 0x80, 0, 0, 0x20, 0x11, 0x11, 0x11, 0x11,
-                                          0x22, 0x22, 0x22, 0x22};
-    EXPECT_EQ(head, expected_head);
-    if (bin.size() >= 42) {
-        std::vector<uint8_t> mem_rec(bin.begin() + 24, bin.begin() + 42);
-        std::vector<uint8_t> expected_mem = {8, 0x03, 0, 0x20, 0, 0x40, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};
-        EXPECT_EQ(mem_rec, expected_mem);
-    }
+    EXPECT_EQ(bin.substr(0, 42), std::string("\x03\x81\x40\x00\x00\x20\x5a\x5a\x5a\x5a"
+                                             "\x02\x01\x80\x00\x00\x20\x11\x11\x11\x11\x22\x22\x22\x22"
+                                             "\x08\x03\x00\x20\x00\x40\x00\x00\x00\x00\x01\x02\x03\x04\x05\x06\x07\x08",
+                                             42));
 
     // wipe the card, then play the capture back on a thread of its own
     memset(regs.at(0), 0, CARDSIM_REG_SIZE);
     memset(mem.at(0), 0, CARDSIM_MEM_SIZE);
-    pal_on_thread([&] {
-        ASSERT_EQ(pal_hw_x86_init(host.card(0).card_bdf.c_str()), 0);
+    on_card(0, [&] {
         ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_REPLAY_INIT, dir, "txt"), PAL_RET_OK);
         EXPECT_NE(rw_ctrl(PAL_RW_CTRL_START_RW, "nosuchsection"), PAL_RET_OK);
         EXPECT_FALSE(pal_rw_replay_active());
         ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_START_RW, "sec1"), PAL_RET_OK);
         EXPECT_TRUE(pal_rw_replay_active());
         pal_rw_counts_s c = pal_rw_counts();
-        EXPECT_EQ(c.reg_writes, 6u);
-        EXPECT_EQ(c.reg_reads, 2u);
-        EXPECT_EQ(c.mem_writes, 48u);
-        EXPECT_EQ(c.mem_reads, 8u);
-        EXPECT_EQ(c.mem_sets, 1u);
-        EXPECT_EQ(c.mismatches, 0u);
-
+        EXPECT_EQ(std::vector<uint32_t>({c.reg_writes, c.reg_reads, c.mem_writes, c.mem_reads, c.mem_sets, c.mismatches}),
+                  std::vector<uint32_t>({6, 2, 48, 8, 1, 0}));
         // while the replay is active the thread's own writes are left out
         uint32_t word = 0x99;
-        EXPECT_EQ(pal_reg_write(r + 0x140, &word, 1), PAL_RET_OK);
-        EXPECT_EQ(regs.get<uint32_t>(0x140), 0u);
         std::vector<uint8_t> untouched(8, 0xee);
+        EXPECT_EQ(pal_reg_write(r + 0x140, &word, 1), PAL_RET_OK);
         EXPECT_EQ(pal_mem_write(m + 0x5000, untouched.data(), 8), PAL_RET_OK);
         EXPECT_EQ(pal_mem_set(m + 0x5000, 0xee, 8), PAL_RET_OK);
         EXPECT_EQ(pal_mem_read(m + 0x2000, untouched.data(), 8), PAL_RET_OK);
         EXPECT_EQ(untouched, std::vector<uint8_t>(8, 0xee));
+        EXPECT_EQ(regs.get<uint32_t>(0x140), 0u);
         EXPECT_EQ(mem.get<uint64_t>(0x5000), 0u);
         EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_STOP), PAL_RET_OK);
         EXPECT_FALSE(pal_rw_replay_active());
         EXPECT_EQ(pal_reg_write(r + 0x140, &word, 1), PAL_RET_OK);
         EXPECT_EQ(regs.get<uint32_t>(0x140), 0x99u);
     });
-    for (uint32_t k = 0; k < 3; k++) {
-        EXPECT_EQ(regs.get<uint32_t>(0x40 + 4 * k), 0x5a5a5a5au);
+    for (auto [off, want] : {std::pair<uint64_t, uint32_t>{0x40, 0x5a5a5a5a}, {0x48, 0x5a5a5a5a}, {0x4c, 0},
+                             {0x80, 0x11111111}, {0x84, 0x22222222}, {0xc0, 0x33}, {0x100, 0}}) {
+        EXPECT_EQ(regs.get<uint32_t>(off), want) << std::hex << off << " (0x100: a paused write)";
     }
-    EXPECT_EQ(regs.get<uint32_t>(0x4c), 0u);
-    EXPECT_EQ(regs.get<uint32_t>(0x80), 0x11111111u);
-    EXPECT_EQ(regs.get<uint32_t>(0x84), 0x22222222u);
-    EXPECT_EQ(regs.get<uint32_t>(0xc0), 0x33u);
-    EXPECT_EQ(regs.get<uint32_t>(0x100), 0u) << "a paused write was replayed";
     EXPECT_EQ(memcmp(mem.at(0x2000), eight.data(), 8), 0);
     EXPECT_EQ(memcmp(mem.at(0x3000), forty.data(), 40), 0);
     EXPECT_EQ(mem.at(0x3000 + 40)[0], 0);
-    EXPECT_EQ(std::vector<uint8_t>(mem.at(0x4000), mem.at(0x4040)), std::vector<uint8_t>(64, 0xab))
-        << "the fill was not replayed";
-    EXPECT_EQ(mem.at(0x4040)[0], 0);
+    EXPECT_EQ(std::vector<uint8_t>(mem.at(0x4000), mem.at(0x4041)), [] {
+        std::vector<uint8_t> v(64, 0xab);
+        v.push_back(0);
+        return v;
+    }()) << "the fill, and no more";
 
     // a capture written by hand: reads that differ are counted, malformed
     // lines skipped, and nothing ends the process
-    {
-        std::ofstream hand(pal_rw_capture_path(dir, "hand", "txt"));
-        hand << "REG-READ addr 0x20000080 optype 0 merged 0 nwords 1 data 0x12345678 \n"
-             << "MEM-READ addr 0x40002000 optype 2 merged 0 nwords 2 data 0x1 0x2 \n"
-             << "REG-WRITE addr zzz optype 1 merged 0 nwords 1 data 0x1 \n"
-             << "REG-WRITE addr 0x20000200 optype 1 merged 0 nwords 1000 data 0x1 \n"
-             << "REG-WRITE addr 0x20000200 optype 1 merged 0 nwords 1 data \n"
-             << "REG-WRITE addr 0x20000200 optype 1 merged 0 nwords 2 data qq 0x1\n"
-             << "MEM-WRITE addr 0x7fff00000000 optype 3 merged 1 nwords 4 data 0x1 \n"
-             << "MEM-SET 0x40006000 optype 4 merged 0 nbytes 4000000000 data 0x1\n"
-             << "MEM-SET 0x40006000 optype 4 merged 0 nbytes 16 data 0x7e\n"
-             << "REG-WRITE\n"
-             << "\n"
-             << "garbage line with words\n"
-             << "REG-WRITE addr 0x20000204 optype 1 merged 0 nwords 2 data 0xa1 0xa2 \n";
-    }
-    pal_on_thread([&] {
-        ASSERT_EQ(pal_hw_x86_init(host.card(0).card_bdf.c_str()), 0);
+    test_write_file(pal_rw_capture_path(dir, "hand", "txt"),
+                    "REG-READ addr 0x20000080 optype 0 merged 0 nwords 1 data 0x12345678 \n"
+                    "MEM-READ addr 0x40002000 optype 2 merged 0 nwords 2 data 0x1 0x2 \n"
+                    "REG-WRITE addr zzz optype 1 merged 0 nwords 1 data 0x1 \n"
+                    "REG-WRITE addr 0x20000200 optype 1 merged 0 nwords 1000 data 0x1 \n"
+                    "REG-WRITE addr 0x20000200 optype 1 merged 0 nwords 1 data \n"
+                    "REG-WRITE addr 0x20000200 optype 1 merged 0 nwords 2 data qq 0x1\n"
+                    "MEM-WRITE addr 0x7fff00000000 optype 3 merged 1 nwords 4 data 0x1 \n"
+                    "MEM-SET 0x40006000 optype 4 merged 0 nbytes 4000000000 data 0x1\n"
+                    "MEM-SET 0x40006000 optype 4 merged 0 nbytes 16 data 0x7e\n"
+                    "REG-WRITE\n\ngarbage line with words\n"
+                    "REG-WRITE addr 0x20000204 optype 1 merged 0 nwords 2 data 0xa1 0xa2 \n");
+    on_card(0, [&] {
         ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_REPLAY_INIT, dir, "txt"), PAL_RET_OK);
         ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_START_RW, "hand"), PAL_RET_OK);
         EXPECT_EQ(pal_rw_counts().mismatches, 1u) << "the register differs, the memory does not";
@@ -618,8 +589,11 @@ TEST_F(PalHw, DumpRecordsAccessesAndReplayPlaysThemBack)
     EXPECT_EQ(regs.get<uint32_t>(0x200), 0u);
     EXPECT_EQ(regs.get<uint32_t>(0x204), 0xa1u);
     EXPECT_EQ(regs.get<uint32_t>(0x208), 0xa2u);
-    EXPECT_EQ(std::vector<uint8_t>(mem.at(0x6000), mem.at(0x6010)), std::vector<uint8_t>(16, 0x7e));
-    EXPECT_EQ(mem.at(0x6010)[0], 0) << "an impossible fill size was carried out";
+    EXPECT_EQ(std::vector<uint8_t>(mem.at(0x6000), mem.at(0x6011)), [] {
+        std::vector<uint8_t> v(16, 0x7e);
+        v.push_back(0);
+        return v;
+    }()) << "an impossible fill size was carried out";
 }
 
 }  // namespace
