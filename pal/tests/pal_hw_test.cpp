@@ -7,10 +7,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,36 +136,29 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCard)
         host_->set_counter(i, port, 100 + i);
         host_->set_counter(i, lif, 0xabc000 + i);
     }
-    std::mutex m;
-    std::condition_variable cv;
-    int bound = 0, done = 0;
-    auto wait_for = [&](int& what, int n) {
-        std::unique_lock<std::mutex> lock(m);
-        return cv.wait_for(lock, std::chrono::seconds(30 * test_timeout_scale()), [&] { return what >= n; });
-    };
-    auto arrive = [&](int& what) {
-        std::lock_guard<std::mutex> lock(m);
-        what++;
-        cv.notify_all();
+    std::atomic<int> bound{0}, wrote{0};
+    std::atomic<bool> ticked{false};
+    auto wait_for = [](const std::function<bool()>& cond) {
+        return test_wait_until(cond, std::chrono::seconds(30 * test_timeout_scale()));
     };
     std::vector<uint64_t> port_seen(2), lif_seen(2), port_ticked(2);
     auto worker = [&](size_t i) {
         EXPECT_EQ(pal_hw_x86_init(card_bdf(i).c_str()), 0);
         EXPECT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
-        arrive(bound);
-        EXPECT_TRUE(wait_for(bound, 2));
+        bound++;
+        EXPECT_TRUE(wait_for([&] { return bound == 2; }));
         port_seen[i] = mem_u64(port);
         lif_seen[i] = mem_u64(lif);
         uint64_t mine = 0x7700 + i;
         EXPECT_EQ(pal_mem_write(port + 8, reinterpret_cast<const uint8_t*>(&mine), 8, 0), PAL_RET_OK);
-        arrive(done);
-        EXPECT_TRUE(wait_for(done, 3));  // the main thread ticks in between
+        wrote++;
+        EXPECT_TRUE(wait_for([&] { return ticked.load(); }));  // the main thread ticks in between
         port_ticked[i] = mem_u64(port);
     };
     std::thread a(worker, 0), b(worker, 1);
-    EXPECT_TRUE(wait_for(done, 2));
+    EXPECT_TRUE(wait_for([&] { return wrote == 2; }));
     host_->tick();
-    arrive(done);
+    ticked = true;
     a.join();
     b.join();
     EXPECT_EQ(pal_table()->mem_read, table_mem_read);

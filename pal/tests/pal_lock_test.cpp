@@ -15,12 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,32 +102,19 @@ struct compat_case_s {
     compat_e compat;
     pal_lock_kind_e kind;
     bool file_used;  // an older program is excluded through it
+    int (*plant)();
 };
 
 const compat_case_s k_compat_cases[] = {
-    {"no lock file", compat_e::NONE, PAL_LOCK_KIND_MUTEX, false},
-    {"our lock file", compat_e::OURS, PAL_LOCK_KIND_QSFP_FILE, true},
-    {"our lock file open to all", compat_e::OURS_OPEN_TO_ALL, PAL_LOCK_KIND_QSFP_FILE, true},
-    {"another user's lock file", compat_e::OTHER_USERS, PAL_LOCK_KIND_QSFP_FILE, false},
-    {"a link in its place", compat_e::LINK, PAL_LOCK_KIND_QSFP_FILE, false},
+    {"no lock file", compat_e::NONE, PAL_LOCK_KIND_MUTEX, false, [] { return 0; }},
+    {"our lock file", compat_e::OURS, PAL_LOCK_KIND_QSFP_FILE, true, [] { return make_file(k_qsfp_file, 0600, 0); }},
+    {"our lock file open to all", compat_e::OURS_OPEN_TO_ALL, PAL_LOCK_KIND_QSFP_FILE, true,
+     [] { return make_file(k_qsfp_file, 0666, 0); }},
+    {"another user's lock file", compat_e::OTHER_USERS, PAL_LOCK_KIND_QSFP_FILE, false,
+     [] { return make_file(k_qsfp_file, 0666, k_other_uid); }},
+    {"a link in its place", compat_e::LINK, PAL_LOCK_KIND_QSFP_FILE, false,
+     [] { return make_file(k_victim, 0644, 0) == 0 && symlink(k_victim, k_qsfp_file) == 0 ? 0 : -1; }},
 };
-
-int plant(compat_e compat)
-{
-    switch (compat) {
-    case compat_e::NONE:
-        return 0;
-    case compat_e::OURS:
-        return make_file(k_qsfp_file, 0600, 0);
-    case compat_e::OURS_OPEN_TO_ALL:
-        return make_file(k_qsfp_file, 0666, 0);
-    case compat_e::OTHER_USERS:
-        return make_file(k_qsfp_file, 0666, k_other_uid);
-    case compat_e::LINK:
-        return make_file(k_victim, 0644, 0) == 0 && symlink(k_victim, k_qsfp_file) == 0 ? 0 : -1;
-    }
-    return -1;
-}
 
 // an older program's try at its lock file: true when it got it
 bool old_program_gets_it()
@@ -141,11 +128,6 @@ bool old_program_gets_it()
            }) == 0;
 }
 
-void PrintTo(const compat_case_s& c, std::ostream* os)
-{
-    *os << c.what;
-}
-
 class PalLockCompat : public ::testing::TestWithParam<compat_case_s> {};
 
 // two processes of two threads each count under the lock: a read, a yield
@@ -154,7 +136,7 @@ TEST_P(PalLockCompat, ProcessesAndThreadsExcludeEachOther)
 {
     const compat_case_s c = GetParam();
     expect_isolated([&] {
-        CHECK(plant(c.compat) == 0);
+        CHECK(c.plant() == 0);
         struct stat before = stat_of(k_qsfp_file);
         auto* count = static_cast<volatile int*>(
             mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
@@ -239,14 +221,11 @@ TEST_P(PalLockCompat, ProcessesAndThreadsExcludeEachOther)
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(, PalLockCompat, ::testing::ValuesIn(k_compat_cases),
-                         [](const auto& info) {
-                             std::string name = info.param.what;
-                             for (char& ch : name) {
-                                 ch = isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-                             }
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(, PalLockCompat, ::testing::ValuesIn(k_compat_cases), [](const auto& info) {
+    std::string name = info.param.what;
+    std::replace_if(name.begin(), name.end(), [](char ch) { return !isalnum(static_cast<unsigned char>(ch)); }, '_');
+    return name;
+});
 
 // a process that attached with the older programs' file keeps its kind when
 // another attaches after the file is gone (and finds the record: kind 4),
