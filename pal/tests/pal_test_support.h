@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -59,38 +60,32 @@ class pal_test_log {
 public:
     pal_test_log()
     {
-        std::lock_guard<std::mutex> lock(mutex());
-        lines().clear();
+        clear();
         logger_init(record);
         logger_register_module_id(1);
     }
     ~pal_test_log() { logger_init(nullptr); }
     bool has(const std::string& text) const
     {
-        std::lock_guard<std::mutex> lock(mutex());
-        for (const std::string& line : lines()) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        std::lock_guard<std::mutex> lock(seen().mutex);
+        return std::any_of(seen().lines.begin(), seen().lines.end(),
+                           [&](const std::string& line) { return line.find(text) != std::string::npos; });
     }
     void clear()
     {
-        std::lock_guard<std::mutex> lock(mutex());
-        lines().clear();
+        std::lock_guard<std::mutex> lock(seen().mutex);
+        seen().lines.clear();
     }
 
 private:
-    static std::mutex& mutex()
+    struct seen_s {
+        std::mutex mutex;
+        std::vector<std::string> lines;
+    };
+    static seen_s& seen()
     {
-        static std::mutex m;
-        return m;
-    }
-    static std::vector<std::string>& lines()
-    {
-        static std::vector<std::string> l;
-        return l;
+        static seen_s s;
+        return s;
     }
     static int record(uint32_t, uint32_t, const char* format, ...)
     {
@@ -99,8 +94,8 @@ private:
         va_start(args, format);
         vsnprintf(text, sizeof(text), format, args);
         va_end(args);
-        std::lock_guard<std::mutex> lock(mutex());
-        lines().emplace_back(text);
+        std::lock_guard<std::mutex> lock(seen().mutex);
+        seen().lines.emplace_back(text);
         return 0;
     }
 };

@@ -40,6 +40,11 @@ const variant_s k_variants[] = {
     {"builtin", reach_e::BUILTIN, platform::PLATFORM_TYPE_SIM, true},
 };
 
+void PrintTo(const variant_s& v, std::ostream* os)
+{
+    *os << v.name;
+}
+
 constexpr uint64_t k_reg_end = CARDSIM_REG_BASE + CARDSIM_REG_SIZE;
 constexpr uint64_t k_mem_end = CARDSIM_MEM_BASE + CARDSIM_MEM_SIZE;
 
@@ -247,7 +252,8 @@ TEST_P(PalVariant, EmptyEntriesAndATornDownLayerFail)
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(, PalVariant, ::testing::ValuesIn(k_variants),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(, PalVariant, ::testing::ValuesIn(k_variants), [](const auto& info) {
+    return std::string(info.param.name);
+});
 
 }  // namespace
