@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "pal/pal_lock.h"
+#include "tests/support/process_runner.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ int in_child(const std::function<int()>& fn)
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        alarm(60);  // a lock that never comes back ends the child, not the run
+        alarm(60 * test_timeout_scale());  // a lock that never comes back ends the child, not the run
         _exit(fn());
     }
     int status = 0;
