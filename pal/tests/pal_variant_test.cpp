@@ -6,11 +6,6 @@
 // variant holds its card in the process. after them, what only the built-in
 // variant refuses and what the default variant leaves behind.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -312,22 +307,6 @@ TEST_F(PalBuiltin, MisalignedOrBufferlessAccessesFailAndEachInitStartsAFreshCard
     EXPECT_EQ(w, 0u);
 }
 
-// a port nobody listens on
-std::string closed_port()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        addr.sin_port = htons(1);
-    }
-    close(s);
-    return std::to_string(ntohs(addr.sin_port));
-}
-
 // a platform type no variant serves, the telnet variant refusing the type or
 // failing to connect: the default entries answer without touching anything,
 // and what the default leaves empty fails
@@ -339,7 +318,7 @@ TEST_F(PalBuiltin, WhatTheDefaultVariantLeavesBehind)
         std::string port;
     };
     for (const case_s& c : {case_s{42, nullptr, ""}, case_s{platform::PLATFORM_TYPE_JTAG, "127.0.0.1", "1"},
-                            case_s{platform::PLATFORM_TYPE_MOCK, "127.0.0.1", closed_port()}}) {
+                            case_s{platform::PLATFORM_TYPE_MOCK, "127.0.0.1", "1"}}) {  // nobody on port 1
         SCOPED_TRACE(c.type);
         if (c.ipaddr) {
             setenv("PAL_TELNET_IPADDR", c.ipaddr, 1);
