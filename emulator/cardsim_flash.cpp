@@ -9,6 +9,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "ipc/le_bytes.h"
+
 namespace {
 
 struct partition_def_s {
@@ -71,33 +73,6 @@ const uint32_t k_boot_order[3][3] = {
 constexpr const char* k_default_version = "1.4.0";
 constexpr uint32_t k_ipc_version = 1;
 constexpr size_t k_version_field = 32;
-
-uint32_t get32(const uint8_t* p, size_t len, size_t at)
-{
-    uint32_t v = 0;
-    for (size_t i = 0; i < 4 && at + i < len; i++) {
-        v |= static_cast<uint32_t>(p[at + i]) << (8 * i);
-    }
-    return v;
-}
-
-uint64_t get64(const uint8_t* p, size_t len, size_t at)
-{
-    return get32(p, len, at) | static_cast<uint64_t>(get32(p, len, at + 4)) << 32;
-}
-
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
-{
-    for (size_t i = 0; i < 4 && at + i < b.size(); i++) {
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-void put64(std::vector<uint8_t>& b, size_t at, uint64_t v)
-{
-    put32(b, at, static_cast<uint32_t>(v));
-    put32(b, at + 4, static_cast<uint32_t>(v >> 32));
-}
 
 // NUL-padded text in a field of `field` bytes, the last byte always NUL
 void put_text(std::vector<uint8_t>& b, size_t at, size_t field, const std::string& text)
@@ -321,20 +296,20 @@ const char* cardsim_flash::version_name_(uint32_t partition) const
 // type@0 u32 (0 A, 1 B): the main image the service works on; answer status@0 u32
 void cardsim_flash::firmware_select_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t type = get32(req, len, 0);
+    uint32_t type = le_at<uint32_t>(req, len, 0);
     if (len < 4 || type > CARDSIM_IMAGE_B) {
-        put32(rsp, 0, CARDSIM_FLASH_BAD_REQUEST);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 0, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
     firmware_select_state_ = type;
-    put32(rsp, 0, CARDSIM_FLASH_DONE);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 0, CARDSIM_FLASH_DONE);
 }
 
 // partition@0 u32, size@8 u64 (0: the whole partition); polled
 void cardsim_flash::erase_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t part = get32(req, len, 0);
-    uint64_t size = get64(req, len, 8);
+    uint32_t part = le_at<uint32_t>(req, len, 0);
+    uint64_t size = le_at<uint64_t>(req, len, 8);
     if (len < 16 || part >= CARDSIM_FLASH_PARTITIONS || size > k_parts[part].size) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
@@ -355,9 +330,9 @@ void cardsim_flash::erase_(const uint8_t* req, size_t len, std::vector<uint8_t>&
 // digest@21, version@85; polled; the version is recorded when done
 void cardsim_flash::erase_hash_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t part = get32(req, len, 0);
-    uint64_t size = get64(req, len, 8);
-    if (len < 408 || part >= CARDSIM_FLASH_PARTITIONS || size > k_parts[part].size || get32(req, len, 16) != 2 ||
+    uint32_t part = le_at<uint32_t>(req, len, 0);
+    uint64_t size = le_at<uint64_t>(req, len, 8);
+    if (len < 408 || part >= CARDSIM_FLASH_PARTITIONS || size > k_parts[part].size || le_at<uint32_t>(req, len, 16) != 2 ||
         req[20] > 62) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
@@ -387,8 +362,8 @@ void cardsim_flash::erase_hash_(const uint8_t* req, size_t len, std::vector<uint
 // whole sectors; done at once
 void cardsim_flash::sector_erase_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t part = get32(req, len, 0);
-    uint64_t offset = get64(req, len, 8), size = get64(req, len, 16);
+    uint32_t part = le_at<uint32_t>(req, len, 0);
+    uint64_t offset = le_at<uint64_t>(req, len, 8), size = le_at<uint64_t>(req, len, 16);
     if (len < 168 || part >= CARDSIM_FLASH_PARTITIONS || size == 0 || offset % CARDSIM_FLASH_SECTOR != 0 ||
         size % CARDSIM_FLASH_SECTOR != 0 || offset > k_parts[part].size || size > k_parts[part].size - offset) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
@@ -406,9 +381,9 @@ void cardsim_flash::sector_erase_(const uint8_t* req, size_t len, std::vector<ui
 // data; answer status@0 u8, bytes written@4 u32
 void cardsim_flash::write_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t part = get32(req, len, 0);
-    uint64_t offset = get64(req, len, 8);
-    uint32_t n = get32(req, len, 16);
+    uint32_t part = le_at<uint32_t>(req, len, 0);
+    uint64_t offset = le_at<uint64_t>(req, len, 8);
+    uint32_t n = le_at<uint32_t>(req, len, 16);
     if (len < 32 || part >= CARDSIM_FLASH_PARTITIONS || n != len - 32 || offset > k_parts[part].size ||
         n > k_parts[part].size - offset) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
@@ -430,13 +405,13 @@ void cardsim_flash::write_(const uint8_t* req, size_t len, std::vector<uint8_t>&
     }
     p.written = std::max<size_t>(p.written, offset + n);
     status8(rsp, CARDSIM_FLASH_DONE);
-    put32(rsp, 4, n);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 4, n);
 }
 
 // image type@0 u32 (0 A, 1 B, 2 gold): the image the card boots next
 void cardsim_flash::boot_ops_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t type = get32(req, len, 0);
+    uint32_t type = le_at<uint32_t>(req, len, 0);
     if (len < 4 || type > CARDSIM_IMAGE_GOLD) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
@@ -452,8 +427,8 @@ void cardsim_flash::boot_ops_(const uint8_t* req, size_t len, std::vector<uint8_
 // partition@0 u32, size@8 u64 (0: what was written); polled; status@0, digest@1
 void cardsim_flash::checksum_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t part = get32(req, len, 0);
-    uint64_t size = get64(req, len, 8);
+    uint32_t part = le_at<uint32_t>(req, len, 0);
+    uint64_t size = le_at<uint64_t>(req, len, 8);
     if (len < 16 || part >= CARDSIM_FLASH_PARTITIONS || size > k_parts[part].size) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
@@ -469,7 +444,7 @@ void cardsim_flash::checksum_(const uint8_t* req, size_t len, std::vector<uint8_
 // partition@0 u32; status@0 u8, profile name@8 char[64], version@72 char[64]
 void cardsim_flash::metadata_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t part = get32(req, len, 0);
+    uint32_t part = le_at<uint32_t>(req, len, 0);
     if (len < 4 || part >= CARDSIM_FLASH_PARTITIONS) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
@@ -491,7 +466,7 @@ void cardsim_flash::metadata_(const uint8_t* req, size_t len, std::vector<uint8_
 // char[64] it was written with, image type@132 u32 (the startup image)
 void cardsim_flash::startup_verify_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t part = get32(req, len, 0);
+    uint32_t part = le_at<uint32_t>(req, len, 0);
     if (len < 4 || part >= CARDSIM_FLASH_PARTITIONS) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
@@ -502,7 +477,7 @@ void cardsim_flash::startup_verify_(const uint8_t* req, size_t len, std::vector<
     }
     uint32_t bank = bank_(part, boot_image_);
     const partition_s& p = parts_[bank][part];
-    put32(rsp, 132, boot_image_);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 132, boot_image_);
     if (!intact_(bank, part)) {
         status8(rsp, CARDSIM_FLASH_IO_ERROR);
         return;
@@ -525,8 +500,8 @@ void cardsim_flash::card_info_(const uint8_t*, size_t, std::vector<uint8_t>& rsp
     case cardsim_lcs_e::RIP: lcs = 4; break;
     }
     status8(rsp, CARDSIM_FLASH_DONE);
-    put32(rsp, 4, k_ipc_version);
-    put32(rsp, 8, board_id_);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 4, k_ipc_version);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 8, board_id_);
     rsp[12] = 0;  // talmira
     rsp[13] = 1;  // hardware fuse
     rsp[14] = 1;  // signature check
@@ -537,7 +512,7 @@ void cardsim_flash::card_info_(const uint8_t*, size_t, std::vector<uint8_t>& rsp
     rsp[19] = static_cast<uint8_t>(boot_image_);
     rsp[20] = static_cast<uint8_t>(suc_running_);
     rsp[21] = static_cast<uint8_t>(suc_boot_);
-    put64(rsp, 24, uint64_t{1} << static_cast<uint32_t>(lcs_));
+    le_put<uint64_t>(rsp.data(), rsp.size(), 24, uint64_t{1} << static_cast<uint32_t>(lcs_));
     put_text(rsp, 32, 32, signing_key_);
     put_text(rsp, 64, 32, serial_);
 }
@@ -546,7 +521,7 @@ void cardsim_flash::card_info_(const uint8_t*, size_t, std::vector<uint8_t>& rsp
 // one partition, answer 158); status@0 u8, count@4 u32, 48-byte entries from 8
 void cardsim_flash::partition_info_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t part = get32(req, len, 0), scope = get32(req, len, 4);
+    uint32_t part = le_at<uint32_t>(req, len, 0), scope = le_at<uint32_t>(req, len, 4);
     if (scope == 1) {
         rsp.assign(158, 0);
     }
@@ -566,38 +541,38 @@ void cardsim_flash::partition_info_(const uint8_t* req, size_t len, std::vector<
         rsp[at + 2] = type == running_image_ ? 1 : 0;
         rsp[at + 3] = type == boot_image_ ? 1 : 0;
         rsp[at + 4] = d.upgradable ? 1 : 0;
-        put64(rsp, at + 8, d.size);
+        le_put<uint64_t>(rsp.data(), rsp.size(), at + 8, d.size);
         if (const char* name = version_name_(i)) {
             put_text(rsp, at + 16, 32, versions_[name]);
         }
     }
     status8(rsp, CARDSIM_FLASH_DONE);
-    put32(rsp, 4, last - first);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 4, last - first);
 }
 
 // option@0 u32: 1 enable, 2 disable; answer status@0 u32: 0, 100 not
 // enrolled, 101 lifecycle prod, 6 gold image is a secure one
 void cardsim_flash::secure_boot_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t option = get32(req, len, 0);
+    uint32_t option = le_at<uint32_t>(req, len, 0);
     if (len < 4 || (option != 1 && option != 2)) {
-        put32(rsp, 0, CARDSIM_FLASH_BAD_REQUEST);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 0, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
     if (!enrolled_) {
-        put32(rsp, 0, 100);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 0, 100);
         return;
     }
     if (option == 2 && lcs_ == cardsim_lcs_e::PROD) {
-        put32(rsp, 0, 101);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 0, 101);
         return;
     }
     if (option == 2 && gold_secure_) {
-        put32(rsp, 0, 6);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 0, 6);
         return;
     }
     secure_on_ = option == 1;
-    put32(rsp, 0, CARDSIM_FLASH_DONE);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 0, CARDSIM_FLASH_DONE);
 }
 
 // image type@0 u32 (1..4); status@0 u32, ipc version@4, type@8, current and
@@ -605,69 +580,69 @@ void cardsim_flash::secure_boot_(const uint8_t* req, size_t len, std::vector<uin
 // (type 2), bl31 version@72 char[64] (type 3), fuses and lifecycle@136..@152 (type 1)
 void cardsim_flash::secure_info_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t type = get32(req, len, 0);
+    uint32_t type = le_at<uint32_t>(req, len, 0);
     if (len < 4 || type == 0 || type > 4) {
-        put32(rsp, 0, CARDSIM_FLASH_UNSUPPORTED);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 0, CARDSIM_FLASH_UNSUPPORTED);
         return;
     }
-    put32(rsp, 4, k_ipc_version);
-    put32(rsp, 8, type);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 4, k_ipc_version);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 8, type);
     if (type == 2 || type == 4) {
-        put32(rsp, 12, running_image_);
-        put32(rsp, 16, boot_image_);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 12, running_image_);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 16, boot_image_);
     }
     if (type == 2) {
-        put64(rsp, 24, 1);       // bl1 anti-rollback nv count
-        put32(rsp, 32, 1);       // bl1 anti-rollback version
-        put64(rsp, 40, 0x10400); // bl1 version
-        put64(rsp, 48, 0x10400); // hallgard version
-        put64(rsp, 56, 1);
-        put32(rsp, 64, 1);
+        le_put<uint64_t>(rsp.data(), rsp.size(), 24, 1);       // bl1 anti-rollback nv count
+        le_put<uint32_t>(rsp.data(), rsp.size(), 32, 1);       // bl1 anti-rollback version
+        le_put<uint64_t>(rsp.data(), rsp.size(), 40, 0x10400); // bl1 version
+        le_put<uint64_t>(rsp.data(), rsp.size(), 48, 0x10400); // hallgard version
+        le_put<uint64_t>(rsp.data(), rsp.size(), 56, 1);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 64, 1);
     }
     if (type == 3) {
         put_text(rsp, 72, 64, "v2.8(release)");
     }
     if (type == 1) {
-        put32(rsp, 136, secure_on_ ? 0x3 : 0x1);
-        put32(rsp, 140, 0x1);
-        put32(rsp, 144, enrolled_ ? 1 : 0);
-        put32(rsp, 148, static_cast<uint32_t>(lcs_));
-        put32(rsp, 152, static_cast<uint32_t>(lcs_));
+        le_put<uint32_t>(rsp.data(), rsp.size(), 136, secure_on_ ? 0x3 : 0x1);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 140, 0x1);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 144, enrolled_ ? 1 : 0);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 148, static_cast<uint32_t>(lcs_));
+        le_put<uint32_t>(rsp.data(), rsp.size(), 152, static_cast<uint32_t>(lcs_));
     }
-    put32(rsp, 0, CARDSIM_FLASH_DONE);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 0, CARDSIM_FLASH_DONE);
 }
 
 // image type@0 u32, operation@4 u32; accepted for types 1..4, nothing changes
 void cardsim_flash::secure_info_update_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t type = get32(req, len, 0);
-    put32(rsp, 0, len >= 8 && type >= 1 && type <= 4 ? CARDSIM_FLASH_DONE : CARDSIM_FLASH_UNSUPPORTED);
+    uint32_t type = le_at<uint32_t>(req, len, 0);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 0, len >= 8 && type >= 1 && type <= 4 ? CARDSIM_FLASH_DONE : CARDSIM_FLASH_UNSUPPORTED);
 }
 
 // partition@0 u32; status@0 u32, text length@4 u32, JSON text@8
 void cardsim_flash::signed_metadata_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t part = get32(req, len, 0);
+    uint32_t part = le_at<uint32_t>(req, len, 0);
     if (len < 4 || part >= CARDSIM_FLASH_PARTITIONS || !k_parts[part].signed_image) {
-        put32(rsp, 0, CARDSIM_FLASH_UNSUPPORTED);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 0, CARDSIM_FLASH_UNSUPPORTED);
         return;
     }
     const char* name = version_name_(part);
     std::string json = fmt::format("{{\"partition\": \"{}\", \"key_name\": \"{}\", \"version\": \"{}\"}}",
                                    k_parts[part].name, signing_key_, name ? versions_[name] : "");
     put_text(rsp, 8, rsp.size() - 8, json);
-    put32(rsp, 4, static_cast<uint32_t>(std::min(json.size(), rsp.size() - 9)));
-    put32(rsp, 0, CARDSIM_FLASH_DONE);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 4, static_cast<uint32_t>(std::min(json.size(), rsp.size() - 9)));
+    le_put<uint32_t>(rsp.data(), rsp.size(), 0, CARDSIM_FLASH_DONE);
 }
 
 // partition@0 u32, size@8 u64, hash type@16 u32 (2), hash length@20 u16
 // (64), digest@22; polled; answer 0 match, 4 digesting, 1 mismatch
 void cardsim_flash::image_verify_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t part = get32(req, len, 0);
-    uint64_t size = get64(req, len, 8);
-    if (len < 88 || part >= CARDSIM_FLASH_PARTITIONS || size > k_parts[part].size || get32(req, len, 16) != 2 ||
-        (req[20] | req[21] << 8) != 64) {
+    uint32_t part = le_at<uint32_t>(req, len, 0);
+    uint64_t size = le_at<uint64_t>(req, len, 8);
+    if (len < 88 || part >= CARDSIM_FLASH_PARTITIONS || size > k_parts[part].size || le_at<uint32_t>(req, len, 16) != 2 ||
+        le_at<uint16_t>(req, len, 20) != 64) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
@@ -682,21 +657,21 @@ void cardsim_flash::image_verify_(const uint8_t* req, size_t len, std::vector<ui
 // partition@0 u32, key length@4 u32, PEM key text@8; status@0 u32
 void cardsim_flash::signature_verify_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t part = get32(req, len, 0), key_len = get32(req, len, 4);
+    uint32_t part = le_at<uint32_t>(req, len, 0), key_len = le_at<uint32_t>(req, len, 4);
     if (len < 8 || part >= CARDSIM_FLASH_PARTITIONS || !k_parts[part].signed_image) {
-        put32(rsp, 0, CARDSIM_FLASH_UNSUPPORTED);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 0, CARDSIM_FLASH_UNSUPPORTED);
         return;
     }
     std::string key = key_len <= len - 8 ? std::string(reinterpret_cast<const char*>(req + 8), key_len) : "";
     bool ok = key.find("PUBLIC KEY") != std::string::npos && part_(part).written > 0;
-    put32(rsp, 0, ok ? CARDSIM_FLASH_DONE : CARDSIM_FLASH_BAD_REQUEST);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 0, ok ? CARDSIM_FLASH_DONE : CARDSIM_FLASH_BAD_REQUEST);
 }
 
 // group@0 u32 (0 SuC, 1 FPGA, 2 secure ROM group, 3 SoC); status@0 u8,
 // count@4 u32, entries of name char[32] and version char[32] from 8
 void cardsim_flash::version_info_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t group = get32(req, len, 0);
+    uint32_t group = le_at<uint32_t>(req, len, 0);
     if (len < 4 || group >= k_version_groups.size()) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
@@ -708,7 +683,7 @@ void cardsim_flash::version_info_(const uint8_t* req, size_t len, std::vector<ui
         put_text(rsp, at + k_version_field, k_version_field, versions_[name]);
         at += 2 * k_version_field;
     }
-    put32(rsp, 4, static_cast<uint32_t>(names.size()));
+    le_put<uint32_t>(rsp.data(), rsp.size(), 4, static_cast<uint32_t>(names.size()));
     status8(rsp, CARDSIM_FLASH_DONE);
 }
 
@@ -717,7 +692,7 @@ void cardsim_flash::version_info_(const uint8_t* req, size_t len, std::vector<ui
 // with from @1: what the card finds in the image, not its version record
 void cardsim_flash::startup_checksum_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t part = get32(req, len, 0), type = get32(req, len, 4);
+    uint32_t part = le_at<uint32_t>(req, len, 0), type = le_at<uint32_t>(req, len, 4);
     if (len < 8 || part >= CARDSIM_FLASH_PARTITIONS || type > CARDSIM_IMAGE_GOLD) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
@@ -740,21 +715,21 @@ void cardsim_flash::abort_(const uint8_t*, size_t, std::vector<uint8_t>& rsp)
 {
     started_ = false;
     pending_.clear();
-    put32(rsp, 0, CARDSIM_FLASH_DONE);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 0, CARDSIM_FLASH_DONE);
 }
 
 void cardsim_flash::start_(const uint8_t*, size_t, std::vector<uint8_t>& rsp)
 {
     started_ = true;
-    put32(rsp, 0, CARDSIM_FLASH_DONE);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 0, CARDSIM_FLASH_DONE);
 }
 
 // a 32-byte header, port@0 u32, partition@4 u32 (19), offset@8 u64,
 // length@16 u32, then the data; status@0 u8, bytes written@4 u32, port@8 u32
 void cardsim_flash::xcvr_write_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t port = get32(req, len, 0), part = get32(req, len, 4), n = get32(req, len, 16);
-    uint64_t offset = get64(req, len, 8);
+    uint32_t port = le_at<uint32_t>(req, len, 0), part = le_at<uint32_t>(req, len, 4), n = le_at<uint32_t>(req, len, 16);
+    uint64_t offset = le_at<uint64_t>(req, len, 8);
     constexpr uint32_t xcvr = 19;
     if (len < 32 || part != xcvr || n != len - 32 || offset > k_parts[xcvr].size || n > k_parts[xcvr].size - offset) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
@@ -767,8 +742,8 @@ void cardsim_flash::xcvr_write_(const uint8_t* req, size_t len, std::vector<uint
     memcpy(p.data.data() + offset, req + 32, n);
     p.written = std::max<size_t>(p.written, offset + n);
     status8(rsp, CARDSIM_FLASH_DONE);
-    put32(rsp, 4, n);
-    put32(rsp, 8, port);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 4, n);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 8, port);
 }
 
 // port@0 u8; status@0 u8, port@4 u32, version@8 char[64]
@@ -778,7 +753,7 @@ void cardsim_flash::xcvr_version_(const uint8_t* req, size_t len, std::vector<ui
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
-    put32(rsp, 4, req[0]);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 4, req[0]);
     put_text(rsp, 8, 64, k_default_version);
     status8(rsp, CARDSIM_FLASH_DONE);
 }

@@ -25,6 +25,7 @@
 
 #include "emulator/cardsim_devices.h"
 #include "emulator/cardsim_pci.h"
+#include "ipc/le_bytes.h"
 
 namespace {
 
@@ -199,13 +200,6 @@ static uint8_t* map_file(const std::string& path, size_t size)
     return va == MAP_FAILED ? nullptr : static_cast<uint8_t*>(va);
 }
 
-static void put_le(uint8_t* p, uint64_t v, size_t n)
-{
-    for (size_t i = 0; i < n; i++) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
 cardsim_host::cardsim_host(const cardsim_host_options_s& options)
 {
     if (options.cards > CARDSIM_CARDS_MAX) {
@@ -345,10 +339,10 @@ bool cardsim_host::add_card_tree_(card_s& card_ref)
     umockdev_testbed_set_attribute_binary(tb, rsc_path.c_str(), "resource0", zeros.data(), CARDSIM_REG_SIZE);
     umockdev_testbed_set_attribute_binary(tb, rsc_path.c_str(), "resource2", zeros.data(), CARDSIM_MEM_SIZE);
     std::vector<uint8_t> hdr(CARDSIM_HDR_SIZE, 0);
-    put_le(&hdr[0], k_hdr_magic, 4);
-    put_le(&hdr[4], k_hdr_version, 4);
-    put_le(&hdr[16], CARDSIM_REG_BASE, 8);
-    put_le(&hdr[24], CARDSIM_MEM_BASE, 8);
+    le_put(hdr.data(), hdr.size(), 0, k_hdr_magic);
+    le_put(hdr.data(), hdr.size(), 4, k_hdr_version);
+    le_put(hdr.data(), hdr.size(), 16, uint64_t{CARDSIM_REG_BASE});
+    le_put(hdr.data(), hdr.size(), 24, uint64_t{CARDSIM_MEM_BASE});
     umockdev_testbed_set_attribute_binary(tb, rsc_path.c_str(), "resource4", hdr.data(), hdr.size());
     card->mem = map_file(root + rsc_path + "/resource2", CARDSIM_MEM_SIZE);
     if (card->mem == nullptr) {
