@@ -90,6 +90,17 @@ cardsim_flash_reply_s cardsim_flash::handle(uint32_t opcode, const uint8_t* req,
 
 // ---- helpers, called with the lock held
 
+// a polled operation: true when it is done now, false when this answer is
+// "in progress" (its status already in the answer)
+bool cardsim_flash::polled_(uint32_t opcode, uint32_t partition, std::vector<uint8_t>& rsp)
+{
+    if (poll_(opcode, partition)) {
+        return true;
+    }
+    status8(rsp, CARDSIM_FLASH_IN_PROGRESS);
+    return false;
+}
+
 bool cardsim_flash::faulty_(cardsim_flash_fault_e kind, uint32_t partition) const
 {
     return fault_.kind == kind && (fault_.partition == CARDSIM_FLASH_ANY || fault_.partition == partition);
@@ -232,16 +243,23 @@ void cardsim_flash::erase_(const uint8_t* req, size_t len, std::vector<uint8_t>&
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
-    if (!poll_(0x10002, part)) {
-        status8(rsp, CARDSIM_FLASH_IN_PROGRESS);
-        return;
+    (void)erase_polled_(0x10002, part, rsp);
+}
+
+// the whole partition erased by a polled operation: false, with the
+// status in the answer, while it is in progress or when it fails
+bool cardsim_flash::erase_polled_(uint32_t opcode, uint32_t part, std::vector<uint8_t>& rsp)
+{
+    if (!polled_(opcode, part, rsp)) {
+        return false;
     }
     if (faulty_(cardsim_flash_fault_e::ERASE_FAILS, part)) {
         status8(rsp, CARDSIM_FLASH_IO_ERROR);
-        return;
+        return false;
     }
     erase_range_(part, 0, k_parts[part].size);
     status8(rsp, CARDSIM_FLASH_DONE);
+    return true;
 }
 
 // partition@0, size@8 u64, digest type@16 u32 (2), version length@20 u8,
@@ -255,15 +273,9 @@ void cardsim_flash::erase_hash_(const uint8_t* req, size_t len, std::vector<uint
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
-    if (!poll_(0x10016, part)) {
-        status8(rsp, CARDSIM_FLASH_IN_PROGRESS);
+    if (!erase_polled_(0x10016, part, rsp)) {
         return;
     }
-    if (faulty_(cardsim_flash_fault_e::ERASE_FAILS, part)) {
-        status8(rsp, CARDSIM_FLASH_IO_ERROR);
-        return;
-    }
-    erase_range_(part, 0, k_parts[part].size);
     // the card checks the image against what this request announced when it boots
     partition_s& p = part_(part);
     p.announced = true;
@@ -351,8 +363,7 @@ void cardsim_flash::checksum_(const uint8_t* req, size_t len, std::vector<uint8_
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
-    if (!poll_(0x10005, part)) {
-        status8(rsp, CARDSIM_FLASH_IN_PROGRESS);
+    if (!polled_(0x10005, part, rsp)) {
         return;
     }
     put_digest(rsp, digest_(part, size));
@@ -369,8 +380,7 @@ void cardsim_flash::startup_verify_(const uint8_t* req, size_t len, std::vector<
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
-    if (!poll_(0x10007, part)) {
-        status8(rsp, CARDSIM_FLASH_IN_PROGRESS);
+    if (!polled_(0x10007, part, rsp)) {
         return;
     }
     uint32_t bank = bank_(part, boot_image_);
@@ -396,8 +406,7 @@ void cardsim_flash::image_verify_(const uint8_t* req, size_t len, std::vector<ui
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
-    if (!poll_(0x1000f, part)) {
-        status8(rsp, CARDSIM_FLASH_IN_PROGRESS);
+    if (!polled_(0x1000f, part, rsp)) {
         return;
     }
     cardsim_sha512::digest_t d = digest_(part, size);
@@ -414,8 +423,7 @@ void cardsim_flash::startup_checksum_(const uint8_t* req, size_t len, std::vecto
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
-    if (!poll_(0x10017, part)) {
-        status8(rsp, CARDSIM_FLASH_IN_PROGRESS);
+    if (!polled_(0x10017, part, rsp)) {
         return;
     }
     uint32_t bank = bank_(part, type);

@@ -32,6 +32,22 @@ std::string bdf_text(uint32_t bus, uint32_t dev, uint32_t fn)
     return fmt::format("0000:{:02x}:{:02x}.{:x}", bus, dev, fn);
 }
 
+// a bridge function on bus `primary` forwarding buses secondary..subordinate
+cardsim_function_s bridge(const std::string& bdf, uint16_t vendor, uint16_t device, uint32_t primary,
+                          uint32_t secondary, uint32_t subordinate)
+{
+    cardsim_function_s fn;
+    fn.bdf = bdf;
+    fn.vendor = vendor;
+    fn.device = device;
+    fn.class_code = CARDSIM_CLASS_BRIDGE;
+    fn.bridge = true;
+    fn.primary_bus = static_cast<uint8_t>(primary);
+    fn.secondary_bus = static_cast<uint8_t>(secondary);
+    fn.subordinate_bus = static_cast<uint8_t>(subordinate);
+    return fn;
+}
+
 }  // namespace
 
 // one pci function in the testbed; its /sys path, or empty
@@ -152,14 +168,8 @@ bool cardsim_host::build_card_(size_t index, const cardsim_card_spec_s& spec)
     info.serial = spec.serial;
     uint32_t bus = k_first_bus + k_buses_per_card * static_cast<uint32_t>(index);
 
-    cardsim_function_s port;
-    port.bdf = info.root_port_bdf = bdf_text(0, static_cast<uint32_t>(index) + 1, 0);
-    port.vendor = k_root_port_vendor;
-    port.device = k_root_port_device;
-    port.class_code = CARDSIM_CLASS_BRIDGE;
-    port.bridge = true;
-    port.secondary_bus = static_cast<uint8_t>(bus);
-    port.subordinate_bus = static_cast<uint8_t>(bus + 2);
+    info.root_port_bdf = bdf_text(0, static_cast<uint32_t>(index) + 1, 0);
+    cardsim_function_s port = bridge(info.root_port_bdf, k_root_port_vendor, k_root_port_device, 0, bus, bus + 2);
     port.root_port = true;
     port.error_caps = spec.port_error_caps;
     std::string port_path = add_function(tb, port, "");
@@ -186,15 +196,8 @@ bool cardsim_host::add_card_tree_(card_s& card_ref)
     std::string port_path = card->syspaths[info.root_port_bdf];
 
     // the card function is the upstream port of the card's own switch
-    cardsim_function_s cardfn;
-    cardfn.bdf = info.card_bdf = bdf_text(bus, 0, 0);
-    cardfn.vendor = CARDSIM_VENDOR;
-    cardfn.device = CARDSIM_CARD_DEVICE;
-    cardfn.class_code = CARDSIM_CLASS_BRIDGE;
-    cardfn.bridge = true;
-    cardfn.primary_bus = static_cast<uint8_t>(bus);
-    cardfn.secondary_bus = static_cast<uint8_t>(bus + 1);
-    cardfn.subordinate_bus = static_cast<uint8_t>(bus + 2);
+    info.card_bdf = bdf_text(bus, 0, 0);
+    cardsim_function_s cardfn = bridge(info.card_bdf, CARDSIM_VENDOR, CARDSIM_CARD_DEVICE, bus, bus + 1, bus + 2);
     std::string card_path = port_path.empty() ? "" : add_function(tb, cardfn, port_path);
     if (card_path.empty()) {
         error_ = fmt::format("card {}: cannot add its pci functions", index);
