@@ -1,3 +1,6 @@
+// the ipc device's framing as the driver checks it: a request message in,
+// the response message the host reads back out
+
 #include "emulator/cardsim_ipc_frame.h"
 
 #include <cerrno>

@@ -1,3 +1,6 @@
+// what a pci function shows in sysfs: its config space (capabilities, bus
+// numbers, bars), its vital product data and its resource lines
+
 #include "emulator/cardsim_pci.h"
 
 #include <fmt/format.h>
