@@ -176,7 +176,8 @@ void cardsim_board::cpld_answer_(cardsim_board& self, uint32_t opcode, const uin
         le_put<uint32_t>(b.data(), b.size(), 0, cpld_.status);
         return;
     }
-    const uint8_t a0 = le_at<uint8_t>(req, len, 4), a1 = le_at<uint8_t>(req, len, 5), a2 = le_at<uint8_t>(req, len, 6), a3 = le_at<uint8_t>(req, len, 7);
+    const uint8_t a0 = le_at<uint8_t>(req, len, 4), a1 = le_at<uint8_t>(req, len, 5);
+    const uint8_t a2 = le_at<uint8_t>(req, len, 6), a3 = le_at<uint8_t>(req, len, 7);
     const uint32_t sensors[] = {sensors_.pin,   sensors_.pout1,      sensors_.pout2,
                                 sensors_.vin,   sensors_.vout1,      sensors_.vout2,
                                 sensors_.board_temp, sensors_.die_temp, sensors_.hwtrip_temp};
@@ -316,7 +317,8 @@ void cardsim_board::xcvr_answer_(cardsim_board& self, uint32_t opcode, const uin
         x.intr_pending = false;
         break;
     case k_op_write: {
-        const uint32_t offset = le_at<uint32_t>(req, len, k_req_offset), length = le_at<uint32_t>(req, len, k_req_length);
+        const uint32_t offset = le_at<uint32_t>(req, len, k_req_offset);
+        const uint32_t length = le_at<uint32_t>(req, len, k_req_length);
         if (!x.present) {
             le_put<uint32_t>(b.data(), b.size(), 0, CARDSIM_BOARD_ENODEV);
         } else if (fault_on_(cardsim_xcvr_fault_e::WRITE_FAILS, port)) {
@@ -344,7 +346,8 @@ void cardsim_board::xcvr_answer_(cardsim_board& self, uint32_t opcode, const uin
     case k_op_dom_read: {
         const bool dom = opcode == k_op_dom_read;
         const uint32_t received = le_at<uint32_t>(req, len, k_req_received);
-        const uint32_t offset = le_at<uint32_t>(req, len, k_req_offset), length = le_at<uint32_t>(req, len, k_req_length);
+        const uint32_t offset = le_at<uint32_t>(req, len, k_req_offset);
+        const uint32_t length = le_at<uint32_t>(req, len, k_req_length);
         const size_t span = dom ? x.dom.size() : module_span();
         if (!x.present) {
             le_put<uint32_t>(b.data(), b.size(), 0, CARDSIM_BOARD_ENODEV);

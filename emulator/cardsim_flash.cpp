@@ -268,8 +268,8 @@ void cardsim_flash::erase_hash_(const uint8_t* req, size_t len, std::vector<uint
 {
     uint32_t part = le_at<uint32_t>(req, len, 0);
     uint64_t size = le_at<uint64_t>(req, len, 8);
-    if (len < 408 || part >= CARDSIM_FLASH_PARTITIONS || size > k_parts[part].size || le_at<uint32_t>(req, len, 16) != 2 ||
-        req[20] > 62) {
+    if (len < 408 || part >= CARDSIM_FLASH_PARTITIONS || size > k_parts[part].size ||
+        le_at<uint32_t>(req, len, 16) != 2 || req[20] > 62) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }
@@ -401,8 +401,8 @@ void cardsim_flash::image_verify_(const uint8_t* req, size_t len, std::vector<ui
 {
     uint32_t part = le_at<uint32_t>(req, len, 0);
     uint64_t size = le_at<uint64_t>(req, len, 8);
-    if (len < 88 || part >= CARDSIM_FLASH_PARTITIONS || size > k_parts[part].size || le_at<uint32_t>(req, len, 16) != 2 ||
-        le_at<uint16_t>(req, len, 20) != 64) {
+    if (len < 88 || part >= CARDSIM_FLASH_PARTITIONS || size > k_parts[part].size ||
+        le_at<uint32_t>(req, len, 16) != 2 || le_at<uint16_t>(req, len, 20) != 64) {
         status8(rsp, CARDSIM_FLASH_BAD_REQUEST);
         return;
     }

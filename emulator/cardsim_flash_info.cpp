@@ -158,7 +158,8 @@ void cardsim_flash::secure_info_(const uint8_t* req, size_t len, std::vector<uin
 void cardsim_flash::secure_info_update_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
     uint32_t type = le_at<uint32_t>(req, len, 0);
-    le_put<uint32_t>(rsp.data(), rsp.size(), 0, len >= 8 && type >= 1 && type <= 4 ? CARDSIM_FLASH_DONE : CARDSIM_FLASH_UNSUPPORTED);
+    bool known = len >= 8 && type >= 1 && type <= 4;
+    le_put<uint32_t>(rsp.data(), rsp.size(), 0, known ? CARDSIM_FLASH_DONE : CARDSIM_FLASH_UNSUPPORTED);
 }
 
 // partition@0 u32; status@0 u32, text length@4 u32, JSON text@8
@@ -214,7 +215,8 @@ void cardsim_flash::version_info_(const uint8_t* req, size_t len, std::vector<ui
 // length@16 u32, then the data; status@0 u8, bytes written@4 u32, port@8 u32
 void cardsim_flash::xcvr_write_(const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t port = le_at<uint32_t>(req, len, 0), part = le_at<uint32_t>(req, len, 4), n = le_at<uint32_t>(req, len, 16);
+    uint32_t port = le_at<uint32_t>(req, len, 0), part = le_at<uint32_t>(req, len, 4);
+    uint32_t n = le_at<uint32_t>(req, len, 16);
     uint64_t offset = le_at<uint64_t>(req, len, 8);
     constexpr uint32_t xcvr = 19;
     if (len < 32 || part != xcvr || n != len - 32 || offset > k_parts[xcvr].size || n > k_parts[xcvr].size - offset) {

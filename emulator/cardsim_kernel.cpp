@@ -34,11 +34,7 @@ bool is_dir(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// the card leaves the tree as the kernel takes it out: drivers first, their
-// device nodes with them, then the functions. its folders are kept aside
-// (out of /sys) so that a rescan puts the whole card back at once: the
-// product reads the tree right after its rescan write and must not find
-// half a card.
+// where a removed card's folders are kept, out of /sys
 std::string removed_dir(const std::string& root)
 {
     return root + "/cardsim-removed";
@@ -132,6 +128,11 @@ void cardsim_host::watch_(const std::string& dir, int kind, const std::string& n
     }
 }
 
+// the card leaves the tree as the kernel takes it out: drivers first, their
+// device nodes with them, then the functions. its folders are kept aside
+// (out of /sys) so that a rescan puts the whole card back at once: the
+// product reads the tree right after its rescan write and must not find
+// half a card.
 void cardsim_host::remove_card_tree_(card_s& card)
 {
     std::string root = root_dir();

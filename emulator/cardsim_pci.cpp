@@ -66,7 +66,8 @@ std::vector<uint8_t> cardsim_config_space(const cardsim_function_s& fn)
     }
     if (fn.root_port && fn.error_caps) {
         // header: id, version 4 bits, next offset 12 bits
-        le_put<uint32_t>(c.data(), c.size(), CARDSIM_ECAP_AER_AT, k_ecap_id_aer | 2u << 16 | static_cast<uint32_t>(CARDSIM_ECAP_DPC_AT) << 20);
+        le_put<uint32_t>(c.data(), c.size(), CARDSIM_ECAP_AER_AT,
+                         k_ecap_id_aer | 2u << 16 | static_cast<uint32_t>(CARDSIM_ECAP_DPC_AT) << 20);
         le_put<uint32_t>(c.data(), c.size(), CARDSIM_ECAP_AER_AT + 8, CARDSIM_AER_UEMSK_DEFAULT);
         le_put<uint32_t>(c.data(), c.size(), CARDSIM_ECAP_DPC_AT, k_ecap_id_dpc | 1u << 16);
         le_put<uint16_t>(c.data(), c.size(), CARDSIM_ECAP_DPC_AT + 6, CARDSIM_DPC_CTL_DEFAULT);

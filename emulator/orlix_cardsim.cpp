@@ -1,7 +1,11 @@
 // orlix-cardsim: an emulated host with ORLIX cards for a command to run on.
 //
-//   orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--busy-polls B] [--control FIFO] [--set LINE]... -- COMMAND [ARG...]
-//   orlix-cardsim list [--cards N] [--ports P] [--lifs L]
+//   orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--busy-polls B]
+//                     [--control FIFO] [--set LINE]... -- COMMAND [ARG...]
+//   orlix-cardsim list [--cards N] [--ports P] [--lifs L] [--tick-ms T]
+//
+// the command line is read with CLI11; a line it cannot take ends the
+// program with a message and status 2
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -188,14 +192,15 @@ int main(int argc, char** argv)
     app.set_version_flag("-V,--version", std::string("orlix-cardsim ") + ORLIX_VERSION);
     app.require_subcommand(1);
     app.footer(cardsim_control_help());
-    CLI::App* run = app.add_subcommand(
-        "run", "build an emulated host and run COMMAND in it (with the umockdev preload): run [options] -- COMMAND [ARG...]");
+    CLI::App* run = app.add_subcommand("run", "build an emulated host and run COMMAND in it (with the umockdev "
+                                              "preload): run [options] -- COMMAND [ARG...]");
     add_shape_options(run, shape);
     run->add_option("--busy-polls", shape.busy_polls,
                     "every polled flash operation (erase, checksum, verification) answers \"in progress\" this many "
                     "times before it is done")
         ->check(number(0, 1000));
-    run->add_option("--control", shape.control, "read control lines from this fifo (made when missing) while COMMAND runs")
+    run->add_option("--control", shape.control,
+                    "read control lines from this fifo (made when missing) while COMMAND runs")
         ->check(k_fifo_path);
     run->add_option("--set", shape.set, "apply one control line before COMMAND starts (as many as given, in order)")
         ->check(k_control_line)
