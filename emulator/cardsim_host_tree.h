@@ -37,32 +37,32 @@ struct cardsim_host::card_s {
 constexpr uint32_t CARDSIM_CLASS_BRIDGE = 0x060400, CARDSIM_CLASS_NETWORK = 0x020000, CARDSIM_CLASS_OTHER = 0x088000;
 
 // the functions below the card function: bus offset from the card's bus,
-// device, function, id, class, and where the info keeps the address
+// device, function, id, class, where the info keeps the address, and the
+// host driver that takes it (null for none)
 struct cardsim_fn_layout_s {
     uint32_t bus_offset;
     uint32_t dev, fn;
     uint16_t device;
     uint32_t class_code;
     std::string cardsim_card_info_s::*bdf;
+    const char* driver;
 };
 
 inline const cardsim_fn_layout_s CARDSIM_FUNCTIONS[] = {
-    {1, 0, 0, 0x100f, CARDSIM_CLASS_OTHER, &cardsim_card_info_s::rsc_bdf},
-    {1, 0, 1, 0x1012, CARDSIM_CLASS_OTHER, &cardsim_card_info_s::ipc_bdf},
-    {1, 0, 2, 0x100c, CARDSIM_CLASS_NETWORK, &cardsim_card_info_s::core_bdf},
-    {2, 0, 0, 0x1002, CARDSIM_CLASS_NETWORK, &cardsim_card_info_s::func_1002_bdf},
-    {2, 0, 1, 0x1003, CARDSIM_CLASS_NETWORK, &cardsim_card_info_s::func_1003_bdf},
+    {1, 0, 0, 0x100f, CARDSIM_CLASS_OTHER, &cardsim_card_info_s::rsc_bdf, nullptr},
+    {1, 0, 1, 0x1012, CARDSIM_CLASS_OTHER, &cardsim_card_info_s::ipc_bdf, "vosk_ipc"},
+    {1, 0, 2, 0x100c, CARDSIM_CLASS_NETWORK, &cardsim_card_info_s::core_bdf, "vxc_core"},
+    {2, 0, 0, 0x1002, CARDSIM_CLASS_NETWORK, &cardsim_card_info_s::func_1002_bdf, "plenx"},
+    {2, 0, 1, 0x1003, CARDSIM_CLASS_NETWORK, &cardsim_card_info_s::func_1003_bdf, nullptr},
 };
 
-// host drivers of the card's functions; the network function's driver makes
+// the host drivers of the table above; the network function's driver makes
 // an auxiliary device that its own driver takes
 inline const char* const CARDSIM_PCI_DRIVERS[] = {"vosk_ipc", "vxc_core", "plenx"};
 constexpr const char* CARDSIM_AUX_DRIVER = "plenx_rdma";
 
-// the card function's device id at this address, 0 for none of the card's
-uint16_t cardsim_device_at(const cardsim_card_info_s& info, const std::string& bdf);
-// the host driver of a function, by device id; null for none
-const char* cardsim_driver_of(uint16_t device);
+// the host driver of the card's function at this address; null for none
+const char* cardsim_driver_at(const cardsim_card_info_s& info, const std::string& bdf);
 
 bool cardsim_make_dirs(const std::string& path);
 // a driver folder with the bind and unbind files the kernel gives it

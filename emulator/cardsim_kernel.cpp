@@ -42,28 +42,14 @@ std::string removed_dir(const std::string& root)
 
 }  // namespace
 
-uint16_t cardsim_device_at(const cardsim_card_info_s& info, const std::string& bdf)
+const char* cardsim_driver_at(const cardsim_card_info_s& info, const std::string& bdf)
 {
     for (const auto& f : CARDSIM_FUNCTIONS) {
         if (info.*f.bdf == bdf) {
-            return f.device;
+            return f.driver;
         }
     }
-    return 0;
-}
-
-const char* cardsim_driver_of(uint16_t device)
-{
-    switch (device) {
-    case 0x1012:
-        return "vosk_ipc";
-    case 0x100c:
-        return "vxc_core";
-    case 0x1002:
-        return "plenx";
-    default:
-        return nullptr;
-    }
+    return nullptr;
 }
 
 bool cardsim_make_dirs(const std::string& path)
@@ -176,7 +162,7 @@ bool cardsim_host::bind_card_drivers_(card_s& card)
     const cardsim_card_info_s& info = card.info;
     bool ok = true;
     for (const auto& f : CARDSIM_FUNCTIONS) {
-        if (const char* driver = cardsim_driver_of(f.device)) {
+        if (const char* driver = f.driver) {
             ok = cardsim_bind_driver(root, driver, info.*f.bdf, card.syspaths[info.*f.bdf]) && ok;
         }
     }
@@ -192,19 +178,12 @@ void cardsim_host::restore_card_tree_(card_s& card)
     std::string root = root_dir();
     cardsim_card_info_s& info = card.info;
     std::string kept = removed_dir(root) + "/" + info.card_bdf;
-    for (const auto& [bdf, syspath] : card.syspaths) {
-        if (bdf == info.root_port_bdf || bdf == info.card_bdf) {
-            continue;
-        }
+    for (const auto& f : CARDSIM_FUNCTIONS) {
+        const std::string& bdf = info.*f.bdf;
         // the path below the card's own folder, in the folder kept aside
-        std::string inner = kept + syspath.substr(card.syspaths[info.card_bdf].size());
-        std::string text = card.resources[bdf];
-        uint16_t device = cardsim_device_at(info, bdf);
-        if (device != 0 && device == card.unassigned_device) {
-            cardsim_function_s bare;
-            text = cardsim_resource_text(bare);
-        }
-        std::ofstream(inner + "/resource") << text;
+        std::string inner = kept + card.syspaths[bdf].substr(card.syspaths[info.card_bdf].size());
+        bool unassigned = f.device == card.unassigned_device;
+        std::ofstream(inner + "/resource") << (unassigned ? cardsim_resource_text({}) : card.resources[bdf]);
     }
     card.unassigned_device = 0;
     if (rename(kept.c_str(), (root + card.syspaths[info.card_bdf]).c_str()) != 0) {
@@ -316,7 +295,7 @@ void cardsim_host::sysfs_written_(const watch_s& watch, const std::string& file,
             if (it == card->syspaths.end()) {
                 continue;
             }
-            const char* driver = cardsim_driver_of(cardsim_device_at(info, value));
+            const char* driver = cardsim_driver_at(info, value);
             if (driver == nullptr || watch.name != driver) {
                 continue;  // the kernel refuses a driver that does not match
             }
