@@ -7,6 +7,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "ipc/le_bytes.h"
+
 namespace {
 
 constexpr size_t k_max_requests = 4096;
@@ -36,27 +38,6 @@ constexpr size_t k_req_data = 28;
 constexpr size_t k_cpld_rsp = 16, k_sensor_rsp = 12, k_fru_rsp = 4 + 512, k_fwsel_rsp = 8;
 constexpr size_t k_xcvr_rsp = 12, k_xcvr_read_rsp = 8 + CARDSIM_XCVR_CHUNK;
 constexpr size_t k_cpld_req = 12, k_xcvr_req = 240;
-
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; i++) {
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-uint32_t get32(const uint8_t* p, size_t len, size_t at)
-{
-    uint32_t v = 0;
-    for (size_t i = 0; i < 4 && at + i < len; i++) {
-        v |= static_cast<uint32_t>(p[at + i]) << (8 * i);
-    }
-    return v;
-}
-
-uint8_t get8(const uint8_t* p, size_t len, size_t at)
-{
-    return at < len ? p[at] : 0;
-}
 
 size_t module_span()
 {
@@ -100,7 +81,7 @@ cardsim_xcvr_s patterned_xcvr()
 
 uint32_t cardsim_board_request_s::word(size_t at) const
 {
-    return get32(body.data(), body.size(), at);
+    return le_at<uint32_t>(body, at);
 }
 
 cardsim_board::cardsim_board(size_t ports) : fru_(CARDSIM_FRU_SIZE, 0xff), xcvrs_(ports, patterned_xcvr())
@@ -192,18 +173,19 @@ void cardsim_board::cpld_answer_(cardsim_board& self, uint32_t opcode, const uin
     cardsim_sensors_s& sensors_ = self.sensors_;
     std::vector<uint8_t>& fru_ = self.fru_;
     if (cpld_.status != 0) {
-        put32(b, 0, cpld_.status);
+        le_put<uint32_t>(b.data(), b.size(), 0, cpld_.status);
         return;
     }
-    const uint8_t a0 = get8(req, len, 4), a1 = get8(req, len, 5), a2 = get8(req, len, 6), a3 = get8(req, len, 7);
+    const uint8_t a0 = le_at<uint8_t>(req, len, 4), a1 = le_at<uint8_t>(req, len, 5);
+    const uint8_t a2 = le_at<uint8_t>(req, len, 6), a3 = le_at<uint8_t>(req, len, 7);
     const uint32_t sensors[] = {sensors_.pin,   sensors_.pout1,      sensors_.pout2,
                                 sensors_.vin,   sensors_.vout1,      sensors_.vout2,
                                 sensors_.board_temp, sensors_.die_temp, sensors_.hwtrip_temp};
     switch (opcode) {
     case k_op_fru_read: {
-        uint32_t offset = get32(req, len, 0);
+        uint32_t offset = le_at<uint32_t>(req, len, 0);
         if (offset >= fru_.size()) {
-            put32(b, 0, CARDSIM_BOARD_EINVAL);
+            le_put<uint32_t>(b.data(), b.size(), 0, CARDSIM_BOARD_EINVAL);
             break;
         }
         for (size_t i = 0; i < 512; i++) {
@@ -212,7 +194,7 @@ void cardsim_board::cpld_answer_(cardsim_board& self, uint32_t opcode, const uin
         break;
     }
     case k_op_get_led:
-        put32(b, 8, cpld_.led_a | static_cast<uint32_t>(cpld_.led_b) << 8);
+        le_put<uint32_t>(b.data(), b.size(), 8, cpld_.led_a | static_cast<uint32_t>(cpld_.led_b) << 8);
         break;
     case k_op_set_led:
         cpld_.led_a = a0;
@@ -225,22 +207,22 @@ void cardsim_board::cpld_answer_(cardsim_board& self, uint32_t opcode, const uin
         cpld_.fw_version = {a0, a1, a2, a3};
         break;
     case k_op_rev:
-        put32(b, 8, cpld_.rev);
+        le_put<uint32_t>(b.data(), b.size(), 8, cpld_.rev);
         break;
     case k_op_id:
-        put32(b, 8, cpld_.id);
+        le_put<uint32_t>(b.data(), b.size(), 8, cpld_.id);
         break;
     case k_op_minor_rev:
-        put32(b, 8, cpld_.minor_rev);
+        le_put<uint32_t>(b.data(), b.size(), 8, cpld_.minor_rev);
         break;
     case k_op_boot_status:
-        put32(b, 8, cpld_.boot_status);
+        le_put<uint32_t>(b.data(), b.size(), 8, cpld_.boot_status);
         break;
     case k_op_rst_cause:
-        put32(b, 8, cpld_.reset_cause);
+        le_put<uint32_t>(b.data(), b.size(), 8, cpld_.reset_cause);
         break;
     case k_op_rst_event:
-        put32(b, 8, cpld_.reset_events);
+        le_put<uint32_t>(b.data(), b.size(), 8, cpld_.reset_events);
         break;
     case k_op_reg_read:
         b[9] = cpld_.regs[a0];
@@ -249,16 +231,16 @@ void cardsim_board::cpld_answer_(cardsim_board& self, uint32_t opcode, const uin
         cpld_.regs[a0] = a1;
         break;
     case k_op_fwsel: {
-        uint32_t sel = get32(req, len, 0);
+        uint32_t sel = le_at<uint32_t>(req, len, 0);
         if (sel > 2) {
-            put32(b, 0, CARDSIM_BOARD_EINVAL);
+            le_put<uint32_t>(b.data(), b.size(), 0, CARDSIM_BOARD_EINVAL);
         } else {
             cpld_.fw_select = sel;
         }
         break;
     }
     default:
-        put32(b, 8, sensors[opcode - k_op_sensor_first]);
+        le_put<uint32_t>(b.data(), b.size(), 8, sensors[opcode - k_op_sensor_first]);
         break;
     }
 }
@@ -275,13 +257,13 @@ void cardsim_board::xcvr_answer_(cardsim_board& self, uint32_t opcode, const uin
     auto& xcvrs_ = self.xcvrs_;
     auto& fault_ = self.fault_;
     auto fault_on_ = [&](cardsim_xcvr_fault_e kind, uint32_t port) { return self.fault_on_(kind, port); };
-    const uint32_t port = get32(req, len, k_req_port);
+    const uint32_t port = le_at<uint32_t>(req, len, k_req_port);
     if (port == 0 || port > xcvrs_.size()) {
-        put32(b, 0, CARDSIM_BOARD_EINVAL);
+        le_put<uint32_t>(b.data(), b.size(), 0, CARDSIM_BOARD_EINVAL);
         return;
     }
     cardsim_xcvr_s& x = xcvrs_[port - 1];
-    auto answer = [&](uint32_t v) { put32(b, 8, v); };
+    auto answer = [&](uint32_t v) { le_put<uint32_t>(b.data(), b.size(), 8, v); };
     switch (opcode) {
     case k_op_present:
         answer(x.present);
@@ -302,19 +284,19 @@ void cardsim_board::xcvr_answer_(cardsim_board& self, uint32_t opcode, const uin
         x.low_power = false;
         break;
     case k_op_xcvr_led:
-        x.led_colour = get8(req, len, k_req_data);
-        x.led_frequency = get8(req, len, k_req_data + 1);
+        x.led_colour = le_at<uint8_t>(req, len, k_req_data);
+        x.led_frequency = le_at<uint8_t>(req, len, k_req_data + 1);
         break;
     case k_op_temp:
-        x.temperature = get32(req, len, k_req_data);
+        x.temperature = le_at<uint32_t>(req, len, k_req_data);
         break;
     case k_op_link:
-        x.link_status = get8(req, len, k_req_data);
+        x.link_status = le_at<uint8_t>(req, len, k_req_data);
         break;
     case k_op_power_on:
     case k_op_power_off:
         if (!x.power_ctrl) {
-            put32(b, 0, CARDSIM_BOARD_EINVAL);
+            le_put<uint32_t>(b.data(), b.size(), 0, CARDSIM_BOARD_EINVAL);
         } else {
             x.powered = opcode == k_op_power_on;
         }
@@ -335,20 +317,21 @@ void cardsim_board::xcvr_answer_(cardsim_board& self, uint32_t opcode, const uin
         x.intr_pending = false;
         break;
     case k_op_write: {
-        const uint32_t offset = get32(req, len, k_req_offset), length = get32(req, len, k_req_length);
+        const uint32_t offset = le_at<uint32_t>(req, len, k_req_offset);
+        const uint32_t length = le_at<uint32_t>(req, len, k_req_length);
         if (!x.present) {
-            put32(b, 0, CARDSIM_BOARD_ENODEV);
+            le_put<uint32_t>(b.data(), b.size(), 0, CARDSIM_BOARD_ENODEV);
         } else if (fault_on_(cardsim_xcvr_fault_e::WRITE_FAILS, port)) {
-            put32(b, 0, fault_.value);
+            le_put<uint32_t>(b.data(), b.size(), 0, fault_.value);
         } else if (length > CARDSIM_XCVR_WRITE_MAX || len < k_req_data + length ||
                    static_cast<uint64_t>(offset) + length > module_span()) {
-            put32(b, 0, CARDSIM_BOARD_EINVAL);
+            le_put<uint32_t>(b.data(), b.size(), 0, CARDSIM_BOARD_EINVAL);
         } else {
             // byte by byte: a write of byte 127 turns the page of what follows
             for (uint32_t i = 0; i < length; i++) {
                 uint8_t* p = module_byte(x, offset + i);
                 if (p == nullptr) {
-                    put32(b, 0, CARDSIM_BOARD_EINVAL);
+                    le_put<uint32_t>(b.data(), b.size(), 0, CARDSIM_BOARD_EINVAL);
                     break;
                 }
                 *p = req[k_req_data + i];
@@ -362,24 +345,25 @@ void cardsim_board::xcvr_answer_(cardsim_board& self, uint32_t opcode, const uin
     case k_op_read:
     case k_op_dom_read: {
         const bool dom = opcode == k_op_dom_read;
-        const uint32_t received = get32(req, len, k_req_received);
-        const uint32_t offset = get32(req, len, k_req_offset), length = get32(req, len, k_req_length);
+        const uint32_t received = le_at<uint32_t>(req, len, k_req_received);
+        const uint32_t offset = le_at<uint32_t>(req, len, k_req_offset);
+        const uint32_t length = le_at<uint32_t>(req, len, k_req_length);
         const size_t span = dom ? x.dom.size() : module_span();
         if (!x.present) {
-            put32(b, 0, CARDSIM_BOARD_ENODEV);
+            le_put<uint32_t>(b.data(), b.size(), 0, CARDSIM_BOARD_ENODEV);
             break;
         }
         if (fault_on_(cardsim_xcvr_fault_e::READ_FAILS, port)) {
-            put32(b, 0, fault_.value);
+            le_put<uint32_t>(b.data(), b.size(), 0, fault_.value);
             break;
         }
         if (fault_on_(cardsim_xcvr_fault_e::READ_STALLS, port)) {
             b.resize(8);
-            put32(b, 0, CARDSIM_BOARD_MORE);
+            le_put<uint32_t>(b.data(), b.size(), 0, CARDSIM_BOARD_MORE);
             break;
         }
         if (received > length || static_cast<uint64_t>(offset) + length > span) {
-            put32(b, 0, CARDSIM_BOARD_EINVAL);
+            le_put<uint32_t>(b.data(), b.size(), 0, CARDSIM_BOARD_EINVAL);
             break;
         }
         size_t chunk = std::min<size_t>(CARDSIM_XCVR_CHUNK, length - received);
@@ -388,7 +372,7 @@ void cardsim_board::xcvr_answer_(cardsim_board& self, uint32_t opcode, const uin
             chunk = CARDSIM_XCVR_CHUNK;
         }
         b.assign(8 + chunk, 0);
-        put32(b, 0, more ? CARDSIM_BOARD_MORE : CARDSIM_BOARD_OK);
+        le_put<uint32_t>(b.data(), b.size(), 0, more ? CARDSIM_BOARD_MORE : CARDSIM_BOARD_OK);
         for (size_t i = 0; i < chunk; i++) {
             const size_t a = static_cast<size_t>(offset) + received + i;
             if (dom) {

@@ -1,3 +1,6 @@
+// the default card: serial, mac, ports and logical interfaces a card of an
+// index has unless a test gives its own
+
 #include "emulator/cardsim_card.h"
 
 #include <fmt/format.h>

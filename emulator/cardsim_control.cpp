@@ -1,3 +1,6 @@
+// faults from outside: control words applied to the host, one line at a
+// time, directly or read from a fifo on a thread of their own
+
 #include "emulator/cardsim_control.h"
 
 #include <fcntl.h>

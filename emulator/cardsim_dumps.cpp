@@ -10,27 +10,18 @@
 #include <fmt/format.h>
 
 #include "emulator/cardsim_card.h"
+#include "ipc/le_bytes.h"
 
 namespace {
 
 constexpr uint32_t k_status_invalid_arg = 2;
 constexpr uint32_t k_fdt_magic = 0xd00dfeed;
 
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
-{
-    for (size_t i = 0; i < 4; i++) {
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
 uint32_t req_offset(const uint8_t* req, size_t len, bool* ok)
 {
-    *ok = req != nullptr && len >= 4;
-    if (!*ok) {
-        return 0;
-    }
-    return static_cast<uint32_t>(req[0]) | static_cast<uint32_t>(req[1]) << 8 |
-           static_cast<uint32_t>(req[2]) << 16 | static_cast<uint32_t>(req[3]) << 24;
+    uint32_t offset = 0;
+    *ok = le_get(req, len, 0, offset);
+    return offset;
 }
 
 const cardsim_dump_fault_s* fault_of(const cardsim_card_spec_s& spec, cardsim_dump_e dump)
@@ -65,7 +56,7 @@ uint32_t fill_chunk(const cardsim_card_spec_s& spec, cardsim_dump_e dump, const 
     uint32_t offset = req_offset(req, len, &ok);
     uint32_t total = announced_total(spec, dump);
     if (!ok || offset > total) {
-        put32(rsp, 0, k_status_invalid_arg);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 0, k_status_invalid_arg);
         return UINT32_MAX;
     }
     const cardsim_dump_fault_s* f = fault_of(spec, dump);
@@ -83,7 +74,7 @@ uint32_t fill_chunk(const cardsim_card_spec_s& spec, cardsim_dump_e dump, const 
     if (kind == cardsim_dump_fault_e::CHUNK_LONGER) {
         length += f->value;
     }
-    put32(rsp, 4, length);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 4, length);
     return offset;
 }
 
@@ -170,14 +161,14 @@ void cardsim_coredump_chunk_answer(const cardsim_card_spec_s& spec, cardsim_dump
 {
     rsp.assign(CARDSIM_COREDUMP_RSP_SIZE, 0);
     uint32_t from = fill_chunk(spec, dump, req, len, rsp, CARDSIM_COREDUMP_DATA_OFFSET, CARDSIM_COREDUMP_CHUNK_MAX);
-    put32(rsp, 8, announced_total(spec, dump));
-    put32(rsp, 12, from == UINT32_MAX ? 0 : from);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 8, announced_total(spec, dump));
+    le_put<uint32_t>(rsp.data(), rsp.size(), 12, from == UINT32_MAX ? 0 : from);
 }
 
 void cardsim_dtb_summary_answer(const cardsim_card_spec_s& spec, cardsim_dump_e dump, std::vector<uint8_t>& rsp)
 {
     rsp.assign(CARDSIM_DTB_SUMMARY_RSP_SIZE, 0);
-    put32(rsp, 4, announced_total(spec, dump));
+    le_put<uint32_t>(rsp.data(), rsp.size(), 4, announced_total(spec, dump));
 }
 
 void cardsim_dtb_chunk_answer(const cardsim_card_spec_s& spec, cardsim_dump_e dump, const uint8_t* req,

@@ -10,30 +10,9 @@
 
 #include "emulator/cardsim_dispatch.h"
 #include "emulator/cardsim_dumps.h"
+#include "ipc/le_bytes.h"
 
 namespace {
-
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; i++) {
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-void put64(std::vector<uint8_t>& b, size_t at, uint64_t v)
-{
-    put32(b, at, static_cast<uint32_t>(v));
-    put32(b, at + 4, static_cast<uint32_t>(v >> 32));
-}
-
-uint32_t get32(const uint8_t* p, size_t len, size_t at)
-{
-    uint32_t v = 0;
-    for (size_t i = 0; i < 4 && at + i < len; i++) {
-        v |= static_cast<uint32_t>(p[at + i]) << (8 * i);
-    }
-    return v;
-}
 
 constexpr uint32_t k_status_not_found = 2;
 
@@ -67,7 +46,7 @@ void time_update(cardsim_card_spec_s& spec, uint32_t, const uint8_t* req, size_t
 {
     struct tm t = {};
     for (size_t i = 0; i < 9; i++) {
-        t.*k_tm_fields[i] = static_cast<int32_t>(get32(req, len, 4 * i));
+        t.*k_tm_fields[i] = static_cast<int32_t>(le_at<uint32_t>(req, len, 4 * i));
     }
     time_t when = timegm(&t);
     if (when != static_cast<time_t>(-1)) {
@@ -83,10 +62,10 @@ void time_get(cardsim_card_spec_s& spec, uint32_t, const uint8_t*, size_t, std::
     struct tm t = {};
     gmtime_r(&card_now, &t);
     for (size_t i = 0; i < 9; i++) {
-        put32(rsp, 4 + 4 * i, static_cast<uint32_t>(t.*k_tm_fields[i]));
+        le_put<uint32_t>(rsp.data(), rsp.size(), 4 + 4 * i, static_cast<uint32_t>(t.*k_tm_fields[i]));
     }
-    put64(rsp, 40, static_cast<uint64_t>(card_now));  // seconds since the epoch
-    put64(rsp, 48, static_cast<uint64_t>(now.tv_nsec));
+    le_put<uint64_t>(rsp.data(), rsp.size(), 40, static_cast<uint64_t>(card_now));  // seconds since the epoch
+    le_put<uint64_t>(rsp.data(), rsp.size(), 48, static_cast<uint64_t>(now.tv_nsec));
 }
 
 void cmb_get(cardsim_card_spec_s& spec, uint32_t, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
@@ -102,49 +81,47 @@ void cmb_update(cardsim_card_spec_s& spec, uint32_t, const uint8_t* req, size_t 
 void port_ifindex(cardsim_card_spec_s& spec, uint32_t, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
 {
     size_t count = std::min<size_t>(spec.port_ifindexes.size(), 11);
-    put32(rsp, 4, static_cast<uint32_t>(spec.port_ifindexes.size()));
+    le_put<uint32_t>(rsp.data(), rsp.size(), 4, static_cast<uint32_t>(spec.port_ifindexes.size()));
     for (size_t i = 0; i < count; i++) {
-        put32(rsp, 8 + 4 * i, spec.port_ifindexes[i]);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 8 + 4 * i, spec.port_ifindexes[i]);
     }
 }
 
 void port_info(cardsim_card_spec_s& spec, uint32_t, const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t ifindex = get32(req, len, 0);
+    uint32_t ifindex = le_at<uint32_t>(req, len, 0);
     auto it = std::find(spec.port_ifindexes.begin(), spec.port_ifindexes.end(), ifindex);
     if (it == spec.port_ifindexes.end()) {
-        put32(rsp, 0, k_status_not_found);
+        le_put<uint32_t>(rsp.data(), rsp.size(), 0, k_status_not_found);
         return;
     }
-    put32(rsp, 4, ifindex);
-    put32(rsp, 24, 0x100 + static_cast<uint32_t>(it - spec.port_ifindexes.begin()));
+    le_put<uint32_t>(rsp.data(), rsp.size(), 4, ifindex);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 24, 0x100 + static_cast<uint32_t>(it - spec.port_ifindexes.begin()));
 }
 
 void port_stats_region(cardsim_card_spec_s&, uint32_t, const uint8_t*, size_t, std::vector<uint8_t>& rsp)
 {
-    put64(rsp, 8, CARDSIM_PORT_REGION);
-    put32(rsp, 16, static_cast<uint32_t>(CARDSIM_PORT_REGION_SIZE));
+    le_put<uint64_t>(rsp.data(), rsp.size(), 8, CARDSIM_PORT_REGION);
+    le_put<uint32_t>(rsp.data(), rsp.size(), 16, static_cast<uint32_t>(CARDSIM_PORT_REGION_SIZE));
 }
 
 // one LIF per exchange: cursor 0xffff asks for the first, the record names the next
 void lif_get_all(cardsim_card_spec_s& spec, uint32_t, const uint8_t* req, size_t len, std::vector<uint8_t>& rsp)
 {
-    uint32_t cursor = get32(req, std::min<size_t>(len, 2), 0);
+    uint32_t cursor = le_at<uint16_t>(req, len, 0);
     size_t index = cursor == 0xffff ? 0 : cursor;
     if (index >= spec.lifs.size()) {
-        put32(rsp, 0, k_status_not_found);
-        rsp[152] = rsp[153] = 0xff;
+        le_put<uint32_t>(rsp.data(), rsp.size(), 0, k_status_not_found);
+        le_put(rsp.data(), rsp.size(), 152, uint16_t{0xffff});
         return;
     }
     const cardsim_lif_spec_s& lif = spec.lifs[index];
     std::copy(lif.id.begin(), lif.id.end(), rsp.begin() + 8);
-    rsp[48] = static_cast<uint8_t>(lif.hw_id);
-    rsp[49] = static_cast<uint8_t>(lif.hw_id >> 8);
+    le_put(rsp.data(), rsp.size(), 48, lif.hw_id);
     memcpy(rsp.data() + 50, lif.name.data(), std::min<size_t>(lif.name.size(), 77));
-    put64(rsp, 128, cardsim_lif_block(index));
+    le_put<uint64_t>(rsp.data(), rsp.size(), 128, cardsim_lif_block(index));
     uint16_t next = index + 1 < spec.lifs.size() ? static_cast<uint16_t>(index + 1) : 0xffff;
-    rsp[152] = static_cast<uint8_t>(next);
-    rsp[153] = static_cast<uint8_t>(next >> 8);
+    le_put(rsp.data(), rsp.size(), 152, next);
 }
 
 template <cardsim_dump_e D>
@@ -285,7 +262,7 @@ void apply_fault(const cardsim_fault_s& f, uint32_t endpoint, uint32_t opcode, c
         break;
     case cardsim_fault_e::STATUS_11:
         if (r.body.size() >= 4) {
-            put32(r.body, 0, 11);
+            le_put<uint32_t>(r.body.data(), r.body.size(), 0, 11);
         }
         break;
     }

@@ -135,8 +135,10 @@ private:
     // a polled operation on a partition: true when it is done now, false
     // when this answer is "in progress"
     bool poll_(uint32_t opcode, uint32_t partition);
+    bool polled_(uint32_t opcode, uint32_t partition, std::vector<uint8_t>& rsp);
     bool faulty_(cardsim_flash_fault_e kind, uint32_t partition) const;
     void erase_range_(uint32_t partition, size_t from, size_t to);
+    bool erase_polled_(uint32_t opcode, uint32_t partition, std::vector<uint8_t>& rsp);
     cardsim_sha512::digest_t digest_(uint32_t partition, uint64_t size) const;
     cardsim_sha512::digest_t bank_digest_(uint32_t bank, uint32_t partition, uint64_t size) const;
     const char* version_name_(uint32_t partition) const;

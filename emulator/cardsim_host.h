@@ -114,7 +114,12 @@ private:
     bool add_card_tree_(card_s& card);
     void remove_card_tree_(card_s& card);
     void restore_card_tree_(card_s& card);
+    bool attach_devices_(card_s& card, std::string& error);
+    void detach_devices_(card_s& card);
+    bool bind_card_drivers_(card_s& card);
     void ticker_loop_(uint32_t tick_ms);
+    void watch_drivers_();
+    void watch_function_(const std::string& bdf, const std::string& syspath);
     void watch_(const std::string& dir, int kind, const std::string& name);
     void watcher_loop_();
     void sysfs_written_(const watch_s& watch, const std::string& file, const std::string& value);

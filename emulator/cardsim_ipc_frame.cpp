@@ -1,18 +1,18 @@
+// the ipc device's framing as the driver checks it: a request message in,
+// the response message the host reads back out
+
 #include "emulator/cardsim_ipc_frame.h"
 
 #include <cerrno>
 #include <cstring>
+
+#include "ipc/le_bytes.h"
 
 namespace {
 
 constexpr size_t k_hdr = 16;
 constexpr size_t k_max_body = 1024;
 constexpr uint8_t k_type_req = 2, k_type_rsp = 3;
-
-uint32_t le32(const uint8_t* p)
-{
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 }  // namespace
 
@@ -23,11 +23,8 @@ std::vector<uint8_t> cardsim_ipc_response(uint8_t tag, uint32_t fw_errno, uint32
     size_t pld = body.size() + 8;
     m[0] = k_type_rsp;
     m[1] = tag;
-    m[2] = static_cast<uint8_t>(pld);
-    m[3] = static_cast<uint8_t>(pld >> 8);
-    for (int i = 0; i < 4; i++) {
-        m[4 + i] = static_cast<uint8_t>(fw_errno >> (8 * i));
-    }
+    le_put(m.data(), m.size(), 2, static_cast<uint16_t>(pld));
+    le_put(m.data(), m.size(), 4, fw_errno);
     memcpy(m.data() + 8, "IPCM", 4);
     m[12] = 1;
     m[13] = static_cast<uint8_t>(opcode >> 16);
@@ -49,12 +46,12 @@ cardsim_ipc_answer_s cardsim_ipc_answer(cardsim_firmware& fw, const uint8_t* msg
         answer.write_errno = EINVAL;
         return answer;
     }
-    size_t pld = msg[2] | msg[3] << 8;
+    size_t pld = le_at<uint16_t>(msg, len, 2);
     if (pld < 8 || k_hdr + pld - 8 != len) {
         answer.write_errno = EINVAL;
         return answer;
     }
-    uint32_t endpoint = le32(msg + 4);
+    uint32_t endpoint = le_at<uint32_t>(msg, len, 4);
     uint32_t opcode = static_cast<uint32_t>(msg[13]) << 16 | msg[14] | msg[15] << 8;
     cardsim_reply_s reply = fw.handle(endpoint, opcode, msg + k_hdr, len - k_hdr);
     answer.silent = reply.silent;

@@ -1,6 +1,11 @@
+// what a pci function shows in sysfs: its config space (capabilities, bus
+// numbers, bars), its vital product data and its resource lines
+
 #include "emulator/cardsim_pci.h"
 
 #include <fmt/format.h>
+
+#include "ipc/le_bytes.h"
 
 namespace {
 
@@ -12,18 +17,6 @@ constexpr uint16_t k_express_root_port_v2 = 0x0042;  // version 2, type 4
 constexpr uint16_t k_ecap_id_aer = 0x0001, k_ecap_id_dpc = 0x001d;
 constexpr size_t k_resource_lines = 13;  // six bars, rom, bridge windows
 constexpr uint64_t k_flags_mem64 = 0x140204;
-
-void put16(std::vector<uint8_t>& b, size_t at, uint16_t v)
-{
-    b[at] = static_cast<uint8_t>(v);
-    b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
-{
-    put16(b, at, static_cast<uint16_t>(v));
-    put16(b, at + 2, static_cast<uint16_t>(v >> 16));
-}
 
 void put_tag(std::vector<uint8_t>& out, uint8_t tag, const std::vector<uint8_t>& data)
 {
@@ -38,9 +31,9 @@ void put_tag(std::vector<uint8_t>& out, uint8_t tag, const std::vector<uint8_t>&
 std::vector<uint8_t> cardsim_config_space(const cardsim_function_s& fn)
 {
     std::vector<uint8_t> c(CARDSIM_CONFIG_SIZE, 0);
-    put16(c, 0x00, fn.vendor);
-    put16(c, 0x02, fn.device);
-    put16(c, 0x04, 0x0006);  // memory space and bus master
+    le_put<uint16_t>(c.data(), c.size(), 0x00, fn.vendor);
+    le_put<uint16_t>(c.data(), c.size(), 0x02, fn.device);
+    le_put<uint16_t>(c.data(), c.size(), 0x04, 0x0006);  // memory space and bus master
     c[0x08] = 0x01;          // revision
     c[0x09] = static_cast<uint8_t>(fn.class_code);
     c[0x0a] = static_cast<uint8_t>(fn.class_code >> 8);
@@ -53,12 +46,12 @@ std::vector<uint8_t> cardsim_config_space(const cardsim_function_s& fn)
     } else {
         for (size_t i = 0; i < fn.bars.size() && i < 3; i++) {
             // 64-bit memory bars take two slots each
-            put32(c, 0x10 + 8 * i, static_cast<uint32_t>(fn.bars[i].start) | 0x4);
-            put32(c, 0x14 + 8 * i, static_cast<uint32_t>(fn.bars[i].start >> 32));
+            le_put<uint32_t>(c.data(), c.size(), 0x10 + 8 * i, static_cast<uint32_t>(fn.bars[i].start) | 0x4);
+            le_put<uint32_t>(c.data(), c.size(), 0x14 + 8 * i, static_cast<uint32_t>(fn.bars[i].start >> 32));
         }
     }
     if (!fn.serial.empty()) {
-        put16(c, 0x06, 0x0010);  // capability list
+        le_put<uint16_t>(c.data(), c.size(), 0x06, 0x0010);  // capability list
         c[0x34] = k_cap_vpd_at;
         c[k_cap_vpd_at] = k_cap_id_vpd;
         c[k_cap_vpd_at + 1] = 0;
@@ -66,17 +59,18 @@ std::vector<uint8_t> cardsim_config_space(const cardsim_function_s& fn)
     if (fn.root_port) {
         // lspci and setpci look for extended capabilities only on pcie
         // functions: the express capability comes first in the chain
-        put16(c, 0x06, 0x0010);
+        le_put<uint16_t>(c.data(), c.size(), 0x06, 0x0010);
         c[fn.serial.empty() ? 0x34 : k_cap_vpd_at + 1] = k_cap_express_at;
         c[k_cap_express_at] = k_cap_id_express;
-        put16(c, k_cap_express_at + 2, k_express_root_port_v2);
+        le_put<uint16_t>(c.data(), c.size(), k_cap_express_at + 2, k_express_root_port_v2);
     }
     if (fn.root_port && fn.error_caps) {
         // header: id, version 4 bits, next offset 12 bits
-        put32(c, CARDSIM_ECAP_AER_AT, k_ecap_id_aer | 2u << 16 | static_cast<uint32_t>(CARDSIM_ECAP_DPC_AT) << 20);
-        put32(c, CARDSIM_ECAP_AER_AT + 8, CARDSIM_AER_UEMSK_DEFAULT);
-        put32(c, CARDSIM_ECAP_DPC_AT, k_ecap_id_dpc | 1u << 16);
-        put16(c, CARDSIM_ECAP_DPC_AT + 6, CARDSIM_DPC_CTL_DEFAULT);
+        le_put<uint32_t>(c.data(), c.size(), CARDSIM_ECAP_AER_AT,
+                         k_ecap_id_aer | 2u << 16 | static_cast<uint32_t>(CARDSIM_ECAP_DPC_AT) << 20);
+        le_put<uint32_t>(c.data(), c.size(), CARDSIM_ECAP_AER_AT + 8, CARDSIM_AER_UEMSK_DEFAULT);
+        le_put<uint32_t>(c.data(), c.size(), CARDSIM_ECAP_DPC_AT, k_ecap_id_dpc | 1u << 16);
+        le_put<uint16_t>(c.data(), c.size(), CARDSIM_ECAP_DPC_AT + 6, CARDSIM_DPC_CTL_DEFAULT);
     }
     return c;
 }

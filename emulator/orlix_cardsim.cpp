@@ -1,18 +1,25 @@
 // orlix-cardsim: an emulated host with ORLIX cards for a command to run on.
 //
-//   orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--busy-polls B] [--control FIFO] [--set LINE]... -- COMMAND [ARG...]
-//   orlix-cardsim list [--cards N] [--ports P] [--lifs L]
+//   orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--busy-polls B]
+//                     [--control FIFO] [--set LINE]... -- COMMAND [ARG...]
+//   orlix-cardsim list [--cards N] [--ports P] [--lifs L] [--tick-ms T]
+//
+// the command line is read with CLI11; a line it cannot take ends the
+// program with a message and status 2
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,86 +53,41 @@ struct shape_s {
     std::vector<std::string> set;  // control lines in force before the command starts
 };
 
-struct option_s {
-    const char* name;
-    size_t shape_s::*field;
-    size_t min, max;
-};
-
-const option_s k_options[] = {
-    {"--cards", &shape_s::cards, 1, CARDSIM_CARDS_MAX},
-    {"--ports", &shape_s::ports, 0, 11},
-    {"--lifs", &shape_s::lifs, 1, CARDSIM_LIF_MAX},
-    {"--tick-ms", &shape_s::tick_ms, 0, 3600000},
-    {"--busy-polls", &shape_s::busy_polls, 0, 1000},
-};
-
-int usage(const char* why)
+// a whole decimal number from min to max: no sign, no base prefix, no blanks
+CLI::Validator number(size_t min, size_t max)
 {
-    if (why) {
-        fprintf(stderr, "orlix-cardsim: %s\n", why);
-    }
-    fprintf(why ? stderr : stdout,
-            "usage: orlix-cardsim run [--cards N] [--ports P] [--lifs L] [--tick-ms T] [--busy-polls B] [--control FIFO] "
-            "[--set LINE]... -- COMMAND [ARG...]\n"
-            "       orlix-cardsim list [--cards N] [--ports P] [--lifs L]\n"
-            "       orlix-cardsim --help | --version\n\n"
-            "run builds an emulated host and runs COMMAND in it (with the umockdev preload); list prints the\n"
-            "cards. --busy-polls B makes every polled flash operation (erase, checksum, verification) answer\n"
-            "\"in progress\" B times before it is done (0 by default). --control FIFO reads faults from a fifo\n"
-            "(made when missing) while COMMAND runs, e.g.\n"
-            "  echo 'hang 1' > FIFO\n"
-            "--set LINE applies one control line before COMMAND starts (as many as given, in order), e.g.\n"
-            "  --set 'flash 1 stuck'\n\n%s",
-            cardsim_control_help());
-    return why ? 2 : 0;
+    return CLI::Validator(
+        [min, max](std::string& text) -> std::string {
+            bool digits = !text.empty() && text.size() <= 20 &&
+                          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+            errno = 0;
+            unsigned long long v = digits ? strtoull(text.c_str(), nullptr, 10) : 0;
+            if (!digits || errno != 0 || v < min || v > max) {
+                return fmt::format("takes a number from {} to {}", min, max);
+            }
+            return {};
+        },
+        fmt::format("{}..{}", min, max));
 }
 
-// the options up to "--" or the end; the rest is the command
-bool parse_args(int argc, char** argv, shape_s& shape, std::vector<std::string>& command, std::string& error)
+const CLI::Validator k_control_line(
+    [](std::string& text) -> std::string { return text.empty() ? "takes a control line" : ""; }, "");
+// a path, not the next option or the "--" before the command
+const CLI::Validator k_fifo_path(
+    [](std::string& text) -> std::string {
+        return text.empty() || text[0] == '-' ? "takes the path of a fifo (./" + text + " for one that starts with -)"
+                                              : "";
+    },
+    "");
+
+// the card shape, which run and list both take
+void add_shape_options(CLI::App* cmd, shape_s& shape)
 {
-    for (int i = 2; i < argc; i++) {
-        std::string arg = argv[i];
-        if (arg == "--") {
-            command.assign(argv + i + 1, argv + argc);
-            return true;
-        }
-        if (arg == "--set") {
-            if (i + 1 >= argc || *argv[i + 1] == '\0') {
-                error = "--set takes a control line";
-                return false;
-            }
-            shape.set.push_back(argv[++i]);
-            continue;
-        }
-        if (arg == "--control") {
-            if (i + 1 >= argc || *argv[i + 1] == '\0') {
-                error = "--control takes the path of a fifo";
-                return false;
-            }
-            shape.control = argv[++i];
-            continue;
-        }
-        const option_s* opt = nullptr;
-        for (const auto& o : k_options) {
-            opt = arg == o.name ? &o : opt;
-        }
-        if (opt == nullptr) {
-            error = "unknown option " + arg;
-            return false;
-        }
-        char* end = nullptr;
-        errno = 0;
-        unsigned long long v = i + 1 < argc ? strtoull(argv[i + 1], &end, 10) : 0;
-        if (i + 1 >= argc || *argv[i + 1] == '\0' || *argv[i + 1] == '-' || *end != '\0' || errno != 0 ||
-            v < opt->min || v > opt->max) {
-            error = fmt::format("{} takes a number from {} to {}", opt->name, opt->min, opt->max);
-            return false;
-        }
-        shape.*opt->field = static_cast<size_t>(v);
-        i++;
-    }
-    return true;
+    cmd->add_option("--cards", shape.cards, "the number of cards")->check(number(1, CARDSIM_CARDS_MAX));
+    cmd->add_option("--ports", shape.ports, "ports per card")->check(number(0, 11));
+    cmd->add_option("--lifs", shape.lifs, "logical interfaces per card")->check(number(1, CARDSIM_LIF_MAX));
+    cmd->add_option("--tick-ms", shape.tick_ms, "milliseconds between two advances of the counters")
+        ->check(number(0, 3600000));
 }
 
 cardsim_host_options_s host_options(const shape_s& shape)
@@ -211,33 +173,66 @@ void ensure_preload(char** argv)
     exit(1);
 }
 
+// a bad command line: the reason and where to read more, status 2
+int usage_error(const std::string& why)
+{
+    fprintf(stderr, "orlix-cardsim: %s\nrun orlix-cardsim --help for the commands and options\n", why.c_str());
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     ensure_preload(argv);
-    if (argc < 2) {
-        return usage("missing command");
-    }
-    std::string verb = argv[1];
-    if (verb == "--version" || verb == "-V") {
-        printf("orlix-cardsim %s\n", ORLIX_VERSION);
-        return 0;
-    }
-    if (verb == "--help" || verb == "-h" || verb == "help") {
-        return usage(nullptr);
-    }
-    if (verb != "run" && verb != "list") {
-        return usage(("unknown command " + verb).c_str());
-    }
     shape_s shape;
     std::vector<std::string> command;
-    std::string error;
-    if (!parse_args(argc, argv, shape, command, error)) {
-        return usage(error.c_str());
+    CLI::App app{"an emulated host with ORLIX cards for a command to run on", "orlix-cardsim"};
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.set_version_flag("-V,--version", std::string("orlix-cardsim ") + ORLIX_VERSION);
+    app.require_subcommand(1);
+    app.footer(cardsim_control_help());
+    CLI::App* run = app.add_subcommand("run", "build an emulated host and run COMMAND in it (with the umockdev "
+                                              "preload): run [options] -- COMMAND [ARG...]");
+    add_shape_options(run, shape);
+    run->add_option("--busy-polls", shape.busy_polls,
+                    "every polled flash operation (erase, checksum, verification) answers \"in progress\" this many "
+                    "times before it is done")
+        ->check(number(0, 1000));
+    run->add_option("--control", shape.control,
+                    "read control lines from this fifo (made when missing) while COMMAND runs")
+        ->check(k_fifo_path);
+    run->add_option("--set", shape.set, "apply one control line before COMMAND starts (as many as given, in order)")
+        ->check(k_control_line)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    run->add_option("command", command, "the command and its arguments, after --");
+    CLI::App* list = app.add_subcommand("list", "print the cards a run with the same options builds");
+    add_shape_options(list, shape);
+
+    // "help" as a command too; a clear word for a command that is not one
+    std::string verb = argc > 1 ? argv[1] : "";
+    if (argc == 2 && verb == "help") {
+        std::cout << app.help();
+        return 0;
     }
-    if (verb == "run" && command.empty()) {
-        return usage("run needs a command after --");
+    if (verb.empty() || (verb[0] != '-' && verb != "run" && verb != "list")) {
+        return usage_error(verb.empty() ? "missing command" : "unknown command " + verb);
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return usage_error(e.what());
+    }
+    // the command starts after "--" only, so that its own options are not taken for ours
+    bool marked = std::find(argv + 1, argv + argc, std::string("--")) != argv + argc;
+    if (run->parsed() && (command.empty() || !marked)) {
+        return usage_error("run needs a command after --");
     }
 
     cardsim_host host(host_options(shape));
@@ -245,7 +240,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "orlix-cardsim: %s\n", host.error().c_str());
         return 1;
     }
-    if (verb == "list") {
+    if (list->parsed()) {
         print_cards(host, stdout);
         return 0;
     }
@@ -255,7 +250,7 @@ int main(int argc, char** argv)
     for (const auto& line : shape.set) {
         std::string error;
         if (!cardsim_control_apply(host, line, error)) {
-            return usage(("--set " + line + ": " + error).c_str());
+            return usage_error("--set " + line + ": " + error);
         }
     }
     print_cards(host, stderr);
