@@ -22,7 +22,7 @@ public:
     fwupdate_card_lock& operator=(const fwupdate_card_lock&) = delete;
 
     // takes the lock of the card the calling thread is bound to, without
-    // waiting: 0, FWUPDATE_BUSY naming the holder, or 255 when the lock file
+    // waiting: 0, FWUPDATE_BUSY naming the holder, or FWUPDATE_ERR when the lock file
     // cannot be opened safely (each with its message through the trace)
     int acquire();
 

@@ -16,6 +16,8 @@
 #include "fwupdate/rfc.h"
 #include "fwupdate/rfc_wire.h"
 #include "fwupdate/tests/fwupdate_test_support.h"
+#include "fwupdate/fwupdate_archive.h"
+#include "fwupdate/fwupdate_verify.h"
 #include "tests/support/fw_package.h"
 
 namespace fs = std::filesystem;

@@ -10,6 +10,11 @@
 #include "fwupdate/fwupdate.h"
 #include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/tests/fwupdate_test_support.h"
+#include "fwupdate/fwupdate_archive.h"
+#include "fwupdate/fwupdate_compat.h"
+#include "fwupdate/fwupdate_install_list.h"
+#include "fwupdate/fwupdate_package_profile.h"
+#include "fwupdate/fwupdate_verify.h"
 #include "ipc/shell_command.h"
 #include "tests/support/fw_package.h"
 
