@@ -279,11 +279,7 @@ int next_boot_image_set(const std::string& image_name)
 {
     install_sigint_guard();
     fwupdate_card_lock lock;
-    int rc = lock.acquire();
-    if (rc != 0) {
-        return rc;
-    }
-    rc = fwupdate_version_info_refresh();
+    int rc = lock.acquire_and_refresh();
     if (rc != 0) {
         return rc;
     }

@@ -99,3 +99,9 @@ int fwupdate_card_lock::acquire()
     fd_ = fd;
     return 0;
 }
+
+int fwupdate_card_lock::acquire_and_refresh()
+{
+    int rc = acquire();
+    return rc != 0 ? rc : fwupdate_version_info_refresh();
+}

@@ -229,11 +229,7 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
     auto& tls = fwupdate_tls();
     // a second install on the card is refused before anything is touched
     fwupdate_card_lock lock;
-    int rc = lock.acquire();
-    if (rc != 0) {
-        return rc;
-    }
-    rc = fwupdate_version_info_refresh();
+    int rc = lock.acquire_and_refresh();
     if (rc != 0) {
         return rc;
     }
@@ -258,6 +254,8 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
     if (!holds(names, "all") && holds(names, "goldfw") && !package_has_gold(staged.package)) {
         fwupdate_log(trace_level_err, "Invalid image %s for goldfw update, no gold/goldfip found in MANIFEST",
                      req->package.c_str());
+        // the private copy goes like after any other refusal
+        fwupdate_final_cleanup();
         return FWUPDATE_BAD_REQUEST;
     }
     const bool all = holds(names, "all");

@@ -90,11 +90,7 @@ int fwupdate_device_config_update(fwupdate_device_config_upd_req_s* req, uint8_t
 {
     auto& tls = fwupdate_tls();
     fwupdate_card_lock lock;
-    int rc = lock.acquire();
-    if (rc != 0) {
-        return rc;
-    }
-    rc = fwupdate_version_info_refresh();
+    int rc = lock.acquire_and_refresh();
     if (rc != 0) {
         return rc;
     }

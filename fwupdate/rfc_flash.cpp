@@ -81,6 +81,26 @@ int poll_status(const rfc_exchange_s& x, const uint8_t* req, size_t req_len, siz
     return -2;
 }
 
+// both erase requests: sent and polled until the card is done
+int erase_exchange(uint32_t cmd, const uint8_t* req, size_t len, const std::string& bdf, const bool& abort)
+{
+    rfc_log(trace_level_info, "Erase partition in progress...");
+    rfc_exchange_s x = {cmd, "FLASH_ERASE", "erase", "flash"};
+    int status = poll_status(x, req, len, RFC_ERASE_RSP_SIZE, RFC_ERASE_POLL_S, bdf, abort);
+    if (status == -2) {
+        rfc_log(trace_level_err, "Erase operation aborted due to timeout");
+        return RFC_ABORTED;
+    }
+    if (status != RFC_STATUS_DONE) {
+        if (status > 0) {
+            rfc_log(trace_level_err, "erase operation failed");
+        }
+        return RFC_ERR;
+    }
+    rfc_log(trace_level_info, "erase operation completed");
+    return RFC_OK;
+}
+
 }  // namespace
 
 int rfc_flash_erase_based_on_hash(flash_partition_e partition, uint64_t size, const std::string& algorithm,
@@ -110,21 +130,7 @@ int rfc_flash_erase_based_on_hash(flash_partition_e partition, uint64_t size, co
     }
     memcpy(req + RFC_ERASE_HASH_OFF_VERSION, version.data(), version.size());
     rfc_log(trace_level_info, "Sending ipc for erase flash, image id %u size %ld", partition, static_cast<long>(size));
-    rfc_log(trace_level_info, "Erase partition in progress...");
-    rfc_exchange_s x = {RFC_CMD_FLASH_ERASE_HASH, "FLASH_ERASE", "erase", "flash"};
-    int status = poll_status(x, req, sizeof(req), RFC_ERASE_RSP_SIZE, RFC_ERASE_POLL_S, bdf, abort);
-    if (status == -2) {
-        rfc_log(trace_level_err, "Erase operation aborted due to timeout");
-        return RFC_ABORTED;
-    }
-    if (status != RFC_STATUS_DONE) {
-        if (status > 0) {
-            rfc_log(trace_level_err, "erase operation failed");
-        }
-        return RFC_ERR;
-    }
-    rfc_log(trace_level_info, "erase operation completed");
-    return RFC_OK;
+    return erase_exchange(RFC_CMD_FLASH_ERASE_HASH, req, sizeof(req), bdf, abort);
 }
 
 int rfc_flash_erase(flash_partition_e partition, uint64_t size, const std::string& bdf, const bool& abort)
@@ -136,21 +142,7 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const std::strin
     le_put(req, sizeof(req), 0, 4, partition);
     le_put(req, sizeof(req), 8, 8, size);
     rfc_log(trace_level_info, "sending ipc for erase flash, image id %u size %ld", partition, static_cast<long>(size));
-    rfc_log(trace_level_info, "Erase partition in progress...");
-    rfc_exchange_s x = {RFC_CMD_FLASH_ERASE, "FLASH_ERASE", "erase", "flash"};
-    int status = poll_status(x, req, sizeof(req), RFC_ERASE_RSP_SIZE, RFC_ERASE_POLL_S, bdf, abort);
-    if (status == -2) {
-        rfc_log(trace_level_err, "Erase operation aborted due to timeout");
-        return RFC_ABORTED;
-    }
-    if (status != RFC_STATUS_DONE) {
-        if (status > 0) {
-            rfc_log(trace_level_err, "erase operation failed");
-        }
-        return RFC_ERR;
-    }
-    rfc_log(trace_level_info, "erase operation completed");
-    return RFC_OK;
+    return erase_exchange(RFC_CMD_FLASH_ERASE, req, sizeof(req), bdf, abort);
 }
 
 size_t rfc_write_chunk_size(flash_partition_e partition)
