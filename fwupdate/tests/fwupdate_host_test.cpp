@@ -120,13 +120,6 @@ TEST_F(FwupdateHost, InstallListFollowsThePackageRevision)
     build(no_version);
     names = {"all"};
     EXPECT_EQ(check_install_list(names), 0) << "no package_version is revision 2";
-
-    fw_package_options_s rev3;
-    rev3.fault = fw_package_fault_e::rev3;
-    build(rev3);
-    names = {"all"};
-    EXPECT_EQ(check_install_list(names), 255);
-    EXPECT_TRUE(trace.has("Secure upgrade is not supported for talmira yet"));
 }
 
 TEST_F(FwupdateHost, BoardPolicyAndRevocationDecideCompatibility)
@@ -173,32 +166,6 @@ TEST_F(FwupdateHost, BoardPolicyAndRevocationDecideCompatibility)
     // another ASIC is not checked at all
     fwupdate_globals().asic_name = "sevrin";
     EXPECT_EQ(check_package_compatibility(other), 0);
-}
-
-TEST_F(FwupdateHost, PackageDigestsAreCheckedBeforeAnythingIsWritten)
-{
-    fw_package_options_s opt;
-    opt.algorithms = {"sha512", "sha256", "md5"};
-    std::string good = build(opt);
-    EXPECT_EQ(verify_package(good), 0) << trace.all();
-    EXPECT_TRUE(trace.has("Package file OK"));
-
-    struct broken_s {
-        fw_package_fault_e fault;
-        std::string message;
-    };
-    const broken_s cases[] = {
-        {fw_package_fault_e::missing_member, "Verification failed for talmira/zephyr_pcie.img"},
-        {fw_package_fault_e::unsupported_algorithm,
-         "Unsupported algorithm sha1 for fwobj soc fileobj kernel_fit fileobj index 0"},
-    };
-    for (const auto& c : cases) {
-        opt.fault = c.fault;
-        trace.lines.clear();
-        std::string bad = build(opt);
-        EXPECT_NE(verify_package(bad), 0) << static_cast<int>(c.fault);
-        EXPECT_TRUE(trace.has(c.message)) << static_cast<int>(c.fault) << "\n" << trace.all();
-    }
 }
 
 TEST_F(FwupdateHost, ExtractionAndProfileLookupQuoteEveryPathAndCleanUp)

@@ -134,6 +134,18 @@ protected:
     }
     std::string bytes(const std::string& partition) const { return bytes(flash_partition_from_name(partition)); }
 
+    // the card after a reboot, as the engine sees it: running image and version
+    void expect_runs(uint32_t image, const std::string& version)
+    {
+        static const char* const letters[] = {"A", "B", "G"};
+        ASSERT_EQ(host.reset_card(0), image) << trace.all();
+        ASSERT_EQ(init(), 0) << trace.all();
+        auto& tls = fwupdate_tls();
+        ASSERT_EQ(rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info), 0);
+        EXPECT_EQ(tls.card_info.soc_running, letters[image]);
+        EXPECT_EQ(rfc_running_version(tls.card_info, tls.image_version_info), version);
+    }
+
     bool flash_untouched() const
     {
         for (uint32_t p = 0; p < FLASH_PARTITION_MAX; p++) {
