@@ -147,34 +147,26 @@ TEST_F(RfcEmulated, PartitionMetadataOfTheWorkingBank)
 TEST_F(RfcEmulated, SecureImageInfoFileLinesByType)
 {
     const std::string file = out + "secure.txt";
-    // every type gives a JSON object jq reads back: boot partitions only
-    // (the running and the next boot image), boot records, the BL31 version
+    // every type gives one JSON object: boot partitions only (the running and
+    // the next boot image), boot records, the BL31 version
     ASSERT_EQ(rfc_set_startup_image(FIRMWARE_IMAGE_FW_GOLD, bdf), 0);
     struct case_s {
         secure_image_type_e type;
         const char* text;
-        const char* key;  // one field, as jq reads it
-        const char* value;
     };
     const case_s cases[] = {
         {SECURE_IMAGE_TYPE_BOOT_PARTITIONS,
-         "{\n\"secure_ipc_version\": \"1\",\n\"current_boot_partition\": \"0\",\n\"next_boot_partition\": \"2\"\n}\n",
-         ".next_boot_partition", "2"},
+         "{\n\"secure_ipc_version\": \"1\",\n\"current_boot_partition\": \"0\",\n\"next_boot_partition\": \"2\"\n}\n"},
         {SECURE_IMAGE_TYPE_BOOT_RECORDS,
          "{\n\"secure_ipc_version\": \"1\",\n\"current_boot_partition\": \"0\",\n\"next_boot_partition\": "
          "\"2\",\n\"bl1_ar_nv_count\": \"1\",\n\"bl1_ar_version\": \"1\",\n\"bl1_version\": \"66560\",\n"
          "\"hallgardfw_version\": \"66560\",\n\"hallgard_ar_nv_count\": \"1\",\n\"hallgard_ar_version\": "
-         "\"1\"\n}\n",
-         ".hallgardfw_version", "66560"},
-        {SECURE_IMAGE_TYPE_BL31, "{\n\"secure_ipc_version\": \"1\",\n\"bl31 version\": \"v2.8(release)\"\n}\n",
-         ".[\"bl31 version\"]", "v2.8(release)"},
+         "\"1\"\n}\n"},
+        {SECURE_IMAGE_TYPE_BL31, "{\n\"secure_ipc_version\": \"1\",\n\"bl31 version\": \"v2.8(release)\"\n}\n"},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(rfc_secure_image_info("secure", c.type, bdf), 0) << trace.all();
         EXPECT_EQ(test_read_file(file), c.text) << c.type;
-        auto jq = ipc_shell_run(ipc_shell_command("jq -r {} {}", {c.key, file}));
-        ASSERT_TRUE(jq.ok()) << c.type;
-        EXPECT_EQ(jq.lines, std::vector<std::string>{c.value});
     }
 
     host.flash(0).set_lifecycle(cardsim_lcs_e::PROD);
