@@ -18,6 +18,7 @@
 #include "fwupdate/fwupdate.h"
 #include "fwupdate/fwupdate_tables.h"
 #include "fwupdate/rfc.h"
+#include "fwupdate/fwupdate_verify.h"
 
 namespace {
 

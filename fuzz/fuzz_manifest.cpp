@@ -15,6 +15,8 @@
 #include "fwupdate/fwupdate.h"
 #include "fwupdate/fwupdate_state.h"
 #include "fwupdate/fwupdate_tables.h"
+#include "fwupdate/fwupdate_compat.h"
+#include "fwupdate/fwupdate_install_list.h"
 
 namespace {
 

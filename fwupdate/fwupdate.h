@@ -35,29 +35,6 @@ struct firmware_update_req_s {
 
 int fwupdate_init(fwupdate_init_params_s params);
 
-// package handling
-int extract_package_files(bool fip, firmware_update_req_s* req);
-int check_package_compatibility(const std::string& board_id);
-int check_install_list(std::vector<std::string>& names);
-void allocate_image_weight(std::vector<std::string>& partitions, uint8_t* progress,
-                           std::unordered_map<std::string, uint32_t>& weights);
-int get_card_profile(firmware_update_req_s* req, std::string& device_config, std::string& memory_config);
-int card_profile_device_memory_config_get(const std::string& profile_file, const std::string& profile,
-                                          std::string& device_config, std::string& memory_config);
-// the package revision of a manifest: "rev2", "rev3", or "" (with the message) for others
-std::string fwupdate_package_revision(const std::string& manifest, int& rc);
-
-// verification
-int verify_package(const std::string& package);
-int verify_fileobj_hash(const std::string& package, const std::string& fwobj, const std::string& fileobj,
-                        const std::string& manifest);
-int verify_list_hash(const std::string& package, const std::string& list, const std::string& manifest);
-int calculate_sha512_hash(const std::string& path, std::string& digest);
-// the digest of a package member with one of "md5", "sha256", "sha512"
-int fwupdate_member_digest(const std::string& package, const std::string& member, const std::string& algorithm,
-                           std::string& digest);
-bool fwupdate_digest_algorithm_ok(const std::string& algorithm);
-
 // the update. an interrupt cannot cut it short: from the first update on,
 // SIGINT runs a handler that does nothing
 void install_sigint_guard();

@@ -11,6 +11,7 @@
 #include "fwupdate/fwupdate_card_lock.h"
 #include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
+#include "fwupdate/fwupdate_install_list.h"
 
 namespace {
 
@@ -96,23 +97,23 @@ int startup_partitions(const std::string& fwname, std::vector<std::string>& part
     auto obj = fwname_to_fwobj().find(fwname);
     if (obj == fwname_to_fwobj().end()) {
         fwupdate_log(trace_level_err, "Unknown firmware name %s", fwname.c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
     auto type = fwobj_to_fwtype().find(obj->second);
     if (type == fwobj_to_fwtype().end()) {
         fwupdate_log(trace_level_err, "Unknown firmware object %s", obj->second.c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
     auto files = fwtype_to_files().find(type->second);
     if (files == fwtype_to_files().end()) {
         fwupdate_log(trace_level_err, "Unknown firmware type %s", type->second.c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
     for (const auto& kind : files->second) {
         auto part = fwfile_to_partition().find({kind, fwname});
         if (part == fwfile_to_partition().end()) {
             fwupdate_log(trace_level_err, "Invalid file name %s", kind.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         partitions.push_back(part->second);
     }
@@ -146,8 +147,8 @@ int startup_image_verify(const std::string& fwname, firmware_image_type_e image)
                          "Startup image %s of %s holds version %s, its version record on flash says %s", part.c_str(),
                          boot_image_type_name(image), found.c_str(), record.empty() ? "nothing" : record.c_str());
             fwupdate_log(trace_level_err, "Verify image checksum based on firmware region failed for %s, err %u",
-                         part.c_str(), 255u);
-            rc = 255;
+                         part.c_str(), FWUPDATE_ERR);
+            rc = FWUPDATE_ERR;
             break;
         }
         fwupdate_log(trace_level_info, "Verify image checksum based on firmware region is success for %s",
@@ -171,7 +172,7 @@ int boot_option_read_back(const image_name_s& want, const std::string& fwname)
     if (ci.soc_active != want.letter) {
         fwupdate_log(trace_level_err, "Boot option %s did not take, the card starts %s next", want.boot,
                      boot_of_letter(ci.soc_active));
-        return 255;
+        return FWUPDATE_ERR;
     }
     std::vector<std::string> partitions;
     if ((rc = startup_partitions(fwname, partitions)) != 0) {
@@ -190,7 +191,7 @@ int boot_option_read_back(const image_name_s& want, const std::string& fwname)
             fwupdate_log(trace_level_err, "Startup image %s reads back as %s version %s, expected %s version %s",
                          part.c_str(), boot_image_type_name(got.image), got.version.c_str(), want.boot,
                          record.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
     }
     return 0;
@@ -278,11 +279,7 @@ int next_boot_image_set(const std::string& image_name)
 {
     install_sigint_guard();
     fwupdate_card_lock lock;
-    int rc = lock.acquire();
-    if (rc != 0) {
-        return rc;
-    }
-    rc = fwupdate_version_info_refresh();
+    int rc = lock.acquire_and_refresh();
     if (rc != 0) {
         return rc;
     }

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fwupdate/fwupdate_state.h"
+#include "fwupdate/fwupdate.h"
 #include "ipc/private_dir.h"
 
 namespace {
@@ -77,7 +77,7 @@ int fwupdate_card_lock::acquire()
     int fd = open_lock(fwupdate_globals().oper_dir, tls.vmb_bdf, error);
     if (fd < 0) {
         fwupdate_log(trace_level_err, "Failed to open the update lock of %s: %s", tls.vmb_bdf.c_str(), error.c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
@@ -85,7 +85,7 @@ int fwupdate_card_lock::acquire()
         close(fd);
         if (err != EWOULDBLOCK) {
             fwupdate_log(trace_level_err, "Failed to lock %s for the update: %s", tls.vmb_bdf.c_str(), strerror(err));
-            return 255;
+            return FWUPDATE_ERR;
         }
         fwupdate_log(trace_level_err, "Card %s is busy: %s is installing on it, try again when it has finished",
                      tls.vmb_bdf.c_str(), holder.c_str());
@@ -98,4 +98,10 @@ int fwupdate_card_lock::acquire()
     }
     fd_ = fd;
     return 0;
+}
+
+int fwupdate_card_lock::acquire_and_refresh()
+{
+    int rc = acquire();
+    return rc != 0 ? rc : fwupdate_version_info_refresh();
 }

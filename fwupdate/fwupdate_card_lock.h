@@ -22,9 +22,12 @@ public:
     fwupdate_card_lock& operator=(const fwupdate_card_lock&) = delete;
 
     // takes the lock of the card the calling thread is bound to, without
-    // waiting: 0, FWUPDATE_BUSY naming the holder, or 255 when the lock file
+    // waiting: 0, FWUPDATE_BUSY naming the holder, or FWUPDATE_ERR when the lock file
     // cannot be opened safely (each with its message through the trace)
     int acquire();
+    // how every operation that writes the card starts: the lock, then the
+    // card's version records read afresh; 0 or the failing step's code
+    int acquire_and_refresh();
 
 private:
     int fd_ = -1;

@@ -11,6 +11,9 @@
 #include "fwupdate/fwupdate_install.h"
 #include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
+#include "fwupdate/fwupdate_archive.h"
+#include "fwupdate/fwupdate_package_profile.h"
+#include "fwupdate/fwupdate_verify.h"
 
 namespace {
 
@@ -33,7 +36,7 @@ int expected_sha512(const fwupdate_image_s& image, std::string& digest)
     int rc = calculate_sha512_hash(image.path, digest);
     if (rc != 0 || digest.size() != 128) {
         fwupdate_log(trace_level_err, "Failed to get hash for %s", image.path.c_str());
-        return rc ? rc : 255;
+        return rc ? rc : FWUPDATE_ERR;
     }
     digest = upper(digest);
     return 0;
@@ -51,7 +54,7 @@ int check_body(const std::string& package, std::vector<std::string>& names, cons
     firmware_update_req_s req;
     req.package = fwupdate_package_stage(package);
     if (req.package.empty()) {
-        return 255;
+        return FWUPDATE_ERR;
     }
     req.names = names;
     std::string device_config, memory_config;

@@ -1,3 +1,5 @@
+// the bound on one update (see fwupdate_deadline.h)
+
 #include "fwupdate/fwupdate_deadline.h"
 
 #include "fwupdate/fwupdate_state.h"

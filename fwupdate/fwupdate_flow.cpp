@@ -13,6 +13,11 @@
 #include "fwupdate/fwupdate_install.h"
 #include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
+#include "fwupdate/fwupdate_archive.h"
+#include "fwupdate/fwupdate_compat.h"
+#include "fwupdate/fwupdate_install_list.h"
+#include "fwupdate/fwupdate_package_profile.h"
+#include "fwupdate/fwupdate_verify.h"
 #include "ipc/shell_command.h"
 
 namespace {
@@ -34,18 +39,18 @@ std::string asic_manifest()
 
 // the package manifest into the work directory, and each ASIC's manifest
 // after its digest is checked
-int package_manifest_extract(const std::string& package, const std::string& asic_path)
+int package_manifest_extract(const std::string& package)
 {
     std::string out;
     const std::string manifest = work_dir() + "/MANIFEST";
-    if (run_command("tar xfO {} MANIFEST > {} 2>/dev/null", {package, manifest}, out) != 0) {
+    if (fwupdate_member_extract(package, "MANIFEST", work_dir(), "MANIFEST") != 0) {
         fwupdate_log(trace_level_err, "Unable to extract MANIFEST");
-        return 255;
+        return FWUPDATE_ERR;
     }
     int n = 0;
     if (manifest_length_get(".asic_compat_list", manifest, n) != 0 || n == 0) {
         fwupdate_log(trace_level_err, "Package corrupted, %s not found", ".asic_compat_list");
-        return 255;
+        return FWUPDATE_ERR;
     }
     for (int i = 0; i < n; i++) {
         std::string asic, name, algorithm, hash, digest;
@@ -54,25 +59,25 @@ int package_manifest_extract(const std::string& package, const std::string& asic
         (void)manifest_value_get_quiet(key + ".name", manifest, name);
         if (name.empty() || name == "null") {
             fwupdate_log(trace_level_err, "Package corrupted, %s not found", asic.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         (void)manifest_value_get_quiet(key + ".verify.algorithm", manifest, algorithm);
         if (algorithm.empty() || algorithm == "null" || !fwupdate_digest_algorithm_ok(algorithm)) {
             fwupdate_log(trace_level_err, "Package corrupted, %s hash algorithm not found", asic.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         (void)manifest_value_get_quiet(key + ".verify.hash", manifest, hash);
         if (hash.empty() || hash == "null") {
             fwupdate_log(trace_level_err, "Package corrupted, %s hash not found", asic.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         if (fwupdate_member_digest(package, name, algorithm, digest) != 0 || digest != hash) {
             fwupdate_log(trace_level_err, "Package corrupted, %s hash verification failed", asic.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
-        if (run_command("tar xfO {} {} > {} 2>/dev/null", {package, name, asic_path}, out) != 0) {
+        if (fwupdate_member_extract(package, name, work_dir(), "ASIC_MANIFEST") != 0) {
             fwupdate_log(trace_level_err, "Package corrupted, %s not found", asic.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
     }
     return 0;
@@ -118,14 +123,14 @@ int fwupdate_package_prepare(const std::string& package, std::vector<std::string
     std::string out;
     if (run_command("tar xfO {} > /dev/null 2>&1", {package}, out) != 0) {
         fwupdate_log(trace_level_err, "Invalid/corrupted package file");
-        return 255;
+        return FWUPDATE_ERR;
     }
     if (run_command("tar xfO {} MANIFEST > /dev/null 2>&1", {package}, out) != 0) {
         fwupdate_log(trace_level_err, "Invalid package file %s, package file does not contain MANIFEST",
                      fwupdate_package_display(package).c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
-    int rc = package_manifest_extract(package, asic_manifest());
+    int rc = package_manifest_extract(package);
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Package verification failed, err %u", rc);
         return rc;
@@ -137,7 +142,7 @@ int fwupdate_package_prepare(const std::string& package, std::vector<std::string
         for (const auto& k : keys) {
             if (k.find("gold") != std::string::npos) {
                 fwupdate_log(trace_level_err, "\"-g\" option required to install goldfw");
-                return 255;
+                return FWUPDATE_ERR;
             }
         }
     }
@@ -146,7 +151,7 @@ int fwupdate_package_prepare(const std::string& package, std::vector<std::string
     }
     std::string revision = fwupdate_package_revision(work_dir() + "/MANIFEST", rc);
     if (revision.empty()) {
-        return rc ? rc : 255;
+        return rc ? rc : FWUPDATE_ERR;
     }
     fw_tables_select(revision);
     if ((rc = check_install_list(names)) != 0) {
@@ -224,11 +229,7 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
     auto& tls = fwupdate_tls();
     // a second install on the card is refused before anything is touched
     fwupdate_card_lock lock;
-    int rc = lock.acquire();
-    if (rc != 0) {
-        return rc;
-    }
-    rc = fwupdate_version_info_refresh();
+    int rc = lock.acquire_and_refresh();
     if (rc != 0) {
         return rc;
     }
@@ -238,7 +239,7 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
     staged.package = fwupdate_package_stage(req->package);
     if (staged.package.empty()) {
         fwupdate_final_cleanup();
-        return 255;
+        return FWUPDATE_ERR;
     }
     std::vector<std::string> names = req->names;
     std::string device_config, memory_config;
@@ -253,6 +254,8 @@ int firmware_update(firmware_update_req_s* req, uint8_t* progress, std::string& 
     if (!holds(names, "all") && holds(names, "goldfw") && !package_has_gold(staged.package)) {
         fwupdate_log(trace_level_err, "Invalid image %s for goldfw update, no gold/goldfip found in MANIFEST",
                      req->package.c_str());
+        // the private copy goes like after any other refusal
+        fwupdate_final_cleanup();
         return FWUPDATE_BAD_REQUEST;
     }
     const bool all = holds(names, "all");

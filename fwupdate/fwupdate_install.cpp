@@ -10,6 +10,8 @@
 #include "fwupdate/fwupdate.h"
 #include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
+#include "fwupdate/fwupdate_archive.h"
+#include "fwupdate/fwupdate_verify.h"
 #include "ipc/shell_command.h"
 
 namespace {
@@ -76,10 +78,10 @@ int check_member(fwupdate_install_ctx_s& ctx, const image_entry_s& e, uint64_t& 
     if (!staged_member(e.name, path, size)) {
         fwupdate_log(trace_level_err, "Failed to find %s in the package %s", e.name.c_str(),
                      fwupdate_package_display(ctx.package).c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
     if (fwupdate_file_digest(path, e.algorithm, got) != 0 || got != e.hash) {
-        return 255;
+        return FWUPDATE_ERR;
     }
     fwupdate_log(trace_level_verbose, "Install image path %s, algo %s, want hash %s, got hash %s", e.name.c_str(),
                  e.algorithm.c_str(), e.hash.c_str(), got.c_str());
@@ -91,7 +93,7 @@ int install_fwobj(fwupdate_install_ctx_s& ctx, const std::string& obj, const std
 {
     if (ctx.package.empty()) {
         fwupdate_log(trace_level_err, "Expecting package in install firmware image");
-        return 255;
+        return FWUPDATE_ERR;
     }
     std::string type;
     int rc = manifest_value_get_quiet(".firmware." + obj + ".type", asic_manifest(), type);
@@ -103,7 +105,7 @@ int install_fwobj(fwupdate_install_ctx_s& ctx, const std::string& obj, const std
     auto files = fwtype_to_files().find(type);
     if (files == fwtype_to_files().end()) {
         fwupdate_log(trace_level_err, "Unknown firmware type %s", type.c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
     for (const auto& kind : files->second) {
         const std::string base = ".firmware." + obj + ".files." + kind;
@@ -115,7 +117,7 @@ int install_fwobj(fwupdate_install_ctx_s& ctx, const std::string& obj, const std
         }
         if (n == 0) {
             fwupdate_log(trace_level_err, "No images found for fwobj %s fileobj %s", obj.c_str(), kind.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         int chosen = 0;
         if (obj == "soc" && kind == "kernel_fit") {
@@ -137,19 +139,19 @@ int install_fwobj(fwupdate_install_ctx_s& ctx, const std::string& obj, const std
         }
         if (chosen < 0) {
             fwupdate_log(trace_level_err, "No images found for fwobj %s fileobj %s", obj.c_str(), kind.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         image_entry_s e = entry_at(fmt::format("{}[{}]", base, chosen));
         if (e.algorithm.empty() || e.hash.empty()) {
-            fwupdate_log(trace_level_err, "Failed to get hash for %s, err %u", e.name.c_str(), 255u);
-            return 255;
+            fwupdate_log(trace_level_err, "Failed to get hash for %s, err %u", e.name.c_str(), FWUPDATE_ERR);
+            return FWUPDATE_ERR;
         }
         uint64_t size = 0;
         std::string got;
         if (check_member(ctx, e, size, got) != 0) {
             fwupdate_log(trace_level_err, "Image hash verification failed for %s, manifest hash %s, calculated hash %s",
                          e.name.c_str(), e.hash.c_str(), got.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         std::string version = (kind == "kernel_fit" && (obj == "soc" || obj == "gold")) ? value_of(".software_version")
                                                                                       : e.version;
@@ -164,7 +166,7 @@ int install_fwobj(fwupdate_install_ctx_s& ctx, const std::string& obj, const std
             partition = e.name.find("uboot_spl") != std::string::npos ? "soc-gold-ubootspl" : "soc-gold-zephyr";
         } else {
             fwupdate_log(trace_level_err, "Invalid %s to install", obj.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         fwupdate_log(trace_level_info, "Image path %s, size %u", e.name.c_str(), static_cast<unsigned>(size));
         fwupdate_log(trace_level_info, "algo %s, hash %s", e.algorithm.c_str(), e.hash.c_str());
@@ -242,7 +244,7 @@ int install_list_entry(fwupdate_install_ctx_s& ctx, const std::string& entry, co
     uint64_t size = 0;
     std::string got;
     if (check_member(ctx, e, size, got) != 0) {
-        return 255;
+        return FWUPDATE_ERR;
     }
     return flash_partition_install(ctx, partition, e.algorithm, e.name, e.hash,
                                    e.version.empty() ? version_fallback : e.version, size);
@@ -275,7 +277,7 @@ int install_fw_cfg(fwupdate_install_ctx_s& ctx, const std::string&, const std::s
     if (chosen < 0) {
         fwupdate_log(trace_level_err, "Default firmware config and firmware config with board id %s not found",
                      ctx.board_id.c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
     std::string name;
     int rc = install_list_entry(ctx, fmt::format(".fw_cfg[{}]", chosen), fwname_to_partition().at(fwname),
@@ -297,18 +299,18 @@ int install_oprom(fwupdate_install_ctx_s& ctx, const std::string&, const std::st
     int n = 0;
     if (length_of(".oprom", n) != 0 || n == 0) {
         fwupdate_log(trace_level_err, "Oprom binary not present in the package");
-        return 255;
+        return FWUPDATE_ERR;
     }
     image_entry_s e = entry_at(".oprom[0]");
     if (e.algorithm.empty()) {
         fwupdate_log(trace_level_err, "Oprom install failed for %s, required hash algorithm not found, err %u",
-                     e.name.c_str(), 255u);
-        return 255;
+                     e.name.c_str(), FWUPDATE_ERR);
+        return FWUPDATE_ERR;
     }
     if (e.hash.empty()) {
         fwupdate_log(trace_level_err, "Oprom install failed for %s, required hash value not found, err %u",
-                     e.name.c_str(), 255u);
-        return 255;
+                     e.name.c_str(), FWUPDATE_ERR);
+        return FWUPDATE_ERR;
     }
     std::string name;
     int rc = install_list_entry(ctx, ".oprom[0]", fwname_to_partition().at(fwname), value_of(".software_version"), name);
@@ -334,7 +336,7 @@ int install_cpld(fwupdate_install_ctx_s& ctx, const std::string&, const std::str
         std::string name;
         if (install_list_entry(ctx, entry, fwname_to_partition().at(fwname), "0.0.1", name) != 0) {
             fwupdate_log(trace_level_err, "Installing bitfile images failed");
-            return 255;
+            return FWUPDATE_ERR;
         }
         return 0;
     }
@@ -366,7 +368,7 @@ int install_device_config(fwupdate_install_ctx_s& ctx, const std::string&, const
         std::string name;
         if (install_list_entry(ctx, entry, fwname_to_partition().at(fwname), value_of(".software_version"), name) != 0) {
             fwupdate_log(trace_level_err, "Device config dtb hash verification failed for %s", name.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         if (!ctx.dry_run) {
             fwupdate_log(trace_level_info, "Installed device config %s successfully", name.c_str());
@@ -374,7 +376,7 @@ int install_device_config(fwupdate_install_ctx_s& ctx, const std::string&, const
         return 0;
     }
     fwupdate_log(trace_level_err, "Failed to find %s profile in the package", blob.c_str());
-    return 255;
+    return FWUPDATE_ERR;
 }
 
 using installer_fn = int (*)(fwupdate_install_ctx_s&, const std::string& obj, const std::string& fwname);
@@ -405,7 +407,7 @@ int flash_partition_install(fwupdate_install_ctx_s& ctx, const std::string& part
     if (!from_host && !staged_member(file, path, staged_size)) {
         fwupdate_log(trace_level_err, "Failed to find %s in the package %s", file.c_str(),
                      fwupdate_package_display(ctx.package).c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
     // package files come from the private stage directory; host files are
     // named from the card config dir, or by their own absolute path

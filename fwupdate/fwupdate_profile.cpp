@@ -18,6 +18,10 @@
 #include "fwupdate/fwupdate_install.h"
 #include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
+#include "fwupdate/fwupdate_archive.h"
+#include "fwupdate/fwupdate_install_list.h"
+#include "fwupdate/fwupdate_package_profile.h"
+#include "fwupdate/fwupdate_verify.h"
 #include "ipc/shell_command.h"
 
 namespace {
@@ -86,11 +90,7 @@ int fwupdate_device_config_update(fwupdate_device_config_upd_req_s* req, uint8_t
 {
     auto& tls = fwupdate_tls();
     fwupdate_card_lock lock;
-    int rc = lock.acquire();
-    if (rc != 0) {
-        return rc;
-    }
-    rc = fwupdate_version_info_refresh();
+    int rc = lock.acquire_and_refresh();
     if (rc != 0) {
         return rc;
     }
@@ -134,7 +134,7 @@ int fwupdate_device_config_update(fwupdate_device_config_upd_req_s* req, uint8_t
     (void)manifest_value_get_quiet(".software_version", manifest, version);
     uint64_t size = 0;
     if (name.empty() || !host_file_size(dir + "/" + name, size)) {
-        fwupdate_log(trace_level_err, "Device config install failed for %s, err %u", blob.c_str(), 255u);
+        fwupdate_log(trace_level_err, "Device config install failed for %s, err %u", blob.c_str(), FWUPDATE_ERR);
         return FWUPDATE_ERR;
     }
     // written into the main image the card does not run, which it then starts
@@ -173,7 +173,7 @@ int fwupdate_activate_profile(fwupdate_activate_profile_req_s* req, fwupdate_act
     std::string out;
     if (req->profile == "default") {
         if (!fwupdate_remove(dir, {"card.conf", "card_profile.json"})) {
-            fwupdate_log(trace_level_err, "Failed to cleanup card profile info, err : %u", 255u);
+            fwupdate_log(trace_level_err, "Failed to cleanup card profile info, err : %u", FWUPDATE_ERR);
             return FWUPDATE_ERR;
         }
         fwupdate_log(trace_level_info, "Cleaned up card profile config data");
@@ -185,13 +185,12 @@ int fwupdate_activate_profile(fwupdate_activate_profile_req_s* req, fwupdate_act
         fwupdate_clean_work_dir();
         return FWUPDATE_ERR;
     }
-    if (run_command("tar -axf {} --no-anchored card_profile.json -O > /dev/null 2>&1", {package}, out) != 0) {
-        fwupdate_log(trace_level_err, "Failed to find card_profile.json, err : %u", 255u);
+    if (!fwupdate_package_has(package, "card_profile.json")) {
+        fwupdate_log(trace_level_err, "Failed to find card_profile.json, err : %u", FWUPDATE_ERR);
         fwupdate_clean_work_dir();
         return FWUPDATE_ERR;
     }
-    int rc = run_command("tar -axf {} --no-anchored card_profile.json -O > {}", {package, dir + "/card_profile.json"},
-                         out);
+    int rc = fwupdate_member_extract(package, "card_profile.json", dir, "card_profile.json");
     fwupdate_clean_work_dir();
     if (rc != 0) {
         fwupdate_log(trace_level_err, "Failed to extract card_profile.json from firmware package %s, err : %u",

@@ -1,3 +1,5 @@
+// running the command-line tools, manifest queries, the engine's private folders
+
 #include "fwupdate/fwupdate_shell.h"
 
 #include <sys/wait.h>
@@ -8,7 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "fwupdate/fwupdate_state.h"
+#include "fwupdate/fwupdate.h"
 #include "fwupdate/rfc.h"
 #include "ipc/private_dir.h"
 #include "ipc/shell_command.h"
@@ -24,7 +26,7 @@ int run_command(const std::string& command, std::string& output)
         }
     }
     output += text;
-    return r.ok() ? 0 : 255;
+    return r.ok() ? 0 : FWUPDATE_ERR;
 }
 
 int run_command(std::string_view tmpl, std::initializer_list<std::string_view> values, std::string& output)
@@ -60,7 +62,7 @@ static int jq_query(const std::string& filter, const std::string& manifest, std:
     return jq_query(filter, {}, manifest, value);
 }
 
-static std::string work_manifest()
+std::string fwupdate_work_manifest()
 {
     return fwupdate_tls().fwupgrade_bdf_dir + "/MANIFEST";
 }
@@ -76,7 +78,7 @@ int manifest_value_get_quiet(const std::string& key, const std::vector<std::stri
     std::string filter = key + " | tostring";
     int rc = jq_query(filter, args, manifest, value);
     if (rc != 0 || value.empty() || value == "null") {
-        std::string fallback = work_manifest();
+        std::string fallback = fwupdate_work_manifest();
         std::string second;
         if (fallback != manifest && file_exists(fallback) && jq_query(filter, args, fallback, second) == 0 &&
             !second.empty() && (rc != 0 || second != "null")) {
@@ -96,7 +98,7 @@ int manifest_value_get(const std::string& key, const std::string& manifest, std:
     }
     if (value == "null") {
         fwupdate_log(trace_level_err, "manifest value %s not found", key.c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
     return 0;
 }
@@ -117,7 +119,7 @@ int manifest_length_get(const std::string& key, const std::vector<std::string>& 
     try {
         length = std::stoi(out);
     } catch (const std::exception&) {
-        return 255;
+        return FWUPDATE_ERR;
     }
     return 0;
 }
@@ -152,7 +154,7 @@ int fwupdate_make_dir(const std::string& path, const std::string& below)
         (!below.empty() && !private_dir_sub(base, below, true, dir, error))) {
         fprintf(stderr, "%s\n", error.c_str());
         fwupdate_log(trace_level_err, "%s", error.c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
     return 0;
 }

@@ -1,3 +1,5 @@
+// the engine's process-wide and per-thread state (see fwupdate_state.h)
+
 #include "fwupdate/fwupdate_state.h"
 
 #include <sys/time.h>

@@ -1,3 +1,5 @@
+// the engine's name tables and the working copies a package revision selects
+
 #include "fwupdate/fwupdate_tables.h"
 
 #include <iterator>

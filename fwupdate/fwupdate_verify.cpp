@@ -1,11 +1,14 @@
 // the host-side digest checks of a package, before anything is written
 
+#include "fwupdate/fwupdate_verify.h"
+
 #include <algorithm>
 
 #include <fmt/format.h>
 
 #include "fwupdate/fwupdate.h"
 #include "fwupdate/fwupdate_shell.h"
+#include "fwupdate/fwupdate_archive.h"
 #include "ipc/shell_command.h"
 
 namespace {
@@ -47,7 +50,7 @@ struct listing_s {
 thread_local listing_s t_listing;
 
 // before a member is digested: it must be in the archive, and no larger than
-// the size its manifest entry declares (when it declares one); 0 or 255 with
+// the size its manifest entry declares (when it declares one); 0 or FWUPDATE_ERR with
 // the message
 int member_listed_check(const std::string& package, const std::string& entry, const std::string& name,
                         const std::string& manifest)
@@ -57,7 +60,7 @@ int member_listed_check(const std::string& package, const std::string& entry, co
     if (t_listing.package != package) {
         fresh.package = package;
         if (fwupdate_package_members_check(package, fresh.members) != 0) {
-            return 255;
+            return FWUPDATE_ERR;
         }
         listing = &fresh;
     }
@@ -70,7 +73,7 @@ int member_listed_check(const std::string& package, const std::string& entry, co
     if (!fwupdate_member_name_safe(name) || found == nullptr) {
         fwupdate_log(trace_level_err, "Invalid package file %s, member %s named in the manifest is not in the archive",
                      shown.c_str(), fwupdate_member_quoted(name).c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
     std::string declared;
     (void)manifest_value_get_quiet(entry + ".size", manifest, declared);
@@ -80,14 +83,14 @@ int member_listed_check(const std::string& package, const std::string& entry, co
     if (declared.size() > 19 || declared.find_first_not_of("0123456789") != std::string::npos) {
         fwupdate_log(trace_level_err, "Invalid package file %s, member %s has a declared size %s that is no size",
                      shown.c_str(), fwupdate_member_quoted(name).c_str(), declared.c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
     unsigned long long size = std::stoull(declared);
     if (found->size > size) {
         fwupdate_log(trace_level_err, "Invalid package file %s, member %s holds %llu bytes, its manifest declares %llu",
                      shown.c_str(), fwupdate_member_quoted(name).c_str(),
                      static_cast<unsigned long long>(found->size), size);
-        return 255;
+        return FWUPDATE_ERR;
     }
     return 0;
 }
@@ -99,12 +102,12 @@ int fwupdate_file_digest(const std::string& path, const std::string& algorithm, 
     const digest_tool_s* t = tool_of(algorithm);
     digest.clear();
     if (t == nullptr) {
-        return 255;
+        return FWUPDATE_ERR;
     }
     int rc = run_command(std::string(t->program) + ipc_shell_command(" < {} 2>/dev/null", {path}) +
                              " | awk '{ print $1 }'",
                          digest);
-    return rc == 0 && !digest.empty() ? 0 : 255;
+    return rc == 0 && !digest.empty() ? 0 : FWUPDATE_ERR;
 }
 
 bool fwupdate_digest_algorithm_ok(const std::string& algorithm)
@@ -117,13 +120,13 @@ int fwupdate_member_digest(const std::string& package, const std::string& member
 {
     const digest_tool_s* t = tool_of(algorithm);
     if (t == nullptr) {
-        return 255;
+        return FWUPDATE_ERR;
     }
     digest.clear();
     // a missing member digests nothing: its empty output is no digest
     int rc = run_command(ipc_shell_command("tar xfO {} {} | ", {package, member}) + t->tool,
                          digest);
-    return rc == 0 && !digest.empty() ? 0 : 255;
+    return rc == 0 && !digest.empty() ? 0 : FWUPDATE_ERR;
 }
 
 int calculate_sha512_hash(const std::string& path, std::string& digest)
@@ -131,7 +134,7 @@ int calculate_sha512_hash(const std::string& path, std::string& digest)
     digest.clear();
     ipc_shell_result_s r = ipc_shell_run(ipc_shell_command("sha512sum {} 2>/dev/null | awk '{ print $1}'", {path}), 1);
     if (!r.started) {
-        return 255;
+        return FWUPDATE_ERR;
     }
     if (!r.lines.empty()) {
         digest = r.lines[0].substr(0, 128);
@@ -152,7 +155,7 @@ int verify_fileobj_hash(const std::string& package, const std::string& fwobj, co
     }
     if (length == 0) {
         fwupdate_log(trace_level_err, "No images found for fwobj %s fileobj %s", fwobj.c_str(), fileobj.c_str());
-        return 255;
+        return FWUPDATE_ERR;
     }
     for (int i = 0; i < length; i++) {
         std::string name, algorithm, hash, digest;
@@ -165,7 +168,7 @@ int verify_fileobj_hash(const std::string& package, const std::string& fwobj, co
         if (name.empty() || name == "null") {
             fwupdate_log(trace_level_err, "Path not found for fwobj %s fileobj %s fileobj index %u", fwobj.c_str(),
                          fileobj.c_str(), i);
-            return 255;
+            return FWUPDATE_ERR;
         }
         fwupdate_log(trace_level_info, "Verifying package file %s", name.c_str());
         if ((rc = manifest_value_get_quiet(entry + ".verify.algorithm", manifest, algorithm)) != 0) {
@@ -176,12 +179,12 @@ int verify_fileobj_hash(const std::string& package, const std::string& fwobj, co
         if (algorithm.empty() || algorithm == "null") {
             fwupdate_log(trace_level_err, "Hash algorithm not found for fwobj %s fileobj %s fileobj index %u",
                          fwobj.c_str(), fileobj.c_str(), i);
-            return 255;
+            return FWUPDATE_ERR;
         }
         if (!fwupdate_digest_algorithm_ok(algorithm)) {
             fwupdate_log(trace_level_err, "Unsupported algorithm %s for fwobj %s fileobj %s fileobj index %u",
                          algorithm.c_str(), fwobj.c_str(), fileobj.c_str(), i);
-            return 255;
+            return FWUPDATE_ERR;
         }
         if ((rc = manifest_value_get_quiet(entry + ".verify.hash", manifest, hash)) != 0) {
             fwupdate_log(trace_level_err, "Failed to get value for .firmware.%s.files.%s[%u].verify.hash, err %u",
@@ -190,20 +193,20 @@ int verify_fileobj_hash(const std::string& package, const std::string& fwobj, co
         }
         if (hash.empty() || hash == "null") {
             fwupdate_log(trace_level_err, "hash value not found for %s", name.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         if (member_listed_check(package, entry, name, manifest) != 0) {
             fwupdate_log(trace_level_err, "Verification failed for %s", name.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         if (fwupdate_member_digest(package, name, algorithm, digest) != 0) {
             fwupdate_log(trace_level_err, "Failed to get hash for algo %s", algorithm.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         if (digest != hash) {
             fwupdate_log(trace_level_info, "FAILED\n");
             fwupdate_log(trace_level_err, "Verification failed for %s", name.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
     }
     return 0;
@@ -213,7 +216,7 @@ int verify_list_hash(const std::string& package, const std::string& list, const 
 {
     int length = 0;
     if (manifest_length_get("." + list, manifest, length) != 0) {
-        return 255;
+        return FWUPDATE_ERR;
     }
     for (int i = 0; i < length; i++) {
         std::string name, algorithm, hash, digest;
@@ -222,35 +225,35 @@ int verify_list_hash(const std::string& package, const std::string& list, const 
         if (name.empty() || name == "null") {
             fwupdate_log(trace_level_err, "Package %s verification failed, required file data not found",
                          fwupdate_package_display(package).c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         fwupdate_log(trace_level_info, "Verifying %s file %s", list.c_str(), name.c_str());
         (void)manifest_value_get_quiet(entry + ".verify.algorithm", manifest, algorithm);
         if (algorithm.empty() || algorithm == "null" || !fwupdate_digest_algorithm_ok(algorithm)) {
             fwupdate_log(trace_level_err, "Package %s verification failed, required hash algorithm not found",
                          fwupdate_package_display(package).c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         (void)manifest_value_get_quiet(entry + ".verify.hash", manifest, hash);
         if (hash.empty() || hash == "null") {
             fwupdate_log(trace_level_err, "Package %s verification failed, required hash value not found",
                          fwupdate_package_display(package).c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         if (member_listed_check(package, entry, name, manifest) != 0) {
             fwupdate_log(trace_level_err, "Package %s verification failed for %s",
                          fwupdate_package_display(package).c_str(), name.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         if (fwupdate_member_digest(package, name, algorithm, digest) != 0) {
             fwupdate_log(trace_level_err, "Failed to get hash for algo %s", algorithm.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         if (digest != hash) {
             fwupdate_log(trace_level_err, "Package %s verification failed for %s",
                          fwupdate_package_display(package).c_str(), name.c_str());
             fwupdate_log(trace_level_info, "FAILED\n");
-            return 255;
+            return FWUPDATE_ERR;
         }
     }
     return 0;
@@ -266,7 +269,7 @@ int verify_package(const std::string& package)
     t_listing = {};
     listing_s listing;
     if (fwupdate_package_members_check(package, listing.members) != 0) {
-        return 255;
+        return FWUPDATE_ERR;
     }
     listing.package = package;
     t_listing = std::move(listing);
@@ -301,18 +304,18 @@ static int verify_package_listed(const std::string& package, const std::string& 
         auto type_it = fwobj_to_fwtype().find(obj);
         if (type_it == fwobj_to_fwtype().end()) {
             fwupdate_log(trace_level_err, "Unknown firmware object %s", obj.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         auto files_it = fwtype_to_files().find(type_it->second);
         if (files_it == fwtype_to_files().end()) {
             fwupdate_log(trace_level_err, "Unknown firmware type %s", type_it->second.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         std::string type;
         (void)manifest_value_get_quiet(".firmware." + obj + ".type", manifest, type);
         if (type != type_it->second) {
             fwupdate_log(trace_level_err, "Invalid image type %s", obj.c_str());
-            return 255;
+            return FWUPDATE_ERR;
         }
         std::vector<std::string> kinds;
         if ((rc = manifest_keys_get(".firmware." + obj + ".files", manifest, kinds)) != 0) {
@@ -323,13 +326,13 @@ static int verify_package_listed(const std::string& package, const std::string& 
         for (const auto& kind : kinds) {
             if (std::find(expected.begin(), expected.end(), kind) == expected.end()) {
                 fwupdate_log(trace_level_err, "Unexpected file type %s for %s", kind.c_str(), obj.c_str());
-                return 255;
+                return FWUPDATE_ERR;
             }
         }
         for (const auto& kind : expected) {
             if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) {
                 fwupdate_log(trace_level_err, "Expected file type %s not found", kind.c_str());
-                return 255;
+                return FWUPDATE_ERR;
             }
         }
         for (const auto& kind : kinds) {
@@ -358,7 +361,7 @@ static int verify_package_listed(const std::string& package, const std::string& 
     }
     if (verified == 0) {
         fwupdate_log(trace_level_err, "Package verification failed, no content");
-        return 255;
+        return FWUPDATE_ERR;
     }
     fwupdate_log(trace_level_info, "Package file OK");
     return 0;

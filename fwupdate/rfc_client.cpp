@@ -12,6 +12,7 @@
 #include "fwupdate/rfc.h"
 #include "fwupdate/rfc_exchange.h"
 #include "fwupdate/rfc_wire.h"
+#include "ipc/le_bytes.h"
 
 int rfc_init(rfc_init_params_s* params)
 {
@@ -90,22 +91,6 @@ rfc_exchange_result_e rfc_exchange(const rfc_exchange_s& x, uint8_t* buf, size_t
     return RFC_EXCHANGE_FAILED;
 }
 
-void rfc_put_le(uint8_t* p, uint64_t v, size_t n)
-{
-    for (size_t i = 0; i < n; i++) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-uint64_t rfc_get_le(const uint8_t* p, size_t n)
-{
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; i++) {
-        v |= static_cast<uint64_t>(p[i]) << (8 * i);
-    }
-    return v;
-}
-
 bool rfc_hex_to_bytes(const std::string& hex, uint8_t* out, size_t len)
 {
     if (hex.size() < 2 * len) {
@@ -145,7 +130,7 @@ static int operation_marker(uint32_t cmd, const char* name, const char* verb, co
     if (rfc_exchange(x, buf, RFC_OPERATION_REQ_SIZE, RFC_OPERATION_RSP_SIZE, bdf) != RFC_EXCHANGE_OK) {
         return RFC_ERR;
     }
-    uint32_t status = static_cast<uint32_t>(rfc_get_le(buf, 4));
+    uint32_t status = static_cast<uint32_t>(le_at<uint32_t>(buf, sizeof(buf), 0));
     if (status != 0) {
         rfc_log(trace_level_err, status_fail, status);
         return RFC_ERR;
@@ -176,12 +161,12 @@ int rfc_firmware_type(uint32_t type, const std::string& bdf)
         return 3;
     }
     uint8_t buf[RFC_FIRMWARE_SELECT_SIZE] = {};
-    rfc_put_le(buf, type, 4);
+    le_put(buf, sizeof(buf), 0, 4, type);
     rfc_exchange_s x = {RFC_CMD_FIRMWARE_SELECT, "FIRMWARE_SELECT", "select", "firmware type"};
     if (rfc_exchange(x, buf, RFC_FIRMWARE_SELECT_SIZE, RFC_FIRMWARE_SELECT_SIZE, bdf) != RFC_EXCHANGE_OK) {
         return RFC_ERR;
     }
-    return rfc_get_le(buf, 4) == 0 ? RFC_OK : RFC_ERR;
+    return le_at<uint32_t>(buf, sizeof(buf), 0) == 0 ? RFC_OK : RFC_ERR;
 }
 
 int rfc_set_startup_image(firmware_image_type_e type, const std::string& bdf)
@@ -195,7 +180,7 @@ int rfc_set_startup_image(firmware_image_type_e type, const std::string& bdf)
     }
     rfc_log(trace_level_debug, "sending ipc for setting boot options, image %u", type);
     uint8_t buf[RFC_BOOT_OPS_REQ_SIZE] = {};
-    rfc_put_le(buf, type, 4);
+    le_put(buf, sizeof(buf), 0, 4, type);
     rfc_exchange_s x = {RFC_CMD_BOOT_OPS_SET, "BOOT_OPS_SET", "set", "startup image"};
     if (rfc_exchange(x, buf, RFC_BOOT_OPS_REQ_SIZE, RFC_BOOT_OPS_RSP_SIZE, bdf) != RFC_EXCHANGE_OK) {
         return RFC_ERR;
@@ -221,10 +206,10 @@ int rfc_secure_boot_update(uint32_t option, const std::string& bdf)
         return RFC_ERR;
     }
     uint8_t buf[RFC_SECURE_BOOT_SIZE] = {};
-    rfc_put_le(buf, option, 4);
+    le_put(buf, sizeof(buf), 0, 4, option);
     rfc_exchange_s x = {RFC_CMD_SECURE_BOOT_UPDATE, "SECURE_BOOT_UPDATE", "update", "secure boot"};
     if (rfc_exchange(x, buf, RFC_SECURE_BOOT_SIZE, RFC_SECURE_BOOT_SIZE, bdf) != RFC_EXCHANGE_OK) {
         return RFC_ERR;
     }
-    return rfc_get_le(buf, 4) == 0 ? RFC_OK : RFC_ERR;
+    return le_at<uint32_t>(buf, sizeof(buf), 0) == 0 ? RFC_OK : RFC_ERR;
 }

@@ -23,8 +23,6 @@ enum rfc_exchange_result_e { RFC_EXCHANGE_OK, RFC_EXCHANGE_FAILED };
 rfc_exchange_result_e rfc_exchange(const rfc_exchange_s& x, uint8_t* buf, size_t req_len, size_t rsp_len,
                                    const std::string& bdf, ssize_t* received = nullptr);
 
-void rfc_put_le(uint8_t* p, uint64_t v, size_t n);
-uint64_t rfc_get_le(const uint8_t* p, size_t n);
 // two hexadecimal characters a byte; false when the text is short or not hex
 bool rfc_hex_to_bytes(const std::string& hex, uint8_t* out, size_t len);
 // false, with the message, for a partition number outside the table

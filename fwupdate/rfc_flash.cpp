@@ -11,6 +11,7 @@
 #include "fwupdate/rfc.h"
 #include "fwupdate/rfc_exchange.h"
 #include "fwupdate/rfc_wire.h"
+#include "ipc/le_bytes.h"
 
 namespace {
 
@@ -80,6 +81,26 @@ int poll_status(const rfc_exchange_s& x, const uint8_t* req, size_t req_len, siz
     return -2;
 }
 
+// both erase requests: sent and polled until the card is done
+int erase_exchange(uint32_t cmd, const uint8_t* req, size_t len, const std::string& bdf, const bool& abort)
+{
+    rfc_log(trace_level_info, "Erase partition in progress...");
+    rfc_exchange_s x = {cmd, "FLASH_ERASE", "erase", "flash"};
+    int status = poll_status(x, req, len, RFC_ERASE_RSP_SIZE, RFC_ERASE_POLL_S, bdf, abort);
+    if (status == -2) {
+        rfc_log(trace_level_err, "Erase operation aborted due to timeout");
+        return RFC_ABORTED;
+    }
+    if (status != RFC_STATUS_DONE) {
+        if (status > 0) {
+            rfc_log(trace_level_err, "erase operation failed");
+        }
+        return RFC_ERR;
+    }
+    rfc_log(trace_level_info, "erase operation completed");
+    return RFC_OK;
+}
+
 }  // namespace
 
 int rfc_flash_erase_based_on_hash(flash_partition_e partition, uint64_t size, const std::string& algorithm,
@@ -99,9 +120,9 @@ int rfc_flash_erase_based_on_hash(flash_partition_e partition, uint64_t size, co
     }
     rfc_log(trace_level_info, "version len %ld version %s", static_cast<long>(version.size()), version.c_str());
     uint8_t req[RFC_ERASE_HASH_REQ_SIZE] = {};
-    rfc_put_le(req + RFC_ERASE_HASH_OFF_PARTITION, partition, 4);
-    rfc_put_le(req + RFC_ERASE_HASH_OFF_SIZE, size, 8);
-    rfc_put_le(req + RFC_ERASE_HASH_OFF_TYPE, RFC_HASH_TYPE_SHA512, 4);
+    le_put(req, sizeof(req), RFC_ERASE_HASH_OFF_PARTITION, 4, partition);
+    le_put(req, sizeof(req), RFC_ERASE_HASH_OFF_SIZE, 8, size);
+    le_put(req, sizeof(req), RFC_ERASE_HASH_OFF_TYPE, 4, RFC_HASH_TYPE_SHA512);
     req[RFC_ERASE_HASH_OFF_VERLEN] = static_cast<uint8_t>(version.size());
     if (!rfc_hex_to_bytes(digest, req + RFC_ERASE_HASH_OFF_DIGEST, RFC_SHA512_LEN)) {
         rfc_log(trace_level_err, "Invalid hash type");
@@ -109,21 +130,7 @@ int rfc_flash_erase_based_on_hash(flash_partition_e partition, uint64_t size, co
     }
     memcpy(req + RFC_ERASE_HASH_OFF_VERSION, version.data(), version.size());
     rfc_log(trace_level_info, "Sending ipc for erase flash, image id %u size %ld", partition, static_cast<long>(size));
-    rfc_log(trace_level_info, "Erase partition in progress...");
-    rfc_exchange_s x = {RFC_CMD_FLASH_ERASE_HASH, "FLASH_ERASE", "erase", "flash"};
-    int status = poll_status(x, req, sizeof(req), RFC_ERASE_RSP_SIZE, RFC_ERASE_POLL_S, bdf, abort);
-    if (status == -2) {
-        rfc_log(trace_level_err, "Erase operation aborted due to timeout");
-        return RFC_ABORTED;
-    }
-    if (status != RFC_STATUS_DONE) {
-        if (status > 0) {
-            rfc_log(trace_level_err, "erase operation failed");
-        }
-        return RFC_ERR;
-    }
-    rfc_log(trace_level_info, "erase operation completed");
-    return RFC_OK;
+    return erase_exchange(RFC_CMD_FLASH_ERASE_HASH, req, sizeof(req), bdf, abort);
 }
 
 int rfc_flash_erase(flash_partition_e partition, uint64_t size, const std::string& bdf, const bool& abort)
@@ -132,24 +139,10 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const std::strin
         return RFC_ERR;
     }
     uint8_t req[RFC_ERASE_REQ_SIZE] = {};
-    rfc_put_le(req, partition, 4);
-    rfc_put_le(req + 8, size, 8);
+    le_put(req, sizeof(req), 0, 4, partition);
+    le_put(req, sizeof(req), 8, 8, size);
     rfc_log(trace_level_info, "sending ipc for erase flash, image id %u size %ld", partition, static_cast<long>(size));
-    rfc_log(trace_level_info, "Erase partition in progress...");
-    rfc_exchange_s x = {RFC_CMD_FLASH_ERASE, "FLASH_ERASE", "erase", "flash"};
-    int status = poll_status(x, req, sizeof(req), RFC_ERASE_RSP_SIZE, RFC_ERASE_POLL_S, bdf, abort);
-    if (status == -2) {
-        rfc_log(trace_level_err, "Erase operation aborted due to timeout");
-        return RFC_ABORTED;
-    }
-    if (status != RFC_STATUS_DONE) {
-        if (status > 0) {
-            rfc_log(trace_level_err, "erase operation failed");
-        }
-        return RFC_ERR;
-    }
-    rfc_log(trace_level_info, "erase operation completed");
-    return RFC_OK;
+    return erase_exchange(RFC_CMD_FLASH_ERASE, req, sizeof(req), bdf, abort);
 }
 
 size_t rfc_write_chunk_size(flash_partition_e partition)
@@ -208,9 +201,9 @@ int rfc_flash_write(flash_partition_e partition, const std::string& file, const 
         uint64_t offset = static_cast<uint64_t>(i) * chunk;
         size_t len = std::min<uint64_t>(chunk, static_cast<uint64_t>(size) - offset);
         uint8_t buf[RFC_WRITE_HDR_SIZE + RFC_WRITE_LIMIT] = {};
-        rfc_put_le(buf + RFC_WRITE_OFF_PARTITION, partition, 4);
-        rfc_put_le(buf + RFC_WRITE_OFF_OFFSET, offset, 8);
-        rfc_put_le(buf + RFC_WRITE_OFF_LENGTH, len, 4);
+        le_put(buf, sizeof(buf), RFC_WRITE_OFF_PARTITION, 4, partition);
+        le_put(buf, sizeof(buf), RFC_WRITE_OFF_OFFSET, 8, offset);
+        le_put(buf, sizeof(buf), RFC_WRITE_OFF_LENGTH, 4, len);
         if (fread(buf + RFC_WRITE_HDR_SIZE, 1, len, f) != len) {
             rfc_log(trace_level_err, "failed to read data");
             rc = RFC_ERR;
@@ -251,10 +244,10 @@ int rfc_verify_image(flash_partition_e partition, const std::string& file, const
     }
     rfc_log(trace_level_debug, "Sending IPC to verify checksum for image %u", partition);
     uint8_t req[RFC_VERIFY_REQ_SIZE] = {};
-    rfc_put_le(req + RFC_VERIFY_OFF_PARTITION, partition, 4);
-    rfc_put_le(req + RFC_VERIFY_OFF_SIZE, static_cast<uint64_t>(size), 8);
-    rfc_put_le(req + RFC_VERIFY_OFF_TYPE, RFC_HASH_TYPE_SHA512, 4);
-    rfc_put_le(req + RFC_VERIFY_OFF_HASHLEN, RFC_SHA512_LEN, 2);
+    le_put(req, sizeof(req), RFC_VERIFY_OFF_PARTITION, 4, partition);
+    le_put(req, sizeof(req), RFC_VERIFY_OFF_SIZE, 8, static_cast<uint64_t>(size));
+    le_put(req, sizeof(req), RFC_VERIFY_OFF_TYPE, 4, RFC_HASH_TYPE_SHA512);
+    le_put(req, sizeof(req), RFC_VERIFY_OFF_HASHLEN, 2, RFC_SHA512_LEN);
     if (!rfc_hex_to_bytes(digest, req + RFC_VERIFY_OFF_DIGEST, RFC_SHA512_LEN)) {
         rfc_log(trace_level_err, "verify image checksum failed");
         return RFC_ERR;
@@ -299,8 +292,8 @@ int rfc_partition_checksum(flash_partition_e partition, uint64_t size, const std
     }
     rfc_log(trace_level_debug, "Sending IPC to get checksum, image id %u", partition);
     uint8_t req[RFC_CHECKSUM_REQ_SIZE] = {};
-    rfc_put_le(req, partition, 4);
-    rfc_put_le(req + 8, size, 8);
+    le_put(req, sizeof(req), 0, 4, partition);
+    le_put(req, sizeof(req), 8, 8, size);
     uint8_t answer[RFC_CHECKSUM_RSP_SIZE] = {};
     rfc_exchange_s x = {RFC_CMD_CHECKSUM, "IMAGE_CHECKSUM", "verify", "checksum"};
     int status = poll_status(x, req, sizeof(req), RFC_CHECKSUM_RSP_SIZE, RFC_VERIFY_POLL_S, bdf, abort, answer);
@@ -353,8 +346,8 @@ int rfc_validate_startup_image(firmware_image_type_e type, flash_partition_e par
     rfc_log(trace_level_debug, "Sending IPC for verify startup image %s, image id %u", name, partition);
     rfc_log(trace_level_info, "Verifying checksum of %s in progress...", name);
     uint8_t req[RFC_STARTUP_REQ_SIZE] = {};
-    rfc_put_le(req, partition, 4);
-    rfc_put_le(req + 4, type, 4);
+    le_put(req, sizeof(req), 0, 4, partition);
+    le_put(req, sizeof(req), 4, 4, type);
     uint8_t answer[RFC_STARTUP_RSP_SIZE] = {};
     // no abort flag of its own: the running update's deadline, if any
     const bool never = false;
@@ -387,7 +380,7 @@ int rfc_validate_startup_image(flash_partition_e partition, const std::string& b
     const char* name = flash_partition_name(partition);
     rfc_log(trace_level_debug, "Sending IPC for verify startup image %s, image id %u", name, partition);
     uint8_t req[RFC_STARTUP_VERIFY_REQ_SIZE] = {};
-    rfc_put_le(req, partition, 4);
+    le_put(req, sizeof(req), 0, 4, partition);
     std::vector<uint8_t> answer(RFC_STARTUP_VERIFY_RSP_SIZE);
     // no abort flag of its own: the running update's deadline, if any
     const bool never = false;
@@ -401,7 +394,7 @@ int rfc_validate_startup_image(flash_partition_e partition, const std::string& b
     if (status < 0) {
         return RFC_ERR;
     }
-    uint32_t image = static_cast<uint32_t>(rfc_get_le(answer.data() + RFC_STARTUP_VERIFY_OFF_IMAGE, 4));
+    uint32_t image = le_at<uint32_t>(answer, RFC_STARTUP_VERIFY_OFF_IMAGE);
     startup.image = image < FIRMWARE_IMAGE_INVALID ? static_cast<firmware_image_type_e>(image) : FIRMWARE_IMAGE_INVALID;
     if (status != RFC_STATUS_DONE) {
         rfc_log(trace_level_err, "Startup image %s of %s fails the card's check, response status %u", name,

@@ -9,6 +9,7 @@
 #include "fwupdate/rfc.h"
 #include "fwupdate/rfc_exchange.h"
 #include "fwupdate/rfc_wire.h"
+#include "ipc/le_bytes.h"
 
 namespace {
 
@@ -61,14 +62,14 @@ int rfc_version_info_get(const std::string& bdf, const char* path, rfc_image_ver
     rfc_image_version_info_u got;
     for (const auto& g : k_groups) {
         uint8_t buf[RFC_VERSION_RSP_SIZE] = {};
-        rfc_put_le(buf, g.selector, 4);
+        le_put(buf, sizeof(buf), 0, 4, g.selector);
         rfc_exchange_s x = {RFC_CMD_VERSION_INFO_GET, "VERSION_INFO_GET", "get", "version info"};
         if (rfc_exchange(x, buf, RFC_VERSION_REQ_SIZE, RFC_VERSION_RSP_SIZE, bdf) != RFC_EXCHANGE_OK ||
             buf[0] != RFC_STATUS_DONE) {
             rfc_log(trace_level_err, "%s", g.failure);
             return RFC_ERR;
         }
-        size_t count = std::min<size_t>(rfc_get_le(buf + RFC_VERSION_OFF_COUNT, 4), RFC_VERSION_ENTRIES_MAX);
+        size_t count = std::min<size_t>(le_at<uint32_t>(buf, sizeof(buf), RFC_VERSION_OFF_COUNT), RFC_VERSION_ENTRIES_MAX);
         for (size_t i = 0; i < count; i++) {
             const uint8_t* e = buf + RFC_VERSION_OFF_ENTRIES + i * 2 * RFC_VERSION_FIELD;
             (got.*g.group).emplace_back(text_field(e, RFC_VERSION_FIELD), text_field(e + RFC_VERSION_FIELD, RFC_VERSION_FIELD));
@@ -105,8 +106,8 @@ int rfc_card_info_get(const std::string& bdf, const char* path, rfc_card_info_s*
         return RFC_ERR;
     }
     rfc_card_info_s ci;
-    ci.fwupdate_ipc_version = static_cast<uint32_t>(rfc_get_le(buf + RFC_CI_OFF_IPC_VERSION, 4));
-    ci.board_id = fmt::format("0x{:08x}", rfc_get_le(buf + RFC_CI_OFF_BOARD_ID, 4));
+    ci.fwupdate_ipc_version = static_cast<uint32_t>(le_at<uint32_t>(buf, sizeof(buf), RFC_CI_OFF_IPC_VERSION));
+    ci.board_id = fmt::format("0x{:08x}", le_at<uint32_t>(buf, sizeof(buf), RFC_CI_OFF_BOARD_ID));
     ci.asic_name = name_of(k_asic_names, buf[RFC_CI_OFF_ASIC], "unknown");
     ci.board_keyname = text_field(buf + RFC_CI_OFF_KEYNAME, 32);
     ci.life_cycle_state = name_of(k_lcs_names, buf[RFC_CI_OFF_LCS], "Unknown");
@@ -114,7 +115,7 @@ int rfc_card_info_get(const std::string& bdf, const char* path, rfc_card_info_s*
     ci.hw_fuse = buf[RFC_CI_OFF_HW_FUSE];
     ci.secure_boot = buf[RFC_CI_OFF_SECURE_BOOT];
     ci.secure_enable = buf[RFC_CI_OFF_SECURE_ENABLE];
-    ci.life_cycle_fuses = rfc_get_le(buf + RFC_CI_OFF_LCS_FUSES, 8);
+    ci.life_cycle_fuses = le_at<uint64_t>(buf, sizeof(buf), RFC_CI_OFF_LCS_FUSES);
     ci.soc_running = k_image_letters[running];
     // the image it boots next, gold included
     ci.soc_active = k_image_letters[startup];

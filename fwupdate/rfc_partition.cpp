@@ -15,6 +15,7 @@
 #include "fwupdate/rfc.h"
 #include "fwupdate/rfc_exchange.h"
 #include "fwupdate/rfc_wire.h"
+#include "ipc/le_bytes.h"
 
 namespace {
 
@@ -61,10 +62,10 @@ int rfc_flash_sector_erase(flash_partition_e partition, uint64_t size, const std
         uint64_t count = std::min<uint64_t>(RFC_SECTOR_ERASE_GROUP, sectors - first);
         uint64_t offset = first * RFC_FLASH_SECTOR_SIZE, bytes = count * RFC_FLASH_SECTOR_SIZE;
         uint8_t buf[RFC_SECTOR_ERASE_REQ_SIZE] = {};
-        rfc_put_le(buf + RFC_SECTOR_ERASE_OFF_PARTITION, partition, 4);
-        rfc_put_le(buf + RFC_SECTOR_ERASE_OFF_COUNT, count, 4);
-        rfc_put_le(buf + RFC_SECTOR_ERASE_OFF_OFFSET, offset, 8);
-        rfc_put_le(buf + RFC_SECTOR_ERASE_OFF_SIZE, bytes, 8);
+        le_put(buf, sizeof(buf), RFC_SECTOR_ERASE_OFF_PARTITION, 4, partition);
+        le_put(buf, sizeof(buf), RFC_SECTOR_ERASE_OFF_COUNT, 4, count);
+        le_put(buf, sizeof(buf), RFC_SECTOR_ERASE_OFF_OFFSET, 8, offset);
+        le_put(buf, sizeof(buf), RFC_SECTOR_ERASE_OFF_SIZE, 8, bytes);
         rfc_log(trace_level_info, "sending ipc for erase flash sector , image id %u size %ld sector_count %ld",
                 partition, static_cast<long>(bytes), static_cast<long>(count));
         if (rfc_exchange(x, buf, RFC_SECTOR_ERASE_REQ_SIZE, RFC_SECTOR_ERASE_RSP_SIZE, bdf) != RFC_EXCHANGE_OK ||
@@ -91,13 +92,13 @@ int rfc_partition_info(const std::string& bdf, uint32_t partition, bool& support
     const bool all = partition == RFC_PARTITION_ALL;
     const size_t rsp_len = all ? RFC_PINFO_RSP_ALL_SIZE : RFC_PINFO_RSP_ONE_SIZE;
     uint8_t buf[RFC_PINFO_RSP_ALL_SIZE] = {};
-    rfc_put_le(buf, all ? 0 : partition, 4);
-    rfc_put_le(buf + RFC_PINFO_OFF_SCOPE, all ? RFC_PINFO_SCOPE_ALL : RFC_PINFO_SCOPE_ONE, 4);
+    le_put(buf, sizeof(buf), 0, 4, all ? 0 : partition);
+    le_put(buf, sizeof(buf), RFC_PINFO_OFF_SCOPE, 4, all ? RFC_PINFO_SCOPE_ALL : RFC_PINFO_SCOPE_ONE);
     rfc_exchange_s x = {RFC_CMD_PARTITION_INFO_GET, "PARTITION_INFO_GET", "get", "partition info"};
     if (rfc_exchange(x, buf, RFC_PINFO_REQ_SIZE, rsp_len, bdf) != RFC_EXCHANGE_OK) {
         return RFC_ERR;
     }
-    size_t count = std::min<size_t>(rfc_get_le(buf + RFC_PINFO_OFF_COUNT, 4),
+    size_t count = std::min<size_t>(le_at<uint32_t>(buf, sizeof(buf), RFC_PINFO_OFF_COUNT),
                                     (rsp_len - RFC_PINFO_OFF_ENTRIES) / RFC_PINFO_ENTRY);
     // the card describes the partition asked for with the answer's first entry
     if (buf[0] != RFC_STATUS_DONE || count == 0 || (!all && buf[RFC_PINFO_OFF_ENTRIES + RFC_PINFO_E_ID] != partition)) {
@@ -115,7 +116,7 @@ int rfc_partition_info(const std::string& bdf, uint32_t partition, bool& support
                  "startup:%-2d  upgrade-support:%-2d  version:%s\n",
                  e[RFC_PINFO_E_ID], flash_partition_name(e[RFC_PINFO_E_ID]), type,
                  boot_image_type_name(static_cast<firmware_image_type_e>(type)),
-                 static_cast<unsigned long>(rfc_get_le(e + RFC_PINFO_E_SIZE, 8)), e[RFC_PINFO_E_RUNNING],
+                 static_cast<unsigned long>(le_at<uint64_t>(buf, sizeof(buf), (e - buf) + RFC_PINFO_E_SIZE)), e[RFC_PINFO_E_RUNNING],
                  e[RFC_PINFO_E_STARTUP], e[RFC_PINFO_E_UPGRADABLE],
                  text_field(e + RFC_PINFO_E_VERSION, RFC_PINFO_E_VERSION_LEN).c_str());
         text += line;
@@ -129,7 +130,7 @@ int rfc_partition_metadata(flash_partition_e partition, const std::string& bdf, 
         return RFC_ERR;
     }
     uint8_t buf[RFC_META_RSP_SIZE] = {};
-    rfc_put_le(buf, partition, 4);
+    le_put(buf, sizeof(buf), 0, 4, partition);
     rfc_exchange_s x = {RFC_CMD_META_DATA_GET, "META_DATA_GET", "get", "meta data"};
     if (rfc_exchange(x, buf, RFC_META_REQ_SIZE, RFC_META_RSP_SIZE, bdf) != RFC_EXCHANGE_OK) {
         return RFC_ERR;
@@ -203,10 +204,10 @@ int rfc_xcvr_write(flash_partition_e partition, uint32_t port, const std::string
                 break;
             }
             uint8_t buf[RFC_XCVR_HDR_SIZE + RFC_WRITE_LIMIT] = {};
-            rfc_put_le(buf + RFC_XCVR_OFF_PORT, port, 4);
-            rfc_put_le(buf + RFC_XCVR_OFF_PARTITION, partition, 4);
-            rfc_put_le(buf + RFC_XCVR_OFF_OFFSET, offset, 8);
-            rfc_put_le(buf + RFC_XCVR_OFF_LENGTH, len, 4);
+            le_put(buf, sizeof(buf), RFC_XCVR_OFF_PORT, 4, port);
+            le_put(buf, sizeof(buf), RFC_XCVR_OFF_PARTITION, 4, partition);
+            le_put(buf, sizeof(buf), RFC_XCVR_OFF_OFFSET, 8, offset);
+            le_put(buf, sizeof(buf), RFC_XCVR_OFF_LENGTH, 4, len);
             memcpy(buf + RFC_XCVR_HDR_SIZE, data, len);
             if (rfc_exchange(x, buf, RFC_XCVR_HDR_SIZE + len, RFC_XCVR_RSP_SIZE, bdf) != RFC_EXCHANGE_OK) {
                 rc = RFC_ERR;
@@ -231,7 +232,7 @@ int rfc_xcvr_write(flash_partition_e partition, uint32_t port, const std::string
                 rc = RFC_ERR;
                 break;
             }
-            uint64_t written = rfc_get_le(buf + RFC_XCVR_RSP_OFF_WRITTEN, 4);
+            uint64_t written = le_at<uint32_t>(buf, sizeof(buf), RFC_XCVR_RSP_OFF_WRITTEN);
             if (written != len) {
                 rfc_log(trace_level_err, "%s",
                         rfc_error_text(bdf, fmt::format("XCVR write at offset {} took {} of {} bytes", offset,

@@ -14,6 +14,7 @@
 #include "fwupdate/rfc.h"
 #include "fwupdate/rfc_exchange.h"
 #include "fwupdate/rfc_wire.h"
+#include "ipc/le_bytes.h"
 
 namespace {
 
@@ -37,19 +38,21 @@ std::string json_text(const std::string& text)
     return out;
 }
 
-uint32_t u32(const uint8_t* buf, size_t at)
+template <size_t N>
+uint32_t u32(const uint8_t (&buf)[N], size_t at)
 {
-    return static_cast<uint32_t>(rfc_get_le(buf + at, 4));
+    return le_at<uint32_t>(buf, N, at);
 }
 
-unsigned long u64(const uint8_t* buf, size_t at)
+template <size_t N>
+unsigned long u64(const uint8_t (&buf)[N], size_t at)
 {
-    return static_cast<unsigned long>(rfc_get_le(buf + at, 8));
+    return static_cast<unsigned long>(le_at<uint64_t>(buf, N, at));
 }
 
 // the secure image information file of one image type: one "key": "value"
 // line per field, a comma after every line but the last, whatever the type
-std::string secure_info_text(secure_image_type_e type, const uint8_t* b)
+std::string secure_info_text(secure_image_type_e type, const uint8_t (&b)[RFC_SII_RSP_SIZE])
 {
     std::vector<std::pair<const char*, std::string>> f;
     f.emplace_back("secure_ipc_version", fmt::format("{}", u32(b, RFC_SII_OFF_IPC_VERSION)));
@@ -92,7 +95,7 @@ int signed_metadata_get(flash_partition_e partition, const std::string& bdf, con
         return RFC_ERR;
     }
     uint8_t buf[RFC_SIGNED_META_RSP_SIZE] = {};
-    rfc_put_le(buf, partition, 4);
+    le_put(buf, sizeof(buf), 0, 4, partition);
     rfc_exchange_s x = {RFC_CMD_SIGNED_META_DATA_GET, "SIGNED_META_DATA_GET", "read", object.c_str()};
     if (rfc_exchange(x, buf, RFC_SIGNED_META_REQ_SIZE, RFC_SIGNED_META_RSP_SIZE, bdf) != RFC_EXCHANGE_OK) {
         return RFC_ERR;
@@ -166,7 +169,7 @@ int rfc_secure_image_info(const char* name, secure_image_type_e type, const std:
         return RFC_ERR;
     }
     uint8_t buf[RFC_SII_RSP_SIZE] = {};
-    rfc_put_le(buf, type, 4);
+    le_put(buf, sizeof(buf), 0, 4, type);
     rfc_exchange_s x = {RFC_CMD_SECURE_IMAGE_INFO_GET, "SECURE_IMAGE_INFO_GET", "get", "secure image info"};
     if (rfc_exchange(x, buf, RFC_SII_REQ_SIZE, RFC_SII_RSP_SIZE, bdf) != RFC_EXCHANGE_OK) {
         return RFC_ERR;
@@ -198,8 +201,8 @@ int rfc_secure_image_info_update(secure_image_type_e type, secure_image_update_o
         return RFC_ERR;
     }
     uint8_t buf[RFC_SIU_REQ_SIZE] = {};
-    rfc_put_le(buf, type, 4);
-    rfc_put_le(buf + RFC_SIU_OFF_OPCODE, opcode, 4);
+    le_put(buf, sizeof(buf), 0, 4, type);
+    le_put(buf, sizeof(buf), RFC_SIU_OFF_OPCODE, 4, opcode);
     rfc_exchange_s x = {RFC_CMD_SECURE_IMAGE_INFO_UPDATE, "SECURE_IMAGE_INFO_UPDATE", "update", "secure image info"};
     if (rfc_exchange(x, buf, RFC_SIU_REQ_SIZE, RFC_SIU_RSP_SIZE, bdf) != RFC_EXCHANGE_OK) {
         return RFC_ERR;
@@ -257,8 +260,8 @@ int rfc_image_signature_verify(flash_partition_e partition, const std::string& b
         return RFC_ERR;
     }
     uint8_t buf[RFC_SIGNATURE_REQ_MAX] = {};
-    rfc_put_le(buf, partition, 4);
-    rfc_put_le(buf + RFC_SIGNATURE_OFF_KEYLEN, key.size(), 4);
+    le_put(buf, sizeof(buf), 0, 4, partition);
+    le_put(buf, sizeof(buf), RFC_SIGNATURE_OFF_KEYLEN, 4, key.size());
     memcpy(buf + RFC_SIGNATURE_OFF_KEY, key.data(), key.size());
     std::string object = std::string("image signature for ") + flash_partition_name(partition);
     rfc_exchange_s x = {RFC_CMD_IMAGE_SIGNATURE, "IMAGE_SIGNATURE", "verify", object.c_str()};

@@ -20,6 +20,7 @@
 #include "fwupdate/fwupdate.h"
 #include "fwupdate/fwupdate_tables.h"
 #include "fwupdate/rfc.h"
+#include "fwupdate/fwupdate_archive.h"
 #include "ipc/nic_ipc.h"
 #include "tests/support/fw_package.h"
 #include "tests/support/process_runner.h"

@@ -2,10 +2,13 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 
 #include "emulator/cardsim_host.h"
 #include "fwupdate/fwupdate.h"
@@ -13,10 +16,13 @@
 #include "ipc/shell_command.h"
 #include "tests/support/process_runner.h"
 
-// the engine's messages, as a caller of the engine receives them
+// the engine's messages, as a caller of the engine receives them, and an
+// action run once when a message first appears (to change the world at
+// that very step)
 struct fw_trace_capture {
     std::vector<std::string> lines;
     std::vector<trace_level_e> levels;
+    std::map<std::string, std::function<void()>> on;
 
     static void cb(void* ctxt, trace_level_e level, const char* format, ...)
     {
@@ -28,6 +34,13 @@ struct fw_trace_capture {
         auto* self = static_cast<fw_trace_capture*>(ctxt);
         self->lines.push_back(buf);
         self->levels.push_back(level);
+        const char* close = strstr(buf, "] ");
+        auto it = self->on.find(close ? close + 2 : buf);
+        if (it != self->on.end()) {
+            auto action = std::move(it->second);
+            self->on.erase(it);
+            action();
+        }
     }
     // true when a message (without its time stamp) is exactly text
     bool has(const std::string& text) const
@@ -107,6 +120,32 @@ protected:
         return fwupdate_init(p);
     }
 
+    int update(firmware_update_req_s& req)
+    {
+        progress = 0;
+        status.clear();
+        return firmware_update(&req, &progress, status);
+    }
+    uint64_t requests() { return host.firmware(0).requests(); }
+    std::string bytes(uint32_t partition) const
+    {
+        auto b = host.partition_bytes(0, partition);
+        return std::string(b.begin(), b.end());
+    }
+    std::string bytes(const std::string& partition) const { return bytes(flash_partition_from_name(partition)); }
+
+    // the card after a reboot, as the engine sees it: running image and version
+    void expect_runs(uint32_t image, const std::string& version)
+    {
+        static const char* const letters[] = {"A", "B", "G"};
+        ASSERT_EQ(host.reset_card(0), image) << trace.all();
+        ASSERT_EQ(init(), 0) << trace.all();
+        auto& tls = fwupdate_tls();
+        ASSERT_EQ(rfc_version_info_get(tls.vmb_bdf, nullptr, &tls.image_version_info), 0);
+        EXPECT_EQ(tls.card_info.soc_running, letters[image]);
+        EXPECT_EQ(rfc_running_version(tls.card_info, tls.image_version_info), version);
+    }
+
     bool flash_untouched() const
     {
         for (uint32_t p = 0; p < FLASH_PARTITION_MAX; p++) {
@@ -120,4 +159,6 @@ protected:
     cardsim_host host{{1, {}, 0}};
     test_temp_dir dir{"fwupdate-emu"};
     fw_trace_capture trace;
+    uint8_t progress = 0;
+    std::string status;
 };

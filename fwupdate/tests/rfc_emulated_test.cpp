@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "emulator/cardsim_flash.h"
 #include "emulator/cardsim_host.h"
@@ -29,38 +30,20 @@ protected:
     void SetUp() override
     {
         fw_emulated_card::SetUp();
-        if (const char* conf = getenv("ORLIX_CONF_DIR")) {
-            saved_conf_ = conf;
-            had_conf_ = true;
-        }
         ASSERT_EQ(init(), 0) << trace.all();
         bdf = host.card(0).card_bdf;
         out = fwupdate_tls().dev_oper_dir;
     }
+    // each test runs in a process of its own: the key folder goes with it
     void TearDown() override
     {
         fw_emulated_card::TearDown();
-        if (had_conf_) {
-            setenv("ORLIX_CONF_DIR", saved_conf_.c_str(), 1);
-        } else {
-            unsetenv("ORLIX_CONF_DIR");
-        }
-    }
-
-    uint64_t requests() { return host.firmware(0).requests(); }
-    std::string bytes(uint32_t partition)
-    {
-        auto b = host.partition_bytes(0, partition);
-        return std::string(b.begin(), b.end());
+        unsetenv("ORLIX_CONF_DIR");
     }
     // the client's failure wording around a detail
     std::string error(const std::string& detail) const { return rfc_error_text(bdf, detail); }
 
     std::string bdf, out;
-
-private:
-    std::string saved_conf_;
-    bool had_conf_ = false;
 };
 
 std::string pinfo_line(int id, const char* name, int type, const char* type_name, unsigned long size, int running,
@@ -79,15 +62,7 @@ TEST_F(RfcEmulated, SectorEraseClearsWholeSectorGroupsFromThePartitionStart)
     const uint32_t dtb = FLASH_PARTITION_SOC_DTB;
     ASSERT_TRUE(host.flash(0).write(dtb, 0, std::vector<uint8_t>(160 * 1024, 0x00)));
 
-    // sizes that are not whole sectors never reach the card
     uint64_t before = requests();
-    EXPECT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 0, bdf), 255);
-    EXPECT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 100 * 1024 + 1, bdf), 255);
-    EXPECT_TRUE(trace.has("flash partition erase size is not valid"));
-    EXPECT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_MAX, 4096, bdf), 255);
-    EXPECT_TRUE(trace.has("flash partition is not valid"));
-    EXPECT_EQ(requests(), before);
-
     // 128 KiB: two groups of 16 sectors
     ASSERT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 128 * 1024, bdf), 0) << trace.all();
     EXPECT_EQ(requests() - before, 2u);
@@ -110,10 +85,6 @@ TEST_F(RfcEmulated, SectorEraseClearsWholeSectorGroupsFromThePartitionStart)
     EXPECT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 4096, bdf), 255);
     EXPECT_TRUE(trace.has("failed in erase flash sector size :1000 offset :0"));
     host.clear_flash_fault(0);
-
-    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, k_ep, RFC_CMD_FLASH_SECTOR_ERASE});
-    EXPECT_EQ(rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 4096, bdf), 255);
-    EXPECT_TRUE(trace.has(error("Failed to erase flash sector, err : 5"))) << trace.all();
 }
 
 TEST_F(RfcEmulated, PartitionInfoListsWhatTheCardDescribes)
@@ -133,11 +104,6 @@ TEST_F(RfcEmulated, PartitionInfoListsWhatTheCardDescribes)
         << all;
     EXPECT_NE(all.find(pinfo_line(14, "runtime-log", 1, "fw-b", 0x100000, 0, 0, 0, "")), std::string::npos) << all;
     EXPECT_NE(all.find(pinfo_line(20, "fpga-gold-cfg", 2, "fw-gold", 0x100000, 0, 0, 1, "")), std::string::npos);
-
-    uint64_t before = requests();
-    EXPECT_EQ(rfc_partition_info(bdf, RFC_PARTITION_ALL + 1, supported), 255);
-    EXPECT_TRUE(trace.has("flash partition is not valid"));
-    EXPECT_EQ(requests(), before);
 
     // a card that refuses to describe the partition
     host.set_fault(0, {cardsim_fault_e::STATUS_11, 0, k_ep, RFC_CMD_PARTITION_INFO_GET});
@@ -176,130 +142,35 @@ TEST_F(RfcEmulated, PartitionMetadataOfTheWorkingBank)
     EXPECT_EQ(rfc_partition_metadata(FLASH_PARTITION_RUNTIME_LOG, bdf, 1), 255);
     EXPECT_TRUE(trace.has("partition id 14 not supported to get metadata"));
     EXPECT_FALSE(fs::exists(out + "runtime-log.txt"));
-    uint64_t before = requests();
-    EXPECT_EQ(rfc_partition_metadata(static_cast<flash_partition_e>(40), bdf, 1), 255);
-    EXPECT_EQ(requests(), before);
-
-    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 72, k_ep, RFC_CMD_META_DATA_GET});
-    EXPECT_EQ(rfc_partition_metadata(FLASH_PARTITION_SOC_DTB, bdf, 1), 255);
-    EXPECT_TRUE(trace.has(error("META_DATA_GET IPC response size 72 doesn't match expected size 1000")));
-}
-
-TEST_F(RfcEmulated, TransceiverWriteAndVersion)
-{
-    std::string image;
-    for (int i = 0; i < 2000; i++) {
-        image += static_cast<char>(i * 7);
-    }
-    test_write_file(dir.file("xcvr.bin"), image);
-    const bool never = false;
-    struct seen_s {
-        std::vector<uint8_t> steps;
-        std::string status;
-    } seen;
-    auto cb = [](void* ctxt, uint8_t progress, const std::string& status) {
-        auto* s = static_cast<seen_s*>(ctxt);
-        s->steps.push_back(progress);
-        s->status = status;
-    };
-    uint8_t progress = 0;
-    std::string status;
-    uint64_t before = requests();
-    ASSERT_EQ(rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("xcvr.bin"), bdf, never, &progress, &status, cb,
-                             &seen),
-              0)
-        << trace.all();
-    EXPECT_EQ(requests() - before, 3u) << "960, 960 and 80 bytes";
-    EXPECT_EQ(bytes(FLASH_PARTITION_XCVR_EEPROM), image);
-    EXPECT_EQ(progress, 100);
-    EXPECT_EQ(seen.steps, (std::vector<uint8_t>{33, 66, 100}));
-    EXPECT_EQ(status, "Write XCVR [port 3]");
-    EXPECT_EQ(seen.status, status);
-    EXPECT_TRUE(trace.has("Sending ipc for xcvr write (3 chunks), image id 19, port 3"));
-    EXPECT_TRUE(trace.has("Write XCVR EEPROM in progress..."));
-    EXPECT_TRUE(trace.has("XCVR write completed for 2000 bytes"));
-    EXPECT_TRUE(trace.has("write xcvr eeprom completed"));
-
-    // refused before anything is sent
-    before = requests();
-    EXPECT_EQ(rfc_xcvr_write(FLASH_PARTITION_SOC_DTB, 3, dir.file("xcvr.bin"), bdf, never), 255);
-    EXPECT_TRUE(trace.has("XCVR partition id is not valid 11"));
-    EXPECT_EQ(rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("none.bin"), bdf, never), 255);
-    EXPECT_TRUE(trace.has("Failed to open file " + dir.file("none.bin")));
-    test_write_file(dir.file("empty.bin"), "");
-    EXPECT_EQ(rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("empty.bin"), bdf, never), 255);
-    const bool aborted = true;
-    EXPECT_EQ(rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("xcvr.bin"), bdf, aborted), 39);
-    EXPECT_TRUE(trace.has("Write operation aborted due to timeout"));
-    EXPECT_EQ(requests(), before);
-
-    // card-side failures stop at the first chunk
-    host.set_fault(0, {cardsim_fault_e::STATUS_11, 0, k_ep, RFC_CMD_XCVR_WRITE});
-    EXPECT_EQ(rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("xcvr.bin"), bdf, never), 255);
-    EXPECT_TRUE(trace.has("XCVR write failed with error code 11"));
-    EXPECT_EQ(requests() - before, 1u);
-    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, k_ep, RFC_CMD_XCVR_WRITE});
-    EXPECT_EQ(rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("xcvr.bin"), bdf, never), 255);
-    EXPECT_TRUE(trace.has(error("Failed to write xcvr eeprom, err : 5")));
-    host.clear_fault(0);
-
-    std::string version;
-    ASSERT_EQ(rfc_xcvr_version_get(3, bdf, &version), 0) << trace.all();
-    EXPECT_EQ(version, "1.4.0");
-    EXPECT_TRUE(trace.has("Transceiver version get successful for port 3"));
-    before = requests();
-    EXPECT_EQ(rfc_xcvr_version_get(256, bdf, &version), 255);
-    EXPECT_EQ(requests(), before);
-    host.set_fault(0, {cardsim_fault_e::STATUS_11, 0, k_ep, RFC_CMD_XCVR_VERSION_GET});
-    EXPECT_EQ(rfc_xcvr_version_get(3, bdf, &version), 255);
-    EXPECT_TRUE(trace.has("Failed to get XCVR version for port 3, status 11"));
-    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 8, k_ep, RFC_CMD_XCVR_VERSION_GET});
-    EXPECT_EQ(rfc_xcvr_version_get(3, bdf, &version), 255);
-    EXPECT_TRUE(trace.has(error("XCVR_VERSION_GET IPC response size 8 doesn't match expected size 132")));
 }
 
 TEST_F(RfcEmulated, SecureImageInfoFileLinesByType)
 {
     const std::string file = out + "secure.txt";
-    // every type gives a JSON object jq reads back: boot partitions only
-    // (the running and the next boot image), boot records, the BL31 version
+    // every type gives one JSON object: boot partitions only (the running and
+    // the next boot image), boot records, the BL31 version
     ASSERT_EQ(rfc_set_startup_image(FIRMWARE_IMAGE_FW_GOLD, bdf), 0);
     struct case_s {
         secure_image_type_e type;
         const char* text;
-        const char* key;  // one field, as jq reads it
-        const char* value;
     };
     const case_s cases[] = {
         {SECURE_IMAGE_TYPE_BOOT_PARTITIONS,
-         "{\n\"secure_ipc_version\": \"1\",\n\"current_boot_partition\": \"0\",\n\"next_boot_partition\": \"2\"\n}\n",
-         ".next_boot_partition", "2"},
+         "{\n\"secure_ipc_version\": \"1\",\n\"current_boot_partition\": \"0\",\n\"next_boot_partition\": \"2\"\n}\n"},
         {SECURE_IMAGE_TYPE_BOOT_RECORDS,
          "{\n\"secure_ipc_version\": \"1\",\n\"current_boot_partition\": \"0\",\n\"next_boot_partition\": "
          "\"2\",\n\"bl1_ar_nv_count\": \"1\",\n\"bl1_ar_version\": \"1\",\n\"bl1_version\": \"66560\",\n"
          "\"hallgardfw_version\": \"66560\",\n\"hallgard_ar_nv_count\": \"1\",\n\"hallgard_ar_version\": "
-         "\"1\"\n}\n",
-         ".hallgardfw_version", "66560"},
-        {SECURE_IMAGE_TYPE_BL31, "{\n\"secure_ipc_version\": \"1\",\n\"bl31 version\": \"v2.8(release)\"\n}\n",
-         ".[\"bl31 version\"]", "v2.8(release)"},
+         "\"1\"\n}\n"},
+        {SECURE_IMAGE_TYPE_BL31, "{\n\"secure_ipc_version\": \"1\",\n\"bl31 version\": \"v2.8(release)\"\n}\n"},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(rfc_secure_image_info("secure", c.type, bdf), 0) << trace.all();
         EXPECT_EQ(test_read_file(file), c.text) << c.type;
-        auto jq = ipc_shell_run(ipc_shell_command("jq -r {} {}", {c.key, file}));
-        ASSERT_TRUE(jq.ok()) << c.type;
-        EXPECT_EQ(jq.lines, std::vector<std::string>{c.value});
     }
 
     host.flash(0).set_lifecycle(cardsim_lcs_e::PROD);
     ASSERT_EQ(rfc_secure_boot_update(SECURE_BOOT_OPTION_ENABLE, bdf), 0);
-    // only enable and disable: any other option is refused before the card hears of it
-    for (uint32_t option : {0u, 3u, 4u, 0x101u}) {
-        uint64_t sent = requests();
-        EXPECT_EQ(rfc_secure_boot_update(option, bdf), RFC_BAD_REQUEST) << option;
-        EXPECT_EQ(requests(), sent) << option;
-        EXPECT_TRUE(host.flash(0).secure_boot()) << option;
-    }
     ASSERT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_FUSES_LCS, bdf), 0);
     EXPECT_EQ(test_read_file(file), "{\n\"secure_ipc_version\": \"1\",\n\"fuse\": \"0x3\",\n"
                                     "\"bootloader1_current_fuse\": \"0x1\",\n\"hallgard_enable\": \"0x1\",\n"
@@ -307,41 +178,21 @@ TEST_F(RfcEmulated, SecureImageInfoFileLinesByType)
     host.flash(0).set_lifecycle(cardsim_lcs_e::RIP);
     ASSERT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_FUSES_LCS, bdf), 0);
     EXPECT_NE(test_read_file(file).find("\"lcs_boot_state\": \"rip\",\n"), std::string::npos);
-    EXPECT_STREQ(rfc_lcs_name(0), "disabled");
-    EXPECT_STREQ(rfc_lcs_name(5), "unknown");
 
     // without a name nothing is written
     fs::remove(file);
     ASSERT_EQ(rfc_secure_image_info(nullptr, SECURE_IMAGE_TYPE_BL31, bdf), 0);
     EXPECT_FALSE(fs::exists(file));
 
-    uint64_t before = requests();
-    EXPECT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_INVALID, bdf), 255);
-    EXPECT_TRUE(trace.has("Invalid secure image type 0"));
-    EXPECT_EQ(requests(), before);
     EXPECT_EQ(rfc_secure_image_info("secure", static_cast<secure_image_type_e>(5), bdf), 255);
     EXPECT_TRUE(trace.has("Image type is not supported 5"));
-    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 600, k_ep, RFC_CMD_SECURE_IMAGE_INFO_GET});
-    EXPECT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BL31, bdf), 255);
-    EXPECT_TRUE(trace.has(error("SECURE_IMAGE_INFO_GET IPC response size 600 doesn't match expected size 628")));
-    EXPECT_FALSE(fs::exists(file));
-    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 22, k_ep, RFC_CMD_SECURE_IMAGE_INFO_GET});
-    EXPECT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BL31, bdf), 255);
-    EXPECT_TRUE(trace.has(error("Failed to get secure image info, err : 22")));
-    host.clear_fault(0);
 
     // updates
     EXPECT_EQ(rfc_secure_image_info_update(SECURE_IMAGE_TYPE_BOOT_RECORDS, SECURE_IMAGE_UPDATE_AR_COUNTER_COMMIT, bdf),
               0)
         << trace.all();
-    before = requests();
-    EXPECT_EQ(rfc_secure_image_info_update(SECURE_IMAGE_TYPE_INVALID, SECURE_IMAGE_UPDATE_AR_COUNTER_COMMIT, bdf), 255);
-    EXPECT_EQ(requests(), before);
     EXPECT_EQ(rfc_secure_image_info_update(static_cast<secure_image_type_e>(7), SECURE_IMAGE_UPDATE_NONE, bdf), 255);
     EXPECT_TRUE(trace.has(error("Failed to update secure image info, status : 2")));
-    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 22, k_ep, RFC_CMD_SECURE_IMAGE_INFO_UPDATE});
-    EXPECT_EQ(rfc_secure_image_info_update(SECURE_IMAGE_TYPE_FUSES_LCS, SECURE_IMAGE_UPDATE_LCS_PROD, bdf), 255);
-    EXPECT_TRUE(trace.has(error("Failed to update secure image info, err : 22")));
 }
 
 TEST_F(RfcEmulated, SignedMetadataAndSignatureCheckWithTheHostKeys)
@@ -354,52 +205,46 @@ TEST_F(RfcEmulated, SignedMetadataAndSignatureCheckWithTheHostKeys)
     EXPECT_TRUE(trace.has("read signed meta data not supported for 11"));
     EXPECT_FALSE(fs::exists(out + "soc-dtb_signed.txt"));
 
-    const std::string keys = dir.file("conf") + "/fwkeys";
+    const std::string conf = dir.file("conf"), keys = conf + "/fwkeys", eng = keys + "/eng_key-pub.pem";
     fs::create_directories(keys);
-    setenv("ORLIX_CONF_DIR", dir.file("conf").c_str(), 1);
-
-    // no key file: only the metadata went to the card
-    uint64_t before = requests();
-    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
-    EXPECT_TRUE(trace.has("Failed to open file " + keys + "/eng_key-pub.pem")) << trace.all();
-    EXPECT_EQ(requests() - before, 1u);
-
-    // the card checks an image that is there
-    test_write_file(keys + "/eng_key-pub.pem", k_pem);
-    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
-    EXPECT_TRUE(trace.has(error("Failed to verify image signature for soc-zephyr, status : 1"))) << trace.all();
-    ASSERT_TRUE(host.flash(0).write(zephyr, 0, std::vector<uint8_t>(4096, 0x5a)));
-    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 0) << trace.all();
-    test_write_file(keys + "/eng_key-pub.pem", "not a key\n");
-    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
-
-    // the production key, by the name the metadata gives
-    host.flash(0).set_signing_key("prod");
-    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
-    EXPECT_TRUE(trace.has("Failed to open file " + keys + "/prod_key-pub.pem"));
-    test_write_file(keys + "/prod_key-pub.pem", k_pem);
-    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 0) << trace.all();
-
-    // any other key name is refused before a key file is looked for, even
-    // one that exists
-    host.flash(0).set_signing_key("test");
-    test_write_file(keys + "/test_key-pub.pem", k_pem);
-    before = requests();
-    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
-    EXPECT_TRUE(trace.has("invalid key name test"));
-    EXPECT_EQ(requests() - before, 1u);
-    host.flash(0).set_signing_key("");
-    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
-    EXPECT_TRUE(trace.has("invalid key name "));
-    host.flash(0).set_signing_key("eng");
-
-    // unsigned partitions, an oversized key, a long path, no directory
-    before = requests();
-    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_OPROM, bdf), 255);
-    EXPECT_TRUE(trace.has("read signed meta data not supported for 12"));
-    test_write_file(keys + "/eng_key-pub.pem", std::string(2000, 'k'));
-    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
-    EXPECT_EQ(requests() - before, 2u) << "neither reached the signature check";
+    setenv("ORLIX_CONF_DIR", conf.c_str(), 1);
+    // in turn: the key the card names, a key file written before, the result,
+    // the message, how many requests reached the card
+    struct sig_case_s {
+        const char* signer;
+        std::string file, text;
+        int rc;
+        std::string message;
+        uint64_t sent;
+        uint32_t partition = FLASH_PARTITION_SOC_ZEPHYR;
+    };
+    const sig_case_s cases[] = {
+        {"eng", "", "", 255, "Failed to open file " + eng, 1},  // only the metadata went to the card
+        {"eng", eng, k_pem, 255, error("Failed to verify image signature for soc-zephyr, status : 1"), 2},  // no image
+        {"eng", "", "", 0, "", 2},  // the image is written from here on
+        {"eng", eng, "not a key\n", 255, "", 2},
+        {"prod", "", "", 255, "Failed to open file " + keys + "/prod_key-pub.pem", 1},  // by the name the card gives
+        {"prod", keys + "/prod_key-pub.pem", k_pem, 0, "", 2},
+        // any other key name is refused before a key file is looked for, even one that exists
+        {"test", keys + "/test_key-pub.pem", k_pem, 255, "invalid key name test", 1},
+        {"", "", "", 255, "invalid key name ", 1},
+        {"eng", "", "", 255, "read signed meta data not supported for 12", 1, FLASH_PARTITION_OPROM},
+        {"eng", eng, std::string(2000, 'k'), 255, "", 1},  // an oversized key
+    };
+    for (const auto& c : cases) {
+        host.flash(0).set_signing_key(c.signer);
+        if (!c.file.empty()) {
+            test_write_file(c.file, c.text);
+        }
+        trace.lines.clear();
+        const uint64_t before = requests();
+        EXPECT_EQ(rfc_image_signature_verify(static_cast<flash_partition_e>(c.partition), bdf), c.rc) << c.message;
+        EXPECT_TRUE(c.message.empty() || trace.has(c.message)) << c.message << "\n" << trace.all();
+        EXPECT_EQ(requests() - before, c.sent) << c.message;
+        if (&c == &cases[1]) {
+            ASSERT_TRUE(host.flash(0).write(zephyr, 0, std::vector<uint8_t>(4096, 0x5a)));
+        }
+    }
     std::string deep = dir.file(std::string(130, 'd'));
     setenv("ORLIX_CONF_DIR", deep.c_str(), 1);
     EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
@@ -409,23 +254,137 @@ TEST_F(RfcEmulated, SignedMetadataAndSignatureCheckWithTheHostKeys)
         EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
         EXPECT_TRUE(trace.has("Failed to open file /fwkeys/eng_key-pub.pem"));
     }
+}
 
-    // transport failures carry the partition in their wording
-    setenv("ORLIX_CONF_DIR", dir.file("conf").c_str(), 1);
+// one request of the client and what it reports
+struct rfc_call_s {
+    const char* name;
+    std::function<int()> call;
+    int rc;
+    std::string message;  // "" when only the result is checked
+};
+
+TEST_F(RfcEmulated, BadRequestsAreRefusedBeforeAnythingIsSent)
+{
+    const bool never = false, aborted = true;
+    const std::string digest(128, 'a'), img = dir.file("img"), none = dir.file("none"), empty = dir.file("empty");
+    test_write_file(img, std::string(1000, 'x'));
+    test_write_file(empty, "");
+    test_write_file(dir.file("cpld"), std::string(17, 'c'));
+    bool supported = false;
+    std::string version;
+    const auto dtb = FLASH_PARTITION_SOC_DTB, xcvr = FLASH_PARTITION_XCVR_EEPROM;
+    const auto commit = SECURE_IMAGE_UPDATE_AR_COUNTER_COMMIT;
+    const rfc_call_s cases[] = {
+        {"erase 0", [&] { return rfc_flash_sector_erase(dtb, 0, bdf); }, 255, "flash partition erase size is not valid"},
+        {"erase part", [&] { return rfc_flash_sector_erase(dtb, 100 * 1024 + 1, bdf); }, 255,
+         "flash partition erase size is not valid"},
+        {"erase where", [&] { return rfc_flash_sector_erase(FLASH_PARTITION_MAX, 4096, bdf); }, 255,
+         "flash partition is not valid"},
+        {"hash", [&] { return rfc_flash_erase_based_on_hash(dtb, 10, "sha256", digest, "1", bdf, never); }, 255,
+         "Invalid hash type"},
+        {"version", [&] { return rfc_flash_erase_based_on_hash(dtb, 10, "sha512", digest, std::string(63, 'v'), bdf, never); },
+         255, "Version value is too long- version len 63"},
+        {"erase image", [&] { return rfc_flash_erase(FLASH_PARTITION_MAX, 0, bdf, never); }, 255,
+         "flash partition is not valid"},
+        {"startup", [&] { return rfc_set_startup_image(FIRMWARE_IMAGE_INVALID, bdf); }, 255, ""},
+        {"verify none", [&] { return rfc_verify_image(dtb, none, digest, bdf, aborted); }, 255, ""},
+        {"verify aborted", [&] { return rfc_verify_image(dtb, img, digest, bdf, aborted); }, 39, ""},
+        {"info", [&] { return rfc_partition_info(bdf, RFC_PARTITION_ALL + 1, supported); }, 255,
+         "flash partition is not valid"},
+        {"metadata", [&] { return rfc_partition_metadata(static_cast<flash_partition_e>(40), bdf, 1); }, 255, ""},
+        {"signed", [&] { return rfc_partition_signed_metadata(static_cast<flash_partition_e>(21), bdf); }, 255, ""},
+        {"xcvr where", [&] { return rfc_xcvr_write(dtb, 3, img, bdf, never); }, 255, "XCVR partition id is not valid 11"},
+        {"xcvr none", [&] { return rfc_xcvr_write(xcvr, 3, none, bdf, never); }, 255, "Failed to open file " + none},
+        {"xcvr empty", [&] { return rfc_xcvr_write(xcvr, 3, empty, bdf, never); }, 255, ""},
+        {"xcvr aborted", [&] { return rfc_xcvr_write(xcvr, 3, img, bdf, aborted); }, 39,
+         "Write operation aborted due to timeout"},
+        {"xcvr port", [&] { return rfc_xcvr_version_get(256, bdf, &version); }, 255, ""},
+        {"secure type", [&] { return rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_INVALID, bdf); }, 255,
+         "Invalid secure image type 0"},
+        {"secure update", [&] { return rfc_secure_image_info_update(SECURE_IMAGE_TYPE_INVALID, commit, bdf); }, 255, ""},
+        {"cpld", [&] { return rfc_flash_write(FLASH_PARTITION_FPGA_GOLD_CFG, dir.file("cpld"), bdf, never); }, 2,
+         "CPLD file size should be multiple of 16"},
+        // only enable and disable
+        {"boot 0", [&] { return rfc_secure_boot_update(0, bdf); }, RFC_BAD_REQUEST, ""},
+        {"boot 3", [&] { return rfc_secure_boot_update(3, bdf); }, RFC_BAD_REQUEST, ""},
+        {"boot 0x101", [&] { return rfc_secure_boot_update(0x101, bdf); }, RFC_BAD_REQUEST, ""},
+    };
+    for (const auto& c : cases) {
+        trace.lines.clear();
+        const uint64_t before = requests();
+        EXPECT_EQ(c.call(), c.rc) << c.name;
+        EXPECT_TRUE(c.message.empty() || trace.has(c.message)) << c.name << "\n" << trace.all();
+        EXPECT_EQ(requests(), before) << c.name;
+    }
+    // the longest version that fits
+    EXPECT_EQ(rfc_flash_erase_based_on_hash(dtb, 1000, "sha512", digest, std::string(62, 'v'), bdf, never), 0);
+}
+
+TEST_F(RfcEmulated, CardFailuresAreReportedInTheClientsWording)
+{
+    const std::string keys = dir.file("conf") + "/fwkeys";
+    fs::create_directories(keys);
     test_write_file(keys + "/eng_key-pub.pem", k_pem);
-    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, k_ep, RFC_CMD_IMAGE_SIGNATURE});
-    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
-    EXPECT_TRUE(trace.has(error("Failed to verify image signature for soc-zephyr, err : 5")));
-    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 7, k_ep, RFC_CMD_SIGNED_META_DATA_GET});
-    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
-    EXPECT_TRUE(trace.has(error("Failed to read image signature for soc-zephyr, err : 7")));
-    EXPECT_EQ(rfc_partition_signed_metadata(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
-    EXPECT_TRUE(trace.has(error("Failed to read signed meta data, err : 7")));
-    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 100, k_ep, RFC_CMD_SIGNED_META_DATA_GET});
-    EXPECT_EQ(rfc_partition_signed_metadata(FLASH_PARTITION_SOC_ZEPHYR, bdf), 255);
-    EXPECT_TRUE(trace.has(error("SIGNED_META_DATA_GET IPC response size 100 doesn't match expected size 864")));
+    setenv("ORLIX_CONF_DIR", dir.file("conf").c_str(), 1);
+    test_write_file(dir.file("xcvr.bin"), std::string(2000, 'x'));
+    const auto zephyr = FLASH_PARTITION_SOC_ZEPHYR;
+    const bool never = false;
+    std::string version;
+    using K = cardsim_fault_e;
+    const struct {
+        cardsim_fault_s fault;
+        rfc_call_s c;
+    } cases[] = {
+        {{K::FW_ERRNO, 5, k_ep, RFC_CMD_FLASH_SECTOR_ERASE},
+         {"erase", [&] { return rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 4096, bdf); }, 255,
+          error("Failed to erase flash sector, err : 5")}},
+        {{K::SHORT_BODY, 72, k_ep, RFC_CMD_META_DATA_GET},
+         {"metadata", [&] { return rfc_partition_metadata(FLASH_PARTITION_SOC_DTB, bdf, 1); }, 255,
+          error("META_DATA_GET IPC response size 72 doesn't match expected size 1000")}},
+        {{K::FW_ERRNO, 5, k_ep, RFC_CMD_XCVR_WRITE},
+         {"xcvr", [&] { return rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("xcvr.bin"), bdf, never); }, 255,
+          error("Failed to write xcvr eeprom, err : 5")}},
+        {{K::STATUS_11, 0, k_ep, RFC_CMD_XCVR_WRITE},
+         {"xcvr status", [&] { return rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("xcvr.bin"), bdf, never); },
+          255, "XCVR write failed with error code 11"}},
+        {{K::STATUS_11, 0, k_ep, RFC_CMD_XCVR_VERSION_GET},
+         {"xcvr version", [&] { return rfc_xcvr_version_get(3, bdf, &version); }, 255,
+          "Failed to get XCVR version for port 3, status 11"}},
+        {{K::SHORT_BODY, 8, k_ep, RFC_CMD_XCVR_VERSION_GET},
+         {"xcvr version short", [&] { return rfc_xcvr_version_get(3, bdf, &version); }, 255,
+          error("XCVR_VERSION_GET IPC response size 8 doesn't match expected size 132")}},
+        {{K::SHORT_BODY, 600, k_ep, RFC_CMD_SECURE_IMAGE_INFO_GET},
+         {"secure short", [&] { return rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BL31, bdf); }, 255,
+          error("SECURE_IMAGE_INFO_GET IPC response size 600 doesn't match expected size 628")}},
+        {{K::FW_ERRNO, 22, k_ep, RFC_CMD_SECURE_IMAGE_INFO_GET},
+         {"secure", [&] { return rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BL31, bdf); }, 255,
+          error("Failed to get secure image info, err : 22")}},
+        {{K::FW_ERRNO, 22, k_ep, RFC_CMD_SECURE_IMAGE_INFO_UPDATE},
+         {"secure update",
+          [&] { return rfc_secure_image_info_update(SECURE_IMAGE_TYPE_FUSES_LCS, SECURE_IMAGE_UPDATE_LCS_PROD, bdf); },
+          255, error("Failed to update secure image info, err : 22")}},
+        {{K::FW_ERRNO, 5, k_ep, RFC_CMD_IMAGE_SIGNATURE},
+         {"signature", [&] { return rfc_image_signature_verify(zephyr, bdf); }, 255,
+          error("Failed to verify image signature for soc-zephyr, err : 5")}},
+        {{K::FW_ERRNO, 7, k_ep, RFC_CMD_SIGNED_META_DATA_GET},
+         {"signature meta", [&] { return rfc_image_signature_verify(zephyr, bdf); }, 255,
+          error("Failed to read image signature for soc-zephyr, err : 7")}},
+        {{K::FW_ERRNO, 7, k_ep, RFC_CMD_SIGNED_META_DATA_GET},
+         {"signed", [&] { return rfc_partition_signed_metadata(zephyr, bdf); }, 255,
+          error("Failed to read signed meta data, err : 7")}},
+        {{K::SHORT_BODY, 100, k_ep, RFC_CMD_SIGNED_META_DATA_GET},
+         {"signed short", [&] { return rfc_partition_signed_metadata(zephyr, bdf); }, 255,
+          error("SIGNED_META_DATA_GET IPC response size 100 doesn't match expected size 864")}},
+    };
+    for (const auto& [fault, c] : cases) {
+        trace.lines.clear();
+        host.set_fault(0, fault);
+        EXPECT_EQ(c.call(), c.rc) << c.name;
+        EXPECT_TRUE(trace.has(c.message)) << c.name << "\n" << trace.all();
+    }
     host.clear_fault(0);
-    EXPECT_EQ(rfc_partition_signed_metadata(static_cast<flash_partition_e>(21), bdf), 255);
+    EXPECT_FALSE(fs::exists(out + "secure.txt")) << "a failed answer writes no file";
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "fwupdate/fwupdate_shell.h"
+#include "fwupdate/fwupdate_archive.h"
 #include "ipc/nic_ipc.h"
 #include "ipc/shell_command.h"
 #include "pal/pal_hw_x86.h"

@@ -20,6 +20,8 @@
 #include "fwupdate/fwupdate_profile.h"
 #include "fwupdate/fwupdate_shell.h"
 #include "fwupdate/rfc.h"
+#include "fwupdate/fwupdate_archive.h"
+#include "fwupdate/fwupdate_verify.h"
 #include "ipc/shell_command.h"
 #include "tools/orlixctl/ctl.h"
 #include "tools/orlixctl/ctl_engine.h"
