@@ -47,11 +47,7 @@ json card_ident(aml_card_handle_s& card)
 {
     aml_card_get_req_s req;
     req.card = card;
-    aml_card_get_rsp_s rsp;
-    aml_status_e status = aml_card_get(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
+    auto rsp = ctl_call(aml_card_get, req);
     return json{{"address", rsp.bdf},
                 {"uuid", rsp.uuid},
                 {"serial", rsp.serial_num},
@@ -212,11 +208,7 @@ ctl_result card_time_get(const std::string& name)
     aml_card_handle_s card = ctl_select_card(name);
     aml_card_time_get_req_s req;
     req.card = card;
-    aml_card_time_get_rsp_s rsp;
-    aml_status_e status = aml_card_time_get(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
+    auto rsp = ctl_call(aml_card_time_get, req);
     ctl_result r;
     std::string t = time_text(rsp.card_time);
     r.doc = json{{"address", card.bdf}, {"time", t}, {"value1", rsp.value1}, {"value2", rsp.value2}};
@@ -245,11 +237,7 @@ ctl_result card_time_set(const std::string& name, const std::string& when)
     aml_card_time_upd_req_s req;
     req.card = card;
     req.card_time = t;
-    aml_card_time_upd_rsp_s rsp;
-    aml_status_e status = aml_card_time_update(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
+    ctl_call(aml_card_time_update, req);
     ctl_result r;
     r.doc = json{{"address", card.bdf}, {"time", time_text(t)}};
     r.table = card.bdf + " time set to " + time_text(t) + "\n";
@@ -274,11 +262,7 @@ ctl_result card_decommission(const std::string& name, bool reset, bool cpld_relo
     req.reset = reset || cpld_reload ? 1 : 0;  // a CPLD reload is the reset it sends
     req.reset_arg = reset_arg;
     req.cpld_reload = cpld_reload;
-    aml_card_decommission_rsp_s rsp;
-    aml_status_e status = aml_card_decommission(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
+    auto rsp = ctl_call(aml_card_decommission, req);
     // the port's registers as they were: `pcie cap-set` puts them back by hand
     const std::string uemsk = fmt::format("0x{:08x}", rsp.uemsk), dpccr = fmt::format("0x{:04x}", rsp.dpccr);
     ctl_result r;

@@ -33,6 +33,16 @@ wait_for() { n=$(( $1 * SCALE * 10 )); shift
 stored() { $CTL -j fw show "$1" | jq -r '[.versions.soc[] | select(.name == "Zephyr-B") | .version][0]'; }
 )SH";
 
+// "fn 'arg' 'arg'...": a line of a script calling fn, each argument quoted
+inline std::string sh_call(const std::string& fn, const std::vector<std::string>& args)
+{
+    std::string line = fn;
+    for (const auto& a : args) {
+        line += " '" + test_replace_all(a, "'", "'\\''") + "'";
+    }
+    return line + "\n";
+}
+
 struct run_result {
     int status = -1;
     std::string out, err;
