@@ -177,25 +177,10 @@ ctl_result pcie_bind(const std::string& name, const std::string& which, bool bin
     if (!bind) {
         ctl_confirm_or_stop("Unbind the host drivers (" + which + ") of card " + card.bdf + "?");
     }
-    aml_status_e status;
-    std::string error;
     if (bind) {
-        aml_card_bind_pcie_devices_req_s req;
-        req.card = card;
-        req.devices = pcie_devices(which);
-        aml_card_bind_pcie_devices_rsp_s rsp;
-        status = aml_card_bind_pcie_devices(&req, &rsp);
-        error = rsp.error;
+        ctl_call(aml_card_bind_pcie_devices, aml_card_bind_pcie_devices_req_s{card, pcie_devices(which)});
     } else {
-        aml_card_unbind_pcie_devices_req_s req;
-        req.card = card;
-        req.devices = pcie_devices(which);
-        aml_card_unbind_pcie_devices_rsp_s rsp;
-        status = aml_card_unbind_pcie_devices(&req, &rsp);
-        error = rsp.error;
-    }
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, error);
+        ctl_call(aml_card_unbind_pcie_devices, aml_card_unbind_pcie_devices_req_s{card, pcie_devices(which)});
     }
     ctl_result r;
     r.doc = json{{"address", card.bdf}, {"devices", which}, {bind ? "bound" : "unbound", true}};
