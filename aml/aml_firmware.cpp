@@ -55,15 +55,14 @@ void aml_handle_fwupdate_failure(aml_card_handle_s* handle, aml_fwupdate_trace_c
     error = aml_card_error_msg(handle, trace->last_error);
 }
 
-// validate, start the engine, make the one call, report a failure
-static aml_status_e engine_call(aml_card_handle_s* handle, std::string& error, const std::function<int()>& call)
+aml_status_e aml_fwupdate_call(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s& trace, std::string& error,
+                               const std::function<int()>& call)
 {
     aml_status_e status = aml_card_handle_validate(handle);
     if (status != AML_STATUS_OK) {
         error = aml_card_error_msg(handle, "ERROR - Invalid card handle");
         return status;
     }
-    aml_fwupdate_trace_cb_ctxt_s trace;
     fwupdate_init_params_s params;
     aml_fill_fwupdate_init_params(handle, &trace, &params);
     int rc = fwupdate_init(params);
@@ -75,6 +74,13 @@ static aml_status_e engine_call(aml_card_handle_s* handle, std::string& error, c
         return sdk_ret_to_aml_status(static_cast<uint32_t>(rc));
     }
     return AML_STATUS_OK;
+}
+
+// validate, start the engine, make the one call, report a failure
+static aml_status_e engine_call(aml_card_handle_s* handle, std::string& error, const std::function<int()>& call)
+{
+    aml_fwupdate_trace_cb_ctxt_s trace;
+    return aml_fwupdate_call(handle, trace, error, call);
 }
 
 aml_status_e aml_card_next_boot_image_update(aml_card_next_boot_image_update_req_s* req,

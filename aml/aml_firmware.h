@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "aml/aml_card_handle.h"
@@ -48,6 +49,10 @@ std::string aml_engine_image_name(const std::string& image);
 void aml_fill_fwupdate_init_params(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s* trace,
                                    fwupdate_init_params_s* params);
 void aml_handle_fwupdate_failure(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s* trace, std::string& error);
+// the wrapper whole: validate the handle, start the engine with trace, make
+// the call, and on a failure log and fill error; the mapped status
+aml_status_e aml_fwupdate_call(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s& trace, std::string& error,
+                               const std::function<int()>& call);
 
 aml_status_e aml_card_next_boot_image_update(aml_card_next_boot_image_update_req_s* req,
                                              aml_card_next_boot_image_update_rsp_s* rsp);

@@ -34,4 +34,7 @@ void aml_firmware_trace_cb(void* ctxt, trace_level_e level, const char* format, 
         fprintf(trace->log_file, "%s\n", buf);
         fflush(trace->log_file);
     }
+    if (trace->on_message) {
+        trace->on_message();
+    }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "log/trace_level.h"
@@ -10,6 +11,8 @@ struct aml_fwupdate_trace_cb_ctxt_s {
     std::string messages;    // every message of level 1 to 5, one a line
     std::string last_error;  // the last level-1 message without its time stamp
     FILE* log_file = nullptr;
+    // after each message, on the engine's thread (a caller's progress display)
+    std::function<void()> on_message;
 };
 
 // the trace callback handed to the firmware update engine; ctxt is an

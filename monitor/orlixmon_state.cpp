@@ -16,8 +16,8 @@
 
 #include "aml/aml_inventory.h"
 #include "aml/aml_card_requests.h"
+#include "aml/aml_fw_info.h"
 #include "aml/aml_status.h"
-#include "fwupdate/rfc.h"
 #include "log/banner_file_sink.h"
 #include "monitor/counter_maps.h"
 #include "monitor/interface_discovery.h"
@@ -168,16 +168,10 @@ void orlixmon_state::learn_card_info_(orlixmon_card_ctxt_s& ctxt)
     aml_card_get_rsp_s rsp;
     req.card = ctxt.card;
     std::string serial = aml_card_get(&req, &rsp) == AML_STATUS_OK ? rsp.serial_num : "";
-    rfc_card_info_s card_info;
-    rfc_image_version_info_u versions;
-    std::string version;
-    if (rfc_card_info_get(ctxt.card.bdf, nullptr, &card_info) == 0 &&
-        rfc_version_info_get(ctxt.card.bdf, nullptr, &versions) == 0) {
-        version = rfc_running_version(card_info, versions);
-    }
-    // the channel is the calling thread's; the next card opens its own
-    (void)rfc_cleanup();
-    ctxt.metrics.set_info(serial, version);
+    aml_card_fw_version_get_req_s vreq{ctxt.card};
+    aml_card_fw_version_get_rsp_s vrsp;
+    (void)aml_card_fw_version_get(&vreq, &vrsp);
+    ctxt.metrics.set_info(serial, vrsp.running_version);
 }
 
 void orlixmon_state::restart_card_(orlixmon_card_ctxt_s& ctxt)

@@ -77,6 +77,20 @@ std::vector<aml_card_handle_s> ctl_select_cards(const std::string& text);
 // asks on a terminal (unless --assume-yes); false when the operator declines.
 // without a terminal on standard input it refuses (exit 2, nothing done)
 bool ctl_confirm(const std::string& question);
+// ctl_confirm, a declined question ending the command (exit 2, nothing done)
+void ctl_confirm_or_stop(const std::string& question);
+
+// one library request: the response, or the command failed with its error
+template <typename Req, typename Rsp>
+Rsp ctl_call(aml_status_e (*op)(Req*, Rsp*), Req req)
+{
+    Rsp rsp;
+    aml_status_e status = op(&req, &rsp);
+    if (status != AML_STATUS_OK) {
+        ctl_fail(status, rsp.error);
+    }
+    return rsp;
+}
 
 // one bar per card on a terminal (standard error), one line per step
 // otherwise; progress never goes back
@@ -110,6 +124,24 @@ using ctl_runner = std::function<ctl_result()>;
 // before anything runs: a command that takes -y, chosen without -y and
 // without a terminal on standard input, is refused (exit 2) naming -y
 void ctl_refuse_unconfirmed(const CLI::App& app);
+// one command of a group's table: its name and help, whether it takes CARD
+// (ctl_card_arg()) and -y, further arguments, and what it runs
+struct ctl_command_s {
+    const char* name;
+    const char* help;
+    bool card = true;
+    bool asks = false;
+    std::function<void(CLI::App&)> options;
+    ctl_runner runs;
+};
+// adds the table's commands under parent; the chosen one's runs goes to run
+void ctl_add_commands(CLI::App& parent, const std::vector<ctl_command_s>& table, ctl_runner& run);
+// a group of commands under parent, one of which must be chosen
+CLI::App& ctl_add_group(CLI::App& parent, const char* name, const char* help);
+// the CARD the chosen command names
+const std::string& ctl_card_arg();
+constexpr const char* CTL_CARD_HELP = "PCI address, UUID, serial number or index from `card list`";
+
 // each group adds its subcommands; `run` is called with the chosen command
 void ctl_add_card_commands(CLI::App& app, ctl_runner& run);
 void ctl_add_fw_commands(CLI::App& app, ctl_runner& run);
@@ -139,4 +171,4 @@ std::string ctl_fw_state_table(const json& state);
 // "no", or which image and version run after the pending reset
 std::string ctl_fw_pending_text(const json& state);
 // card reset CARD: the card reboots into its next boot image
-void ctl_add_card_reset(CLI::App* card, ctl_runner& run);
+ctl_command_s ctl_card_reset_command();

@@ -47,11 +47,7 @@ json card_ident(aml_card_handle_s& card)
 {
     aml_card_get_req_s req;
     req.card = card;
-    aml_card_get_rsp_s rsp;
-    aml_status_e status = aml_card_get(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
+    auto rsp = ctl_call(aml_card_get, req);
     return json{{"address", rsp.bdf},
                 {"uuid", rsp.uuid},
                 {"serial", rsp.serial_num},
@@ -212,11 +208,7 @@ ctl_result card_time_get(const std::string& name)
     aml_card_handle_s card = ctl_select_card(name);
     aml_card_time_get_req_s req;
     req.card = card;
-    aml_card_time_get_rsp_s rsp;
-    aml_status_e status = aml_card_time_get(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
+    auto rsp = ctl_call(aml_card_time_get, req);
     ctl_result r;
     std::string t = time_text(rsp.card_time);
     r.doc = json{{"address", card.bdf}, {"time", t}, {"value1", rsp.value1}, {"value2", rsp.value2}};
@@ -245,11 +237,7 @@ ctl_result card_time_set(const std::string& name, const std::string& when)
     aml_card_time_upd_req_s req;
     req.card = card;
     req.card_time = t;
-    aml_card_time_upd_rsp_s rsp;
-    aml_status_e status = aml_card_time_update(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
+    ctl_call(aml_card_time_update, req);
     ctl_result r;
     r.doc = json{{"address", card.bdf}, {"time", time_text(t)}};
     r.table = card.bdf + " time set to " + time_text(t) + "\n";
@@ -265,27 +253,16 @@ ctl_result card_uuid(const std::string& name)
     return r;
 }
 
-void declined()
-{
-    throw ctl_error(CTL_EXIT_NOTHING_TO_DO, "Error - not confirmed, nothing done");
-}
-
 ctl_result card_decommission(const std::string& name, bool reset, bool cpld_reload, uint32_t reset_arg)
 {
     aml_card_handle_s card = ctl_select_card(name);
-    if (!ctl_confirm("Decommission card " + card.bdf + " (it leaves the PCIe bus)?")) {
-        declined();
-    }
+    ctl_confirm_or_stop("Decommission card " + card.bdf + " (it leaves the PCIe bus)?");
     aml_card_decommission_req_s req;
     req.card = card;
     req.reset = reset || cpld_reload ? 1 : 0;  // a CPLD reload is the reset it sends
     req.reset_arg = reset_arg;
     req.cpld_reload = cpld_reload;
-    aml_card_decommission_rsp_s rsp;
-    aml_status_e status = aml_card_decommission(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
+    auto rsp = ctl_call(aml_card_decommission, req);
     // the port's registers as they were: `pcie cap-set` puts them back by hand
     const std::string uemsk = fmt::format("0x{:08x}", rsp.uemsk), dpccr = fmt::format("0x{:04x}", rsp.dpccr);
     ctl_result r;
@@ -307,9 +284,7 @@ ctl_result card_decommission(const std::string& name, bool reset, bool cpld_relo
 ctl_result card_recommission(const std::string& name)
 {
     aml_card_handle_s card = ctl_select_card(name);
-    if (!ctl_confirm("Recommission card " + card.bdf + " (reset, remove and rescan, over a minute)?")) {
-        declined();
-    }
+    ctl_confirm_or_stop("Recommission card " + card.bdf + " (reset, remove and rescan, over a minute)?");
     std::string step, error;
     aml_status_e status = aml_card_recommission(&card, step, error);
     if (status != AML_STATUS_OK) {
@@ -325,43 +300,31 @@ ctl_result card_recommission(const std::string& name)
 
 void ctl_add_card_commands(CLI::App& app, ctl_runner& run)
 {
-    auto* card = app.add_subcommand("card", "the cards of the host");
-    card->require_subcommand(1);
-    static std::string name, when;
+    static std::string when;
     static bool reset = false, cpld_reload = false;
     static uint32_t reset_arg = AML_RECOMMISSION_RESET_ARG;
-    const char* card_help = "PCI address, UUID, serial number or index from `card list`";
-
-    card->add_subcommand("list", "every card: index, address, UUID, serial, state, running firmware")
-        ->callback([&run] { run = card_list; });
-    auto* show = card->add_subcommand("show", "everything the card tells about itself");
-    show->add_option("CARD", name, card_help)->required();
-    show->callback([&run] { run = [] { return card_show(name); }; });
-    auto* live = card->add_subcommand("liveness", "heartbeat check");
-    live->add_option("CARD", name, card_help)->required();
-    live->callback([&run] { run = [] { return card_liveness(name); }; });
-    auto* time = card->add_subcommand("time", "the card's clock");
-    time->require_subcommand(1);
-    auto* tget = time->add_subcommand("get", "read the card's time");
-    tget->add_option("CARD", name, card_help)->required();
-    tget->callback([&run] { run = [] { return card_time_get(name); }; });
-    auto* tset = time->add_subcommand("set", "set the card's time (the host's local time by default)");
-    tset->add_option("CARD", name, card_help)->required();
-    tset->add_option("TIME", when, "\"YYYY-MM-DD HH:MM:SS\"");
-    tset->callback([&run] { run = [] { return card_time_set(name, when); }; });
-    auto* uuid = card->add_subcommand("uuid", "the card's UUID");
-    uuid->add_option("CARD", name, card_help)->required();
-    uuid->callback([&run] { run = [] { return card_uuid(name); }; });
-    auto* dec = card->add_subcommand("decommission", "take the card off the PCIe bus");
-    dec->add_option("CARD", name, card_help)->required();
-    dec->add_flag("--reset", reset, "reset the card through its firmware first");
-    dec->add_flag("--cpld-reload", cpld_reload, "reload the CPLD instead of the card reset (implies --reset)");
-    dec->add_option("--reset-arg", reset_arg, "the value the reset request carries")->capture_default_str();
-    dec->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
-    dec->callback([&run] { run = [] { return card_decommission(name, reset, cpld_reload, reset_arg); }; });
-    auto* rec = card->add_subcommand("recommission", "reset, remove and rescan the card");
-    rec->add_option("CARD", name, card_help)->required();
-    rec->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
-    rec->callback([&run] { run = [] { return card_recommission(name); }; });
-    ctl_add_card_reset(card, run);
+    CLI::App& card = ctl_add_group(app, "card", "the cards of the host");
+    ctl_add_commands(
+        card,
+        {{"list", "every card: index, address, UUID, serial, state, running firmware", false, false, {}, card_list},
+         {"show", "everything the card tells about itself", true, false, {}, [] { return card_show(ctl_card_arg()); }},
+         {"liveness", "heartbeat check", true, false, {}, [] { return card_liveness(ctl_card_arg()); }},
+         {"uuid", "the card's UUID", true, false, {}, [] { return card_uuid(ctl_card_arg()); }},
+         {"decommission", "take the card off the PCIe bus", true, true,
+          [](CLI::App& c) {
+              c.add_flag("--reset", reset, "reset the card through its firmware first");
+              c.add_flag("--cpld-reload", cpld_reload, "reload the CPLD instead of the card reset (implies --reset)");
+              c.add_option("--reset-arg", reset_arg, "the value the reset request carries")->capture_default_str();
+          },
+          [] { return card_decommission(ctl_card_arg(), reset, cpld_reload, reset_arg); }},
+         {"recommission", "reset, remove and rescan the card", true, true, {},
+          [] { return card_recommission(ctl_card_arg()); }},
+         ctl_card_reset_command()},
+        run);
+    ctl_add_commands(ctl_add_group(card, "time", "the card's clock"),
+                     {{"get", "read the card's time", true, false, {}, [] { return card_time_get(ctl_card_arg()); }},
+                      {"set", "set the card's time (the host's local time by default)", true, false,
+                       [](CLI::App& c) { c.add_option("TIME", when, "\"YYYY-MM-DD HH:MM:SS\""); },
+                       [] { return card_time_set(ctl_card_arg(), when); }}},
+                     run);
 }

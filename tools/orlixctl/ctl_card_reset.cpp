@@ -34,10 +34,8 @@ ctl_result card_reset(const std::string& name, uint32_t delay_s)
         boots = before["next_boot_image"].get<std::string>() + " (" + before["stored_version"].get<std::string>() + ")";
     } catch (const ctl_error&) {
     }
-    if (!ctl_confirm(fmt::format("Reset card {}? It leaves the PCIe bus for {} s and boots {}", card.bdf, delay_s,
-                                 boots))) {
-        throw ctl_error(CTL_EXIT_NOTHING_TO_DO, "Error - not confirmed, nothing done");
-    }
+    ctl_confirm_or_stop(
+        fmt::format("Reset card {}? It leaves the PCIe bus for {} s and boots {}", card.bdf, delay_s, boots));
     std::string step, error;
     aml_status_e status = aml_card_recommission(&card, step, error, delay_s);
     if (status != AML_STATUS_OK) {
@@ -59,15 +57,14 @@ ctl_result card_reset(const std::string& name, uint32_t delay_s)
 
 }  // namespace
 
-void ctl_add_card_reset(CLI::App* card, ctl_runner& run)
+ctl_command_s ctl_card_reset_command()
 {
-    static std::string name;
     static uint32_t delay_s = AML_RECOMMISSION_RESCAN_DELAY_S;
-    auto* reset = card->add_subcommand("reset", "reset the card: it boots its next boot image (off the bus meanwhile)");
-    reset->add_option("CARD", name, "PCI address, UUID, serial number or index from `card list`")->required();
-    reset->add_option("--rescan-delay", delay_s, "seconds the card gets to reboot before the bus is rescanned")
-        ->type_name("SECONDS")
-        ->capture_default_str();
-    reset->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
-    reset->callback([&run] { run = [] { return card_reset(name, delay_s); }; });
+    return {"reset", "reset the card: it boots its next boot image (off the bus meanwhile)", true, true,
+            [](CLI::App& c) {
+                c.add_option("--rescan-delay", delay_s, "seconds the card gets to reboot before the bus is rescanned")
+                    ->type_name("SECONDS")
+                    ->capture_default_str();
+            },
+            [] { return card_reset(ctl_card_arg(), delay_s); }};
 }

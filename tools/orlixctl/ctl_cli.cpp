@@ -58,3 +58,36 @@ std::string ctl_unknown_command(CLI::App& app, int argc, char** argv)
     }
     return "";
 }
+
+namespace {
+std::string g_card;
+}
+
+const std::string& ctl_card_arg()
+{
+    return g_card;
+}
+
+CLI::App& ctl_add_group(CLI::App& parent, const char* name, const char* help)
+{
+    CLI::App* group = parent.add_subcommand(name, help);
+    group->require_subcommand(1);
+    return *group;
+}
+
+void ctl_add_commands(CLI::App& parent, const std::vector<ctl_command_s>& table, ctl_runner& run)
+{
+    for (const auto& c : table) {
+        CLI::App* sub = parent.add_subcommand(c.name, c.help);
+        if (c.card) {
+            sub->add_option("CARD", g_card, CTL_CARD_HELP)->required();
+        }
+        if (c.options) {
+            c.options(*sub);
+        }
+        if (c.asks) {
+            sub->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
+        }
+        sub->callback([&run, runs = c.runs] { run = runs; });
+    }
+}

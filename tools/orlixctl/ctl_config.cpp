@@ -143,9 +143,9 @@ void ctl_resolve_telemetry_dir()
 void ctl_add_config_commands(CLI::App& app, ctl_runner& run)
 {
     static std::string file;
-    auto* config = app.add_subcommand("config", "the monitor's configuration");
-    config->require_subcommand(1);
-    auto* check = config->add_subcommand("check", "read a configuration as the monitor does and tell what is wrong");
-    check->add_option("FILE", file, "the configuration file")->required();
-    check->callback([&run] { run = [] { return config_check(file); }; });
+    ctl_add_commands(ctl_add_group(app, "config", "the monitor's configuration"),
+                     {{"check", "read a configuration as the monitor does and tell what is wrong", false, false,
+                       [](CLI::App& c) { c.add_option("FILE", file, "the configuration file")->required(); },
+                       [] { return config_check(file); }}},
+                     run);
 }

@@ -63,3 +63,10 @@ bool ctl_confirm(const std::string& question)
     answer = ctl_lower(ctl_trim(answer));
     return answer == "y" || answer == "yes";
 }
+
+void ctl_confirm_or_stop(const std::string& question)
+{
+    if (!ctl_confirm(question)) {
+        throw ctl_error(CTL_EXIT_NOTHING_TO_DO, "Error - not confirmed, nothing done");
+    }
+}

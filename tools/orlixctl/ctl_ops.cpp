@@ -13,16 +13,8 @@ namespace {
 ctl_result pss_reset(const std::string& name)
 {
     aml_card_handle_s card = ctl_select_card(name);
-    if (!ctl_confirm("Reset the PSS of card " + card.bdf + "?")) {
-        throw ctl_error(CTL_EXIT_NOTHING_TO_DO, "Error - not confirmed, nothing done");
-    }
-    aml_card_pss_reset_req_s req;
-    req.card = card;
-    aml_card_pss_reset_rsp_s rsp;
-    aml_status_e status = aml_card_pss_reset(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
+    ctl_confirm_or_stop("Reset the PSS of card " + card.bdf + "?");
+    ctl_call(aml_card_pss_reset, aml_card_pss_reset_req_s{card});
     ctl_result r;
     r.doc = json{{"address", card.bdf}, {"pss_reset", true}};
     r.table = card.bdf + ": PSS reset\n";
@@ -31,14 +23,7 @@ ctl_result pss_reset(const std::string& name)
 
 uint8_t cmb_read(aml_card_handle_s& card)
 {
-    aml_card_cmb_get_req_s req;
-    req.card = card;
-    aml_card_cmb_get_rsp_s rsp;
-    aml_status_e status = aml_card_cmb_get(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
-    return rsp.cmb;
+    return ctl_call(aml_card_cmb_get, aml_card_cmb_get_req_s{card}).cmb;
 }
 
 ctl_result cmb_get(const std::string& name)
@@ -54,17 +39,11 @@ ctl_result cmb_get(const std::string& name)
 ctl_result cmb_update(const std::string& name, unsigned value)
 {
     aml_card_handle_s card = ctl_select_card(name);
-    if (!ctl_confirm(fmt::format("Set the CMB of card {} to {}?", card.bdf, value))) {
-        throw ctl_error(CTL_EXIT_NOTHING_TO_DO, "Error - not confirmed, nothing done");
-    }
+    ctl_confirm_or_stop(fmt::format("Set the CMB of card {} to {}?", card.bdf, value));
     aml_card_cmb_upd_req_s req;
     req.card = card;
     req.cmb = static_cast<uint8_t>(value);
-    aml_card_cmb_upd_rsp_s rsp;
-    aml_status_e status = aml_card_cmb_update(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
+    ctl_call(aml_card_cmb_update, req);
     // what the card keeps, not what was sent
     uint8_t now = cmb_read(card);
     if (now != value) {
@@ -96,28 +75,19 @@ ctl_result sdk_init(const std::string& name)
 
 void ctl_add_ops_commands(CLI::App& app, ctl_runner& run)
 {
-    static std::string name;
     static unsigned value = 0;
-    const char* card_help = "PCI address, UUID, serial number or index from `card list`";
-    CLI::App* card = app.get_subcommand("card");
-
-    auto* pss = card->add_subcommand("pss-reset", "reset the card's PSS");
-    pss->add_option("CARD", name, card_help)->required();
-    pss->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
-    pss->callback([&run] { run = [] { return pss_reset(name); }; });
-
-    auto* cmb = card->add_subcommand("cmb", "the card's CMB setting");
-    cmb->require_subcommand(1);
-    auto* get = cmb->add_subcommand("get", "read the CMB setting");
-    get->add_option("CARD", name, card_help)->required();
-    get->callback([&run] { run = [] { return cmb_get(name); }; });
-    auto* upd = cmb->add_subcommand("update", "write the CMB setting, then read it back");
-    upd->add_option("CARD", name, card_help)->required();
-    upd->add_option("VALUE", value, "0 to 255")->required()->check(CLI::Range(0u, 255u));
-    upd->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
-    upd->callback([&run] { run = [] { return cmb_update(name, value); }; });
-
-    auto* sdk = card->add_subcommand("sdk-init", "set up the platform layer on the card, as the monitor does");
-    sdk->add_option("CARD", name, card_help)->required();
-    sdk->callback([&run] { run = [] { return sdk_init(name); }; });
+    CLI::App& card = *app.get_subcommand("card");
+    ctl_add_commands(card,
+                     {{"pss-reset", "reset the card's PSS", true, true, {}, [] { return pss_reset(ctl_card_arg()); }},
+                      {"sdk-init", "set up the platform layer on the card, as the monitor does", true, false, {},
+                       [] { return sdk_init(ctl_card_arg()); }}},
+                     run);
+    ctl_add_commands(ctl_add_group(card, "cmb", "the card's CMB setting"),
+                     {{"get", "read the CMB setting", true, false, {}, [] { return cmb_get(ctl_card_arg()); }},
+                      {"update", "write the CMB setting, then read it back", true, true,
+                       [](CLI::App& c) {
+                           c.add_option("VALUE", value, "0 to 255")->required()->check(CLI::Range(0u, 255u));
+                       },
+                       [] { return cmb_update(ctl_card_arg(), value); }}},
+                     run);
 }

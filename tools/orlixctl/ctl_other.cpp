@@ -41,11 +41,6 @@ void write_file(const std::string& path, const void* data, size_t size)
     }
 }
 
-void declined()
-{
-    throw ctl_error(CTL_EXIT_NOTHING_TO_DO, "Error - not confirmed, nothing done");
-}
-
 ctl_result coredump_get(const std::string& name, const std::string& out, bool suc)
 {
     aml_card_handle_s card = ctl_select_card(name);
@@ -100,9 +95,7 @@ ctl_result coredump_clear(const std::string& name, const std::string& kind)
             labels += (labels.empty() ? "" : " and ") + std::string(k.label);
         }
     }
-    if (!ctl_confirm("Clear the stored coredumps of card " + card.bdf + " (" + labels + ")?")) {
-        declined();
-    }
+    ctl_confirm_or_stop("Clear the stored coredumps of card " + card.bdf + " (" + labels + ")?");
     json cleared = json::array();
     for (const dump_kind_s* k : kinds) {
         aml_coredump_clear_req_s req;
@@ -181,28 +174,13 @@ std::vector<aml_pcie_device_s> pcie_devices(const std::string& which)
 ctl_result pcie_bind(const std::string& name, const std::string& which, bool bind)
 {
     aml_card_handle_s card = ctl_select_card(name);
-    if (!bind && !ctl_confirm("Unbind the host drivers (" + which + ") of card " + card.bdf + "?")) {
-        declined();
+    if (!bind) {
+        ctl_confirm_or_stop("Unbind the host drivers (" + which + ") of card " + card.bdf + "?");
     }
-    aml_status_e status;
-    std::string error;
     if (bind) {
-        aml_card_bind_pcie_devices_req_s req;
-        req.card = card;
-        req.devices = pcie_devices(which);
-        aml_card_bind_pcie_devices_rsp_s rsp;
-        status = aml_card_bind_pcie_devices(&req, &rsp);
-        error = rsp.error;
+        ctl_call(aml_card_bind_pcie_devices, aml_card_bind_pcie_devices_req_s{card, pcie_devices(which)});
     } else {
-        aml_card_unbind_pcie_devices_req_s req;
-        req.card = card;
-        req.devices = pcie_devices(which);
-        aml_card_unbind_pcie_devices_rsp_s rsp;
-        status = aml_card_unbind_pcie_devices(&req, &rsp);
-        error = rsp.error;
-    }
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, error);
+        ctl_call(aml_card_unbind_pcie_devices, aml_card_unbind_pcie_devices_req_s{card, pcie_devices(which)});
     }
     ctl_result r;
     r.doc = json{{"address", card.bdf}, {"devices", which}, {bind ? "bound" : "unbound", true}};
@@ -213,16 +191,10 @@ ctl_result pcie_bind(const std::string& name, const std::string& which, bool bin
 ctl_result pcie_remove(const std::string& name)
 {
     aml_card_handle_s card = ctl_select_card(name);
-    if (!ctl_confirm("Remove card " + card.bdf + " from the PCIe tree?")) {
-        declined();
-    }
+    ctl_confirm_or_stop("Remove card " + card.bdf + " from the PCIe tree?");
     aml_card_pcie_remove_req_s req;
     req.bdf = card.bdf;
-    aml_card_pcie_remove_rsp_s rsp;
-    aml_status_e status = aml_card_pcie_remove(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
+    auto rsp = ctl_call(aml_card_pcie_remove, req);
     ctl_result r;
     r.doc = json{{"address", card.bdf}, {"host_port", rsp.host_port}, {"removed", true}};
     r.table = card.bdf + " removed; `orlixctl pcie rescan " + rsp.host_port + "` brings it back\n";
@@ -237,11 +209,7 @@ ctl_result pcie_rescan(const std::string& address, uint32_t delay)
     aml_pcie_rescan_req_s req;
     req.bdf = bdf.size() == 7 ? "0000:" + bdf : bdf;
     req.delay = delay;
-    aml_pcie_rescan_rsp_s rsp;
-    aml_status_e status = aml_pcie_rescan(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
+    ctl_call(aml_pcie_rescan, req);
     ctl_result r;
     r.doc = json{{"address", req.bdf}, {"rescanned", true}};
     r.table = req.bdf + " rescanned\n";
@@ -253,19 +221,13 @@ ctl_result pcie_cap_set(const std::string& name, const std::string& port_text, u
     aml_card_handle_s card = ctl_select_card(name);
     std::string port = ctl_lower(ctl_trim(port_text));
     port = port.size() == 7 ? "0000:" + port : port;  // BB:DD.F in domain 0
-    if (!ctl_confirm(fmt::format("Write AER mask 0x{:08x} and DPC control 0x{:04x} on port {}?", uemsk, dpccr, port))) {
-        declined();
-    }
+    ctl_confirm_or_stop(fmt::format("Write AER mask 0x{:08x} and DPC control 0x{:04x} on port {}?", uemsk, dpccr, port));
     aml_card_pcie_cap_set_req_s req;
     req.card = card;
     req.port = port;
     req.uemsk = uemsk;
     req.dpccr = dpccr;
-    aml_card_pcie_cap_set_rsp_s rsp;
-    aml_status_e status = aml_card_pcie_cap_set(&req, &rsp);
-    if (status != AML_STATUS_OK) {
-        ctl_fail(status, rsp.error);
-    }
+    ctl_call(aml_card_pcie_cap_set, req);
     ctl_result r;
     r.doc = json{{"address", card.bdf}, {"port", port}, {"uemsk", uemsk}, {"dpccr", dpccr}};
     r.table = fmt::format("{}: port {} uemsk 0x{:08x} dpccr 0x{:04x}\n", card.bdf, port, uemsk, dpccr);
@@ -380,80 +342,73 @@ ctl_result cpld_show(const std::string& name)
 
 void ctl_add_other_commands(CLI::App& app, ctl_runner& run)
 {
-    static std::string name, out, which = "all", port_addr, address, kind = "all";
+    static std::string out, which = "all", port_addr, address, kind = "all";
     static bool suc = false, raw = false;
     static uint32_t type = 1, port = 1, delay = 0, uemsk = 0, dpccr = 0;
     static int page = -1;
-    const char* card_help = "PCI address, UUID, serial number or index from `card list`";
-
-    auto* cd = app.add_subcommand("coredump", "stored coredumps of the card and its SUC");
-    cd->require_subcommand(1);
-    auto* cdget = cd->add_subcommand("get", "save the stored coredump");
-    cdget->add_option("CARD", name, card_help)->required();
-    cdget->add_option("-o,--output", out, "file to write")->required();
-    cdget->add_flag("--suc", suc, "the SUC's coredump instead of the card's");
-    cdget->callback([&run] { run = [] { return coredump_get(name, out, suc); }; });
-    auto* cdclr = cd->add_subcommand("clear", "clear the stored coredumps (card, SUC or both)");
-    cdclr->add_option("CARD", name, card_help)->required();
-    cdclr->add_option("--kind", kind, "card, suc or all")
-        ->check(CLI::IsMember({"card", "suc", "all"}))
-        ->capture_default_str();
-    cdclr->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
-    cdclr->callback([&run] { run = [] { return coredump_clear(name, kind); }; });
-
-    auto* dtb = app.add_subcommand("dtb", "device-tree blobs");
-    dtb->require_subcommand(1);
-    auto* dget = dtb->add_subcommand("get", "save a device-tree blob");
-    dget->add_option("CARD", name, card_help)->required();
-    dget->add_option("-o,--output", out, "file to write")->required();
-    // the card says which types it has: the library names a type it refuses
-    dget->add_option("--type", type, "DTB type (1 to 4 on today's cards)")->capture_default_str();
-    dget->callback([&run] { run = [] { return dtb_get(name, out, type); }; });
-
-    auto* pcie = app.add_subcommand("pcie", "the card on the host's PCIe bus");
-    pcie->require_subcommand(1);
-    for (bool bind : {false, true}) {
-        auto* c = pcie->add_subcommand(bind ? "bind" : "unbind",
-                                       bind ? "bind the host drivers of the card's functions"
-                                            : "unbind the host drivers of the card's functions");
-        c->add_option("CARD", name, card_help)->required();
-        c->add_option("--devices", which, "network, mgmt or all")
+    auto output = [](CLI::App& c) { c.add_option("-o,--output", out, "file to write")->required(); };
+    auto devices = [](CLI::App& c) {
+        c.add_option("--devices", which, "network, mgmt or all")
             ->check(CLI::IsMember({"network", "mgmt", "all"}))
             ->capture_default_str();
-        if (!bind) {
-            c->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
-        }
-        c->callback([&run, bind] { run = [bind] { return pcie_bind(name, which, bind); }; });
-    }
-    auto* rm = pcie->add_subcommand("remove", "remove the card from the PCIe tree");
-    rm->add_option("CARD", name, card_help)->required();
-    rm->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
-    rm->callback([&run] { run = [] { return pcie_remove(name); }; });
-    auto* rescan = pcie->add_subcommand("rescan", "rescan below a PCIe function (the host port of a removed card)");
-    rescan->add_option("ADDRESS", address, "PCI address DDDD:BB:DD.F")->required();
-    rescan->add_option("--delay", delay, "seconds to wait first")->capture_default_str();
-    rescan->callback([&run] { run = [] { return pcie_rescan(address, delay); }; });
-    auto* cap = pcie->add_subcommand("cap-set", "write AER mask and DPC control of the card's host port");
-    cap->add_option("CARD", name, card_help)->required();
-    cap->add_option("--port", port_addr, "PCI address of the host port")->required();
-    cap->add_option("--uemsk", uemsk, "AER uncorrectable error mask")->required();
-    cap->add_option("--dpccr", dpccr, "DPC control")->required();
-    cap->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
-    cap->callback([&run] { run = [] { return pcie_cap_set(name, port_addr, uemsk, dpccr); }; });
-
-    auto* qsfp = app.add_subcommand("qsfp", "transceiver modules");
-    qsfp->require_subcommand(1);
-    auto* qshow = qsfp->add_subcommand("show", "identifier, vendor, part number, temperature, voltage");
-    qshow->add_option("CARD", name, card_help)->required();
-    qshow->add_option("PORT", port, "port number, from 1")->required()->check(CLI::Range(1u, 255u));
-    qshow->add_flag("--raw", raw, "hex dump of a page");
-    qshow->add_option("--page", page, "upper page for --raw (the lower memory without it)")
-        ->check(CLI::Range(0, 255));
-    qshow->callback([&run] { run = [] { return qsfp_show(name, port, raw, page); }; });
-
-    auto* cpld = app.add_subcommand("cpld", "the card's board controller");
-    cpld->require_subcommand(1);
-    auto* cshow = cpld->add_subcommand("show", "revision, id, boot status, reset cause");
-    cshow->add_option("CARD", name, card_help)->required();
-    cshow->callback([&run] { run = [] { return cpld_show(name); }; });
+    };
+    ctl_add_commands(ctl_add_group(app, "coredump", "stored coredumps of the card and its SUC"),
+                     {{"get", "save the stored coredump", true, false,
+                       [output](CLI::App& c) {
+                           output(c);
+                           c.add_flag("--suc", suc, "the SUC's coredump instead of the card's");
+                       },
+                       [] { return coredump_get(ctl_card_arg(), out, suc); }},
+                      {"clear", "clear the stored coredumps (card, SUC or both)", true, true,
+                       [](CLI::App& c) {
+                           c.add_option("--kind", kind, "card, suc or all")
+                               ->check(CLI::IsMember({"card", "suc", "all"}))
+                               ->capture_default_str();
+                       },
+                       [] { return coredump_clear(ctl_card_arg(), kind); }}},
+                     run);
+    ctl_add_commands(ctl_add_group(app, "dtb", "device-tree blobs"),
+                     {{"get", "save a device-tree blob", true, false,
+                       [output](CLI::App& c) {
+                           output(c);
+                           // the card says which types it has: the library names a type it refuses
+                           c.add_option("--type", type, "DTB type (1 to 4 on today's cards)")->capture_default_str();
+                       },
+                       [] { return dtb_get(ctl_card_arg(), out, type); }}},
+                     run);
+    ctl_add_commands(
+        ctl_add_group(app, "pcie", "the card on the host's PCIe bus"),
+        {{"unbind", "unbind the host drivers of the card's functions", true, true, devices,
+          [] { return pcie_bind(ctl_card_arg(), which, false); }},
+         {"bind", "bind the host drivers of the card's functions", true, false, devices,
+          [] { return pcie_bind(ctl_card_arg(), which, true); }},
+         {"remove", "remove the card from the PCIe tree", true, true, {}, [] { return pcie_remove(ctl_card_arg()); }},
+         {"rescan", "rescan below a PCIe function (the host port of a removed card)", false, false,
+          [](CLI::App& c) {
+              c.add_option("ADDRESS", address, "PCI address DDDD:BB:DD.F")->required();
+              c.add_option("--delay", delay, "seconds to wait first")->capture_default_str();
+          },
+          [] { return pcie_rescan(address, delay); }},
+         {"cap-set", "write AER mask and DPC control of the card's host port", true, true,
+          [](CLI::App& c) {
+              c.add_option("--port", port_addr, "PCI address of the host port")->required();
+              c.add_option("--uemsk", uemsk, "AER uncorrectable error mask")->required();
+              c.add_option("--dpccr", dpccr, "DPC control")->required();
+          },
+          [] { return pcie_cap_set(ctl_card_arg(), port_addr, uemsk, dpccr); }}},
+        run);
+    ctl_add_commands(ctl_add_group(app, "qsfp", "transceiver modules"),
+                     {{"show", "identifier, vendor, part number, temperature, voltage", true, false,
+                       [](CLI::App& c) {
+                           c.add_option("PORT", port, "port number, from 1")->required()->check(CLI::Range(1u, 255u));
+                           c.add_flag("--raw", raw, "hex dump of a page");
+                           c.add_option("--page", page, "upper page for --raw (the lower memory without it)")
+                               ->check(CLI::Range(0, 255));
+                       },
+                       [] { return qsfp_show(ctl_card_arg(), port, raw, page); }}},
+                     run);
+    ctl_add_commands(ctl_add_group(app, "cpld", "the card's board controller"),
+                     {{"show", "revision, id, boot status, reset cause", true, false, {},
+                       [] { return cpld_show(ctl_card_arg()); }}},
+                     run);
 }

@@ -179,16 +179,16 @@ ctl_result telemetry_tail(const std::string& name, bool stats, bool events, bool
 
 void ctl_add_telemetry_commands(CLI::App& app, ctl_runner& run)
 {
-    static std::string name;
     static bool stats = false, events = false, follow = false;
     static size_t lines = 20;
-    auto* tel = app.add_subcommand("telemetry", "the monitor's telemetry of a card");
-    tel->require_subcommand(1);
-    auto* tail = tel->add_subcommand("tail", "the last telemetry records");
-    tail->add_option("CARD", name, "PCI address, UUID, serial number or index from `card list`")->required();
-    auto* fs = tail->add_flag("--stats", stats, "stats records only");
-    tail->add_flag("--events", events, "event records only")->excludes(fs);
-    tail->add_flag("-f,--follow", follow, "keep printing new records (the monitor's rotations followed)");
-    tail->add_option("-n,--lines", lines, "how many records")->capture_default_str();
-    tail->callback([&run] { run = [] { return telemetry_tail(name, stats, events, follow, lines); }; });
+    ctl_add_commands(ctl_add_group(app, "telemetry", "the monitor's telemetry of a card"),
+                     {{"tail", "the last telemetry records", true, false,
+                       [](CLI::App& c) {
+                           auto* fs = c.add_flag("--stats", stats, "stats records only");
+                           c.add_flag("--events", events, "event records only")->excludes(fs);
+                           c.add_flag("-f,--follow", follow, "keep printing new records (the monitor's rotations followed)");
+                           c.add_option("-n,--lines", lines, "how many records")->capture_default_str();
+                       },
+                       [] { return telemetry_tail(ctl_card_arg(), stats, events, follow, lines); }}},
+                     run);
 }
