@@ -48,6 +48,9 @@ std::string aml_engine_image_name(const std::string& image);
 void aml_fill_fwupdate_init_params(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s* trace,
                                    fwupdate_init_params_s* params);
 void aml_handle_fwupdate_failure(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s* trace, std::string& error);
+// starts the engine for the card, its messages gathered in trace; a failure
+// is handled as above and its status returned
+aml_status_e aml_fwupdate_start(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s* trace, std::string& error);
 
 aml_status_e aml_card_next_boot_image_update(aml_card_next_boot_image_update_req_s* req,
                                              aml_card_next_boot_image_update_rsp_s* rsp);

@@ -62,3 +62,8 @@ std::string aml_oper_dir()
 {
     return g_aml_state.initialised ? g_aml_state.oper_dir : AML_DEFAULT_OPER_DIR;
 }
+
+std::string aml_debug_log_file(const std::string& name)
+{
+    return aml_oper_dir() + "/fwupgrade/fwupgrade-logs-" + name + ".log";
+}

@@ -20,7 +20,9 @@
 #include "aml/aml_pcie.h"
 #include "emulator/cardsim_host.h"
 #include "emulator/cardsim_pci.h"
+#include "ipc/le_bytes.h"
 #include "ipc/nic_ipc.h"
+#include "tests/support/process_runner.h"
 
 namespace {
 
@@ -31,16 +33,11 @@ bool has(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-// the emulator carries out sysfs writes a moment after them
+// the emulator carries out sysfs writes a moment after them, a moment that
+// grows under a sanitizer and load
 bool wait_until(const std::function<bool()>& done)
 {
-    for (int i = 0; i < 500; i++) {
-        if (done()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
+    return test_wait_until(done, std::chrono::seconds(20 * test_timeout_scale()));
 }
 
 bool exists(const std::string& path)
@@ -57,12 +54,10 @@ std::string slurp(const std::string& path)
 
 uint32_t config_word(const cardsim_host& host, const std::string& bdf, size_t at, size_t bytes)
 {
-    std::string config = slurp(host.sysfs_dir(bdf) + "/config");
-    uint32_t value = 0;
-    for (size_t i = 0; i < bytes && at + i < config.size(); i++) {
-        value |= static_cast<uint32_t>(static_cast<uint8_t>(config[at + i])) << (8 * i);
-    }
-    return value;
+    uint64_t value = 0;
+    const std::string config = slurp(host.sysfs_dir(bdf) + "/config");
+    (void)le_get(reinterpret_cast<const uint8_t*>(config.data()), config.size(), at, bytes, value);
+    return static_cast<uint32_t>(value);
 }
 
 uint32_t port_uemsk(const cardsim_host& host, size_t card)
@@ -209,13 +204,6 @@ TEST(AmlPcieBind, UnbindAndBindFunctionsAndAuxiliaryDevices)
     unbind.devices = {{0x9999, "plenx", {"rdma"}}, {NIC_PCI_DEV_FUNC_1002, "../x", {"/"}}};
     EXPECT_EQ(aml_card_unbind_pcie_devices(&unbind, &unbind_rsp), AML_STATUS_OK);
     EXPECT_TRUE(card0.net());
-
-    aml_card_unbind_pcie_devices_req_s bad{{"NOT-A-UUID", ""}, aml_pcie_host_network_devices()};
-    EXPECT_EQ(aml_card_unbind_pcie_devices(&bad, &unbind_rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_TRUE(has(unbind_rsp.error, "ERROR - Invalid card handle"));
-    aml_card_bind_pcie_devices_req_s bad_bind{{"", "nonsense"}, {}};
-    EXPECT_EQ(aml_card_bind_pcie_devices(&bad_bind, &bind_rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_TRUE(has(bind_rsp.error, "ERROR - Invalid card handle"));
 }
 
 TEST(AmlPcieDecommission, MasksResetsAndRemovesTheCard)
@@ -340,11 +328,6 @@ TEST(AmlPcieDecommission, FailedResetBindsBackAndRestoresThePort)
     EXPECT_EQ(bare_rsp.dpccr, 0u);
     ASSERT_TRUE(wait_until([&] { return card1.net() && card1.aux(); }));
     EXPECT_TRUE(host.card_present(1));
-
-    aml_card_decommission_req_s bad;
-    bad.card.uuid = "ABC";
-    EXPECT_EQ(aml_card_decommission(&bad, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_TRUE(has(rsp.error, "ERROR - Invalid card handle"));
 }
 
 TEST(AmlPcieRemove, ChecksTheAddressAndFindsTheHostPort)

@@ -104,25 +104,4 @@ TEST_F(AmlState, TestSettingIsPerThread)
     EXPECT_EQ(g_aml_test_env, 0);
 }
 
-TEST_F(AmlState, MalformedHandlesAreInvalidInput)
-{
-    const aml_card_handle_s bad[] = {
-        {"", ""},
-        {"42424142-4300-0000-0000-00000000000A", ""},             // upper case
-        {"42424142-4300-0000-0000-00000000000A", "0000:3b:00.0"}, // a bdf does not rescue it
-        {"", "0000:3B:00.0"},
-        {"", "0000:3b:00/0"},
-    };
-    for (auto card : bad) {
-        aml_card_handle_s before = card;
-        EXPECT_EQ(aml_card_handle_validate(&card), AML_STATUS_INVALID_INPUT) << before.uuid << before.bdf;
-        EXPECT_EQ(card.uuid, before.uuid);
-        EXPECT_EQ(card.bdf, before.bdf);
-    }
-    EXPECT_EQ(aml_card_handle_validate(nullptr), AML_STATUS_INVALID_INPUT);
-    // both halves given: taken as they are, nothing is looked up
-    aml_card_handle_s both{"42424142-4300-0000-0000-000000000000", "0000:3b:00.0"};
-    EXPECT_EQ(aml_card_handle_validate(&both), AML_STATUS_OK);
-}
-
 }  // namespace
