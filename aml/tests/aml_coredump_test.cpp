@@ -97,6 +97,34 @@ coredump_result_s coredump_get(cardsim_host& host, size_t card, bool suc)
     return r;
 }
 
+// one retrieval as the tables run it: what came back, and whether the
+// caller's memory is as it should be (nothing past the buffer, no partial dump)
+struct got_s {
+    aml_status_e status;
+    std::string error;
+    uint64_t requests;
+    bool intact;
+};
+using retrieval = std::function<got_s(cardsim_host&)>;
+
+// a dtb of `type` into a buffer of `size` bytes (0: a size query)
+retrieval dtb(uint32_t type, size_t size)
+{
+    return [type, size](cardsim_host& host) {
+        guarded_buffer_s buf(size);
+        dtb_result_s r = dtb_get(host, 0, type, size > 0 ? &buf : nullptr);
+        return got_s{r.status, r.rsp.error, r.requests, buf.guard_intact()};
+    };
+}
+
+retrieval dump(bool suc)
+{
+    return [suc](cardsim_host& host) {
+        coredump_result_s r = coredump_get(host, 0, suc);
+        return got_s{r.status, r.rsp.error, r.requests, r.status == AML_STATUS_OK || r.rsp.coredump.empty()};
+    };
+}
+
 bool contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
@@ -180,33 +208,13 @@ TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
                                host.card(0).card_bdf + ") : ";
     const std::vector<uint8_t> dtb1 = cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1);
 
-    struct got_s {
-        aml_status_e status;
-        std::string error;
-        uint64_t requests;
-        bool intact;  // the caller's memory: nothing past the buffer, no partial dump
-    };
-    // a dtb of `type` into a buffer of `size` (0: a size query), or a coredump
-    auto dtb = [&](uint32_t type, size_t size) {
-        return [&, type, size](size_t card) {
-            guarded_buffer_s buf(size);
-            dtb_result_s r = dtb_get(host, card, type, size > 0 ? &buf : nullptr);
-            return got_s{r.status, r.rsp.error, r.requests, buf.guard_intact()};
-        };
-    };
-    auto dump = [&](bool suc) {
-        return [&, suc](size_t card) {
-            coredump_result_s r = coredump_get(host, card, suc);
-            return got_s{r.status, r.rsp.error, r.requests, r.status == AML_STATUS_OK || r.rsp.coredump.empty()};
-        };
-    };
     struct case_s {
         const char* what;
         cardsim_fault_s fault;
-        std::function<got_s(size_t)> run;
+        retrieval run;
         aml_status_e status;
         std::string error;  // after the card prefix; empty: none
-        std::function<got_s(size_t)> unaffected = {};  // a retrieval the fault is not aimed at
+        retrieval unaffected = {};  // one the fault is not aimed at
     };
     const std::string dtb_get_text = "ERROR - Failed to send DTB_GET, err : ";
     const case_s cases[] = {
@@ -237,7 +245,7 @@ TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
     for (const case_s& c : cases) {
         SCOPED_TRACE(c.what);
         host.set_fault(0, c.fault);
-        got_s got = c.run(0);
+        got_s got = c.run(host);
         EXPECT_EQ(got.status, c.status) << got.error;
         EXPECT_EQ(got.error, c.error.empty() ? "" : prefix + c.error + "\n");
         EXPECT_TRUE(got.intact);
@@ -245,7 +253,7 @@ TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
             EXPECT_LE(got.requests, 2u) << "the first failed exchange ends the retrieval";
         }
         if (c.unaffected) {
-            got = c.unaffected(0);
+            got = c.unaffected(host);
             EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
         }
         host.clear_fault(0);
@@ -273,68 +281,6 @@ TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
     coredump_result_s dr = coredump_get(host, 1, false);
     EXPECT_EQ(dr.status, AML_STATUS_IPC_CONN_ERR);
     EXPECT_TRUE(contains(dr.rsp.error, "Failed to connect to NIC " + host.card(1).card_bdf)) << dr.rsp.error;
-}
-
-TEST(AmlDtbGet, ACardThatLiesNeverMakesTheLibraryWritePastTheBuffer)
-{
-    struct case_s {
-        const char* what;
-        cardsim_dump_fault_e kind;
-        uint32_t value;
-        uint32_t type;
-        size_t buffer;       // capacity given to the library
-        aml_status_e status;
-        const char* text;    // part of the error text
-    };
-    const case_s cases[] = {
-        // 1000 bytes announced as 1100: after 512 + 488 an empty chunk
-        {"larger total", cardsim_dump_fault_e::TOTAL_LARGER, 100, 1, 1100, AML_STATUS_IPC_OP_ERR,
-         "ERROR - DTB_GET empty chunk at offset 1000 of 1100"},
-        // 1000 bytes announced as 900: the second chunk carries 488 where 388 remain
-        {"smaller total", cardsim_dump_fault_e::TOTAL_SMALLER, 100, 1, 900, AML_STATUS_MSG_SIZE_MISMATCH,
-         "ERROR - DTB_GET chunk length 488 at offset 512 exceeds the 388 bytes expected"},
-        // a length beyond what a chunk answer can hold
-        {"chunk longer than its answer", cardsim_dump_fault_e::CHUNK_LONGER, 10, 3, 2048,
-         AML_STATUS_MSG_SIZE_MISMATCH, "ERROR - DTB_GET chunk length 522 at offset 0 exceeds the 512 bytes expected"},
-        // 100 bytes (set below): the one chunk claims 101, one more than was asked
-        {"chunk longer than asked", cardsim_dump_fault_e::CHUNK_LONGER, 1, 4, 100, AML_STATUS_MSG_SIZE_MISMATCH,
-         "ERROR - DTB_GET chunk length 101 at offset 0 exceeds the 100 bytes expected"},
-        {"empty chunks", cardsim_dump_fault_e::ZERO_CHUNK, 0, 2, 512, AML_STATUS_IPC_OP_ERR,
-         "ERROR - DTB_GET empty chunk at offset 0 of 512"},
-        // chunks served from before the offset asked: 512 at 0, then 512 from 412
-        {"offset backwards", cardsim_dump_fault_e::OFFSET_BACKWARDS, 100, 1, 1000, AML_STATUS_MSG_SIZE_MISMATCH,
-         "ERROR - DTB_GET chunk length 512 at offset 512 exceeds the 488 bytes expected"},
-        // a huge announced total is refused before any chunk
-        {"huge total", cardsim_dump_fault_e::TOTAL_LARGER, 0xfffff000, 1, 4096, AML_STATUS_INVALID_INPUT, ""},
-    };
-    for (const case_s& c : cases) {
-        SCOPED_TRACE(c.what);
-        cardsim_card_spec_s spec = faulty_card(c.kind, c.value, cardsim_dtb(c.type));
-        spec.dtb_sizes = {1000, 512, 2048, 100};
-        cardsim_host host(one_card(spec));
-        ASSERT_TRUE(host.ok()) << host.error();
-        guarded_buffer_s buf(c.buffer);
-        dtb_result_s r = dtb_get(host, 0, c.type, &buf);
-        EXPECT_EQ(r.status, c.status) << r.rsp.error;
-        EXPECT_TRUE(contains(r.rsp.error, c.text)) << r.rsp.error;
-        EXPECT_TRUE(buf.guard_intact()) << "a byte was written past the buffer";
-        // every chunk advances or ends the retrieval
-        EXPECT_LE(r.requests, 1 + c.buffer / 512 + 1);
-    }
-
-    // 2048 bytes with chunks from 100 bytes back: the library cannot tell
-    // (no offset in a DTB chunk), but it stops at the total and stays inside
-    cardsim_host host(one_card(faulty_card(cardsim_dump_fault_e::OFFSET_BACKWARDS, 100, cardsim_dump_e::DTB_3)));
-    ASSERT_TRUE(host.ok()) << host.error();
-    guarded_buffer_s buf(2048);
-    dtb_result_s r = dtb_get(host, 0, 3, &buf);
-    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.requests, 5u);
-    EXPECT_TRUE(buf.guard_intact());
-    // a fault aimed at another blob leaves this one alone
-    r = dtb_get(host, 0, 1, &buf);
-    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(buf.content(1000), cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1));
 }
 
 TEST(AmlCoredumpGet, CardAndSucCoredumpsArriveByteForByte)
@@ -393,55 +339,78 @@ TEST(AmlCoredumpGet, CardAndSucCoredumpsArriveByteForByte)
     EXPECT_EQ(r.rsp.coredump, "No stored SUC coredump\n");
 }
 
-TEST(AmlCoredumpGet, ACardThatLiesEndsTheCollectionWithoutADump)
+// the dtbs are 1000, 512, 2048 and 100 bytes, the card's coredump 2500 (but
+// in one case), the SUC's 1200
+TEST(AmlDumps, ACardThatLiesAboutSizesNeverGetsPastTheCallersMemory)
 {
+    using k = cardsim_dump_fault_e;
+    using d = cardsim_dump_e;
     struct case_s {
         const char* what;
-        cardsim_dump_fault_e kind;
+        k kind;
         uint32_t value;
-        bool suc;
+        d target;
+        retrieval run;
         aml_status_e status;
-        const char* text;
+        const char* text;  // part of the error text
+        uint32_t coredump_size = 2500;
     };
-    // the card's coredump is 2500 bytes (but in one case), the SUC's 1200
     const case_s cases[] = {
-        {"larger total", cardsim_dump_fault_e::TOTAL_LARGER, 10, false, AML_STATUS_IPC_OP_ERR,
+        // 1000 bytes announced as 1100: after 512 + 488 an empty chunk
+        {"dtb larger total", k::TOTAL_LARGER, 100, d::DTB_1, dtb(1, 1100), AML_STATUS_IPC_OP_ERR,
+         "ERROR - DTB_GET empty chunk at offset 1000 of 1100"},
+        // 1000 bytes announced as 900: the second chunk carries 488 where 388 remain
+        {"dtb smaller total", k::TOTAL_SMALLER, 100, d::DTB_1, dtb(1, 900), AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - DTB_GET chunk length 488 at offset 512 exceeds the 388 bytes expected"},
+        {"dtb chunk longer than its answer", k::CHUNK_LONGER, 10, d::DTB_3, dtb(3, 2048), AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - DTB_GET chunk length 522 at offset 0 exceeds the 512 bytes expected"},
+        // the one chunk of 100 bytes claims 101, one more than was asked
+        {"dtb chunk longer than asked", k::CHUNK_LONGER, 1, d::DTB_4, dtb(4, 100), AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - DTB_GET chunk length 101 at offset 0 exceeds the 100 bytes expected"},
+        {"dtb empty chunks", k::ZERO_CHUNK, 0, d::DTB_2, dtb(2, 512), AML_STATUS_IPC_OP_ERR,
+         "ERROR - DTB_GET empty chunk at offset 0 of 512"},
+        // chunks served from before the offset asked: 512 at 0, then 512 from 412
+        {"dtb offset backwards", k::OFFSET_BACKWARDS, 100, d::DTB_1, dtb(1, 1000), AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - DTB_GET chunk length 512 at offset 512 exceeds the 488 bytes expected"},
+        // a dtb chunk has no offset to check: the library stops at the total
+        {"dtb offset backwards, whole chunks", k::OFFSET_BACKWARDS, 100, d::DTB_3, dtb(3, 2048), AML_STATUS_OK, ""},
+        // a huge announced total is refused before any chunk
+        {"dtb huge total", k::TOTAL_LARGER, 0xfffff000, d::DTB_1, dtb(1, 4096), AML_STATUS_INVALID_INPUT, ""},
+        {"larger total", k::TOTAL_LARGER, 10, d::CARD_COREDUMP, dump(false), AML_STATUS_IPC_OP_ERR,
          "ERROR - Failed to collect coredump: empty chunk at offset 2500 of 2510"},
-        {"smaller total", cardsim_dump_fault_e::TOTAL_SMALLER, 10, true, AML_STATUS_MSG_SIZE_MISMATCH,
+        {"smaller total", k::TOTAL_SMALLER, 10, d::SUC_COREDUMP, dump(true), AML_STATUS_MSG_SIZE_MISMATCH,
          "ERROR - Failed to collect SUC coredump: SUC_COREDUMP_CHUNK_GET chunk length 200 at offset 1000 exceeds "
          "the 190 bytes expected"},
-        {"chunk longer than its answer", cardsim_dump_fault_e::CHUNK_LONGER, 100, false,
+        {"chunk longer than its answer", k::CHUNK_LONGER, 100, d::CARD_COREDUMP, dump(false),
          AML_STATUS_MSG_SIZE_MISMATCH, "chunk length 1100 at offset 0 exceeds the 1000 bytes expected"},
-        {"chunk longer than its answer (SUC)", cardsim_dump_fault_e::CHUNK_LONGER, 1, true,
+        {"SUC chunk longer than its answer", k::CHUNK_LONGER, 1, d::SUC_COREDUMP, dump(true),
          AML_STATUS_MSG_SIZE_MISMATCH, "chunk length 1001 at offset 0 exceeds the 1000 bytes expected"},
-        // a coredump of 500 bytes (set below) in one chunk that claims 501
-        {"chunk longer than asked", cardsim_dump_fault_e::CHUNK_LONGER, 1, false, AML_STATUS_MSG_SIZE_MISMATCH,
+        {"chunk longer than asked", k::CHUNK_LONGER, 1, d::CARD_COREDUMP, dump(false), AML_STATUS_MSG_SIZE_MISMATCH,
          "ERROR - Failed to collect coredump: COREDUMP_CHUNK_GET chunk length 501 at offset 0 exceeds the 500 "
-         "bytes expected"},
-        {"empty chunks", cardsim_dump_fault_e::ZERO_CHUNK, 0, false, AML_STATUS_IPC_OP_ERR,
+         "bytes expected", 500},
+        {"empty chunks", k::ZERO_CHUNK, 0, d::CARD_COREDUMP, dump(false), AML_STATUS_IPC_OP_ERR,
          "empty chunk at offset 0 of 2500"},
-        {"offset backwards", cardsim_dump_fault_e::OFFSET_BACKWARDS, 1, false, AML_STATUS_IPC_OP_ERR,
+        {"offset backwards", k::OFFSET_BACKWARDS, 1, d::CARD_COREDUMP, dump(false), AML_STATUS_IPC_OP_ERR,
          "offset 1000 answered with offset 999"},
-        {"huge total", cardsim_dump_fault_e::TOTAL_LARGER, 0xfffff000, false, AML_STATUS_MSG_SIZE_MISMATCH,
+        {"huge total", k::TOTAL_LARGER, 0xfffff000, d::CARD_COREDUMP, dump(false), AML_STATUS_MSG_SIZE_MISMATCH,
          "more than the 67108864 accepted"},
     };
     for (const case_s& c : cases) {
         SCOPED_TRACE(c.what);
-        cardsim_card_spec_s spec = faulty_card(
-            c.kind, c.value, c.suc ? cardsim_dump_e::SUC_COREDUMP : cardsim_dump_e::CARD_COREDUMP);
-        spec.coredump_size = std::string(c.what) == "chunk longer than asked" ? 500 : 2500;
+        cardsim_card_spec_s spec = faulty_card(c.kind, c.value, c.target);
+        spec.dtb_sizes = {1000, 512, 2048, 100};
+        spec.coredump_size = c.coredump_size;
         spec.suc_coredump_size = 1200;
         cardsim_host host(one_card(spec));
         ASSERT_TRUE(host.ok()) << host.error();
-        coredump_result_s r = coredump_get(host, 0, c.suc);
-        EXPECT_EQ(r.status, c.status) << r.rsp.error;
-        EXPECT_TRUE(contains(r.rsp.error, c.text)) << r.rsp.error;
-        EXPECT_TRUE(r.rsp.coredump.empty()) << "no partial dump is handed on";
-        EXPECT_LE(r.requests, 4u);
-        // the other coredump is not affected
-        r = coredump_get(host, 0, !c.suc);
-        EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-        EXPECT_EQ(r.rsp.size, c.suc ? spec.coredump_size : spec.suc_coredump_size);
+        got_s got = c.run(host);
+        EXPECT_EQ(got.status, c.status) << got.error;
+        EXPECT_TRUE(contains(got.error, c.text)) << got.error;
+        EXPECT_TRUE(got.intact) << "a byte written past the buffer, or a partial dump handed on";
+        EXPECT_LE(got.requests, 6u) << "every chunk advances or ends the retrieval";
+        // a lie about one blob leaves another alone
+        got = dump(c.target != d::SUC_COREDUMP)(host);
+        EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
     }
 }
 

@@ -185,6 +185,20 @@ TEST(AmlEmulatedInventory, EveryFunctionAndNameLeadsToItsCard)
     }
 }
 
+template <typename req_t, typename rsp_t>
+outcome_s call(aml_card_handle_s& card, aml_status_e (*fn)(req_t*, rsp_t*), const std::function<void(req_t&)>& fill = {})
+{
+    req_t req{};
+    req.card = card;
+    if (fill) {
+        fill(req);
+    }
+    rsp_t rsp;
+    aml_status_e status = fn(&req, &rsp);
+    card = req.card;
+    return {status, rsp.error};
+}
+
 // one member of the single-exchange family, run on a handle
 struct member_s {
     const char* name;  // the command name of its texts
@@ -225,35 +239,18 @@ const std::vector<member_s>& members()
              return outcome_s{status, rsp.error};
          }},
         {"TIME_UPDATE", 0x13, 0x10009, 4, "ERROR - Failed to update card, err : ",
-         [](aml_card_handle_s card) {
-             aml_card_time_upd_req_s req{card};
-             req.card_time.tm_year = 126;
-             req.card_time.tm_mday = 7;
-             aml_card_time_upd_rsp_s rsp;
-             aml_status_e status = aml_card_time_update(&req, &rsp);
-             return outcome_s{status, rsp.error};
+         [](aml_card_handle_s c) {
+             return call<aml_card_time_upd_req_s>(c, aml_card_time_update, [](auto& r) {
+                 r.card_time.tm_year = 126;
+                 r.card_time.tm_mday = 7;
+             });
          }},
         {"DEVICE_COREDUMP_CLEAR", 0x13, 0x1000b, 4, "ERROR - Failed to clear coredump, err : ",
-         [](aml_card_handle_s card) {
-             aml_coredump_clear_req_s req{card};
-             aml_coredump_clear_rsp_s rsp;
-             aml_status_e status = aml_card_coredump_clear(&req, &rsp);
-             return outcome_s{status, rsp.error};
-         }},
+         [](aml_card_handle_s c) { return call(c, aml_card_coredump_clear); }},
         {"SUC_COREDUMP_CLEAR", 0x13, 0x10010, 4, "ERROR - Failed to clear SUC coredump, err : ",
-         [](aml_card_handle_s card) {
-             aml_coredump_clear_req_s req{card};
-             aml_coredump_clear_rsp_s rsp;
-             aml_status_e status = aml_suc_coredump_clear(&req, &rsp);
-             return outcome_s{status, rsp.error};
-         }},
+         [](aml_card_handle_s c) { return call(c, aml_suc_coredump_clear); }},
         {"PSS_RESET", 0x13, 0x1000f, 4, "ERROR - Failed to reset PSS, err : ",
-         [](aml_card_handle_s card) {
-             aml_card_pss_reset_req_s req{card};
-             aml_card_pss_reset_rsp_s rsp;
-             aml_status_e status = aml_card_pss_reset(&req, &rsp);
-             return outcome_s{status, rsp.error};
-         }},
+         [](aml_card_handle_s c) { return call(c, aml_card_pss_reset); }},
         {"CMB_GET", 0x12, 0x10011, 8, "ERROR - Failed to get card cmb, err : ",
          [](aml_card_handle_s card) {
              aml_card_cmb_get_req_s req{card};
@@ -263,13 +260,15 @@ const std::vector<member_s>& members()
              EXPECT_EQ(rsp.cmb == 0x77, status != AML_STATUS_OK) << "filled on success, left alone on failure";
              return outcome_s{status, rsp.error};
          }},
+        {"PORT_BREAKOUT_MODE_UPDATE", 0x11, 0x10014, 4, "ERROR - Failed to update port breakout-mode, err : ",
+         [](aml_card_handle_s c) {
+             std::string error;
+             aml_status_e status = aml_card_port_profile_apply(&c, {{1, AML_PORT_BREAKOUT_MODE_2X400G_4}}, error);
+             return outcome_s{status, error};
+         }},
         {"CMB_UPDATE", 0x12, 0x10012, 4, "ERROR - Failed to update card, err : ",
-         [](aml_card_handle_s card) {
-             aml_card_cmb_upd_req_s req{card};
-             req.cmb = 3;
-             aml_card_cmb_upd_rsp_s rsp;
-             aml_status_e status = aml_card_cmb_update(&req, &rsp);
-             return outcome_s{status, rsp.error};
+         [](aml_card_handle_s c) {
+             return call<aml_card_cmb_upd_req_s>(c, aml_card_cmb_update, [](auto& r) { r.cmb = 3; });
          }},
     };
     return all;
@@ -443,20 +442,6 @@ struct entry_s {
     std::function<outcome_s(aml_card_handle_s&)> run;
 };
 
-template <typename req_t, typename rsp_t>
-outcome_s call(aml_card_handle_s& card, aml_status_e (*fn)(req_t*, rsp_t*), const std::function<void(req_t&)>& fill = {})
-{
-    req_t req{};
-    req.card = card;
-    if (fill) {
-        fill(req);
-    }
-    rsp_t rsp;
-    aml_status_e status = fn(&req, &rsp);
-    card = req.card;
-    return {status, rsp.error};
-}
-
 std::vector<entry_s> entry_points()
 {
     std::vector<entry_s> all;
@@ -484,11 +469,6 @@ std::vector<entry_s> entry_points()
         {"recommission", [](aml_card_handle_s& c) {
              std::string step, error;
              aml_status_e status = aml_card_recommission(&c, step, error, 0);
-             return outcome_s{status, error};
-         }},
-        {"port profile", [](aml_card_handle_s& c) {
-             std::string error;
-             aml_status_e status = aml_card_port_profile_apply(&c, {{1, AML_PORT_BREAKOUT_MODE_2X200G}}, error);
              return outcome_s{status, error};
          }},
         {"profile get", [](aml_card_handle_s& c) { return call(c, aml_card_profile_get); }},
