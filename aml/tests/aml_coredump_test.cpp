@@ -186,15 +186,6 @@ TEST(AmlDtbGet, EveryTypeArrivesWholeInChunksAndOnlyIntoTheBuffer)
     EXPECT_TRUE(r.rsp.error.empty()) << r.rsp.error;
     EXPECT_EQ(r.requests, 1u);
     EXPECT_TRUE(std::all_of(small.bytes.begin(), small.bytes.end(), [](uint8_t b) { return b == k_guard; }));
-
-    // the handle by its uuid alone
-    aml_card_dtb_get_req_s by_uuid;
-    by_uuid.card.uuid = nic_ipc_uuid_from_serial(host.card(0).serial);
-    by_uuid.type = 2;
-    aml_card_dtb_get_rsp_s rsp;
-    EXPECT_EQ(aml_card_dtb_get(&by_uuid, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(rsp.size, 512u);
-    EXPECT_EQ(by_uuid.card.bdf, host.card(0).card_bdf);
 }
 
 TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)

@@ -12,39 +12,27 @@ namespace fs = std::filesystem;
 
 namespace {
 
-TEST(AmlValidate, UuidTextIsLowerCaseEightFourFourFourTwelve)
+// a uuid is lower-case 8-4-4-4-12 hex, an address DDDD:BB:DD.F in lower-case
+// hex with a literal dot: either ends up in sysfs paths and shell commands
+TEST(AmlValidate, UuidAndAddressTexts)
 {
-    EXPECT_TRUE(is_uuid_valid("42424142-4300-0000-0000-000000000000"));
-    EXPECT_TRUE(is_uuid_valid("0123abcd-ef01-2345-6789-abcdefabcdef"));
-    const char* bad[] = {
-        "",
-        "42424142-4300-0000-0000-00000000000",    // short
-        "42424142-4300-0000-0000-0000000000000",  // long
-        "42424142-4300-0000-0000-00000000000A",   // upper case
-        "42424142x4300-0000-0000-000000000000",
-        "4242414-24300-0000-0000-000000000000",
-        "42424142-4300-0000-0000-000000000000\n",
-        " 42424142-4300-0000-0000-000000000000",
-        "42424142-4300-0000-0000-00000000000g",
+    const std::pair<const char*, bool> uuids[] = {
+        {"42424142-4300-0000-0000-000000000000", true}, {"0123abcd-ef01-2345-6789-abcdefabcdef", true},
+        {"", false}, {"42424142-4300-0000-0000-00000000000", false}, {"42424142-4300-0000-0000-0000000000000", false},
+        {"42424142-4300-0000-0000-00000000000A", false}, {"42424142x4300-0000-0000-000000000000", false},
+        {"4242414-24300-0000-0000-000000000000", false}, {"42424142-4300-0000-0000-000000000000\n", false},
+        {" 42424142-4300-0000-0000-000000000000", false}, {"42424142-4300-0000-0000-00000000000g", false},
     };
-    for (const char* text : bad) {
-        EXPECT_FALSE(is_uuid_valid(text)) << text;
+    for (const auto& [text, ok] : uuids) {
+        EXPECT_EQ(is_uuid_valid(text), ok) << text;
     }
-}
-
-TEST(AmlValidate, BdfTextIsDomainBusDeviceFunction)
-{
-    EXPECT_TRUE(is_bdf_valid("0000:3b:00.0"));
-    EXPECT_TRUE(is_bdf_valid("abcd:ef:1f.7"));
-    const char* bad[] = {
-        "", "0000:3b:00", "000:3b:00.0", "0000:3B:00.0", "0000:3b:00.00", "0000-3b-00.0",
-        "0000:3b:00.0 ", "0000:3b:00.0\n",
-        // the separator before the function must be a dot: these would walk
-        // out of a sysfs folder or into a shell command
-        "0000:3b:00/0", "0000:3b:00;0", "0000:3b:00 0",
+    const std::pair<const char*, bool> bdfs[] = {
+        {"0000:3b:00.0", true}, {"abcd:ef:1f.7", true}, {"", false}, {"0000:3b:00", false}, {"000:3b:00.0", false},
+        {"0000:3B:00.0", false}, {"0000:3b:00.00", false}, {"0000-3b-00.0", false}, {"0000:3b:00.0 ", false},
+        {"0000:3b:00.0\n", false}, {"0000:3b:00/0", false}, {"0000:3b:00;0", false}, {"0000:3b:00 0", false},
     };
-    for (const char* text : bad) {
-        EXPECT_FALSE(is_bdf_valid(text)) << text;
+    for (const auto& [text, ok] : bdfs) {
+        EXPECT_EQ(is_bdf_valid(text), ok) << text;
     }
 }
 
