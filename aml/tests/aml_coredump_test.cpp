@@ -23,29 +23,6 @@ namespace {
 constexpr uint8_t k_guard = 0xa5;
 constexpr size_t k_guard_size = 64;
 
-// a caller's buffer of `size` bytes followed by guard bytes the library must
-// never touch
-struct guarded_buffer_s {
-    explicit guarded_buffer_s(size_t size) : size(size), bytes(size + k_guard_size, k_guard) {}
-    bool guard_intact() const
-    {
-        for (size_t i = size; i < bytes.size(); i++) {
-            if (bytes[i] != k_guard) {
-                return false;
-            }
-        }
-        return true;
-    }
-    std::vector<uint8_t> content(size_t n) const { return {bytes.begin(), bytes.begin() + n}; }
-    size_t size;
-    std::vector<uint8_t> bytes;
-};
-
-std::string text_of(const std::vector<uint8_t>& blob)
-{
-    return {blob.begin(), blob.end()};
-}
-
 cardsim_host_options_s one_card(const cardsim_card_spec_s& spec)
 {
     return {1, {spec}, 0};
@@ -58,70 +35,57 @@ cardsim_card_spec_s faulty_card(cardsim_dump_fault_e kind, uint32_t value, cards
     return spec;
 }
 
-struct dtb_result_s {
-    aml_status_e status;
-    aml_card_dtb_get_rsp_s rsp;
-    uint64_t requests;  // exchanges the card saw
-};
-
-dtb_result_s dtb_get(cardsim_host& host, size_t card, uint32_t type, guarded_buffer_s* buf)
+std::string text_of(const std::vector<uint8_t>& blob)
 {
-    aml_card_dtb_get_req_s req;
-    req.card.bdf = host.card(card).card_bdf;
-    req.type = type;
-    if (buf != nullptr) {
-        req.buffer = buf->bytes.data();
-        req.buffer_size = static_cast<uint32_t>(buf->size);
-    }
-    dtb_result_s r{};
-    uint64_t before = host.firmware(card).requests();
-    r.status = aml_card_dtb_get(&req, &r.rsp);
-    r.requests = host.firmware(card).requests() - before;
-    return r;
+    return {blob.begin(), blob.end()};
 }
 
-struct coredump_result_s {
-    aml_status_e status;
-    aml_coredump_get_rsp_s rsp;
-    uint64_t requests;
-};
-
-coredump_result_s coredump_get(cardsim_host& host, size_t card, bool suc)
-{
-    aml_coredump_get_req_s req;
-    req.card.bdf = host.card(card).card_bdf;
-    coredump_result_s r{};
-    uint64_t before = host.firmware(card).requests();
-    r.status = suc ? aml_suc_coredump_get(&req, &r.rsp) : aml_card_coredump_get(&req, &r.rsp);
-    r.requests = host.firmware(card).requests() - before;
-    return r;
-}
-
-// one retrieval as the tables run it: what came back, and whether the
-// caller's memory is as it should be (nothing past the buffer, no partial dump)
+// one retrieval: what came back, and whether the caller's memory is as it
+// should be (nothing written past what was filled, no partial dump)
 struct got_s {
     aml_status_e status;
     std::string error;
-    uint64_t requests;
+    uint64_t requests;  // exchanges the card saw
     bool intact;
+    uint32_t size;
+    std::string content;  // the bytes filled, or the coredump text
 };
 using retrieval = std::function<got_s(cardsim_host&)>;
 
-// a dtb of `type` into a buffer of `size` bytes (0: a size query)
-retrieval dtb(uint32_t type, size_t size)
+// a dtb of `type` into a buffer of `size` bytes (0: a size query), followed by
+// guard bytes the library must never touch
+retrieval dtb(uint32_t type, size_t size, size_t card = 0)
 {
-    return [type, size](cardsim_host& host) {
-        guarded_buffer_s buf(size);
-        dtb_result_s r = dtb_get(host, 0, type, size > 0 ? &buf : nullptr);
-        return got_s{r.status, r.rsp.error, r.requests, buf.guard_intact()};
+    return [=](cardsim_host& host) {
+        std::vector<uint8_t> buf(size + k_guard_size, k_guard);
+        aml_card_dtb_get_req_s req;
+        req.card.bdf = host.card(card).card_bdf;
+        req.type = type;
+        if (size > 0) {
+            req.buffer = buf.data();
+            req.buffer_size = static_cast<uint32_t>(size);
+        }
+        aml_card_dtb_get_rsp_s rsp;
+        uint64_t before = host.firmware(card).requests();
+        aml_status_e status = aml_card_dtb_get(&req, &rsp);
+        size_t filled = status == AML_STATUS_OK && size > 0 ? std::min<size_t>(rsp.size, size) : 0;
+        size_t from = status == AML_STATUS_OK ? filled : size;
+        bool intact = std::all_of(buf.begin() + static_cast<long>(from), buf.end(), [](uint8_t b) { return b == k_guard; });
+        return got_s{status, rsp.error, host.firmware(card).requests() - before, intact, rsp.size,
+                     std::string(buf.begin(), buf.begin() + static_cast<long>(filled))};
     };
 }
 
-retrieval dump(bool suc)
+retrieval dump(bool suc, size_t card = 0)
 {
-    return [suc](cardsim_host& host) {
-        coredump_result_s r = coredump_get(host, 0, suc);
-        return got_s{r.status, r.rsp.error, r.requests, r.status == AML_STATUS_OK || r.rsp.coredump.empty()};
+    return [=](cardsim_host& host) {
+        aml_coredump_get_req_s req;
+        req.card.bdf = host.card(card).card_bdf;
+        aml_coredump_get_rsp_s rsp;
+        uint64_t before = host.firmware(card).requests();
+        aml_status_e status = suc ? aml_suc_coredump_get(&req, &rsp) : aml_card_coredump_get(&req, &rsp);
+        return got_s{status,        rsp.error, host.firmware(card).requests() - before,
+                     status == AML_STATUS_OK || rsp.coredump.empty(), rsp.size, rsp.coredump};
     };
 }
 
@@ -130,26 +94,24 @@ bool contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-TEST(AmlDtbGet, EveryTypeArrivesWholeInChunksAndOnlyIntoTheBuffer)
+TEST(AmlDumps, EveryBlobArrivesWholeInChunksAndOnlyIntoTheBuffer)
 {
     cardsim_card_spec_s spec0 = cardsim_default_card(0);
     spec0.dtb_sizes = {1000, 512, 2048, 0};
+    spec0.coredump_size = 2500;
+    spec0.suc_coredump_size = 1000;
     cardsim_card_spec_s spec1 = cardsim_default_card(1);
     spec1.dtb_sizes = {1000, 1, 511, 513};
+    spec1.coredump_size = 0;
+    spec1.suc_coredump_size = 0;
     cardsim_host host({2, {spec0, spec1}, 0});
     ASSERT_TRUE(host.ok()) << host.error();
 
-    // only DTB_SUMMARY_GET for a size query, with no buffer or a zero size
-    dtb_result_s r = dtb_get(host, 0, 1, nullptr);
-    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.rsp.size, 1000u);
-    EXPECT_EQ(r.requests, 1u);
-    guarded_buffer_s none(0);
-    r = dtb_get(host, 0, 3, &none);
-    EXPECT_EQ(r.status, AML_STATUS_OK);
-    EXPECT_EQ(r.rsp.size, 2048u);
-    EXPECT_EQ(r.requests, 1u);
-    EXPECT_TRUE(none.guard_intact());
+    // only DTB_SUMMARY_GET for a size query
+    got_s got = dtb(1, 0)(host);
+    EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.size, 1000u);
+    EXPECT_EQ(got.requests, 1u);
 
     // 1000 bytes as 512 + 488, 512 in one chunk, 2048 in four, none stored: none
     struct case_s {
@@ -159,33 +121,72 @@ TEST(AmlDtbGet, EveryTypeArrivesWholeInChunksAndOnlyIntoTheBuffer)
     };
     const case_s cases[] = {{0, 1, 2}, {0, 2, 1}, {0, 3, 4}, {0, 4, 0}, {1, 1, 2}, {1, 2, 1}, {1, 3, 1}, {1, 4, 2}};
     for (const case_s& c : cases) {
-        std::vector<uint8_t> blob = cardsim_dump_bytes(host.firmware(c.card).spec(), cardsim_dtb(c.type));
+        std::string blob = text_of(cardsim_dump_bytes(host.firmware(c.card).spec(), cardsim_dtb(c.type)));
         SCOPED_TRACE("card " + std::to_string(c.card) + " type " + std::to_string(c.type));
         // a buffer of exactly the blob, and one with room to spare
         for (size_t spare : {size_t{0}, size_t{100}}) {
-            guarded_buffer_s buf(blob.size() + spare);
-            r = dtb_get(host, c.card, c.type, &buf);
-            ASSERT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-            EXPECT_TRUE(r.rsp.error.empty());
-            EXPECT_EQ(r.rsp.size, blob.size());
-            EXPECT_EQ(r.requests, 1 + c.chunks);
-            EXPECT_EQ(buf.content(blob.size()), blob);
-            EXPECT_TRUE(std::all_of(buf.bytes.begin() + static_cast<long>(blob.size()), buf.bytes.end(),
-                                    [](uint8_t b) { return b == k_guard; }))
-                << "nothing beyond the blob is written";
+            got = dtb(c.type, blob.size() + spare, c.card)(host);
+            ASSERT_EQ(got.status, AML_STATUS_OK) << got.error;
+            EXPECT_TRUE(got.error.empty());
+            EXPECT_EQ(got.size, blob.size());
+            EXPECT_EQ(got.requests, 1 + c.chunks);
+            EXPECT_EQ(got.content, blob);
+            EXPECT_TRUE(got.intact) << "nothing beyond the blob is written";
         }
     }
     // the two cards' blobs differ: each retrieval went to its own card
     EXPECT_NE(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1),
               cardsim_dump_bytes(host.firmware(1).spec(), cardsim_dump_e::DTB_1));
+    // a buffer one byte short: 11, no text, no chunk asked
+    got = dtb(1, 999)(host);
+    EXPECT_EQ(got.status, AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(got.error.empty()) << got.error;
+    EXPECT_EQ(got.requests, 1u);
 
-    // a buffer one byte short: 11, no text, nothing written, no chunk asked
-    guarded_buffer_s small(999);
-    r = dtb_get(host, 0, 1, &small);
-    EXPECT_EQ(r.status, AML_STATUS_INVALID_INPUT);
-    EXPECT_TRUE(r.rsp.error.empty()) << r.rsp.error;
-    EXPECT_EQ(r.requests, 1u);
-    EXPECT_TRUE(std::all_of(small.bytes.begin(), small.bytes.end(), [](uint8_t b) { return b == k_guard; }));
+    const std::string card = text_of(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::CARD_COREDUMP));
+    const std::string suc = text_of(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::SUC_COREDUMP));
+    ASSERT_EQ(card.size(), 2500u);
+    ASSERT_EQ(suc.size(), 1000u);
+    EXPECT_NE(card.substr(0, 1000), suc) << "the two blobs must be told apart";
+    const std::string card_dump = "#CD:BEGIN#\n" + card + "#CD:END#\n";
+    const std::string suc_dump = "#CD:BEGIN#\n" + suc + "#CD:END#\n";
+    got = dump(false)(host);
+    ASSERT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.content, card_dump);
+    EXPECT_EQ(got.size, 2500u);
+    EXPECT_EQ(got.requests, 3u) << "1000 + 1000 + 500";
+    EXPECT_TRUE(got.error.empty());
+    got = dump(true)(host);
+    ASSERT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.content, suc_dump);
+    EXPECT_EQ(got.requests, 1u) << "exactly one full chunk";
+
+    // the same over the fwctl transport
+    nic_ipc_init(NIC_IPC_TRANSPORT_FWCTL, false);
+    got = dump(false)(host);
+    nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, true);
+    ASSERT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.content, card_dump);
+
+    // a cleared coredump is gone until the card makes a new one; the SUC's stays
+    aml_coredump_clear_req_s clear;
+    clear.card.bdf = host.card(0).card_bdf;
+    aml_coredump_clear_rsp_s clear_rsp;
+    ASSERT_EQ(aml_card_coredump_clear(&clear, &clear_rsp), AML_STATUS_OK) << clear_rsp.error;
+    EXPECT_EQ(dump(false)(host).content, "No stored coredump\n");
+    EXPECT_EQ(dump(true)(host).content, suc_dump);
+    host.firmware(0).make_coredump(cardsim_dump_e::CARD_COREDUMP, 2500);
+    EXPECT_EQ(dump(false)(host).content, card_dump);
+
+    // a card without a stored coredump
+    got = dump(false, 1)(host);
+    EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.content, "No stored coredump\n");
+    EXPECT_EQ(got.size, 0u);
+    EXPECT_EQ(got.requests, 1u);
+    got = dump(true, 1)(host);
+    EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.content, "No stored SUC coredump\n");
 }
 
 TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
@@ -198,6 +199,7 @@ TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
     const std::string prefix = "NIC " + nic_ipc_uuid_from_serial(host.card(0).serial) + " (" +
                                host.card(0).card_bdf + ") : ";
     const std::vector<uint8_t> dtb1 = cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1);
+    got_s got{};
 
     struct case_s {
         const char* what;
@@ -236,7 +238,7 @@ TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
     for (const case_s& c : cases) {
         SCOPED_TRACE(c.what);
         host.set_fault(0, c.fault);
-        got_s got = c.run(host);
+        got = c.run(host);
         EXPECT_EQ(got.status, c.status) << got.error;
         EXPECT_EQ(got.error, c.error.empty() ? "" : prefix + c.error + "\n");
         EXPECT_TRUE(got.intact);
@@ -253,12 +255,11 @@ TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
     // with the errno checks skipped a firmware errno does not stop a full answer
     host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5});
     g_aml_state.skip_ipc_errno_check = true;
-    guarded_buffer_s buf(1000);
-    dtb_result_s r = dtb_get(host, 0, 1, &buf);
+    got = dtb(1, 1000)(host);
     g_aml_state.skip_ipc_errno_check = false;
-    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(buf.content(1000), dtb1);
-    EXPECT_TRUE(buf.guard_intact());
+    EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.content, text_of(dtb1));
+    EXPECT_TRUE(got.intact);
     host.clear_fault(0);
 
     // no channel: an address without a card passes validation (no serial to
@@ -269,65 +270,9 @@ TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
     req.card = {"", "0000:7f:00.0"};
     EXPECT_EQ(aml_card_dtb_get(&req, &rsp), AML_STATUS_IPC_CONN_ERR);
     EXPECT_TRUE(contains(rsp.error, "(0000:7f:00.0) : ERROR - Failed to open IPC connection\n")) << rsp.error;
-    coredump_result_s dr = coredump_get(host, 1, false);
-    EXPECT_EQ(dr.status, AML_STATUS_IPC_CONN_ERR);
-    EXPECT_TRUE(contains(dr.rsp.error, "Failed to connect to NIC " + host.card(1).card_bdf)) << dr.rsp.error;
-}
-
-TEST(AmlCoredumpGet, CardAndSucCoredumpsArriveByteForByte)
-{
-    cardsim_card_spec_s spec0 = cardsim_default_card(0);
-    spec0.coredump_size = 2500;
-    spec0.suc_coredump_size = 1000;
-    cardsim_card_spec_s spec1 = cardsim_default_card(1);
-    spec1.coredump_size = 0;
-    spec1.suc_coredump_size = 0;
-    cardsim_host host({2, {spec0, spec1}, 0});
-    ASSERT_TRUE(host.ok()) << host.error();
-
-    std::string card = text_of(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::CARD_COREDUMP));
-    std::string suc = text_of(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::SUC_COREDUMP));
-    ASSERT_EQ(card.size(), 2500u);
-    ASSERT_EQ(suc.size(), 1000u);
-    EXPECT_NE(card.substr(0, 1000), suc) << "the two blobs must be told apart";
-
-    coredump_result_s r = coredump_get(host, 0, false);
-    ASSERT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.rsp.coredump, "#CD:BEGIN#\n" + card + "#CD:END#\n");
-    EXPECT_EQ(r.rsp.size, 2500u);
-    EXPECT_EQ(r.requests, 3u) << "1000 + 1000 + 500";
-    EXPECT_TRUE(r.rsp.error.empty());
-    r = coredump_get(host, 0, true);
-    ASSERT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.rsp.coredump, std::string(AML_COREDUMP_BEGIN) + suc + AML_COREDUMP_END);
-    EXPECT_EQ(r.requests, 1u) << "exactly one full chunk";
-
-    // the same over the fwctl transport
-    nic_ipc_init(NIC_IPC_TRANSPORT_FWCTL, false);
-    r = coredump_get(host, 0, false);
-    nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, true);
-    ASSERT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.rsp.coredump, "#CD:BEGIN#\n" + card + "#CD:END#\n");
-
-    // a cleared coredump is gone until the card makes a new one; the SUC's stays
-    aml_coredump_clear_req_s clear;
-    clear.card.bdf = host.card(0).card_bdf;
-    aml_coredump_clear_rsp_s clear_rsp;
-    ASSERT_EQ(aml_card_coredump_clear(&clear, &clear_rsp), AML_STATUS_OK) << clear_rsp.error;
-    EXPECT_EQ(coredump_get(host, 0, false).rsp.coredump, "No stored coredump\n");
-    EXPECT_EQ(coredump_get(host, 0, true).rsp.coredump, std::string(AML_COREDUMP_BEGIN) + suc + AML_COREDUMP_END);
-    host.firmware(0).make_coredump(cardsim_dump_e::CARD_COREDUMP, 2500);
-    EXPECT_EQ(coredump_get(host, 0, false).rsp.coredump, "#CD:BEGIN#\n" + card + "#CD:END#\n");
-
-    // a card without a stored coredump
-    r = coredump_get(host, 1, false);
-    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.rsp.coredump, "No stored coredump\n");
-    EXPECT_EQ(r.rsp.size, 0u);
-    EXPECT_EQ(r.requests, 1u);
-    r = coredump_get(host, 1, true);
-    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.rsp.coredump, "No stored SUC coredump\n");
+    got = dump(false, 1)(host);
+    EXPECT_EQ(got.status, AML_STATUS_IPC_CONN_ERR);
+    EXPECT_TRUE(contains(got.error, "Failed to connect to NIC " + host.card(1).card_bdf)) << got.error;
 }
 
 // the dtbs are 1000, 512, 2048 and 100 bytes, the card's coredump 2500 (but

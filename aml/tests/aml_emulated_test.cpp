@@ -437,50 +437,31 @@ std::vector<entry_s> entry_points()
     for (const member_s& m : members()) {
         all.push_back({m.name, [&m](aml_card_handle_s& card) { return m.run(card); }});
     }
+    // the handle is checked before anything else of the request is looked at
+    using h = aml_card_handle_s;
     const std::vector<entry_s> more = {
-        {"card get", [](aml_card_handle_s& c) { return call(c, aml_card_get); }},
-        {"dtb get", [](aml_card_handle_s& c) {
-             return call<aml_card_dtb_get_req_s>(c, aml_card_dtb_get, [](auto& r) { r.type = 1; });
+        {"card get", [](h& c) { return call(c, aml_card_get); }},
+        {"dtb get", [](h& c) { return call(c, aml_card_dtb_get); }},
+        {"coredump get", [](h& c) { return call(c, aml_card_coredump_get); }},
+        {"suc coredump get", [](h& c) { return call(c, aml_suc_coredump_get); }},
+        {"unbind", [](h& c) { return call(c, aml_card_unbind_pcie_devices); }},
+        {"bind", [](h& c) { return call(c, aml_card_bind_pcie_devices); }},
+        {"decommission", [](h& c) { return call(c, aml_card_decommission); }},
+        {"profile get", [](h& c) { return call(c, aml_card_profile_get); }},
+        {"profile update", [](h& c) { return call(c, aml_card_profile_update); }},
+        {"next boot image", [](h& c) { return call(c, aml_card_next_boot_image_update); }},
+        {"secure boot", [](h& c) {
+             return call<aml_card_secure_boot_update_req_s>(c, aml_card_secure_boot_update, [](auto& r) { r.option = 1; });
          }},
-        {"coredump get", [](aml_card_handle_s& c) { return call(c, aml_card_coredump_get); }},
-        {"suc coredump get", [](aml_card_handle_s& c) { return call(c, aml_suc_coredump_get); }},
-        {"unbind", [](aml_card_handle_s& c) {
-             return call<aml_card_unbind_pcie_devices_req_s>(
-                 c, aml_card_unbind_pcie_devices, [](auto& r) { r.devices = aml_pcie_host_network_devices(); });
-         }},
-        {"bind", [](aml_card_handle_s& c) {
-             return call<aml_card_bind_pcie_devices_req_s>(
-                 c, aml_card_bind_pcie_devices, [](auto& r) { r.devices = aml_pcie_host_network_devices(); });
-         }},
-        {"decommission", [](aml_card_handle_s& c) {
-             return call<aml_card_decommission_req_s>(c, aml_card_decommission, [](auto& r) { r.reset = 1; });
-         }},
-        {"recommission", [](aml_card_handle_s& c) {
+        {"secure boot info", [](h& c) { return call(c, aml_card_secure_boot_info_get); }},
+        {"partition erase", [](h& c) { return call(c, aml_card_flash_partition_erase); }},
+        {"recommission", [](h& c) {
              std::string step, error;
-             aml_status_e status = aml_card_recommission(&c, step, error, 0);
-             return outcome_s{status, error};
+             return outcome_s{aml_card_recommission(&c, step, error, 0), error};
          }},
-        {"profile get", [](aml_card_handle_s& c) { return call(c, aml_card_profile_get); }},
-        {"profile update", [](aml_card_handle_s& c) {
-             return call<aml_card_profile_upd_req_s>(c, aml_card_profile_update, [](auto& r) { r.profile = "rdma"; });
-         }},
-        {"next boot image", [](aml_card_handle_s& c) {
-             return call<aml_card_next_boot_image_update_req_s>(c, aml_card_next_boot_image_update,
-                                                                [](auto& r) { r.image = "fw-a"; });
-         }},
-        {"secure boot", [](aml_card_handle_s& c) {
-             return call<aml_card_secure_boot_update_req_s>(c, aml_card_secure_boot_update,
-                                                            [](auto& r) { r.option = 1; });
-         }},
-        {"secure boot info", [](aml_card_handle_s& c) { return call(c, aml_card_secure_boot_info_get); }},
-        {"partition erase", [](aml_card_handle_s& c) {
-             return call<aml_card_flash_partition_erase_req_s>(c, aml_card_flash_partition_erase,
-                                                               [](auto& r) { r.partition = "oprom"; });
-         }},
-        {"platform layer", [](aml_card_handle_s& c) {
+        {"platform layer", [](h& c) {
              std::string error;
-             aml_status_e status = aml_card_sdk_init(&c, error);
-             return outcome_s{status, error};
+             return outcome_s{aml_card_sdk_init(&c, error), error};
          }},
     };
     all.insert(all.end(), more.begin(), more.end());
