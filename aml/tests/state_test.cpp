@@ -6,6 +6,7 @@
 
 #include "aml/aml_card_validate.h"
 #include "aml/aml_state.h"
+#include "tests/support/process_runner.h"
 
 namespace fs = std::filesystem;
 
@@ -16,19 +17,13 @@ namespace {
 
 class AmlState : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        unsetenv("AML_TEST_ENV");
-        char tmpl[] = "/tmp/aml-state-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-    }
-    void TearDown() override { fs::remove_all(root_); }
+    void SetUp() override { unsetenv("AML_TEST_ENV"); }
     aml_init_params_s params(const std::string& oper, const std::string& conf, bool skip = false)
     {
         return {(root_ / oper).string(), (root_ / conf).string(), skip};
     }
-    fs::path root_;
+    test_temp_dir dir_{"aml-state"};
+    fs::path root_ = dir_.path();
 };
 
 TEST_F(AmlState, DefaultsUntilInitialised)
@@ -60,7 +55,7 @@ TEST_F(AmlState, SecondInitKeepsTheFirstDirectories)
 
 TEST_F(AmlState, DirectoryFailureLeavesTheLibraryUninitialised)
 {
-    ASSERT_EQ(system(("touch '" + (root_ / "file").string() + "'").c_str()), 0);
+    test_write_file(dir_.file("file"), "");
     testing::internal::CaptureStderr();
     EXPECT_EQ(aml_init(params("oper", "file/conf")), AML_STATUS_GENERIC_ERR);
     std::string err = testing::internal::GetCapturedStderr();

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "aml/aml_utils.h"
+#include "tests/support/process_runner.h"
 
 namespace fs = std::filesystem;
 
@@ -111,54 +112,58 @@ TEST(AmlTime, StampIsCtimeMadeFileNameSafe)
 
 TEST(AmlCommand, OutputLosesOneTrailingNewline)
 {
-    std::string out;
-    EXPECT_EQ(aml_execute_command("printf 'a\\nb\\n'", out), 0);
-    EXPECT_EQ(out, "a\nb");
-    EXPECT_EQ(aml_execute_command("printf 'a\\n\\n'", out), 0);
-    EXPECT_EQ(out, "a\n");
-    EXPECT_EQ(aml_execute_command("printf 'x'", out), 0);
-    EXPECT_EQ(out, "x");
-    EXPECT_EQ(aml_execute_command("echo partial; exit 7", out), 7);
-    EXPECT_EQ(out, "partial");
-    // output longer than any one read
-    EXPECT_EQ(aml_execute_command("head -c 1000 /dev/zero | tr '\\0' z", out), 0);
-    EXPECT_EQ(out, std::string(1000, 'z'));
-    EXPECT_EQ(aml_execute_command("kill -9 $$", out), -1);
+    struct case_s {
+        const char* command;
+        int rc;  // -1: ended by a signal
+        std::string out;
+    };
+    const case_s cases[] = {
+        {"printf 'a\\nb\\n'", 0, "a\nb"},
+        {"printf 'a\\n\\n'", 0, "a\n"},
+        {"printf 'x'", 0, "x"},
+        {"echo partial; exit 7", 7, "partial"},
+        {"head -c 1000 /dev/zero | tr '\\0' z", 0, std::string(1000, 'z')},  // longer than any one read
+        {"kill -9 $$", -1, ""},
+    };
+    for (const case_s& c : cases) {
+        std::string out = "stale";
+        EXPECT_EQ(aml_execute_command(c.command, out), c.rc) << c.command;
+        EXPECT_EQ(out, c.out) << c.command;
+    }
 }
 
-class AmlMakeDir : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/aml-make-dir-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-    }
-    void TearDown() override { fs::remove_all(root_); }
-    fs::path root_;
-};
-
 // the folder traps themselves are ipc's private_dir tests; here the library's
-// texts: made as asked, refused by name
-TEST_F(AmlMakeDir, MakesPrivateFoldersAndNamesTheOneThatFails)
+// texts: made as asked, refused by name, and files appended to
+TEST(AmlFiles, PrivateFoldersAndAppendedFiles)
 {
+    test_temp_dir dir("aml-files");
+    const fs::path root = dir.path();
     std::string error;
     for (const char* name : {"with blank", "quote'd", "$(touch pwned)", "-p", "nested/deeper/still"}) {
-        fs::path path = root_ / name;
+        fs::path path = root / name;
         EXPECT_EQ(make_dir(path.string(), error), 0) << name << ": " << error;
         EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_all) << name;
     }
-    EXPECT_FALSE(fs::exists(root_ / "pwned"));
-    EXPECT_EQ(make_dir(root_.string(), error), 0) << "an existing private folder is fine";
+    EXPECT_FALSE(fs::exists(root / "pwned"));
+    EXPECT_EQ(make_dir(root.string(), error), 0) << "an existing private folder is fine";
 
-    fs::path file = root_ / "file";
-    ASSERT_EQ(system(("touch " + file.string()).c_str()), 0);
-    std::string path = (file / "sub").string();
+    const std::string file = dir.file("file");
+    test_write_file(file, "");
+    std::string path = file + "/sub";
     EXPECT_NE(make_dir(path, error), 0);
-    EXPECT_EQ(error, "Failed to create directory " + path + ", err - Directory " + file.string() +
+    EXPECT_EQ(error, "Failed to create directory " + path + ", err - Directory " + file +
                          " is not a directory: it cannot hold a private directory; remove it or choose another "
                          "directory\n");
     EXPECT_NE(make_dir("", error), 0);
+
+    for (const char* text : {"one\n", "two\n"}) {
+        FILE* log = aml_file_create(dir.file("log"));
+        ASSERT_NE(log, nullptr);
+        fputs(text, log);
+        fclose(log);
+    }
+    EXPECT_EQ(test_read_file(dir.file("log")), "one\ntwo\n");
+    EXPECT_EQ(aml_file_create(dir.file("missing/log")), nullptr);
 }
 
 TEST(AmlLogText, TimestampRemoval)
@@ -172,24 +177,6 @@ TEST(AmlLogText, TimestampRemoval)
     for (const auto& [text, want] : cases) {
         EXPECT_EQ(aml_remove_log_timestamp(text), want) << text;
     }
-}
-
-TEST(AmlFile, CreateAppends)
-{
-    char tmpl[] = "/tmp/aml-file-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string path = std::string(tmpl) + "/log";
-    for (const char* text : {"one\n", "two\n"}) {
-        FILE* file = aml_file_create(path);
-        ASSERT_NE(file, nullptr);
-        fputs(text, file);
-        fclose(file);
-    }
-    std::string out;
-    EXPECT_EQ(aml_execute_command("cat " + path, out), 0);
-    EXPECT_EQ(out, "one\ntwo");
-    EXPECT_EQ(aml_file_create(std::string(tmpl) + "/missing/log"), nullptr);
-    fs::remove_all(tmpl);
 }
 
 }  // namespace
