@@ -263,7 +263,9 @@ const std::vector<member_s>& members()
     return all;
 }
 
-TEST(AmlEmulatedRequests, EachRequestReachesTheNamedCardOnceOverEitherChannel)
+// the whole family on one host: each request reaches the card it names over
+// either channel, and every fault of its exchange gives its status and text
+TEST(AmlEmulatedRequests, EveryRequestOverEitherChannelAndEveryFaultOfItsExchange)
 {
     cardsim_host host(three_channels());
     ASSERT_TRUE(host.ok()) << host.error();
@@ -306,13 +308,8 @@ TEST(AmlEmulatedRequests, EachRequestReachesTheNamedCardOnceOverEitherChannel)
     aml_card_cmb_get_rsp_s cmb_rsp;
     ASSERT_EQ(aml_card_cmb_get(&cmb, &cmb_rsp), AML_STATUS_OK) << cmb_rsp.error;
     EXPECT_EQ(cmb_rsp.cmb, 11);
-}
 
-TEST(AmlEmulatedRequests, EveryFaultOfTheExchangeGivesItsStatusAndText)
-{
-    cardsim_host host(three_channels());
-    ASSERT_TRUE(host.ok()) << host.error();
-
+    // the faults
     struct fault_case_s {
         const char* what;
         cardsim_fault_s fault;  // aimed at the member's exchange
@@ -385,13 +382,8 @@ TEST(AmlEmulatedRequests, EveryFaultOfTheExchangeGivesItsStatusAndText)
             EXPECT_EQ(m.run(handle).status, AML_STATUS_OK) << "nothing is left behind";
         }
     }
-}
 
-TEST(AmlEmulatedLiveness, WrongNonceSkippedChecksAndASilentCard)
-{
-    rsp_timeout_guard timeout(200);
-    cardsim_host host(three_channels());
-    ASSERT_TRUE(host.ok()) << host.error();
+    // the heartbeat's own: another nonce, skipped checks, a silent card
     for (size_t card : {size_t{0}, size_t{1}}) {
         SCOPED_TRACE("card " + std::to_string(card));
         const aml_card_handle_s handle{"", host.card(card).card_bdf};
@@ -414,6 +406,7 @@ TEST(AmlEmulatedLiveness, WrongNonceSkippedChecksAndASilentCard)
 
     // a silent card fails after the bounded wait, does not hold up another
     // card, and answers again once it speaks
+    rsp_timeout_guard timeout(200);
     host.set_fault(0, {cardsim_fault_e::SILENT});
     outcome_s got = liveness({"", host.card(0).card_bdf});
     EXPECT_EQ(got.status, AML_STATUS_IPC_OP_ERR);
@@ -423,6 +416,7 @@ TEST(AmlEmulatedLiveness, WrongNonceSkippedChecksAndASilentCard)
     got = liveness({"", host.card(0).card_bdf});
     EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
 }
+
 
 // every entry point that takes a card handle, with what it must not do to a
 // bad one: reach a card, or call it anything but invalid
