@@ -1,5 +1,7 @@
 #pragma once
 
+// one request/response exchange with a card and how its outcome is judged
+
 #include <sys/types.h>
 
 #include <cstdint>

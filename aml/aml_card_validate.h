@@ -1,5 +1,8 @@
 #pragma once
 
+// card handle checks (uses the library state) and the error texts that name
+// a card; the line runs utils <- state <- validate
+
 #include <string>
 
 #include "aml/aml_card_handle.h"

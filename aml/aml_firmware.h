@@ -1,5 +1,8 @@
 #pragma once
 
+// the library's road to the firmware update engine: starting it for a card,
+// its failures logged per card, and the one-call firmware requests
+
 #include <string>
 
 #include "aml/aml_card_handle.h"

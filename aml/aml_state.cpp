@@ -1,4 +1,5 @@
-// the library's process-wide state and its one-time initialisation
+// the library's process-wide state, its one-time initialisation and the
+// folders it works in
 
 #include "aml/aml_state.h"
 

@@ -1,5 +1,8 @@
 #pragma once
 
+// the library's process-wide state, its one-time initialisation and the
+// folders it works in (uses utils)
+
 #include <string>
 
 #include "aml/aml_status.h"

@@ -1,4 +1,5 @@
-// uuid texts, breakout mode names, time stamps, shell commands and directories
+// uuid and address texts, breakout mode names, time stamps, shell commands
+// and private folders: nothing here needs the rest of the library
 
 #include "aml/aml_utils.h"
 

@@ -1,5 +1,8 @@
 #pragma once
 
+// helpers that need nothing else of the library: uuid and address texts,
+// breakout mode names, time stamps, shell commands and private folders
+
 #include <cstdint>
 #include <cstdio>
 #include <string>

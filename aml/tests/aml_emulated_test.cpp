@@ -114,22 +114,19 @@ TEST(AmlEmulatedInventory, EveryCardIsListedAndEveryFunctionAndNameLeadsToIt)
         SCOPED_TRACE("card " + std::to_string(i));
         const cardsim_card_info_s& card = host.card(i);
         EXPECT_EQ(listed.cards[i].uuid, uuid_of(host, i)) << "the uuid of the card's serial";
+        // a card without an ipc device is known by its core function
+        const std::vector<std::string> want = {uuid_of(host, i), card.serial,   card.card_bdf,
+                                               card.rsc_bdf,     card.ipc_devnode.empty() ? "" : card.ipc_bdf,
+                                               card.core_bdf,    card.func_1002_bdf, card.func_1003_bdf};
         // by address and by uuid, the handle completed either way
         for (aml_card_handle_s handle : {aml_card_handle_s{"", card.card_bdf}, aml_card_handle_s{uuid_of(host, i), ""}}) {
             aml_card_get_req_s req{handle};
             aml_card_get_rsp_s rsp;
             ASSERT_EQ(aml_card_get(&req, &rsp), AML_STATUS_OK) << rsp.error;
-            EXPECT_EQ(req.card.uuid, uuid_of(host, i));
-            EXPECT_EQ(req.card.bdf, card.card_bdf);
-            EXPECT_EQ(rsp.uuid, uuid_of(host, i));
-            EXPECT_EQ(rsp.serial_num, card.serial);
-            EXPECT_EQ(rsp.bdf, card.card_bdf);
-            EXPECT_EQ(rsp.rsc_bdf, card.rsc_bdf);
-            // a card without an ipc device is known by its core function
-            EXPECT_EQ(rsp.ipc_bdf, card.ipc_devnode.empty() ? "" : card.ipc_bdf);
-            EXPECT_EQ(rsp.core_bdf, card.core_bdf);
-            EXPECT_EQ(rsp.func_1002_bdf, card.func_1002_bdf);
-            EXPECT_EQ(rsp.func_1003_bdf, card.func_1003_bdf);
+            EXPECT_EQ(req.card.uuid + " " + req.card.bdf, uuid_of(host, i) + " " + card.card_bdf);
+            EXPECT_EQ((std::vector<std::string>{rsp.uuid, rsp.serial_num, rsp.bdf, rsp.rsc_bdf, rsp.ipc_bdf,
+                                                rsp.core_bdf, rsp.func_1002_bdf, rsp.func_1003_bdf}),
+                      want);
         }
         aml_card_uuid_get_req_s uuid_req{card.card_bdf};
         aml_card_uuid_get_rsp_s uuid_rsp;

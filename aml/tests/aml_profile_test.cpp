@@ -198,9 +198,7 @@ protected:
 
 TEST_F(AmlProfile, ProfilesOfAPackage)
 {
-    fw_package_options_s opt;
-    opt.card_profile = true;
-    fw_package pkg(dir.file("build"), opt);
+    fw_package pkg(dir.file("build"), profile_package_options());
     const std::string with = pkg.build("with profiles.tar.gz");
 
     aml_card_profile_get_req_s req{card, with};
@@ -227,8 +225,7 @@ TEST_F(AmlProfile, ProfilesOfAPackage)
     EXPECT_EQ(rsp.error, msg("ERROR - Firmware package " + req.package + " doesn't exist or not accessible"));
 
     // a profile file with port 0: status 11, and the profiles before it
-    fw_package_options_s zero_opt;
-    zero_opt.card_profile = true;
+    fw_package_options_s zero_opt = profile_package_options();
     zero_opt.profiles = {{"first", "kept", "device_config", "default", {{"3", "2x200g"}}},
                          {"broken", "port zero", "device_config", "default", {{"0", "2x200g"}}}};
     fw_package zero(dir.file("build"), zero_opt);
@@ -387,9 +384,7 @@ TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
 // slow: the package install waits a second after every erase and write
 TEST_F(AmlProfile, FullUpdateInstallsThePackageSetsPortsAndRecordsTheProfile)
 {
-    fw_package_options_s opt;
-    opt.card_profile = true;
-    fw_package pkg(dir.file("build"), opt);
+    fw_package pkg(dir.file("build"), profile_package_options());
     aml_card_profile_upd_req_s req;
     req.card = {card.uuid, ""};
     req.package = pkg.build("full.tar.gz");
