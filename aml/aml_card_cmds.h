@@ -1,5 +1,8 @@
 #pragma once
 
+// the firmware commands the library sends, by name: endpoint, opcode, answer
+// size, status offset and failure texts of each
+
 #include "aml/aml_card_ipc.h"
 
 // the firmware commands the library sends, one entry each

@@ -1,5 +1,7 @@
 #pragma once
 
+// the card handle every library call takes: a uuid, an address, or both
+
 #include <string>
 
 // names one card in every library operation: the card UUID, the PCIe address of

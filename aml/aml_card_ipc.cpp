@@ -8,31 +8,8 @@
 
 #include "aml/aml_card_validate.h"
 #include "aml/aml_state.h"
+#include "ipc/le_bytes.h"
 #include "ipc/nic_ipc.h"
-
-uint32_t aml_le32(const uint8_t* data)
-{
-    return static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
-           static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
-}
-
-uint64_t aml_le64(const uint8_t* data)
-{
-    return static_cast<uint64_t>(aml_le32(data)) | static_cast<uint64_t>(aml_le32(data + 4)) << 32;
-}
-
-void aml_put_le32(uint8_t* data, uint32_t value)
-{
-    for (size_t i = 0; i < 4; i++) {
-        data[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-void aml_put_le64(uint8_t* data, uint64_t value)
-{
-    aml_put_le32(data, static_cast<uint32_t>(value));
-    aml_put_le32(data + 4, static_cast<uint32_t>(value >> 32));
-}
 
 aml_status_e aml_card_rsp_check(const aml_card_handle_s* handle, const aml_card_cmd_s& cmd, ssize_t rc,
                                 uint32_t fw_errno, int sys_errno, const uint8_t* rsp,
@@ -62,7 +39,7 @@ aml_status_e aml_card_rsp_check(const aml_card_handle_s* handle, const aml_card_
         error = aml_card_error_msg(handle, std::string("ERROR - ") + cmd.name + " has no status word");
         return AML_STATUS_INVALID_OP;
     }
-    uint32_t status = aml_le32(rsp + cmd.status_offset);
+    uint32_t status = le_at<uint32_t>(rsp, cmd.rsp_size, cmd.status_offset);
     if (!aml_sdk_ret_is_success(status)) {
         aml_status_e mapped = sdk_ret_to_aml_status(status);
         error = aml_card_error_msg(handle, cmd.status_text + aml_status_to_str(mapped));
@@ -75,9 +52,8 @@ aml_status_e aml_card_request(aml_card_handle_s* handle, const aml_card_cmd_s& c
                               size_t req_len, std::vector<uint8_t>& rsp, std::string& error)
 {
     rsp.clear();
-    aml_status_e status = aml_card_handle_validate(handle);
+    aml_status_e status = aml_card_handle_check(handle, error);
     if (status != AML_STATUS_OK) {
-        error = aml_card_error_msg(handle, "ERROR - Invalid card handle");
         return status;
     }
     nic_ipc_handle_s ipc;

@@ -1,5 +1,7 @@
 #pragma once
 
+// one request/response exchange with a card and how its outcome is judged
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -19,12 +21,6 @@ struct aml_card_cmd_s {
     const char* errno_text;   // "ERROR - Failed to ..., err : ", followed by the firmware errno
     const char* status_text;  // "ERROR - Failed to ..., status : ", followed by the status text
 };
-
-// a little-endian 32-bit / 64-bit value at data[0..]
-uint32_t aml_le32(const uint8_t* data);
-uint64_t aml_le64(const uint8_t* data);
-void aml_put_le32(uint8_t* data, uint32_t value);
-void aml_put_le64(uint8_t* data, uint64_t value);
 
 // judges the outcome of one exchange: rc and fw_errno as the transport gave
 // them, sys_errno the errno after a failed exchange, rsp the rc bytes that

@@ -1,5 +1,8 @@
 #pragma once
 
+// the single-exchange card requests: heartbeat, time, coredump clears, pss
+// reset and cmb, with the layouts of their bodies
+
 #include <cstdint>
 #include <ctime>
 #include <string>

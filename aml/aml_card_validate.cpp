@@ -2,25 +2,9 @@
 
 #include "aml/aml_card_validate.h"
 
-#include <regex>
-
 #include "aml/aml_state.h"
+#include "aml/aml_utils.h"
 #include "ipc/nic_ipc.h"
-
-static const std::regex k_uuid_regex("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$");
-// the '.' is literal: an address ends up in sysfs paths and shell commands,
-// so "0000:3b:00/0" must not pass for one
-static const std::regex k_bdf_regex("^[0-9a-f]{4}:[0-9a-f]{2}:[0-9a-f]{2}\\.[0-9a-f]{1}$");
-
-bool is_uuid_valid(const std::string& text)
-{
-    return std::regex_match(text, k_uuid_regex);
-}
-
-bool is_bdf_valid(const std::string& text)
-{
-    return std::regex_match(text, k_bdf_regex);
-}
 
 aml_status_e aml_card_handle_validate(aml_card_handle_s* handle)
 {
@@ -50,6 +34,15 @@ aml_status_e aml_card_handle_validate(aml_card_handle_s* handle)
     }
     handle->uuid = info.uuid;
     return AML_STATUS_OK;
+}
+
+aml_status_e aml_card_handle_check(aml_card_handle_s* handle, std::string& error)
+{
+    aml_status_e status = aml_card_handle_validate(handle);
+    if (status != AML_STATUS_OK) {
+        error = aml_card_error_msg(handle, "ERROR - Invalid card handle");
+    }
+    return status;
 }
 
 std::string aml_card_error_msg(const aml_card_handle_s* handle, const std::string& message)

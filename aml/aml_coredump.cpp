@@ -13,6 +13,7 @@
 #include "aml/aml_card_ipc.h"
 #include "aml/aml_card_validate.h"
 #include "aml/aml_state.h"
+#include "ipc/le_bytes.h"
 #include "ipc/nic_ipc.h"
 
 namespace {
@@ -115,9 +116,8 @@ aml_status_e coredump_get(const coredump_kind_s& kind, aml_coredump_get_req_s* r
     rsp->coredump.clear();
     rsp->size = 0;
     aml_card_handle_s* handle = &req->card;
-    aml_status_e status = aml_card_handle_validate(handle);
+    aml_status_e status = aml_card_handle_check(handle, rsp->error);
     if (status != AML_STATUS_OK) {
-        rsp->error = aml_card_error_msg(handle, "ERROR - Invalid card handle");
         return status;
     }
     channel ch;
@@ -136,14 +136,14 @@ aml_status_e coredump_get(const coredump_kind_s& kind, aml_coredump_get_req_s* r
     std::vector<uint8_t> buf(AML_COREDUMP_RSP_SIZE);
     for (bool first = true;; first = false) {
         std::fill(buf.begin(), buf.end(), 0);
-        aml_put_le32(buf.data(), received);
+        le_put<uint32_t>(buf.data(), buf.size(), 0, received);
         status = ch.exchange(handle, kind.cmd, buf.data(), k_offset_req_size, rsp->error);
         if (status != AML_STATUS_OK) {
             return status;
         }
-        uint32_t length = aml_le32(buf.data() + k_chunk_length_offset);
-        uint32_t chunk_total = aml_le32(buf.data() + AML_COREDUMP_TOTAL_OFFSET);
-        uint32_t chunk_offset = aml_le32(buf.data() + AML_COREDUMP_CHUNK_OFFSET);
+        uint32_t length = le_at<uint32_t>(buf, k_chunk_length_offset);
+        uint32_t chunk_total = le_at<uint32_t>(buf, AML_COREDUMP_TOTAL_OFFSET);
+        uint32_t chunk_offset = le_at<uint32_t>(buf, AML_COREDUMP_CHUNK_OFFSET);
         if (first) {
             total = chunk_total;
             if (total == 0) {
@@ -194,9 +194,8 @@ aml_status_e aml_card_dtb_get(aml_card_dtb_get_req_s* req, aml_card_dtb_get_rsp_
     rsp->error.clear();
     rsp->size = 0;
     aml_card_handle_s* handle = &req->card;
-    aml_status_e status = aml_card_handle_validate(handle);
+    aml_status_e status = aml_card_handle_check(handle, rsp->error);
     if (status != AML_STATUS_OK) {
-        rsp->error = aml_card_error_msg(handle, "ERROR - Invalid card handle");
         return status;
     }
     if (req->type > AML_DTB_TYPE_MAX) {
@@ -219,7 +218,7 @@ aml_status_e aml_card_dtb_get(aml_card_dtb_get_req_s* req, aml_card_dtb_get_rsp_
     if (status != AML_STATUS_OK) {
         return status;
     }
-    uint32_t total = aml_le32(summary + k_dtb_total_offset);
+    uint32_t total = le_at<uint32_t>(summary, sizeof(summary), k_dtb_total_offset);
     if (req->buffer_size == 0 || req->buffer == nullptr) {
         rsp->size = total;
         return AML_STATUS_OK;
@@ -234,12 +233,12 @@ aml_status_e aml_card_dtb_get(aml_card_dtb_get_req_s* req, aml_card_dtb_get_rsp_
     for (uint32_t remaining = total; remaining > 0;) {
         uint32_t offset = total - remaining;
         memset(chunk, 0, sizeof(chunk));
-        aml_put_le32(chunk, offset);
+        le_put<uint32_t>(chunk, sizeof(chunk), 0, offset);
         status = ch.exchange(handle, cmds.get, chunk, k_offset_req_size, rsp->error);
         if (status != AML_STATUS_OK) {
             return status;
         }
-        uint32_t length = aml_le32(chunk + k_chunk_length_offset);
+        uint32_t length = le_at<uint32_t>(chunk, sizeof(chunk), k_chunk_length_offset);
         if (length == 0) {
             rsp->error = aml_card_error_msg(handle, "ERROR - DTB_GET empty chunk at offset " + std::to_string(offset) +
                                                         " of " + std::to_string(total));

@@ -1,5 +1,7 @@
 #pragma once
 
+// device-tree and coredump retrieval from a card, in chunks
+
 #include <cstddef>
 #include <cstdint>
 #include <string>

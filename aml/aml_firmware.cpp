@@ -55,20 +55,30 @@ void aml_handle_fwupdate_failure(aml_card_handle_s* handle, aml_fwupdate_trace_c
     error = aml_card_error_msg(handle, trace->last_error);
 }
 
+aml_status_e aml_fwupdate_start(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s* trace, std::string& error)
+{
+    fwupdate_init_params_s params;
+    aml_fill_fwupdate_init_params(handle, trace, &params);
+    int rc = fwupdate_init(params);
+    if (rc != 0) {
+        aml_handle_fwupdate_failure(handle, trace, error);
+        return sdk_ret_to_aml_status(static_cast<uint32_t>(rc));
+    }
+    return AML_STATUS_OK;
+}
+
 aml_status_e aml_fwupdate_call(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s& trace, std::string& error,
                                const std::function<int()>& call)
 {
-    aml_status_e status = aml_card_handle_validate(handle);
+    aml_status_e status = aml_card_handle_check(handle, error);
     if (status != AML_STATUS_OK) {
-        error = aml_card_error_msg(handle, "ERROR - Invalid card handle");
         return status;
     }
-    fwupdate_init_params_s params;
-    aml_fill_fwupdate_init_params(handle, &trace, &params);
-    int rc = fwupdate_init(params);
-    if (rc == 0) {
-        rc = call();
+    status = aml_fwupdate_start(handle, &trace, error);
+    if (status != AML_STATUS_OK) {
+        return status;
     }
+    int rc = call();
     if (rc != 0) {
         aml_handle_fwupdate_failure(handle, &trace, error);
         return sdk_ret_to_aml_status(static_cast<uint32_t>(rc));

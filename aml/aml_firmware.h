@@ -1,5 +1,8 @@
 #pragma once
 
+// the library's road to the firmware update engine: starting it for a card,
+// its failures logged per card, and the one-call firmware requests
+
 #include <functional>
 #include <string>
 
@@ -49,6 +52,9 @@ std::string aml_engine_image_name(const std::string& image);
 void aml_fill_fwupdate_init_params(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s* trace,
                                    fwupdate_init_params_s* params);
 void aml_handle_fwupdate_failure(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s* trace, std::string& error);
+// starts the engine for the card, its messages gathered in trace; a failure
+// is handled as above and its status returned
+aml_status_e aml_fwupdate_start(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s* trace, std::string& error);
 // the wrapper whole: validate the handle, start the engine with trace, make
 // the call, and on a failure log and fill error; the mapped status
 aml_status_e aml_fwupdate_call(aml_card_handle_s* handle, aml_fwupdate_trace_cb_ctxt_s& trace, std::string& error,

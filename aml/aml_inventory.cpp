@@ -6,6 +6,8 @@
 
 #include "aml/aml_card_cmds.h"
 #include "aml/aml_card_validate.h"
+#include "aml/aml_utils.h"
+#include "ipc/le_bytes.h"
 #include "ipc/nic_ipc.h"
 
 namespace {
@@ -84,9 +86,8 @@ aml_status_e aml_card_get(aml_card_get_req_s* req, aml_card_get_rsp_s* rsp)
     if (req == nullptr || rsp == nullptr) {
         return AML_STATUS_INVALID_INPUT;
     }
-    aml_status_e status = aml_card_handle_validate(&req->card);
+    aml_status_e status = aml_card_handle_check(&req->card, rsp->error);
     if (status != AML_STATUS_OK) {
-        rsp->error = aml_card_error_msg(&req->card, "ERROR - Invalid card handle");
         return status;
     }
     rsp->error.clear();
@@ -197,7 +198,7 @@ aml_status_e aml_get_device_role(aml_card_handle_s* handle, device_role_e* role,
     aml_status_e status = aml_card_request(handle, aml_card_cmd(AML_CARD_CMD_DEVICE_ROLE_GET), k_zero_byte,
                                            sizeof(k_zero_byte), answer, error);
     if (status == AML_STATUS_OK) {
-        *role = static_cast<device_role_e>(aml_le32(answer.data() + k_device_role_offset));
+        *role = static_cast<device_role_e>(le_at<uint32_t>(answer, k_device_role_offset));
     }
     return status;
 }

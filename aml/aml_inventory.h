@@ -1,5 +1,7 @@
 #pragma once
 
+// card listing, uuid and address lookups, and the device info queries
+
 #include <cstdint>
 #include <string>
 #include <vector>

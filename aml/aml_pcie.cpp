@@ -19,6 +19,7 @@
 #include "aml/aml_card_validate.h"
 #include "aml/aml_inventory.h"
 #include "aml/aml_utils.h"
+#include "ipc/le_bytes.h"
 #include "ipc/nic_ipc.h"
 #include "ipc/shell_command.h"
 #include "ipc/sysfs_attr.h"
@@ -185,7 +186,7 @@ aml_status_e send_reset(aml_card_decommission_req_s* req, aml_card_decommission_
         return AML_STATUS_IPC_CONN_ERR;
     }
     uint8_t buf[k_reset_rsp_size] = {};
-    aml_put_le32(buf, req->reset_arg);
+    le_put<uint32_t>(buf, sizeof(buf), 0, req->reset_arg);
     uint32_t fw_errno = 0;
     errno = 0;
     uint32_t opcode = req->cpld_reload ? k_cpld_reload.opcode : k_card_reset_op;
@@ -202,7 +203,7 @@ aml_status_e send_reset(aml_card_decommission_req_s* req, aml_card_decommission_
                                                   strerror(err));
         return AML_STATUS_IPC_OP_ERR;
     }
-    rsp->reset_answer = rc >= static_cast<ssize_t>(k_reset_rsp_size) && aml_le32(buf) != 0;
+    rsp->reset_answer = rc >= static_cast<ssize_t>(k_reset_rsp_size) && le_at<uint32_t>(buf, sizeof(buf), 0) != 0;
     return AML_STATUS_OK;
 }
 
@@ -277,9 +278,8 @@ aml_status_e aml_pcie_rescan(aml_pcie_rescan_req_s* req, aml_pcie_rescan_rsp_s* 
 aml_status_e aml_card_unbind_pcie_devices(aml_card_unbind_pcie_devices_req_s* req,
                                           aml_card_unbind_pcie_devices_rsp_s* rsp)
 {
-    aml_status_e status = aml_card_handle_validate(&req->card);
+    aml_status_e status = aml_card_handle_check(&req->card, rsp->error);
     if (status != AML_STATUS_OK) {
-        rsp->error = aml_card_error_msg(&req->card, "ERROR - Invalid card handle");
         return status;
     }
     for (const auto& device : req->devices) {
@@ -300,9 +300,8 @@ aml_status_e aml_card_unbind_pcie_devices(aml_card_unbind_pcie_devices_req_s* re
 aml_status_e aml_card_bind_pcie_devices(aml_card_bind_pcie_devices_req_s* req,
                                         aml_card_bind_pcie_devices_rsp_s* rsp)
 {
-    aml_status_e status = aml_card_handle_validate(&req->card);
+    aml_status_e status = aml_card_handle_check(&req->card, rsp->error);
     if (status != AML_STATUS_OK) {
-        rsp->error = aml_card_error_msg(&req->card, "ERROR - Invalid card handle");
         return status;
     }
     for (const auto& device : req->devices) {
@@ -322,9 +321,8 @@ aml_status_e aml_card_bind_pcie_devices(aml_card_bind_pcie_devices_req_s* req,
 aml_status_e aml_card_decommission(aml_card_decommission_req_s* req, aml_card_decommission_rsp_s* rsp)
 {
     aml_card_handle_s* card = &req->card;
-    aml_status_e status = aml_card_handle_validate(card);
+    aml_status_e status = aml_card_handle_check(card, rsp->error);
     if (status != AML_STATUS_OK) {
-        rsp->error = aml_card_error_msg(card, "ERROR - Invalid card handle");
         return status;
     }
     std::string port;

@@ -1,5 +1,8 @@
 #pragma once
 
+// pcie device management: drivers, host port error reporting, reset,
+// remove, rescan and recommission
+
 #include <cstdint>
 #include <string>
 #include <vector>

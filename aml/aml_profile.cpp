@@ -168,9 +168,8 @@ aml_status_e aml_card_profile_get(aml_card_profile_get_req_s* req, aml_card_prof
         return status;
     }
 
-    aml_status_e status = aml_card_handle_validate(handle);
+    aml_status_e status = aml_card_handle_check(handle, rsp->error);
     if (status != AML_STATUS_OK) {
-        rsp->error = aml_card_error_msg(handle, "ERROR - Invalid card handle");
         return status;
     }
     const std::string dir = aml_card_conf_dir(handle);
@@ -210,9 +209,8 @@ aml_status_e aml_card_profile_get(aml_card_profile_get_req_s* req, aml_card_prof
 aml_status_e aml_card_port_profile_apply(aml_card_handle_s* handle, const std::vector<aml_port_profile_cfg_s>& ports,
                                          std::string& error)
 {
-    aml_status_e status = aml_card_handle_validate(handle);
+    aml_status_e status = aml_card_handle_check(handle, error);
     if (status != AML_STATUS_OK) {
-        error = aml_card_error_msg(handle, "ERROR - Invalid card handle");
         return status;
     }
     if (ports.empty()) {
@@ -320,9 +318,8 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
     rsp->install_status.clear();
     aml_card_handle_s* handle = &req->card;
 
-    aml_status_e status = aml_card_handle_validate(handle);
+    aml_status_e status = aml_card_handle_check(handle, rsp->error);
     if (status != AML_STATUS_OK) {
-        rsp->error = aml_card_error_msg(handle, "ERROR - Invalid card handle");
         return status;
     }
     if (req->profile.empty()) {
@@ -336,13 +333,11 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
     }
 
     aml_fwupdate_trace_cb_ctxt_s trace;
-    fwupdate_init_params_s params;
-    aml_fill_fwupdate_init_params(handle, &trace, &params);
-    int rc = fwupdate_init(params);
-    if (rc != 0) {
-        aml_handle_fwupdate_failure(handle, &trace, rsp->error);
-        return sdk_ret_to_aml_status(static_cast<uint32_t>(rc));
+    status = aml_fwupdate_start(handle, &trace, rsp->error);
+    if (status != AML_STATUS_OK) {
+        return status;
     }
+    int rc = 0;
     // an unreadable card.conf is overwritten by the activation below: it
     // does not stop the update
     if (!read_active_profile(aml_card_conf_dir(handle), rsp->previous_profile)) {

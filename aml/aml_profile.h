@@ -1,5 +1,8 @@
 #pragma once
 
+// card profiles: reading them from a package or a card's configuration
+// directory, port breakout modes, and changing a card's profile
+
 #include <cstdint>
 #include <functional>
 #include <string>

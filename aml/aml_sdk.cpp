@@ -10,9 +10,8 @@
 aml_status_e aml_card_sdk_init(aml_card_handle_s* handle, std::string& error)
 {
     error.clear();
-    aml_status_e status = aml_card_handle_validate(handle);
+    aml_status_e status = aml_card_handle_check(handle, error);
     if (status != AML_STATUS_OK) {
-        error = aml_card_error_msg(handle, "ERROR - Invalid card handle");
         return status;
     }
     logger_init(null_logger_cb_);

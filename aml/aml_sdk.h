@@ -1,5 +1,7 @@
 #pragma once
 
+// the platform layer for one card, as the library's callers start it
+
 #include <string>
 
 #include "aml/aml_card_handle.h"

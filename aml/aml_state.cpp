@@ -1,4 +1,5 @@
-// the library's process-wide state and its one-time initialisation
+// the library's process-wide state, its one-time initialisation and the
+// folders it works in
 
 #include "aml/aml_state.h"
 
@@ -61,4 +62,9 @@ std::string aml_conf_dir()
 std::string aml_oper_dir()
 {
     return g_aml_state.initialised ? g_aml_state.oper_dir : AML_DEFAULT_OPER_DIR;
+}
+
+std::string aml_debug_log_file(const std::string& name)
+{
+    return aml_oper_dir() + "/fwupgrade/fwupgrade-logs-" + name + ".log";
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+// the library's process-wide state, its one-time initialisation and the
+// folders it works in (uses utils)
+
 #include <string>
 
 #include "aml/aml_status.h"
@@ -37,6 +40,8 @@ aml_status_e aml_init(const aml_init_params_s& params);
 // the configured directories, or their defaults while none is configured
 std::string aml_conf_dir();
 std::string aml_oper_dir();
+// aml_oper_dir() + "/fwupgrade/fwupgrade-logs-" + name + ".log"
+std::string aml_debug_log_file(const std::string& name);
 
 // reads AML_TEST_ENV (decimal) into g_aml_test_env when it is set
 void aml_test_env_refresh();

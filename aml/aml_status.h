@@ -1,5 +1,7 @@
 #pragma once
 
+// library statuses, their texts and the mappings to and from firmware statuses
+
 #include <cstdint>
 #include <string>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// the firmware update engine's messages, gathered per operation
+
 #include <cstdio>
 #include <functional>
 #include <string>

@@ -1,15 +1,15 @@
-// uuid texts, breakout mode names, time stamps, shell commands and directories
+// uuid and address texts, breakout mode names, time stamps, shell commands
+// and private folders: nothing here needs the rest of the library
 
 #include "aml/aml_utils.h"
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <regex>
 
 #include <fmt/format.h>
 
-#include "aml/aml_card_validate.h"
-#include "aml/aml_state.h"
 #include "ipc/private_dir.h"
 #include "ipc/shell_command.h"
 
@@ -30,6 +30,11 @@ constexpr breakout_mode_name_s k_breakout_modes[] = {
     {AML_PORT_BREAKOUT_MODE_2X400G_2, "2x400g-2"}, {AML_PORT_BREAKOUT_MODE_4X200G_1, "4x200g-1"},
     {AML_PORT_BREAKOUT_MODE_1X400G_4, "1x400g-4"}, {AML_PORT_BREAKOUT_MODE_4X100G_1, "4x100g-1"},
 };
+
+const std::regex k_uuid_regex("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$");
+// the '.' is literal: an address ends up in sysfs paths and shell commands,
+// so "0000:3b:00/0" must not pass for one
+const std::regex k_bdf_regex("^[0-9a-f]{4}:[0-9a-f]{2}:[0-9a-f]{2}\\.[0-9a-f]{1}$");
 
 int hex_value(char c)
 {
@@ -63,6 +68,16 @@ bool read_hex(const std::string& text, size_t pos, size_t count, uint32_t& value
 }
 
 }  // namespace
+
+bool is_uuid_valid(const std::string& text)
+{
+    return std::regex_match(text, k_uuid_regex);
+}
+
+bool is_bdf_valid(const std::string& text)
+{
+    return std::regex_match(text, k_bdf_regex);
+}
 
 std::string aml_uuid_to_str(const uint8_t b[AML_UUID_BYTES])
 {
@@ -224,9 +239,4 @@ std::string aml_remove_log_timestamp(const std::string& message)
     std::string text = message;
     text.erase(open, close + 2);
     return text;
-}
-
-std::string aml_debug_log_file(const std::string& name)
-{
-    return aml_oper_dir() + "/fwupgrade/fwupgrade-logs-" + name + ".log";
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+// helpers that need nothing else of the library: uuid and address texts,
+// breakout mode names, time stamps, shell commands and private folders
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -8,6 +11,11 @@
 
 constexpr size_t AML_UUID_BYTES = 16;
 constexpr size_t AML_MAC_BYTES = 6;
+
+// the whole text is a lower-case 8-4-4-4-12 hexadecimal uuid
+bool is_uuid_valid(const std::string& text);
+// the whole text is a DDDD:BB:DD.F pcie address in lower-case hexadecimal
+bool is_bdf_valid(const std::string& text);
 
 // lower-case 8-4-4-4-12 text of 16 bytes
 std::string aml_uuid_to_str(const uint8_t bytes[AML_UUID_BYTES]);
@@ -58,6 +66,3 @@ FILE* aml_file_create(const std::string& path);
 
 // drops a leading bracketed time stamp and the blank after it
 std::string aml_remove_log_timestamp(const std::string& message);
-
-// aml_oper_dir() + "/fwupgrade/fwupgrade-logs-" + name + ".log"
-std::string aml_debug_log_file(const std::string& name);

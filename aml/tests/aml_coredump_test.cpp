@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,29 +23,6 @@ namespace {
 constexpr uint8_t k_guard = 0xa5;
 constexpr size_t k_guard_size = 64;
 
-// a caller's buffer of `size` bytes followed by guard bytes the library must
-// never touch
-struct guarded_buffer_s {
-    explicit guarded_buffer_s(size_t size) : size(size), bytes(size + k_guard_size, k_guard) {}
-    bool guard_intact() const
-    {
-        for (size_t i = size; i < bytes.size(); i++) {
-            if (bytes[i] != k_guard) {
-                return false;
-            }
-        }
-        return true;
-    }
-    std::vector<uint8_t> content(size_t n) const { return {bytes.begin(), bytes.begin() + n}; }
-    size_t size;
-    std::vector<uint8_t> bytes;
-};
-
-std::string text_of(const std::vector<uint8_t>& blob)
-{
-    return {blob.begin(), blob.end()};
-}
-
 cardsim_host_options_s one_card(const cardsim_card_spec_s& spec)
 {
     return {1, {spec}, 0};
@@ -57,43 +35,58 @@ cardsim_card_spec_s faulty_card(cardsim_dump_fault_e kind, uint32_t value, cards
     return spec;
 }
 
-struct dtb_result_s {
-    aml_status_e status;
-    aml_card_dtb_get_rsp_s rsp;
-    uint64_t requests;  // exchanges the card saw
-};
-
-dtb_result_s dtb_get(cardsim_host& host, size_t card, uint32_t type, guarded_buffer_s* buf)
+std::string text_of(const std::vector<uint8_t>& blob)
 {
-    aml_card_dtb_get_req_s req;
-    req.card.bdf = host.card(card).card_bdf;
-    req.type = type;
-    if (buf != nullptr) {
-        req.buffer = buf->bytes.data();
-        req.buffer_size = static_cast<uint32_t>(buf->size);
-    }
-    dtb_result_s r{};
-    uint64_t before = host.firmware(card).requests();
-    r.status = aml_card_dtb_get(&req, &r.rsp);
-    r.requests = host.firmware(card).requests() - before;
-    return r;
+    return {blob.begin(), blob.end()};
 }
 
-struct coredump_result_s {
+// one retrieval: what came back, and whether the caller's memory is as it
+// should be (nothing written past what was filled, no partial dump)
+struct got_s {
     aml_status_e status;
-    aml_coredump_get_rsp_s rsp;
-    uint64_t requests;
+    std::string error;
+    uint64_t requests;  // exchanges the card saw
+    bool intact;
+    uint32_t size;
+    std::string content;  // the bytes filled, or the coredump text
 };
+using retrieval = std::function<got_s(cardsim_host&)>;
 
-coredump_result_s coredump_get(cardsim_host& host, size_t card, bool suc)
+// a dtb of `type` into a buffer of `size` bytes (0: a size query), followed by
+// guard bytes the library must never touch
+retrieval dtb(uint32_t type, size_t size, size_t card = 0)
 {
-    aml_coredump_get_req_s req;
-    req.card.bdf = host.card(card).card_bdf;
-    coredump_result_s r{};
-    uint64_t before = host.firmware(card).requests();
-    r.status = suc ? aml_suc_coredump_get(&req, &r.rsp) : aml_card_coredump_get(&req, &r.rsp);
-    r.requests = host.firmware(card).requests() - before;
-    return r;
+    return [=](cardsim_host& host) {
+        std::vector<uint8_t> buf(size + k_guard_size, k_guard);
+        aml_card_dtb_get_req_s req;
+        req.card.bdf = host.card(card).card_bdf;
+        req.type = type;
+        if (size > 0) {
+            req.buffer = buf.data();
+            req.buffer_size = static_cast<uint32_t>(size);
+        }
+        aml_card_dtb_get_rsp_s rsp;
+        uint64_t before = host.firmware(card).requests();
+        aml_status_e status = aml_card_dtb_get(&req, &rsp);
+        size_t filled = status == AML_STATUS_OK && size > 0 ? std::min<size_t>(rsp.size, size) : 0;
+        size_t from = status == AML_STATUS_OK ? filled : size;
+        bool intact = std::all_of(buf.begin() + static_cast<long>(from), buf.end(), [](uint8_t b) { return b == k_guard; });
+        return got_s{status, rsp.error, host.firmware(card).requests() - before, intact, rsp.size,
+                     std::string(buf.begin(), buf.begin() + static_cast<long>(filled))};
+    };
+}
+
+retrieval dump(bool suc, size_t card = 0)
+{
+    return [=](cardsim_host& host) {
+        aml_coredump_get_req_s req;
+        req.card.bdf = host.card(card).card_bdf;
+        aml_coredump_get_rsp_s rsp;
+        uint64_t before = host.firmware(card).requests();
+        aml_status_e status = suc ? aml_suc_coredump_get(&req, &rsp) : aml_card_coredump_get(&req, &rsp);
+        return got_s{status,        rsp.error, host.firmware(card).requests() - before,
+                     status == AML_STATUS_OK || rsp.coredump.empty(), rsp.size, rsp.coredump};
+    };
 }
 
 bool contains(const std::string& text, const std::string& part)
@@ -101,26 +94,24 @@ bool contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-TEST(AmlDtbGet, EveryTypeArrivesWholeInChunksAndOnlyIntoTheBuffer)
+TEST(AmlDumps, EveryBlobArrivesWholeInChunksAndOnlyIntoTheBuffer)
 {
     cardsim_card_spec_s spec0 = cardsim_default_card(0);
     spec0.dtb_sizes = {1000, 512, 2048, 0};
+    spec0.coredump_size = 2500;
+    spec0.suc_coredump_size = 1000;
     cardsim_card_spec_s spec1 = cardsim_default_card(1);
     spec1.dtb_sizes = {1000, 1, 511, 513};
+    spec1.coredump_size = 0;
+    spec1.suc_coredump_size = 0;
     cardsim_host host({2, {spec0, spec1}, 0});
     ASSERT_TRUE(host.ok()) << host.error();
 
-    // only DTB_SUMMARY_GET for a size query, with no buffer or a zero size
-    dtb_result_s r = dtb_get(host, 0, 1, nullptr);
-    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.rsp.size, 1000u);
-    EXPECT_EQ(r.requests, 1u);
-    guarded_buffer_s none(0);
-    r = dtb_get(host, 0, 3, &none);
-    EXPECT_EQ(r.status, AML_STATUS_OK);
-    EXPECT_EQ(r.rsp.size, 2048u);
-    EXPECT_EQ(r.requests, 1u);
-    EXPECT_TRUE(none.guard_intact());
+    // only DTB_SUMMARY_GET for a size query
+    got_s got = dtb(1, 0)(host);
+    EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.size, 1000u);
+    EXPECT_EQ(got.requests, 1u);
 
     // 1000 bytes as 512 + 488, 512 in one chunk, 2048 in four, none stored: none
     struct case_s {
@@ -130,347 +121,232 @@ TEST(AmlDtbGet, EveryTypeArrivesWholeInChunksAndOnlyIntoTheBuffer)
     };
     const case_s cases[] = {{0, 1, 2}, {0, 2, 1}, {0, 3, 4}, {0, 4, 0}, {1, 1, 2}, {1, 2, 1}, {1, 3, 1}, {1, 4, 2}};
     for (const case_s& c : cases) {
-        std::vector<uint8_t> blob = cardsim_dump_bytes(host.firmware(c.card).spec(), cardsim_dtb(c.type));
+        std::string blob = text_of(cardsim_dump_bytes(host.firmware(c.card).spec(), cardsim_dtb(c.type)));
         SCOPED_TRACE("card " + std::to_string(c.card) + " type " + std::to_string(c.type));
         // a buffer of exactly the blob, and one with room to spare
         for (size_t spare : {size_t{0}, size_t{100}}) {
-            guarded_buffer_s buf(blob.size() + spare);
-            r = dtb_get(host, c.card, c.type, &buf);
-            ASSERT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-            EXPECT_TRUE(r.rsp.error.empty());
-            EXPECT_EQ(r.rsp.size, blob.size());
-            EXPECT_EQ(r.requests, 1 + c.chunks);
-            EXPECT_EQ(buf.content(blob.size()), blob);
-            EXPECT_TRUE(std::all_of(buf.bytes.begin() + static_cast<long>(blob.size()), buf.bytes.end(),
-                                    [](uint8_t b) { return b == k_guard; }))
-                << "nothing beyond the blob is written";
+            got = dtb(c.type, blob.size() + spare, c.card)(host);
+            ASSERT_EQ(got.status, AML_STATUS_OK) << got.error;
+            EXPECT_TRUE(got.error.empty());
+            EXPECT_EQ(got.size, blob.size());
+            EXPECT_EQ(got.requests, 1 + c.chunks);
+            EXPECT_EQ(got.content, blob);
+            EXPECT_TRUE(got.intact) << "nothing beyond the blob is written";
         }
     }
     // the two cards' blobs differ: each retrieval went to its own card
     EXPECT_NE(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1),
               cardsim_dump_bytes(host.firmware(1).spec(), cardsim_dump_e::DTB_1));
+    // a buffer one byte short: 11, no text, no chunk asked
+    got = dtb(1, 999)(host);
+    EXPECT_EQ(got.status, AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(got.error.empty()) << got.error;
+    EXPECT_EQ(got.requests, 1u);
 
-    // a buffer one byte short: 11, no text, nothing written, no chunk asked
-    guarded_buffer_s small(999);
-    r = dtb_get(host, 0, 1, &small);
-    EXPECT_EQ(r.status, AML_STATUS_INVALID_INPUT);
-    EXPECT_TRUE(r.rsp.error.empty()) << r.rsp.error;
-    EXPECT_EQ(r.requests, 1u);
-    EXPECT_TRUE(std::all_of(small.bytes.begin(), small.bytes.end(), [](uint8_t b) { return b == k_guard; }));
-
-    // the handle by its uuid alone
-    aml_card_dtb_get_req_s by_uuid;
-    by_uuid.card.uuid = nic_ipc_uuid_from_serial(host.card(0).serial);
-    by_uuid.type = 2;
-    aml_card_dtb_get_rsp_s rsp;
-    EXPECT_EQ(aml_card_dtb_get(&by_uuid, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(rsp.size, 512u);
-    EXPECT_EQ(by_uuid.card.bdf, host.card(0).card_bdf);
-}
-
-TEST(AmlDtbGet, BadTypesHandlesAndExchangesGiveTheirStatusAndText)
-{
-    cardsim_host host({1, {}, 0});
-    ASSERT_TRUE(host.ok()) << host.error();
-    const std::string bdf = host.card(0).card_bdf;
-    const std::string prefix = "NIC " + nic_ipc_uuid_from_serial(host.card(0).serial) + " (" + bdf + ") : ";
-
-    dtb_result_s r = dtb_get(host, 0, 5, nullptr);
-    EXPECT_EQ(r.status, AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(r.rsp.error, prefix + "ERROR - Invalid DTB type 5\n");
-    EXPECT_EQ(r.requests, 0u);
-    r = dtb_get(host, 0, 0, nullptr);
-    EXPECT_EQ(r.status, AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(r.rsp.error, prefix + "ERROR - Unknow IPC endpoint for DTB type 0\n");
-    r = dtb_get(host, 0, 0xffffffff, nullptr);
-    EXPECT_EQ(r.status, AML_STATUS_INVALID_INPUT);
-
-    aml_card_dtb_get_req_s req;
-    aml_card_dtb_get_rsp_s rsp;
-    req.type = 1;
-    req.card.uuid = "4242ABCD-0000-0000-0000-000000000000";
-    EXPECT_EQ(aml_card_dtb_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_TRUE(contains(rsp.error, "ERROR - Invalid card handle")) << rsp.error;
-    req.card = {nic_ipc_uuid_from_serial("ORX99999999"), ""};
-    EXPECT_EQ(aml_card_dtb_get(&req, &rsp), AML_STATUS_GENERIC_ERR);
-    EXPECT_TRUE(contains(rsp.error, "ERROR - Invalid card handle")) << rsp.error;
-    // an address without a card passes validation (no serial to read) but
-    // has no channel
-    req.card = {"", "0000:7f:00.0"};
-    EXPECT_EQ(aml_card_dtb_get(&req, &rsp), AML_STATUS_IPC_CONN_ERR);
-    EXPECT_TRUE(contains(rsp.error, "(0000:7f:00.0) : ERROR - Failed to open IPC connection")) << rsp.error;
-    EXPECT_EQ(aml_card_dtb_get(nullptr, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(aml_card_dtb_get(&req, nullptr), AML_STATUS_INVALID_INPUT);
-
-    // exchange failures of either command, with the type's endpoint and opcodes
-    guarded_buffer_s buf(1000);
-    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 519, 0x0b, 0x10003});
-    r = dtb_get(host, 0, 1, &buf);
-    EXPECT_EQ(r.status, AML_STATUS_MSG_SIZE_MISMATCH);
-    EXPECT_EQ(r.rsp.error, prefix + "ERROR - DTB_GET IPC response size 519 doesn't match expected size 520\n");
-    EXPECT_EQ(r.requests, 2u) << "the first short chunk ends it";
-    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 4, 0x11, 0x1000f});
-    r = dtb_get(host, 0, 2, nullptr);
-    EXPECT_EQ(r.status, AML_STATUS_MSG_SIZE_MISMATCH);
-    EXPECT_EQ(r.rsp.error, prefix + "ERROR - DTB_SUMMARY_GET IPC response size 4 doesn't match expected size 8\n");
-    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, 0x12, 0x10008});
-    r = dtb_get(host, 0, 3, nullptr);
-    EXPECT_EQ(r.status, AML_STATUS_IPC_OP_ERR);
-    EXPECT_EQ(r.rsp.error, prefix + "ERROR - Failed to get DTB summary, err : 5\n");
-    host.set_fault(0, {cardsim_fault_e::DRIVER_ERRNO, EIO, 0x12, 0x1000d});
-    guarded_buffer_s buf4(700);
-    r = dtb_get(host, 0, 4, &buf4);
-    EXPECT_EQ(r.status, AML_STATUS_IPC_OP_ERR);
-    EXPECT_EQ(r.rsp.error, prefix + "ERROR - Failed to send DTB_GET, err : " + strerror(EIO) + "\n");
-    EXPECT_EQ(r.rsp.size, 700u) << "the total is reported before the chunks";
-    host.set_fault(0, {cardsim_fault_e::OVERSIZED_BODY, 8, 0x0b, 0x10003});
-    r = dtb_get(host, 0, 1, &buf);
-    EXPECT_EQ(r.status, AML_STATUS_IPC_OP_ERR);
-    EXPECT_TRUE(contains(r.rsp.error, "ERROR - Failed to send DTB_GET, err : ")) << r.rsp.error;
-    EXPECT_TRUE(buf.guard_intact());
-    host.set_fault(0, {cardsim_fault_e::STATUS_11});
-    r = dtb_get(host, 0, 1, &buf);
-    EXPECT_EQ(r.status, AML_STATUS_OK) << "status 11 counts as success: " << r.rsp.error;
-    EXPECT_EQ(buf.content(1000), cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1));
-
-    // with the errno checks skipped a firmware errno does not stop a full answer
-    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5});
-    g_aml_state.skip_ipc_errno_check = true;
-    r = dtb_get(host, 0, 1, &buf);
-    g_aml_state.skip_ipc_errno_check = false;
-    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(buf.content(1000), cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1));
-    EXPECT_TRUE(buf.guard_intact());
-}
-
-TEST(AmlDtbGet, ACardThatLiesNeverMakesTheLibraryWritePastTheBuffer)
-{
-    struct case_s {
-        const char* what;
-        cardsim_dump_fault_e kind;
-        uint32_t value;
-        uint32_t type;
-        size_t buffer;       // capacity given to the library
-        aml_status_e status;
-        const char* text;    // part of the error text
-    };
-    const case_s cases[] = {
-        // 1000 bytes announced as 1100: after 512 + 488 an empty chunk
-        {"larger total", cardsim_dump_fault_e::TOTAL_LARGER, 100, 1, 1100, AML_STATUS_IPC_OP_ERR,
-         "ERROR - DTB_GET empty chunk at offset 1000 of 1100"},
-        // 1000 bytes announced as 900: the second chunk carries 488 where 388 remain
-        {"smaller total", cardsim_dump_fault_e::TOTAL_SMALLER, 100, 1, 900, AML_STATUS_MSG_SIZE_MISMATCH,
-         "ERROR - DTB_GET chunk length 488 at offset 512 exceeds the 388 bytes expected"},
-        // a length beyond what a chunk answer can hold
-        {"chunk longer than its answer", cardsim_dump_fault_e::CHUNK_LONGER, 10, 3, 2048,
-         AML_STATUS_MSG_SIZE_MISMATCH, "ERROR - DTB_GET chunk length 522 at offset 0 exceeds the 512 bytes expected"},
-        // 100 bytes (set below): the one chunk claims 101, one more than was asked
-        {"chunk longer than asked", cardsim_dump_fault_e::CHUNK_LONGER, 1, 4, 100, AML_STATUS_MSG_SIZE_MISMATCH,
-         "ERROR - DTB_GET chunk length 101 at offset 0 exceeds the 100 bytes expected"},
-        {"empty chunks", cardsim_dump_fault_e::ZERO_CHUNK, 0, 2, 512, AML_STATUS_IPC_OP_ERR,
-         "ERROR - DTB_GET empty chunk at offset 0 of 512"},
-        // chunks served from before the offset asked: 512 at 0, then 512 from 412
-        {"offset backwards", cardsim_dump_fault_e::OFFSET_BACKWARDS, 100, 1, 1000, AML_STATUS_MSG_SIZE_MISMATCH,
-         "ERROR - DTB_GET chunk length 512 at offset 512 exceeds the 488 bytes expected"},
-        // a huge announced total is refused before any chunk
-        {"huge total", cardsim_dump_fault_e::TOTAL_LARGER, 0xfffff000, 1, 4096, AML_STATUS_INVALID_INPUT, ""},
-    };
-    for (const case_s& c : cases) {
-        SCOPED_TRACE(c.what);
-        cardsim_card_spec_s spec = faulty_card(c.kind, c.value, cardsim_dtb(c.type));
-        spec.dtb_sizes = {1000, 512, 2048, 100};
-        cardsim_host host(one_card(spec));
-        ASSERT_TRUE(host.ok()) << host.error();
-        guarded_buffer_s buf(c.buffer);
-        dtb_result_s r = dtb_get(host, 0, c.type, &buf);
-        EXPECT_EQ(r.status, c.status) << r.rsp.error;
-        EXPECT_TRUE(contains(r.rsp.error, c.text)) << r.rsp.error;
-        EXPECT_TRUE(buf.guard_intact()) << "a byte was written past the buffer";
-        // every chunk advances or ends the retrieval
-        EXPECT_LE(r.requests, 1 + c.buffer / 512 + 1);
-    }
-
-    // 2048 bytes with chunks from 100 bytes back: the library cannot tell
-    // (no offset in a DTB chunk), but it stops at the total and stays inside
-    cardsim_host host(one_card(faulty_card(cardsim_dump_fault_e::OFFSET_BACKWARDS, 100, cardsim_dump_e::DTB_3)));
-    ASSERT_TRUE(host.ok()) << host.error();
-    guarded_buffer_s buf(2048);
-    dtb_result_s r = dtb_get(host, 0, 3, &buf);
-    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.requests, 5u);
-    EXPECT_TRUE(buf.guard_intact());
-    // a fault aimed at another blob leaves this one alone
-    r = dtb_get(host, 0, 1, &buf);
-    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(buf.content(1000), cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1));
-}
-
-TEST(AmlCoredumpGet, CardAndSucCoredumpsArriveByteForByte)
-{
-    cardsim_card_spec_s spec0 = cardsim_default_card(0);
-    spec0.coredump_size = 2500;
-    spec0.suc_coredump_size = 1000;
-    cardsim_card_spec_s spec1 = cardsim_default_card(1);
-    spec1.coredump_size = 0;
-    spec1.suc_coredump_size = 0;
-    cardsim_host host({2, {spec0, spec1}, 0});
-    ASSERT_TRUE(host.ok()) << host.error();
-
-    std::string card = text_of(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::CARD_COREDUMP));
-    std::string suc = text_of(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::SUC_COREDUMP));
+    const std::string card = text_of(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::CARD_COREDUMP));
+    const std::string suc = text_of(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::SUC_COREDUMP));
     ASSERT_EQ(card.size(), 2500u);
     ASSERT_EQ(suc.size(), 1000u);
     EXPECT_NE(card.substr(0, 1000), suc) << "the two blobs must be told apart";
-
-    coredump_result_s r = coredump_get(host, 0, false);
-    ASSERT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.rsp.coredump, "#CD:BEGIN#\n" + card + "#CD:END#\n");
-    EXPECT_EQ(r.rsp.size, 2500u);
-    EXPECT_EQ(r.requests, 3u) << "1000 + 1000 + 500";
-    EXPECT_TRUE(r.rsp.error.empty());
-    r = coredump_get(host, 0, true);
-    ASSERT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.rsp.coredump, std::string(AML_COREDUMP_BEGIN) + suc + AML_COREDUMP_END);
-    EXPECT_EQ(r.requests, 1u) << "exactly one full chunk";
+    const std::string card_dump = "#CD:BEGIN#\n" + card + "#CD:END#\n";
+    const std::string suc_dump = "#CD:BEGIN#\n" + suc + "#CD:END#\n";
+    got = dump(false)(host);
+    ASSERT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.content, card_dump);
+    EXPECT_EQ(got.size, 2500u);
+    EXPECT_EQ(got.requests, 3u) << "1000 + 1000 + 500";
+    EXPECT_TRUE(got.error.empty());
+    got = dump(true)(host);
+    ASSERT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.content, suc_dump);
+    EXPECT_EQ(got.requests, 1u) << "exactly one full chunk";
 
     // the same over the fwctl transport
     nic_ipc_init(NIC_IPC_TRANSPORT_FWCTL, false);
-    r = coredump_get(host, 0, false);
+    got = dump(false)(host);
     nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, true);
-    ASSERT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.rsp.coredump, "#CD:BEGIN#\n" + card + "#CD:END#\n");
+    ASSERT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.content, card_dump);
 
     // a cleared coredump is gone until the card makes a new one; the SUC's stays
     aml_coredump_clear_req_s clear;
     clear.card.bdf = host.card(0).card_bdf;
     aml_coredump_clear_rsp_s clear_rsp;
     ASSERT_EQ(aml_card_coredump_clear(&clear, &clear_rsp), AML_STATUS_OK) << clear_rsp.error;
-    EXPECT_EQ(coredump_get(host, 0, false).rsp.coredump, "No stored coredump\n");
-    EXPECT_EQ(coredump_get(host, 0, true).rsp.coredump, std::string(AML_COREDUMP_BEGIN) + suc + AML_COREDUMP_END);
+    EXPECT_EQ(dump(false)(host).content, "No stored coredump\n");
+    EXPECT_EQ(dump(true)(host).content, suc_dump);
     host.firmware(0).make_coredump(cardsim_dump_e::CARD_COREDUMP, 2500);
-    EXPECT_EQ(coredump_get(host, 0, false).rsp.coredump, "#CD:BEGIN#\n" + card + "#CD:END#\n");
+    EXPECT_EQ(dump(false)(host).content, card_dump);
 
     // a card without a stored coredump
-    r = coredump_get(host, 1, false);
-    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.rsp.coredump, "No stored coredump\n");
-    EXPECT_EQ(r.rsp.size, 0u);
-    EXPECT_EQ(r.requests, 1u);
-    r = coredump_get(host, 1, true);
-    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.rsp.coredump, "No stored SUC coredump\n");
-
-    // handles: by uuid alone, malformed, unknown
-    aml_coredump_get_req_s req;
-    aml_coredump_get_rsp_s rsp;
-    req.card.uuid = nic_ipc_uuid_from_serial(host.card(0).serial);
-    EXPECT_EQ(aml_suc_coredump_get(&req, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(rsp.coredump, std::string(AML_COREDUMP_BEGIN) + suc + AML_COREDUMP_END);
-    req.card = {"", "0000:7f:00"};
-    EXPECT_EQ(aml_card_coredump_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_TRUE(contains(rsp.error, "ERROR - Invalid card handle")) << rsp.error;
-    EXPECT_TRUE(rsp.coredump.empty());
-    req.card = {nic_ipc_uuid_from_serial("ORX99999999"), ""};
-    EXPECT_EQ(aml_card_coredump_get(&req, &rsp), AML_STATUS_GENERIC_ERR);
-    EXPECT_TRUE(contains(rsp.error, "ERROR - Invalid card handle")) << rsp.error;
-    req.card = {"", "0000:7f:00.0"};
-    EXPECT_EQ(aml_card_coredump_get(&req, &rsp), AML_STATUS_IPC_CONN_ERR);
-    EXPECT_TRUE(contains(rsp.error, "Failed to connect to NIC 0000:7f:00.0")) << rsp.error;
-    EXPECT_EQ(aml_card_coredump_get(nullptr, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(aml_suc_coredump_get(&req, nullptr), AML_STATUS_INVALID_INPUT);
+    got = dump(false, 1)(host);
+    EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.content, "No stored coredump\n");
+    EXPECT_EQ(got.size, 0u);
+    EXPECT_EQ(got.requests, 1u);
+    got = dump(true, 1)(host);
+    EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.content, "No stored SUC coredump\n");
 }
 
-TEST(AmlCoredumpGet, TransportFailuresAndChannelTroubleGiveTheirTexts)
+TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
 {
     cardsim_card_spec_s mute = cardsim_default_card(1);
     mute.ipc_device = false;
     mute.fwctl_device = false;
     cardsim_host host({2, {cardsim_default_card(0), mute}, 0});
     ASSERT_TRUE(host.ok()) << host.error();
-    const std::string prefix =
-        "NIC " + nic_ipc_uuid_from_serial(host.card(0).serial) + " (" + host.card(0).card_bdf + ") : ";
+    const std::string prefix = "NIC " + nic_ipc_uuid_from_serial(host.card(0).serial) + " (" +
+                               host.card(0).card_bdf + ") : ";
+    const std::vector<uint8_t> dtb1 = cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1);
+    got_s got{};
 
-    coredump_result_s r = coredump_get(host, 1, false);
-    EXPECT_EQ(r.status, AML_STATUS_IPC_CONN_ERR);
-    EXPECT_TRUE(contains(r.rsp.error, "Failed to connect to NIC " + host.card(1).card_bdf)) << r.rsp.error;
-
-    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, 0x04, 0x10001});
-    r = coredump_get(host, 0, false);
-    EXPECT_EQ(r.status, AML_STATUS_IPC_OP_ERR);
-    EXPECT_EQ(r.rsp.error, prefix + "Coredump collection failed, err 5\n");
-    EXPECT_TRUE(r.rsp.coredump.empty());
-    r = coredump_get(host, 0, true);
-    EXPECT_EQ(r.status, AML_STATUS_OK) << "the fault aims at the card's coredump only: " << r.rsp.error;
-
-    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 16, 0x04, 0x10009});
-    r = coredump_get(host, 0, true);
-    EXPECT_EQ(r.status, AML_STATUS_MSG_SIZE_MISMATCH);
-    EXPECT_EQ(r.rsp.error,
-              prefix + "ERROR - SUC_COREDUMP_CHUNK_GET IPC response size 16 doesn't match expected size 1016\n");
-    host.set_fault(0, {cardsim_fault_e::DRIVER_ERRNO, ETIMEDOUT, 0x04, 0x10009});
-    r = coredump_get(host, 0, true);
-    EXPECT_EQ(r.status, AML_STATUS_IPC_OP_ERR);
-    EXPECT_EQ(r.rsp.error,
-              prefix + "ERROR - Failed to send SUC_COREDUMP_CHUNK_GET, err : " + strerror(ETIMEDOUT) + "\n");
-    host.set_fault(0, {cardsim_fault_e::OVERSIZED_BODY, 4, 0x04, 0x10001});
-    r = coredump_get(host, 0, false);
-    EXPECT_EQ(r.status, AML_STATUS_IPC_OP_ERR);
-    EXPECT_TRUE(contains(r.rsp.error, "Failed to send COREDUMP_CHUNK_GET")) << r.rsp.error;
-    host.set_fault(0, {cardsim_fault_e::STATUS_11, 0, 0x04, 0x10001});
-    r = coredump_get(host, 0, false);
-    EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-    EXPECT_EQ(r.rsp.size, host.firmware(0).spec().coredump_size);
-}
-
-TEST(AmlCoredumpGet, ACardThatLiesEndsTheCollectionWithoutADump)
-{
     struct case_s {
         const char* what;
-        cardsim_dump_fault_e kind;
-        uint32_t value;
-        bool suc;
+        cardsim_fault_s fault;
+        retrieval run;
         aml_status_e status;
-        const char* text;
+        std::string error;  // after the card prefix; empty: none
+        retrieval unaffected = {};  // one the fault is not aimed at
     };
-    // the card's coredump is 2500 bytes (but in one case), the SUC's 1200
+    const std::string dtb_get_text = "ERROR - Failed to send DTB_GET, err : ";
     const case_s cases[] = {
-        {"larger total", cardsim_dump_fault_e::TOTAL_LARGER, 10, false, AML_STATUS_IPC_OP_ERR,
+        {"dtb type past the last", {}, dtb(5, 0), AML_STATUS_INVALID_INPUT, "ERROR - Invalid DTB type 5"},
+        {"dtb type 0", {}, dtb(0, 0), AML_STATUS_INVALID_INPUT, "ERROR - Unknow IPC endpoint for DTB type 0"},
+        {"dtb type huge", {}, dtb(0xffffffff, 0), AML_STATUS_INVALID_INPUT, "ERROR - Invalid DTB type 4294967295"},
+        {"short dtb chunk", {cardsim_fault_e::SHORT_BODY, 519, 0x0b, 0x10003}, dtb(1, 1000),
+         AML_STATUS_MSG_SIZE_MISMATCH, "ERROR - DTB_GET IPC response size 519 doesn't match expected size 520", dtb(2, 512)},
+        {"short dtb summary", {cardsim_fault_e::SHORT_BODY, 4, 0x11, 0x1000f}, dtb(2, 0), AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - DTB_SUMMARY_GET IPC response size 4 doesn't match expected size 8"},
+        {"dtb summary errno", {cardsim_fault_e::FW_ERRNO, 5, 0x12, 0x10008}, dtb(3, 0), AML_STATUS_IPC_OP_ERR,
+         "ERROR - Failed to get DTB summary, err : 5", dtb(1, 1000)},
+        {"dtb chunk driver failure", {cardsim_fault_e::DRIVER_ERRNO, EIO, 0x12, 0x1000d}, dtb(4, 700),
+         AML_STATUS_IPC_OP_ERR, dtb_get_text + strerror(EIO)},
+        {"oversized dtb chunk", {cardsim_fault_e::OVERSIZED_BODY, 8, 0x0b, 0x10003}, dtb(1, 1000),
+         AML_STATUS_IPC_OP_ERR, dtb_get_text + strerror(EMSGSIZE)},
+        {"dtb status 11", {cardsim_fault_e::STATUS_11}, dtb(1, 1000), AML_STATUS_OK, ""},
+        {"coredump errno", {cardsim_fault_e::FW_ERRNO, 5, 0x04, 0x10001}, dump(false), AML_STATUS_IPC_OP_ERR,
+         "Coredump collection failed, err 5", dump(true)},
+        {"short suc chunk", {cardsim_fault_e::SHORT_BODY, 16, 0x04, 0x10009}, dump(true), AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - SUC_COREDUMP_CHUNK_GET IPC response size 16 doesn't match expected size 1016", dump(false)},
+        {"suc chunk driver failure", {cardsim_fault_e::DRIVER_ERRNO, ETIMEDOUT, 0x04, 0x10009}, dump(true),
+         AML_STATUS_IPC_OP_ERR, std::string("ERROR - Failed to send SUC_COREDUMP_CHUNK_GET, err : ") + strerror(ETIMEDOUT)},
+        {"oversized coredump chunk", {cardsim_fault_e::OVERSIZED_BODY, 4, 0x04, 0x10001}, dump(false),
+         AML_STATUS_IPC_OP_ERR, std::string("ERROR - Failed to send COREDUMP_CHUNK_GET, err : ") + strerror(EMSGSIZE)},
+        {"coredump status 11", {cardsim_fault_e::STATUS_11, 0, 0x04, 0x10001}, dump(false), AML_STATUS_OK, ""},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.what);
+        host.set_fault(0, c.fault);
+        got = c.run(host);
+        EXPECT_EQ(got.status, c.status) << got.error;
+        EXPECT_EQ(got.error, c.error.empty() ? "" : prefix + c.error + "\n");
+        EXPECT_TRUE(got.intact);
+        if (c.status != AML_STATUS_OK) {
+            EXPECT_LE(got.requests, 2u) << "the first failed exchange ends the retrieval";
+        }
+        if (c.unaffected) {
+            got = c.unaffected(host);
+            EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
+        }
+        host.clear_fault(0);
+    }
+
+    // with the errno checks skipped a firmware errno does not stop a full answer
+    host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5});
+    g_aml_state.skip_ipc_errno_check = true;
+    got = dtb(1, 1000)(host);
+    g_aml_state.skip_ipc_errno_check = false;
+    EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
+    EXPECT_EQ(got.content, text_of(dtb1));
+    EXPECT_TRUE(got.intact);
+    host.clear_fault(0);
+
+    // no channel: an address without a card passes validation (no serial to
+    // read) but opens nothing, and neither does a card without devices
+    aml_card_dtb_get_req_s req;
+    aml_card_dtb_get_rsp_s rsp;
+    req.type = 1;
+    req.card = {"", "0000:7f:00.0"};
+    EXPECT_EQ(aml_card_dtb_get(&req, &rsp), AML_STATUS_IPC_CONN_ERR);
+    EXPECT_TRUE(contains(rsp.error, "(0000:7f:00.0) : ERROR - Failed to open IPC connection\n")) << rsp.error;
+    got = dump(false, 1)(host);
+    EXPECT_EQ(got.status, AML_STATUS_IPC_CONN_ERR);
+    EXPECT_TRUE(contains(got.error, "Failed to connect to NIC " + host.card(1).card_bdf)) << got.error;
+}
+
+// the dtbs are 1000, 512, 2048 and 100 bytes, the card's coredump 2500 (but
+// in one case), the SUC's 1200
+TEST(AmlDumps, ACardThatLiesAboutSizesNeverGetsPastTheCallersMemory)
+{
+    using k = cardsim_dump_fault_e;
+    using d = cardsim_dump_e;
+    struct case_s {
+        const char* what;
+        k kind;
+        uint32_t value;
+        d target;
+        retrieval run;
+        aml_status_e status;
+        const char* text;  // part of the error text
+        uint32_t coredump_size = 2500;
+    };
+    const case_s cases[] = {
+        // 1000 bytes announced as 1100: after 512 + 488 an empty chunk
+        {"dtb larger total", k::TOTAL_LARGER, 100, d::DTB_1, dtb(1, 1100), AML_STATUS_IPC_OP_ERR,
+         "ERROR - DTB_GET empty chunk at offset 1000 of 1100"},
+        // 1000 bytes announced as 900: the second chunk carries 488 where 388 remain
+        {"dtb smaller total", k::TOTAL_SMALLER, 100, d::DTB_1, dtb(1, 900), AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - DTB_GET chunk length 488 at offset 512 exceeds the 388 bytes expected"},
+        {"dtb chunk longer than its answer", k::CHUNK_LONGER, 10, d::DTB_3, dtb(3, 2048), AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - DTB_GET chunk length 522 at offset 0 exceeds the 512 bytes expected"},
+        // the one chunk of 100 bytes claims 101, one more than was asked
+        {"dtb chunk longer than asked", k::CHUNK_LONGER, 1, d::DTB_4, dtb(4, 100), AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - DTB_GET chunk length 101 at offset 0 exceeds the 100 bytes expected"},
+        {"dtb empty chunks", k::ZERO_CHUNK, 0, d::DTB_2, dtb(2, 512), AML_STATUS_IPC_OP_ERR,
+         "ERROR - DTB_GET empty chunk at offset 0 of 512"},
+        // chunks served from before the offset asked: 512 at 0, then 512 from 412
+        {"dtb offset backwards", k::OFFSET_BACKWARDS, 100, d::DTB_1, dtb(1, 1000), AML_STATUS_MSG_SIZE_MISMATCH,
+         "ERROR - DTB_GET chunk length 512 at offset 512 exceeds the 488 bytes expected"},
+        // a dtb chunk has no offset to check: the library stops at the total
+        {"dtb offset backwards, whole chunks", k::OFFSET_BACKWARDS, 100, d::DTB_3, dtb(3, 2048), AML_STATUS_OK, ""},
+        // a huge announced total is refused before any chunk
+        {"dtb huge total", k::TOTAL_LARGER, 0xfffff000, d::DTB_1, dtb(1, 4096), AML_STATUS_INVALID_INPUT, ""},
+        {"larger total", k::TOTAL_LARGER, 10, d::CARD_COREDUMP, dump(false), AML_STATUS_IPC_OP_ERR,
          "ERROR - Failed to collect coredump: empty chunk at offset 2500 of 2510"},
-        {"smaller total", cardsim_dump_fault_e::TOTAL_SMALLER, 10, true, AML_STATUS_MSG_SIZE_MISMATCH,
+        {"smaller total", k::TOTAL_SMALLER, 10, d::SUC_COREDUMP, dump(true), AML_STATUS_MSG_SIZE_MISMATCH,
          "ERROR - Failed to collect SUC coredump: SUC_COREDUMP_CHUNK_GET chunk length 200 at offset 1000 exceeds "
          "the 190 bytes expected"},
-        {"chunk longer than its answer", cardsim_dump_fault_e::CHUNK_LONGER, 100, false,
+        {"chunk longer than its answer", k::CHUNK_LONGER, 100, d::CARD_COREDUMP, dump(false),
          AML_STATUS_MSG_SIZE_MISMATCH, "chunk length 1100 at offset 0 exceeds the 1000 bytes expected"},
-        {"chunk longer than its answer (SUC)", cardsim_dump_fault_e::CHUNK_LONGER, 1, true,
+        {"SUC chunk longer than its answer", k::CHUNK_LONGER, 1, d::SUC_COREDUMP, dump(true),
          AML_STATUS_MSG_SIZE_MISMATCH, "chunk length 1001 at offset 0 exceeds the 1000 bytes expected"},
-        // a coredump of 500 bytes (set below) in one chunk that claims 501
-        {"chunk longer than asked", cardsim_dump_fault_e::CHUNK_LONGER, 1, false, AML_STATUS_MSG_SIZE_MISMATCH,
+        {"chunk longer than asked", k::CHUNK_LONGER, 1, d::CARD_COREDUMP, dump(false), AML_STATUS_MSG_SIZE_MISMATCH,
          "ERROR - Failed to collect coredump: COREDUMP_CHUNK_GET chunk length 501 at offset 0 exceeds the 500 "
-         "bytes expected"},
-        {"empty chunks", cardsim_dump_fault_e::ZERO_CHUNK, 0, false, AML_STATUS_IPC_OP_ERR,
+         "bytes expected", 500},
+        {"empty chunks", k::ZERO_CHUNK, 0, d::CARD_COREDUMP, dump(false), AML_STATUS_IPC_OP_ERR,
          "empty chunk at offset 0 of 2500"},
-        {"offset backwards", cardsim_dump_fault_e::OFFSET_BACKWARDS, 1, false, AML_STATUS_IPC_OP_ERR,
+        {"offset backwards", k::OFFSET_BACKWARDS, 1, d::CARD_COREDUMP, dump(false), AML_STATUS_IPC_OP_ERR,
          "offset 1000 answered with offset 999"},
-        {"huge total", cardsim_dump_fault_e::TOTAL_LARGER, 0xfffff000, false, AML_STATUS_MSG_SIZE_MISMATCH,
+        {"huge total", k::TOTAL_LARGER, 0xfffff000, d::CARD_COREDUMP, dump(false), AML_STATUS_MSG_SIZE_MISMATCH,
          "more than the 67108864 accepted"},
     };
     for (const case_s& c : cases) {
         SCOPED_TRACE(c.what);
-        cardsim_card_spec_s spec = faulty_card(
-            c.kind, c.value, c.suc ? cardsim_dump_e::SUC_COREDUMP : cardsim_dump_e::CARD_COREDUMP);
-        spec.coredump_size = std::string(c.what) == "chunk longer than asked" ? 500 : 2500;
+        cardsim_card_spec_s spec = faulty_card(c.kind, c.value, c.target);
+        spec.dtb_sizes = {1000, 512, 2048, 100};
+        spec.coredump_size = c.coredump_size;
         spec.suc_coredump_size = 1200;
         cardsim_host host(one_card(spec));
         ASSERT_TRUE(host.ok()) << host.error();
-        coredump_result_s r = coredump_get(host, 0, c.suc);
-        EXPECT_EQ(r.status, c.status) << r.rsp.error;
-        EXPECT_TRUE(contains(r.rsp.error, c.text)) << r.rsp.error;
-        EXPECT_TRUE(r.rsp.coredump.empty()) << "no partial dump is handed on";
-        EXPECT_LE(r.requests, 4u);
-        // the other coredump is not affected
-        r = coredump_get(host, 0, !c.suc);
-        EXPECT_EQ(r.status, AML_STATUS_OK) << r.rsp.error;
-        EXPECT_EQ(r.rsp.size, c.suc ? spec.coredump_size : spec.suc_coredump_size);
+        got_s got = c.run(host);
+        EXPECT_EQ(got.status, c.status) << got.error;
+        EXPECT_TRUE(contains(got.error, c.text)) << got.error;
+        EXPECT_TRUE(got.intact) << "a byte written past the buffer, or a partial dump handed on";
+        EXPECT_LE(got.requests, 6u) << "every chunk advances or ends the retrieval";
+        // a lie about one blob leaves another alone
+        got = dump(c.target != d::SUC_COREDUMP)(host);
+        EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
     }
 }
 

@@ -6,56 +6,35 @@
 #include <filesystem>
 #include <regex>
 
-#include "aml/aml_card_validate.h"
 #include "aml/aml_utils.h"
+#include "tests/support/process_runner.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-TEST(AmlValidate, UuidTextIsLowerCaseEightFourFourFourTwelve)
+// a uuid is lower-case 8-4-4-4-12 hex, an address DDDD:BB:DD.F in lower-case
+// hex with a literal dot: either ends up in sysfs paths and shell commands
+TEST(AmlValidate, UuidAndAddressTexts)
 {
-    EXPECT_TRUE(is_uuid_valid("42424142-4300-0000-0000-000000000000"));
-    EXPECT_TRUE(is_uuid_valid("0123abcd-ef01-2345-6789-abcdefabcdef"));
-    const char* bad[] = {
-        "",
-        "42424142-4300-0000-0000-00000000000",    // short
-        "42424142-4300-0000-0000-0000000000000",  // long
-        "42424142-4300-0000-0000-00000000000A",   // upper case
-        "42424142x4300-0000-0000-000000000000",
-        "4242414-24300-0000-0000-000000000000",
-        "42424142-4300-0000-0000-000000000000\n",
-        " 42424142-4300-0000-0000-000000000000",
-        "42424142-4300-0000-0000-00000000000g",
+    const std::pair<const char*, bool> uuids[] = {
+        {"42424142-4300-0000-0000-000000000000", true}, {"0123abcd-ef01-2345-6789-abcdefabcdef", true},
+        {"", false}, {"42424142-4300-0000-0000-00000000000", false}, {"42424142-4300-0000-0000-0000000000000", false},
+        {"42424142-4300-0000-0000-00000000000A", false}, {"42424142x4300-0000-0000-000000000000", false},
+        {"4242414-24300-0000-0000-000000000000", false}, {"42424142-4300-0000-0000-000000000000\n", false},
+        {" 42424142-4300-0000-0000-000000000000", false}, {"42424142-4300-0000-0000-00000000000g", false},
     };
-    for (const char* text : bad) {
-        EXPECT_FALSE(is_uuid_valid(text)) << text;
+    for (const auto& [text, ok] : uuids) {
+        EXPECT_EQ(is_uuid_valid(text), ok) << text;
     }
-}
-
-TEST(AmlValidate, BdfTextIsDomainBusDeviceFunction)
-{
-    EXPECT_TRUE(is_bdf_valid("0000:3b:00.0"));
-    EXPECT_TRUE(is_bdf_valid("abcd:ef:1f.7"));
-    const char* bad[] = {
-        "", "0000:3b:00", "000:3b:00.0", "0000:3B:00.0", "0000:3b:00.00", "0000-3b-00.0",
-        "0000:3b:00.0 ", "0000:3b:00.0\n",
-        // the separator before the function must be a dot: these would walk
-        // out of a sysfs folder or into a shell command
-        "0000:3b:00/0", "0000:3b:00;0", "0000:3b:00 0",
+    const std::pair<const char*, bool> bdfs[] = {
+        {"0000:3b:00.0", true}, {"abcd:ef:1f.7", true}, {"", false}, {"0000:3b:00", false}, {"000:3b:00.0", false},
+        {"0000:3B:00.0", false}, {"0000:3b:00.00", false}, {"0000-3b-00.0", false}, {"0000:3b:00.0 ", false},
+        {"0000:3b:00.0\n", false}, {"0000:3b:00/0", false}, {"0000:3b:00;0", false}, {"0000:3b:00 0", false},
     };
-    for (const char* text : bad) {
-        EXPECT_FALSE(is_bdf_valid(text)) << text;
+    for (const auto& [text, ok] : bdfs) {
+        EXPECT_EQ(is_bdf_valid(text), ok) << text;
     }
-}
-
-TEST(AmlValidate, ErrorTextsNameTheCard)
-{
-    aml_card_handle_s card{"42424142-4300-0000-0000-000000000000", "0000:3b:00.0"};
-    EXPECT_EQ(aml_card_error_msg(&card, "ERROR - x"),
-              "NIC 42424142-4300-0000-0000-000000000000 (0000:3b:00.0) : ERROR - x\n");
-    EXPECT_EQ(aml_card_error_msg(std::string("0000:3b:00.0"), "gone"), "NIC (0000:3b:00.0) : gone\n");
-    EXPECT_EQ(aml_card_error_msg(static_cast<const aml_card_handle_s*>(nullptr), "m"), "NIC  () : m\n");
 }
 
 TEST(AmlUuid, BytesAndLifIdentifiers)
@@ -109,23 +88,16 @@ TEST(AmlUuid, PortUuidDeconstruct)
               AML_STATUS_INVALID_INPUT);
 }
 
-TEST(AmlBreakout, NamesAndFirmwareCodes)
+// the names themselves are read through the profile files; here only what
+// lies outside the table
+TEST(AmlBreakout, NoModeOutsideTheTable)
 {
-    const std::pair<const char*, uint8_t> modes[] = {
-        {"2x200g", 1},   {"4x100g", 2},   {"2x400g-4", 3}, {"4x200g-2", 4}, {"8x100g-1", 5},
-        {"1x800g-4", 6}, {"2x400g-2", 7}, {"4x200g-1", 8}, {"1x400g-4", 9}, {"4x100g-1", 10},
-    };
-    for (const auto& [name, code] : modes) {
-        aml_port_breakout_mode_e mode = aml_port_breakout_mode(std::string(name));
-        EXPECT_EQ(mode, code) << name;
-        EXPECT_EQ(aml_port_breakout_mode(mode), code) << name;
-    }
     for (const char* name : {"", "4X100G-1", "4x100g-", "4x100g-1 ", "none", "1x800g"}) {
         EXPECT_EQ(aml_port_breakout_mode(std::string(name)), AML_PORT_BREAKOUT_MODE_NONE) << name;
     }
-    EXPECT_EQ(aml_port_breakout_mode(AML_PORT_BREAKOUT_MODE_NONE), 0);
-    EXPECT_EQ(aml_port_breakout_mode(static_cast<aml_port_breakout_mode_e>(11)), 0);
-    EXPECT_EQ(aml_port_breakout_mode(static_cast<aml_port_breakout_mode_e>(255)), 0);
+    for (int mode : {0, 11, 255}) {
+        EXPECT_EQ(aml_port_breakout_mode(static_cast<aml_port_breakout_mode_e>(mode)), 0) << mode;
+    }
 }
 
 TEST(AmlTime, StampIsCtimeMadeFileNameSafe)
@@ -140,90 +112,71 @@ TEST(AmlTime, StampIsCtimeMadeFileNameSafe)
 
 TEST(AmlCommand, OutputLosesOneTrailingNewline)
 {
-    std::string out;
-    EXPECT_EQ(aml_execute_command("printf 'a\\nb\\n'", out), 0);
-    EXPECT_EQ(out, "a\nb");
-    EXPECT_EQ(aml_execute_command("printf 'a\\n\\n'", out), 0);
-    EXPECT_EQ(out, "a\n");
-    EXPECT_EQ(aml_execute_command("printf 'x'", out), 0);
-    EXPECT_EQ(out, "x");
-    EXPECT_EQ(aml_execute_command("echo partial; exit 7", out), 7);
-    EXPECT_EQ(out, "partial");
-    // output longer than any one read
-    EXPECT_EQ(aml_execute_command("head -c 1000 /dev/zero | tr '\\0' z", out), 0);
-    EXPECT_EQ(out, std::string(1000, 'z'));
-    EXPECT_EQ(aml_execute_command("kill -9 $$", out), -1);
+    struct case_s {
+        const char* command;
+        int rc;  // -1: ended by a signal
+        std::string out;
+    };
+    const case_s cases[] = {
+        {"printf 'a\\nb\\n'", 0, "a\nb"},
+        {"printf 'a\\n\\n'", 0, "a\n"},
+        {"printf 'x'", 0, "x"},
+        {"echo partial; exit 7", 7, "partial"},
+        {"head -c 1000 /dev/zero | tr '\\0' z", 0, std::string(1000, 'z')},  // longer than any one read
+        {"kill -9 $$", -1, ""},
+    };
+    for (const case_s& c : cases) {
+        std::string out = "stale";
+        EXPECT_EQ(aml_execute_command(c.command, out), c.rc) << c.command;
+        EXPECT_EQ(out, c.out) << c.command;
+    }
 }
 
-class AmlMakeDir : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/aml-make-dir-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-    }
-    void TearDown() override { fs::remove_all(root_); }
-    fs::path root_;
-};
-
 // the folder traps themselves are ipc's private_dir tests; here the library's
-// texts: made as asked, refused by name
-TEST_F(AmlMakeDir, MakesPrivateFoldersAndNamesTheOneThatFails)
+// texts: made as asked, refused by name, and files appended to
+TEST(AmlFiles, PrivateFoldersAndAppendedFiles)
 {
+    test_temp_dir dir("aml-files");
+    const fs::path root = dir.path();
     std::string error;
     for (const char* name : {"with blank", "quote'd", "$(touch pwned)", "-p", "nested/deeper/still"}) {
-        fs::path path = root_ / name;
+        fs::path path = root / name;
         EXPECT_EQ(make_dir(path.string(), error), 0) << name << ": " << error;
         EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_all) << name;
     }
-    EXPECT_FALSE(fs::exists(root_ / "pwned"));
-    EXPECT_EQ(make_dir(root_.string(), error), 0) << "an existing private folder is fine";
+    EXPECT_FALSE(fs::exists(root / "pwned"));
+    EXPECT_EQ(make_dir(root.string(), error), 0) << "an existing private folder is fine";
 
-    fs::path file = root_ / "file";
-    ASSERT_EQ(system(("touch " + file.string()).c_str()), 0);
-    std::string path = (file / "sub").string();
+    const std::string file = dir.file("file");
+    test_write_file(file, "");
+    std::string path = file + "/sub";
     EXPECT_NE(make_dir(path, error), 0);
-    EXPECT_EQ(error, "Failed to create directory " + path + ", err - Directory " + file.string() +
+    EXPECT_EQ(error, "Failed to create directory " + path + ", err - Directory " + file +
                          " is not a directory: it cannot hold a private directory; remove it or choose another "
                          "directory\n");
     EXPECT_NE(make_dir("", error), 0);
+
+    for (const char* text : {"one\n", "two\n"}) {
+        FILE* log = aml_file_create(dir.file("log"));
+        ASSERT_NE(log, nullptr);
+        fputs(text, log);
+        fclose(log);
+    }
+    EXPECT_EQ(test_read_file(dir.file("log")), "one\ntwo\n");
+    EXPECT_EQ(aml_file_create(dir.file("missing/log")), nullptr);
 }
 
 TEST(AmlLogText, TimestampRemoval)
 {
-    EXPECT_EQ(aml_remove_log_timestamp("[Thu Dec  4 10:15:02 2025] flash failed"), "flash failed");
-    EXPECT_EQ(aml_remove_log_timestamp("no stamp"), "no stamp");
-    EXPECT_EQ(aml_remove_log_timestamp("only [ open"), "only [ open");
-    EXPECT_EQ(aml_remove_log_timestamp("only ] close"), "only ] close");
-    EXPECT_EQ(aml_remove_log_timestamp("[]"), "");
-    EXPECT_EQ(aml_remove_log_timestamp("[x]"), "");
     // the count is the position of ']' plus two, from the first '['
-    EXPECT_EQ(aml_remove_log_timestamp("ab [c] def"), "ab ");
-    EXPECT_EQ(aml_remove_log_timestamp("a]b[c"), "a]b");
-}
-
-TEST(AmlLogText, DebugLogFileUnderOperDir)
-{
-    EXPECT_EQ(aml_debug_log_file("0000:3b:00.0"), "/tmp/orlix//fwupgrade/fwupgrade-logs-0000:3b:00.0.log");
-}
-
-TEST(AmlFile, CreateAppends)
-{
-    char tmpl[] = "/tmp/aml-file-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string path = std::string(tmpl) + "/log";
-    for (const char* text : {"one\n", "two\n"}) {
-        FILE* file = aml_file_create(path);
-        ASSERT_NE(file, nullptr);
-        fputs(text, file);
-        fclose(file);
+    const std::pair<const char*, const char*> cases[] = {
+        {"[Thu Dec  4 10:15:02 2025] flash failed", "flash failed"},
+        {"no stamp", "no stamp"}, {"only [ open", "only [ open"}, {"only ] close", "only ] close"},
+        {"[]", ""}, {"[x]", ""}, {"ab [c] def", "ab "}, {"a]b[c", "a]b"},
+    };
+    for (const auto& [text, want] : cases) {
+        EXPECT_EQ(aml_remove_log_timestamp(text), want) << text;
     }
-    std::string out;
-    EXPECT_EQ(aml_execute_command("cat " + path, out), 0);
-    EXPECT_EQ(out, "one\ntwo");
-    EXPECT_EQ(aml_file_create(std::string(tmpl) + "/missing/log"), nullptr);
-    fs::remove_all(tmpl);
 }
 
 }  // namespace

@@ -14,9 +14,9 @@
 
 #include <fmt/format.h>
 
-#include "aml/aml_card_validate.h"
 #include "aml/aml_inventory.h"
 #include "aml/aml_state.h"
+#include "aml/aml_utils.h"
 #include "tools/orlixctl/ctl.h"
 
 ctl_options& ctl_opts()

@@ -11,7 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "aml/aml_card_validate.h"
+#include "aml/aml_utils.h"
 #include "tools/orlixctl/ctl.h"
 
 namespace {
