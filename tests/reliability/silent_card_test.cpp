@@ -101,14 +101,9 @@ TEST_F(SilentCard, EveryCallOverEitherTransportEndsWithinItsBound)
         EXPECT_EQ(over_bound, 0) << c.name << ": longest call " << max_ms << " ms";
         EXPECT_LE(total_ms, k_calls * (long(k_bound_ms) + k_slack_ms)) << c.name;
         reliability_figure(std::string("silent_card_") + c.name,
-                           {{"calls", std::to_string(k_calls)},
-                            {"bound_ms", std::to_string(k_bound_ms)},
-                            {"failed_in_bound", std::to_string(failed - over_bound)},
-                            {"answered", std::to_string(answered)},
-                            {"over_bound", std::to_string(over_bound)},
-                            {"max_ms", std::to_string(max_ms)},
-                            {"total_ms", std::to_string(total_ms)},
-                            {"total_deadline_ms", std::to_string(k_calls * (long(k_bound_ms) + k_slack_ms))}});
+                           {{"calls", k_calls}, {"bound_ms", k_bound_ms}, {"failed_in_bound", failed - over_bound},
+                            {"answered", answered}, {"over_bound", over_bound}, {"max_ms", max_ms},
+                            {"total_ms", total_ms}, {"total_deadline_ms", k_calls * (long(k_bound_ms) + k_slack_ms)}});
     }
 }
 
