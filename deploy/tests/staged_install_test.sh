@@ -2,7 +2,8 @@
 # one staged install (DESTDIR, prefix /usr, as a package lays it out), then:
 # every installed header compiles on its own with the flags of orlix.pc;
 # one program built with pkg-config and one built with find_package(orlix)
-# link the shared library and run; the unit passes systemd-analyze verify
+# link the shared library and run; every manual page renders without a
+# warning (groff -ww) and man -l reads it; the unit passes systemd-analyze verify
 # (ExecStart pointed at the staged daemon, the staged manual pages on
 # MANPATH, so that Documentation= is checked as well) and systemd-analyze
 # security with an exposure of 4.0 or less, each setting it still counts
@@ -62,6 +63,23 @@ else
     cat "$work/cfg.log" "$work/build.log" 2> /dev/null | tail -30; fail "find_package consumer does not build"
 fi
 
+## the manual pages as installed: groff -ww renders each without a warning
+## and man -l shows its NAME section
+if command -v groff > /dev/null; then
+    for page in man8/orlixmon.8 man8/orlixctl.8 man5/orlixmon.json.5 man1/orlix-cardsim.1; do
+        f=$root/usr/share/man/$page name=${page#*/}
+        [ -f "$f" ] || { fail "$page is not installed"; continue; }
+        warnings=$(LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z "$f" 2>&1)
+        [ -z "$warnings" ] || fail "$page: $warnings"
+        text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$f" 2>&1 | col -b)
+        grep -q "^NAME" <<< "$text" && grep -q "${name%.*}" <<< "$text" || fail "man -l $page shows no NAME section"
+        # a formatter's complaint ("troff: ...: warning: ..."), not the word in the text
+        grep -q "warning:" <<< "$text" && fail "man -l $page: $(grep "warning:" <<< "$text")"
+    done
+else
+    echo "no groff (groff-base): the manual pages are not rendered"
+fi
+
 ## the unit
 unit=$root/usr/lib/systemd/system/orlixmon.service
 [ -f "$unit" ] || fail "the unit is not installed"
@@ -111,4 +129,4 @@ else
         grep -q -- "$setting" <<< "$comments" || fail "$setting counts against the unit and no comment says why"
     done < <(grep '^✗' <<< "$security" | awk '{ print $2 }' | sed 's/[=~].*//; s|/.*||')
 fi
-finish "staged install: library consumers and unit verified"
+finish "staged install: library consumers, manual pages and unit verified"
