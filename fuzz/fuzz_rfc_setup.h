@@ -1,5 +1,7 @@
 #pragma once
 
+// the firmware-update client set up once per fuzz process
+
 #include <sys/stat.h>
 
 #include <cstdlib>

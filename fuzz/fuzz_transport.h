@@ -1,5 +1,7 @@
 #pragma once
 
+// the scripted card of the fuzz targets, in place of the ipc transports
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>

@@ -1,3 +1,6 @@
+// the console stand-in: a tcp server thread speaking the card console protocol
+// over mapped files
+
 #include "tests/support/console_standin.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,5 @@
+// the test firmware package builder: images, manifests, digests, hostile members, the archive
+
 #include "tests/support/fw_package.h"
 #include "tests/support/process_runner.h"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// firmware packages for the update engine's tests
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
