@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz/fuzz_files.h"
+#include "fuzz/fuzz_input.h"
 #include "log/boot_count.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

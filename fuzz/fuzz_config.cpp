@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz/fuzz_files.h"
+#include "fuzz/fuzz_input.h"
 #include "monitor/orlixmon_config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -13,58 +13,28 @@
 #include "fuzz/fuzz_transport.h"
 #include "monitor/card_interfaces.h"
 
-namespace {
-
-aml_card_handle_s card()
-{
-    return {"42424242-0000-0000-0000-000000000001", "0000:3b:00.0"};
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     uint32_t pick = fuzz_take(data, size, 1);
     std::array<uint8_t, 6> mac{};
     (void)orlixmon_decode_device_info_mac(data, size, mac);
 
-    fuzz_card_load(data, size);
-    aml_card_handle_s handle = card();
+    aml_card_handle_s handle = {"42424242-0000-0000-0000-000000000001", "0000:3b:00.0"};
     std::string error;
-    switch (pick % 6) {
-    case 0: {
-        uint8_t fru_mac[6];
-        (void)kovra_get_card_fru_mac(&handle, fru_mac, error);
-        break;
-    }
-    case 1: {
-        uint8_t image = 0;
-        (void)kovra_get_card_running_firmware(&handle, &image, error);
-        break;
-    }
-    case 2: {
-        device_role_e role = DEVICE_ROLE_NONE;
-        (void)aml_get_device_role(&handle, &role, error);
-        break;
-    }
-    case 3: {
-        aml_card_liveness_check_req_s req{handle};
-        aml_card_liveness_check_rsp_s rsp;
-        (void)aml_card_liveness_check(&req, &rsp);
-        break;
-    }
-    case 4: {
-        aml_card_time_get_req_s req{handle};
-        aml_card_time_get_rsp_s rsp;
-        (void)aml_card_time_get(&req, &rsp);
-        break;
-    }
-    default: {
-        aml_card_cmb_get_req_s req{handle};
-        aml_card_cmb_get_rsp_s rsp;
-        (void)aml_card_cmb_get(&req, &rsp);
-        break;
-    }
-    }
-    return 0;
+    uint8_t bytes[6];
+    device_role_e role = DEVICE_ROLE_NONE;
+    aml_card_liveness_check_rsp_s liveness;
+    aml_card_time_get_rsp_s time;
+    aml_card_cmb_get_rsp_s cmb;
+    aml_card_liveness_check_req_s liveness_req{handle};
+    aml_card_time_get_req_s time_req{handle};
+    aml_card_cmb_get_req_s cmb_req{handle};
+    return fuzz_card_pick(pick, data, size, {
+        [&] { (void)kovra_get_card_fru_mac(&handle, bytes, error); },
+        [&] { (void)kovra_get_card_running_firmware(&handle, bytes, error); },
+        [&] { (void)aml_get_device_role(&handle, &role, error); },
+        [&] { (void)aml_card_liveness_check(&liveness_req, &liveness); },
+        [&] { (void)aml_card_time_get(&time_req, &time); },
+        [&] { (void)aml_card_cmb_get(&cmb_req, &cmb); },
+    });
 }

@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
@@ -20,26 +19,16 @@
 
 namespace {
 
-constexpr uint32_t k_endpoint = 0x13;
-constexpr uint32_t k_opcode = 0x10001;
-
-struct device_pair_s {
-    int card = -1;
-    int host = -1;
-};
-
-const device_pair_s& devices()
+// the card's end and the host's end of the device; a response never waits
+// long, the message is queued before the request
+const int* devices()
 {
-    static const device_pair_s pair = [] {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, fds) != 0) {
-            abort();
-        }
-        // a response never waits long: the message is queued before the request
-        ipc_cmd_set_rsp_timeout_ms(50);
-        return device_pair_s{fds[0], fds[1]};
-    }();
-    return pair;
+    static int fds[2] = {-1, -1};
+    if (fds[0] < 0 && (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, fds) != 0)) {
+        abort();
+    }
+    ipc_cmd_set_rsp_timeout_ms(50);
+    return fds;
 }
 
 void drain(int fd)
@@ -53,16 +42,13 @@ void drain(int fd)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const device_pair_s& pair = devices();
+    const int* fds = devices();
     size_t cap1 = fuzz_take(data, size, 2) % (IPC_CMD_MAX_BODY + 64);
     size_t cap2 = fuzz_take(data, size, 2) % (IPC_CMD_MAX_BODY + 64);
-    if (size > 2 * IPC_CMD_MAX_MSG) {
-        return 0;
-    }
-    drain(pair.host);
-    drain(pair.card);
+    drain(fds[1]);
+    drain(fds[0]);
     // an empty message is a packet of its own too
-    if (write(pair.card, data, size) < 0) {
+    if (size > 2 * IPC_CMD_MAX_MSG || write(fds[0], data, size) < 0) {
         return 0;
     }
     // exact heap buffers, so that a write past either is seen
@@ -71,12 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint8_t req_body[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     struct iovec req = {req_body, sizeof(req_body)};
     ipc_cmd_dev_s dev;
-    dev.fd = pair.host;
+    dev.fd = fds[1];
     uint32_t fw_errno = 0;
-    ssize_t n = ipc_cmd_send_req_v(&dev, k_endpoint, k_opcode, &req, 1, rsp, 2, &fw_errno);
-    if (n > static_cast<ssize_t>(cap1 + cap2)) {
+    if (ipc_cmd_send_req_v(&dev, 0x13, 0x10001, &req, 1, rsp, 2, &fw_errno) > static_cast<ssize_t>(cap1 + cap2)) {
         abort();  // a length the buffers cannot hold
     }
-    drain(pair.card);
+    drain(fds[0]);
     return 0;
 }

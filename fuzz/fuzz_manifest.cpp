@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz/fuzz_files.h"
 #include "fuzz/fuzz_input.h"
 #include "fwupdate/fwupdate.h"
 #include "fwupdate/fwupdate_state.h"
@@ -34,9 +33,8 @@ const std::string& manifest_setup()
         fwupdate_globals().conf_dir = dir + "/";
         std::string asic_dir = dir + "/" + asic_list()[0];
         (void)mkdir(asic_dir.c_str(), 0700);
-        const std::string revoked = R"({"0x00000001": {"1.2.3": [{"min": 10, "max": 20}, {"min": "#", "max": "#"}]}})";
-        (void)fuzz_write_file(asic_dir + "/fwcompat-revoked.json", reinterpret_cast<const uint8_t*>(revoked.data()),
-                              revoked.size());
+        (void)fuzz_write_file(asic_dir + "/fwcompat-revoked.json",
+                              R"({"0x00000001": {"1.2.3": [{"min": 10, "max": 20}, {"min": "#", "max": "#"}]}})");
         return dir + "/MANIFEST";
     }();
     return manifest;

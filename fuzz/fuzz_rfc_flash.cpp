@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_files.h"
+#include "fuzz/fuzz_input.h"
 #include "fuzz/fuzz_rfc_setup.h"
 #include "fuzz/fuzz_transport.h"
 #include "fwupdate/rfc.h"
@@ -20,13 +20,12 @@ namespace {
 const std::string& image_file()
 {
     static const std::string path = [] {
-        std::string p = fuzz_scratch_dir() + "/image.bin";
-        std::vector<uint8_t> bytes(2100);
+        std::string bytes(2100, '\0');
         for (size_t i = 0; i < bytes.size(); i++) {
-            bytes[i] = static_cast<uint8_t>(i * 7);
+            bytes[i] = static_cast<char>(i * 7);
         }
-        (void)fuzz_write_file(p, bytes.data(), bytes.size());
-        return p;
+        (void)fuzz_write_file(fuzz_scratch_dir() + "/image.bin", bytes);
+        return fuzz_scratch_dir() + "/image.bin";
     }();
     return path;
 }
@@ -40,42 +39,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string& bdf = fuzz_rfc_setup();
     const std::string& file = image_file();
     uint32_t op = fuzz_take(data, size, 1);
-    fuzz_card_load(data, size);
+    const bool flag = op & 0x10;
     const bool& abort = g_fuzz_card_in_progress;
-    switch ((op & 0x0f) % 9) {
-    case 0:
-        (void)rfc_flash_erase(FLASH_PARTITION_SOC_UBOOT, 1 << 20, bdf, abort);
-        break;
-    case 1:
-        (void)rfc_flash_erase_based_on_hash(FLASH_PARTITION_SOC_ZEPHYR, 4096, "sha512", k_digest, "1.2.3", bdf, abort);
-        break;
-    case 2:
-        (void)rfc_flash_write(op & 0x10 ? FLASH_PARTITION_SUC_APP : FLASH_PARTITION_SOC_UBOOT, file, bdf, abort);
-        break;
-    case 3:
-        (void)rfc_verify_image(FLASH_PARTITION_SOC_UBOOT, file, k_digest, bdf, abort);
-        break;
-    case 4:
-        (void)rfc_verify_checksum(FLASH_PARTITION_SOC_UBOOT, file, k_digest, bdf, abort);
-        break;
-    case 5:
-        // its poll cannot be aborted: an "in progress" answer would wait
-        if (!fuzz_card_has_in_progress()) {
-            std::string digest;
-            (void)rfc_validate_startup_image(FIRMWARE_IMAGE_FW_A, FLASH_PARTITION_SOC_UBOOT, bdf, digest);
-        }
-        break;
-    case 6:
-        (void)rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 20 * RFC_FLASH_SECTOR_SIZE, bdf);
-        break;
-    case 7:
-        (void)rfc_set_startup_image(op & 0x10 ? FIRMWARE_IMAGE_FW_B : FIRMWARE_IMAGE_FW_A, bdf);
-        (void)rfc_firmware_type(1, bdf);
-        break;
-    default:
-        (void)rfc_start_fwupdate_operation(bdf);
-        (void)rfc_abort_fwupdate_operation(bdf);
-        break;
-    }
-    return 0;
+    const auto uboot = FLASH_PARTITION_SOC_UBOOT;
+    std::string digest;
+    return fuzz_card_pick(op, data, size, {
+        [&] { (void)rfc_flash_erase(uboot, 1 << 20, bdf, abort); },
+        [&] { (void)rfc_flash_erase_based_on_hash(FLASH_PARTITION_SOC_ZEPHYR, 4096, "sha512", k_digest, "1.2.3", bdf, abort); },
+        [&] { (void)rfc_flash_write(flag ? FLASH_PARTITION_SUC_APP : uboot, file, bdf, abort); },
+        [&] { (void)rfc_verify_image(uboot, file, k_digest, bdf, abort); },
+        [&] { (void)rfc_verify_checksum(uboot, file, k_digest, bdf, abort); },
+        [&] {
+            // its poll cannot be aborted: an "in progress" answer would wait
+            if (!fuzz_card_has_in_progress()) {
+                (void)rfc_validate_startup_image(FIRMWARE_IMAGE_FW_A, uboot, bdf, digest);
+            }
+        },
+        [&] { (void)rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 20 * RFC_FLASH_SECTOR_SIZE, bdf); },
+        [&] { (void)rfc_set_startup_image(flag ? FIRMWARE_IMAGE_FW_B : FIRMWARE_IMAGE_FW_A, bdf), (void)rfc_firmware_type(1, bdf); },
+        [&] { (void)rfc_start_fwupdate_operation(bdf), (void)rfc_abort_fwupdate_operation(bdf); },
+    });
 }

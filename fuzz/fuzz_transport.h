@@ -1,7 +1,11 @@
 #pragma once
 
+// the scripted card of the fuzz targets, in place of the ipc transports
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
@@ -17,6 +21,18 @@
 // caller gave is refused as the real transports refuse it (EMSGSIZE).
 
 void fuzz_card_load(const uint8_t* data, size_t size);
+
+// the targets' common form: the card is loaded with the rest of the input,
+// then the op that the low four bits of selector pick runs: their value
+// modulo ways (the count of ops unless given), the last op for any past it
+inline int fuzz_card_pick(uint32_t selector, const uint8_t* data, size_t size,
+                          std::initializer_list<std::function<void()>> ops, size_t ways = 0)
+{
+    fuzz_card_load(data, size);
+    size_t at = (selector & 0x0f) % (ways ? ways : ops.size());
+    ops.begin()[at < ops.size() ? at : ops.size() - 1]();
+    return 0;
+}
 
 // the corpus generator's card: while a recorder is set, every exchange is
 // answered by it instead of the input, and its answer is appended to

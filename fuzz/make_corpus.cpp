@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "emulator/cardsim_firmware.h"
-#include "fuzz/fuzz_files.h"
+#include "fuzz/fuzz_input.h"
 #include "fuzz/fuzz_transport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
@@ -34,17 +34,6 @@ struct emulated_card_s : fuzz_card_recorder_s {
     }
 };
 
-bool hex_bytes(const std::string& hex, std::vector<uint8_t>& out)
-{
-    if (hex.size() % 2 != 0) {
-        return false;
-    }
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -58,7 +47,10 @@ int main(int argc, char** argv)
         std::string arg = argv[i];
         size_t eq = arg.find('=');
         std::vector<uint8_t> prefix;
-        if (eq == std::string::npos || !hex_bytes(arg.substr(eq + 1), prefix)) {
+        for (size_t at = eq + 1; eq != std::string::npos && at + 1 < arg.size(); at += 2) {
+            prefix.push_back(static_cast<uint8_t>(std::stoul(arg.substr(at, 2), nullptr, 16)));
+        }
+        if (eq == std::string::npos || (arg.size() - eq - 1) % 2 != 0) {
             fprintf(stderr, "bad seed %s\n", arg.c_str());
             return 2;
         }

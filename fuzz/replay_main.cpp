@@ -3,12 +3,10 @@
 // target once. a directory that does not exist is skipped; a crash ends
 // the process as it would end the fuzzer.
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -17,50 +15,29 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
-namespace {
-
-std::vector<std::string> files_of(const std::string& dir)
-{
-    std::vector<std::string> files;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) {
-        return files;
-    }
-    while (struct dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name.empty() || name[0] == '.') {
-            continue;  // ".", "..", and the .keep of an empty directory
-        }
-        std::string path = dir + "/" + name;
-        struct stat st;
-        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            files.push_back(path);
-        }
-    }
-    closedir(d);
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-}  // namespace
-
 int main(int argc, char** argv)
 {
     if (LLVMFuzzerInitialize) {
         LLVMFuzzerInitialize(&argc, &argv);
     }
-    size_t count = 0;
+    std::vector<std::filesystem::path> files;
     for (int i = 1; i < argc; i++) {
-        for (const std::string& path : files_of(argv[i])) {
-            std::ifstream in(path, std::ios::binary);
-            std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            // a copy of its own, so that a read past the input is a read past an allocation
-            std::vector<uint8_t> input(bytes);
-            LLVMFuzzerTestOneInput(input.empty() ? nullptr : input.data(), input.size());
-            count++;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(argv[i], ec)) {
+            // not the .keep of an empty directory
+            if (e.is_regular_file() && e.path().filename().string()[0] != '.') {
+                files.push_back(e.path());
+            }
         }
     }
-    fprintf(stderr, "replayed %zu inputs\n", count);
+    std::sort(files.begin(), files.end());
+    for (const auto& path : files) {
+        std::ifstream in(path, std::ios::binary);
+        // a copy of its own, so that a read past the input is a read past an allocation
+        std::vector<uint8_t> input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        LLVMFuzzerTestOneInput(input.empty() ? nullptr : input.data(), input.size());
+    }
+    fprintf(stderr, "replayed %zu inputs\n", files.size());
     // a target without a single input has lost its corpus
-    return count > 0 ? 0 : 1;
+    return files.empty() ? 1 : 0;
 }

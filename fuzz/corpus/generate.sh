@@ -1,8 +1,8 @@
 #!/bin/bash
-# regenerates the seed corpora of fuzz/corpus/<target>/ from valid examples:
-# the card targets replay their requests against the card emulator
-# (make_corpus.cpp), the ipc framing takes the emulated driver's messages,
-# the text targets get the files written below.
+# regenerates the seed corpora of the card targets in fuzz/corpus/<target>/:
+# each replays its requests against the card emulator (make_corpus.cpp). the
+# seeds of the ipc framing and of the text targets (configuration, manifest,
+# boot count) are files kept as they are.
 #
 #   fuzz/corpus/generate.sh BUILD_DIR    (a configured build directory)
 set -euo pipefail
@@ -22,7 +22,7 @@ declare -A seeds=(
   [rfc_info]="card_info=0000 card_info_file=1000 versions=0100 partition_one=0209 partition_all=0215 metadata=030b xcvr=0401"
 )
 
-ninja -C "$build" -j1 make_ipc_corpus $(for t in "${!seeds[@]}"; do echo "make_corpus_$t"; done)
+ninja -C "$build" -j1 $(for t in "${!seeds[@]}"; do echo "make_corpus_$t"; done)
 
 fresh() {
   rm -rf "${here:?}/$1"
@@ -33,48 +33,6 @@ for t in "${!seeds[@]}"; do
   fresh "$t"
   # the targets' scratch files stay out of the tree
   TMPDIR=$(mktemp -d) "$build/fuzz/make_corpus_$t" "$here/$t" ${seeds[$t]}
-done
-
-fresh ipc_frame
-"$build/fuzz/make_ipc_corpus" "$here/ipc_frame"
-
-fresh config
-cat > "$here/config/full.json" <<'JSON'
-{"log_dir": "/var/log", "telemetry_dir": "/var/run", "worker_wait": "sleep",
- "filter": {"card": {"liveness_poll_interval": 200000},
-  "lif": {"poll_interval": 100000, "counters": [
-   {"counter": "tx_rdma_unicast_bytes", "cumulative": true, "action": {"stats_record": true}},
-   {"counter": "rx_rdma_unicast_bytes", "cumulative": false, "threshold": {"value": 1000},
-    "action": {"stats_record": true, "event_record": true}}]},
-  "port": {"poll_interval": 100000, "counters": [
-   {"counter": "frames_tx_ok", "cumulative": true, "action": {"stats_record": true}}]}}}
-JSON
-cat > "$here/config/minimal.json" <<'JSON'
-{"filter": {"lif": {"counters": []}, "port": {"counters": []}}}
-JSON
-cat > "$here/config/spin.json" <<'JSON'
-{"worker_wait": "spin", "filter": {"lif": {"poll_interval": 100, "counters": [
- {"counter": "rx_bytes", "action": {"event_record": true}}]}, "port": {"poll_interval": 5000, "counters": []}}}
-JSON
-
-fresh manifest
-manifest() {  # NAME BOARD_BYTE TEXT
-  { printf "\\x$2"; printf '%s' "$3"; } > "$here/manifest/$1"
-}
-manifest match_board 00 '{"package_version": "2", "software_version": "1.2.3-45", "asic_compat_list": ["talmira"],
- "package_compat": {"board_policy": "match-boardid", "boardid": ["0x00000001", "0x00000002"]}}'
-manifest accept 02 '{"package_version": "3", "software_version": "1.4.2-E-57", "asic_compat_list": ["talmira"],
- "package_compat": {"board_policy": "accept"}}'
-manifest policy2 01 '{"software_version": "1.2.3-15", "asic_compat_list": ["sevrin", "talmira"],
- "package_compat": {"board_policy": "accept", "board_policy2": "match-boardid", "boardid": ["0x00000002"]}}'
-
-fresh boot_count
-printf '12\n' > "$here/boot_count/plain"
-printf '  +42 and more\n7\n' > "$here/boot_count/signed"
-printf -- '-3' > "$here/boot_count/negative"
-printf '4294967301\n' > "$here/boot_count/wide"
-
-for t in "${!seeds[@]}" ipc_frame config manifest boot_count; do
   mkdir -p "$here/../crashes/$t"
   [ -n "$(ls -A "$here/../crashes/$t")" ] || touch "$here/../crashes/$t/.keep"
 done

@@ -4,10 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <random>
 
 #include "tests/reliability/reliability_support.h"
@@ -17,61 +18,45 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct tally_s {
-    int runs = 0, clean = 0, signaled = 0, hung = 0, zero_status = 0, silent = 0;
-    std::vector<std::string> faults;  // what went wrong, for the failure message
+using inputs_t = std::vector<std::pair<std::string, std::vector<std::string>>>;  // label, argument vector
 
-    void run(const std::vector<std::string>& argv, const std::string& work_dir, const std::string& label,
-             std::chrono::milliseconds bound = std::chrono::seconds(15))
-    {
-        runs++;
+// how a run ended, by the names of the figures; only the first is right
+enum outcome_e { clean_error, signaled, hung, exit_zero, no_message, not_started, k_outcomes };
+const char* const k_outcome_names[] = {"clean_error", "signaled", "hung", "exit_zero", "no_message", "not started"};
+
+// runs every argument vector, expects each to end cleanly with an error and
+// prints the figure name
+void expect_clean_errors(const std::string& figure, const inputs_t& inputs, const std::string& work_dir)
+{
+    int outcomes[k_outcomes] = {};
+    std::string faults;
+    for (const auto& [label, argv] : inputs) {
         test_process p(argv, work_dir);
-        if (!p.started()) {
-            faults.push_back(label + ": not started");
-            return;
-        }
-        if (!p.wait(bound)) {
-            hung++;
-            faults.push_back(label + ": did not end");
-            return;
-        }
-        if (!p.exited()) {
-            signaled++;
-            faults.push_back(label + ": ended by a signal");
-        } else if (p.exit_status() == 0) {
-            zero_status++;
-            faults.push_back(label + ": exit status 0");
-        } else if (p.err().empty()) {
-            silent++;
-            faults.push_back(label + ": nothing on standard error");
-        } else {
-            clean++;
+        outcome_e o = !p.started()                   ? not_started
+                      : !p.wait(std::chrono::seconds(15 * test_timeout_scale())) ? hung
+                      : !p.exited()                  ? signaled
+                      : p.exit_status() == 0         ? exit_zero
+                      : p.err().empty()              ? no_message
+                                                     : clean_error;
+        outcomes[o]++;
+        if (o != clean_error && std::count(faults.begin(), faults.end(), '\n') < 20) {
+            faults += label.substr(0, 60) + ": " + k_outcome_names[o] + "\n";
         }
     }
-    std::string report() const
-    {
-        std::string s;
-        for (size_t i = 0; i < faults.size() && i < 20; i++) {
-            s += faults[i] + "\n";
-        }
-        return s;
+    EXPECT_EQ(outcomes[clean_error], int(inputs.size())) << faults;
+    std::vector<std::pair<std::string, figure_value_s>> values = {{"runs", inputs.size()}};
+    for (int o = clean_error; o < not_started; o++) {
+        values.emplace_back(k_outcome_names[o], outcomes[o]);
     }
-    void figure(const std::string& name) const
-    {
-        reliability_figure(name, {{"runs", std::to_string(runs)},
-                                  {"clean_error", std::to_string(clean)},
-                                  {"signaled", std::to_string(signaled)},
-                                  {"hung", std::to_string(hung)},
-                                  {"exit_zero", std::to_string(zero_status)},
-                                  {"no_message", std::to_string(silent)}});
-    }
-};
+    reliability_figure(figure, values);
+}
 
-std::string garbage(std::mt19937& rng, size_t n)
+std::string garbage(std::mt19937& rng, size_t n, bool nul = true)
 {
     std::string s(n, '\0');
-    for (auto& c : s) {
-        c = static_cast<char>(rng() & 0xff);
+    std::generate(s.begin(), s.end(), [&] { return static_cast<char>(rng() & 0xff); });
+    if (!nul) {
+        s.erase(std::remove(s.begin(), s.end(), '\0'), s.end());
     }
     return s;
 }
@@ -88,6 +73,15 @@ const std::string k_valid = R"({"log_dir": ")" + k_no_dir + R"(", "telemetry_dir
   "port": {"poll_interval": 100000, "counters": [
    {"counter": "frames_rx_ok", "action": {"event_record": true}}]}}})";
 
+// the valid configuration with the value at key (a JSON pointer) replaced
+// by the text raw
+std::string with_value(const std::string& key, const std::string& raw)
+{
+    nlohmann::json j = nlohmann::json::parse(k_valid);
+    j[nlohmann::json::json_pointer(key)] = "@value@";
+    return test_replace_all(j.dump(1), "\"@value@\"", raw);
+}
+
 // the configuration texts: truncations, wrong types, huge numbers, deep
 // nesting, garbage
 std::vector<std::pair<std::string, std::string>> config_texts()
@@ -103,69 +97,34 @@ std::vector<std::pair<std::string, std::string>> config_texts()
                           "/* comment */ {}", "{\"a\": 01}", "{\"a\": 1e}", "{\"a\": -}", "{\"a\": .5}", "{\"a\": \"\x01\"}"}) {
         add(std::string("literal ") + t, t);
     }
-    // one key replaced by a value of another type or size
-    const std::vector<std::pair<std::string, std::string>> keys = {
-        {"\"log_dir\": \"" + k_no_dir + "\"", "\"log_dir\": "},
-        {"\"worker_wait\": \"sleep\"", "\"worker_wait\": "},
-        {"\"liveness_poll_interval\": 200000", "\"liveness_poll_interval\": "},
-        {"\"poll_interval\": 100000, \"counters\": [\n   {\"counter\": \"tx", "\"poll_interval\": "},
-        {"\"counters\": [\n   {\"counter\": \"frames", "\"counters\": "},
-        {"\"counter\": \"tx_rdma_unicast_bytes\"", "\"counter\": "},
-        {"\"value\": 5", "\"value\": "},
-        {"\"stats_record\": true", "\"stats_record\": "},
-        {"\"filter\": {", "\"filter\": "},
-    };
-    const std::vector<std::string> values = {"[]", "{}", "null", "true", "-1", "0", "99", "1e400", "-1e400", "1.5",
-                                             "18446744073709551616", "99999999999999999999999999999999999999",
-                                             "\"\"", "\"abc\"", "\"" + std::string(100000, 'x') + "\"", "[[[1]]]",
-                                             "{\"a\": {\"b\": 1}}"};
-    for (const auto& [key, prefix] : keys) {
-        size_t at = k_valid.find(key);
-        if (at == std::string::npos) {
-            continue;
+    // one value replaced by a value of another type or size
+    const std::string counter = "/filter/lif/counters/0";
+    for (const std::string& key : {std::string("/log_dir"), std::string("/worker_wait"), std::string("/filter"),
+                                   std::string("/filter/card/liveness_poll_interval"), std::string("/filter/lif/poll_interval"),
+                                   std::string("/filter/port/counters"), counter + "/counter", counter + "/threshold/value",
+                                   counter + "/action/stats_record"}) {
+        for (const std::string& v : {"[]", "{}", "null", "true", "-1", "0", "99", "1e400", "-1e400", "1.5",
+                                     "18446744073709551616", "99999999999999999999999999999999999999", "\"\"",
+                                     "\"abc\"", "[[[1]]]", "{\"a\": {\"b\": 1}}"}) {
+            add(key + " " + v, with_value(key, v));
         }
-        for (const auto& v : values) {
-            std::string text = k_valid;
-            // the key's value up to the next delimiter is replaced
-            size_t start = at + prefix.size();
-            size_t end = start;
-            if (key.find('[') != std::string::npos || key.find('{') != std::string::npos) {
-                // a whole container: its matching bracket
-                char open = k_valid[start], close = open == '[' ? ']' : '}';
-                int depth = 0;
-                for (end = start; end < text.size(); end++) {
-                    depth += text[end] == open;
-                    if (text[end] == close && --depth == 0) {
-                        end++;
-                        break;
-                    }
-                }
-            } else {
-                end = text.find_first_of(",}\n", start);
-            }
-            text.replace(start, end - start, v);
-            add(prefix + v.substr(0, 40), text);
-        }
+        add(key + " long text", with_value(key, "\"" + std::string(100000, 'x') + "\""));
     }
     // deep nesting, bare and inside a key the reader looks at
     for (size_t depth : {1000, 10000, 100000}) {
-        add("arrays " + std::to_string(depth), std::string(depth, '[') + std::string(depth, ']'));
-        add("open arrays " + std::to_string(depth), std::string(depth, '['));
+        const std::string arrays = std::string(depth, '[') + std::string(depth, ']');
         std::string objects;
         for (size_t i = 0; i < depth; i++) {
             objects += "{\"a\":";
         }
-        objects += "1" + std::string(depth, '}');
-        add("objects " + std::to_string(depth), objects);
-        std::string inside = k_valid;
-        inside.replace(inside.find("\"value\": 5"), 10, "\"value\": " + std::string(depth, '[') + std::string(depth, ']'));
-        add("nested threshold " + std::to_string(depth), inside);
+        add("arrays " + std::to_string(depth), arrays);
+        add("open arrays " + std::to_string(depth), std::string(depth, '['));
+        add("objects " + std::to_string(depth), objects + "1" + std::string(depth, '}'));
+        add("nested threshold " + std::to_string(depth), with_value(counter + "/threshold/value", arrays));
     }
     std::mt19937 rng(20240601);
     for (int i = 0; i < 30; i++) {
         add("garbage " + std::to_string(i), garbage(rng, 1 + rng() % 4096));
-    }
-    for (int i = 0; i < 30; i++) {
         // the valid text with a few bytes overwritten
         std::string text = k_valid;
         for (int k = 0; k < 1 + i % 5; k++) {
@@ -180,74 +139,77 @@ std::vector<std::pair<std::string, std::string>> config_texts()
 
 class BadInput : public ::testing::Test {
 protected:
-    void SetUp() override
+    // random words after a first word; none empty and none "--" when tame
+    void add_random(inputs_t& inputs, std::mt19937& rng, int count, const std::vector<std::string>& first, bool tame)
     {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "orlixmon runs as root only";
+        for (int i = 0; i < count; i++) {
+            std::vector<std::string> v = first;
+            for (int k = 0; k < 1 + int(rng() % (tame ? 3 : 4)); k++) {
+                std::string word = garbage(rng, tame ? 1 + rng() % 32 : rng() % 64, false);
+                v.push_back(tame && (word.empty() || word == "--") ? "?" : word);
+            }
+            inputs.push_back({"random " + std::to_string(i), v});
         }
-        build = getenv("ORLIX_BUILD_DIR");
-        monitor = test_private_daemon(dir, "ombad");
-        ASSERT_FALSE(monitor.empty());
     }
-    std::string build, monitor;
+    // every vector with program put first
+    static inputs_t of(const std::string& program, const std::vector<std::vector<std::string>>& vectors)
+    {
+        inputs_t out;
+        for (auto v : vectors) {
+            std::string label;
+            for (const auto& w : v) {
+                label += w.substr(0, 20) + " ";
+            }
+            v.insert(v.begin(), program);
+            out.push_back({label, v});
+        }
+        return out;
+    }
     test_temp_dir dir{"orlix-badinput"};
 };
 
 TEST_F(BadInput, MonitorRefusesEveryMalformedConfigurationAndArgumentVector)
 {
-    tally_s configs;
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "orlixmon runs as root only";
+    }
+    const std::string monitor = test_private_daemon(dir, "ombad");
+    ASSERT_FALSE(monitor.empty());
+    inputs_t configs;
     int n = 0;
     for (const auto& [label, text] : config_texts()) {
         std::string path = dir.file("config" + std::to_string(n++) + ".json");
         test_write_file(path, text);
-        configs.run({monitor, "-c", path}, dir.path(), "config " + label.substr(0, 60));
-        unlink(path.c_str());
+        configs.push_back({"config " + label, {monitor, "-c", path}});
     }
     // files that are not configuration files
     fs::create_directory(dir.file("a_directory"));
     fs::create_symlink(dir.file("loop_b"), dir.file("loop_a"));
     fs::create_symlink(dir.file("loop_a"), dir.file("loop_b"));
-    test_write_file(dir.file("unreadable"), k_valid);
     for (const std::string& path : {dir.file("a_directory"), dir.file("loop_a"), dir.file("missing"),
                                     std::string("/dev/null"), std::string("/proc/self/mem"), std::string("/"),
                                     dir.file("a_directory") + "/", std::string(5000, 'a'), std::string("-")}) {
-        configs.run({monitor, "-c", path}, dir.path(), "config path " + path.substr(0, 60));
+        configs.push_back({"config path " + path, {monitor, "-c", path}});
     }
-    EXPECT_EQ(configs.clean, configs.runs) << configs.report();
-    configs.figure("bad_config_orlixmon");
+    expect_clean_errors("bad_config_orlixmon", configs, dir.path());
 
-    tally_s args;
-    std::mt19937 rng(7);
-    std::vector<std::vector<std::string>> vectors = {
+    inputs_t args = of(monitor, {
         {}, {""}, {"-"}, {"--"}, {"-x"}, {"--bogus"}, {"-c"}, {"--config-file"}, {"-c", ""}, {"--config-file="},
         {"-c", "-h", "-c"}, {"-cc"}, {"---c", "x"}, {"-c", "x", "-c"}, {"--config", "x"}, {"-c", "\xff\xfe"},
         {"-c", std::string(100000, 'x')}, {std::string(100000, '-')}, {"-" + std::string(1000, 'c')},
         {"stray"}, {"-c", "/nonexistent", "extra", "words"}, {"--config-file", dir.file("a_directory")},
         {"-\x01"}, {"--\xff"}, {"-c", "/dev/null", "--bogus"},
-    };
-    for (int i = 0; i < 25; i++) {
-        std::vector<std::string> v;
-        for (int k = 0; k < 1 + int(rng() % 4); k++) {
-            std::string word = garbage(rng, rng() % 64);
-            word.erase(std::remove(word.begin(), word.end(), '\0'), word.end());
-            v.push_back(word);
-        }
-        vectors.push_back(v);
-    }
-    for (auto v : vectors) {
-        std::string label = v.empty() ? "(none)" : v[0].substr(0, 30);
-        v.insert(v.begin(), monitor);
-        args.run(v, dir.path(), "argv " + label);
-    }
-    EXPECT_EQ(args.clean, args.runs) << args.report();
-    args.figure("bad_argv_orlixmon");
+    });
+    std::mt19937 rng(7);
+    add_random(args, rng, 25, {monitor}, false);
+    expect_clean_errors("bad_argv_orlixmon", args, dir.path());
 }
 
 TEST_F(BadInput, EmulatorCommandRefusesEveryMalformedArgumentVector)
 {
-    std::string cardsim = build + "/emulator/orlix-cardsim";
+    const std::string cardsim = std::string(getenv("ORLIX_BUILD_DIR")) + "/emulator/orlix-cardsim";
     test_write_file(dir.file("plain"), "x");
-    std::vector<std::vector<std::string>> vectors = {
+    inputs_t args = of(cardsim, {
         {}, {""}, {"runn"}, {"RUN"}, {"-x"}, {"--cards", "2"}, {"\xff"}, {std::string(100000, 'r')},
         {"list", "--bogus"}, {"list", "--cards"}, {"list", "--cards", ""}, {"list", "--cards", "0"},
         {"list", "--cards", "17"}, {"list", "--cards", "-1"}, {"list", "--cards", "2x"},
@@ -264,28 +226,12 @@ TEST_F(BadInput, EmulatorCommandRefusesEveryMalformedArgumentVector)
         {"run", "--tick-ms", "1", "--", "/nonexistent"}, {"run", "--cards", "1", "--cards", "x", "--", "true"},
         {"run", "--set"}, {"run", "--set", "", "--", "true"}, {"run", "--set", "flash 0 melt", "--", "true"},
         {"run", "--cards", "1", "--set", "flash 1 stuck", "--", "true"},
-    };
+    });
     std::mt19937 rng(11);
-    for (int i = 0; i < 20; i++) {
-        std::vector<std::string> v = {i % 2 ? "run" : "list"};
-        for (int k = 0; k < 1 + int(rng() % 3); k++) {
-            std::string word = garbage(rng, 1 + rng() % 32);
-            word.erase(std::remove(word.begin(), word.end(), '\0'), word.end());
-            v.push_back(word.empty() || word == "--" ? "?" : word);
-        }
-        vectors.push_back(v);
+    for (const char* first : {"list", "run"}) {
+        add_random(args, rng, 10, {cardsim, first}, true);
     }
-    tally_s args;
-    for (auto v : vectors) {
-        std::string label;
-        for (const auto& w : v) {
-            label += w.substr(0, 20) + " ";
-        }
-        v.insert(v.begin(), cardsim);
-        args.run(v, dir.path(), "orlix-cardsim " + label);
-    }
-    EXPECT_EQ(args.clean, args.runs) << args.report();
-    args.figure("bad_argv_orlix_cardsim");
+    expect_clean_errors("bad_argv_orlix_cardsim", args, dir.path());
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+// the figure lines and the JSON-lines check of the fault tests
+
 #include "tests/reliability/reliability_support.h"
 
 #include <sys/wait.h>
@@ -6,11 +8,11 @@
 #include <fstream>
 #include <sstream>
 
-void reliability_figure(const std::string& name, const std::vector<std::pair<std::string, std::string>>& values)
+void reliability_figure(const std::string& name, const std::vector<std::pair<std::string, figure_value_s>>& values)
 {
     std::string line = "FIGURE " + name;
     for (const auto& [key, value] : values) {
-        line += " " + key + "=" + value;
+        line += " " + key + "=" + value.text;
     }
     printf("%s\n", line.c_str());
     fflush(stdout);
@@ -23,7 +25,7 @@ jsonl_check_s reliability_check_jsonl(const std::string& path)
     std::stringstream text;
     text << in.rdbuf();
     std::string all = text.str();
-    r.cut_end = !all.empty() && all.back() != '\n';
+    r.cut = !all.empty() && all.back() != '\n';
     std::istringstream lines(all);
     for (std::string line; std::getline(lines, line);) {
         (line.rfind("*** Boot #", 0) == 0 ? r.banners : r.lines)++;
@@ -33,12 +35,10 @@ jsonl_check_s reliability_check_jsonl(const std::string& path)
     std::string cmd = "jq -nR '[inputs | select(startswith(\"*** Boot #\") | not) | "
                       "select((try fromjson catch null) | type != \"object\")] | length' '" + path + "' 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
-    if (p) {
-        unsigned long bad = 0;
-        r.jq_ran = fscanf(p, "%lu", &bad) == 1;
-        r.bad = bad;
-        r.jq_ran = pclose(p) == 0 && r.jq_ran;
-    }
+    unsigned long bad = 0;
+    bool read = p && fscanf(p, "%lu", &bad) == 1;
+    r.unreadable = !(p && pclose(p) == 0 && read);
+    r.bad = bad;
     return r;
 }
 

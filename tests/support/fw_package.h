@@ -1,5 +1,7 @@
 #pragma once
 
+// firmware packages for the update engine's tests
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -50,13 +52,11 @@ struct fw_package_options_s {
     std::string software_version = "1.4.2-E-57";  // release tree "1.4.2-E", build 57
     std::string package_version = "2";      // "" leaves the key out
     std::string image_version = "1.4.2";
-    std::string uboot_tpl_version = "2.0.0";
     // digest algorithms given to the entries in table order, cycling
     std::vector<std::string> algorithms = {"sha512"};
     std::map<std::string, size_t> sizes;     // image size by partition name
     bool gold = false;                       // carry the gold image (installed with "goldfw")
     bool partition_table = false;            // carry a partition table image
-    bool fw_cfg_for_board = true;            // a firmware config for board_id beside the default one
     std::string board_policy = "accept";     // "accept" or "match-boardid"
     std::string board_policy2;               // "" leaves the key out
     std::vector<std::string> boardids;       // package_compat.boardid; empty: {board_id}
@@ -68,7 +68,6 @@ struct fw_package_options_s {
     fw_package_fault_e fault = fw_package_fault_e::none;
     std::string fault_member = "talmira/zephyr_pcie.img";  // archive path the member faults act on
     std::string fault_target = "../evil";  // name or link target of the hostile extra members
-    bool declare_sizes = true;             // give each manifest entry its "size"
     // revocation ranges (min, max) for write_revocation_list; empty: one range
     // that revokes the build under revoked_build, and one that stops just
     // short of it otherwise (the bounds are exclusive)
@@ -115,9 +114,6 @@ public:
     // archive paths actually written into the archive, in order
     std::vector<std::string> members() const;
 
-    // "1.4.2-E" and "57" from software_version ("" when it does not split)
-    std::string release_tree() const { return tree_; }
-    std::string build_number() const { return build_; }
     // writes fwcompat-revoked.json (creating its folders) keyed by board_id
     // and release tree; returns path
     std::string write_revocation_list(const std::string& path) const;
@@ -140,10 +136,3 @@ private:
     std::string tree_, build_;
     std::vector<fw_package_member_s> images_;
 };
-
-// hex digest of a file with the tool of a digest algorithm ("md5", "sha256",
-// "sha512", "sha1"); throws std::runtime_error for any other algorithm
-std::string fw_package_digest(const std::string& algorithm, const std::string& file);
-
-// deterministic pseudo-random bytes for (seed, name)
-std::string fw_package_content(uint64_t seed, const std::string& name, size_t size);

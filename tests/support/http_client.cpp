@@ -1,3 +1,5 @@
+// loopback http for the metrics tests: a free port, a whole GET, half requests
+
 #include "tests/support/http_client.h"
 
 #include <arpa/inet.h>
