@@ -367,7 +367,7 @@ TEST(AmlPcieRemove, ChecksTheAddressAndFindsTheHostPort)
     EXPECT_TRUE(wait_until([&] { return !host.card_present(0); }));
 }
 
-// both cards at once, so the fixed rescan delay is waited once
+// both cards at once; no rescan delay: the emulated card reboots at once
 TEST(AmlPcieRecommission, RoundTripAndACardThatComesBackWithoutABar)
 {
     cardsim_host host({2, {}, 0});
@@ -378,7 +378,7 @@ TEST(AmlPcieRecommission, RoundTripAndACardThatComesBackWithoutABar)
     aml_status_e results[2] = {AML_STATUS_GENERIC_ERR, AML_STATUS_GENERIC_ERR};
     std::thread workers[2];
     for (size_t i = 0; i < 2; i++) {
-        workers[i] = std::thread([&, i] { results[i] = aml_card_recommission(&handles[i], steps[i], errors[i]); });
+        workers[i] = std::thread([&, i] { results[i] = aml_card_recommission(&handles[i], steps[i], errors[i], 0); });
     }
     for (auto& worker : workers) {
         worker.join();

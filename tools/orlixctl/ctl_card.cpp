@@ -304,14 +304,14 @@ ctl_result card_decommission(const std::string& name, bool reset, bool cpld_relo
     return r;
 }
 
-ctl_result card_recommission(const std::string& name)
+ctl_result card_recommission(const std::string& name, uint32_t rescan_delay_s)
 {
     aml_card_handle_s card = ctl_select_card(name);
     if (!ctl_confirm("Recommission card " + card.bdf + " (reset, remove and rescan, over a minute)?")) {
         declined();
     }
     std::string step, error;
-    aml_status_e status = aml_card_recommission(&card, step, error);
+    aml_status_e status = aml_card_recommission(&card, step, error, rescan_delay_s);
     if (status != AML_STATUS_OK) {
         ctl_fail(status, step + ": " + error);
     }
@@ -330,6 +330,7 @@ void ctl_add_card_commands(CLI::App& app, ctl_runner& run)
     static std::string name, when;
     static bool reset = false, cpld_reload = false;
     static uint32_t reset_arg = AML_RECOMMISSION_RESET_ARG;
+    static uint32_t rescan_delay_s = AML_RECOMMISSION_RESCAN_DELAY_S;
     const char* card_help = "PCI address, UUID, serial number or index from `card list`";
 
     card->add_subcommand("list", "every card: index, address, UUID, serial, state, running firmware")
@@ -361,7 +362,10 @@ void ctl_add_card_commands(CLI::App& app, ctl_runner& run)
     dec->callback([&run] { run = [] { return card_decommission(name, reset, cpld_reload, reset_arg); }; });
     auto* rec = card->add_subcommand("recommission", "reset, remove and rescan the card");
     rec->add_option("CARD", name, card_help)->required();
+    rec->add_option("--rescan-delay", rescan_delay_s, "seconds the card gets to reboot before the bus is rescanned")
+        ->type_name("SECONDS")
+        ->capture_default_str();
     rec->add_flag("-y,--assume-yes", ctl_opts().assume_yes, "do not ask for confirmation");
-    rec->callback([&run] { run = [] { return card_recommission(name); }; });
+    rec->callback([&run] { run = [] { return card_recommission(name, rescan_delay_s); }; });
     ctl_add_card_reset(card, run);
 }

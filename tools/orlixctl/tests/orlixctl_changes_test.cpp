@@ -96,7 +96,7 @@ TEST_F(Orlixctl, FirmwareBootImageEraseSecureBootAndProfiles)
 TEST_F(Orlixctl, RecommissionRoundTrip)
 {
     run_result r = run(R"SH(
-        $CTL -j card recommission 1 -y | jq -c .; echo rc=$?
+        $CTL -j card recommission 1 --rescan-delay 0 -y | jq -c .; echo rc=$?
         $CTL -j card list | jq -c '[.cards[] | .state]'
         $CTL -j card liveness 1 | jq -e .alive >/dev/null && echo ALIVE
     )SH", "", 200);
