@@ -21,6 +21,7 @@
 #include "emulator/cardsim_host.h"
 #include "emulator/cardsim_pci.h"
 #include "ipc/nic_ipc.h"
+#include "tests/support/process_runner.h"
 
 namespace {
 
@@ -34,13 +35,7 @@ bool has(const std::string& text, const std::string& part)
 // the emulator carries out sysfs writes a moment after them
 bool wait_until(const std::function<bool()>& done)
 {
-    for (int i = 0; i < 500; i++) {
-        if (done()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
+    return test_wait_until(done, std::chrono::seconds(5));
 }
 
 bool exists(const std::string& path)

@@ -17,6 +17,7 @@
 #include "emulator/cardsim_control.h"
 #include "emulator/cardsim_host.h"
 #include "ipc/nic_ipc.h"
+#include "tests/support/process_runner.h"
 
 namespace {
 
@@ -144,10 +145,7 @@ TEST(CardsimControl, LinesThroughAFifoTakeEffectWhileWritersComeAndGo)
             close(fd);
         };
         auto wait_for = [&](const std::function<bool()>& done) {
-            for (int i = 0; i < 300 && !done(); i++) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            return done();
+            return test_wait_until(done, std::chrono::seconds(3));
         };
         send("nonsense line\nhang 1\n");
         EXPECT_TRUE(wait_for([&] { return host.firmware(1).fault().kind == cardsim_fault_e::SILENT; }));

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "emulator/cardsim_host.h"
+#include "tests/support/process_runner.h"
 
 namespace {
 
@@ -102,9 +103,7 @@ TEST(CardsimHost, TickerAdvancesCountersUntilPaused)
     cardsim_host host({1, {}, 10});
     ASSERT_TRUE(host.ok()) << host.error();
     uint64_t first = host.counter(0, CARDSIM_PORT_REGION);
-    for (int i = 0; i < 200 && host.counter(0, CARDSIM_PORT_REGION) == first; i++) {
-        usleep(10000);
-    }
+    test_wait_until([&] { return host.counter(0, CARDSIM_PORT_REGION) != first; }, std::chrono::seconds(2));
     EXPECT_GT(host.counter(0, CARDSIM_PORT_REGION), first);
     host.set_ticking(false);
     usleep(30000);
