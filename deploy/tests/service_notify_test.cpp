@@ -32,11 +32,10 @@ namespace {
 constexpr const char* k_watchdog_usec = "400000";  // a ping every 200 ms
 constexpr auto k_ping_interval = std::chrono::milliseconds(200);
 
-// a bound on a wait, longer in the sanitizer builds
+// a bound on a wait, longer in the sanitizer builds and on a loaded machine
 std::chrono::milliseconds scaled(std::chrono::seconds s)
 {
-    const char* scale = getenv("ORLIX_TIMEOUT_SCALE");
-    return s * std::max(1, scale ? atoi(scale) : 1);
+    return s * test_timeout_scale();
 }
 
 size_t occurrences(const std::string& text, const std::string& what)
