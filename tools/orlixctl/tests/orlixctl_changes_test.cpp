@@ -11,15 +11,15 @@
 
 namespace {
 
-// waits up to 30 s for `card list` to show N cards (the emulated kernel
+// waits up to 30 s (scaled) for `card list` to show N cards (the emulated kernel
 // changes the tree a moment after the sysfs write, as the real one does)
 const char* k_wait_cards = R"SH(
     wait_cards() { i=0; while [ "$($CTL -j card list | jq '.cards | length')" != "$1" ]; do
-        i=$((i+1)); [ $i -gt 150 ] && { echo "TIMEOUT waiting for $1 cards"; return 1; }; sleep 0.2; done; }
+        i=$((i+1)); [ $i -gt $((150 * WAIT_SCALE)) ] && { echo "TIMEOUT waiting for $1 cards"; return 1; }; sleep 0.2; done; }
     # waits up to 10 s until path $2 exists (present) or not (absent)
     wait_path() { i=0; while :; do
         if [ -e "$2" ]; then [ "$1" = present ] && return 0; else [ "$1" = absent ] && return 0; fi
-        i=$((i+1)); [ $i -gt 50 ] && return 1; sleep 0.2; done; }
+        i=$((i+1)); [ $i -gt $((50 * WAIT_SCALE)) ] && return 1; sleep 0.2; done; }
 )SH";
 
 TEST_F(Orlixctl, PcieUnbindBindCapSetRemoveRescanDecommission)

@@ -34,14 +34,16 @@ class Orlixctl : public ::testing::Test {
 protected:
     test_temp_dir dir{"orlixctl"};
 
-    // the script runs with $CTL the tool and private state directories;
+    // the script runs with $CTL the tool, private state directories and
+    // $WAIT_SCALE, the factor of its own polling bounds (test_timeout_scale());
     // set: control lines in force on the emulated host from the start
     run_result run(const std::string& script, const std::string& cards_opt = "", int seconds = 90,
                    const std::vector<std::string>& set = {})
     {
         std::string env = "export CTL=" + build_dir() + "/tools/orlixctl/orlixctl ORLIXCTL_STATE_DIR=" +
                           dir.file("state") + " ORLIXCTL_CONF_DIR=" + dir.file("conf") +
-                          " ORLIXCTL_TELEMETRY_DIR=" + dir.file("tel") + "; mkdir -p " + dir.file("tel") + "; ";
+                          " ORLIXCTL_TELEMETRY_DIR=" + dir.file("tel") + " WAIT_SCALE=" + std::to_string(test_timeout_scale()) +
+                          "; mkdir -p " + dir.file("tel") + "; ";
         std::vector<std::string> argv = {build_dir() + "/emulator/orlix-cardsim", "run"};
         if (!cards_opt.empty()) {
             argv.push_back("--cards");

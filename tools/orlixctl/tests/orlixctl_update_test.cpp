@@ -135,7 +135,7 @@ TEST_F(Orlixctl, OneInstallPerCardThenResetRunsIt)
     run_result r = run("P='" + path + "'" + R"SH(
         # waits up to 30 s until card $1's update lock names its holder
         held() { i=0; until [ -s "$ORLIXCTL_STATE_DIR/$1/update.lock" ]; do
-            i=$((i+1)); [ $i -gt 300 ] && { echo "NO_LOCK $1"; return 1; }; sleep 0.1; done; }
+            i=$((i+1)); [ $i -gt $((300 * WAIT_SCALE)) ] && { echo "NO_LOCK $1"; return 1; }; sleep 0.1; done; }
         $CTL fw update 0 "$P" -y > first.out 2> first.err &
         FIRST=$!
         held 0000:20:00.0
