@@ -386,7 +386,7 @@ aml_status_e aml_card_profile_update(aml_card_profile_upd_req_s* req, aml_card_p
     }
     if (req->recommission) {
         std::string step;
-        status = aml_card_recommission(handle, step, rsp->error);
+        status = aml_card_recommission(handle, step, rsp->error, req->rescan_delay_s);
         if (status != AML_STATUS_OK) {
             return status;
         }

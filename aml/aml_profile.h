@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "aml/aml_card_handle.h"
+#include "aml/aml_pcie.h"
 #include "aml/aml_status.h"
 #include "aml/aml_utils.h"
 #include "fwupdate/fwupdate.h"
@@ -97,6 +98,8 @@ struct aml_card_profile_upd_req_s {
     // recommission the card once the profile is recorded, so that the new
     // configuration takes effect (takes over a minute: the card is rescanned)
     bool recommission = false;
+    // seconds the card gets to reboot before the bus is rescanned
+    uint32_t rescan_delay_s = AML_RECOMMISSION_RESCAN_DELAY_S;
     // told each stage as the update enters it (the stages above, in order),
     // on the calling thread: an install takes minutes
     std::function<void(const std::string& stage)> on_stage;

@@ -35,7 +35,7 @@ bool has(const std::string& text, const std::string& part)
 // grows under a sanitizer and load
 bool wait_until(const std::function<bool()>& done)
 {
-    return test_wait_until(done, std::chrono::seconds(20 * test_timeout_scale()));
+    return test_wait_until(done, std::chrono::seconds(20));
 }
 
 bool exists(const std::string& path)
@@ -339,7 +339,7 @@ TEST(AmlPcieRemoveRescan, ChecksTheAddressesAndTheCardComesBack)
     EXPECT_TRUE(wait_until([&] { return host.card_present(0); }));
 }
 
-// both cards at once, so the fixed rescan delay is waited once
+// both cards at once; no rescan delay: the emulated card reboots at once
 TEST(AmlPcieRecommission, RoundTripAndACardThatComesBackWithoutABar)
 {
     cardsim_host host({2, {}, 0});
@@ -350,7 +350,7 @@ TEST(AmlPcieRecommission, RoundTripAndACardThatComesBackWithoutABar)
     aml_status_e results[2] = {AML_STATUS_GENERIC_ERR, AML_STATUS_GENERIC_ERR};
     std::thread workers[2];
     for (size_t i = 0; i < 2; i++) {
-        workers[i] = std::thread([&, i] { results[i] = aml_card_recommission(&handles[i], steps[i], errors[i]); });
+        workers[i] = std::thread([&, i] { results[i] = aml_card_recommission(&handles[i], steps[i], errors[i], 0); });
     }
     for (auto& worker : workers) {
         worker.join();

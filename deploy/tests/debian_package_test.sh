@@ -128,12 +128,16 @@ done
 # of two cards (the emulator's preload shows it the cards), until both cards'
 # telemetry has lines; another orlixmon of this machine's tests may be
 # running (single instance): then it is tried again
+# the bound grows with the machine's load (runnable processes per processor,
+# rounded up, at most 4), as the suite's other waits do
+scale=$(awk -v s="${ORLIX_TIMEOUT_SCALE:-1}" -v n="$(nproc)" \
+    '{ f = int($1 / n); if (f < $1 / n) f++; if (f < 1) f = 1; if (f > 4) f = 4; print (s < 1 ? 1 : s) * f }' /proc/loadavg)
 ran=0
 for attempt in 1 2 3 4 5 6; do
     /usr/bin/orlix-cardsim run --cards 2 -- /usr/sbin/orlixmon -c /etc/orlixmon/orlixmon.json \
         > "$work/daemon.out" 2> "$work/daemon.err" &
     daemon=$!
-    for _ in $(seq 1 300); do
+    for _ in $(seq 1 $((300 * scale))); do
         [ "$(cat /var/lib/orlixmon/card_*_stats.log 2> /dev/null | grep -c '^{')" -ge 2 ] &&
             [ "$(ls /var/lib/orlixmon/card_*_stats.log 2> /dev/null | wc -l)" -eq 2 ] && { ran=1; break; }
         kill -0 $daemon 2> /dev/null || break

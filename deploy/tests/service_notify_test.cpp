@@ -27,6 +27,12 @@ namespace {
 constexpr const char* k_watchdog_usec = "400000";  // a ping every 200 ms
 constexpr auto k_ping_interval = std::chrono::milliseconds(200);
 
+// a bound on a wait, longer in the sanitizer builds and on a loaded machine
+std::chrono::milliseconds scaled(std::chrono::seconds s)
+{
+    return s * test_timeout_scale();
+}
+
 size_t occurrences(const std::string& text, const std::string& what)
 {
     size_t n = 0;

@@ -12,6 +12,7 @@
 
 #include "ipc/shell_command.h"
 #include "ipc/sysfs_attr.h"
+#include "tests/support/process_runner.h"
 
 namespace {
 
@@ -169,9 +170,7 @@ TEST(ShellCommand, ChildrenStartWithDefaultSignalsSoAStopReachesThem)
     std::string pid_file = std::filesystem::temp_directory_path() / ("orlix-shell-pid." + std::to_string(getpid()));
     std::filesystem::remove(pid_file);
     std::thread stopper([&] {
-        for (int i = 0; i < 2000 && !std::filesystem::exists(pid_file); i++) {
-            usleep(10000);
-        }
+        test_wait_until([&] { return std::filesystem::exists(pid_file); }, std::chrono::seconds(20));
         pid_t pgrp = 0;
         std::ifstream(pid_file) >> pgrp;
         if (pgrp > 0) {

@@ -64,11 +64,10 @@ protected:
         return -1;
     }
 
-    // sanitizer builds run slower: bounds grow with ORLIX_TIMEOUT_SCALE
+    // sanitizer builds and a loaded machine run slower: bounds grow with them
     static int scale()
     {
-        const char* s = getenv("ORLIX_TIMEOUT_SCALE");
-        return std::max(1, s ? atoi(s) : 1);
+        return test_timeout_scale();
     }
 
     std::string card(size_t i) const { return "{address=\"" + host.card(i).card_bdf + "\""; }

@@ -32,11 +32,10 @@ bool has(const std::string& text, const std::string& what)
     return text.find(what) != std::string::npos;
 }
 
-// sanitizer builds run slower: every bound grows with ORLIX_TIMEOUT_SCALE
+// sanitizer builds and a loaded machine run slower: every bound grows with them
 seconds scaled(int s)
 {
-    const char* scale = getenv("ORLIX_TIMEOUT_SCALE");
-    return seconds(s * std::max(1, scale ? atoi(scale) : 1));
+    return seconds(s * test_timeout_scale());
 }
 
 std::atomic<int> g_collects{0};

@@ -42,10 +42,10 @@ std::string env_or(const char* name, const char* fallback)
     return v ? v : fallback;
 }
 
-// sanitizer builds run slower: every wait grows with ORLIX_TIMEOUT_SCALE
+// sanitizer builds and a loaded machine run slower: every wait grows with them
 seconds scaled(int s)
 {
-    return seconds(s * std::max(1, atoi(env_or("ORLIX_TIMEOUT_SCALE", "1").c_str())));
+    return seconds(s * test_timeout_scale());
 }
 
 // what a shell command prints on standard output

@@ -23,10 +23,11 @@ namespace {
 
 using std::chrono::milliseconds;
 
+// taken once: the periods and the tolerance must grow alike in a test
 int64_t scale()
 {
-    const char* s = getenv("ORLIX_TIMEOUT_SCALE");
-    return std::max(1, s ? atoi(s) : 1);
+    static const int64_t s = test_timeout_scale();
+    return s;
 }
 int64_t ms(int64_t n) { return n * 1000000 * scale(); }
 // how late a poll may start (see the cases)

@@ -35,7 +35,7 @@ constexpr uint32_t k_bound_ms = 300;
 // the group gets SIGTERM, then SIGKILL: what ending it may add to the
 // bound; a failing tool's call may take k_fail_ms. both grow with a
 // sanitizer's slowdown
-const long k_end_slack_ms = 2500 * test_timeout_scale(), k_fail_ms = 2000 * test_timeout_scale();
+const long k_end_slack_ms = 2500, k_fail_ms = 2000;
 constexpr int k_tries = 3;
 
 struct tool_case_s {
@@ -140,7 +140,8 @@ TEST_F(HangingTools, EachToolIsEndedWithinItsBoundAndTheCallerFails)
                 setenv("PATH", old_path.c_str(), 1);
                 failed += reported;
                 max_ms = std::max(max_ms, ms);
-                long bound = hang ? long(k_bound_ms) + k_end_slack_ms : k_fail_ms;
+                const long scale = test_timeout_scale();
+                long bound = hang ? long(k_bound_ms) + k_end_slack_ms * scale : k_fail_ms * scale;
                 over_bound += ms > bound;
                 zombies += reliability_zombie_child();
                 const int alive = left_running();

@@ -1,3 +1,6 @@
+// child processes judged by their output and end, bounded waits that grow
+// with the sanitizer's slowdown and the machine's load, private folders
+
 #include "tests/support/process_runner.h"
 
 #include <fcntl.h>
@@ -8,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -99,15 +103,29 @@ std::string test_process::err() const
     return test_read_file(err_path_);
 }
 
+// how much slower than on an idle machine: the runnable processes per
+// processor over the last minute, rounded up; capped, so that a test that
+// fails still ends in reasonable time
+static int load_factor()
+{
+    constexpr int k_max = 4;
+    double load = 0;
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    if (getloadavg(&load, 1) != 1 || cpus < 1) {
+        return 1;
+    }
+    return std::clamp(static_cast<int>(std::ceil(load / static_cast<double>(cpus))), 1, k_max);
+}
+
 int test_timeout_scale()
 {
     const char* scale = getenv("ORLIX_TIMEOUT_SCALE");
-    return std::max(1, scale ? atoi(scale) : 1);
+    return std::max(1, scale ? atoi(scale) : 1) * load_factor();
 }
 
 bool test_wait_until(const std::function<bool()>& cond, std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = std::chrono::steady_clock::now() + timeout * test_timeout_scale();
     for (;;) {
         if (cond()) {
             return true;

@@ -19,7 +19,8 @@ public:
     bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
 
-    // waits for the end; false on timeout (the child keeps running)
+    // waits for the end; false on timeout (scaled as test_wait_until's; the
+    // child keeps running)
     bool wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     void signal(int signo);
 
@@ -36,11 +37,16 @@ private:
     std::string out_path_, err_path_;
 };
 
-// ORLIX_TIMEOUT_SCALE (at least 1): sanitizer builds run slower, and every
-// wall-clock bound of a test grows with it
+// the factor of every wall-clock bound of a test: ORLIX_TIMEOUT_SCALE (the
+// sanitizer builds' slowdown, at least 1) times the machine's load (the
+// one-minute load average per processor, rounded up, 1 to 4): a suite run
+// beside builds or with many tests at once must not fail for being slow.
+// read anew at each call, as the load changes
 int test_timeout_scale();
 
-// polls cond every 10 ms until it holds or the timeout passes
+// polls cond every 10 ms until it holds or the timeout, times
+// test_timeout_scale(), passes: give the bound of a plain build on an idle
+// machine. test_process::wait waits the same way
 bool test_wait_until(const std::function<bool()>& cond,
                      std::chrono::milliseconds timeout = std::chrono::seconds(20));
 

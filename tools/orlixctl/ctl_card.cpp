@@ -281,12 +281,12 @@ ctl_result card_decommission(const std::string& name, bool reset, bool cpld_relo
     return r;
 }
 
-ctl_result card_recommission(const std::string& name)
+ctl_result card_recommission(const std::string& name, uint32_t rescan_delay_s)
 {
     aml_card_handle_s card = ctl_select_card(name);
     ctl_confirm_or_stop("Recommission card " + card.bdf + " (reset, remove and rescan, over a minute)?");
     std::string step, error;
-    aml_status_e status = aml_card_recommission(&card, step, error);
+    aml_status_e status = aml_card_recommission(&card, step, error, rescan_delay_s);
     if (status != AML_STATUS_OK) {
         ctl_fail(status, step + ": " + error);
     }
@@ -303,6 +303,7 @@ void ctl_add_card_commands(CLI::App& app, ctl_runner& run)
     static std::string when;
     static bool reset = false, cpld_reload = false;
     static uint32_t reset_arg = AML_RECOMMISSION_RESET_ARG;
+    static uint32_t rescan_delay_s = AML_RECOMMISSION_RESCAN_DELAY_S;
     CLI::App& card = ctl_add_group(app, "card", "the cards of the host");
     ctl_add_commands(
         card,
@@ -317,8 +318,14 @@ void ctl_add_card_commands(CLI::App& app, ctl_runner& run)
               c.add_option("--reset-arg", reset_arg, "the value the reset request carries")->capture_default_str();
           },
           [] { return card_decommission(ctl_card_arg(), reset, cpld_reload, reset_arg); }},
-         {"recommission", "reset, remove and rescan the card", true, true, {},
-          [] { return card_recommission(ctl_card_arg()); }},
+         {"recommission", "reset, remove and rescan the card", true, true,
+          [](CLI::App& c) {
+              c.add_option("--rescan-delay", rescan_delay_s,
+                           "seconds the card gets to reboot before the bus is rescanned")
+                  ->type_name("SECONDS")
+                  ->capture_default_str();
+          },
+          [] { return card_recommission(ctl_card_arg(), rescan_delay_s); }},
          ctl_card_reset_command()},
         run);
     ctl_add_commands(ctl_add_group(card, "time", "the card's clock"),

@@ -108,7 +108,7 @@ TEST_F(Orlixctl, LocalUserCannotTurnRootsCommandsAgainstTheHost)
     setenv("SIM", (build_dir() + "/emulator/orlix-cardsim").c_str(), 1);
     setenv("CTL", (build_dir() + "/tools/orlixctl/orlixctl").c_str(), 1);
     test_process p({"/usr/bin/unshare", "-m", "--propagation", "private", "sh", "-c", outer}, dir.path());
-    ASSERT_TRUE(p.wait(std::chrono::seconds(240 * test_timeout_scale())));
+    ASSERT_TRUE(p.wait(std::chrono::seconds(240)));
     const std::string out = p.out();
     ASSERT_EQ(p.exit_status(), 0) << out << p.err();
 

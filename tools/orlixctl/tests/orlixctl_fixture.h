@@ -67,7 +67,7 @@ protected:
         }
         argv.insert(argv.end(), {"--", "sh", "-c", env + script});
         test_process p(argv, dir.path());
-        EXPECT_TRUE(p.wait(std::chrono::seconds(seconds * test_timeout_scale())));
+        EXPECT_TRUE(p.wait(std::chrono::seconds(seconds)));
         return {p.exit_status(), p.out(), p.err()};
     }
 
