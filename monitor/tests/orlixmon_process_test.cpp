@@ -33,11 +33,9 @@ protected:
         if (geteuid() != 0) {
             GTEST_SKIP() << "orlixmon runs as root only";
         }
-        static int n = 0;
-        name = "om" + std::to_string(getpid() % 100000) + "_" + std::to_string(n++);
-        bin = dir.file(name);
-        fs::copy_file(std::string(getenv("ORLIX_BUILD_DIR")) + "/monitor/orlixmon", bin);
-        chmod(dir.path().c_str(), 0755);
+        bin = test_private_daemon(dir, "om");
+        ASSERT_FALSE(bin.empty());
+        name = fs::path(bin).filename();
         fs::create_directory(log_dir());
         fs::create_directory(telemetry_dir());
     }
@@ -85,16 +83,6 @@ protected:
     std::string name, bin;
 };
 
-TEST_F(Orlixmon, HelpPrintsUsageWithTheFirstWord)
-{
-    auto p = run({"-h"});
-    EXPECT_EQ(p->exit_status(), 0);
-    EXPECT_EQ(p->out(), usage(bin));
-    EXPECT_EQ(p->err(), "");
-    p = run({"--help", "ignored"});
-    EXPECT_EQ(p->exit_status(), 0);
-}
-
 TEST_F(Orlixmon, NonRootIsRefusedBeforeOptionsAreRead)
 {
     if (!fs::exists("/usr/bin/setpriv")) {
@@ -107,28 +95,35 @@ TEST_F(Orlixmon, NonRootIsRefusedBeforeOptionsAreRead)
     EXPECT_EQ(p.out(), "");
 }
 
-TEST_F(Orlixmon, CommandLineErrorsPrintUsageAndFail)
+// help, bad options, a missing config file option, and the last -c wins
+TEST_F(Orlixmon, CommandLines)
 {
+    const std::string mandatory = "Error - \"config-file\" is mandatory\n";
     const struct {
         std::vector<std::string> args;
-        std::string err_part;  // empty: stderr must be exactly the mandatory-option error
+        int status;
+        std::string out, err;  // err: a part of standard error, or all of it when it ends a line
     } cases[] = {
-        {{"-x"}, "invalid option"},
-        {{"--bogus"}, "unrecognized option"},
-        {{"-c"}, "requires an argument"},
-        {{}, ""},
-        {{"-c", ""}, ""},
-        {{"stray", "words"}, ""},
+        {{"-h"}, 0, usage(bin), ""},
+        {{"--help", "ignored"}, 0, usage(bin), ""},
+        {{"-x"}, 255, usage(bin), "invalid option"},
+        {{"--bogus"}, 255, usage(bin), "unrecognized option"},
+        {{"-c"}, 255, usage(bin), "requires an argument"},
+        {{}, 255, usage(bin), mandatory},
+        {{"-c", ""}, 255, usage(bin), mandatory},
+        {{"stray", "words"}, 255, usage(bin), mandatory},
+        {{"-c", config(log_dir(), dir.file("first")), "--config-file", config(log_dir(), dir.file("second"))}, 255, "",
+         "Telemetry directory " + dir.file("second") + " doesn't exist or not accessible\n"},
     };
     for (const auto& c : cases) {
         auto p = run(c.args);
-        std::string label = c.args.empty() ? "(none)" : c.args[0];
-        EXPECT_EQ(p->exit_status(), 255) << label;
-        EXPECT_EQ(p->out(), usage(bin)) << label;
-        if (c.err_part.empty()) {
-            EXPECT_EQ(p->err(), "Error - \"config-file\" is mandatory\n") << label;
+        const std::string label = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(p->exit_status(), c.status) << label;
+        EXPECT_EQ(p->out(), c.out) << label;
+        if (c.err.empty() || c.err.back() == '\n') {
+            EXPECT_EQ(p->err(), c.err) << label;
         } else {
-            EXPECT_NE(p->err().find(c.err_part), std::string::npos) << label << ": " << p->err();
+            EXPECT_NE(p->err().find(c.err), std::string::npos) << label << ": " << p->err();
         }
     }
 }
@@ -194,15 +189,6 @@ TEST_F(Orlixmon, SilentlyTakenSettingsAreWarnedOfAtStart)
     EXPECT_NE(trace.find("configuration: unknown key \"metrics.listn\" (did you mean \"metrics.listen\"?)"),
               std::string::npos)
         << trace;
-}
-
-TEST_F(Orlixmon, LastConfigFileOptionWins)
-{
-    auto first = config(log_dir(), dir.file("first"));
-    auto second = config(log_dir(), dir.file("second"));
-    auto p = run({"-c", first, "--config-file", second});
-    EXPECT_EQ(p->exit_status(), 255);
-    EXPECT_EQ(p->err(), "Telemetry directory " + dir.file("second") + " doesn't exist or not accessible\n");
 }
 
 TEST_F(Orlixmon, StopSignalsEndItCleanly)
