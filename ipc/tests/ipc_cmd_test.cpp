@@ -45,18 +45,10 @@ bytes make_rsp(const rsp_spec& s)
     return msg;
 }
 
-rsp_spec mk(uint32_t type, uint32_t fw_errno, uint32_t opcode = 0, const char* magic = "IPCM",
-           uint8_t version = 1, bytes body = {}, int pld_len = -1)
+rsp_spec mk(uint32_t type, uint32_t fw_errno, uint32_t opcode = 0, const char* magic = "IPCM", uint8_t version = 1,
+            bytes body = {}, int pld_len = -1)
 {
-    rsp_spec s;
-    s.type = type;
-    s.fw_errno = fw_errno;
-    s.opcode = opcode;
-    s.magic = magic;
-    s.version = version;
-    s.body = std::move(body);
-    s.pld_len = pld_len;
-    return s;
+    return {type, fw_errno, opcode, magic, version, std::move(body), pld_len};
 }
 
 class Framing : public ::testing::Test {
@@ -179,21 +171,20 @@ TEST_F(Framing, MalformedOrMismatchedResponsesAreRefused)
 {
     const struct {
         const char* what;
-        std::function<bytes(const bytes&)> reply;
+        bytes reply;
     } cases[] = {
-        {"other low opcode", [](const bytes&) { return make_rsp(mk(3, 0, 0x1000d)); }},
-        {"other high byte", [](const bytes&) { return make_rsp(mk(3, 0, 0x2000c)); }},
-        {"request type", [](const bytes&) { return make_rsp(mk(2, 0, 0x1000c)); }},
-        {"bad magic", [](const bytes&) { return make_rsp(mk(3, 0, 0x1000c, "IPCX")); }},
-        {"bad version", [](const bytes&) { return make_rsp(mk(3, 0, 0x1000c, "IPCM", 2)); }},
-        {"payload under 8", [](const bytes&) { return make_rsp(mk(3, 0, 0x1000c, "IPCM", 1, {}, 7)); }},
-        {"7 bytes", [](const bytes&) { return bytes(7, 3); }},
-        {"driver header only", [](const bytes&) { return bytes{3, 0, 8, 0, 0, 0, 0, 0}; }},
-        {"announces more than it carries",
-         [](const bytes&) { return make_rsp(mk(3, 0, 0x1000c, "IPCM", 1, bytes(4), 8 + 40)); }},
+        {"other low opcode", make_rsp(mk(3, 0, 0x1000d))},
+        {"other high byte", make_rsp(mk(3, 0, 0x2000c))},
+        {"request type", make_rsp(mk(2, 0, 0x1000c))},
+        {"bad magic", make_rsp(mk(3, 0, 0x1000c, "IPCX"))},
+        {"bad version", make_rsp(mk(3, 0, 0x1000c, "IPCM", 2))},
+        {"payload under 8", make_rsp(mk(3, 0, 0x1000c, "IPCM", 1, {}, 7))},
+        {"7 bytes", bytes(7, 3)},
+        {"driver header only", bytes{3, 0, 8, 0, 0, 0, 0, 0}},
+        {"announces more than it carries", make_rsp(mk(3, 0, 0x1000c, "IPCM", 1, bytes(4), 8 + 40))},
     };
     for (const auto& c : cases) {
-        serve(c.reply);
+        serve([&](const bytes&) { return c.reply; });
         uint8_t rsp[64];
         uint32_t fw_errno = 1234;
         EXPECT_EQ(send_req(0x13, 0x1000c, {1}, rsp, sizeof(rsp), &fw_errno), -1) << c.what;
