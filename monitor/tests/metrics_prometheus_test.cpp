@@ -1,16 +1,11 @@
 // the metrics endpoint as a Prometheus server sees it: orlixmon on an
 // emulated host (orlix-cardsim run --control) scraped by Debian's prometheus
-// with the shipped alerts loaded, read back through the server's HTTP API;
-// the endpoint's address taken by another socket; and no listening socket at
-// all without the metrics key
+// with the shipped alerts loaded, read back through the server's HTTP API
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,20 +30,6 @@ std::string env_or(const char* name, const char* fallback)
 {
     const char* v = getenv(name);
     return v ? v : fallback;
-}
-
-// the local ports of the TCP sockets process pid listens on
-std::vector<int> listening_ports_of(pid_t pid)
-{
-    std::vector<int> ports;
-    std::istringstream lines(shell("ss -Hltnp | grep 'pid=" + std::to_string(pid) + ",'"));
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::string state, recv_q, send_q, local;
-        words >> state >> recv_q >> send_q >> local;
-        ports.push_back(atoi(local.substr(local.rfind(':') + 1).c_str()));
-    }
-    return ports;
 }
 
 class MetricsPrometheus : public ::testing::Test {
@@ -270,50 +251,6 @@ TEST_F(MetricsPrometheus, ServerScrapesBothCardsAndSeesOneGoDown)
     EXPECT_TRUE(wait_query("count by (address) (orlix_card_liveness_failures_total > 0)", address[1] + " 1\n"))
         << query("orlix_card_liveness_failures_total");
     EXPECT_EQ(query("up{job=\"orlixmon\"}", "instance"), target + " 1\n") << "a hung card does not hold up a scrape";
-}
-
-TEST_F(MetricsPrometheus, AddressTakenFailsTheStart)
-{
-    // a listening socket of the test's own holds the port
-    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(holder, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(listen(holder, 4), 0);
-    ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    const std::string listen_at = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-
-    write_config("{\"listen\": \"" + listen_at + "\"}");
-    start_monitor();
-    ASSERT_TRUE(cardsim->wait(scaled(30))) << "the monitor runs on an address that is taken";
-    daemon_pid = -1;
-    close(holder);
-    EXPECT_TRUE(cardsim->exited());
-    EXPECT_EQ(cardsim->exit_status(), 255) << "the start-up failure status";
-    std::string err = cardsim->err();
-    EXPECT_NE(err.find("Error - cannot listen on " + listen_at + " for metrics"), std::string::npos) << err;
-    EXPECT_EQ(err.find("Exiting ORLIX monitor"), std::string::npos) << err;
-    // nothing was monitored
-    EXPECT_EQ(test_read_file(dir.file("log") + "/orlixmon.log").find("Starting to monitor"), std::string::npos);
-}
-
-// without the key the daemon has no TCP listening socket (the sockets it may
-// hold, umockdev's unix ones and netlink, are not TCP); with it exactly one
-// (ServerScrapesBothCardsAndSeesOneGoDown)
-TEST_F(MetricsPrometheus, NoTcpListenerWithoutTheKey)
-{
-    write_config("");
-    start_monitor();
-    ASSERT_TRUE(test_wait_until([&] { return monitoring_both(); }, scaled(30)))
-        << test_read_file(dir.file("log") + "/orlixmon.log");
-    ASSERT_TRUE(daemon_running());
-    std::vector<int> ports = listening_ports_of(daemon_pid);
-    EXPECT_TRUE(ports.empty()) << "listening on port " << ports.front();
-    stop_monitor();
-    EXPECT_EQ(cardsim->exit_status(), 0) << cardsim->err();
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <sstream>
+#include <vector>
 #include <string>
 
 #include "tests/support/http_client.h"
@@ -66,4 +68,18 @@ inline bool scrape_until(int port, std::string& text, const std::function<bool(c
                          int bound = 20)
 {
     return test_wait_until([&] { return done(text = test_http_get(port, "/metrics")); }, scaled(bound));
+}
+
+// the local ports of the TCP sockets process pid listens on
+inline std::vector<int> listening_ports_of(pid_t pid)
+{
+    std::vector<int> ports;
+    std::istringstream lines(shell("ss -Hltnp | grep 'pid=" + std::to_string(pid) + ",'"));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string state, recv_q, send_q, local;
+        words >> state >> recv_q >> send_q >> local;
+        ports.push_back(atoi(local.substr(local.rfind(':') + 1).c_str()));
+    }
+    return ports;
 }

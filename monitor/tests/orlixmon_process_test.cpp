@@ -3,13 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 
-#include "tests/support/process_runner.h"
+#include "monitor/tests/metrics_test_util.h"
 
 namespace fs = std::filesystem;
 
@@ -196,6 +199,8 @@ TEST_F(Orlixmon, StopSignalsEndItCleanly)
     for (int signo : {SIGTERM, SIGINT}) {
         auto p = start({"-c", good_config()});
         ASSERT_TRUE(wait_running()) << test_read_file(log_dir() + "/orlixmon.log") << p->err();
+        // no metrics key: no TCP listening socket (umockdev's and netlink ones are not TCP)
+        EXPECT_EQ(listening_ports_of(p->pid()), std::vector<int>{});
         p->signal(signo);
         ASSERT_TRUE(p->wait());
         EXPECT_TRUE(p->exited());
@@ -209,6 +214,26 @@ TEST_F(Orlixmon, StopSignalsEndItCleanly)
             << trace;
         fs::remove(log_dir() + "/orlixmon.log");
     }
+}
+
+// the metrics address held by another socket: the start fails, nothing monitored
+TEST_F(Orlixmon, MetricsAddressTakenFailsTheStart)
+{
+    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(holder, 4), 0);
+    ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const std::string at = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    auto p = run({"-c", config(log_dir(), telemetry_dir(), "frames_rx_ok", R"("metrics": {"listen": ")" + at + R"("},)")});
+    close(holder);
+    EXPECT_EQ(p->exit_status(), 255) << "the start-up failure status";
+    EXPECT_TRUE(has(p->err(), "Error - cannot listen on " + at + " for metrics")) << p->err();
+    EXPECT_FALSE(has(p->out(), "Exiting ORLIX monitor")) << p->out();
+    EXPECT_FALSE(has(test_read_file(log_dir() + "/orlixmon.log"), "Starting to monitor"));
 }
 
 TEST_F(Orlixmon, SecondInstanceIsRefusedButNamesThatContainItAreNot)
