@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "emulator/cardsim_host.h"
-#include "tests/support/process_runner.h"
+#include "monitor/tests/metrics_test_util.h"
 
 namespace fs = std::filesystem;
 
@@ -21,11 +21,10 @@ namespace {
 constexpr uint64_t k_tx_bytes = 384, k_rx_bytes = 448;     // LIF counter offsets
 constexpr uint64_t k_frames_tx = 0, k_frames_rx = 16;      // port counter offsets
 
-std::string squeeze(const std::string& s)
+std::string squeeze(std::string s)
 {
-    std::string out;
-    std::copy_if(s.begin(), s.end(), std::back_inserter(out), [](char c) { return c != ' '; });
-    return out;
+    s.erase(std::remove(s.begin(), s.end(), ' '), s.end());
+    return s;
 }
 
 std::vector<std::string> lines_of(const std::string& text)
@@ -95,15 +94,6 @@ protected:
         return test_wait_until([&] { return has_line(card, kind, object, counter, value); });
     }
 
-    static size_t count(const std::string& text, const std::string& what)
-    {
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-            n++;
-        }
-        return n;
-    }
-
     // every line after the boot banner is one JSON document
     void expect_json_lines(const std::string& path)
     {
@@ -158,8 +148,8 @@ TEST_F(OrlixmonEmulated, DiscoversBothCardsAndWritesLinesThatFollowTheCounters)
             later += line + "\n";
         }
     }
-    EXPECT_EQ(count(later, "\"frames_rx_ok\",\"value\":7}"), 2u) << "once per port, then no change";
-    EXPECT_GT(count(later, "\"frames_rx_ok\",\"value\":0}"), 2u);
+    EXPECT_EQ(count_of(later, "\"frames_rx_ok\",\"value\":7}"), 2u) << "once per port, then no change";
+    EXPECT_GT(count_of(later, "\"frames_rx_ok\",\"value\":0}"), 2u);
 
     // threshold: a change below it reports nothing, one above it goes to both records
     host.set_counter(0, cardsim_lif_block(0) + k_rx_bytes, 400);
@@ -168,7 +158,7 @@ TEST_F(OrlixmonEmulated, DiscoversBothCardsAndWritesLinesThatFollowTheCounters)
     host.set_counter(0, cardsim_lif_block(0) + k_rx_bytes, 2400);
     EXPECT_TRUE(wait_line(0, "stats", "lif0", "rx_rdma_unicast_bytes", 2000));
     EXPECT_TRUE(wait_line(0, "event", "lif0", "rx_rdma_unicast_bytes", 2000));
-    EXPECT_EQ(count(squeeze(telemetry(1, "event")), "rx_rdma_unicast_bytes"), 0u) << "card 1 did not change";
+    EXPECT_EQ(count_of(squeeze(telemetry(1, "event")), "rx_rdma_unicast_bytes"), 0u) << "card 1 did not change";
 
     stop_cleanly();
     for (size_t c = 0; c < 2; c++) {
