@@ -66,15 +66,4 @@ TEST(Transport, SettingsAreCheckedAndPerThread)
     EXPECT_EQ(nic_ipc_init(1, true), 0);
 }
 
-TEST(Transport, BadAddressesFindNothing)
-{
-    std::string out;
-    for (const char* bdf : {"../../etc", "0000:3b", "no-colon", ""}) {
-        EXPECT_NE(device_bdf_from_vmb_bdf(bdf, NIC_PCI_DEV_IPC, out), 0) << bdf;
-        EXPECT_FALSE(nic_ipc_is_device_bar_map_valid(bdf)) << bdf;
-    }
-    uint32_t id = 0;
-    EXPECT_EQ(nic_ipc_get_device_id_from_bdf("../x", &id), -4);
-}
-
 }  // namespace

@@ -117,8 +117,10 @@ TEST_F(CardResolution, AddressesThatAreNotCardsAreRefused)
     uint32_t id = 0, first = 0, last = 0, count = 0;
     std::vector<std::string> fns;
     for (const std::string& bad : {std::string("0000:99:00.0"), std::string("../../etc"), std::string("0000:21:00.0; touch /tmp/x"),
-                                   host.card(0).root_port_bdf}) {
+                                   host.card(0).root_port_bdf, std::string("0000:3b"), std::string("no-colon"), std::string()}) {
         EXPECT_NE(nic_ipc_get_device_id_from_bdf(bad, &id), 0) << bad;
+        EXPECT_NE(device_bdf_from_vmb_bdf(bad, NIC_PCI_DEV_IPC, out), 0) << bad;
+        EXPECT_FALSE(nic_ipc_is_device_bar_map_valid(bad)) << bad;
         EXPECT_NE(nic_vosk_device_path_from_vmb_bdf(bad, out), 0) << bad;
         EXPECT_NE(nic_ipc_card_bdf_from_dev_bdf(bad, out), 0) << bad;
     }
