@@ -1,3 +1,5 @@
+// the rotated log file that begins with the boot banner at every open
+
 #include "log/banner_file_sink.h"
 
 #include <fcntl.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+// the rotated log file with a boot banner
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>

@@ -1,3 +1,5 @@
+// the telemetry pass over a card's LIFs and ports, and where its lines go
+
 #include "monitor/telemetry_export.h"
 
 #include <spdlog/logger.h>

@@ -183,9 +183,8 @@ TEST_F(MetricsPrometheus, ServerScrapesBothCardsAndSeesOneGoDown)
     const std::string target = "127.0.0.1:" + std::to_string(monitor_port);
     write_config("{\"listen\": \"" + target + "\"}");
     start_monitor();
-    ASSERT_TRUE(test_wait_until([&] { return shell("curl -sf --max-time 2 http://" + target + "/metrics")
-                                                 .find("orlix_build_info{version=") != std::string::npos; },
-                                scaled(30)))
+    std::string text;
+    ASSERT_TRUE(scrape_until(monitor_port, text, [](const std::string& t) { return has(t, "orlix_build_info{version="); }, 30))
         << cardsim->err();
 
     // the server as a fleet runs it, scraping every second, with the shipped alerts
