@@ -18,37 +18,20 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-// a response message: header fields and body, every field overridable
-struct rsp_spec {
-    uint32_t type = 3;
-    uint32_t fw_errno = 0;
-    uint32_t opcode = 0;
-    const char* magic = "IPCM";
-    uint8_t version = 1;
-    bytes body;
-    int pld_len = -1;  // -1: 8 + body size
-};
-
-bytes make_rsp(const rsp_spec& s)
+// a response message, every header field as given; pld_len -1: 8 + body size
+bytes make_rsp(uint32_t type, uint32_t fw_errno, uint32_t opcode, const char* magic = "IPCM", uint8_t version = 1,
+               const bytes& body = {}, int pld_len = -1)
 {
-    bytes msg(16 + s.body.size());
-    uint64_t hdr = s.type & 7;
-    hdr |= uint64_t(s.pld_len < 0 ? 8 + s.body.size() : s.pld_len) << 16;
-    hdr |= uint64_t(s.fw_errno) << 32;
-    ipc_drv_hdr_store(hdr, msg.data());
-    memcpy(msg.data() + 8, s.magic, 4);
-    msg[12] = s.version;
-    msg[13] = uint8_t(s.opcode >> 16);
-    msg[14] = uint8_t(s.opcode);
-    msg[15] = uint8_t(s.opcode >> 8);
-    std::copy(s.body.begin(), s.body.end(), msg.begin() + 16);
+    bytes msg(16 + body.size());
+    ipc_drv_hdr_store((type & 7) | uint64_t(pld_len < 0 ? 8 + body.size() : pld_len) << 16 | uint64_t(fw_errno) << 32,
+                      msg.data());
+    memcpy(msg.data() + 8, magic, 4);
+    msg[12] = version;
+    msg[13] = uint8_t(opcode >> 16);
+    msg[14] = uint8_t(opcode);
+    msg[15] = uint8_t(opcode >> 8);
+    std::copy(body.begin(), body.end(), msg.begin() + 16);
     return msg;
-}
-
-rsp_spec mk(uint32_t type, uint32_t fw_errno, uint32_t opcode = 0, const char* magic = "IPCM", uint8_t version = 1,
-            bytes body = {}, int pld_len = -1)
-{
-    return {type, fw_errno, opcode, magic, version, std::move(body), pld_len};
 }
 
 class Framing : public ::testing::Test {
@@ -94,18 +77,13 @@ public:
         });
     }
 
-    // answers with the given spec, opcode echoed unless the spec sets one
-    void serve_rsp(rsp_spec spec, int count = 1)
+    // answers count requests with fw_errno and body, the opcode echoed
+    void serve_rsp(uint32_t fw_errno = 0, bytes body = {}, int count = 1)
     {
-        serve(
-            [spec](const bytes& req) {
-                rsp_spec s = spec;
-                if (s.opcode == 0) {
-                    s.opcode = uint32_t(req[13]) << 16 | req[14] | uint32_t(req[15]) << 8;
-                }
-                return make_rsp(s);
-            },
-            count);
+        serve([=](const bytes& req) {
+            return make_rsp(3, fw_errno, uint32_t(req[13]) << 16 | req[14] | uint32_t(req[15]) << 8, "IPCM", 1, body);
+        },
+              count);
     }
 
     ssize_t send_req(uint32_t ep, uint32_t op, bytes req, void* rsp, size_t cap, uint32_t* fw_errno)
@@ -123,7 +101,7 @@ public:
 
 TEST_F(Framing, RequestLayoutOnTheWire)
 {
-    serve_rsp({});
+    serve_rsp();
     uint32_t fw_errno = 99;
     EXPECT_EQ(send_req(0x13, 0x1000c, {}, nullptr, 0, &fw_errno), 0);
     EXPECT_EQ(fw_errno, 0u);
@@ -135,7 +113,7 @@ TEST_F(Framing, RequestLayoutOnTheWire)
 
 TEST_F(Framing, BodyOfAtMost1024BytesIsGatheredAndSent)
 {
-    serve_rsp({});
+    serve_rsp();
     bytes a(1000, 0xaa), b(24, 0xbb);
     struct iovec in[] = {{a.data(), a.size()}, {b.data(), b.size()}};
     uint32_t fw_errno = 0;
@@ -155,7 +133,7 @@ TEST_F(Framing, BodyOfAtMost1024BytesIsGatheredAndSent)
 
 TEST_F(Framing, TagCountsUpAndWraps)
 {
-    serve_rsp({}, 258);
+    serve_rsp(0, {}, 258);
     uint32_t fw_errno;
     for (int i = 0; i < 258; i++) {
         ASSERT_EQ(send_req(0x13, 0x10000, {}, nullptr, 0, &fw_errno), 0) << i;
@@ -173,15 +151,15 @@ TEST_F(Framing, MalformedOrMismatchedResponsesAreRefused)
         const char* what;
         bytes reply;
     } cases[] = {
-        {"other low opcode", make_rsp(mk(3, 0, 0x1000d))},
-        {"other high byte", make_rsp(mk(3, 0, 0x2000c))},
-        {"request type", make_rsp(mk(2, 0, 0x1000c))},
-        {"bad magic", make_rsp(mk(3, 0, 0x1000c, "IPCX"))},
-        {"bad version", make_rsp(mk(3, 0, 0x1000c, "IPCM", 2))},
-        {"payload under 8", make_rsp(mk(3, 0, 0x1000c, "IPCM", 1, {}, 7))},
+        {"other low opcode", make_rsp(3, 0, 0x1000d)},
+        {"other high byte", make_rsp(3, 0, 0x2000c)},
+        {"request type", make_rsp(2, 0, 0x1000c)},
+        {"bad magic", make_rsp(3, 0, 0x1000c, "IPCX")},
+        {"bad version", make_rsp(3, 0, 0x1000c, "IPCM", 2)},
+        {"payload under 8", make_rsp(3, 0, 0x1000c, "IPCM", 1, {}, 7)},
         {"7 bytes", bytes(7, 3)},
         {"driver header only", bytes{3, 0, 8, 0, 0, 0, 0, 0}},
-        {"announces more than it carries", make_rsp(mk(3, 0, 0x1000c, "IPCM", 1, bytes(4), 8 + 40))},
+        {"announces more than it carries", make_rsp(3, 0, 0x1000c, "IPCM", 1, bytes(4), 8 + 40)},
     };
     for (const auto& c : cases) {
         serve([&](const bytes&) { return c.reply; });
@@ -212,10 +190,10 @@ TEST_F(Framing, AnswersReachTheCallerOrFailWithTheirErrno)
         int err;          // errno when rc is -1
         uint32_t fw_errno;  // 1234: untouched
     } cases[] = {
-        {"firmware errno", [](Framing& t) { t.serve_rsp(mk(3, 95)); }, 16, 0, 0, 95},
-        {"scattered", [&](Framing& t) { t.serve_rsp(mk(3, 0, 0, "IPCM", 1, bytes(body.begin(), body.begin() + 20))); },
+        {"firmware errno", [](Framing& t) { t.serve_rsp(95); }, 16, 0, 0, 95},
+        {"scattered", [&](Framing& t) { t.serve_rsp(0, bytes(body.begin(), body.begin() + 20)); },
          28, 20, 0, 0},
-        {"too long", [&](Framing& t) { t.serve_rsp(mk(3, 7, 0, "IPCM", 1, body)); }, 16, -1, EMSGSIZE, 1234},
+        {"too long", [&](Framing& t) { t.serve_rsp(7, body); }, 16, -1, EMSGSIZE, 1234},
         {"closed", [](Framing& t) {
              close(t.fds[1]);
              t.fds[1] = open("/dev/null", O_RDONLY);
@@ -257,10 +235,10 @@ TEST_F(Framing, LateAnswersAreDroppedByTheirTag)
     ipc_cmd_set_rsp_timeout_ms(5000);
     for (uint32_t op : {0x10000u, 0x1000cu}) {
         // the late answer of the request before, then this one's
-        bytes late = make_rsp(mk(3, 0, 0x10000, "IPCM", 1, bytes(16, 0x11)));
+        bytes late = make_rsp(3, 0, 0x10000, "IPCM", 1, bytes(16, 0x11));
         late[1] = static_cast<uint8_t>(dev.next_tag - 1);
         send(fds[1], late.data(), late.size(), 0);
-        serve_rsp(mk(3, 0, 0, "IPCM", 1, bytes(16, 0x22)));
+        serve_rsp(0, bytes(16, 0x22));
         EXPECT_EQ(send_req(0x13, op, bytes(8), rsp, sizeof(rsp), &fw_errno), 16);
         EXPECT_EQ(rsp[0], 0x22) << "another request's answer was taken for this one";
         card.join();
