@@ -92,7 +92,7 @@ protected:
         // the emulator prints its cards first: "card N: ADDRESS serial ..."
         for (int c = 0; c < 2; c++) {
             std::string tag = "card " + std::to_string(c) + ": ";
-            ASSERT_TRUE(test_wait_until([&] { return cardsim->err().find(tag) != std::string::npos; }))
+            ASSERT_TRUE(test_wait_until([&] { return has(cardsim->err(), tag); }, scaled(20)))
                 << cardsim->err();
             std::string err = cardsim->err();
             size_t at = err.find(tag) + tag.size();
@@ -157,7 +157,7 @@ protected:
         EXPECT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
         close(fd);
         const std::string done = "control: " + line + ": done";
-        EXPECT_TRUE(test_wait_until([&] { return cardsim->err().find(done) != std::string::npos; })) << cardsim->err();
+        EXPECT_TRUE(test_wait_until([&] { return has(cardsim->err(), done); }, scaled(20))) << cardsim->err();
     }
 
     const std::string build = env_or("ORLIX_BUILD_DIR", ".");

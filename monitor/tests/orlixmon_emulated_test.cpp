@@ -91,7 +91,7 @@ protected:
     bool wait_line(size_t card, const char* kind, const std::string& object, const std::string& counter,
                    uint64_t value) const
     {
-        return test_wait_until([&] { return has_line(card, kind, object, counter, value); });
+        return test_wait_until([&] { return has_line(card, kind, object, counter, value); }, scaled(20));
     }
 
     // every line after the boot banner is one JSON document
@@ -121,7 +121,7 @@ TEST_F(OrlixmonEmulated, DiscoversBothCardsAndWritesLinesThatFollowTheCounters)
     start();
     for (size_t c = 0; c < 2; c++) {
         const std::string bdf = host.card(c).card_bdf;
-        EXPECT_TRUE(test_wait_until([&] { return trace().find("ORLIX " + bdf + " - Card init successful") != std::string::npos; }))
+        EXPECT_TRUE(test_wait_until([&] { return has(trace(), "ORLIX " + bdf + " - Card init successful"); }, scaled(20)))
             << trace();
     }
     std::string log = trace();
@@ -141,7 +141,7 @@ TEST_F(OrlixmonEmulated, DiscoversBothCardsAndWritesLinesThatFollowTheCounters)
     host.set_counter(0, CARDSIM_PORT_REGION + k_frames_rx, 7);
     EXPECT_TRUE(wait_line(0, "stats", "eth1/1", "frames_rx_ok", 7));
     size_t lines_now = lines_of(telemetry(0, "stats")).size();
-    EXPECT_TRUE(test_wait_until([&] { return lines_of(telemetry(0, "stats")).size() > lines_now + 8; }));
+    EXPECT_TRUE(test_wait_until([&] { return lines_of(telemetry(0, "stats")).size() > lines_now + 8; }, scaled(20)));
     std::string later;
     for (const auto& line : lines_of(squeeze(telemetry(0, "stats")))) {
         if (later.size() || line.find("\"frames_rx_ok\",\"value\":7}") != std::string::npos) {
@@ -153,7 +153,9 @@ TEST_F(OrlixmonEmulated, DiscoversBothCardsAndWritesLinesThatFollowTheCounters)
 
     // threshold: a change below it reports nothing, one above it goes to both records
     host.set_counter(0, cardsim_lif_block(0) + k_rx_bytes, 400);
-    usleep(500000);
+    lines_now = lines_of(telemetry(0, "stats")).size();
+    EXPECT_TRUE(test_wait_until([&] { return lines_of(telemetry(0, "stats")).size() > lines_now + 8; }, scaled(20)))
+        << "passes after the change";
     EXPECT_EQ(squeeze(telemetry(0, "stats")).find("rx_rdma_unicast_bytes"), std::string::npos);
     host.set_counter(0, cardsim_lif_block(0) + k_rx_bytes, 2400);
     EXPECT_TRUE(wait_line(0, "stats", "lif0", "rx_rdma_unicast_bytes", 2000));

@@ -79,7 +79,7 @@ protected:
     {
         return test_wait_until([this] {
             return test_read_file(log_dir() + "/orlixmon.log").find("Starting health monitoring") != std::string::npos;
-        });
+        }, scaled(20));
     }
 
     test_temp_dir dir{"orlixmon-proc"};
