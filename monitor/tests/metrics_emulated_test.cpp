@@ -15,7 +15,7 @@
 
 #include "emulator/cardsim_control.h"
 #include "emulator/cardsim_host.h"
-#include "monitor/tests/metrics_test_util.h"
+#include "monitor/tests/monitor_test_util.h"
 
 namespace fs = std::filesystem;
 

@@ -20,7 +20,7 @@
 
 #include "monitor/metrics_endpoint.h"
 #include "monitor/metrics_web_config.h"
-#include "monitor/tests/metrics_test_util.h"
+#include "monitor/tests/monitor_test_util.h"
 
 using std::chrono::seconds;
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/tests/metrics_test_util.h"
+#include "monitor/tests/monitor_test_util.h"
 
 namespace fs = std::filesystem;
 using std::chrono::seconds;

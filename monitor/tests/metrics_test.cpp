@@ -8,7 +8,7 @@
 
 #include "monitor/counter_maps.h"
 #include "monitor/metrics_endpoint.h"
-#include "monitor/tests/metrics_test_util.h"
+#include "monitor/tests/monitor_test_util.h"
 
 namespace {
 

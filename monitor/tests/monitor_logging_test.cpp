@@ -17,17 +17,13 @@
 #include "monitor/oper_logger.h"
 #include "monitor/orlixmon_trace.h"
 #include "monitor/single_instance.h"
+#include "monitor/tests/monitor_test_util.h"
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& path)
+std::vector<std::string> file_lines(const std::string& path)
 {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
+    return lines_of(test_read_file(path));
 }
 
 class MonitorLogs : public ::testing::Test {
@@ -64,7 +60,7 @@ TEST_F(MonitorLogs, ReopenedTelemetryFileAppendsWithAFreshBanner)
     EXPECT_FALSE(spdlog::get("logger_event_0000:3b:00.0"));
     second->info("late");
     second->flush();
-    EXPECT_EQ(lines_of(dir + "/card_0000:3b:00.0_event.log"),
+    EXPECT_EQ(file_lines(dir + "/card_0000:3b:00.0_event.log"),
               (std::vector<std::string>{"*** Boot #12 ***", "{\"a\":1}", "*** Boot #12 ***", "{\"a\":2}", "late"}));
 }
 
@@ -109,8 +105,8 @@ TEST_F(MonitorLogs, TraceLoggerFilesAndMessageConvention)
     ORLIXMON_TRACE_VERBOSE("verbose {}", 5);
     ORLIXMON_TRACE_DEBUG("debug {}", 4);
     ORLIXMON_TRACE_ERR("ORLIX {} - error {}", "0000:3b:00.0", 1);
-    auto trace = lines_of(dir + "/orlixmon.log");
-    auto errors = lines_of(dir + "/orlixmon-err.log");
+    auto trace = file_lines(dir + "/orlixmon.log");
+    auto errors = file_lines(dir + "/orlixmon-err.log");
     ASSERT_EQ(trace.size(), 3u) << "the banner, debug and error: no verbose at the default level";
     EXPECT_EQ(trace[1].substr(0, 2), "D ");
     ASSERT_EQ(errors.size(), 2u);
@@ -143,7 +139,7 @@ TEST_F(MonitorLogs, UnderTheJournalTheStartWarningsAndErrorsGoToStandardErrorWit
     close(fd);
     unsetenv("JOURNAL_STREAM");
     ASSERT_EQ(rc, 0);
-    auto lines = lines_of(journal);
+    auto lines = file_lines(journal);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "<5>ORLIX monitor 0.1.0 starting: trace log " + dir + "/orlixmon.log, telemetry in /var/lib/orlixmon");
     EXPECT_EQ(lines[1], "<4>[TestBody:" + std::to_string(line) + "] ORLIX 0000:3b:00.0 - warning");

@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "emulator/cardsim_host.h"
-#include "monitor/tests/metrics_test_util.h"
+#include "monitor/tests/monitor_test_util.h"
 
 namespace fs = std::filesystem;
 
@@ -25,16 +25,6 @@ std::string squeeze(std::string s)
 {
     s.erase(std::remove(s.begin(), s.end(), ' '), s.end());
     return s;
-}
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 class OrlixmonEmulated : public ::testing::Test {

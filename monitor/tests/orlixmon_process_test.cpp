@@ -12,7 +12,7 @@
 
 #include <filesystem>
 
-#include "monitor/tests/metrics_test_util.h"
+#include "monitor/tests/monitor_test_util.h"
 
 namespace fs = std::filesystem;
 

@@ -1,8 +1,8 @@
 #pragma once
 
-// what the monitor's tests share to read a scrape and the tools around it:
-// text checks, a shell command's output, the value of one sample, and
-// scrapes until a condition holds, every bound scaled for sanitizer builds
+// what the monitor's tests share: text checks and lines, a shell command's
+// output, the value of one sample, scrapes until a condition holds (every
+// bound scaled for sanitizer builds) and a process's listening ports
 
 #include <chrono>
 #include <cstdio>
@@ -26,6 +26,17 @@ inline size_t count_of(const std::string& text, const std::string& what)
         n++;
     }
     return n;
+}
+
+// the lines of text, without their ends
+inline std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 // s seconds, times ORLIX_TIMEOUT_SCALE
