@@ -23,11 +23,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-int64_t scale()
-{
-    const char* s = getenv("ORLIX_TIMEOUT_SCALE");
-    return std::max(1, s ? atoi(s) : 1);
-}
+int64_t scale() { return test_timeout_scale(); }
 int64_t ms(int64_t n) { return n * 1000000 * scale(); }
 // how late a poll may start (see the cases)
 int64_t tolerance() { return ms(40); }
