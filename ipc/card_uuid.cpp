@@ -1,3 +1,5 @@
+// a card's uuid made of its serial number, and back
+
 #include <cctype>
 
 #include <fmt/format.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+// the fwctl request record and its scopes
+
 #include <cstddef>
 #include <cstdint>
 

@@ -8,33 +8,27 @@
 #include <iterator>
 
 #include "ipc/fwctl_rpc.h"
+#include "ipc/le_bytes.h"
 #include "ipc/nic_ipc.h"
 
 void nic_fwctl_rpc_put32(nic_fwctl_rpc_s& rpc, size_t at, uint32_t value)
 {
-    for (int i = 0; i < 4; i++) {
-        rpc.bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
+    (void)le_put(rpc.bytes, sizeof(rpc.bytes), at, value);
 }
 
 void nic_fwctl_rpc_put64(nic_fwctl_rpc_s& rpc, size_t at, uint64_t value)
 {
-    nic_fwctl_rpc_put32(rpc, at, static_cast<uint32_t>(value));
-    nic_fwctl_rpc_put32(rpc, at + 4, static_cast<uint32_t>(value >> 32));
+    (void)le_put(rpc.bytes, sizeof(rpc.bytes), at, value);
 }
 
 uint32_t nic_fwctl_rpc_get32(const nic_fwctl_rpc_s& rpc, size_t at)
 {
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; i--) {
-        value = value << 8 | rpc.bytes[at + i];
-    }
-    return value;
+    return le_at<uint32_t>(rpc.bytes, sizeof(rpc.bytes), at);
 }
 
 uint64_t nic_fwctl_rpc_get64(const nic_fwctl_rpc_s& rpc, size_t at)
 {
-    return nic_fwctl_rpc_get32(rpc, at) | uint64_t(nic_fwctl_rpc_get32(rpc, at + 4)) << 32;
+    return le_at<uint64_t>(rpc.bytes, sizeof(rpc.bytes), at);
 }
 
 // (endpoint << 16) | opcode keys that write card state for debugging

@@ -1,3 +1,5 @@
+// the request framing over a card's ipc device: tags, checks and timeouts
+
 #include "ipc/ipc_cmd.h"
 
 #include <poll.h>

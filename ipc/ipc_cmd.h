@@ -1,5 +1,7 @@
 #pragma once
 
+// the request framing over a card's ipc device
+
 #include <sys/uio.h>
 
 #include <cstddef>

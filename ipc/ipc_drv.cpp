@@ -1,3 +1,5 @@
+// the driver header of a card message (type, tag, payload length, endpoint
+// or errno in one little-endian word) and the ipc device's open and close.
 // the accessors must stop the process on misuse in every build type
 #undef NDEBUG
 #include "ipc/ipc_drv.h"
@@ -7,6 +9,8 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include "ipc/le_bytes.h"
 
 namespace {
 
@@ -105,16 +109,12 @@ void ipc_drv_hdr_set_rsp_errno(uint64_t* hdr, uint32_t err)
 
 uint64_t ipc_drv_hdr_load(const uint8_t* bytes)
 {
-    uint64_t hdr = 0;
-    for (int i = 7; i >= 0; --i)
-        hdr = (hdr << 8) | bytes[i];
-    return hdr;
+    return le_at<uint64_t>(bytes, 8, 0);
 }
 
 void ipc_drv_hdr_store(uint64_t hdr, uint8_t* bytes)
 {
-    for (int i = 0; i < 8; ++i)
-        bytes[i] = static_cast<uint8_t>(hdr >> (8 * i));
+    (void)le_put(bytes, 8, 0, hdr);
 }
 
 int ipc_drv_open2(const char* path)

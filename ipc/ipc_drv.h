@@ -1,5 +1,7 @@
 #pragma once
 
+// the driver header of a card message
+
 #include <cstdint>
 
 // driver header of one IPC message, handled as one 64-bit word:

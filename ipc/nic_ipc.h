@@ -1,5 +1,7 @@
 #pragma once
 
+// the host-card ipc layer: finding cards and exchanging requests
+
 #include <sys/types.h>
 
 #include <cstdint>

@@ -252,18 +252,28 @@ static std::map<std::string, std::string> serial_map(uint16_t device_id)
     return map;
 }
 
+// the address of the card function fn_id whose serial the uuid names
+static bool function_of_uuid(uint16_t fn_id, const std::string& uuid, std::string& fn_bdf)
+{
+    auto serials = serial_map(fn_id);
+    std::string serial;
+    if (serials.empty() || !nic_ipc_serial_from_uuid(uuid, serial)) {
+        return false;
+    }
+    auto found = serials.find(serial);
+    if (found == serials.end()) {
+        return false;
+    }
+    fn_bdf = found->second;
+    return true;
+}
+
 int nic_ipc_card_bdf_from_uuid(const std::string& uuid, std::string& card_bdf)
 {
     std::vector<std::string> ipc_fns;
     (void)nic_ipc_card_pcie_devices(NIC_PCI_VENDOR_ID, NIC_PCI_DEV_IPC, ipc_fns, k_uuid_lookup_capacity);
-    uint16_t fn_id = ipc_fns.empty() ? NIC_PCI_DEV_CORE : NIC_PCI_DEV_IPC;
-    auto serials = serial_map(fn_id);
-    std::string serial;
-    if (serials.empty() || !nic_ipc_serial_from_uuid(uuid, serial)) {
-        return -1;
-    }
-    auto found = serials.find(serial);
-    if (found == serials.end()) {
+    std::string fn_bdf;
+    if (!function_of_uuid(ipc_fns.empty() ? NIC_PCI_DEV_CORE : NIC_PCI_DEV_IPC, uuid, fn_bdf)) {
         return -1;
     }
     std::vector<std::string> cards;
@@ -275,7 +285,7 @@ int nic_ipc_card_bdf_from_uuid(const std::string& uuid, std::string& card_bdf)
             device_bdf_from_vmb_bdf(card, NIC_PCI_DEV_CORE, fn) != 0) {
             continue;
         }
-        if (fn.compare(0, NIC_BDF_MAX, found->second, 0, NIC_BDF_MAX) == 0) {
+        if (fn.compare(0, NIC_BDF_MAX, fn_bdf, 0, NIC_BDF_MAX) == 0) {
             card_bdf = card;
             return 0;
         }
@@ -285,16 +295,11 @@ int nic_ipc_card_bdf_from_uuid(const std::string& uuid, std::string& card_bdf)
 
 int nic_ipc_card_rsc_bdf_from_uuid(const std::string& uuid, std::string& rsc_bdf)
 {
-    auto serials = serial_map(NIC_PCI_DEV_RESOURCE);
-    std::string serial;
-    if (serials.empty() || !nic_ipc_serial_from_uuid(uuid, serial)) {
+    std::string fn_bdf;
+    if (!function_of_uuid(NIC_PCI_DEV_RESOURCE, uuid, fn_bdf)) {
         return -1;
     }
-    auto found = serials.find(serial);
-    if (found == serials.end()) {
-        return -1;
-    }
-    rsc_bdf = found->second.substr(0, NIC_BDF_MAX);
+    rsc_bdf = fn_bdf.substr(0, NIC_BDF_MAX);
     return 0;
 }
 

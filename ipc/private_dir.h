@@ -1,5 +1,7 @@
 #pragma once
 
+// folders root keeps to itself, reached by descriptor
+
 #include <sys/types.h>
 
 #include <string>

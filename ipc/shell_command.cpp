@@ -1,3 +1,5 @@
+// shell commands run with quoted values, bounded output and time, and default signals
+
 #include "ipc/shell_command.h"
 
 #include <fcntl.h>

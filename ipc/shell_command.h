@@ -1,5 +1,7 @@
 #pragma once
 
+// shell commands run for the library
+
 #include <cstdint>
 #include <initializer_list>
 #include <string>

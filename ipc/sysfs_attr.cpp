@@ -1,3 +1,5 @@
+// small readers of sysfs attribute files and folders
+
 #include "ipc/sysfs_attr.h"
 
 #include <cerrno>

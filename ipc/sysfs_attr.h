@@ -1,5 +1,7 @@
 #pragma once
 
+// sysfs attribute readers
+
 #include <cstdint>
 #include <string>
 #include <string_view>

@@ -1,3 +1,5 @@
+// the rotated log file that begins with the boot banner at every open
+
 #include "log/banner_file_sink.h"
 
 #include <fcntl.h>
@@ -53,23 +55,39 @@ void banner_file_sink<Mutex>::open_(bool truncate, bool banner)
 {
     close_();
     spdlog::details::os::create_dir(spdlog::details::os::dir_name(path_));
-    const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+    // a link or a fifo planted at the name is refused, never written
+    // through or waited on (root writes these files)
+    const int flags =
+        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (truncate ? O_TRUNC : 0);
+    int err = 0;
     for (int tries = 0; tries < 5 && fd_ < 0; tries++) {
         fd_ = ::open(path_.c_str(), flags, 0644);
+        err = errno;
+        if (fd_ < 0 && (err == ELOOP || err == ENXIO)) {
+            break;
+        }
         if (fd_ < 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
     if (fd_ < 0) {
-        spdlog::throw_spdlog_ex("Failed opening file " + path_ + " for writing", errno);
+        spdlog::throw_spdlog_ex("Failed opening file " + path_ + " for writing" +
+                                    (err == ELOOP ? ": it is a symbolic link" : ""),
+                                err);
     }
     struct stat st;
     if (fstat(fd_, &st) != 0) {
         // a size taken as 0 would let the file grow past its limit unseen
-        int err = errno;
+        err = errno;
         close_();
         spdlog::throw_spdlog_ex("Failed getting file size from fd", err);
     }
+    // a character device (/dev/null) is an operator's choice and takes writes
+    if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
+        close_();
+        spdlog::throw_spdlog_ex("Failed opening file " + path_ + " for writing: not a regular file");
+    }
+    (void)fcntl(fd_, F_SETFL, O_APPEND);  // blocking writes again
     current_size_ = static_cast<size_t>(st.st_size);
     if (banner) {
         std::string text = logger_boot_banner(logger_read_boot_count());

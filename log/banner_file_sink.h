@@ -1,5 +1,7 @@
 #pragma once
 
+// the rotated log file with a boot banner
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -14,7 +16,8 @@ namespace utils {
 // opened: at creation and after each rotation. older copies are named
 // path.1 ... path.N (path.1 the newest); the oldest falls off the end.
 // opening is tried 5 times 10 ms apart; a file that cannot be opened throws
-// spdlog_ex("Failed opening file <path> for writing").
+// spdlog_ex("Failed opening file <path> for writing"). a symbolic link or a
+// fifo at path is refused at once and nothing is written through it.
 //
 // each line goes out in one write(2) on a descriptor opened for appending,
 // so a line is on disk once the write returns, and no line is ever left in

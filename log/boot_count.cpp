@@ -1,3 +1,5 @@
+// the boot count file and the banner made of it
+
 #include "log/boot_count.h"
 
 #include <cerrno>

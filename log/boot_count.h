@@ -1,5 +1,7 @@
 #pragma once
 
+// the boot count and its banner
+
 #include <cstdint>
 #include <string>
 

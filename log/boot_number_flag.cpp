@@ -1,3 +1,5 @@
+// the %Q line pattern field: the boot number
+
 #include "log/boot_number_flag.h"
 
 #include <fmt/format.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+// the boot number pattern field
+
 #include <memory>
 
 #include <spdlog/pattern_formatter.h>

@@ -1,3 +1,5 @@
+// the process-wide trace callback of the lower layers and their module ids
+
 #include "log/module_trace.h"
 
 #include <atomic>

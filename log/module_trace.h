@@ -1,5 +1,7 @@
 #pragma once
 
+// the lower layers' trace callback
+
 #include <cstdint>
 
 // the lower layers (platform layer and below) report through one

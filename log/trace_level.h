@@ -1,5 +1,7 @@
 #pragma once
 
+// trace levels
+
 #include <cstdint>
 
 // how much a trace logger writes; call sites test it before they format

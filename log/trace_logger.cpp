@@ -1,3 +1,5 @@
+// the trace logger: a trace file and an error file at a level
+
 #include "log/trace_logger.h"
 
 #include <pthread.h>

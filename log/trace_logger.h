@@ -1,5 +1,7 @@
 #pragma once
 
+// the trace logger
+
 #include <atomic>
 #include <cstdint>
 #include <memory>

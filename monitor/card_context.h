@@ -1,5 +1,7 @@
 #pragma once
 
+// one monitored card's context, shared by its worker, the health checker and scrapes
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>

@@ -1,8 +1,13 @@
+// what the card says of its ports and LIFs: the decoders of its discovery
+// responses, and the names and identifiers made of them
+
 #include "monitor/card_interfaces.h"
 
 #include <cstring>
 
 #include <fmt/format.h>
+
+#include "ipc/le_bytes.h"
 
 namespace {
 
@@ -24,15 +29,6 @@ constexpr size_t LIF_NAME_OFFSET = 50;
 constexpr size_t LIF_NAME_END = 128;  // the counter block address follows the name field
 constexpr size_t LIF_STATS_ADDR_OFFSET = 128;
 constexpr size_t LIF_CURSOR_OFFSET = 152;
-
-template <typename T>
-T get_le(const uint8_t* p)
-{
-    T v = 0;
-    for (size_t i = 0; i < sizeof(T); ++i)
-        v |= static_cast<T>(p[i]) << (8 * i);
-    return v;
-}
 
 }  // namespace
 
@@ -81,13 +77,13 @@ bool orlixmon_decode_port_ifindex(const uint8_t* rsp, size_t len, uint32_t& stat
 {
     if (len < ORLIX_PORT_IFINDEX_RSP_SIZE)
         return false;
-    status = get_le<uint32_t>(rsp);
-    count = get_le<uint32_t>(rsp + 4);
+    status = le_at<uint32_t>(rsp, len, 0);
+    count = le_at<uint32_t>(rsp, len, 4);
     // the response has room for 11 indexes; a larger count cannot be read
     if (count > ORLIX_PORT_IFINDEX_MAX)
         count = ORLIX_PORT_IFINDEX_MAX;
     for (uint32_t i = 0; i < count; ++i)
-        ifindexes[i] = get_le<uint32_t>(rsp + 8 + 4 * i);
+        ifindexes[i] = le_at<uint32_t>(rsp, len, 8 + 4 * i);
     return true;
 }
 
@@ -95,8 +91,8 @@ bool orlixmon_decode_port_info(const uint8_t* rsp, size_t len, uint32_t& status,
 {
     if (len < ORLIX_PORT_INFO_RSP_SIZE)
         return false;
-    status = get_le<uint32_t>(rsp);
-    hw_id = static_cast<uint16_t>(get_le<uint32_t>(rsp + 24) & 0xffff);
+    status = le_at<uint32_t>(rsp, len, 0);
+    hw_id = static_cast<uint16_t>(le_at<uint32_t>(rsp, len, 24) & 0xffff);
     return true;
 }
 
@@ -105,9 +101,9 @@ bool orlixmon_decode_port_stats_region(const uint8_t* rsp, size_t len, uint32_t&
 {
     if (len < ORLIX_PORT_STATS_REGION_RSP_SIZE)
         return false;
-    status = get_le<uint32_t>(rsp);
-    addr = get_le<uint64_t>(rsp + 8);
-    size = get_le<uint32_t>(rsp + 16);
+    status = le_at<uint32_t>(rsp, len, 0);
+    addr = le_at<uint64_t>(rsp, len, 8);
+    size = le_at<uint32_t>(rsp, len, 16);
     return true;
 }
 
@@ -116,13 +112,13 @@ bool orlixmon_decode_lif_record(const uint8_t* rsp, size_t len, uint32_t& status
 {
     if (len < ORLIX_LIF_GET_ALL_RSP_SIZE)
         return false;
-    status = get_le<uint32_t>(rsp);
+    status = le_at<uint32_t>(rsp, len, 0);
     lif.id = orlixmon_uuid_text(rsp + LIF_ID_OFFSET);
-    lif.hw_id = get_le<uint16_t>(rsp + LIF_HW_ID_OFFSET);
+    lif.hw_id = le_at<uint16_t>(rsp, len, LIF_HW_ID_OFFSET);
     // a name without its NUL stops at the end of its field
     const char* name = reinterpret_cast<const char*>(rsp + LIF_NAME_OFFSET);
     lif.name.assign(name, strnlen(name, LIF_NAME_END - LIF_NAME_OFFSET));
-    lif.stats_addr = get_le<uint64_t>(rsp + LIF_STATS_ADDR_OFFSET);
-    next_cursor = get_le<uint16_t>(rsp + LIF_CURSOR_OFFSET);
+    lif.stats_addr = le_at<uint64_t>(rsp, len, LIF_STATS_ADDR_OFFSET);
+    next_cursor = le_at<uint16_t>(rsp, len, LIF_CURSOR_OFFSET);
     return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+// the decoders of a card's discovery responses and the names made of them
+
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,5 @@
+// the LIF and port counter tables: names and their offsets in the card's counter blocks
+
 #include "monitor/counter_maps.h"
 
 const orlixmon_counter_map_t lif_counter_map = {

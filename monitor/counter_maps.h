@@ -1,5 +1,7 @@
 #pragma once
 
+// the LIF and port counter tables
+
 #include <cstdint>
 #include <map>
 #include <string>

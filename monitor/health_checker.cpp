@@ -1,3 +1,5 @@
+// the health checker thread: card discovery, rediscovery and liveness on the tick grid
+
 #include "monitor/health_checker.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// asks a card's firmware for its ports and LIFs and fills the card's lists
+
 #include "monitor/interface_discovery.h"
 
 #include <cerrno>

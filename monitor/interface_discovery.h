@@ -1,5 +1,7 @@
 #pragma once
 
+// discovery of a card's ports and LIFs
+
 #include <vector>
 
 #include "monitor/card_context.h"

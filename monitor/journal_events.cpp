@@ -1,3 +1,5 @@
+// the lines an operator reads in the journal, and their rate limit
+
 #include "monitor/journal_events.h"
 
 #include <sys/stat.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+// the journal lines of the monitor and their rate limit
+
 #include <cstdint>
 #include <map>
 #include <memory>

@@ -1,3 +1,5 @@
+// orlixmon's entry point: root check, single instance, options, then the monitor
+
 #include <getopt.h>
 #include <signal.h>
 #include <sys/stat.h>

@@ -1,3 +1,5 @@
+// the metrics HTTP endpoint: listening, connection limits, pages and scrapes
+
 #include "monitor/metrics_endpoint.h"
 
 #include <unistd.h>

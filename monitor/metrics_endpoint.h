@@ -1,5 +1,7 @@
 #pragma once
 
+// the metrics HTTP endpoint
+
 #include <memory>
 #include <string>
 

@@ -1,3 +1,5 @@
+// the text families of a scrape made of what it copied of each card
+
 #include "monitor/metrics_families.h"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+// the text families of a scrape
+
 #include <array>
 #include <cstdint>
 #include <string>

@@ -1,3 +1,5 @@
+// the metrics.listen address forms: parsed, checked and opened as a listening socket
+
 #include "monitor/metrics_listen.h"
 
 #include <arpa/inet.h>

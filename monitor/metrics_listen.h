@@ -1,5 +1,7 @@
 #pragma once
 
+// the metrics.listen address forms
+
 #include <sys/socket.h>
 
 #include <string>

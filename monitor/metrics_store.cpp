@@ -1,3 +1,5 @@
+// what each card's worker publishes for scrapes: objects, counters and pass times
+
 #include "monitor/metrics_store.h"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+// what a worker publishes for scrapes
+
 #include <array>
 #include <atomic>
 #include <cstddef>

@@ -1,3 +1,5 @@
+// the web configuration file of the metrics endpoint: TLS and basic authentication
+
 #include "monitor/metrics_web_config.h"
 
 #include <crypt.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+// the metrics endpoint's web configuration: TLS and basic authentication
+
 #include <chrono>
 #include <cstdint>
 #include <map>

@@ -1,3 +1,5 @@
+// the per-card telemetry files: names, rotation and the registry of their loggers
+
 #include "monitor/oper_logger.h"
 
 #include <spdlog/spdlog.h>
@@ -42,5 +44,5 @@ std::shared_ptr<spdlog::logger> orlixmon_oper_logger_init(const aml_card_handle_
 
 void orlixmon_oper_logger_deinit(const aml_card_handle_s& card, const std::string& type)
 {
-    spdlog::drop("logger_" + type + "_" + card.bdf);
+    spdlog::drop(orlixmon_oper_logger_name(card, type));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+// the per-card telemetry files
+
 #include <memory>
 #include <string>
 

@@ -1,3 +1,5 @@
+// the monitor's start and stop: trace logger, state, endpoint and health checker
+
 #include "monitor/orlixmon.h"
 
 #include <pthread.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+// the monitor's start and stop
+
 #include "monitor/orlixmon_config.h"
 
 // starts the trace logger, the state and the health checker, and returns

@@ -1,3 +1,5 @@
+// reads the configuration file into the start-up parameters
+
 #include "monitor/orlixmon_config.h"
 #include "monitor/metrics_listen.h"
 #include "monitor/orlixmon_config_keys.h"

@@ -1,5 +1,7 @@
 #pragma once
 
+// the start-up parameters and the configuration file reader
+
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -1,5 +1,7 @@
 #pragma once
 
+// the tick grid the health checker and the workers run on
+
 #include <cstdint>
 
 #include "monitor/worker.h"

@@ -1,5 +1,7 @@
 #pragma once
 
+// the monitor's state: its cards and their workers
+
 #include <atomic>
 #include <condition_variable>
 #include <functional>

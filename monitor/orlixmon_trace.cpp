@@ -1,3 +1,5 @@
+// the monitor's trace log: its files, its level and the journal copy
+
 #include "monitor/orlixmon_trace.h"
 
 #include <unistd.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+// the monitor's trace log and its macros
+
 #include "log/trace_logger.h"
 #include "monitor/orlixmon_config.h"
 

@@ -1,3 +1,5 @@
+// the configured counter rules resolved into what each worker reads
+
 #include "monitor/pipeline.h"
 
 #include <cstdio>

@@ -1,5 +1,7 @@
 #pragma once
 
+// the counter rules as the workers read them
+
 #include <cstdint>
 #include <set>
 #include <vector>

@@ -1,3 +1,5 @@
+// the cumulative, delta and threshold rules applied to a counter's new value
+
 #include "monitor/pipeline_rules.h"
 
 uint64_t& orlixmon_pipeline_state_s::prev(kind_e kind, size_t object, size_t position)

@@ -1,5 +1,7 @@
 #pragma once
 
+// the counter rules applied to a new value
+
 #include <cstdint>
 #include <vector>
 

@@ -1,3 +1,5 @@
+// the service manager's notification protocol: ready, stopping, watchdog
+
 #include "monitor/service_notify.h"
 
 #include <systemd/sd-daemon.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+// the service manager's notification protocol
+
 #include <cstdint>
 
 // the daemon's side of the service manager's notification protocol

@@ -1,3 +1,5 @@
+// refuses a second running monitor by its exact command name
+
 #include "monitor/single_instance.h"
 
 #include <cstdlib>

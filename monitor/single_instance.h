@@ -1,5 +1,7 @@
 #pragma once
 
+// the single instance check
+
 #include <string>
 #include <vector>
 #include <sys/types.h>

@@ -1,3 +1,5 @@
+// the telemetry pass over a card's LIFs and ports, and where its lines go
+
 #include "monitor/telemetry_export.h"
 
 #include <spdlog/logger.h>
@@ -61,21 +63,21 @@ static int handle_telemetry(const telemetry_kind_s<Entry>& kind, orlixmon_card_c
             ORLIXMON_TRACE_ERR("Failed to populate {} telemetry record(s), err {}", kind.word, rc);
             return rc;
         }
-        if (!stats.counters.empty()) {
-            stats.type = ORLIXMON_TELEMETRY_TYPE_STATS;
-            stats.record_type = kind.record_type;
-            rc = info.export_cb(ctxt, stats);
-            if (rc != 0) {
-                ORLIXMON_TRACE_ERR("Failed to export {} {} stats telemetry record, err {}", kind.word, entry.name, rc);
-                return rc;
+        const struct {
+            orlixmon_telemetry_record_s& record;
+            uint32_t type;
+            const char* word;
+        } outs[] = {{stats, ORLIXMON_TELEMETRY_TYPE_STATS, "stats"}, {event, ORLIXMON_TELEMETRY_TYPE_COUNTER_EVENT, "event"}};
+        for (const auto& out : outs) {
+            if (out.record.counters.empty()) {
+                continue;
             }
-        }
-        if (!event.counters.empty()) {
-            event.type = ORLIXMON_TELEMETRY_TYPE_COUNTER_EVENT;
-            event.record_type = kind.record_type;
-            rc = info.export_cb(ctxt, event);
+            out.record.type = out.type;
+            out.record.record_type = kind.record_type;
+            rc = info.export_cb(ctxt, out.record);
             if (rc != 0) {
-                ORLIXMON_TRACE_ERR("Failed to export {} {} event telemetry record, err {}", kind.word, entry.name, rc);
+                ORLIXMON_TRACE_ERR("Failed to export {} {} {} telemetry record, err {}", kind.word, entry.name, out.word,
+                                   rc);
                 return rc;
             }
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+// the telemetry pass and its export
+
 #include <string>
 
 #include "monitor/card_context.h"

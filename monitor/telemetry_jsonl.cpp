@@ -1,3 +1,5 @@
+// one telemetry record as one JSON line
+
 #include "monitor/telemetry_jsonl.h"
 
 #include <chrono>

@@ -1,5 +1,7 @@
 #pragma once
 
+// telemetry records as JSON lines
+
 #include <string>
 
 #include "aml/aml_card_handle.h"

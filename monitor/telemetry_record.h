@@ -1,5 +1,7 @@
 #pragma once
 
+// a telemetry record: one object's counters of one kind
+
 #include <cstddef>
 #include <cstdint>
 #include <string>

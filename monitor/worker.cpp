@@ -1,3 +1,5 @@
+// the polling thread of one card: its passes and its wait between them
+
 #include "monitor/worker.h"
 
 #include <sys/prctl.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+// the polling thread of one card
+
 #include "aml/aml_card_handle.h"
 #include "monitor/card_context.h"
 #include "monitor/pipeline.h"

@@ -1,5 +1,7 @@
 #pragma once
 
+// the modules' diagnostics decoded into base units and flags
+
 #include <array>
 #include <cstddef>
 #include <cstdint>

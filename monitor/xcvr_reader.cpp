@@ -1,3 +1,5 @@
+// reads the modules' diagnostic pages of a card for the scrape
+
 #include "monitor/xcvr_reader.h"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+// reading the modules' diagnostic pages
+
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -1,12 +1,16 @@
+// the boot banner, the rotated banner files (rotation, failed renames and
+// reopens, partial writes, names that are not plain files) and the trace
+// logger's levels and line prefix
+
 #include <fcntl.h>
 #include <signal.h>
-#include <unistd.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -14,395 +18,319 @@
 
 #include "log/banner_file_sink.h"
 #include "log/boot_count.h"
-#include "log/boot_number_flag.h"
-#include "log/tests/log_test_util.h"
 #include "log/trace_logger.h"
+#include "tests/support/process_runner.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
-class BootCountEnv : public ::testing::Test {
+std::vector<std::string> lines_of(const std::string& path)
+{
+    std::istringstream in(test_read_file(path));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// a soft limit of resource until the end of the scope
+struct rlimit_guard {
+    rlimit_guard(int resource, rlim_t soft) : resource(resource)
+    {
+        getrlimit(resource, &saved);
+        rlimit tight = saved;
+        tight.rlim_cur = soft;
+        ok = setrlimit(resource, &tight) == 0;
+    }
+    ~rlimit_guard() { setrlimit(resource, &saved); }
+    int resource;
+    rlimit saved{};
+    bool ok = false;
+};
+
+class LogFiles : public ::testing::Test {
 protected:
     void SetUp() override { setenv("PERSISTENT_LOG_DIR", dir.path().c_str(), 1); }
     void TearDown() override { unsetenv("PERSISTENT_LOG_DIR"); }
-    void set_boot_count(const std::string& text) { write_file(dir.file("boot_count.txt"), text); }
-    log_temp_dir dir;
+    void set_boot_count(const std::string& text) { test_write_file(dir.file("boot_count.txt"), text); }
+
+    // a logger of message text only on a banner file at name
+    std::unique_ptr<spdlog::logger> open(const std::string& name, size_t max_size, size_t max_files)
+    {
+        auto l = std::make_unique<spdlog::logger>(
+            name, std::make_shared<utils::banner_file_sink_mt>(dir.file(name), max_size, max_files));
+        l->set_pattern("%v");
+        l->set_error_handler([this](const std::string&) { errors++; });
+        return l;
+    }
+
+    test_temp_dir dir{"orlix-log"};
+    int errors = 0;
 };
 
-TEST(BootCount, ParsesLeadingNumberOfFirstLine)
+TEST_F(LogFiles, BootCountFileAndBanner)
 {
-    EXPECT_EQ(logger_parse_boot_count("12"), 12);
-    EXPECT_EQ(logger_parse_boot_count("7 and more"), 7);
-    EXPECT_EQ(logger_parse_boot_count("  +42"), 42);
-    EXPECT_EQ(logger_parse_boot_count("-3"), -3);
-    EXPECT_EQ(logger_parse_boot_count("boot"), 0);
-    EXPECT_EQ(logger_parse_boot_count(""), 0);
-    EXPECT_EQ(logger_parse_boot_count("99999999999999999999999"), 0);
-}
-
-TEST(BootCount, BannerPrintsUnsigned32Bit)
-{
-    EXPECT_EQ(logger_boot_banner(12), "*** Boot #12 ***\n");
-    EXPECT_EQ(logger_boot_banner(-1), "*** Boot #4294967295 ***\n");
-}
-
-TEST_F(BootCountEnv, FileLocationAndFallbacks)
-{
+    const std::pair<const char*, int> counts[] = {
+        {"12", 12}, {"7 and more", 7}, {"  +42", 42}, {"-3", -3}, {"boot", 0}, {"", 0}, {"99999999999999999999999", 0},
+    };
+    for (const auto& [text, n] : counts) {
+        EXPECT_EQ(logger_parse_boot_count(text), n) << text;
+    }
+    EXPECT_EQ(logger_boot_banner(-1), "*** Boot #4294967295 ***\n") << "printed unsigned";
     EXPECT_EQ(logger_boot_count_path(), dir.file("boot_count.txt"));
-    EXPECT_EQ(logger_read_boot_count(), 0);  // missing
-    set_boot_count("");
-    EXPECT_EQ(logger_read_boot_count(), 0);
+    EXPECT_EQ(logger_read_boot_count(), 0) << "missing";
     set_boot_count("7\n9\n");
     EXPECT_EQ(logger_read_boot_count(), 7);
     unsetenv("PERSISTENT_LOG_DIR");
     EXPECT_EQ(logger_boot_count_path(), "/obfl/boot_count.txt");
 }
 
-using BannerFile = BootCountEnv;
-
-TEST_F(BannerFile, EveryOpenWritesTheBanner)
+// every open writes the banner; 40-byte lines, two beside the banner, the
+// third rotates; five copies, copy 1 the newest; a line longer than the limit
+// does not rotate empty files away
+TEST_F(LogFiles, EveryOpenWritesTheBannerAndRotationKeepsFiveCopies)
 {
     set_boot_count("12\n");
-    std::string path = dir.file("card.log");
-    {
-        auto logger = std::make_shared<spdlog::logger>(
-            "banner_a", std::make_shared<utils::banner_file_sink_mt>(path, 1 << 20, 5));
-        logger->set_pattern("%v");
-        logger->info("first");
-        logger->flush();
+    for (const char* text : {"first", "second"}) {
+        open("card.log", 1 << 20, 5)->info(text);
     }
-    {
-        auto logger = std::make_shared<spdlog::logger>(
-            "banner_b", std::make_shared<utils::banner_file_sink_mt>(path, 1 << 20, 5));
-        logger->set_pattern("%v");
-        logger->info("second");
-        logger->flush();
-    }
-    EXPECT_EQ(read_lines(path), (std::vector<std::string>{"*** Boot #12 ***", "first",
-                                                           "*** Boot #12 ***", "second"}));
-}
+    EXPECT_EQ(lines_of(dir.file("card.log")),
+              (std::vector<std::string>{"*** Boot #12 ***", "first", "*** Boot #12 ***", "second"}));
 
-TEST_F(BannerFile, RotatesIntoNumberedCopiesKeepingFive)
-{
-    std::string path = dir.file("t.log");
-    auto sink = std::make_shared<utils::banner_file_sink_mt>(path, 100, 5);
-    spdlog::logger logger("rotate", sink);
-    logger.set_pattern("%v");
-    // 40 bytes a line: two lines fit beside the banner, the third rotates
+    auto logger = open("t.log", 100, 5);
     for (int i = 0; i < 20; i++) {
-        logger.info("{:039d}", i);
+        logger->info("{:039d}", i);
     }
-    logger.flush();
-    for (int n = 1; n <= 5; n++) {
-        auto lines = read_lines(path + "." + std::to_string(n));
+    for (int n = 0; n <= 5; n++) {
+        auto lines = lines_of(utils::banner_file_sink_mt::copy_name(dir.file("t.log"), n));
         ASSERT_EQ(lines.size(), 3u) << n;
-        EXPECT_EQ(lines[0], "*** Boot #0 ***");
+        EXPECT_EQ(lines[0], "*** Boot #12 ***");
+        EXPECT_EQ(std::stoi(lines[2]), n == 0 ? 19 : 19 - 2 * n) << n;
     }
-    EXPECT_FALSE(std::filesystem::exists(path + ".6"));
-    auto current = read_lines(path);
-    ASSERT_EQ(current.size(), 3u);
-    EXPECT_EQ(current[0], "*** Boot #0 ***");
-    EXPECT_EQ(std::stoi(current[2]), 19);
-    // copy 1 is the newest of the copies
-    EXPECT_EQ(std::stoi(read_lines(path + ".1")[2]), 17);
+    EXPECT_FALSE(fs::exists(dir.file("t.log.6")));
+
+    open("big.log", 10, 5)->info(std::string(50, 'x'));
+    EXPECT_EQ(lines_of(dir.file("big.log")).size(), 2u);
+    EXPECT_FALSE(fs::exists(dir.file("big.log.1")));
 }
 
-TEST_F(BannerFile, LineLongerThanTheLimitDoesNotRotateEmptyFiles)
+TEST_F(LogFiles, ARotationWhoseRenameFailsKeepsEveryLine)
 {
-    std::string path = dir.file("big.log");
-    spdlog::logger logger("big", std::make_shared<utils::banner_file_sink_mt>(path, 10, 5));
-    logger.set_pattern("%v");
-    logger.info(std::string(50, 'x'));
-    logger.flush();
-    EXPECT_EQ(read_lines(path).size(), 2u);
-    EXPECT_FALSE(std::filesystem::exists(path + ".1"));
-}
-
-// every line of a file ends whole: no fragment of a line anywhere
-void expect_whole_lines(const std::string& path, const std::string& prefix)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ASSERT_FALSE(text.empty());
-    EXPECT_EQ(text.back(), '\n') << path;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("*** Boot", 0) == 0) {
-            continue;
-        }
-        EXPECT_EQ(line.size(), prefix.size() + 6) << "'" << line << "'";
-        EXPECT_EQ(line.rfind(prefix, 0), 0u) << "'" << line << "'";
-    }
-}
-
-TEST_F(BannerFile, ARotationWhoseRenameFailsKeepsEveryLine)
-{
-    std::string path = dir.file("keep.log");
+    const std::string path = dir.file("keep.log");
     // a copy name taken by a folder that is not empty: the file cannot move there
-    std::filesystem::create_directories(path + ".1/busy");
+    fs::create_directories(path + ".1/busy");
     int total = 0;
     {
-        spdlog::logger logger("keep", std::make_shared<utils::banner_file_sink_mt>(path, 100, 1));
-        logger.set_pattern("%v");
-        for (int i = 0; i < 20; i++) {
-            logger.info("line-{:06d}", i);
+        auto logger = open("keep.log", 100, 1);
+        for (; total < 20; total++) {
+            logger->info("line-{:06d}", total);
         }
         // once the name is free again a later rotation goes through
-        std::filesystem::remove_all(path + ".1");
-        for (total = 20; !std::filesystem::is_regular_file(path + ".1") && total < 100; total++) {
-            logger.info("line-{:06d}", total);
+        fs::remove_all(path + ".1");
+        for (; !fs::is_regular_file(path + ".1") && total < 100; total++) {
+            logger->info("line-{:06d}", total);
         }
-        logger.info("line-{:06d}", total++);
+        logger->info("line-{:06d}", total++);
     }
-    // every line is in the file or its copy, once, in order
+    ASSERT_LT(total, 100) << "never rotated again";
     std::vector<std::string> all;
     for (const std::string& p : {path + ".1", path}) {
-        for (const auto& line : read_lines(p)) {
+        for (const auto& line : lines_of(p)) {
             if (line.rfind("*** Boot", 0) != 0) {
                 all.push_back(line);
             }
         }
     }
-    ASSERT_LT(total, 100) << "never rotated again";
-    ASSERT_EQ(all.size(), static_cast<size_t>(total));
+    ASSERT_EQ(all.size(), static_cast<size_t>(total)) << "every line once";
     for (int i = 0; i < total; i++) {
-        EXPECT_EQ(all[i], fmt::format("line-{:06d}", i));
+        EXPECT_EQ(all[i], fmt::format("line-{:06d}", i)) << "in order";
     }
 }
 
 // the open files limit set below the sink's own descriptor: once the sink
-// closes its file for a rotation, it cannot open one again
-class fd_limit_guard {
-public:
-    explicit fd_limit_guard(rlim_t soft)
-    {
-        getrlimit(RLIMIT_NOFILE, &saved_);
-        rlimit tight = saved_;
-        tight.rlim_cur = soft;
-        ok_ = setrlimit(RLIMIT_NOFILE, &tight) == 0;
-    }
-    ~fd_limit_guard() { lift(); }
-    void lift() { setrlimit(RLIMIT_NOFILE, &saved_); }
-    bool ok() const { return ok_; }
-
-private:
-    rlimit saved_{};
-    bool ok_ = false;
-};
-
-TEST_F(BannerFile, AReopenThatFailsAfterRotationLosesNoCopyAndReopensWithItsBanner)
+// closes its file for a rotation it cannot open one again; no copy is lost
+// and the next line reopens the file with its banner
+TEST_F(LogFiles, AReopenThatFailsAfterRotationLosesNoCopy)
 {
-    std::string path = dir.file("reopen.log");
-    // the lowest free descriptor is the one the sink takes; all below it are in use
-    int next_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int next_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);  // the lowest free descriptor: the sink's
     ASSERT_GE(next_fd, 0);
     close(next_fd);
-    spdlog::logger logger("reopen", std::make_shared<utils::banner_file_sink_mt>(path, 100, 3));
-    logger.set_pattern("%v");
-    int errors = 0;
-    logger.set_error_handler([&errors](const std::string&) { errors++; });
-    // 40 bytes a line, two to a file: lines 0 to 5 fill copies 2, 1 and the file
+    auto logger = open("reopen.log", 100, 3);
     for (int i = 0; i < 6; i++) {
-        logger.info("{:039d}", i);
+        logger->info("{:039d}", i);  // lines 0 to 5 fill copies 2, 1 and the file
     }
     {
-        fd_limit_guard limit(static_cast<rlim_t>(next_fd));
-        ASSERT_TRUE(limit.ok());
-        logger.info("{:039d}", 6);  // rotates, the reopen fails
-        logger.info("{:039d}", 7);  // still no file: lost, and no second rotation
-        limit.lift();
-        logger.info("{:039d}", 8);
+        rlimit_guard limit(RLIMIT_NOFILE, static_cast<rlim_t>(next_fd));
+        ASSERT_TRUE(limit.ok);
+        logger->info("{:039d}", 6);  // rotates, the reopen fails
+        logger->info("{:039d}", 7);  // still no file: lost, and no second rotation
     }
+    logger->info("{:039d}", 8);
     EXPECT_EQ(errors, 2);
-    const struct {
-        std::string file;
-        std::vector<int> lines;
-    } expected[] = {
-        {path + ".3", {0, 1}}, {path + ".2", {2, 3}}, {path + ".1", {4, 5}}, {path, {8}},
-    };
-    for (const auto& e : expected) {
-        auto lines = read_lines(e.file);
-        ASSERT_EQ(lines.size(), e.lines.size() + 1) << e.file;
-        EXPECT_EQ(lines[0], "*** Boot #0 ***") << e.file;
-        for (size_t i = 0; i < e.lines.size(); i++) {
-            EXPECT_EQ(std::stoi(lines[i + 1]), e.lines[i]) << e.file;
+    const std::pair<const char*, std::vector<int>> expected[] = {
+        {"reopen.log.3", {0, 1}}, {"reopen.log.2", {2, 3}}, {"reopen.log.1", {4, 5}}, {"reopen.log", {8}}};
+    for (const auto& [file, want] : expected) {
+        auto lines = lines_of(dir.file(file));
+        ASSERT_EQ(lines.size(), want.size() + 1) << file;
+        EXPECT_EQ(lines[0], "*** Boot #0 ***") << file;
+        for (size_t i = 0; i < want.size(); i++) {
+            EXPECT_EQ(std::stoi(lines[i + 1]), want[i]) << file;
         }
     }
 }
 
-TEST_F(BannerFile, FailedWritesLeaveNoFragmentAndLinesResumeWhole)
+// a file size limit a few bytes into the next line: the system takes part
+// of it, the fragment is cut off and later lines resume whole
+TEST_F(LogFiles, FailedWritesLeaveNoFragmentAndLinesResumeWhole)
 {
-    std::string path = dir.file("limit.log");
-    int errors = 0;
+    const std::string path = dir.file("limit.log");
     {
-        spdlog::logger logger("limit", std::make_shared<utils::banner_file_sink_mt>(path, 1 << 20, 5));
-        logger.set_pattern("%v");
-        logger.set_error_handler([&](const std::string&) { errors++; });
+        auto logger = open("limit.log", 1 << 20, 5);
         for (int i = 0; i < 10; i++) {
-            logger.info("line-{:06d}", i);
+            logger->info("line-{:06d}", i);
         }
-        // a file size limit a few bytes into the next line: the system takes part of it
         struct sigaction ignore = {}, old = {};
         ignore.sa_handler = SIG_IGN;
         sigaction(SIGXFSZ, &ignore, &old);
-        struct rlimit saved;
-        getrlimit(RLIMIT_FSIZE, &saved);
-        struct rlimit tight = saved;
-        tight.rlim_cur = std::filesystem::file_size(path) + 5;
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
-        for (int i = 10; i < 20; i++) {
-            logger.info("line-{:06d}", i);
+        {
+            rlimit_guard limit(RLIMIT_FSIZE, fs::file_size(path) + 5);
+            ASSERT_TRUE(limit.ok);
+            for (int i = 10; i < 20; i++) {
+                logger->info("line-{:06d}", i);
+            }
         }
-        setrlimit(RLIMIT_FSIZE, &saved);
         sigaction(SIGXFSZ, &old, nullptr);
         EXPECT_EQ(errors, 10);
         for (int i = 20; i < 25; i++) {
-            logger.info("line-{:06d}", i);
+            logger->info("line-{:06d}", i);
         }
     }
-    expect_whole_lines(path, "line-");
-    auto lines = read_lines(path);
+    const std::string text = test_read_file(path);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    auto lines = lines_of(path);
     ASSERT_EQ(lines.size(), 16u) << "the banner, 10 lines before and 5 after";
-    EXPECT_EQ(lines[10], "line-000009");
+    for (size_t i = 1; i < lines.size(); i++) {
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex("line-\\d{6}"))) << "'" << lines[i] << "'";
+    }
     EXPECT_EQ(lines[11], "line-000020");
 
     // a device that is always full: every line fails, the caller goes on
     spdlog::logger full("full", std::make_shared<utils::banner_file_sink_mt>("/dev/full", 1 << 20, 5));
-    int full_errors = 0;
-    full.set_error_handler([&](const std::string& what) {
-        full_errors++;
-        EXPECT_NE(what.find("/dev/full"), std::string::npos) << what;
-    });
+    std::string what;
+    full.set_error_handler([&](const std::string& w) { what = w; });
     full.info("nowhere");
-    EXPECT_EQ(full_errors, 1);
+    EXPECT_NE(what.find("/dev/full"), std::string::npos) << what;
 }
 
-TEST_F(BannerFile, UnopenableFileNamesThePath)
+// names where no plain file can be made, or where one was planted: refused
+// with the path named, nothing written through a link or into a fifo
+TEST_F(LogFiles, NamesThatAreNotPlainFilesAreRefused)
 {
-    // a path under a regular file can never be created
-    write_file(dir.file("plain"), "");
-    std::string path = dir.file("plain/x.log");
-    try {
-        utils::banner_file_sink_mt sink(path, 100, 5);
-        FAIL() << "opened " << path;
-    } catch (const spdlog::spdlog_ex& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Failed opening file " + path + " for writing", 0), 0u)
-            << e.what();
+    test_write_file(dir.file("plain"), "");
+    test_write_file(dir.file("victim"), "keep");
+    fs::create_symlink(dir.file("victim"), dir.file("link.log"));
+    fs::create_symlink(dir.file("absent"), dir.file("dangling.log"));
+    ASSERT_EQ(mkfifo(dir.file("fifo.log").c_str(), 0600), 0);
+    const std::pair<const char*, const char*> cases[] = {
+        {"plain/x.log", ""}, {"link.log", ": it is a symbolic link"}, {"dangling.log", ": it is a symbolic link"},
+        {"fifo.log", ""},
+    };
+    for (const auto& [name, why] : cases) {
+        try {
+            utils::banner_file_sink_mt sink(dir.file(name), 100, 5);
+            ADD_FAILURE() << "opened " << name;
+        } catch (const spdlog::spdlog_ex& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("Failed opening file " + dir.file(name) + " for writing" + why, 0),
+                      0u)
+                << e.what();
+        }
     }
+    EXPECT_EQ(test_read_file(dir.file("victim")), "keep");
+    EXPECT_FALSE(fs::exists(dir.file("absent")));
 }
 
-class TraceLogger : public BootCountEnv {
+class TraceLogger : public LogFiles {
 protected:
-    utils::log* make(trace_level_e level, const char* trace_name = "trace.log")
+    utils::log* make(trace_level_e level)
     {
-        trace = dir.file(trace_name ? trace_name : "none");
-        err = dir.file("err.log");
         utils::trace_params_s params;
         params.name = "test";
         params.sync = true;
         params.err_file = err.c_str();
-        params.trace_file = trace_name ? trace.c_str() : nullptr;
+        params.trace_file = trace.c_str();
         params.file_size = 1 << 20;
         params.num_files = 5;
         params.trace_level = level;
         return utils::trace_init(&params);
     }
-    void emit_all(utils::log* l)
-    {
-        l->logger()->trace("verbose");
-        l->logger()->debug("debug");
-        l->logger()->info("info");
-        l->logger()->error("error");
-        l->flush();
-    }
     // message texts of the lines after the banner
     std::vector<std::string> messages(const std::string& path)
     {
         std::vector<std::string> out;
-        for (auto& line : read_lines(path)) {
+        for (auto& line : lines_of(path)) {
             if (line.rfind("*** Boot #", 0) != 0) {
                 out.push_back(line.substr(line.find(") ") + 2));
             }
         }
         return out;
     }
-    std::string trace, err;
+    const std::string trace = dir.file("trace.log"), err = dir.file("err.log");
 };
 
-TEST_F(TraceLogger, DebugLevelSplitsErrorsFromEverythingElse)
+// each level, one changed while running, and levels out of range; every
+// line begins with its level, the boot number, the time and the thread
+TEST_F(TraceLogger, LevelsSelectTheLinesAndErrorsGoToTheirOwnFile)
 {
-    utils::log* l = make(trace_level_debug);
-    ASSERT_NE(l, nullptr);
-    emit_all(l);
-    EXPECT_EQ(messages(trace), (std::vector<std::string>{"debug", "info", "error"}));
-    EXPECT_EQ(messages(err), (std::vector<std::string>{"error"}));
-    utils::trace_cleanup(l);
-}
-
-TEST_F(TraceLogger, OutOfRangeLevelsWriteNothing)
-{
-    for (auto level : {trace_level_e(0), trace_level_e(6)}) {
-        utils::log* l = make(level);
+    set_boot_count("31\n");
+    using v = std::vector<std::string>;
+    const struct {
+        trace_level_e level, update;
+        v lines;
+    } cases[] = {
+        {trace_level_debug, trace_level_debug, {"debug", "info", "error"}},
+        {trace_level_err, trace_level_verbose, {"verbose", "debug", "info", "error"}},
+        {trace_level_e(0), trace_level_e(0), {}},
+        {trace_level_e(6), trace_level_e(6), {}},
+    };
+    for (const auto& c : cases) {
+        fs::remove(trace);
+        fs::remove(err);
+        utils::log* l = make(c.level);
         ASSERT_NE(l, nullptr);
-        emit_all(l);
-        EXPECT_TRUE(messages(trace).empty()) << level;
+        utils::trace_update(c.update, l);
+        l->logger()->trace("verbose");
+        l->logger()->debug("debug");
+        l->logger()->info("info");
+        l->logger()->error("error");
+        l->flush();
+        EXPECT_EQ(messages(trace), c.lines) << c.level;
+        auto lines = lines_of(trace);
+        if (lines.size() > 1) {
+            EXPECT_EQ(lines[0], "*** Boot #31 ***");
+            EXPECT_TRUE(std::regex_match(lines.back(), std::regex(R"(E \[31 \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\] )"
+                                                                  R"(\(\d+\) error)")))
+                << lines.back();
+        }
+        if (!c.lines.empty()) {
+            EXPECT_EQ(messages(err), v{"error"}) << c.level;
+        }
         utils::trace_cleanup(l);
     }
 }
 
-TEST_F(TraceLogger, LevelChangesWhileRunning)
+TEST_F(TraceLogger, MissingArgumentsOrFilesGiveNoLogger)
 {
-    utils::log* l = make(trace_level_err);
-    utils::trace_update(trace_level_verbose, l);
-    EXPECT_EQ(l->trace_level(), trace_level_verbose);
-    emit_all(l);
-    EXPECT_EQ(messages(trace).size(), 4u);
-    utils::trace_cleanup(l);
-}
-
-TEST_F(TraceLogger, LinePrefixCarriesLevelBootNumberTimeAndThread)
-{
-    set_boot_count("31\n");
-    utils::log* l = make(trace_level_info);
-    l->logger()->info("[{}:{}] hello", "fn", 12);
-    l->flush();
-    auto lines = read_lines(trace);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "*** Boot #31 ***");
-    std::regex line(R"(I \[31 \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\] \(\d+\) \[fn:12\] hello)");
-    EXPECT_TRUE(std::regex_match(lines[1], line)) << lines[1];
-    utils::trace_cleanup(l);
-}
-
-TEST_F(TraceLogger, MissingArgumentsGiveNoLogger)
-{
-    EXPECT_EQ(make(trace_level_info, nullptr), nullptr);
     EXPECT_EQ(utils::trace_init(nullptr), nullptr);
-    EXPECT_EQ(utils::log::factory(nullptr, 0, sdk::types::log_mode_sync, false, "a", "b", 10, 1,
-                                  trace_level_err, trace_level_info, sdk::types::log_none, true),
-              nullptr);
-    EXPECT_EQ(utils::log::factory("x", 0, sdk::types::log_mode_sync, false, nullptr, nullptr, 10, 1,
-                                  trace_level_err, trace_level_info, sdk::types::log_none, true),
-              nullptr);
-    // a trace file in a missing directory fails the init, not the process
-    write_file(dir.file("plain"), "");
-    std::string bad = dir.file("plain/dir.log");
-    EXPECT_EQ(utils::log::factory("x", 0, sdk::types::log_mode_sync, false, nullptr, bad.c_str(),
-                                  10, 1, trace_level_err, trace_level_info, sdk::types::log_none,
-                                  true),
-              nullptr);
-}
-
-TEST(TraceLevels, MapToSpdlogLevels)
-{
-    using L = spdlog::level::level_enum;
-    const L expect[] = {L::off, L::err, L::warn, L::info, L::debug, L::trace, L::off};
-    for (uint32_t i = 0; i < 7; i++) {
-        EXPECT_EQ(utils::log::trace_level_to_spdlog_level(trace_level_e(i)), expect[i]) << i;
-    }
-    const L sys[] = {L::off, L::critical, L::critical, L::critical, L::err,
-                     L::warn, L::info, L::info, L::debug, L::off};
-    for (uint32_t i = 0; i < 10; i++) {
-        EXPECT_EQ(utils::log::syslog_level_to_spdlog_level(sdk::types::syslog_level_e(i)), sys[i]) << i;
+    test_write_file(dir.file("plain"), "");
+    const std::string bad = dir.file("plain/dir.log");
+    for (const auto& [name, file] : {std::pair<const char*, const char*>{nullptr, "a"}, {"x", nullptr}, {"x", bad.c_str()}}) {
+        EXPECT_EQ(utils::log::factory(name, 0, sdk::types::log_mode_sync, false, nullptr, file, 10, 1, trace_level_err,
+                                      trace_level_info, sdk::types::log_none, true),
+                  nullptr)
+            << (file ? file : "no trace file");
     }
 }
 

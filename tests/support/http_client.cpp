@@ -2,6 +2,8 @@
 
 #include "tests/support/http_client.h"
 
+#include "tests/support/process_runner.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -63,6 +65,9 @@ std::string test_http_get(int port, const std::string& path, const char* from)
     if (fd < 0) {
         return "";
     }
+    // a server that stops answering ends the read, not the test
+    timeval bound{10 * test_timeout_scale(), 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
     std::string out;
     std::string req = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
     if (write(fd, req.data(), req.size()) == static_cast<ssize_t>(req.size())) {

@@ -1,0 +1,96 @@
+#pragma once
+
+// what the monitor's tests share: text checks and lines, a shell command's
+// output, the value of one sample, scrapes until a condition holds (every
+// bound scaled for sanitizer builds) and a process's listening ports
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <sstream>
+#include <vector>
+#include <string>
+
+#include "tests/support/http_client.h"
+#include "tests/support/process_runner.h"
+
+inline bool has(const std::string& text, const std::string& what)
+{
+    return text.find(what) != std::string::npos;
+}
+
+inline size_t count_of(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        n++;
+    }
+    return n;
+}
+
+// the lines of text, without their ends
+inline std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// s seconds, times ORLIX_TIMEOUT_SCALE
+inline std::chrono::seconds scaled(int s)
+{
+    return std::chrono::seconds(s * test_timeout_scale());
+}
+
+// what a shell command prints on standard output
+inline std::string shell(const std::string& cmd)
+{
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof(buf), p)) > 0;) {
+            out.append(buf, n);
+        }
+        pclose(p);
+    }
+    return out;
+}
+
+// the value of the first sample whose name and labels begin with prefix; -1
+// when the text has none
+inline double sample(const std::string& text, const std::string& prefix)
+{
+    for (size_t at = text.find("\n" + prefix); at != std::string::npos; at = text.find("\n" + prefix, at + 1)) {
+        std::string line = text.substr(at + 1, text.find('\n', at + 1) - at - 1);
+        size_t blank = line.rfind(' ');
+        if (blank != std::string::npos) {
+            return std::stod(line.substr(blank + 1));
+        }
+    }
+    return -1;
+}
+
+// scrapes /metrics of port until done holds for a scrape (kept in text),
+// within bound seconds (scaled)
+inline bool scrape_until(int port, std::string& text, const std::function<bool(const std::string&)>& done,
+                         int bound = 20)
+{
+    return test_wait_until([&] { return done(text = test_http_get(port, "/metrics")); }, scaled(bound));
+}
+
+// the local ports of the TCP sockets process pid listens on
+inline std::vector<int> listening_ports_of(pid_t pid)
+{
+    std::vector<int> ports;
+    std::istringstream lines(shell("ss -Hltnp | grep 'pid=" + std::to_string(pid) + ",'"));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string state, recv_q, send_q, local;
+        words >> state >> recv_q >> send_q >> local;
+        ports.push_back(atoi(local.substr(local.rfind(':') + 1).c_str()));
+    }
+    return ports;
+}
