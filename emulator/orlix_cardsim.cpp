@@ -205,7 +205,6 @@ int main(int argc, char** argv)
     run->add_option("--set", shape.set, "apply one control line before COMMAND starts (as many as given, in order)")
         ->check(k_control_line)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    run->add_option("command", command, "the command and its arguments, after --");
     CLI::App* list = app.add_subcommand("list", "print the cards a run with the same options builds");
     add_shape_options(list, shape);
 
@@ -218,8 +217,15 @@ int main(int argc, char** argv)
     if (verb.empty() || (verb[0] != '-' && verb != "run" && verb != "list")) {
         return usage_error(verb.empty() ? "missing command" : "unknown command " + verb);
     }
+    // the command starts after "--" only, so that its own options are not
+    // taken for ours: the parser sees what comes before it
+    char** end = std::find(argv + 1, argv + argc, std::string("--"));
+    bool marked = end != argv + argc;
+    if (marked) {
+        command.assign(end + 1, argv + argc);
+    }
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(end - argv), argv);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
@@ -229,10 +235,11 @@ int main(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         return usage_error(e.what());
     }
-    // the command starts after "--" only, so that its own options are not taken for ours
-    bool marked = std::find(argv + 1, argv + argc, std::string("--")) != argv + argc;
-    if (run->parsed() && (command.empty() || !marked)) {
+    if (run->parsed() && command.empty()) {
         return usage_error("run needs a command after --");
+    }
+    if (!run->parsed() && marked) {
+        return usage_error("list takes no command");
     }
 
     cardsim_host host(host_options(shape));
