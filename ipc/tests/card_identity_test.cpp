@@ -3,57 +3,53 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "ipc/fwctl_rpc.h"
 #include "ipc/nic_ipc.h"
 
 namespace {
 
+// serial -> uuid -> serial; a uuid that is no serial's leaves the output alone
 TEST(CardUuid, SerialToUuidAndBack)
 {
-    EXPECT_EQ(nic_ipc_uuid_from_serial("ABC"), "42424142-4300-0000-0000-000000000000");
-    EXPECT_EQ(nic_ipc_uuid_from_serial(""), "42420000-0000-0000-0000-000000000000");
-    std::string full = nic_ipc_uuid_from_serial("FLM2231000XYZ9extra");
-    EXPECT_EQ(full.size(), NIC_UUID_LEN);
-    EXPECT_EQ(full, "4242464c-4d32-3233-3130-303058595a39");
-    std::string serial;
-    ASSERT_TRUE(nic_ipc_serial_from_uuid(full, serial));
-    EXPECT_EQ(serial, "FLM2231000XYZ9");
-    ASSERT_TRUE(nic_ipc_serial_from_uuid("42424142-4300-0000-0000-000000000000", serial));
-    EXPECT_EQ(serial, "ABC");
+    const std::pair<const char*, const char*> cases[] = {
+        {"ABC", "42424142-4300-0000-0000-000000000000"},
+        {"", "42420000-0000-0000-0000-000000000000"},
+        {"FLM2231000XYZ9extra", "4242464c-4d32-3233-3130-303058595a39"},  // cut to fourteen
+    };
+    for (const auto& [serial, uuid] : cases) {
+        EXPECT_EQ(nic_ipc_uuid_from_serial(serial), uuid);
+        std::string back;
+        ASSERT_TRUE(nic_ipc_serial_from_uuid(uuid, back));
+        EXPECT_EQ(back, std::string(serial).substr(0, 14));
+    }
+    for (const char* foreign : {"12344142-4300-0000-0000-000000000000", "", "4242zz42-4300-0000-0000-000000000000"}) {
+        std::string serial = "kept";
+        EXPECT_FALSE(nic_ipc_serial_from_uuid(foreign, serial)) << foreign;
+        EXPECT_EQ(serial, "kept");
+    }
 }
 
-TEST(CardUuid, ForeignTextMapsToNoSerial)
-{
-    std::string serial = "kept";
-    EXPECT_FALSE(nic_ipc_serial_from_uuid("12344142-4300-0000-0000-000000000000", serial));
-    EXPECT_FALSE(nic_ipc_serial_from_uuid("", serial));
-    EXPECT_FALSE(nic_ipc_serial_from_uuid("4242zz42-4300-0000-0000-000000000000", serial));
-    EXPECT_EQ(serial, "kept");
-}
-
-// a key merges endpoint and opcode; the two-buffer form never asks for write scope
-TEST(FwctlScope, KeysMergeEndpointAndOpcode)
+// a key merges endpoint and opcode; the two-buffer form never asks for write
+// scope; the record's fields sit at their offsets
+TEST(Fwctl, ScopesAndRecordOffsets)
 {
     EXPECT_EQ(nic_fwctl_scope(0x13, 0x10003), NIC_FWCTL_SCOPE_DEBUG_WRITE);  // key 0x130003
     EXPECT_EQ(nic_fwctl_scope(0x12, 0x10003), NIC_FWCTL_SCOPE_DEBUG_WRITE);  // the same key
     EXPECT_EQ(nic_fwctl_scope(0x1e, 0x0005), NIC_FWCTL_SCOPE_CONFIGURATION);
     EXPECT_EQ(nic_fwctl_scope(0x13, 0x10000), NIC_FWCTL_SCOPE_DEBUG_READ_ONLY);
     EXPECT_EQ(nic_fwctl_scope_rw(0x13, 0x10003), NIC_FWCTL_SCOPE_DEBUG_READ_ONLY);
-}
 
-TEST(FwctlRecord, FieldsSitAtTheirOffsets)
-{
     nic_fwctl_rpc_s rpc = {};
     nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_OUT_LEN, 0x11223344);
     nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_OUT_PAYLOAD, 0x0102030405060708ull);
-    EXPECT_EQ(rpc.bytes[36], 0x44);
-    EXPECT_EQ(rpc.bytes[39], 0x11);
-    EXPECT_EQ(rpc.bytes[40], 0x08);
-    EXPECT_EQ(rpc.bytes[47], 0x01);
+    EXPECT_EQ(std::vector<uint8_t>(rpc.bytes + 36, rpc.bytes + 48),
+              (std::vector<uint8_t>{0x44, 0x33, 0x22, 0x11, 8, 7, 6, 5, 4, 3, 2, 1}));
     EXPECT_EQ(nic_fwctl_rpc_get64(rpc, NIC_FWCTL_RPC_OUT_PAYLOAD), 0x0102030405060708ull);
 }
 
-TEST(Transport, SettingsAreCheckedAndPerThread)
+TEST(Transport, SettingsAreChecked)
 {
     EXPECT_EQ(nic_ipc_init(3, true), -3);
     EXPECT_EQ(nic_ipc_init(0, false), -3);

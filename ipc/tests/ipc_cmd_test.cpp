@@ -99,33 +99,24 @@ public:
     std::vector<bytes> requests;
 };
 
+// the header on the wire, a body of up to 1024 bytes gathered from the
+// caller's buffers; a longer one never reaches the card
 TEST_F(Framing, RequestLayoutOnTheWire)
-{
-    serve_rsp();
-    uint32_t fw_errno = 99;
-    EXPECT_EQ(send_req(0x13, 0x1000c, {}, nullptr, 0, &fw_errno), 0);
-    EXPECT_EQ(fw_errno, 0u);
-    card.join();
-    ASSERT_EQ(requests.size(), 1u);
-    const bytes expect = {2, 0, 8, 0, 0x13, 0, 0, 0, 'I', 'P', 'C', 'M', 1, 0x01, 0x0c, 0x00};
-    EXPECT_EQ(requests[0], expect);
-}
-
-TEST_F(Framing, BodyOfAtMost1024BytesIsGatheredAndSent)
 {
     serve_rsp();
     bytes a(1000, 0xaa), b(24, 0xbb);
     struct iovec in[] = {{a.data(), a.size()}, {b.data(), b.size()}};
-    uint32_t fw_errno = 0;
-    EXPECT_EQ(ipc_cmd_send_req_v(&dev, 0x0c, 0x10003, in, 2, nullptr, 0, &fw_errno), 0);
+    uint32_t fw_errno = 99;
+    EXPECT_EQ(ipc_cmd_send_req_v(&dev, 0x13, 0x1000c, in, 2, nullptr, 0, &fw_errno), 0);
+    EXPECT_EQ(fw_errno, 0u);
     card.join();
-    ASSERT_EQ(requests[0].size(), 16u + 1024);
-    EXPECT_EQ(requests[0][2] | requests[0][3] << 8, 1032);
-    EXPECT_EQ(requests[0][16 + 999], 0xaa);
-    EXPECT_EQ(requests[0][16 + 1000], 0xbb);
+    ASSERT_EQ(requests.size(), 1u);
+    bytes expect = {2, 0, 0x08, 0x04, 0x13, 0, 0, 0, 'I', 'P', 'C', 'M', 1, 0x01, 0x0c, 0x00};
+    expect.insert(expect.end(), a.begin(), a.end());
+    expect.insert(expect.end(), b.begin(), b.end());
+    EXPECT_EQ(requests[0], expect);
 
-    bytes big(1025);
-    EXPECT_EQ(send_req(0x0c, 0x10003, big, nullptr, 0, &fw_errno), -1);
+    EXPECT_EQ(send_req(0x0c, 0x10003, bytes(1025), nullptr, 0, &fw_errno), -1);
     EXPECT_EQ(errno, EMSGSIZE);
     uint8_t probe;
     EXPECT_EQ(recv(fds[1], &probe, 1, MSG_DONTWAIT), -1) << "an oversized request reached the card";
@@ -244,15 +235,6 @@ TEST_F(Framing, LateAnswersAreDroppedByTheirTag)
         card.join();
     }
     EXPECT_EQ(dev.stale_dropped, 2u);
-}
-
-TEST_F(Framing, ClosedDeviceFailsWithTheSystemError)
-{
-    close(fds[1]);
-    fds[1] = open("/dev/null", O_RDONLY);
-    uint32_t fw_errno;
-    EXPECT_EQ(send_req(0x13, 0x10000, bytes(8), nullptr, 0, &fw_errno), -1);
-    EXPECT_EQ(errno, EPIPE);
 }
 
 TEST(DriverHeaderDeathTest, WrongTypeStopsTheProcess)
