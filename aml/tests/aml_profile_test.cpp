@@ -197,7 +197,9 @@ protected:
     aml_card_handle_s card;
 };
 
-TEST_F(AmlProfile, ProfilesOfAPackage)
+// the profiles of a package (no card needed), then of the card's
+// configuration directory, with the active one
+TEST_F(AmlProfile, ProfilesOfAPackageAndOfTheCardsDirectory)
 {
     fw_package pkg(dir.file("build"), profile_package_options());
     const std::string with = pkg.build("with profiles.tar.gz");
@@ -235,46 +237,39 @@ TEST_F(AmlProfile, ProfilesOfAPackage)
     EXPECT_EQ(rsp.error,
               msg("ERROR - Failed to parse card profiles from card_profile.json in firmware package " + req.package));
     EXPECT_EQ(shown(rsp.profiles), "first/kept/device_config 3:1\n");
-}
 
-TEST_F(AmlProfile, ProfilesOfTheCardsConfigurationDirectory)
-{
-    aml_card_profile_get_req_s req{{"", card.bdf}, ""};
-    aml_card_profile_get_rsp_s rsp;
+    aml_card_profile_get_req_s own{{"", card.bdf}, ""};
+    aml_card_profile_get_rsp_s own_rsp;
     // nothing stored: the built-in default profile
-    ASSERT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(shown(rsp.profiles), "default/default profile/default device config\n");
-    EXPECT_EQ(rsp.active_profile, "default");
-    EXPECT_EQ(req.card.uuid, card.uuid) << "the handle was completed";
+    ASSERT_EQ(aml_card_profile_get(&own, &own_rsp), AML_STATUS_OK) << own_rsp.error;
+    EXPECT_EQ(shown(own_rsp.profiles), "default/default profile/default device config\n");
+    EXPECT_EQ(own_rsp.active_profile, "default");
+    EXPECT_EQ(own.card.uuid, card.uuid) << "the handle was completed";
     EXPECT_EQ(card_dir(), dir.file("conf") + "/" + card.bdf + "/");
 
     fs::create_directories(card_dir());
     test_write_file(card_dir() + "card_profile.json", k_profiles);
-    ASSERT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(shown(rsp.profiles), k_profiles_shown);
-    EXPECT_EQ(rsp.active_profile, "default") << "no card.conf";
+    ASSERT_EQ(aml_card_profile_get(&own, &own_rsp), AML_STATUS_OK) << own_rsp.error;
+    EXPECT_EQ(shown(own_rsp.profiles), k_profiles_shown);
+    EXPECT_EQ(own_rsp.active_profile, "default") << "no card.conf";
 
     test_write_file(card_dir() + "card.conf", R"({"card-profile": "mixed"})");
     aml_card_profile_get_req_s by_uuid{{card.uuid, ""}, ""};
-    ASSERT_EQ(aml_card_profile_get(&by_uuid, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(rsp.active_profile, "mixed");
+    ASSERT_EQ(aml_card_profile_get(&by_uuid, &own_rsp), AML_STATUS_OK) << own_rsp.error;
+    EXPECT_EQ(own_rsp.active_profile, "mixed");
 
     test_write_file(card_dir() + "card.conf", R"({"other": "x"})");
-    ASSERT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_OK);
-    EXPECT_EQ(rsp.active_profile, "default") << "no card-profile key";
+    ASSERT_EQ(aml_card_profile_get(&own, &own_rsp), AML_STATUS_OK);
+    EXPECT_EQ(own_rsp.active_profile, "default") << "no card-profile key";
 
     test_write_file(card_dir() + "card.conf", "{ broken");
-    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(rsp.error, msg("ERROR - Failed to parse " + card_dir() + "card.conf"));
+    EXPECT_EQ(aml_card_profile_get(&own, &own_rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(own_rsp.error, msg("ERROR - Failed to parse " + card_dir() + "card.conf"));
     fs::remove(card_dir() + "card.conf");
 
     test_write_file(card_dir() + "card_profile.json", "{\"profile\": [");
-    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(rsp.error, msg("ERROR - Failed to parse card profiles"));
-    test_write_file(card_dir() + "card_profile.json",
-                    R"({"profile": [{"name": "p", "description": "d", "device_config": "c", "port": [{"port": "0"}]}]})");
-    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(rsp.error, msg("ERROR - Failed to parse card profiles"));
+    EXPECT_EQ(aml_card_profile_get(&own, &own_rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(own_rsp.error, msg("ERROR - Failed to parse card profiles"));
 }
 
 // the faults of the one exchange are the request tables' (aml_emulated_test);
@@ -300,33 +295,32 @@ TEST_F(AmlProfile, PortBreakoutModesGoOnePortAtATime)
     host.clear_fault(0);
 }
 
-TEST_F(AmlProfile, UpdateRefusesBeforeTheEngineStarts)
+// an update refused before the engine starts, then one from installed
+// package files: ports set, the profile recorded, a recommission on request
+TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
 {
-    aml_card_profile_upd_req_s req;
-    req.card = card;
-    aml_card_profile_upd_rsp_s rsp;
-    EXPECT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(rsp.stage, AML_PROFILE_STAGE_INSTALL);
-    EXPECT_EQ(rsp.error, msg("ERROR - No card profile given"));
+    aml_card_profile_upd_req_s bare;
+    bare.card = card;
+    aml_card_profile_upd_rsp_s bare_rsp;
+    EXPECT_EQ(aml_card_profile_update(&bare, &bare_rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(bare_rsp.stage, AML_PROFILE_STAGE_INSTALL);
+    EXPECT_EQ(bare_rsp.error, msg("ERROR - No card profile given"));
 
     // the running-image query comes first
-    req.profile = "rdma";
+    bare.profile = "rdma";
     host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 7, k_card_ep, k_device_info_op});
-    EXPECT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_IPC_OP_ERR);
-    EXPECT_EQ(rsp.error, msg("ERROR - Failed to get NIC, err : 7"));
+    EXPECT_EQ(aml_card_profile_update(&bare, &bare_rsp), AML_STATUS_IPC_OP_ERR);
+    EXPECT_EQ(bare_rsp.error, msg("ERROR - Failed to get NIC, err : 7"));
     host.clear_fault(0);
 
     setenv("FWUPDATE_TEST_ENV", "1", 1);
-    aml_status_e status = aml_card_profile_update(&req, &rsp);
+    aml_status_e status = aml_card_profile_update(&bare, &bare_rsp);
     unsetenv("FWUPDATE_TEST_ENV");
     fwupdate_tls().fwupdate_test_env = 0;  // the engine keeps the setting per thread
     EXPECT_EQ(status, AML_STATUS_GENERIC_ERR);
-    EXPECT_TRUE(has(rsp.error, "Simulated firmware update init failure")) << rsp.error;
+    EXPECT_TRUE(has(bare_rsp.error, "Simulated firmware update init failure")) << bare_rsp.error;
     EXPECT_FALSE(fs::exists(card_dir() + "card.conf"));
-}
 
-TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
-{
     fw_package pkg(dir.file("build"), profile_package_options());
     const std::string package = pkg.build("pkg.tar");
     aml_card_profile_upd_req_s req = device_config_request(package, "rdma");
@@ -347,10 +341,18 @@ TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
     EXPECT_FALSE(fs::exists(card_dir() + "card.conf"));
     host.clear_fault(0);
 
+    // on request the card is recommissioned and comes back with the profile
+    req.recommission = true;
+    req.rescan_delay_s = 0;  // the emulated card reboots at once
     ASSERT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
     EXPECT_EQ(rsp.stage, AML_PROFILE_STAGE_DONE);
     EXPECT_EQ(rsp.error, "");
     EXPECT_EQ(active_profile(), "rdma");
+    EXPECT_TRUE(host.card_present(0));
+    aml_card_liveness_check_req_s live{card};
+    aml_card_liveness_check_rsp_s live_rsp;
+    EXPECT_EQ(aml_card_liveness_check(&live, &live_rsp), AML_STATUS_OK) << live_rsp.error;
+    req.recommission = false;
 
     // a package without profiles cannot give a named profile its ports
     fw_package plain(dir.file("build"), {});
@@ -380,6 +382,7 @@ TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
     EXPECT_FALSE(fs::exists(card_dir() + "card.conf"));
     EXPECT_EQ(active_profile(), "default");
     host.clear_fault(0);
+
 }
 
 // slow: the package install waits a second after every erase and write
@@ -413,26 +416,6 @@ TEST_F(AmlProfile, FullUpdateInstallsThePackageSetsPortsAndRecordsTheProfile)
     EXPECT_EQ(got.active_profile, "rdma");
     ASSERT_EQ(got.profiles.size(), 2u) << "the package's profiles are kept for the card";
     EXPECT_EQ(got.profiles[1].ports.size(), 2u);
-}
-
-TEST_F(AmlProfile, RecommissionOnRequestBringsTheCardBackWithTheProfile)
-{
-    fw_package pkg(dir.file("build"), profile_package_options());
-    const std::string package = pkg.build("pkg.tar");
-    aml_card_profile_upd_req_s req = device_config_request(package, "rdma");
-    ASSERT_FALSE(HasFatalFailure());
-    req.recommission = true;
-    req.rescan_delay_s = 0;  // the emulated card reboots at once
-    aml_card_profile_upd_rsp_s rsp;
-    ASSERT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(rsp.stage, AML_PROFILE_STAGE_DONE);
-    EXPECT_EQ(active_profile(), "rdma");
-
-    // the card came back and answers again
-    EXPECT_TRUE(host.card_present(0));
-    aml_card_liveness_check_req_s live{card};
-    aml_card_liveness_check_rsp_s live_rsp;
-    EXPECT_EQ(aml_card_liveness_check(&live, &live_rsp), AML_STATUS_OK) << live_rsp.error;
 }
 
 }  // namespace
