@@ -92,50 +92,39 @@ TEST(ShellCommand, AHangingCommandIsEndedWithItsGroupWithinTheBound)
 }
 
 std::vector<std::string> g_stderr_seen;
-void record_stderr(const std::string& command, const std::string& text)
-{
-    g_stderr_seen.push_back(command + " => " + text);
-}
 
+// standard error goes to the callback and the result, bounded, and never to
+// this process's own standard error
 TEST(ShellCommand, StandardErrorGoesToTheCallbackAndTheResultNotTheTerminal)
 {
-    ipc_shell_set_stderr_cb(record_stderr);
-    // this process's own standard error, to see that nothing lands there
-    std::string err_file = std::filesystem::temp_directory_path() / ("orlix-shell-err." + std::to_string(getpid()));
+    ipc_shell_set_stderr_cb([](const std::string& command, const std::string& text) {
+        g_stderr_seen.push_back(command + " => " + text);
+    });
+    test_temp_dir dir("orlix-shell-err");
     int saved = dup(STDERR_FILENO);
-    int file = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int file = open(dir.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ASSERT_GE(file, 0);
     dup2(file, STDERR_FILENO);
-    const struct {
-        const char* command;
-        bool ok;
-        std::vector<std::string> lines;
-        const char* failure;  // "" when it succeeds
-    } cases[] = {
-        {"echo out; echo 'Unable to load libkmod resources' >&2", true, {"out"}, ""},
-        {"echo 'no such device' >&2; exit 2", false, {}, "exit status 2: no such device"},
-        {"head -c 100000 /dev/zero | tr '\\0' x >&2; echo done", true, {"done"}, ""},
+    const std::pair<const char*, const char*> cases[] = {  // a command, its failure ("" for none)
+        {"echo out; echo 'Unable to load libkmod resources' >&2", ""},
+        {"echo 'no such device' >&2; exit 2", "exit status 2: no such device"},
+        {"head -c 100000 /dev/zero | tr '\\0' x >&2; echo out", ""},
     };
-    for (const auto& c : cases) {
-        auto r = ipc_shell_run(c.command);
-        EXPECT_EQ(r.ok(), c.ok) << c.command;
-        EXPECT_EQ(r.lines, c.lines) << c.command;
-        EXPECT_FALSE(r.errors.empty()) << c.command;
-        EXPECT_LE(r.errors.size(), 4096u) << c.command << ": kept within its bound";
-        if (!c.ok) {
-            EXPECT_EQ(r.failure(), c.failure);
-        }
+    for (const auto& [command, failure] : cases) {
+        auto r = ipc_shell_run(command);
+        EXPECT_EQ(r.ok(), *failure == '\0') << command;
+        EXPECT_EQ(r.lines, std::vector<std::string>(r.ok() ? 1 : 0, "out")) << command;
+        EXPECT_FALSE(r.errors.empty()) << command;
+        EXPECT_LE(r.errors.size(), 4096u) << command << ": kept within its bound";
+        EXPECT_EQ(r.ok() ? "" : r.failure(), failure);
     }
     dup2(saved, STDERR_FILENO);
     close(saved);
     close(file);
     ipc_shell_set_stderr_cb(nullptr);
-    std::ifstream in(err_file);
-    std::string leaked((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::filesystem::remove(err_file);
-    EXPECT_EQ(leaked, "");
+    EXPECT_EQ(test_read_file(dir.file("err")), "");
     ASSERT_EQ(g_stderr_seen.size(), 3u);
-    EXPECT_EQ(g_stderr_seen[0], std::string(cases[0].command) + " => Unable to load libkmod resources");
+    EXPECT_EQ(g_stderr_seen[0], std::string(cases[0].first) + " => Unable to load libkmod resources");
 }
 
 // the daemon blocks its stop signals in every thread and ignores a few
