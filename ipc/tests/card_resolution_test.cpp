@@ -1,5 +1,6 @@
-// finding cards, their functions and devices, and exchanging requests with
-// them over both transports, on an emulated host
+// card identities (serial and uuid), fwctl scopes and records, the transport
+// settings; then, on an emulated host, finding cards, their functions and
+// devices, and exchanging requests with them over both transports
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <functional>
+#include <vector>
 
 #include "emulator/cardsim_host.h"
 #include "ipc/fwctl_rpc.h"
@@ -36,6 +37,58 @@ struct ipc_channel {
         return n;
     }
 };
+
+// serial -> uuid -> serial; a uuid that is no serial's leaves the output alone
+TEST(CardUuid, SerialToUuidAndBack)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"ABC", "42424142-4300-0000-0000-000000000000"},
+        {"", "42420000-0000-0000-0000-000000000000"},
+        {"FLM2231000XYZ9extra", "4242464c-4d32-3233-3130-303058595a39"},  // cut to fourteen
+    };
+    for (const auto& [serial, uuid] : cases) {
+        EXPECT_EQ(nic_ipc_uuid_from_serial(serial), uuid);
+        std::string back;
+        ASSERT_TRUE(nic_ipc_serial_from_uuid(uuid, back));
+        EXPECT_EQ(back, std::string(serial).substr(0, 14));
+    }
+    for (const char* foreign : {"12344142-4300-0000-0000-000000000000", "", "4242zz42-4300-0000-0000-000000000000"}) {
+        std::string serial = "kept";
+        EXPECT_FALSE(nic_ipc_serial_from_uuid(foreign, serial)) << foreign;
+        EXPECT_EQ(serial, "kept");
+    }
+}
+
+// a key merges endpoint and opcode; the two-buffer form never asks for write
+// scope; the record's fields sit at their offsets
+TEST(Fwctl, ScopesAndRecordOffsets)
+{
+    EXPECT_EQ(nic_fwctl_scope(0x13, 0x10003), NIC_FWCTL_SCOPE_DEBUG_WRITE);  // key 0x130003
+    EXPECT_EQ(nic_fwctl_scope(0x12, 0x10003), NIC_FWCTL_SCOPE_DEBUG_WRITE);  // the same key
+    EXPECT_EQ(nic_fwctl_scope(0x1e, 0x0005), NIC_FWCTL_SCOPE_CONFIGURATION);
+    EXPECT_EQ(nic_fwctl_scope(0x13, 0x10000), NIC_FWCTL_SCOPE_DEBUG_READ_ONLY);
+    EXPECT_EQ(nic_fwctl_scope_rw(0x13, 0x10003), NIC_FWCTL_SCOPE_DEBUG_READ_ONLY);
+
+    nic_fwctl_rpc_s rpc = {};
+    nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_OUT_LEN, 0x11223344);
+    nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_OUT_PAYLOAD, 0x0102030405060708ull);
+    EXPECT_EQ(std::vector<uint8_t>(rpc.bytes + 36, rpc.bytes + 48),
+              (std::vector<uint8_t>{0x44, 0x33, 0x22, 0x11, 8, 7, 6, 5, 4, 3, 2, 1}));
+    EXPECT_EQ(nic_fwctl_rpc_get64(rpc, NIC_FWCTL_RPC_OUT_PAYLOAD), 0x0102030405060708ull);
+}
+
+TEST(Transport, SettingsAreChecked)
+{
+    EXPECT_EQ(nic_ipc_init(3, true), -3);
+    EXPECT_EQ(nic_ipc_init(0, false), -3);
+    EXPECT_EQ(nic_ipc_init(2, false), 0);
+    nic_ipc_handle_s handle;
+    handle.transport = 7;
+    uint32_t fw_errno = 0;
+    uint8_t buf[8] = {};
+    EXPECT_EQ(nic_ipc_req_rsp(&handle, 0x13, 0x10000, buf, 8, 8, &fw_errno), -1);
+    EXPECT_EQ(nic_ipc_init(1, true), 0);
+}
 
 class CardResolution : public ::testing::Test {
 protected:
@@ -147,30 +200,13 @@ TEST_F(CardResolution, MissingDeviceFallsBackToTheOtherTransportWhenAllowed)
 }
 
 // the fwctl device checks a call as the kernel's fwctl core and the driver
-// do, and fails with their errno
+// do, and fails with their errno; only the sound call reaches the firmware
 TEST_F(CardResolution, FwctlCallsAreCheckedAsTheKernelChecksThem)
 {
-    int fd = open(host.card(0).fwctl_devnode.c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    uint8_t body[8] = {}, out[16] = {};
-    auto call = [&](const std::function<void(nic_fwctl_rpc_arg_s&, nic_fwctl_rpc_s&)>& bend) {
-        nic_fwctl_rpc_s rpc = {};
-        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_OP, k_op_heartbeat);
-        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_EP, k_ep_card);
-        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_LEN, sizeof(body));
-        nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_IN_PAYLOAD, reinterpret_cast<uintptr_t>(body));
-        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_OUT_LEN, sizeof(out));
-        nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_OUT_PAYLOAD, reinterpret_cast<uintptr_t>(out));
-        nic_fwctl_rpc_arg_s arg = {sizeof(arg), NIC_FWCTL_SCOPE_DEBUG_READ_ONLY, NIC_FWCTL_RPC_SIZE,
-                                   NIC_FWCTL_RPC_SIZE, reinterpret_cast<uintptr_t>(&rpc),
-                                   reinterpret_cast<uintptr_t>(&rpc)};
-        bend(arg, rpc);
-        errno = 0;
-        return ioctl(fd, NIC_FWCTL_RPC_IOCTL, &arg) == 0 ? 0 : errno;
-    };
+    using bend_fn = void (*)(nic_fwctl_rpc_arg_s&, nic_fwctl_rpc_s&);
     const struct {
         const char* what;
-        std::function<void(nic_fwctl_rpc_arg_s&, nic_fwctl_rpc_s&)> bend;
+        bend_fn bend;
         int err;
     } cases[] = {
         {"a sound call", [](auto&, auto&) {}, 0},
@@ -183,10 +219,27 @@ TEST_F(CardResolution, FwctlCallsAreCheckedAsTheKernelChecksThem)
         {"reserved out word", [](auto&, auto& r) { nic_fwctl_rpc_put32(r, NIC_FWCTL_RPC_OUT_RSVD + 4, 1); }, EINVAL},
         {"body over 1024", [](auto&, auto& r) { nic_fwctl_rpc_put32(r, NIC_FWCTL_RPC_IN_LEN, 1025); }, EINVAL},
     };
+    int fd = open(host.card(0).fwctl_devnode.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    uint8_t body[8] = {}, out[16] = {};
     for (const auto& c : cases) {
-        EXPECT_EQ(call(c.bend), c.err) << c.what;
+        nic_fwctl_rpc_s rpc = {};
+        const std::pair<size_t, uint32_t> words[] = {{NIC_FWCTL_RPC_IN_OP, k_op_heartbeat},
+                                                     {NIC_FWCTL_RPC_IN_EP, k_ep_card},
+                                                     {NIC_FWCTL_RPC_IN_LEN, sizeof(body)},
+                                                     {NIC_FWCTL_RPC_OUT_LEN, sizeof(out)}};
+        for (const auto& [at, value] : words) {
+            nic_fwctl_rpc_put32(rpc, at, value);
+        }
+        nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_IN_PAYLOAD, reinterpret_cast<uintptr_t>(body));
+        nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_OUT_PAYLOAD, reinterpret_cast<uintptr_t>(out));
+        nic_fwctl_rpc_arg_s arg = {sizeof(arg), NIC_FWCTL_SCOPE_DEBUG_READ_ONLY, NIC_FWCTL_RPC_SIZE, NIC_FWCTL_RPC_SIZE,
+                                   reinterpret_cast<uintptr_t>(&rpc), reinterpret_cast<uintptr_t>(&rpc)};
+        c.bend(arg, rpc);
+        errno = 0;
+        EXPECT_EQ(ioctl(fd, NIC_FWCTL_RPC_IOCTL, &arg) == 0 ? 0 : errno, c.err) << c.what;
     }
-    EXPECT_EQ(host.firmware(0).requests(), 1u) << "only the sound call reached the firmware";
+    EXPECT_EQ(host.firmware(0).requests(), 1u);
     close(fd);
 }
 
