@@ -134,9 +134,6 @@ TEST(AmlDumps, EveryBlobArrivesWholeInChunksAndOnlyIntoTheBuffer)
             EXPECT_TRUE(got.intact) << "nothing beyond the blob is written";
         }
     }
-    // the two cards' blobs differ: each retrieval went to its own card
-    EXPECT_NE(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::DTB_1),
-              cardsim_dump_bytes(host.firmware(1).spec(), cardsim_dump_e::DTB_1));
     // a buffer one byte short: 11, no text, no chunk asked
     got = dtb(1, 999)(host);
     EXPECT_EQ(got.status, AML_STATUS_INVALID_INPUT);
@@ -145,9 +142,6 @@ TEST(AmlDumps, EveryBlobArrivesWholeInChunksAndOnlyIntoTheBuffer)
 
     const std::string card = text_of(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::CARD_COREDUMP));
     const std::string suc = text_of(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::SUC_COREDUMP));
-    ASSERT_EQ(card.size(), 2500u);
-    ASSERT_EQ(suc.size(), 1000u);
-    EXPECT_NE(card.substr(0, 1000), suc) << "the two blobs must be told apart";
     const std::string card_dump = "#CD:BEGIN#\n" + card + "#CD:END#\n";
     const std::string suc_dump = "#CD:BEGIN#\n" + suc + "#CD:END#\n";
     got = dump(false)(host);

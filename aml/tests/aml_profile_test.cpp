@@ -399,13 +399,7 @@ TEST_F(AmlProfile, FullUpdateInstallsThePackageSetsPortsAndRecordsTheProfile)
     EXPECT_EQ(rsp.progress, 100);
     EXPECT_EQ(rsp.install_status, "Done");
 
-    for (const auto& [partition, member] : pkg.partitions()) {
-        if (partition == "soc-dtb") {
-            continue;
-        }
-        auto got = host.partition_bytes(0, flash_partition_from_name(partition));
-        EXPECT_EQ(std::string(got.begin(), got.end()), pkg.partition_bytes(partition)) << partition << " " << member;
-    }
+    // the partitions themselves are the engine's tests; here the profile's device tree
     auto dtb = host.partition_bytes(0, FLASH_PARTITION_SOC_DTB);
     EXPECT_EQ(std::string(dtb.begin(), dtb.end()), pkg.partition_bytes("soc-dtb", "rdma"));
     EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B);
