@@ -70,61 +70,52 @@ const char* k_profiles_shown = "plain/no ports/device_config\n"
                                "/nameless/dc_nameless\n"
                                "mixed/second of the name/dc_again 7:5\n";
 
-TEST(AmlProfileParse, NamesNumbersModesAndFilters)
+// a profile file with one bad port number `port` ("none": without a number)
+std::string one_port(const std::string& port)
 {
-    std::vector<aml_card_profile_s> all;
-    ASSERT_EQ(aml_parse_card_profile_json(k_profiles, "", all), AML_STATUS_OK);
-    // modes compare lower-cased, an unknown one is mode 0; ports read as C
-    // numbers (0x/0X hexadecimal, a leading 0 octal) or as JSON numbers; a
-    // missing name reads as empty
-    EXPECT_EQ(shown(all), k_profiles_shown);
-
-    // the filter keeps whole-name matches only, in file order; the output is appended to
-    std::vector<aml_card_profile_s> some = {aml_default_card_profile()};
-    ASSERT_EQ(aml_parse_card_profile_json(k_profiles, "mixed", some), AML_STATUS_OK);
-    EXPECT_EQ(shown(some), "default/default profile/default device config\n"
-                           "mixed/number forms/dc_mixed 1:1 16:10 8:6 31:0\n"
-                           "mixed/second of the name/dc_again 7:5\n");
-
-    std::vector<aml_card_profile_s> none;
-    EXPECT_EQ(aml_parse_card_profile_json(k_profiles, "mix", none), AML_STATUS_OK);
-    EXPECT_EQ(aml_parse_card_profile_json(k_profiles, "MIXED", none), AML_STATUS_OK);
-    EXPECT_TRUE(none.empty());
-    EXPECT_EQ(aml_parse_card_profile_json(R"({"profile": []})", "", none), AML_STATUS_OK);
-    EXPECT_TRUE(none.empty());
+    return R"({"profile": [{"name": "p", "description": "d", "device_config": "c", "port": [{)" +
+           (port == "none" ? std::string() : R"("port": ")" + port + R"(", )") + R"("breakout_mode": "2x200g"}]}]})";
 }
 
-TEST(AmlProfileParse, PortZeroAndBrokenTextAreRefused)
+// modes compare lower-cased, an unknown one is mode 0; ports read as C
+// numbers (0x/0X hexadecimal, a leading 0 octal) or as JSON numbers; a
+// missing name reads as empty; the filter keeps whole-name matches only, in
+// file order, and the output is appended to; a fault keeps the profiles
+// before it, and a profile the filter skips is not read
+TEST(AmlProfileParse, NamesNumbersModesFiltersAndFaults)
 {
-    const char* zero = R"({"profile": [
+    const std::string zero = R"({"profile": [
         {"name": "a", "description": "first", "device_config": "x", "port": [{"port": "2", "breakout_mode": "2x200g"}]},
         {"name": "b", "description": "second", "device_config": "y", "port": [{"port": "0", "breakout_mode": "2x200g"}]},
         {"name": "c", "description": "third", "device_config": "z"}]})";
-    std::vector<aml_card_profile_s> got;
-    EXPECT_EQ(aml_parse_card_profile_json(zero, "", got), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(shown(got), "a/first/x 2:1\n") << "the profile before the fault stays, none after it";
-    // a profile the filter skips is not read, port 0 and all
-    got.clear();
-    EXPECT_EQ(aml_parse_card_profile_json(zero, "c", got), AML_STATUS_OK);
-    EXPECT_EQ(shown(got), "c/third/z\n");
-
-    for (const char* port : {"00", "0x0", "abc", "", "-1", "99999999999999999999", "0x100000000"}) {
-        std::string text = std::string(R"({"profile": [{"name": "p", "description": "d", "device_config": "c",)") +
-                           R"( "port": [{"port": ")" + port + R"(", "breakout_mode": "2x200g"}]}]})";
-        got.clear();
-        EXPECT_EQ(aml_parse_card_profile_json(text, "", got), AML_STATUS_INVALID_INPUT) << port;
-        EXPECT_TRUE(got.empty()) << port;
+    const std::string dflt = "default/default profile/default device config\n";
+    struct case_s {
+        std::string text, filter;
+        aml_status_e status;
+        std::string shown;  // after the default profile already in the output
+    };
+    std::vector<case_s> cases = {
+        {k_profiles, "", AML_STATUS_OK, k_profiles_shown},
+        {k_profiles, "mixed", AML_STATUS_OK,
+         "mixed/number forms/dc_mixed 1:1 16:10 8:6 31:0\nmixed/second of the name/dc_again 7:5\n"},
+        {k_profiles, "mix", AML_STATUS_OK, ""},
+        {k_profiles, "MIXED", AML_STATUS_OK, ""},
+        {R"({"profile": []})", "", AML_STATUS_OK, ""},
+        {zero, "", AML_STATUS_INVALID_INPUT, "a/first/x 2:1\n"},
+        {zero, "c", AML_STATUS_OK, "c/third/z\n"},
+    };
+    for (const char* port : {"00", "0x0", "abc", "", "-1", "99999999999999999999", "0x100000000", "none"}) {
+        cases.push_back({one_port(port), "", AML_STATUS_INVALID_INPUT, ""});
     }
-    got.clear();
-    EXPECT_EQ(aml_parse_card_profile_json(R"({"profile": [{"name": "p", "description": "d", "device_config": "c",
-        "port": [{"breakout_mode": "2x200g"}]}]})", "", got), AML_STATUS_INVALID_INPUT) << "no port number";
-
     for (const char* text : {"", "{", "not json", R"({"profile": [{"name": "p", "description": "d",)",
                              R"({"profiles": []})", R"({"profile": [{"name": "p", "device_config": "c"}]})",
                              R"({"profile": [{"name": "p", "description": "d"}]})"}) {
-        got.clear();
-        EXPECT_EQ(aml_parse_card_profile_json(text, "", got), AML_STATUS_INVALID_INPUT) << text;
-        EXPECT_TRUE(got.empty()) << text;
+        cases.push_back({text, "", AML_STATUS_INVALID_INPUT, ""});
+    }
+    for (const case_s& c : cases) {
+        std::vector<aml_card_profile_s> got = {aml_default_card_profile()};
+        EXPECT_EQ(aml_parse_card_profile_json(c.text, c.filter, got), c.status) << c.text << " | " << c.filter;
+        EXPECT_EQ(shown(got), dflt + c.shown) << c.text << " | " << c.filter;
     }
 }
 
