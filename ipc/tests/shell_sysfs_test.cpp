@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "ipc/shell_command.h"
@@ -150,19 +149,18 @@ TEST(ShellCommand, ChildrenStartWithDefaultSignalsSoAStopReachesThem)
 
     // a tool that hangs; the stop goes to its process group, as a service
     // manager or an operator's kill would send it
-    std::string pid_file = std::filesystem::temp_directory_path() / ("orlix-shell-pid." + std::to_string(getpid()));
-    std::filesystem::remove(pid_file);
+    test_temp_dir dir("orlix-shell-pid");
+    const std::string pid_file = dir.file("pid");
     std::thread stopper([&] {
-        test_wait_until([&] { return std::filesystem::exists(pid_file); }, std::chrono::seconds(20));
-        pid_t pgrp = 0;
-        std::ifstream(pid_file) >> pgrp;
+        test_wait_until([&] { return test_read_file(pid_file).find('\n') != std::string::npos; },
+                        std::chrono::seconds(20));
+        pid_t pgrp = atoi(test_read_file(pid_file).c_str());
         if (pgrp > 0) {
             kill(-pgrp, SIGTERM);
         }
     });
     r = ipc_shell_run(ipc_shell_command("echo $$ > {}; sleep 30", {pid_file}), SIZE_MAX, 20000 * test_timeout_scale());
     stopper.join();
-    std::filesystem::remove(pid_file);
     EXPECT_TRUE(r.started);
     EXPECT_FALSE(r.timed_out) << "the stop did not reach the hanging tool";
     EXPECT_FALSE(r.exited) << "ended by the signal";
