@@ -263,10 +263,14 @@ TEST_F(AmlProfile, ProfilesOfAPackageAndOfTheCardsDirectory)
     EXPECT_EQ(own_rsp.error, msg("ERROR - Failed to parse card profiles"));
 }
 
-// the faults of the one exchange are the request tables' (aml_emulated_test);
-// here what a list of ports adds
-TEST_F(AmlProfile, PortBreakoutModesGoOnePortAtATime)
+
+// the port stage alone; an update refused before the engine starts; then
+// one from installed package files: ports set, the profile recorded, a
+// recommission on request
+TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
 {
+    // the ports go one exchange each, the first refusal ends the stage (the
+    // faults of the one exchange are the request tables' in aml_emulated_test)
     const std::vector<aml_port_profile_cfg_s> ports = {
         {1, AML_PORT_BREAKOUT_MODE_2X400G_4}, {2, AML_PORT_BREAKOUT_MODE_4X100G_1}, {300, AML_PORT_BREAKOUT_MODE_NONE}};
     std::string error;
@@ -277,19 +281,13 @@ TEST_F(AmlProfile, PortBreakoutModesGoOnePortAtATime)
     ASSERT_EQ(aml_card_port_profile_apply(&card, {}, error), AML_STATUS_OK) << error;
     EXPECT_EQ(host.firmware(0).requests(), before) << "no ports, no exchange";
 
-    // the first refused port ends the stage
     host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, k_port_ep, k_port_breakout_op});
     before = host.firmware(0).requests();
     EXPECT_EQ(aml_card_port_profile_apply(&card, ports, error), AML_STATUS_IPC_OP_ERR);
     EXPECT_EQ(error, msg("ERROR - Failed to update port breakout-mode, err : 5"));
     EXPECT_EQ(host.firmware(0).requests() - before, 1u);
     host.clear_fault(0);
-}
 
-// an update refused before the engine starts, then one from installed
-// package files: ports set, the profile recorded, a recommission on request
-TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
-{
     aml_card_profile_upd_req_s bare;
     bare.card = card;
     aml_card_profile_upd_rsp_s bare_rsp;
