@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
 #include <vector>
 
 #include "aml/aml_card_cmds.h"
@@ -24,11 +23,13 @@ aml_card_cmd_s broken_status_offset()
     return cmd;
 }
 
+// the outcomes an emulated card cannot give (a mapped status, a transport
+// that overstates, errno and failure together, no buffer, a broken command
+// entry); the rest are the emulated request tables'
 TEST(AmlCardRspCheck, EveryOutcomeOfAnExchange)
 {
     const aml_card_cmd_s heartbeat = aml_card_cmd(AML_CARD_CMD_HEARTBEAT);
     const aml_card_cmd_s cmb = aml_card_cmd(AML_CARD_CMD_CMB_GET);
-    const std::string send_err = "ERROR - Failed to send HEARTBEAT, err : ";
     const std::string size_err = "ERROR - HEARTBEAT IPC response size ";
     struct case_s {
         const char* what;
@@ -43,29 +44,17 @@ TEST(AmlCardRspCheck, EveryOutcomeOfAnExchange)
         std::string error;  // after the card prefix; empty: none
     };
     const case_s cases[] = {
-        {"status 0", heartbeat, 16, 0, 0, 0, false, false, AML_STATUS_OK, ""},
-        {"status 11 is the firmware's retry", heartbeat, 16, 0, 0, 11, false, false, AML_STATUS_OK, ""},
         {"status mapped", heartbeat, 16, 0, 0, 39, false, false, AML_STATUS_TIMEOUT,
          "ERROR - Failed to get card heartbeat, status : Operation timed out"},
         {"unknown status", heartbeat, 16, 0, 0, 0x12345678, false, false, AML_STATUS_GENERIC_ERR,
          "ERROR - Failed to get card heartbeat, status : Generic error"},
-        {"short", heartbeat, 12, 0, 0, 0, false, false, AML_STATUS_MSG_SIZE_MISMATCH,
-         size_err + "12 doesn't match expected size 16"},
-        {"empty", heartbeat, 0, 0, 0, 0, false, false, AML_STATUS_MSG_SIZE_MISMATCH,
-         size_err + "0 doesn't match expected size 16"},
         // a transport claiming more than the room it had is not believed
         {"overlong", heartbeat, 1000, 0, 0, 0, false, false, AML_STATUS_MSG_SIZE_MISMATCH,
          size_err + "1000 doesn't match expected size 16"},
-        {"firmware errno", heartbeat, 16, 5, 0, 0, false, false, AML_STATUS_IPC_OP_ERR,
-         "ERROR - Failed to get card heartbeat, err : 5"},
         {"firmware errno before a failed exchange", heartbeat, -1, 7, ETIMEDOUT, 0, false, false,
          AML_STATUS_IPC_OP_ERR, "ERROR - Failed to get card heartbeat, err : 7"},
-        {"failed exchange", heartbeat, -1, 0, ETIMEDOUT, 0, false, false, AML_STATUS_IPC_OP_ERR,
-         send_err + strerror(ETIMEDOUT)},
-        {"skip: errno ignored", heartbeat, 16, 5, 0, 0, true, false, AML_STATUS_OK, ""},
         {"skip: straight to the size", heartbeat, -1, 0, EIO, 0, true, false, AML_STATUS_MSG_SIZE_MISMATCH,
          size_err + "-1 doesn't match expected size 16"},
-        {"cmb status is the second word", cmb, 8, 0, 0, 0, false, false, AML_STATUS_OK, ""},
         {"cmb refused", cmb, 8, 0, 0, 2, false, false, AML_STATUS_INVALID_INPUT,
          "ERROR - Failed to get card cmb, status : Invalid input"},
         {"no buffer is never read", heartbeat, 16, 0, 0, 0, false, true, AML_STATUS_MSG_SIZE_MISMATCH,
