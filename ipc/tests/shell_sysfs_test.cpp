@@ -37,7 +37,8 @@ TEST(ShellCommand, ResultsOfCommands)
         {"kill -9 $$", SIZE_MAX, -1, {}},
         {"/nonexistent/program 2>/dev/null", SIZE_MAX, 127, {}},
         {"printf 'no newline'", SIZE_MAX, 0, {"no newline"}},
-        {ipc_shell_command("printf '%s|%s|%s|%s\\n' {} {} {} {}", {"a b", "x; touch /tmp/orlix-pwned", "$(id)", "`id`"}),
+        {ipc_shell_command("printf '%s|%s|%s|%s\\n' {} {} {} {}",
+                           {"a b", "x; touch /tmp/orlix-pwned", "$(id)", "`id`"}),
          SIZE_MAX, 0, {"a b|x; touch /tmp/orlix-pwned|$(id)|`id`"}},
         {ipc_shell_command("printf '%s|%s|%s\\n' {} {} {}", {"q'\"", "", "-n"}), SIZE_MAX, 0, {"q'\"||-n"}},
     };
