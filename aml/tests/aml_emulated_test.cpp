@@ -298,6 +298,22 @@ TEST(AmlEmulatedRequests, EveryRequestOverEitherChannelAndEveryFaultOfItsExchang
     EXPECT_EQ(0, memcmp(mac, host.firmware(1).spec().mac.data(), 6));
     EXPECT_NE(host.firmware(0).spec().mac, host.firmware(1).spec().mac);
 
+    // the card keeps the time it is given: every field in its place both ways
+    aml_card_time_upd_req_s set{card1};
+    set.card_time.tm_min = 20;
+    set.card_time.tm_hour = 10;
+    set.card_time.tm_mday = 7;
+    set.card_time.tm_mon = 2;
+    set.card_time.tm_year = 131;
+    aml_card_time_upd_rsp_s set_rsp;
+    ASSERT_EQ(aml_card_time_update(&set, &set_rsp), AML_STATUS_OK) << set_rsp.error;
+    aml_card_time_get_req_s get{card1};
+    aml_card_time_get_rsp_s now;
+    ASSERT_EQ(aml_card_time_get(&get, &now), AML_STATUS_OK) << now.error;
+    const struct tm& t = now.card_time;
+    EXPECT_EQ((std::vector<int>{t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min}),
+              (std::vector<int>{131, 2, 7, 10, 20}));
+
     // CMB_GET keeps its status in the second word: a first word of 11 is
     // the setting, not a status
     host.set_fault(0, {cardsim_fault_e::STATUS_11, 0, k_ep_lif, 0x10011});
@@ -402,16 +418,18 @@ TEST(AmlEmulatedRequests, EveryRequestOverEitherChannelAndEveryFaultOfItsExchang
     }
 
     // a silent card fails after the bounded wait, does not hold up another
-    // card, and answers again once it speaks
+    // card, and answers again once it speaks; over fwctl a failed call
     rsp_timeout_guard timeout(200);
-    host.set_fault(0, {cardsim_fault_e::SILENT});
-    outcome_s got = liveness({"", host.card(0).card_bdf});
-    EXPECT_EQ(got.status, AML_STATUS_IPC_OP_ERR);
-    EXPECT_EQ(got.error, prefix_of(host, 0) + send_error("HEARTBEAT", ETIMEDOUT) + "\n");
-    EXPECT_EQ(liveness({"", host.card(1).card_bdf}).status, AML_STATUS_OK);
-    host.clear_fault(0);
-    got = liveness({"", host.card(0).card_bdf});
-    EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
+    for (size_t card : {size_t{0}, size_t{1}}) {
+        host.set_fault(card, {cardsim_fault_e::SILENT});
+        outcome_s got = liveness({"", host.card(card).card_bdf});
+        EXPECT_EQ(got.status, AML_STATUS_IPC_OP_ERR);
+        EXPECT_EQ(got.error, prefix_of(host, card) + send_error("HEARTBEAT", card == 1 ? EIO : ETIMEDOUT) + "\n");
+        EXPECT_EQ(liveness({"", host.card(1 - card).card_bdf}).status, AML_STATUS_OK);
+        host.clear_fault(card);
+        got = liveness({"", host.card(card).card_bdf});
+        EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
+    }
 }
 
 

@@ -1,5 +1,6 @@
-// the library's firmware requests on an emulated card: each goes through the
-// engine, and a failure leaves the engine's messages in the card's log
+// the library's firmware requests on an emulated card (next boot image,
+// secure boot, partition erase): each goes through the engine, and a failure
+// leaves the engine's messages in the card's log
 
 #include <gtest/gtest.h>
 
@@ -39,7 +40,7 @@ protected:
     aml_card_handle_s card;
 };
 
-TEST_F(AmlFirmware, NextBootImageReachesTheCardAndFailuresAreLogged)
+TEST_F(AmlFirmware, EveryRequestReachesTheCardAndFailuresAreLogged)
 {
     aml_card_next_boot_image_update_req_s req{card, "fw-gold"};
     aml_card_next_boot_image_update_rsp_s rsp;
@@ -63,41 +64,27 @@ TEST_F(AmlFirmware, NextBootImageReachesTheCardAndFailuresAreLogged)
     aml_card_next_boot_image_update_req_s by_uuid{{card_uuid(), ""}, "fw-gold"};
     ASSERT_EQ(aml_card_next_boot_image_update(&by_uuid, &rsp), AML_STATUS_OK) << rsp.error;
     EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_GOLD);
-}
 
-TEST_F(AmlFirmware, WithoutALogFolderTheErrorNamesTheLogFile)
-{
-    setenv("FWUPDATE_TEST_ENV", "1", 1);
-    aml_card_next_boot_image_update_req_s req{card, "fw-a"};
-    aml_card_next_boot_image_update_rsp_s rsp;
-    EXPECT_NE(aml_card_next_boot_image_update(&req, &rsp), AML_STATUS_OK);
-    unsetenv("FWUPDATE_TEST_ENV");
-    EXPECT_NE(rsp.error.find("Failed to create log file " + log_file() + ", err : "), std::string::npos) << rsp.error;
-    EXPECT_NE(rsp.error.find("No such file or directory"), std::string::npos) << rsp.error;
-    EXPECT_NE(rsp.error.find("Simulated firmware update init failure"), std::string::npos) << rsp.error;
-}
-
-TEST_F(AmlFirmware, SecureBootAndPartitionErase)
-{
+    // secure boot and partition erase
     aml_card_secure_boot_update_req_s on{card, 1};
-    aml_card_secure_boot_update_rsp_s rsp;
-    ASSERT_EQ(aml_card_secure_boot_update(&on, &rsp), AML_STATUS_OK) << rsp.error;
+    aml_card_secure_boot_update_rsp_s sb_rsp;
+    ASSERT_EQ(aml_card_secure_boot_update(&on, &sb_rsp), AML_STATUS_OK) << sb_rsp.error;
     EXPECT_TRUE(host.flash(0).secure_boot());
     // an option other than enable and disable is refused and never read as a disable
     for (uint8_t option : {0, 3, 4, 255}) {
         aml_card_secure_boot_update_req_s bad{card, option};
         uint64_t sent = host.firmware(0).requests();
-        EXPECT_EQ(aml_card_secure_boot_update(&bad, &rsp), AML_STATUS_INVALID_INPUT) << int(option);
-        EXPECT_NE(rsp.error.find("Invalid secure boot option " + std::to_string(option)), std::string::npos)
-            << rsp.error;
+        EXPECT_EQ(aml_card_secure_boot_update(&bad, &sb_rsp), AML_STATUS_INVALID_INPUT) << int(option);
+        EXPECT_NE(sb_rsp.error.find("Invalid secure boot option " + std::to_string(option)), std::string::npos)
+            << sb_rsp.error;
         EXPECT_TRUE(host.flash(0).secure_boot()) << int(option);
         EXPECT_EQ(host.firmware(0).requests(), sent) << "nothing reaches the card";
     }
 
     host.flash(0).set_lifecycle(cardsim_lcs_e::PROD);
     aml_card_secure_boot_update_req_s off{card, 2};
-    EXPECT_NE(aml_card_secure_boot_update(&off, &rsp), AML_STATUS_OK);
-    EXPECT_NE(rsp.error.find("LCS state is prod, cannot disable secure boot"), std::string::npos) << rsp.error;
+    EXPECT_NE(aml_card_secure_boot_update(&off, &sb_rsp), AML_STATUS_OK);
+    EXPECT_NE(sb_rsp.error.find("LCS state is prod, cannot disable secure boot"), std::string::npos) << sb_rsp.error;
     EXPECT_TRUE(host.flash(0).secure_boot());
 
     aml_card_secure_boot_info_get_req_s info{card};
@@ -113,5 +100,18 @@ TEST_F(AmlFirmware, SecureBootAndPartitionErase)
     EXPECT_NE(aml_card_flash_partition_erase(&erase, &erase_rsp), AML_STATUS_OK);
     EXPECT_NE(erase_rsp.error.find("flash partition is not valid"), std::string::npos) << erase_rsp.error;
 }
+
+TEST_F(AmlFirmware, WithoutALogFolderTheErrorNamesTheLogFile)
+{
+    setenv("FWUPDATE_TEST_ENV", "1", 1);
+    aml_card_next_boot_image_update_req_s req{card, "fw-a"};
+    aml_card_next_boot_image_update_rsp_s rsp;
+    EXPECT_NE(aml_card_next_boot_image_update(&req, &rsp), AML_STATUS_OK);
+    unsetenv("FWUPDATE_TEST_ENV");
+    EXPECT_NE(rsp.error.find("Failed to create log file " + log_file() + ", err : "), std::string::npos) << rsp.error;
+    EXPECT_NE(rsp.error.find("No such file or directory"), std::string::npos) << rsp.error;
+    EXPECT_NE(rsp.error.find("Simulated firmware update init failure"), std::string::npos) << rsp.error;
+}
+
 
 }  // namespace

@@ -91,46 +91,10 @@ cardsim_host_options_s two_cards_second_bare()
     return {2, {cardsim_default_card(0), bare}, 0};
 }
 
-TEST(AmlPcieCapSet, WritesWhereThePortHasTheCapabilities)
-{
-    cardsim_host host(two_cards_second_bare());
-    ASSERT_TRUE(host.ok()) << host.error();
-    const std::string port0 = host.card(0).root_port_bdf, port1 = host.card(1).root_port_bdf;
-    EXPECT_TRUE(aml_pcie_port_has_aer(port0));
-    EXPECT_TRUE(aml_pcie_port_has_dpc(port0));
-    EXPECT_FALSE(aml_pcie_port_has_aer(port1));
-    EXPECT_FALSE(aml_pcie_port_has_dpc(port1));
-    EXPECT_EQ(port_uemsk(host, 0), CARDSIM_AER_UEMSK_DEFAULT);
-    EXPECT_EQ(port_dpccr(host, 0), CARDSIM_DPC_CTL_DEFAULT);
-
-    aml_card_pcie_cap_set_req_s req{{"", host.card(0).card_bdf}, port0, 0x1234abcd, 0x0042};
-    aml_card_pcie_cap_set_rsp_s rsp;
-    ASSERT_EQ(aml_card_pcie_cap_set(&req, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(port_uemsk(host, 0), 0x1234abcdu) << "setpci ECAP_AER+8.l reached the config space";
-    EXPECT_EQ(port_dpccr(host, 0), 0x0042u) << "setpci ECAP_DPC+6.w reached the config space";
-    EXPECT_EQ(config_word(host, port0, CARDSIM_ECAP_DPC_AT + 4, 2), 0u) << "the word before is untouched";
-
-    // no capabilities: both steps are skipped and count as done
-    std::string before = test_read_file(host.sysfs_dir(port1) + "/config");
-    aml_card_pcie_cap_set_req_s bare{{"", host.card(1).card_bdf}, port1, 0xffffffff, 0xffff};
-    EXPECT_EQ(aml_card_pcie_cap_set(&bare, &rsp), AML_STATUS_OK);
-    EXPECT_EQ(test_read_file(host.sysfs_dir(port1) + "/config"), before);
-    EXPECT_EQ(port_uemsk(host, 1), 0u);
-
-    // a port that is not there, or a text that is no port, is refused: it has
-    // no capabilities, and "nothing to write" must not read as done
-    std::string marker = "/tmp/aml_pcie_test_injected";
-    unlink(marker.c_str());
-    for (const std::string& port : {std::string("0000:7f:00.0"), port0 + "; touch " + marker}) {
-        aml_card_pcie_cap_set_req_s bad{{"", host.card(0).card_bdf}, port, 1, 1};
-        EXPECT_EQ(aml_card_pcie_cap_set(&bad, &rsp), AML_STATUS_PCIE_DEV_NOT_FOUND) << port;
-        EXPECT_NE(rsp.error.find(" : ERROR - PCIe port " + port + " not found\n"), std::string::npos) << rsp.error;
-    }
-    EXPECT_FALSE(exists(marker));
-    EXPECT_EQ(port_uemsk(host, 0), 0x1234abcdu);
-}
-
-TEST(AmlPcieBind, UnbindAndBindFunctionsAndAuxiliaryDevices)
+// one host through a card's life: its functions unbound and bound, a
+// decommission with its reset and the rescan that brings it back, a removal
+// by hand
+TEST(AmlPcieLifecycle, BindDecommissionRescanAndRemove)
 {
     cardsim_host host({2, {}, 0});
     ASSERT_TRUE(host.ok()) << host.error();
@@ -179,12 +143,8 @@ TEST(AmlPcieBind, UnbindAndBindFunctionsAndAuxiliaryDevices)
     unbind.devices = {{0x9999, "plenx", {"rdma"}}, {NIC_PCI_DEV_FUNC_1002, "../x", {"/"}}};
     EXPECT_EQ(aml_card_unbind_pcie_devices(&unbind, &unbind_rsp), AML_STATUS_OK);
     EXPECT_TRUE(card0.net());
-}
 
-TEST(AmlPcieDecommission, MasksResetsAndRemovesTheCard)
-{
-    cardsim_host host({2, {}, 0});
-    ASSERT_TRUE(host.ok()) << host.error();
+    // decommission: masks, resets and removes the card
     const auto& info = host.card(0);
     // a non-zero answer word
     host.set_fault(0, {cardsim_fault_e::STATUS_11, 0, k_card_ep, k_card_reset_op});
@@ -215,7 +175,6 @@ TEST(AmlPcieDecommission, MasksResetsAndRemovesTheCard)
     aml_pcie_rescan_rsp_s rescan_rsp;
     ASSERT_EQ(aml_pcie_rescan(&rescan, &rescan_rsp), AML_STATUS_OK);
     ASSERT_TRUE(wait_until([&] { return host.card_present(0); }));
-    bound_s card0{host, 0};
     EXPECT_TRUE(card0.net() && card0.aux() && card0.ipc() && card0.core()) << "drivers probe again";
     // the device node serves the firmware again
     nic_ipc_handle_s ipc;
@@ -250,9 +209,37 @@ TEST(AmlPcieDecommission, MasksResetsAndRemovesTheCard)
     aml_card_decommission_rsp_s gone_rsp;
     EXPECT_NE(aml_card_decommission(&gone, &gone_rsp), AML_STATUS_OK);
     EXPECT_FALSE(gone_rsp.error.empty());
+
+    // by hand: remove by address, rescan at its port
+    aml_card_pcie_remove_req_s rm;
+    aml_card_pcie_remove_rsp_s rm_rsp;
+    EXPECT_EQ(aml_card_pcie_remove(&rm, &rm_rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(has(rm_rsp.error, "ERROR - PCIe BDF not set"));
+    rm.bdf = "0000:20:00.0'; reboot; '";
+    EXPECT_EQ(aml_card_pcie_remove(&rm, &rm_rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_TRUE(has(rm_rsp.error, "ERROR - Invalid PCIe BDF"));
+    rm.bdf = "0000:7f:00.0";
+    EXPECT_EQ(aml_card_pcie_remove(&rm, &rm_rsp), AML_STATUS_PCIE_DEV_NOT_FOUND);
+    EXPECT_EQ(rm_rsp.error, "NIC (0000:7f:00.0) : ERROR - Failed to get host port\n");
+    rm.bdf = host.card(0).card_bdf;
+    ASSERT_EQ(aml_card_pcie_remove(&rm, &rm_rsp), AML_STATUS_OK) << rm_rsp.error;
+    EXPECT_EQ(rm_rsp.host_port, host.card(0).root_port_bdf);
+    EXPECT_TRUE(wait_until([&] { return !host.card_present(0); }));
+
+    rescan.bdf = "0000:7f:00.0";
+    EXPECT_EQ(aml_pcie_rescan(&rescan, &rescan_rsp), AML_STATUS_PCIE_RESCAN_ERR);
+    EXPECT_EQ(rescan_rsp.error, "NIC (0000:7f:00.0) : Failed to perform PCIe rescan\n");
+    rescan.bdf = "../../x";
+    EXPECT_EQ(aml_pcie_rescan(&rescan, &rescan_rsp), AML_STATUS_PCIE_RESCAN_ERR);
+    rescan.bdf = rm_rsp.host_port;
+    EXPECT_EQ(aml_pcie_rescan(&rescan, &rescan_rsp), AML_STATUS_OK) << rescan_rsp.error;
+    EXPECT_TRUE(wait_until([&] { return host.card_present(0); }));
 }
 
-TEST(AmlPcieDecommission, FailedResetBindsBackAndRestoresThePort)
+// the bare card's port and the faults of a reset: the port's registers go
+// back and the functions are bound back; then capability writes where the
+// port has them, and nowhere else
+TEST(AmlPciePort, FailedResetsRestoreThePortAndCapabilitiesAreWrittenWhereTheyAre)
 {
     cardsim_host host(two_cards_second_bare());
     ASSERT_TRUE(host.ok()) << host.error();
@@ -306,37 +293,40 @@ TEST(AmlPcieDecommission, FailedResetBindsBackAndRestoresThePort)
     EXPECT_EQ(bare_rsp.dpccr, 0u);
     ASSERT_TRUE(wait_until([&] { return card1.net() && card1.aux(); }));
     EXPECT_TRUE(host.card_present(1));
-}
 
-// a card's way out and back by hand: remove by address, rescan at its port
-TEST(AmlPcieRemoveRescan, ChecksTheAddressesAndTheCardComesBack)
-{
-    cardsim_host host({1, {}, 0});
-    ASSERT_TRUE(host.ok()) << host.error();
-    aml_card_pcie_remove_req_s req;
-    aml_card_pcie_remove_rsp_s rsp;
-    EXPECT_EQ(aml_card_pcie_remove(&req, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_TRUE(has(rsp.error, "ERROR - PCIe BDF not set"));
-    req.bdf = "0000:20:00.0'; reboot; '";
-    EXPECT_EQ(aml_card_pcie_remove(&req, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_TRUE(has(rsp.error, "ERROR - Invalid PCIe BDF"));
-    req.bdf = "0000:7f:00.0";
-    EXPECT_EQ(aml_card_pcie_remove(&req, &rsp), AML_STATUS_PCIE_DEV_NOT_FOUND);
-    EXPECT_EQ(rsp.error, "NIC (0000:7f:00.0) : ERROR - Failed to get host port\n");
-    req.bdf = host.card(0).card_bdf;
-    ASSERT_EQ(aml_card_pcie_remove(&req, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(rsp.host_port, host.card(0).root_port_bdf);
-    EXPECT_TRUE(wait_until([&] { return !host.card_present(0); }));
+    const std::string port0 = host.card(0).root_port_bdf, port1 = host.card(1).root_port_bdf;
+    EXPECT_TRUE(aml_pcie_port_has_aer(port0));
+    EXPECT_TRUE(aml_pcie_port_has_dpc(port0));
+    EXPECT_FALSE(aml_pcie_port_has_aer(port1));
+    EXPECT_FALSE(aml_pcie_port_has_dpc(port1));
+    EXPECT_EQ(port_uemsk(host, 0), CARDSIM_AER_UEMSK_DEFAULT);
+    EXPECT_EQ(port_dpccr(host, 0), CARDSIM_DPC_CTL_DEFAULT);
 
-    aml_pcie_rescan_req_s rescan{0, "0000:7f:00.0"};
-    aml_pcie_rescan_rsp_s rescan_rsp;
-    EXPECT_EQ(aml_pcie_rescan(&rescan, &rescan_rsp), AML_STATUS_PCIE_RESCAN_ERR);
-    EXPECT_EQ(rescan_rsp.error, "NIC (0000:7f:00.0) : Failed to perform PCIe rescan\n");
-    rescan.bdf = "../../x";
-    EXPECT_EQ(aml_pcie_rescan(&rescan, &rescan_rsp), AML_STATUS_PCIE_RESCAN_ERR);
-    rescan.bdf = rsp.host_port;
-    EXPECT_EQ(aml_pcie_rescan(&rescan, &rescan_rsp), AML_STATUS_OK) << rescan_rsp.error;
-    EXPECT_TRUE(wait_until([&] { return host.card_present(0); }));
+    aml_card_pcie_cap_set_req_s set{{"", host.card(0).card_bdf}, port0, 0x1234abcd, 0x0042};
+    aml_card_pcie_cap_set_rsp_s set_rsp;
+    ASSERT_EQ(aml_card_pcie_cap_set(&set, &set_rsp), AML_STATUS_OK) << set_rsp.error;
+    EXPECT_EQ(port_uemsk(host, 0), 0x1234abcdu) << "setpci ECAP_AER+8.l reached the config space";
+    EXPECT_EQ(port_dpccr(host, 0), 0x0042u) << "setpci ECAP_DPC+6.w reached the config space";
+    EXPECT_EQ(config_word(host, port0, CARDSIM_ECAP_DPC_AT + 4, 2), 0u) << "the word before is untouched";
+
+    // no capabilities: both steps are skipped and count as done
+    std::string before = test_read_file(host.sysfs_dir(port1) + "/config");
+    aml_card_pcie_cap_set_req_s bare_set{{"", host.card(1).card_bdf}, port1, 0xffffffff, 0xffff};
+    EXPECT_EQ(aml_card_pcie_cap_set(&bare_set, &set_rsp), AML_STATUS_OK);
+    EXPECT_EQ(test_read_file(host.sysfs_dir(port1) + "/config"), before);
+    EXPECT_EQ(port_uemsk(host, 1), 0u);
+
+    // a port that is not there, or a text that is no port, is refused: it has
+    // no capabilities, and "nothing to write" must not read as done
+    std::string marker = "/tmp/aml_pcie_test_injected";
+    unlink(marker.c_str());
+    for (const std::string& port : {std::string("0000:7f:00.0"), port0 + "; touch " + marker}) {
+        aml_card_pcie_cap_set_req_s bad{{"", host.card(0).card_bdf}, port, 1, 1};
+        EXPECT_EQ(aml_card_pcie_cap_set(&bad, &set_rsp), AML_STATUS_PCIE_DEV_NOT_FOUND) << port;
+        EXPECT_NE(set_rsp.error.find(" : ERROR - PCIe port " + port + " not found\n"), std::string::npos) << set_rsp.error;
+    }
+    EXPECT_FALSE(exists(marker));
+    EXPECT_EQ(port_uemsk(host, 0), 0x1234abcdu);
 }
 
 // both cards at once; no rescan delay: the emulated card reboots at once

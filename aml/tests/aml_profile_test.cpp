@@ -70,61 +70,52 @@ const char* k_profiles_shown = "plain/no ports/device_config\n"
                                "/nameless/dc_nameless\n"
                                "mixed/second of the name/dc_again 7:5\n";
 
-TEST(AmlProfileParse, NamesNumbersModesAndFilters)
+// a profile file with one bad port number `port` ("none": without a number)
+std::string one_port(const std::string& port)
 {
-    std::vector<aml_card_profile_s> all;
-    ASSERT_EQ(aml_parse_card_profile_json(k_profiles, "", all), AML_STATUS_OK);
-    // modes compare lower-cased, an unknown one is mode 0; ports read as C
-    // numbers (0x/0X hexadecimal, a leading 0 octal) or as JSON numbers; a
-    // missing name reads as empty
-    EXPECT_EQ(shown(all), k_profiles_shown);
-
-    // the filter keeps whole-name matches only, in file order; the output is appended to
-    std::vector<aml_card_profile_s> some = {aml_default_card_profile()};
-    ASSERT_EQ(aml_parse_card_profile_json(k_profiles, "mixed", some), AML_STATUS_OK);
-    EXPECT_EQ(shown(some), "default/default profile/default device config\n"
-                           "mixed/number forms/dc_mixed 1:1 16:10 8:6 31:0\n"
-                           "mixed/second of the name/dc_again 7:5\n");
-
-    std::vector<aml_card_profile_s> none;
-    EXPECT_EQ(aml_parse_card_profile_json(k_profiles, "mix", none), AML_STATUS_OK);
-    EXPECT_EQ(aml_parse_card_profile_json(k_profiles, "MIXED", none), AML_STATUS_OK);
-    EXPECT_TRUE(none.empty());
-    EXPECT_EQ(aml_parse_card_profile_json(R"({"profile": []})", "", none), AML_STATUS_OK);
-    EXPECT_TRUE(none.empty());
+    return R"({"profile": [{"name": "p", "description": "d", "device_config": "c", "port": [{)" +
+           (port == "none" ? std::string() : R"("port": ")" + port + R"(", )") + R"("breakout_mode": "2x200g"}]}]})";
 }
 
-TEST(AmlProfileParse, PortZeroAndBrokenTextAreRefused)
+// modes compare lower-cased, an unknown one is mode 0; ports read as C
+// numbers (0x/0X hexadecimal, a leading 0 octal) or as JSON numbers; a
+// missing name reads as empty; the filter keeps whole-name matches only, in
+// file order, and the output is appended to; a fault keeps the profiles
+// before it, and a profile the filter skips is not read
+TEST(AmlProfileParse, NamesNumbersModesFiltersAndFaults)
 {
-    const char* zero = R"({"profile": [
+    const std::string zero = R"({"profile": [
         {"name": "a", "description": "first", "device_config": "x", "port": [{"port": "2", "breakout_mode": "2x200g"}]},
         {"name": "b", "description": "second", "device_config": "y", "port": [{"port": "0", "breakout_mode": "2x200g"}]},
         {"name": "c", "description": "third", "device_config": "z"}]})";
-    std::vector<aml_card_profile_s> got;
-    EXPECT_EQ(aml_parse_card_profile_json(zero, "", got), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(shown(got), "a/first/x 2:1\n") << "the profile before the fault stays, none after it";
-    // a profile the filter skips is not read, port 0 and all
-    got.clear();
-    EXPECT_EQ(aml_parse_card_profile_json(zero, "c", got), AML_STATUS_OK);
-    EXPECT_EQ(shown(got), "c/third/z\n");
-
-    for (const char* port : {"00", "0x0", "abc", "", "-1", "99999999999999999999", "0x100000000"}) {
-        std::string text = std::string(R"({"profile": [{"name": "p", "description": "d", "device_config": "c",)") +
-                           R"( "port": [{"port": ")" + port + R"(", "breakout_mode": "2x200g"}]}]})";
-        got.clear();
-        EXPECT_EQ(aml_parse_card_profile_json(text, "", got), AML_STATUS_INVALID_INPUT) << port;
-        EXPECT_TRUE(got.empty()) << port;
+    const std::string dflt = "default/default profile/default device config\n";
+    struct case_s {
+        std::string text, filter;
+        aml_status_e status;
+        std::string shown;  // after the default profile already in the output
+    };
+    std::vector<case_s> cases = {
+        {k_profiles, "", AML_STATUS_OK, k_profiles_shown},
+        {k_profiles, "mixed", AML_STATUS_OK,
+         "mixed/number forms/dc_mixed 1:1 16:10 8:6 31:0\nmixed/second of the name/dc_again 7:5\n"},
+        {k_profiles, "mix", AML_STATUS_OK, ""},
+        {k_profiles, "MIXED", AML_STATUS_OK, ""},
+        {R"({"profile": []})", "", AML_STATUS_OK, ""},
+        {zero, "", AML_STATUS_INVALID_INPUT, "a/first/x 2:1\n"},
+        {zero, "c", AML_STATUS_OK, "c/third/z\n"},
+    };
+    for (const char* port : {"00", "0x0", "abc", "", "-1", "99999999999999999999", "0x100000000", "none"}) {
+        cases.push_back({one_port(port), "", AML_STATUS_INVALID_INPUT, ""});
     }
-    got.clear();
-    EXPECT_EQ(aml_parse_card_profile_json(R"({"profile": [{"name": "p", "description": "d", "device_config": "c",
-        "port": [{"breakout_mode": "2x200g"}]}]})", "", got), AML_STATUS_INVALID_INPUT) << "no port number";
-
     for (const char* text : {"", "{", "not json", R"({"profile": [{"name": "p", "description": "d",)",
                              R"({"profiles": []})", R"({"profile": [{"name": "p", "device_config": "c"}]})",
                              R"({"profile": [{"name": "p", "description": "d"}]})"}) {
-        got.clear();
-        EXPECT_EQ(aml_parse_card_profile_json(text, "", got), AML_STATUS_INVALID_INPUT) << text;
-        EXPECT_TRUE(got.empty()) << text;
+        cases.push_back({text, "", AML_STATUS_INVALID_INPUT, ""});
+    }
+    for (const case_s& c : cases) {
+        std::vector<aml_card_profile_s> got = {aml_default_card_profile()};
+        EXPECT_EQ(aml_parse_card_profile_json(c.text, c.filter, got), c.status) << c.text << " | " << c.filter;
+        EXPECT_EQ(shown(got), dflt + c.shown) << c.text << " | " << c.filter;
     }
 }
 
@@ -197,7 +188,9 @@ protected:
     aml_card_handle_s card;
 };
 
-TEST_F(AmlProfile, ProfilesOfAPackage)
+// the profiles of a package (no card needed), then of the card's
+// configuration directory, with the active one
+TEST_F(AmlProfile, ProfilesOfAPackageAndOfTheCardsDirectory)
 {
     fw_package pkg(dir.file("build"), profile_package_options());
     const std::string with = pkg.build("with profiles.tar.gz");
@@ -235,52 +228,49 @@ TEST_F(AmlProfile, ProfilesOfAPackage)
     EXPECT_EQ(rsp.error,
               msg("ERROR - Failed to parse card profiles from card_profile.json in firmware package " + req.package));
     EXPECT_EQ(shown(rsp.profiles), "first/kept/device_config 3:1\n");
-}
 
-TEST_F(AmlProfile, ProfilesOfTheCardsConfigurationDirectory)
-{
-    aml_card_profile_get_req_s req{{"", card.bdf}, ""};
-    aml_card_profile_get_rsp_s rsp;
+    aml_card_profile_get_req_s own{{"", card.bdf}, ""};
+    aml_card_profile_get_rsp_s own_rsp;
     // nothing stored: the built-in default profile
-    ASSERT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(shown(rsp.profiles), "default/default profile/default device config\n");
-    EXPECT_EQ(rsp.active_profile, "default");
-    EXPECT_EQ(req.card.uuid, card.uuid) << "the handle was completed";
+    ASSERT_EQ(aml_card_profile_get(&own, &own_rsp), AML_STATUS_OK) << own_rsp.error;
+    EXPECT_EQ(shown(own_rsp.profiles), "default/default profile/default device config\n");
+    EXPECT_EQ(own_rsp.active_profile, "default");
+    EXPECT_EQ(own.card.uuid, card.uuid) << "the handle was completed";
     EXPECT_EQ(card_dir(), dir.file("conf") + "/" + card.bdf + "/");
 
     fs::create_directories(card_dir());
     test_write_file(card_dir() + "card_profile.json", k_profiles);
-    ASSERT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(shown(rsp.profiles), k_profiles_shown);
-    EXPECT_EQ(rsp.active_profile, "default") << "no card.conf";
+    ASSERT_EQ(aml_card_profile_get(&own, &own_rsp), AML_STATUS_OK) << own_rsp.error;
+    EXPECT_EQ(shown(own_rsp.profiles), k_profiles_shown);
+    EXPECT_EQ(own_rsp.active_profile, "default") << "no card.conf";
 
     test_write_file(card_dir() + "card.conf", R"({"card-profile": "mixed"})");
     aml_card_profile_get_req_s by_uuid{{card.uuid, ""}, ""};
-    ASSERT_EQ(aml_card_profile_get(&by_uuid, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(rsp.active_profile, "mixed");
+    ASSERT_EQ(aml_card_profile_get(&by_uuid, &own_rsp), AML_STATUS_OK) << own_rsp.error;
+    EXPECT_EQ(own_rsp.active_profile, "mixed");
 
     test_write_file(card_dir() + "card.conf", R"({"other": "x"})");
-    ASSERT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_OK);
-    EXPECT_EQ(rsp.active_profile, "default") << "no card-profile key";
+    ASSERT_EQ(aml_card_profile_get(&own, &own_rsp), AML_STATUS_OK);
+    EXPECT_EQ(own_rsp.active_profile, "default") << "no card-profile key";
 
     test_write_file(card_dir() + "card.conf", "{ broken");
-    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(rsp.error, msg("ERROR - Failed to parse " + card_dir() + "card.conf"));
+    EXPECT_EQ(aml_card_profile_get(&own, &own_rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(own_rsp.error, msg("ERROR - Failed to parse " + card_dir() + "card.conf"));
     fs::remove(card_dir() + "card.conf");
 
     test_write_file(card_dir() + "card_profile.json", "{\"profile\": [");
-    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(rsp.error, msg("ERROR - Failed to parse card profiles"));
-    test_write_file(card_dir() + "card_profile.json",
-                    R"({"profile": [{"name": "p", "description": "d", "device_config": "c", "port": [{"port": "0"}]}]})");
-    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(rsp.error, msg("ERROR - Failed to parse card profiles"));
+    EXPECT_EQ(aml_card_profile_get(&own, &own_rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(own_rsp.error, msg("ERROR - Failed to parse card profiles"));
 }
 
-// the faults of the one exchange are the request tables' (aml_emulated_test);
-// here what a list of ports adds
-TEST_F(AmlProfile, PortBreakoutModesGoOnePortAtATime)
+
+// the port stage alone; an update refused before the engine starts; then
+// one from installed package files: ports set, the profile recorded, a
+// recommission on request
+TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
 {
+    // the ports go one exchange each, the first refusal ends the stage (the
+    // faults of the one exchange are the request tables' in aml_emulated_test)
     const std::vector<aml_port_profile_cfg_s> ports = {
         {1, AML_PORT_BREAKOUT_MODE_2X400G_4}, {2, AML_PORT_BREAKOUT_MODE_4X100G_1}, {300, AML_PORT_BREAKOUT_MODE_NONE}};
     std::string error;
@@ -291,42 +281,35 @@ TEST_F(AmlProfile, PortBreakoutModesGoOnePortAtATime)
     ASSERT_EQ(aml_card_port_profile_apply(&card, {}, error), AML_STATUS_OK) << error;
     EXPECT_EQ(host.firmware(0).requests(), before) << "no ports, no exchange";
 
-    // the first refused port ends the stage
     host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 5, k_port_ep, k_port_breakout_op});
     before = host.firmware(0).requests();
     EXPECT_EQ(aml_card_port_profile_apply(&card, ports, error), AML_STATUS_IPC_OP_ERR);
     EXPECT_EQ(error, msg("ERROR - Failed to update port breakout-mode, err : 5"));
     EXPECT_EQ(host.firmware(0).requests() - before, 1u);
     host.clear_fault(0);
-}
 
-TEST_F(AmlProfile, UpdateRefusesBeforeTheEngineStarts)
-{
-    aml_card_profile_upd_req_s req;
-    req.card = card;
-    aml_card_profile_upd_rsp_s rsp;
-    EXPECT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(rsp.stage, AML_PROFILE_STAGE_INSTALL);
-    EXPECT_EQ(rsp.error, msg("ERROR - No card profile given"));
+    aml_card_profile_upd_req_s bare;
+    bare.card = card;
+    aml_card_profile_upd_rsp_s bare_rsp;
+    EXPECT_EQ(aml_card_profile_update(&bare, &bare_rsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(bare_rsp.stage, AML_PROFILE_STAGE_INSTALL);
+    EXPECT_EQ(bare_rsp.error, msg("ERROR - No card profile given"));
 
     // the running-image query comes first
-    req.profile = "rdma";
+    bare.profile = "rdma";
     host.set_fault(0, {cardsim_fault_e::FW_ERRNO, 7, k_card_ep, k_device_info_op});
-    EXPECT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_IPC_OP_ERR);
-    EXPECT_EQ(rsp.error, msg("ERROR - Failed to get NIC, err : 7"));
+    EXPECT_EQ(aml_card_profile_update(&bare, &bare_rsp), AML_STATUS_IPC_OP_ERR);
+    EXPECT_EQ(bare_rsp.error, msg("ERROR - Failed to get NIC, err : 7"));
     host.clear_fault(0);
 
     setenv("FWUPDATE_TEST_ENV", "1", 1);
-    aml_status_e status = aml_card_profile_update(&req, &rsp);
+    aml_status_e status = aml_card_profile_update(&bare, &bare_rsp);
     unsetenv("FWUPDATE_TEST_ENV");
     fwupdate_tls().fwupdate_test_env = 0;  // the engine keeps the setting per thread
     EXPECT_EQ(status, AML_STATUS_GENERIC_ERR);
-    EXPECT_TRUE(has(rsp.error, "Simulated firmware update init failure")) << rsp.error;
+    EXPECT_TRUE(has(bare_rsp.error, "Simulated firmware update init failure")) << bare_rsp.error;
     EXPECT_FALSE(fs::exists(card_dir() + "card.conf"));
-}
 
-TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
-{
     fw_package pkg(dir.file("build"), profile_package_options());
     const std::string package = pkg.build("pkg.tar");
     aml_card_profile_upd_req_s req = device_config_request(package, "rdma");
@@ -347,10 +330,18 @@ TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
     EXPECT_FALSE(fs::exists(card_dir() + "card.conf"));
     host.clear_fault(0);
 
+    // on request the card is recommissioned and comes back with the profile
+    req.recommission = true;
+    req.rescan_delay_s = 0;  // the emulated card reboots at once
     ASSERT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
     EXPECT_EQ(rsp.stage, AML_PROFILE_STAGE_DONE);
     EXPECT_EQ(rsp.error, "");
     EXPECT_EQ(active_profile(), "rdma");
+    EXPECT_TRUE(host.card_present(0));
+    aml_card_liveness_check_req_s live{card};
+    aml_card_liveness_check_rsp_s live_rsp;
+    EXPECT_EQ(aml_card_liveness_check(&live, &live_rsp), AML_STATUS_OK) << live_rsp.error;
+    req.recommission = false;
 
     // a package without profiles cannot give a named profile its ports
     fw_package plain(dir.file("build"), {});
@@ -380,6 +371,7 @@ TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
     EXPECT_FALSE(fs::exists(card_dir() + "card.conf"));
     EXPECT_EQ(active_profile(), "default");
     host.clear_fault(0);
+
 }
 
 // slow: the package install waits a second after every erase and write
@@ -396,13 +388,7 @@ TEST_F(AmlProfile, FullUpdateInstallsThePackageSetsPortsAndRecordsTheProfile)
     EXPECT_EQ(rsp.progress, 100);
     EXPECT_EQ(rsp.install_status, "Done");
 
-    for (const auto& [partition, member] : pkg.partitions()) {
-        if (partition == "soc-dtb") {
-            continue;
-        }
-        auto got = host.partition_bytes(0, flash_partition_from_name(partition));
-        EXPECT_EQ(std::string(got.begin(), got.end()), pkg.partition_bytes(partition)) << partition << " " << member;
-    }
+    // the partitions themselves are the engine's tests; here the profile's device tree
     auto dtb = host.partition_bytes(0, FLASH_PARTITION_SOC_DTB);
     EXPECT_EQ(std::string(dtb.begin(), dtb.end()), pkg.partition_bytes("soc-dtb", "rdma"));
     EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B);
@@ -413,26 +399,6 @@ TEST_F(AmlProfile, FullUpdateInstallsThePackageSetsPortsAndRecordsTheProfile)
     EXPECT_EQ(got.active_profile, "rdma");
     ASSERT_EQ(got.profiles.size(), 2u) << "the package's profiles are kept for the card";
     EXPECT_EQ(got.profiles[1].ports.size(), 2u);
-}
-
-TEST_F(AmlProfile, RecommissionOnRequestBringsTheCardBackWithTheProfile)
-{
-    fw_package pkg(dir.file("build"), profile_package_options());
-    const std::string package = pkg.build("pkg.tar");
-    aml_card_profile_upd_req_s req = device_config_request(package, "rdma");
-    ASSERT_FALSE(HasFatalFailure());
-    req.recommission = true;
-    req.rescan_delay_s = 0;  // the emulated card reboots at once
-    aml_card_profile_upd_rsp_s rsp;
-    ASSERT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(rsp.stage, AML_PROFILE_STAGE_DONE);
-    EXPECT_EQ(active_profile(), "rdma");
-
-    // the card came back and answers again
-    EXPECT_TRUE(host.card_present(0));
-    aml_card_liveness_check_req_s live{card};
-    aml_card_liveness_check_rsp_s live_rsp;
-    EXPECT_EQ(aml_card_liveness_check(&live, &live_rsp), AML_STATUS_OK) << live_rsp.error;
 }
 
 }  // namespace

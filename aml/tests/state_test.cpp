@@ -26,35 +26,15 @@ protected:
     fs::path root_ = dir_.path();
 };
 
-TEST_F(AmlState, DefaultsUntilInitialised)
+// defaults until initialised; a folder that cannot be made leaves the
+// library uninitialised; a good init takes its folders and the second one
+// keeps them
+TEST_F(AmlState, InitTakesItsFoldersOnceAndAFailureLeavesItUninitialised)
 {
     EXPECT_EQ(aml_conf_dir(), "/etc/kovra/orlix/");
     EXPECT_EQ(aml_oper_dir(), "/tmp/orlix/");
     EXPECT_FALSE(g_aml_state.skip_ipc_errno_check);
-    auto p = params("oper dir", "conf;dir", true);
-    ASSERT_EQ(aml_init(p), AML_STATUS_OK);
-    EXPECT_TRUE(g_aml_state.initialised);
-    EXPECT_EQ(aml_conf_dir(), p.conf_dir);
-    EXPECT_EQ(aml_oper_dir(), p.oper_dir);
-    EXPECT_TRUE(g_aml_state.skip_ipc_errno_check);
-    EXPECT_TRUE(fs::is_directory(p.oper_dir));
-    EXPECT_TRUE(fs::is_directory(p.conf_dir));
-}
 
-TEST_F(AmlState, SecondInitKeepsTheFirstDirectories)
-{
-    auto first = params("oper1", "conf1");
-    ASSERT_EQ(aml_init(first), AML_STATUS_OK);
-    auto second = params("oper2", "conf2", true);
-    EXPECT_EQ(aml_init(second), AML_STATUS_OK);
-    EXPECT_EQ(aml_oper_dir(), first.oper_dir);
-    EXPECT_EQ(aml_conf_dir(), first.conf_dir);
-    EXPECT_FALSE(g_aml_state.skip_ipc_errno_check);
-    EXPECT_FALSE(fs::exists(second.oper_dir));
-}
-
-TEST_F(AmlState, DirectoryFailureLeavesTheLibraryUninitialised)
-{
     test_write_file(dir_.file("file"), "");
     testing::internal::CaptureStderr();
     EXPECT_EQ(aml_init(params("oper", "file/conf")), AML_STATUS_GENERIC_ERR);
@@ -64,8 +44,22 @@ TEST_F(AmlState, DirectoryFailureLeavesTheLibraryUninitialised)
         << err;
     EXPECT_FALSE(g_aml_state.initialised);
     EXPECT_EQ(aml_conf_dir(), "/etc/kovra/orlix/");
-    // a later call with good directories still works
-    EXPECT_EQ(aml_init(params("oper", "conf")), AML_STATUS_OK);
+
+    auto p = params("oper dir", "conf;dir", true);
+    ASSERT_EQ(aml_init(p), AML_STATUS_OK);
+    EXPECT_TRUE(g_aml_state.initialised);
+    EXPECT_EQ(aml_conf_dir(), p.conf_dir);
+    EXPECT_EQ(aml_oper_dir(), p.oper_dir);
+    EXPECT_TRUE(g_aml_state.skip_ipc_errno_check);
+    EXPECT_TRUE(fs::is_directory(p.oper_dir));
+    EXPECT_TRUE(fs::is_directory(p.conf_dir));
+
+    auto second = params("oper2", "conf2", false);
+    EXPECT_EQ(aml_init(second), AML_STATUS_OK);
+    EXPECT_EQ(aml_oper_dir(), p.oper_dir);
+    EXPECT_EQ(aml_conf_dir(), p.conf_dir);
+    EXPECT_TRUE(g_aml_state.skip_ipc_errno_check) << "the second init changes nothing";
+    EXPECT_FALSE(fs::exists(second.oper_dir));
 }
 
 // the setting is read by a validation, per thread, and refuses initialisation

@@ -26,13 +26,11 @@ TEST(AmlTrace, GathersMessagesAndTheLastError)
     EXPECT_EQ(ctxt.messages, std::string(1023, 'x') + "\n");
     EXPECT_EQ(ctxt.last_error, std::string(1023, 'x'));
     aml_firmware_trace_cb(nullptr, trace_level_err, "%s", "nobody listens");
-}
 
-TEST(AmlTrace, LevelsOutsideOneToFiveOnlyReachTheLogFile)
-{
+    // levels outside one to five only reach the log file
     test_temp_dir dir("aml-trace");
     const std::string path = dir.file("log");
-    aml_fwupdate_trace_cb_ctxt_s ctxt;
+    ctxt = {};
     ctxt.log_file = fopen(path.c_str(), "w");
     ASSERT_NE(ctxt.log_file, nullptr);
     aml_firmware_trace_cb(&ctxt, trace_level_none, "silent %d", 0);

@@ -1,5 +1,6 @@
-// finding cards, their functions and devices, and exchanging requests with
-// them over both transports, on an emulated host
+// card identities (serial and uuid), fwctl scopes and records, the transport
+// settings; then, on an emulated host, finding cards, their functions and
+// devices, and exchanging requests with them over both transports
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <functional>
+#include <vector>
 
 #include "emulator/cardsim_host.h"
 #include "ipc/fwctl_rpc.h"
@@ -18,7 +19,7 @@
 
 namespace {
 
-constexpr uint32_t k_ep_card = 0x13, k_op_heartbeat = 0x10000, k_op_device_info = 0x10001;
+constexpr uint32_t k_ep_card = 0x13, k_op_heartbeat = 0x10000;
 
 struct ipc_channel {
     nic_ipc_handle_s handle;
@@ -36,6 +37,58 @@ struct ipc_channel {
         return n;
     }
 };
+
+// serial -> uuid -> serial; a uuid that is no serial's leaves the output alone
+TEST(CardUuid, SerialToUuidAndBack)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"ABC", "42424142-4300-0000-0000-000000000000"},
+        {"", "42420000-0000-0000-0000-000000000000"},
+        {"FLM2231000XYZ9extra", "4242464c-4d32-3233-3130-303058595a39"},  // cut to fourteen
+    };
+    for (const auto& [serial, uuid] : cases) {
+        EXPECT_EQ(nic_ipc_uuid_from_serial(serial), uuid);
+        std::string back;
+        ASSERT_TRUE(nic_ipc_serial_from_uuid(uuid, back));
+        EXPECT_EQ(back, std::string(serial).substr(0, 14));
+    }
+    for (const char* foreign : {"12344142-4300-0000-0000-000000000000", "", "4242zz42-4300-0000-0000-000000000000"}) {
+        std::string serial = "kept";
+        EXPECT_FALSE(nic_ipc_serial_from_uuid(foreign, serial)) << foreign;
+        EXPECT_EQ(serial, "kept");
+    }
+}
+
+// a key merges endpoint and opcode; the two-buffer form never asks for write
+// scope; the record's fields sit at their offsets
+TEST(Fwctl, ScopesAndRecordOffsets)
+{
+    EXPECT_EQ(nic_fwctl_scope(0x13, 0x10003), NIC_FWCTL_SCOPE_DEBUG_WRITE);  // key 0x130003
+    EXPECT_EQ(nic_fwctl_scope(0x12, 0x10003), NIC_FWCTL_SCOPE_DEBUG_WRITE);  // the same key
+    EXPECT_EQ(nic_fwctl_scope(0x1e, 0x0005), NIC_FWCTL_SCOPE_CONFIGURATION);
+    EXPECT_EQ(nic_fwctl_scope(0x13, 0x10000), NIC_FWCTL_SCOPE_DEBUG_READ_ONLY);
+    EXPECT_EQ(nic_fwctl_scope_rw(0x13, 0x10003), NIC_FWCTL_SCOPE_DEBUG_READ_ONLY);
+
+    nic_fwctl_rpc_s rpc = {};
+    nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_OUT_LEN, 0x11223344);
+    nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_OUT_PAYLOAD, 0x0102030405060708ull);
+    EXPECT_EQ(std::vector<uint8_t>(rpc.bytes + 36, rpc.bytes + 48),
+              (std::vector<uint8_t>{0x44, 0x33, 0x22, 0x11, 8, 7, 6, 5, 4, 3, 2, 1}));
+    EXPECT_EQ(nic_fwctl_rpc_get64(rpc, NIC_FWCTL_RPC_OUT_PAYLOAD), 0x0102030405060708ull);
+}
+
+TEST(Transport, SettingsAreChecked)
+{
+    EXPECT_EQ(nic_ipc_init(3, true), -3);
+    EXPECT_EQ(nic_ipc_init(0, false), -3);
+    EXPECT_EQ(nic_ipc_init(2, false), 0);
+    nic_ipc_handle_s handle;
+    handle.transport = 7;
+    uint32_t fw_errno = 0;
+    uint8_t buf[8] = {};
+    EXPECT_EQ(nic_ipc_req_rsp(&handle, 0x13, 0x10000, buf, 8, 8, &fw_errno), -1);
+    EXPECT_EQ(nic_ipc_init(1, true), 0);
+}
 
 class CardResolution : public ::testing::Test {
 protected:
@@ -67,13 +120,10 @@ TEST_F(CardResolution, CardsAndTheirFunctionsAreFound)
         ASSERT_EQ(nic_ipc_get_card_device_info(c.card_bdf, &info), 0);
         EXPECT_EQ(info.flags, NIC_DEV_INFO_RESOURCE | NIC_DEV_INFO_IPC | NIC_DEV_INFO_CORE | NIC_DEV_INFO_FUNC_1002 |
                                   NIC_DEV_INFO_FUNC_1003);
-        EXPECT_EQ(info.rsc_bdf, c.rsc_bdf);
-        EXPECT_EQ(info.ipc_bdf, c.ipc_bdf);
-        EXPECT_EQ(info.core_bdf, c.core_bdf);
-        EXPECT_EQ(info.func_1002_bdf, c.func_1002_bdf);
-        EXPECT_EQ(info.func_1003_bdf, c.func_1003_bdf);
-        EXPECT_EQ(info.ipc_dev_path, c.ipc_devnode);
-        EXPECT_EQ(info.fwctl_dev_path, c.fwctl_devnode);
+        EXPECT_EQ((std::vector<std::string>{info.rsc_bdf, info.ipc_bdf, info.core_bdf, info.func_1002_bdf,
+                                            info.func_1003_bdf, info.ipc_dev_path, info.fwctl_dev_path}),
+                  (std::vector<std::string>{c.rsc_bdf, c.ipc_bdf, c.core_bdf, c.func_1002_bdf, c.func_1003_bdf,
+                                            c.ipc_devnode, c.fwctl_devnode}));
 
         uint32_t id = 0;
         ASSERT_EQ(nic_ipc_get_device_id_from_bdf(c.ipc_bdf, &id), 0);
@@ -89,26 +139,8 @@ TEST_F(CardResolution, CardsAndTheirFunctionsAreFound)
         uint32_t count = 0;
         ASSERT_EQ(nic_ipc_card_device_list_get(c.card_bdf, fns, &count), 0);
         EXPECT_EQ(count, 5u);
-        std::string back;
-        ASSERT_EQ(nic_ipc_card_bdf_from_dev_bdf(c.func_1003_bdf, back), 0);
-        EXPECT_EQ(back, c.card_bdf);
-        ASSERT_EQ(nic_ipc_card_bdf_from_dev_bdf(c.card_bdf, back), 0);
-        EXPECT_EQ(back, c.card_bdf);
-
         EXPECT_TRUE(nic_ipc_is_device_bar_map_valid(c.rsc_bdf));
-
-        // the serial maps to a uuid and back to the card and its resource function
-        nic_ipc_card_info_s card_info;
-        ASSERT_EQ(nic_ipc_get_card_info(c.card_bdf, &card_info), 0);
-        EXPECT_EQ(card_info.serial, c.serial);
-        EXPECT_EQ(card_info.uuid, nic_ipc_uuid_from_serial(c.serial));
-        ASSERT_EQ(nic_ipc_card_bdf_from_uuid(card_info.uuid, back), 0);
-        EXPECT_EQ(back, c.card_bdf);
-        ASSERT_EQ(nic_ipc_card_rsc_bdf_from_uuid(card_info.uuid, back), 0);
-        EXPECT_EQ(back, c.rsc_bdf);
     }
-    EXPECT_EQ(nic_ipc_card_bdf_from_uuid(nic_ipc_uuid_from_serial("NOSUCHCARD"), cards[0]), -1);
-    EXPECT_EQ(nic_ipc_card_bdf_from_uuid("not-a-uuid", cards[0]), -1);
 }
 
 TEST_F(CardResolution, AddressesThatAreNotCardsAreRefused)
@@ -129,142 +161,52 @@ TEST_F(CardResolution, AddressesThatAreNotCardsAreRefused)
     EXPECT_FALSE(nic_ipc_is_device_bar_map_valid(host.card(0).ipc_bdf + "x"));
 }
 
-TEST_F(CardResolution, HeartbeatTravelsOverEitherTransport)
-{
-    for (int transport : {NIC_IPC_TRANSPORT_VOSK, NIC_IPC_TRANSPORT_FWCTL}) {
-        ASSERT_EQ(nic_ipc_init(transport, false), 0);
-        for (size_t i = 0; i < 2; i++) {
-            ipc_channel ch(host.card(i).card_bdf);
-            ASSERT_EQ(ch.rc, 0) << "transport " << transport;
-            EXPECT_EQ(ch.handle.transport, static_cast<uint32_t>(transport));
-            uint32_t fw_errno = 1;
-            bool echoed = false;
-            EXPECT_EQ(ch.heartbeat(fw_errno, echoed), 16);
-            EXPECT_EQ(fw_errno, 0u);
-            EXPECT_TRUE(echoed);
-
-            uint8_t buf[IPC_CMD_MAX_BODY] = {};
-            ASSERT_EQ(nic_ipc_req_rsp(&ch.handle, k_ep_card, k_op_device_info, buf, 0, 388, &fw_errno), 388);
-            EXPECT_EQ(memcmp(buf + 20, cardsim_default_card(i).mac.data(), 6), 0);
-        }
-    }
-    EXPECT_EQ(host.firmware(0).requests(), 4u);
-    EXPECT_EQ(nic_ipc_init(7, false), -3);
-}
-
+// card 0 has no ipc device, card 1 no fwctl device: the other transport
+// serves them only when the fallback is allowed
 TEST_F(CardResolution, MissingDeviceFallsBackToTheOtherTransportWhenAllowed)
 {
-    cardsim_card_spec_s no_ipc = cardsim_default_card(0);
+    cardsim_card_spec_s no_ipc = cardsim_default_card(0), no_fwctl = cardsim_default_card(1);
     no_ipc.ipc_device = false;
-    cardsim_card_spec_s no_fwctl = cardsim_default_card(1);
     no_fwctl.fwctl_device = false;
     cardsim_host partial({2, {no_ipc, no_fwctl}, 0});
     ASSERT_TRUE(partial.ok()) << partial.error();
-
-    nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, true);
-    {
-        ipc_channel ch(partial.card(0).card_bdf);
-        ASSERT_EQ(ch.rc, 0);
-        EXPECT_EQ(ch.handle.transport, static_cast<uint32_t>(NIC_IPC_TRANSPORT_FWCTL));
-        uint32_t fw_errno = 0;
-        bool echoed = false;
-        EXPECT_EQ(ch.heartbeat(fw_errno, echoed), 16);
-        EXPECT_TRUE(echoed);
-    }
-    nic_ipc_init(NIC_IPC_TRANSPORT_FWCTL, true);
-    {
-        ipc_channel ch(partial.card(1).card_bdf);
-        ASSERT_EQ(ch.rc, 0);
-        EXPECT_EQ(ch.handle.transport, static_cast<uint32_t>(NIC_IPC_TRANSPORT_VOSK));
-    }
-    nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, false);
-    {
-        ipc_channel ch(partial.card(0).card_bdf);
-        EXPECT_NE(ch.rc, 0) << "no fallback allowed";
+    const struct {
+        size_t card;
+        int asked;
+        bool fallback;
+        int served;  // 0: no channel
+    } cases[] = {{0, NIC_IPC_TRANSPORT_VOSK, true, NIC_IPC_TRANSPORT_FWCTL},
+                 {1, NIC_IPC_TRANSPORT_FWCTL, true, NIC_IPC_TRANSPORT_VOSK},
+                 {0, NIC_IPC_TRANSPORT_VOSK, false, 0}};
+    for (const auto& c : cases) {
+        nic_ipc_init(c.asked, c.fallback);
+        ipc_channel ch(partial.card(c.card).card_bdf);
+        ASSERT_EQ(ch.rc == 0, c.served != 0) << "card " << c.card;
+        if (c.served != 0) {
+            EXPECT_EQ(ch.handle.transport, static_cast<uint32_t>(c.served));
+            uint32_t fw_errno = 0;
+            bool echoed = false;
+            EXPECT_EQ(ch.heartbeat(fw_errno, echoed), 16);
+            EXPECT_TRUE(echoed);
+        }
     }
     // the card with its ipc function but no misc device is still found, without the flag
     nic_ipc_card_device_info_s info;
     nic_ipc_get_card_device_info(partial.card(0).card_bdf, &info);
-    EXPECT_FALSE(info.flags & NIC_DEV_INFO_IPC);
-    EXPECT_TRUE(info.flags & NIC_DEV_INFO_CORE);
+    EXPECT_EQ(info.flags & (NIC_DEV_INFO_IPC | NIC_DEV_INFO_CORE), uint32_t{NIC_DEV_INFO_CORE});
     nic_ipc_card_info_s card;
     ASSERT_EQ(nic_ipc_get_card_info(partial.card(0).card_bdf, &card), 0);
     EXPECT_EQ(card.serial, partial.card(0).serial) << "the serial comes from the core function then";
 }
 
-// faults set on card 0, over each transport: the exchange fails with the
-// fault's own errno, or (a firmware errno, a short body) the answer goes to
-// the caller to judge; card 1 never notices
-TEST_F(CardResolution, FaultyAnswersFailTheExchangeWithTheirOwnErrno)
-{
-    const struct {
-        cardsim_fault_e kind;
-        uint32_t value;
-        ssize_t vosk, fwctl;  // the exchange's length, or -errno
-        uint32_t fw_errno;
-    } cases[] = {
-        {cardsim_fault_e::WRONG_OPCODE, 0, -EIO, 16, 0},
-        {cardsim_fault_e::OVERSIZED_BODY, 8, -EMSGSIZE, -EMSGSIZE, 0},
-        {cardsim_fault_e::DRIVER_ERRNO, ENODEV, -ENODEV, -EIO, 0},
-        {cardsim_fault_e::SILENT, 0, -ETIMEDOUT, -EIO, 0},
-        {cardsim_fault_e::FW_ERRNO, 22, 16, 16, 22},
-        {cardsim_fault_e::SHORT_BODY, 4, 4, 4, 0},
-    };
-    ipc_cmd_set_rsp_timeout_ms(200);
-    for (const auto& c : cases) {
-        host.set_fault(0, {c.kind, c.value});
-        for (int transport : {NIC_IPC_TRANSPORT_VOSK, NIC_IPC_TRANSPORT_FWCTL}) {
-            nic_ipc_init(transport, false);
-            ipc_channel ch(host.card(0).card_bdf);
-            ASSERT_EQ(ch.rc, 0);
-            uint32_t fw_errno = 0;
-            bool echoed = false;
-            errno = 0;
-            ssize_t n = ch.heartbeat(fw_errno, echoed);
-            const ssize_t want = transport == NIC_IPC_TRANSPORT_VOSK ? c.vosk : c.fwctl;
-            const std::string label = "fault " + std::to_string(static_cast<int>(c.kind)) + " transport " +
-                                      std::to_string(transport);
-            EXPECT_EQ(n < 0 ? -errno : n, want) << label;
-            if (want > 0) {
-                EXPECT_EQ(fw_errno, c.fw_errno) << label;
-                EXPECT_EQ(echoed, want == 16) << label;
-            }
-        }
-    }
-    ipc_cmd_set_rsp_timeout_ms(IPC_CMD_DEFAULT_RSP_TIMEOUT_MS);
-    nic_ipc_init(NIC_IPC_TRANSPORT_VOSK, false);
-    ipc_channel other(host.card(1).card_bdf);
-    uint32_t fw_errno = 0;
-    bool echoed = false;
-    EXPECT_EQ(other.heartbeat(fw_errno, echoed), 16);
-    EXPECT_TRUE(echoed);
-}
-
 // the fwctl device checks a call as the kernel's fwctl core and the driver
-// do, and fails with their errno
+// do, and fails with their errno; only the sound call reaches the firmware
 TEST_F(CardResolution, FwctlCallsAreCheckedAsTheKernelChecksThem)
 {
-    int fd = open(host.card(0).fwctl_devnode.c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    uint8_t body[8] = {}, out[16] = {};
-    auto call = [&](const std::function<void(nic_fwctl_rpc_arg_s&, nic_fwctl_rpc_s&)>& bend) {
-        nic_fwctl_rpc_s rpc = {};
-        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_OP, k_op_heartbeat);
-        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_EP, k_ep_card);
-        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_LEN, sizeof(body));
-        nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_IN_PAYLOAD, reinterpret_cast<uintptr_t>(body));
-        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_OUT_LEN, sizeof(out));
-        nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_OUT_PAYLOAD, reinterpret_cast<uintptr_t>(out));
-        nic_fwctl_rpc_arg_s arg = {sizeof(arg), NIC_FWCTL_SCOPE_DEBUG_READ_ONLY, NIC_FWCTL_RPC_SIZE,
-                                   NIC_FWCTL_RPC_SIZE, reinterpret_cast<uintptr_t>(&rpc),
-                                   reinterpret_cast<uintptr_t>(&rpc)};
-        bend(arg, rpc);
-        errno = 0;
-        return ioctl(fd, NIC_FWCTL_RPC_IOCTL, &arg) == 0 ? 0 : errno;
-    };
+    using bend_fn = void (*)(nic_fwctl_rpc_arg_s&, nic_fwctl_rpc_s&);
     const struct {
         const char* what;
-        std::function<void(nic_fwctl_rpc_arg_s&, nic_fwctl_rpc_s&)> bend;
+        bend_fn bend;
         int err;
     } cases[] = {
         {"a sound call", [](auto&, auto&) {}, 0},
@@ -277,10 +219,27 @@ TEST_F(CardResolution, FwctlCallsAreCheckedAsTheKernelChecksThem)
         {"reserved out word", [](auto&, auto& r) { nic_fwctl_rpc_put32(r, NIC_FWCTL_RPC_OUT_RSVD + 4, 1); }, EINVAL},
         {"body over 1024", [](auto&, auto& r) { nic_fwctl_rpc_put32(r, NIC_FWCTL_RPC_IN_LEN, 1025); }, EINVAL},
     };
+    int fd = open(host.card(0).fwctl_devnode.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    uint8_t body[8] = {}, out[16] = {};
     for (const auto& c : cases) {
-        EXPECT_EQ(call(c.bend), c.err) << c.what;
+        nic_fwctl_rpc_s rpc = {};
+        const std::pair<size_t, uint32_t> words[] = {{NIC_FWCTL_RPC_IN_OP, k_op_heartbeat},
+                                                     {NIC_FWCTL_RPC_IN_EP, k_ep_card},
+                                                     {NIC_FWCTL_RPC_IN_LEN, sizeof(body)},
+                                                     {NIC_FWCTL_RPC_OUT_LEN, sizeof(out)}};
+        for (const auto& [at, value] : words) {
+            nic_fwctl_rpc_put32(rpc, at, value);
+        }
+        nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_IN_PAYLOAD, reinterpret_cast<uintptr_t>(body));
+        nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_OUT_PAYLOAD, reinterpret_cast<uintptr_t>(out));
+        nic_fwctl_rpc_arg_s arg = {sizeof(arg), NIC_FWCTL_SCOPE_DEBUG_READ_ONLY, NIC_FWCTL_RPC_SIZE, NIC_FWCTL_RPC_SIZE,
+                                   reinterpret_cast<uintptr_t>(&rpc), reinterpret_cast<uintptr_t>(&rpc)};
+        c.bend(arg, rpc);
+        errno = 0;
+        EXPECT_EQ(ioctl(fd, NIC_FWCTL_RPC_IOCTL, &arg) == 0 ? 0 : errno, c.err) << c.what;
     }
-    EXPECT_EQ(host.firmware(0).requests(), 1u) << "only the sound call reached the firmware";
+    EXPECT_EQ(host.firmware(0).requests(), 1u);
     close(fd);
 }
 

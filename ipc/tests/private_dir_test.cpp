@@ -8,13 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 
 #include "ipc/private_dir.h"
+#include "tests/support/process_runner.h"
 
 namespace fs = std::filesystem;
 
@@ -26,22 +25,13 @@ class PrivateDir : public ::testing::Test {
 public:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/private-dir-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        victim_ = root_ + "/victim";
         fs::create_directories(victim_ + "/sub");
         write(victim_ + "/a", "keep");
         write(victim_ + "/sub/b", "keep");
     }
-    void TearDown() override { fs::remove_all(root_); }
 
-    static void write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
-    static std::string read(const std::string& path)
-    {
-        std::ifstream in(path);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    static void write(const std::string& path, const std::string& text) { test_write_file(path, text); }
+    static std::string read(const std::string& path) { return test_read_file(path); }
     static std::string mode_owner(const std::string& path)
     {
         struct stat st = {};
@@ -62,7 +52,8 @@ public:
     }
     std::string p(const std::string& rel) const { return root_ + "/" + rel; }
 
-    std::string root_, victim_;
+    test_temp_dir dir_{"private-dir"};
+    std::string root_ = dir_.path(), victim_ = root_ + "/victim";
 };
 
 TEST_F(PrivateDir, EachTrapIsRefusedByNameAndLeftAsItWas)
