@@ -138,9 +138,7 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCard)
     }
     std::atomic<int> bound{0}, wrote{0};
     std::atomic<bool> ticked{false};
-    auto wait_for = [](const std::function<bool()>& cond) {
-        return test_wait_until(cond, std::chrono::seconds(30 * test_timeout_scale()));
-    };
+    auto wait_for = [](const std::function<bool()>& cond) { return test_wait_until(cond, std::chrono::seconds(30)); };
     std::vector<uint64_t> port_seen(2), lif_seen(2), port_ticked(2);
     auto worker = [&](size_t i) {
         EXPECT_EQ(pal_hw_x86_init(card_bdf(i).c_str()), 0);
@@ -227,23 +225,18 @@ TEST_F(PalHw, LoadsStoresAndTranslationInTheWindows)
     start(1);
     card_window regs(*host_, 0, "resource0"), mem(*host_, 0, "resource2");
     ASSERT_TRUE(regs.ok() && mem.ok());
-    const uint64_t r = CARDSIM_REG_BASE, base = CARDSIM_MEM_BASE + 0x8000;
+    const uint64_t r = CARDSIM_REG_BASE;
     on_card(0, [&] {
-        // stores of every width land little-endian at the card's offset and
-        // touch only their bytes; loads see what the card holds
+        // the widths no table entry uses: a byte store touches only its
+        // byte, loads of every width see what the card holds
         pal_reg_wr8(r + 0x11, 0xa5);
-        pal_reg_wr16(r + 0x22, 0xbeef);
-        pal_reg_wr32(r + 0x44, 0x11223344);
-        pal_reg_wr64(r + 0x88, 0x0102030405060708);
         EXPECT_EQ(regs.get<uint32_t>(0x10), 0x0000a500u);
-        EXPECT_EQ(regs.get<uint32_t>(0x20), 0xbeef0000u);
-        EXPECT_EQ(regs.get<uint32_t>(0x44), 0x11223344u);
-        EXPECT_EQ(regs.get<uint64_t>(0x88), 0x0102030405060708u);
+        regs.put<uint64_t>(0x88, 0x0102030405060708);
         EXPECT_EQ(pal_reg_rd8(r + 0x8f), 0x01);
         EXPECT_EQ(pal_reg_rd16(r + 0x8c), 0x0304);
         EXPECT_EQ(pal_reg_rd32(r + 0x8c), 0x01020304u);
         EXPECT_EQ(pal_reg_rd64(r + 0x88), 0x0102030405060708u);
-        // 64-bit values as two words, low word first
+        // 64-bit values as two words, low word first; an empty block reads nothing
         pal_reg_wr64_safe(r + 0x300, 0xaaaabbbbccccdddd);
         EXPECT_EQ(regs.get<uint32_t>(0x300), 0xccccddddu);
         EXPECT_EQ(pal_reg_rd64_safe(r + 0x300), 0xaaaabbbbccccddddu);
@@ -251,31 +244,11 @@ TEST_F(PalHw, LoadsStoresAndTranslationInTheWindows)
         pal_reg_rd32w(r + 0x300, &untouched, 0);
         EXPECT_EQ(untouched, 0x55u);
 
-        // memory blocks that start and end between 8-byte boundaries touch
-        // only their own bytes
-        for (auto [off, len] : {std::pair<uint32_t, uint32_t>{5, 11}, {3, 1}, {1, 6}, {0, 8}, {7, 64}, {13, 3001}}) {
-            memset(mem.at(0x8000), 0x5a, 0x2000);
-            std::vector<uint8_t> out(len), in(len, 0);
-            for (uint32_t k = 0; k < len; k++) {
-                out[k] = static_cast<uint8_t>(k * 7 + off + 1);
-            }
-            EXPECT_EQ(pal_mem_wr(base + off, out.data(), len, 0), 0);
-            EXPECT_EQ(memcmp(mem.at(0x8000 + off), out.data(), len), 0) << off << "+" << len;
-            EXPECT_EQ(off ? mem.at(0x8000)[off - 1] : 0x5a, 0x5a) << off << "+" << len;
-            EXPECT_EQ(mem.at(0x8000)[off + len], 0x5a) << off << "+" << len;
-            EXPECT_EQ(pal_mem_rd(base + off, in.data(), len, 0), 0);
-            EXPECT_EQ(in, out) << off << "+" << len;
-        }
-        host_->set_counter(0, k_mem_end - 8, 42);
-        EXPECT_EQ(mem_u64(k_mem_end - 8), 42u);
-
-        // outside the window, or misaligned 32-bit: all ones, nothing stored
+        // single accesses outside the window or misaligned: all ones, nothing stored
         auto regs_before = regs.snapshot(), mem_before = mem.snapshot();
         for (uint64_t pa : {uint64_t(0), r - 4, k_reg_end, CARDSIM_MEM_BASE, UINT64_MAX - 3}) {
-            EXPECT_EQ(pal_reg_rd8(pa), 0xff) << std::hex << pa;
-            EXPECT_EQ(pal_reg_rd16(pa), 0xffff) << std::hex << pa;
-            EXPECT_EQ(pal_reg_rd32(pa), 0xFFFFFFFFu) << std::hex << pa;
-            EXPECT_EQ(pal_reg_rd64(pa & ~7ull), UINT64_MAX) << std::hex << pa;
+            EXPECT_EQ((std::vector<uint64_t>{pal_reg_rd8(pa), pal_reg_rd16(pa), pal_reg_rd32(pa), pal_reg_rd64(pa & ~7ull)}),
+                      (std::vector<uint64_t>{0xff, 0xffff, 0xFFFFFFFFu, UINT64_MAX})) << std::hex << pa;
             pal_reg_wr8(pa, 0);
             pal_reg_wr16(pa, 0);
             pal_reg_wr32(pa, 0);
@@ -283,25 +256,14 @@ TEST_F(PalHw, LoadsStoresAndTranslationInTheWindows)
         }
         EXPECT_EQ(pal_reg_rd32(r + 2), 0xFFFFFFFFu) << "misaligned";
         pal_reg_wr32(r + 0x103, 0);
-        for (uint64_t at : {k_reg_end - 8, r + 2, UINT64_MAX - 7}) {
-            std::vector<uint32_t> got(4, 0);
-            pal_reg_rd32w(at, got.data(), 4);
-            EXPECT_EQ(got, std::vector<uint32_t>(4, 0xFFFFFFFFu)) << std::hex << at;
-            pal_reg_wr32w(at, got.data(), 4);
-        }
+        std::vector<uint32_t> got(4, 0);
+        pal_reg_rd32w(r + 2, got.data(), 4);
+        EXPECT_EQ(got, std::vector<uint32_t>(4, 0xFFFFFFFFu)) << "a misaligned block";
+        pal_reg_wr32w(r + 2, got.data(), 4);
         EXPECT_EQ(pal_reg_rd64_safe(k_reg_end - 4), UINT64_MAX);
         pal_reg_wr64_safe(k_reg_end - 4, 0);
-        for (uint64_t pa : {uint64_t(0), CARDSIM_MEM_BASE - 1, k_mem_end - 15, UINT64_MAX - 2}) {
-            std::vector<uint8_t> buf(16, 0);
-            EXPECT_EQ(pal_mem_rd(pa, buf.data(), 16, 0), 0) << std::hex << pa;
-            EXPECT_EQ(buf, std::vector<uint8_t>(16, 0xff)) << std::hex << pa;
-            EXPECT_EQ(pal_mem_wr(pa, buf.data(), 16, 0), 0);
-            EXPECT_EQ(pal_memset(pa, 0, 16, 0), 0u);
-        }
-        std::vector<uint8_t> whole(CARDSIM_MEM_SIZE, 0);
-        EXPECT_EQ(pal_mem_wr(CARDSIM_MEM_BASE + 1, whole.data(), CARDSIM_MEM_SIZE, 0), 0);
         EXPECT_TRUE(regs.snapshot() == regs_before) << "a refused register store changed the window";
-        EXPECT_TRUE(mem.snapshot() == mem_before) << "a refused memory store changed the window";
+        EXPECT_TRUE(mem.snapshot() == mem_before) << "a refused register store changed memory";
 
         // translation: the last byte is inside, one past the end is not
         const palx86_ctx_s& ctx = palx86_ctx();

@@ -1,6 +1,6 @@
 // the jtag variant beyond the checks every variant runs, driven through the
-// stand-in jtag library: the choice by environment, bringing the link up,
-// and the library or its entry points failing
+// stand-in jtag library: bringing the link up, and the library or its entry
+// points failing
 
 #include <dlfcn.h>
 
@@ -85,34 +85,6 @@ protected:
     std::string out_;
 };
 
-TEST_F(PalJtag, ChosenByPalJ2cPortForTypeOneOnly)
-{
-    // the monitor's type 7, or type 3: refused before the library is loaded
-    for (platform::platform_type_t type : {platform::PLATFORM_TYPE_HW, platform::PLATFORM_TYPE_MOCK}) {
-        EXPECT_EQ(reinit(type), PAL_RET_NOK);
-        EXPECT_TRUE(printed("PAL_J2C_DEBUG - platform type " + std::to_string(type) + " is not supported")) << out_;
-        EXPECT_FALSE(printed("loading jtag library")) << out_;
-    }
-    EXPECT_EQ(standin().calls("jtag_init"), 0);
-
-    // telnet settings beside PAL_J2C_PORT do not change the choice
-    setenv("PAL_TELNET_PORT", "23", 1);
-    setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
-    EXPECT_EQ(reinit(platform::PLATFORM_TYPE_JTAG), PAL_RET_OK) << out_;
-    EXPECT_EQ(standin().calls("jtag_init"), 1);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(pal_init(platform::PLATFORM_TYPE_JTAG, nullptr), PAL_RET_OK);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "a later pal_init does nothing";
-    EXPECT_EQ(standin().calls("jtag_init"), 1);
-
-    // without PAL_J2C_PORT the library is not used, even when named
-    unsetenv("PAL_J2C_PORT");
-    unsetenv("PAL_TELNET_PORT");
-    EXPECT_EQ(reinit(platform::PLATFORM_TYPE_JTAG), PAL_RET_NOK);
-    EXPECT_EQ(standin().calls("jtag_init"), 1);
-    EXPECT_FALSE(printed("loading jtag library")) << out_;
-}
-
 TEST_F(PalJtag, LinkComesUpOnTheGivenPortAndSubAsic)
 {
     struct case_s {
@@ -155,19 +127,13 @@ TEST_F(PalJtag, BadSettingsOrLibraryFailWithTheReason)
     const std::string junk = testing::TempDir() + "pal_jtag_not_a_library.so";
     std::ofstream(junk) << "this is not an elf file\n";
     struct case_s {
-        const char* var;
-        std::string value;
-        std::string said;  // on standard output
+        std::string var, value;
+        std::string said{};  // on standard output; none: the number is refused
     };
     const std::vector<case_s> cases = {
-        {"PAL_J2C_PORT", "12abc", "PAL_J2C_PORT \"12abc\" is not a decimal port number"},
-        {"PAL_J2C_PORT", "-1", "PAL_J2C_PORT \"-1\" is not a decimal port number"},
-        {"PAL_J2C_PORT", "+4", "PAL_J2C_PORT \"+4\" is not a decimal port number"},
-        {"PAL_J2C_PORT", " 5", "PAL_J2C_PORT \" 5\" is not a decimal port number"},
-        {"PAL_J2C_PORT", "0x10", "PAL_J2C_PORT \"0x10\" is not a decimal port number"},
-        {"PAL_J2C_PORT", "99999999999", "PAL_J2C_PORT \"99999999999\" is not a decimal port number"},
-        {"SUB_ASIC", "", "SUB_ASIC \"\" is not a decimal sub-asic number"},
-        {"SUB_ASIC", "1.5", "SUB_ASIC \"1.5\" is not a decimal sub-asic number"},
+        {"PAL_J2C_PORT", "12abc"}, {"PAL_J2C_PORT", "-1"},   {"PAL_J2C_PORT", "+4"},
+        {"PAL_J2C_PORT", " 5"},    {"PAL_J2C_PORT", "0x10"}, {"PAL_J2C_PORT", "99999999999"},
+        {"SUB_ASIC", ""},          {"SUB_ASIC", "1.5"},
         {"JTAG_LIB_PATH", "/nonexistent/libjtag_nope.so",
          "cannot load jtag library /nonexistent/libjtag_nope.so: /nonexistent/libjtag_nope.so: cannot open shared "
          "object file"},
@@ -177,14 +143,18 @@ TEST_F(PalJtag, BadSettingsOrLibraryFailWithTheReason)
          std::string("jtag library ") + JTAG_STANDIN_PARTIAL_PATH + " has no entry point jtag_wr: "},
     };
     for (const case_s& c : cases) {
-        SCOPED_TRACE(std::string(c.var) + "=" + c.value);
+        SCOPED_TRACE(c.var + "=" + c.value);
         setenv("PAL_J2C_PORT", "5", 1);
         setenv("JTAG_LIB_PATH", JTAG_STANDIN_PATH, 1);
         unsetenv("SUB_ASIC");
-        setenv(c.var, c.value.c_str(), 1);
+        setenv(c.var.c_str(), c.value.c_str(), 1);
         EXPECT_EQ(reinit(platform::PLATFORM_TYPE_JTAG), PAL_RET_NOK);
-        EXPECT_TRUE(printed("PAL_J2C_DEBUG - " + c.said)) << out_;
-        if (strcmp(c.var, "JTAG_LIB_PATH") != 0) {
+        const std::string number = c.var == "SUB_ASIC" ? "sub-asic" : "port";
+        EXPECT_TRUE(printed("PAL_J2C_DEBUG - " + (c.said.empty() ? c.var + " \"" + c.value + "\" is not a decimal " +
+                                                                       number + " number"
+                                                                 : c.said)))
+            << out_;
+        if (c.var != "JTAG_LIB_PATH") {
             EXPECT_FALSE(printed("loading jtag library")) << "refused before loading";
         }
         // nothing of a half-opened library stays behind

@@ -159,13 +159,20 @@ TEST_P(PalVariant, WhatGoesInLandsInTheCardAndComesBack)
         EXPECT_EQ(db[0], 0xa1b2beefu);
         EXPECT_EQ(db[1], 0x11223344u);
 
-        // memory: an odd length at an odd address, a long fill that touches
-        // only its bytes, bytes the card put there, the window's last byte
-        std::vector<uint8_t> bytes = pattern(5000, 13), got(5000);
-        ASSERT_EQ(pal_mem_write(CARDSIM_MEM_BASE + 0x20003, bytes.data(), bytes.size()), PAL_RET_OK);
-        EXPECT_EQ(memcmp(card_mem(0x20003), bytes.data(), bytes.size()), 0);
-        ASSERT_EQ(pal_mem_read(CARDSIM_MEM_BASE + 0x20003, got.data(), got.size()), PAL_RET_OK);
-        EXPECT_EQ(got, bytes);
+        // memory blocks starting and ending between 8-byte boundaries (a
+        // long one, some inside one word) and a long fill touch only their
+        // bytes; bytes the card put there; the window's last byte
+        for (auto [off, len] : {std::pair<uint32_t, uint32_t>{0x20003, 5000}, {0x8005, 11}, {0x8103, 1}, {0x8201, 6},
+                                {0x8300, 8}}) {
+            memset(card_mem(off - 1), 0x5a, len + 2);
+            std::vector<uint8_t> bytes = pattern(len, 13 + off), got(len);
+            ASSERT_EQ(pal_mem_write(CARDSIM_MEM_BASE + off, bytes.data(), len), PAL_RET_OK);
+            EXPECT_EQ(memcmp(card_mem(off), bytes.data(), len), 0) << off;
+            EXPECT_EQ(card_mem(off - 1)[0], 0x5a) << off;
+            EXPECT_EQ(card_mem(off)[len], 0x5a) << off;
+            ASSERT_EQ(pal_mem_read(CARDSIM_MEM_BASE + off, got.data(), len), PAL_RET_OK);
+            EXPECT_EQ(got, bytes) << off;
+        }
         memset(card_mem(0x30000 - 1), 0x11, 70002);
         ASSERT_EQ(pal_mem_set(CARDSIM_MEM_BASE + 0x30000, 0xa5, 70000), PAL_RET_OK);
         EXPECT_EQ(card_mem(0x30000)[-1], 0x11);
@@ -218,6 +225,10 @@ TEST_P(PalVariant, AccessesOutsideTheCardChangeNothing)
             if (must_fail) {
                 EXPECT_NE(rc, PAL_RET_OK) << what;
             }
+        }
+        if (!must_fail) {  // then refused reads give all ones
+            EXPECT_EQ(std::vector<uint32_t>(r, r + 2), std::vector<uint32_t>(2, 0xFFFFFFFFu));
+            EXPECT_EQ(std::vector<uint8_t>(rb, rb + 8), std::vector<uint8_t>(8, 0xff));
         }
 
         uint32_t edge_back[2] = {};
@@ -305,6 +316,74 @@ TEST_F(PalBuiltin, MisalignedOrBufferlessAccessesFailAndEachInitStartsAFreshCard
     ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_MOCK, nullptr), PAL_RET_OK);
     ASSERT_EQ(pal_reg_read(k_reg + 0x40, &w, 1), PAL_RET_OK);
     EXPECT_EQ(w, 0u);
+}
+
+// which variant pal_init takes: with PAL_J2C_PORT the jtag one (type 1
+// only), else with both telnet variables the telnet one (types 3 and 7
+// only), else the built-in table by type. a later pal_init returns the first
+// one's result and changes nothing
+TEST_F(PalBuiltin, EnvironmentAndTypeChooseTheVariant)
+{
+    pal_test_log log;
+    console_standin console({});
+    ASSERT_TRUE(console.ok()) << console.error();
+    struct case_s {
+        const char* j2c;  // PAL_J2C_PORT, null: unset
+        bool ipaddr, port;  // the telnet variables, leading to the console
+        platform::platform_type_t type;
+        bool ok, loaded, dialled, card;  // the jtag library loaded, the console dialled, the built-in card
+        const char* said;  // on standard output
+    };
+    const platform::platform_type_t jtag = platform::PLATFORM_TYPE_JTAG, mock = platform::PLATFORM_TYPE_MOCK;
+    for (const case_s& c : {
+             case_s{"5", true, true, jtag, true, true, false, false, "jtag ready on port 5"},
+             case_s{"5", false, false, platform::PLATFORM_TYPE_HW, false, false, false, false,
+                    "platform type 7 is not supported"},
+             case_s{"5", false, false, mock, false, false, false, false, "platform type 3 is not supported"},
+             case_s{nullptr, false, false, jtag, false, false, false, false, ""},  // the library named, no port
+             case_s{nullptr, false, true, mock, true, false, false, true, ""},
+             case_s{nullptr, true, false, mock, true, false, false, true, ""},
+             case_s{nullptr, true, true, jtag, false, false, false, false, ""},
+             case_s{nullptr, true, true, platform::PLATFORM_TYPE_SIM, false, false, false, false, ""},
+             case_s{nullptr, true, true, 9, false, false, false, false, ""},
+             case_s{nullptr, true, true, mock, true, false, true, false, ""},
+             case_s{nullptr, false, false, platform::PLATFORM_TYPE_SIM, true, false, false, true, ""},
+             case_s{nullptr, false, false, 42, false, false, false, false, ""},
+         }) {
+        SCOPED_TRACE(std::string(c.j2c ? "jtag " : "") + (c.ipaddr ? "ip " : "") + (c.port ? "port " : "") +
+                     std::to_string(c.type));
+        pal_test_env env;
+        setenv("JTAG_LIB_PATH", JTAG_STANDIN_PATH, 1);
+        if (c.j2c) {
+            setenv("PAL_J2C_PORT", c.j2c, 1);
+        }
+        if (c.ipaddr) {
+            setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
+        }
+        if (c.port) {
+            setenv("PAL_TELNET_PORT", std::to_string(console.port()).c_str(), 1);
+        }
+        log.clear();
+        const size_t calls = console.connections();
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(pal_init(c.type, nullptr) == PAL_RET_OK, c.ok);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out.find("loading jtag library") != std::string::npos, c.loaded) << out;
+        EXPECT_NE(out.find(c.said), std::string::npos) << out;
+        EXPECT_EQ(console.connections() - calls, c.dialled ? 1u : 0u);
+        EXPECT_EQ(pal_mem_map(k_mem, 8) != nullptr, c.card);
+        EXPECT_EQ(log.has("Failed to initialize PAL for platform type " + std::to_string(c.type) + ", err 1"), !c.ok);
+
+        const pal_info_s* table = pal_table();
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(pal_init(c.type, nullptr) == PAL_RET_OK, c.ok) << "a later call";
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(pal_table(), table);
+        EXPECT_EQ(console.connections() - calls, c.dialled ? 1u : 0u);
+        testing::internal::CaptureStdout();
+        pal_teardown(c.type);
+        testing::internal::GetCapturedStdout();
+    }
 }
 
 // a platform type no variant serves, the telnet variant refusing the type or
