@@ -1,6 +1,7 @@
 // the platform layer's board services on an emulated card: CPLD, sensors
 // and FRU over endpoint 6, transceiver cages and module memory over
 // endpoint 7, the chunked and paged reads, and the host variant's entries
+// over them
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -179,6 +180,7 @@ TEST_F(PalBoard, ChannelFollowsVmbBdfOrTheThreadsCard)
 TEST_F(PalBoard, TransceiverCommandsAndChunkedReads)
 {
     start(1);
+    ASSERT_EQ(sdk::lib::pal_init(sdk::platform::PLATFORM_TYPE_HW, nullptr), sdk::lib::PAL_RET_OK);
     ASSERT_EQ(board().ports(), 2u);
     board().set_present(2, false);
     cardsim_xcvr_s x = board().xcvr(1);
@@ -279,46 +281,31 @@ TEST_F(PalBoard, TransceiverCommandsAndChunkedReads)
         EXPECT_EQ(pal_is_qsfp_port_psnt(1), -11);
         host_->clear_fault(0);
         EXPECT_EQ(pal_qsfp_read(nullptr, 4, 0, 1, 1), -EINVAL);
-    });
-    EXPECT_TRUE(log_.has("pal ipc qsfp read command failed to send err:-71"));
-}
 
-TEST_F(PalBoard, HostVariantEntries)
-{
-    start(1);
-    ASSERT_EQ(sdk::lib::pal_init(sdk::platform::PLATFORM_TYPE_HW, nullptr), sdk::lib::PAL_RET_OK);
-    board().set_present(2, false);
-    set_cpld([](cardsim_cpld_s& c) { c.reset_events = 1u << 9; });
-    on_card([&] {
-        using namespace sdk::lib;
+        // the host variant's entries: queries are true above 0, commands
+        // fail on anything but 0
         EXPECT_EQ(sdk::lib::pal_get_cpld_id(), 101);
-        EXPECT_EQ(get_rst_reason(), 5);
-        EXPECT_EQ(get_system_led(), 0);
-        // queries are true above 0, commands fail on anything but 0
-        EXPECT_TRUE(pal_is_qsfp_port_present(1));
-        EXPECT_FALSE(pal_is_qsfp_port_present(2));
-        EXPECT_FALSE(pal_is_qsfp_port_present(7));
-        EXPECT_EQ(sdk::lib::pal_qsfp_reset_port(1), PAL_RET_OK);
+        EXPECT_TRUE(sdk::lib::pal_is_qsfp_port_present(1));
+        EXPECT_FALSE(sdk::lib::pal_is_qsfp_port_present(2));
+        EXPECT_FALSE(sdk::lib::pal_is_qsfp_port_present(7));
+        EXPECT_EQ(sdk::lib::pal_qsfp_reset_port(1), sdk::lib::PAL_RET_OK);
         EXPECT_TRUE(sdk::lib::pal_is_qsfp_port_reset(1));
-        EXPECT_EQ(sdk::lib::pal_qsfp_set_port(7), PAL_RET_NOK);
-        EXPECT_EQ(sdk::lib::pal_qsfp_presence_intr_clear(7), PAL_RET_OK);
-
+        EXPECT_EQ(sdk::lib::pal_qsfp_set_port(7), sdk::lib::PAL_RET_NOK);
+        EXPECT_EQ(sdk::lib::pal_qsfp_presence_intr_clear(7), sdk::lib::PAL_RET_OK);
         // the lower page: no select; page 2: selected, read, and byte 127 set back to 4
         board().clear_requests();
         uint8_t lower[4] = {}, upper[4] = {};
         EXPECT_EQ(sdk::lib::pal_qsfp_read(lower, 4, 2, PAL_QSFP_LOWER_PAGE, 1, 1), 0);
-        EXPECT_EQ(lower[0], 2);
+        EXPECT_EQ(lower[0], 1);  // the 212 bytes written above
         EXPECT_EQ(requests(CARDSIM_EP_XCVR, PAL_IPC_QSFP_WRITE), 0u);
         EXPECT_EQ(sdk::lib::pal_qsfp_read(upper, 4, 128, 2, 1, 1), 0);
         EXPECT_EQ(upper[3], upper_byte(2, 3));
         auto selects = board().requests(CARDSIM_EP_XCVR, PAL_IPC_QSFP_WRITE);
         ASSERT_EQ(selects.size(), 2u);
         EXPECT_EQ(selects[0].word(12), 127u);
-        EXPECT_EQ(selects[0].body[28], 2);
-        EXPECT_EQ(selects[1].body[28], 4);
-        const uint8_t data[2] = {0x77, 0x78};
+        EXPECT_EQ(std::make_pair(selects[0].body[28], selects[1].body[28]), std::make_pair(uint8_t(2), uint8_t(4)));
         EXPECT_EQ(sdk::lib::pal_qsfp_write(data, 2, 130, 5, 1, 1), 0);
-        EXPECT_EQ(board().xcvr(1).upper[5 * 128 + 2], 0x77);
+        EXPECT_EQ(board().xcvr(1).upper[5 * 128 + 2], 0xc1);
         EXPECT_EQ(board().selected_page(1), 4);
         // nothing to move, or an absent module (the write's select fails)
         EXPECT_EQ(sdk::lib::pal_qsfp_read(upper, 0, 0, 4, 1, 1), -1);
@@ -326,6 +313,7 @@ TEST_F(PalBoard, HostVariantEntries)
         EXPECT_EQ(sdk::lib::pal_qsfp_read(upper, 4, 0, 4, 1, 2), -1);
         EXPECT_EQ(sdk::lib::pal_qsfp_write(data, 2, 130, 5, 1, 2), -1);
     });
+    EXPECT_TRUE(log_.has("pal ipc qsfp read command failed to send err:-71"));
 }
 
 // the paged functions share one lock handle per process: every check of

@@ -4,7 +4,7 @@
 // jtag and telnet variants reach an emulated card (through its mapped
 // windows, the stand-in jtag library and the stand-in console); the built-in
 // variant holds its card in the process. after them, what only the built-in
-// variant refuses and what the default variant leaves behind.
+// variant refuses, and which variant the environment and type choose.
 
 #include <gtest/gtest.h>
 
@@ -321,34 +321,38 @@ TEST_F(PalBuiltin, MisalignedOrBufferlessAccessesFailAndEachInitStartsAFreshCard
 // which variant pal_init takes: with PAL_J2C_PORT the jtag one (type 1
 // only), else with both telnet variables the telnet one (types 3 and 7
 // only), else the built-in table by type. a later pal_init returns the first
-// one's result and changes nothing
+// one's result and changes nothing. where none serves, the default entries
+// answer without touching anything, and what the default leaves empty fails
 TEST_F(PalBuiltin, EnvironmentAndTypeChooseTheVariant)
 {
     pal_test_log log;
     console_standin console({});
     ASSERT_TRUE(console.ok()) << console.error();
+    const std::string console_port = std::to_string(console.port());
     struct case_s {
         const char* j2c;  // PAL_J2C_PORT, null: unset
-        bool ipaddr, port;  // the telnet variables, leading to the console
+        bool ipaddr;
+        const char* port;  // PAL_TELNET_PORT, null: unset, "": the console's
         platform::platform_type_t type;
         bool ok, loaded, dialled, card;  // the jtag library loaded, the console dialled, the built-in card
         const char* said;  // on standard output
     };
     const platform::platform_type_t jtag = platform::PLATFORM_TYPE_JTAG, mock = platform::PLATFORM_TYPE_MOCK;
     for (const case_s& c : {
-             case_s{"5", true, true, jtag, true, true, false, false, "jtag ready on port 5"},
-             case_s{"5", false, false, platform::PLATFORM_TYPE_HW, false, false, false, false,
+             case_s{"5", true, "", jtag, true, true, false, false, "jtag ready on port 5"},
+             case_s{"5", false, nullptr, platform::PLATFORM_TYPE_HW, false, false, false, false,
                     "platform type 7 is not supported"},
-             case_s{"5", false, false, mock, false, false, false, false, "platform type 3 is not supported"},
-             case_s{nullptr, false, false, jtag, false, false, false, false, ""},  // the library named, no port
-             case_s{nullptr, false, true, mock, true, false, false, true, ""},
-             case_s{nullptr, true, false, mock, true, false, false, true, ""},
-             case_s{nullptr, true, true, jtag, false, false, false, false, ""},
-             case_s{nullptr, true, true, platform::PLATFORM_TYPE_SIM, false, false, false, false, ""},
-             case_s{nullptr, true, true, 9, false, false, false, false, ""},
-             case_s{nullptr, true, true, mock, true, false, true, false, ""},
-             case_s{nullptr, false, false, platform::PLATFORM_TYPE_SIM, true, false, false, true, ""},
-             case_s{nullptr, false, false, 42, false, false, false, false, ""},
+             case_s{"5", false, nullptr, mock, false, false, false, false, "platform type 3 is not supported"},
+             case_s{nullptr, false, nullptr, jtag, false, false, false, false, ""},  // the library named, no port
+             case_s{nullptr, false, "", mock, true, false, false, true, ""},
+             case_s{nullptr, true, nullptr, mock, true, false, false, true, ""},
+             case_s{nullptr, true, "", jtag, false, false, false, false, ""},
+             case_s{nullptr, true, "", platform::PLATFORM_TYPE_SIM, false, false, false, false, ""},
+             case_s{nullptr, true, "", 9, false, false, false, false, ""},
+             case_s{nullptr, true, "", mock, true, false, true, false, ""},
+             case_s{nullptr, true, "1", mock, false, false, false, false, ""},  // nobody on port 1
+             case_s{nullptr, false, nullptr, platform::PLATFORM_TYPE_SIM, true, false, false, true, ""},
+             case_s{nullptr, false, nullptr, 42, false, false, false, false, ""},
          }) {
         SCOPED_TRACE(std::string(c.j2c ? "jtag " : "") + (c.ipaddr ? "ip " : "") + (c.port ? "port " : "") +
                      std::to_string(c.type));
@@ -361,7 +365,7 @@ TEST_F(PalBuiltin, EnvironmentAndTypeChooseTheVariant)
             setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
         }
         if (c.port) {
-            setenv("PAL_TELNET_PORT", std::to_string(console.port()).c_str(), 1);
+            setenv("PAL_TELNET_PORT", *c.port ? c.port : console_port.c_str(), 1);
         }
         log.clear();
         const size_t calls = console.connections();
@@ -372,7 +376,21 @@ TEST_F(PalBuiltin, EnvironmentAndTypeChooseTheVariant)
         EXPECT_NE(out.find(c.said), std::string::npos) << out;
         EXPECT_EQ(console.connections() - calls, c.dialled ? 1u : 0u);
         EXPECT_EQ(pal_mem_map(k_mem, 8) != nullptr, c.card);
+        EXPECT_EQ(pal_get_platform_type(), c.type);
         EXPECT_EQ(log.has("Failed to initialize PAL for platform type " + std::to_string(c.type) + ", err 1"), !c.ok);
+        if (!c.ok) {
+            uint32_t w = 0x5555aaaau;
+            uint8_t b = 0x33;
+            EXPECT_EQ(pal_reg_read(k_reg, &w, 1), PAL_RET_OK);
+            EXPECT_EQ(pal_mem_read(k_mem, &b, 1), PAL_RET_OK);
+            EXPECT_EQ(std::make_pair(w, b), std::make_pair(0x5555aaaau, uint8_t(0x33))) << "left alone";
+            EXPECT_EQ(pal_sbus_read(0, 1, 2), 0u);
+            EXPECT_NE(pal_sbus_write(0, 1, 2, 3), PAL_RET_OK);
+            EXPECT_NE(pal_sbus_reset(0, 1), PAL_RET_OK);
+            EXPECT_FALSE(sdk::lib::pal_is_qsfp_port_reset(1));
+            pal_reg_rw_ctrl_s ctrl{PAL_RW_CTRL_STOP, nullptr, nullptr};
+            EXPECT_NE(pal_reg_rw_ctrl(&ctrl), PAL_RET_OK);
+        }
 
         const pal_info_s* table = pal_table();
         testing::internal::CaptureStdout();
@@ -383,42 +401,6 @@ TEST_F(PalBuiltin, EnvironmentAndTypeChooseTheVariant)
         testing::internal::CaptureStdout();
         pal_teardown(c.type);
         testing::internal::GetCapturedStdout();
-    }
-}
-
-// a platform type no variant serves, the telnet variant refusing the type or
-// failing to connect: the default entries answer without touching anything,
-// and what the default leaves empty fails
-TEST_F(PalBuiltin, WhatTheDefaultVariantLeavesBehind)
-{
-    struct case_s {
-        platform::platform_type_t type;
-        const char* ipaddr;
-        std::string port;
-    };
-    for (const case_s& c : {case_s{42, nullptr, ""}, case_s{platform::PLATFORM_TYPE_JTAG, "127.0.0.1", "1"},
-                            case_s{platform::PLATFORM_TYPE_MOCK, "127.0.0.1", "1"}}) {  // nobody on port 1
-        SCOPED_TRACE(c.type);
-        if (c.ipaddr) {
-            setenv("PAL_TELNET_IPADDR", c.ipaddr, 1);
-            setenv("PAL_TELNET_PORT", c.port.c_str(), 1);
-        }
-        EXPECT_EQ(pal_init(c.type, nullptr), PAL_RET_NOK);
-        EXPECT_EQ(pal_get_platform_type(), c.type);
-        uint32_t w = 0x5555aaaau;
-        EXPECT_EQ(pal_reg_read(k_reg, &w, 1), PAL_RET_OK);
-        EXPECT_EQ(w, 0x5555aaaau);
-        uint8_t b = 0x33;
-        EXPECT_EQ(pal_mem_read(k_mem, &b, 1), PAL_RET_OK);
-        EXPECT_EQ(b, 0x33);
-        EXPECT_EQ(pal_mem_map(k_mem, 8), nullptr);
-        EXPECT_EQ(pal_sbus_read(0, 1, 2), 0u);
-        EXPECT_NE(pal_sbus_write(0, 1, 2, 3), PAL_RET_OK);
-        EXPECT_NE(pal_sbus_reset(0, 1), PAL_RET_OK);
-        EXPECT_FALSE(sdk::lib::pal_is_qsfp_port_reset(1));
-        pal_reg_rw_ctrl_s ctrl{PAL_RW_CTRL_STOP, nullptr, nullptr};
-        EXPECT_NE(pal_reg_rw_ctrl(&ctrl), PAL_RET_OK);
-        pal_teardown(c.type);
     }
 }
 
