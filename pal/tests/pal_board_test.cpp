@@ -68,15 +68,11 @@ TEST_F(PalBoard, CpldSensorsFruAndResetReasons)
         c.reset_events = (1u << 0) | (1u << 13);
     });
     on_card([&] {
-        EXPECT_EQ(pal_get_cpld_rev(), 3);
-        EXPECT_EQ(pal_get_cpld_id(), 101);
-        EXPECT_EQ(pal_get_cpld_minor_rev(), 2);
-        EXPECT_EQ(pal_cpld_boot_status(), 0);
-        EXPECT_TRUE(pal_is_orlix_card());
-        EXPECT_EQ(pal_system_set_led(3, 1), 0);
+        EXPECT_EQ(std::vector<int>({pal_get_cpld_rev(), pal_get_cpld_id(), pal_get_cpld_minor_rev(),
+                                    pal_cpld_boot_status(), pal_is_orlix_card()}),
+                  std::vector<int>({3, 101, 2, 0, 1}));
+        EXPECT_EQ(pal_system_set_led(3, 1) | pal_cpld_set_card_status(7) | pal_write_fw_ver_to_cpld(1, 4, 0, 9), 0);
         EXPECT_EQ(pal_get_system_led(), 3 | 1 << 8);
-        EXPECT_EQ(pal_cpld_set_card_status(7), 0);
-        EXPECT_EQ(pal_write_fw_ver_to_cpld(1, 4, 0, 9), 0);
         uint8_t reg = 0;
         EXPECT_EQ(pal_ipc_get_cpld_reg(0x21, &reg), 0);
         EXPECT_EQ(reg, 0x5a);
