@@ -110,12 +110,16 @@ inline void pal_on_thread(const std::function<void()>& body)
 }
 
 // a resource window of a card as the card itself sees it: the testbed's file
-// mapped directly, not through the platform layer
+// mapped directly, not through the platform layer (the stand-in jtag library
+// reaches the card this way too)
 class card_window {
 public:
     card_window(const cardsim_host& host, size_t card, const char* name)
+        : card_window(host.sysfs_dir(host.card(card).rsc_bdf) + "/" + name)
     {
-        std::string path = host.sysfs_dir(host.card(card).rsc_bdf) + "/" + name;
+    }
+    explicit card_window(const std::string& path)
+    {
         int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
         struct stat st;
         if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > 0) {
