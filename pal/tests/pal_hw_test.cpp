@@ -84,9 +84,9 @@ pal_ret_t rw_ctrl(uint32_t op, const char* arg = nullptr, const char* arg2 = nul
     return pal_reg_rw_ctrl(&ctrl);
 }
 
-TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressOrEnvironment)
+TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressEnvironmentAndHeader)
 {
-    start(2);
+    start(3);
     EXPECT_EQ(rsc_command_word(*host_, 0), 0x0006) << "the emulator starts with bus mastering on";
     card_window hdr(*host_, 0, "resource4");
     ASSERT_TRUE(hdr.ok());
@@ -209,6 +209,59 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressOrEnvironment)
         unsetenv("PAL_CARD_UUID");
         unsetenv("PAL_RESDEV_BDF");
     }
+
+    // a missing or bad header refuses the binding and keeps no window
+    auto rsc = [&](size_t i, const char* name) { return host_->sysfs_dir(host_->card(i).rsc_bdf) + "/" + name; };
+    // the card's windows mapped in this process now
+    auto mapped = [&](size_t i) {
+        size_t n = 0;
+        for (const std::string& line : read_lines("/proc/self/maps")) {
+            n += line.find(host_->sysfs_dir(host_->card(i).rsc_bdf)) != std::string::npos;
+        }
+        return n;
+    };
+    auto expect_binding = [&](size_t i, bool accepted, const char* why) {
+        size_t before = mapped(i);
+        pal_on_thread([&] {
+            EXPECT_EQ(pal_hw_x86_init(card_bdf(i).c_str()) == 0, accepted) << why;
+            EXPECT_EQ(palx86_ctx().initialised, accepted ? 1u : 0u) << why;
+            if (!accepted && i == 0) {
+                // still unbound: binding again by the bus finds the same card
+                EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION), UINT64_MAX) << why;
+            }
+        });
+        if (!accepted) {
+            EXPECT_EQ(mapped(i), before) << why << ": a failed binding keeps no window";
+        }
+    };
+    // only a wrong magic with no version is refused
+    struct header_case_s {
+        uint32_t magic, version;
+        bool accepted;
+        const char* why;
+    };
+    for (const header_case_s& c : {header_case_s{0, 0, false, "neither magic nor version"},
+                                   header_case_s{0x78616c70, 0, false, "a byte-swapped magic with no version"},
+                                   header_case_s{0x78616c70, 1, true, "a wrong magic with a version"},
+                                   header_case_s{PALX86_HDR_MAGIC, 0, true, "the magic with no version"}}) {
+        hdr.put<uint32_t>(PALX86_HDR_OFF_MAGIC, c.magic);
+        hdr.put<uint32_t>(PALX86_HDR_OFF_VERSION, c.version);
+        expect_binding(0, c.accepted, c.why);
+    }
+    // a header too short for its fields, an empty one, none at all
+    ASSERT_EQ(truncate(rsc(2, "resource4").c_str(), 16), 0);
+    expect_binding(2, false, "a 16-byte header");
+    ASSERT_EQ(truncate(rsc(2, "resource4").c_str(), 0), 0);
+    expect_binding(2, false, "an empty header");
+    ASSERT_EQ(unlink(rsc(2, "resource4").c_str()), 0);
+    expect_binding(2, false, "no header");
+    // the other windows must be there too
+    for (const char* window : {"resource2", "resource0"}) {
+        ASSERT_EQ(rename(rsc(1, window).c_str(), (rsc(1, window) + ".away").c_str()), 0);
+        expect_binding(1, false, window);
+        ASSERT_EQ(rename((rsc(1, window) + ".away").c_str(), rsc(1, window).c_str()), 0);
+    }
+    expect_binding(1, true, "an intact card");
 }
 
 TEST_F(PalHw, LoadsStoresAndTranslationInTheWindows)
@@ -323,66 +376,6 @@ TEST_F(PalHw, ConcurrentInitsAllFindTheWholeTable)
         t.join();
     }
     EXPECT_EQ(whole, 8);
-}
-
-TEST_F(PalHw, MissingOrBadHeaderRefusesTheBinding)
-{
-    start(3);
-    auto rsc = [&](size_t i, const char* name) { return host_->sysfs_dir(host_->card(i).rsc_bdf) + "/" + name; };
-    // the card's windows mapped in this process now
-    auto mapped = [&](size_t i) {
-        size_t n = 0;
-        for (const std::string& line : read_lines("/proc/self/maps")) {
-            n += line.find(host_->sysfs_dir(host_->card(i).rsc_bdf)) != std::string::npos;
-        }
-        return n;
-    };
-    auto expect_binding = [&](size_t i, bool accepted, const char* why) {
-        size_t before = mapped(i);
-        pal_on_thread([&] {
-            EXPECT_EQ(pal_hw_x86_init(card_bdf(i).c_str()) == 0, accepted) << why;
-            EXPECT_EQ(palx86_ctx().initialised, accepted ? 1u : 0u) << why;
-            if (!accepted && i == 0) {
-                // still unbound: binding again by the bus finds the same card
-                EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION), UINT64_MAX) << why;
-            }
-        });
-        if (!accepted) {
-            EXPECT_EQ(mapped(i), before) << why << ": a failed binding keeps no window";
-        }
-    };
-    {
-        card_window hdr(*host_, 0, "resource4");
-        ASSERT_TRUE(hdr.ok());
-        // only a wrong magic with no version is refused
-        struct case_s {
-            uint32_t magic, version;
-            bool accepted;
-            const char* why;
-        };
-        for (const case_s& c : {case_s{0, 0, false, "neither magic nor version"},
-                                case_s{0x78616c70, 0, false, "a byte-swapped magic with no version"},
-                                case_s{0x78616c70, 1, true, "a wrong magic with a version"},
-                                case_s{PALX86_HDR_MAGIC, 0, true, "the magic with no version"}}) {
-            hdr.put<uint32_t>(PALX86_HDR_OFF_MAGIC, c.magic);
-            hdr.put<uint32_t>(PALX86_HDR_OFF_VERSION, c.version);
-            expect_binding(0, c.accepted, c.why);
-        }
-    }
-    // a header too short for its fields, an empty one, none at all
-    ASSERT_EQ(truncate(rsc(2, "resource4").c_str(), 16), 0);
-    expect_binding(2, false, "a 16-byte header");
-    ASSERT_EQ(truncate(rsc(2, "resource4").c_str(), 0), 0);
-    expect_binding(2, false, "an empty header");
-    ASSERT_EQ(unlink(rsc(2, "resource4").c_str()), 0);
-    expect_binding(2, false, "no header");
-    // the other windows must be there too
-    for (const char* window : {"resource2", "resource0"}) {
-        ASSERT_EQ(rename(rsc(1, window).c_str(), (rsc(1, window) + ".away").c_str()), 0);
-        expect_binding(1, false, window);
-        ASSERT_EQ(rename((rsc(1, window) + ".away").c_str(), rsc(1, window).c_str()), 0);
-    }
-    expect_binding(1, true, "an intact card");
 }
 
 TEST_F(PalHw, DumpRecordsAccessesAndReplayPlaysThemBack)
