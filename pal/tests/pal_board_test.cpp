@@ -30,24 +30,10 @@ uint8_t upper_byte(uint32_t page, uint32_t j)
     return static_cast<uint8_t>(page ^ j ^ 0x80);
 }
 
-class PalBoard : public ::testing::Test {
+class PalBoard : public pal_host_test {
 protected:
-    void start(size_t cards)
-    {
-        host_ = std::make_unique<cardsim_host>(cardsim_host_options_s{cards, {}, 0});
-        ASSERT_TRUE(host_->ok()) << host_->error();
-    }
     cardsim_board& board(size_t card = 0) { return host_->firmware(card).board(); }
     size_t requests(uint32_t ep, uint32_t op, size_t card = 0) { return board(card).requests(ep, op).size(); }
-    // the IPC channel and the card binding are per thread: body on a thread
-    // of its own, bound to card i
-    void on_card(const std::function<void()>& body, size_t i = 0)
-    {
-        pal_on_thread([&] {
-            ASSERT_EQ(pal_hw_x86_init(host_->card(i).card_bdf.c_str()), 0);
-            body();
-        });
-    }
     void set_cpld(const std::function<void(cardsim_cpld_s&)>& change, size_t card = 0)
     {
         cardsim_cpld_s cpld = board(card).cpld();
@@ -55,9 +41,7 @@ protected:
         board(card).set_cpld(cpld);
     }
 
-    pal_test_env env_;
     pal_test_log log_;
-    std::unique_ptr<cardsim_host> host_;
 };
 
 TEST_F(PalBoard, CpldSensorsFruAndResetReasons)

@@ -32,26 +32,13 @@ constexpr uint64_t k_reg_end = CARDSIM_REG_BASE + CARDSIM_REG_SIZE;
 constexpr uint64_t k_mem_end = CARDSIM_MEM_BASE + CARDSIM_MEM_SIZE;
 
 // an emulated host of `cards` cards and the host variant installed
-class PalHw : public ::testing::Test {
+class PalHw : public pal_host_test {
 protected:
     void start(size_t cards)
     {
-        host_ = std::make_unique<cardsim_host>(cardsim_host_options_s{cards, {}, 0});
-        ASSERT_TRUE(host_->ok()) << host_->error();
+        pal_host_test::start(cards);
         ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
     }
-    const std::string& card_bdf(size_t i) const { return host_->card(i).card_bdf; }
-    // body on a thread of its own, bound to card i
-    void on_card(size_t i, const std::function<void()>& body)
-    {
-        pal_on_thread([&] {
-            ASSERT_EQ(pal_hw_x86_init(card_bdf(i).c_str()), 0);
-            body();
-        });
-    }
-
-    pal_test_env env_;
-    std::unique_ptr<cardsim_host> host_;
 };
 
 // the 16-bit pci command word of a card's resource function
@@ -270,7 +257,7 @@ TEST_F(PalHw, LoadsStoresAndTranslationInTheWindows)
     card_window regs(*host_, 0, "resource0"), mem(*host_, 0, "resource2");
     ASSERT_TRUE(regs.ok() && mem.ok());
     const uint64_t r = CARDSIM_REG_BASE;
-    on_card(0, [&] {
+    on_card([&] {
         // the widths no table entry uses: a byte store touches only its
         // byte, loads of every width see what the card holds
         pal_reg_wr8(r + 0x11, 0xa5);
@@ -404,7 +391,7 @@ TEST_F(PalHw, DumpRecordsAccessesAndReplayPlaysThemBack)
         EXPECT_EQ(rw_ctrl(PAL_RW_CTRL_STOP), PAL_RET_OK);
     });
 
-    on_card(0, [&] {
+    on_card([&] {
         ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_DUMP_INIT, dir), PAL_RET_OK);
         EXPECT_NE(rw_ctrl(PAL_RW_CTRL_START_RW, "sec1"), PAL_RET_OK) << "no build version";
         EXPECT_FALSE(pal_rw_dump_recording(PAL_RW_REG_WRITE));
@@ -471,7 +458,7 @@ TEST_F(PalHw, DumpRecordsAccessesAndReplayPlaysThemBack)
     // wipe the card, then play the capture back on a thread of its own
     memset(regs.at(0), 0, CARDSIM_REG_SIZE);
     memset(mem.at(0), 0, CARDSIM_MEM_SIZE);
-    on_card(0, [&] {
+    on_card([&] {
         ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_REPLAY_INIT, dir, "txt"), PAL_RET_OK);
         EXPECT_NE(rw_ctrl(PAL_RW_CTRL_START_RW, "nosuchsection"), PAL_RET_OK);
         EXPECT_FALSE(pal_rw_replay_active());
@@ -518,7 +505,7 @@ TEST_F(PalHw, DumpRecordsAccessesAndReplayPlaysThemBack)
                     "MEM-SET 0x40006000 optype 4 merged 0 nbytes 16 data 0x7e\n"
                     "REG-WRITE\n\ngarbage line with words\n"
                     "REG-WRITE addr 0x20000204 optype 1 merged 0 nwords 2 data 0xa1 0xa2 \n");
-    on_card(0, [&] {
+    on_card([&] {
         ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_REPLAY_INIT, dir, "txt"), PAL_RET_OK);
         ASSERT_EQ(rw_ctrl(PAL_RW_CTRL_START_RW, "hand"), PAL_RET_OK);
         EXPECT_EQ(pal_rw_counts().mismatches, 1u) << "the register differs, the memory does not";
