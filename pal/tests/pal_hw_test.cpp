@@ -1,7 +1,8 @@
 // the host hardware variant on an emulated host beyond the checks every
-// variant runs: binding threads to cards, loads and stores of every width
-// in the mapped windows, translation, the resource header, and recording
-// accesses and playing them back
+// variant runs: binding threads to cards (by address, by the environment,
+// the resource header), then on one card loads and stores of every width in
+// the mapped windows, translation, and recording accesses and playing them
+// back
 
 #include <gtest/gtest.h>
 
@@ -251,7 +252,7 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressEnvironmentAndHeader)
     expect_binding(1, true, "an intact card");
 }
 
-TEST_F(PalHw, LoadsStoresAndTranslationInTheWindows)
+TEST_F(PalHw, LoadsStoresTranslationRecordingAndReplayInTheWindows)
 {
     start(1);
     card_window regs(*host_, 0, "resource0"), mem(*host_, 0, "resource2");
@@ -334,45 +335,11 @@ TEST_F(PalHw, LoadsStoresAndTranslationInTheWindows)
         pal_mem_unmap(mapped);
         EXPECT_EQ(pal_mem_map(k_mem_end, 8), nullptr);
     });
-}
 
-// callers racing the first pal_init never see a half-filled table: each
-// finds the host variant's whole table when its own call returns
-TEST_F(PalHw, ConcurrentInitsAllFindTheWholeTable)
-{
-    pal_teardown(platform::PLATFORM_TYPE_HW);
-    std::atomic<int> ready{0}, whole{0};
-    std::atomic<bool> go{false};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 8; i++) {
-        threads.emplace_back([&] {
-            ready++;
-            while (!go) {
-                std::this_thread::yield();
-            }
-            pal_ret_t rc = pal_init(platform::PLATFORM_TYPE_HW, nullptr);
-            const pal_info_s* t = pal_table();
-            whole += rc == PAL_RET_OK && t && t->qsfp_read && t->get_rst_reason && t->reg_rw_ctrl;
-        });
-    }
-    while (ready < 8) {
-        std::this_thread::yield();
-    }
-    go = true;
-    for (auto& t : threads) {
-        t.join();
-    }
-    EXPECT_EQ(whole, 8);
-}
-
-TEST_F(PalHw, DumpRecordsAccessesAndReplayPlaysThemBack)
-{
-    start(1);
+    // recording the accesses and playing them back
     test_temp_dir tmp("pal_hw_test");
     const char* dir = tmp.path().c_str();
-    card_window regs(*host_, 0, "resource0"), mem(*host_, 0, "resource2");
-    ASSERT_TRUE(regs.ok() && mem.ok());
-    const uint64_t r = CARDSIM_REG_BASE, m = CARDSIM_MEM_BASE;
+    const uint64_t m = CARDSIM_MEM_BASE;
     std::vector<uint8_t> eight = {1, 2, 3, 4, 5, 6, 7, 8}, forty(40);
     std::iota(forty.begin(), forty.end(), 0x10);
     // a fill of n bytes and the untouched byte after it
@@ -514,6 +481,35 @@ TEST_F(PalHw, DumpRecordsAccessesAndReplayPlaysThemBack)
     EXPECT_EQ(std::vector<uint32_t>({regs.get<uint32_t>(0x200), regs.get<uint32_t>(0x204), regs.get<uint32_t>(0x208)}),
               std::vector<uint32_t>({0, 0xa1, 0xa2}));
     EXPECT_EQ(filled(0x6000, 16), fill_of(16, 0x7e)) << "an impossible fill size was carried out";
+}
+
+// callers racing the first pal_init never see a half-filled table: each
+// finds the host variant's whole table when its own call returns
+TEST_F(PalHw, ConcurrentInitsAllFindTheWholeTable)
+{
+    pal_teardown(platform::PLATFORM_TYPE_HW);
+    std::atomic<int> ready{0}, whole{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; i++) {
+        threads.emplace_back([&] {
+            ready++;
+            while (!go) {
+                std::this_thread::yield();
+            }
+            pal_ret_t rc = pal_init(platform::PLATFORM_TYPE_HW, nullptr);
+            const pal_info_s* t = pal_table();
+            whole += rc == PAL_RET_OK && t && t->qsfp_read && t->get_rst_reason && t->reg_rw_ctrl;
+        });
+    }
+    while (ready < 8) {
+        std::this_thread::yield();
+    }
+    go = true;
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(whole, 8);
 }
 
 }  // namespace
