@@ -64,7 +64,7 @@ long scaled(long ms)
     return ms * test_timeout_scale();
 }
 
-TEST_F(PalTelnet, StartUpDialogueAndTeardown)
+TEST_F(PalTelnet, StartUpDialogueTeardownAndThreadsTakingTurns)
 {
     ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
     EXPECT_EQ(console_->commands(),
@@ -83,6 +83,30 @@ TEST_F(PalTelnet, StartUpDialogueAndTeardown)
     ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_MOCK, nullptr), PAL_RET_OK);
     EXPECT_EQ(console_->connections(), 2u);
     EXPECT_EQ(pal_reg_read(CARDSIM_REG_BASE, &w, 1), PAL_RET_OK);
+
+    // threads take turns on the one console
+    std::vector<std::thread> threads;
+    std::vector<int> bad(4, 0);
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([t, &bad] {
+            // each thread has its own block: 600 bytes go as several commands
+            const uint64_t at = CARDSIM_MEM_BASE + 0x40000 + 0x1000 * t;
+            std::vector<uint8_t> out(600), in(600);
+            for (int round = 0; round < 20; round++) {
+                for (size_t i = 0; i < out.size(); i++) {
+                    out[i] = static_cast<uint8_t>(t * 31 + round * 7 + i);
+                }
+                if (pal_mem_write(at, out.data(), out.size()) != PAL_RET_OK ||
+                    pal_mem_read(at, in.data(), in.size()) != PAL_RET_OK || in != out) {
+                    bad[t]++;
+                }
+            }
+        });
+    }
+    for (std::thread& th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(bad, std::vector<int>(4, 0));
 }
 
 // a console that misbehaves at start-up, or on one command once in use
@@ -166,33 +190,6 @@ TEST_F(PalTelnet, MisbehavingConsoleFailsWithinItsWait)
         }
         pal_teardown(platform::PLATFORM_TYPE_MOCK);
     }
-}
-
-TEST_F(PalTelnet, ThreadsTakeTurnsOnTheConsole)
-{
-    ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_MOCK, nullptr), PAL_RET_OK);
-    std::vector<std::thread> threads;
-    std::vector<int> bad(4, 0);
-    for (int t = 0; t < 4; t++) {
-        threads.emplace_back([t, &bad] {
-            // each thread has its own block: 600 bytes go as several commands
-            const uint64_t at = CARDSIM_MEM_BASE + 0x40000 + 0x1000 * t;
-            std::vector<uint8_t> out(600), in(600);
-            for (int round = 0; round < 20; round++) {
-                for (size_t i = 0; i < out.size(); i++) {
-                    out[i] = static_cast<uint8_t>(t * 31 + round * 7 + i);
-                }
-                if (pal_mem_write(at, out.data(), out.size()) != PAL_RET_OK ||
-                    pal_mem_read(at, in.data(), in.size()) != PAL_RET_OK || in != out) {
-                    bad[t]++;
-                }
-            }
-        });
-    }
-    for (std::thread& th : threads) {
-        th.join();
-    }
-    EXPECT_EQ(bad, std::vector<int>(4, 0));
 }
 
 }  // namespace
