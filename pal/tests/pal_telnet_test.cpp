@@ -1,5 +1,6 @@
 // the telnet variant beyond the checks every variant runs: the start-up
-// dialogue, and a console that stalls, drops the line or answers nonsense. the upper bounds on how long a failure takes
+// dialogue, threads sharing the console, and a console that stalls, drops
+// the line or answers nonsense. the upper bounds on how long a failure takes
 // grow with ORLIX_TIMEOUT_SCALE; the lower ones are the variant's own waits
 
 #include <gtest/gtest.h>
