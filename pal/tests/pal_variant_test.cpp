@@ -4,10 +4,11 @@
 // jtag and telnet variants reach an emulated card (through its mapped
 // windows, the stand-in jtag library and the stand-in console); the built-in
 // variant holds its card in the process. after them, what only the built-in
-// variant refuses and what the default variant leaves behind.
+// variant refuses, and which variant the environment and type choose.
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@
 #include "pal/pal_qsfp.h"
 #include "pal/tests/pal_test_support.h"
 #include "tests/support/console_standin.h"
+#include "tests/support/process_runner.h"
 
 namespace {
 
@@ -159,13 +161,20 @@ TEST_P(PalVariant, WhatGoesInLandsInTheCardAndComesBack)
         EXPECT_EQ(db[0], 0xa1b2beefu);
         EXPECT_EQ(db[1], 0x11223344u);
 
-        // memory: an odd length at an odd address, a long fill that touches
-        // only its bytes, bytes the card put there, the window's last byte
-        std::vector<uint8_t> bytes = pattern(5000, 13), got(5000);
-        ASSERT_EQ(pal_mem_write(CARDSIM_MEM_BASE + 0x20003, bytes.data(), bytes.size()), PAL_RET_OK);
-        EXPECT_EQ(memcmp(card_mem(0x20003), bytes.data(), bytes.size()), 0);
-        ASSERT_EQ(pal_mem_read(CARDSIM_MEM_BASE + 0x20003, got.data(), got.size()), PAL_RET_OK);
-        EXPECT_EQ(got, bytes);
+        // memory blocks starting and ending between 8-byte boundaries (a
+        // long one, some inside one word) and a long fill touch only their
+        // bytes; bytes the card put there; the window's last byte
+        for (auto [off, len] : {std::pair<uint32_t, uint32_t>{0x20003, 5000}, {0x8005, 11}, {0x8103, 1}, {0x8201, 6},
+                                {0x8300, 8}}) {
+            memset(card_mem(off - 1), 0x5a, len + 2);
+            std::vector<uint8_t> bytes = pattern(len, 13 + off), got(len);
+            ASSERT_EQ(pal_mem_write(CARDSIM_MEM_BASE + off, bytes.data(), len), PAL_RET_OK);
+            EXPECT_EQ(memcmp(card_mem(off), bytes.data(), len), 0) << off;
+            EXPECT_EQ(card_mem(off - 1)[0], 0x5a) << off;
+            EXPECT_EQ(card_mem(off)[len], 0x5a) << off;
+            ASSERT_EQ(pal_mem_read(CARDSIM_MEM_BASE + off, got.data(), len), PAL_RET_OK);
+            EXPECT_EQ(got, bytes) << off;
+        }
         memset(card_mem(0x30000 - 1), 0x11, 70002);
         ASSERT_EQ(pal_mem_set(CARDSIM_MEM_BASE + 0x30000, 0xa5, 70000), PAL_RET_OK);
         EXPECT_EQ(card_mem(0x30000)[-1], 0x11);
@@ -218,6 +227,10 @@ TEST_P(PalVariant, AccessesOutsideTheCardChangeNothing)
             if (must_fail) {
                 EXPECT_NE(rc, PAL_RET_OK) << what;
             }
+        }
+        if (!must_fail) {  // then refused reads give all ones
+            EXPECT_EQ(std::vector<uint32_t>(r, r + 2), std::vector<uint32_t>(2, 0xFFFFFFFFu));
+            EXPECT_EQ(std::vector<uint8_t>(rb, rb + 8), std::vector<uint8_t>(8, 0xff));
         }
 
         uint32_t edge_back[2] = {};
@@ -298,48 +311,113 @@ TEST_F(PalBuiltin, MisalignedOrBufferlessAccessesFailAndEachInitStartsAFreshCard
 
     uint32_t w = 0x12345678u;
     ASSERT_EQ(pal_reg_write(k_reg + 0x40, &w, 1), PAL_RET_OK);
-    EXPECT_EQ(pal_init(platform::PLATFORM_TYPE_MOCK, nullptr), PAL_RET_OK) << "a later call does nothing";
-    ASSERT_EQ(pal_reg_read(k_reg + 0x40, &w, 1), PAL_RET_OK);
-    EXPECT_EQ(w, 0x12345678u);
     pal_teardown(platform::PLATFORM_TYPE_MOCK);
     ASSERT_EQ(pal_init(platform::PLATFORM_TYPE_MOCK, nullptr), PAL_RET_OK);
     ASSERT_EQ(pal_reg_read(k_reg + 0x40, &w, 1), PAL_RET_OK);
     EXPECT_EQ(w, 0u);
 }
 
-// a platform type no variant serves, the telnet variant refusing the type or
-// failing to connect: the default entries answer without touching anything,
-// and what the default leaves empty fails
-TEST_F(PalBuiltin, WhatTheDefaultVariantLeavesBehind)
+// which variant pal_init takes: with PAL_J2C_PORT the jtag one (type 1
+// only), else with both telnet variables the telnet one (types 3 and 7
+// only), else the built-in table by type. a later pal_init returns the first
+// one's result and changes nothing. no choice waits: an address or port
+// that is bad or has nobody behind it fails at once. where none serves, the
+// default entries answer without touching anything, and what the default
+// leaves empty fails
+TEST_F(PalBuiltin, EnvironmentAndTypeChooseTheVariant)
 {
+    pal_test_log log;
+    console_standin console({});
+    ASSERT_TRUE(console.ok()) << console.error();
+    const std::string console_port = std::to_string(console.port());
     struct case_s {
+        const char* j2c;   // PAL_J2C_PORT, null: unset
+        const char* ip;    // PAL_TELNET_IPADDR, null: unset
+        const char* port;  // PAL_TELNET_PORT, null: unset, "": the console's
         platform::platform_type_t type;
-        const char* ipaddr;
-        std::string port;
+        bool ok, loaded, dialled, card;  // the jtag library loaded, the console dialled, the built-in card
+        const char* said;  // on standard output or logged
     };
-    for (const case_s& c : {case_s{42, nullptr, ""}, case_s{platform::PLATFORM_TYPE_JTAG, "127.0.0.1", "1"},
-                            case_s{platform::PLATFORM_TYPE_MOCK, "127.0.0.1", "1"}}) {  // nobody on port 1
-        SCOPED_TRACE(c.type);
-        if (c.ipaddr) {
-            setenv("PAL_TELNET_IPADDR", c.ipaddr, 1);
-            setenv("PAL_TELNET_PORT", c.port.c_str(), 1);
+    const platform::platform_type_t jtag = platform::PLATFORM_TYPE_JTAG, mock = platform::PLATFORM_TYPE_MOCK;
+    const char *lo = "127.0.0.1", *refused = "Telnet connection failed";
+    const std::string nines(300, '9');
+    for (const case_s& c : {
+             case_s{"5", lo, "", jtag, true, true, false, false, "jtag ready on port 5"},
+             case_s{"5", nullptr, nullptr, platform::PLATFORM_TYPE_HW, false, false, false, false,
+                    "platform type 7 is not supported"},
+             case_s{"5", nullptr, nullptr, mock, false, false, false, false, "platform type 3 is not supported"},
+             case_s{nullptr, nullptr, nullptr, jtag, false, false, false, false, ""},  // the library named, no port
+             case_s{nullptr, nullptr, "", mock, true, false, false, true, ""},
+             case_s{nullptr, lo, nullptr, mock, true, false, false, true, ""},
+             case_s{nullptr, lo, "", jtag, false, false, false, false, ""},
+             case_s{nullptr, lo, "", platform::PLATFORM_TYPE_SIM, false, false, false, false, ""},
+             case_s{nullptr, lo, "", 9, false, false, false, false, ""},
+             case_s{nullptr, lo, "", mock, true, false, true, false, ""},
+             case_s{nullptr, lo, "1", mock, false, false, false, false, refused},  // nobody on port 1
+             case_s{nullptr, "::1", "1", mock, false, false, false, false, refused},
+             case_s{nullptr, "localhost", "23", mock, false, false, false, false, refused},
+             case_s{nullptr, "not an address", "23", mock, false, false, false, false, refused},
+             case_s{nullptr, "256.1.1.1", "23", mock, false, false, false, false, refused},
+             case_s{nullptr, "", "23", mock, false, false, false, false, refused},
+             case_s{nullptr, lo, "0", mock, false, false, false, false, refused},
+             case_s{nullptr, lo, "65536", mock, false, false, false, false, refused},
+             case_s{nullptr, lo, "23x", mock, false, false, false, false, refused},
+             case_s{nullptr, lo, "-1", mock, false, false, false, false, refused},
+             case_s{nullptr, lo, " 23", mock, false, false, false, false, refused},
+             case_s{nullptr, lo, nines.c_str(), mock, false, false, false, false, refused},
+             case_s{nullptr, nullptr, nullptr, platform::PLATFORM_TYPE_SIM, true, false, false, true, ""},
+             case_s{nullptr, nullptr, nullptr, 42, false, false, false, false, ""},
+         }) {
+        SCOPED_TRACE(std::string(c.j2c ? "jtag " : "") + (c.ip ? std::string("ip \"") + c.ip + "\" " : "") +
+                     (c.port ? std::string("port \"") + std::string(c.port).substr(0, 20) + "\" " : "") +
+                     std::to_string(c.type));
+        pal_test_env env;
+        setenv("JTAG_LIB_PATH", JTAG_STANDIN_PATH, 1);
+        if (c.j2c) {
+            setenv("PAL_J2C_PORT", c.j2c, 1);
         }
-        EXPECT_EQ(pal_init(c.type, nullptr), PAL_RET_NOK);
+        if (c.ip) {
+            setenv("PAL_TELNET_IPADDR", c.ip, 1);
+        }
+        if (c.port) {
+            setenv("PAL_TELNET_PORT", *c.port ? c.port : console_port.c_str(), 1);
+        }
+        log.clear();
+        const size_t calls = console.connections();
+        testing::internal::CaptureStdout();
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(pal_init(c.type, nullptr) == PAL_RET_OK, c.ok);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(test_timeout_scale()));
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out.find("loading jtag library") != std::string::npos, c.loaded) << out;
+        EXPECT_TRUE(out.find(c.said) != std::string::npos || log.has(c.said)) << out;
+        EXPECT_EQ(console.connections() - calls, c.dialled ? 1u : 0u);
+        EXPECT_EQ(pal_mem_map(k_mem, 8) != nullptr, c.card);
         EXPECT_EQ(pal_get_platform_type(), c.type);
-        uint32_t w = 0x5555aaaau;
-        EXPECT_EQ(pal_reg_read(k_reg, &w, 1), PAL_RET_OK);
-        EXPECT_EQ(w, 0x5555aaaau);
-        uint8_t b = 0x33;
-        EXPECT_EQ(pal_mem_read(k_mem, &b, 1), PAL_RET_OK);
-        EXPECT_EQ(b, 0x33);
-        EXPECT_EQ(pal_mem_map(k_mem, 8), nullptr);
-        EXPECT_EQ(pal_sbus_read(0, 1, 2), 0u);
-        EXPECT_NE(pal_sbus_write(0, 1, 2, 3), PAL_RET_OK);
-        EXPECT_NE(pal_sbus_reset(0, 1), PAL_RET_OK);
-        EXPECT_FALSE(sdk::lib::pal_is_qsfp_port_reset(1));
-        pal_reg_rw_ctrl_s ctrl{PAL_RW_CTRL_STOP, nullptr, nullptr};
-        EXPECT_NE(pal_reg_rw_ctrl(&ctrl), PAL_RET_OK);
+        EXPECT_EQ(log.has("Failed to initialize PAL for platform type " + std::to_string(c.type) + ", err 1"), !c.ok);
+        if (!c.ok) {
+            uint32_t w = 0x5555aaaau;
+            uint8_t b = 0x33;
+            EXPECT_EQ(pal_reg_read(k_reg, &w, 1), PAL_RET_OK);
+            EXPECT_EQ(pal_mem_read(k_mem, &b, 1), PAL_RET_OK);
+            EXPECT_EQ(std::make_pair(w, b), std::make_pair(0x5555aaaau, uint8_t(0x33))) << "left alone";
+            EXPECT_EQ(pal_sbus_read(0, 1, 2), 0u);
+            EXPECT_NE(pal_sbus_write(0, 1, 2, 3), PAL_RET_OK);
+            EXPECT_NE(pal_sbus_reset(0, 1), PAL_RET_OK);
+            EXPECT_FALSE(sdk::lib::pal_is_qsfp_port_reset(1));
+            pal_reg_rw_ctrl_s ctrl{PAL_RW_CTRL_STOP, nullptr, nullptr};
+            EXPECT_NE(pal_reg_rw_ctrl(&ctrl), PAL_RET_OK);
+        }
+
+        const pal_info_s* table = pal_table();
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(pal_init(c.type, nullptr) == PAL_RET_OK, c.ok) << "a later call";
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(pal_table(), table);
+        EXPECT_EQ(console.connections() - calls, c.dialled ? 1u : 0u);
+        testing::internal::CaptureStdout();
         pal_teardown(c.type);
+        testing::internal::GetCapturedStdout();
     }
 }
 
