@@ -163,20 +163,30 @@ TEST_F(ConfigFile, BadFilesAreRefusedWithTheKeyNamed)
     EXPECT_FALSE(testing::internal::GetCapturedStderr().empty()) << "a missing file";
 }
 
-// with metrics every table counter is read: the columns name each
-// configured counter's place in its table
-TEST(PipelineInit, MetricsInstallsTheTableReadersWithEveryColumn)
+// the rules resolved against the counter tables: offsets and record types;
+// with metrics every table counter is read, the columns naming each
+// configured counter's place in its table; names of another kind refused
+TEST(PipelineInit, ResolvesTheRulesAndRejectsNamesOfTheOtherKind)
 {
-    orlixmon_telemetry_counter_cfg_s dup;
-    dup.counter = "rx_rdma_responder_dup_requests";
-    orlixmon_telemetry_counter_cfg_s tx;
-    tx.counter = "tx_rdma_unicast_packets";
-    pipeline_init_params_s params{{tx, dup}, {}, {}};
+    auto rule = [](const char* name) {
+        orlixmon_telemetry_counter_cfg_s cfg;
+        cfg.counter = name;
+        cfg.stats_record = true;
+        return cfg;
+    };
+    pipeline_init_params_s good{{rule("tx_rdma_unicast_packets"), rule("rx_rdma_responder_dup_requests")},
+                                {rule("frames_rx_ok")},
+                                {}};
     pipeline_monitor_info_s plain, metrics;
-    ASSERT_EQ(pipeline_init(&params, &plain), 0);
+    ASSERT_EQ(pipeline_init(&good, &plain), 0);
+    EXPECT_EQ(plain.record_types, (std::set<uint32_t>{2, 3}));
     EXPECT_FALSE(plain.metrics);
     EXPECT_EQ(plain.lif_counters_read, pipeline_lif_counters_read);
-    ASSERT_EQ(pipeline_init(&params, &metrics, true), 0);
+    ASSERT_EQ(plain.lif_counters.size(), 2u);
+    EXPECT_EQ(plain.lif_counters[0].offset, 392u);
+    EXPECT_EQ(plain.lif_counters[1].offset, 896u);
+    EXPECT_EQ(plain.port_counters.at(0).offset, 16u);
+    ASSERT_EQ(pipeline_init(&good, &metrics, true), 0);
     EXPECT_TRUE(metrics.metrics);
     EXPECT_EQ(metrics.lif_counters_read, pipeline_lif_table_read);
     EXPECT_EQ(metrics.port_counters_read, pipeline_port_table_read);
@@ -185,26 +195,6 @@ TEST(PipelineInit, MetricsInstallsTheTableReadersWithEveryColumn)
     EXPECT_EQ(metrics.port_table_offsets, (std::vector<uint64_t>{16, 0}));
     EXPECT_EQ(metrics.lif_counters[0].column, 6u);
     EXPECT_EQ(metrics.lif_counters[1].column, 0u);
-}
-
-TEST(PipelineInit, ResolvesOffsetsAndRejectsNamesOfTheOtherKind)
-{
-    auto rule = [](const char* name) {
-        orlixmon_telemetry_counter_cfg_s cfg;
-        cfg.counter = name;
-        cfg.stats_record = true;
-        return cfg;
-    };
-    pipeline_init_params_s good{{rule("rx_rdma_responder_dup_requests"), rule("tx_rdma_unicast_bytes")},
-                                {rule("frames_rx_ok")},
-                                {}};
-    pipeline_monitor_info_s info;
-    ASSERT_EQ(pipeline_init(&good, &info), 0);
-    EXPECT_EQ(info.record_types, (std::set<uint32_t>{2, 3}));
-    ASSERT_EQ(info.lif_counters.size(), 2u);
-    EXPECT_EQ(info.lif_counters[0].offset, 896u);
-    EXPECT_EQ(info.lif_counters[1].offset, 384u);
-    EXPECT_EQ(info.port_counters.at(0).offset, 16u);
 
     const struct {
         pipeline_init_params_s params;

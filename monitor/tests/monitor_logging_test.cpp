@@ -21,25 +21,14 @@
 
 namespace {
 
-std::vector<std::string> file_lines(const std::string& path)
-{
-    return lines_of(test_read_file(path));
-}
+std::vector<std::string> file_lines(const std::string& path) { return lines_of(test_read_file(path)); }
 
 class MonitorLogs : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/orlix-monlog-test.XXXXXX";
-        dir = mkdtemp(tmpl);
-        setenv("PERSISTENT_LOG_DIR", dir.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        unsetenv("PERSISTENT_LOG_DIR");
-        std::filesystem::remove_all(dir);
-    }
-    std::string dir;
+    void SetUp() override { setenv("PERSISTENT_LOG_DIR", dir.c_str(), 1); }
+    void TearDown() override { unsetenv("PERSISTENT_LOG_DIR"); }
+    test_temp_dir tmp{"orlix-monlog"};
+    const std::string dir = tmp.path();
 };
 
 // a card's telemetry file: named after the card, appended to with a fresh

@@ -170,7 +170,7 @@ protected:
             ctxt.stop = true;
         }
         ctxt.cond.notify_all();
-        bool ended = test_wait_until([&] { return done.load(); }, milliseconds(5000 * scale()));
+        bool ended = test_wait_until([&] { return done.load(); }, milliseconds(5000));
         EXPECT_TRUE(ended) << "the stop did not wake the worker";
         ended ? worker.join() : worker.detach();
         std::lock_guard<std::mutex> lock(ctxt.mutex);
@@ -240,7 +240,7 @@ TEST_P(WorkerSchedule, PollsLandOnTheirInstants)
     int64_t first_t0 = 0;
     if (c.park_at >= 0) {
         start_worker();
-        ASSERT_TRUE(test_wait_until([] { return g_rec.parked.load(); }, milliseconds(10000 * scale())));
+        ASSERT_TRUE(test_wait_until([] { return g_rec.parked.load(); }, milliseconds(10000)));
         // parked: nothing polls for a few periods
         std::this_thread::sleep_for(std::chrono::nanoseconds(3 * lif));
         stop_worker();
