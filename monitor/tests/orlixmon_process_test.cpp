@@ -114,6 +114,16 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
     std::string open_tel = dir.file("open");
     fs::create_directories(open_tel);
     chmod(open_tel.c_str(), 01777);
+    // the metrics address held by another socket
+    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(holder, 4), 0);
+    ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const std::string taken = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
     const std::string warned = config(log_dir(), telemetry_dir(), "tx_rdma_unicast_bytes",
                                       R"("metrics": {"listn": "127.0.0.1:1"}, "worker_wait": "sleep", "filtr": 1, )");
     const struct {
@@ -134,6 +144,8 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
         {warned, "Warning - " + warned + ": unknown key \"metrics.listn\" (did you mean \"metrics.listen\"?)\n" +
                      "Warning - " + warned + ": unknown key \"filtr\" (did you mean \"filter\"?)\n" +
                      "Error - tx_rdma_unicast_bytes is not a valid port counter\nFailed to initiate ORLIX monitor ...\n"},
+        {config(log_dir(), telemetry_dir(), "frames_rx_ok", R"("metrics": {"listen": ")" + taken + R"("},)"),
+         "Error - cannot listen on " + taken + " for metrics: Address already in use\nFailed to initiate ORLIX monitor ...\n"},
         {config(log_dir(), open_tel), "Directory " + open_tel +
                                           " can be written by other users (mode 1777): it is not a private directory; "
                                           "remove it or choose another directory\n"},
@@ -144,6 +156,8 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
         EXPECT_EQ(p->err(), c.err);
         EXPECT_EQ(p->out(), "");
     }
+    close(holder);
+    EXPECT_FALSE(has(trace(), "Starting to monitor"));
     EXPECT_TRUE(has(trace(),
                     "configuration: unknown key \"metrics.listn\" (did you mean \"metrics.listen\"?)"))
         << "the warning in the trace too";
@@ -183,26 +197,6 @@ TEST_F(Orlixmon, SecondInstanceIsRefusedAndStopSignalsEndItCleanly)
         EXPECT_TRUE(has(log, "received signal " + std::to_string(signo) + ", exiting ...")) << log;
         fs::remove(log_dir() + "/orlixmon.log");
     }
-}
-
-// the metrics address held by another socket: the start fails, nothing monitored
-TEST_F(Orlixmon, MetricsAddressTakenFailsTheStart)
-{
-    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(listen(holder, 4), 0);
-    ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    const std::string at = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-    auto p = run({"-c", config(log_dir(), telemetry_dir(), "frames_rx_ok", R"("metrics": {"listen": ")" + at + R"("},)")});
-    close(holder);
-    EXPECT_EQ(p->exit_status(), 255) << "the start-up failure status";
-    EXPECT_TRUE(has(p->err(), "Error - cannot listen on " + at + " for metrics")) << p->err();
-    EXPECT_FALSE(has(p->out(), "Exiting ORLIX monitor")) << p->out();
-    EXPECT_FALSE(has(trace(), "Starting to monitor"));
 }
 
 }  // namespace
