@@ -11,6 +11,7 @@
 #include "emulator/cardsim_host.h"
 #include "ipc/nic_ipc.h"
 #include "monitor/counter_maps.h"
+#include "monitor/pipeline.h"
 #include "monitor/worker.h"
 #include "pal/pal.h"
 
@@ -69,20 +70,25 @@ protected:
                                   cardsim_ifindex(CARDSIM_IFTYPE_ETH, 1, p), uint16_t(p), CARDSIM_PORT_REGION,
                                   CARDSIM_PORT_REGION_SIZE});
         }
-        info.record_types = {ORLIXMON_RECORD_TYPE_LIF, ORLIXMON_RECORD_TYPE_PORT};
-        info.export_cb = counting_export;
-        info.lif_counters_read = pipeline_lif_counters_read;
-        info.port_counters_read = pipeline_port_counters_read;
-        // every LIF counter and every port counter: deltas into both records,
-        // cumulative values into stats, one behind a threshold
-        for (const auto& [name, offset] : lif_counter_map) {
-            info.lif_counters.push_back({name, offset, false, 0, true, true});
-        }
-        info.lif_counters[0].threshold = 1;
-        for (const auto& [name, offset] : port_counter_map) {
-            info.port_counters.push_back({name, offset, true, 0, false, true});
-        }
+        init_pipeline(false);
         pipeline_reinit();
+    }
+
+    // every LIF counter and every port counter: deltas into both records,
+    // cumulative values into stats, one behind a threshold; with metrics the
+    // passes read whole tables
+    void init_pipeline(bool metrics)
+    {
+        pipeline_init_params_s params;
+        for (const auto& [name, offset] : lif_counter_map) {
+            params.lif_counters.push_back({name, false, params.lif_counters.empty() ? 1u : 0u, true, true});
+        }
+        for (const auto& [name, offset] : port_counter_map) {
+            params.port_counters.push_back({name, true, 0, false, true});
+        }
+        info = {};
+        ASSERT_EQ(pipeline_init(&params, &info, metrics), 0);
+        info.export_cb = counting_export;
         g_seen = {};
     }
 
@@ -142,21 +148,7 @@ TEST_F(WorkerAllocations, PassesAfterTheFirstAllocateNothing)
     g_seen = {};
     ctxt.lifs.pop_back();  // the emulated card has two: the third's counters stand still
 
-    info.metrics = true;
-    info.lif_counters_read = pipeline_lif_table_read;
-    info.port_counters_read = pipeline_port_table_read;
-    for (const auto& [name, offset] : lif_counter_map) {
-        info.lif_table_offsets.push_back(offset);
-    }
-    for (const auto& [name, offset] : port_counter_map) {
-        info.port_table_offsets.push_back(offset);
-    }
-    for (size_t c = 0; c < info.lif_counters.size(); c++) {
-        info.lif_counters[c].column = c;  // every counter configured, in table order
-    }
-    for (size_t c = 0; c < info.port_counters.size(); c++) {
-        info.port_counters[c].column = c;
-    }
+    init_pipeline(true);
     for (const auto& lif : ctxt.lifs) {
         ctxt.metrics.add_object(ORLIXMON_METRICS_LIF, lif.id, lif.name, lif_counter_map.size());
     }
