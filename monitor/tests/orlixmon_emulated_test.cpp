@@ -1,7 +1,6 @@
 // orlixmon on an emulated host of two cards: telemetry lines that follow
-// counters set by hand; the metrics endpoint through module changes, write
-// errors and a card that leaves; and Debian's prometheus, with the shipped
-// alerts, scraping it while a card hangs
+// counters set by hand, and one daemon's life as its metrics endpoint and a
+// Prometheus server scraping it see it
 
 #include <gtest/gtest.h>
 
@@ -168,37 +167,34 @@ TEST_F(OrlixmonEmulated, DiscoversBothCardsAndWritesLinesThatFollowTheCounters)
 class MetricsEmulated : public EmulatedDaemon {
 protected:
     MetricsEmulated() : EmulatedDaemon(50) {}
-
-    void SetUp() override
-    {
-        EmulatedDaemon::SetUp();
-        if (set_up_failed()) {
-            return;
-        }
-        port = test_free_tcp_port();
-        ASSERT_GT(port, 0);
-        configure(R"("worker_wait": "sleep",
-            "metrics": {"listen": "127.0.0.1:)" + std::to_string(port) + R"(", "transceiver_interval": 1000000},
-            "filter": {
-              "card": {"liveness_poll_interval": 200000},
-              "lif": {"poll_interval": 20000, "counters": [
-                {"counter": "tx_rdma_unicast_bytes", "cumulative": true, "action": {"stats_record": true}}]},
-              "port": {"poll_interval": 20000, "counters": [
-                {"counter": "frames_rx_ok", "cumulative": true, "action": {"stats_record": true}}]}})");
-    }
-
-    int port = -1;
 };
 
-// one daemon's life, under a file size limit: the stats file's write
-// failures are counted per file while its lines stop, the scrape answers;
-// the modules' readings reach the scrape in base units;
-// a weak receive power set through the control word and a module taken out
-// show at a later pass; a card that goes away is down at once and drops out
-// at the next card discovery (30 s), the other card as it was; the stop
-// does not wait for connections held half open
-TEST_F(MetricsEmulated, OneDaemonThroughWriteErrorsModuleChangesSlowClientsAndACardThatLeaves)
+// one daemon's life under a file size limit, scraped by Debian's prometheus
+// as a fleet runs it (every second, the shipped alerts loaded): the stats
+// file's write failures counted per file while its lines stop; one
+// listening socket; both cards with their objects and counters in the
+// server; the modules' readings in base units; a weak receive power set
+// through the control word and a module taken out show at a later pass;
+// card 1 hangs: down in the server, its alert pending, the scrape not held
+// up; then it leaves the bus and drops out at the next card discovery
+// (30 s), card 0 as it was; the stop does not wait for connections held
+// half open
+TEST_F(MetricsEmulated, OneDaemonsLifeScrapedByPrometheus)
 {
+    const int port = test_free_tcp_port();
+    int server_port = test_free_tcp_port();
+    for (int i = 0; i < 10 && server_port == port; i++) {
+        server_port = test_free_tcp_port();
+    }
+    ASSERT_TRUE(port > 0 && server_port > 0 && server_port != port);
+    const std::string target = "127.0.0.1:" + std::to_string(port);
+    configure(R"("worker_wait": "sleep", "metrics": {"listen": ")" + target + R"(", "transceiver_interval": 1000000},
+        "filter": {
+          "card": {"liveness_poll_interval": 200000},
+          "lif": {"poll_interval": 20000, "counters": [
+            {"counter": "tx_rdma_unicast_bytes", "cumulative": true, "action": {"stats_record": true}}]},
+          "port": {"poll_interval": 20000, "counters": [
+            {"counter": "frames_rx_ok", "cumulative": true, "action": {"stats_record": true}}]}})");
     ASSERT_TRUE(fs::exists("/usr/bin/prlimit")) << "prlimit (util-linux) is a test dependency";
     run_daemon({"/usr/bin/prlimit", "--fsize=16384:unlimited", "--"});
     const std::string file = card(0) + ",file=\"";
@@ -209,77 +205,6 @@ TEST_F(MetricsEmulated, OneDaemonThroughWriteErrorsModuleChangesSlowClientsAndAC
     const double lines = sample(text, "orlix_telemetry_lines_total" + file + "stats\"}");
     EXPECT_TRUE(lines > 0 && lines * 100 <= 16384.0) << "lines of ~100 bytes or more up to the limit: " << lines;
     EXPECT_EQ(sample(text, "orlix_telemetry_write_errors_total" + file + "event\"}"), 0) << text;
-
-    const std::string cage1 = "{address=\"" + host.card(0).card_bdf + "\",port=\"1\"";
-    const std::string lane1 = cage1 + ",lane=\"1\"", lane2 = cage1 + ",lane=\"2\"";
-    const std::string rx1 = "orlix_transceiver_rx_power_watts" + lane1 + "}";
-    const std::string rx_low1 = "orlix_transceiver_lane_warning" + lane1 + ",kind=\"rx_power_low\"}";
-    const std::string absent = "orlix_transceiver_present{address=\"" + host.card(1).card_bdf + "\",port=\"2\"}";
-    const std::string up0 = "orlix_card_up" + card(0) + "}", up1 = "orlix_card_up" + card(1) + "}";
-    ASSERT_TRUE(scrape_until(port, text, [&](const std::string& t) {
-        return sample(t, rx1) > 0 && sample(t, absent) == 1 && sample(t, up1) == 1 &&
-               sample(t, "orlix_lif_tx_rdma_unicast_bytes_total" + card(1)) > 0;
-    })) << text << daemon->err();
-    EXPECT_TRUE(has(text, "orlix_card_info" + card(1) + ",firmware_version=\"")) << text;
-    const struct {
-        std::string series;
-        double value, within;
-    } readings[] = {
-        {"orlix_transceiver_temperature_celsius" + cage1 + "}", 22.09, 0.01},
-        {"orlix_transceiver_supply_voltage_volts" + cage1 + "}", 3.3, 1e-4},
-        {rx1, 631e-6, 1e-7},
-        {"orlix_transceiver_tx_bias_amperes" + lane1 + "}", 7e-3, 1e-6},
-        {"orlix_transceiver_rx_power_low_warning_watts" + cage1 + "}", 100e-6, 1e-9},
-        {rx_low1, 0, 0},
-    };
-    for (const auto& r : readings) {
-        EXPECT_NEAR(sample(text, r.series), r.value, r.within) << r.series;
-    }
-    std::vector<int> slow;
-    for (int i = 0; i < 8; i++) {
-        slow.push_back(test_http_half_request(port, "127.0.0.2"));
-        ASSERT_GE(slow.back(), 0);
-    }
-
-    std::string error;
-    ASSERT_TRUE(cardsim_control_apply(host, "xcvr 0 1 rx-power-dbm -12 1", error)) << error;
-    EXPECT_FALSE(cardsim_control_apply(host, "xcvr 0 9 rx-power-dbm -12", error));
-    host.firmware(1).board().set_present(2, false);
-    ASSERT_TRUE(scrape_until(port, text, [&](const std::string& t) { return sample(t, rx_low1) == 1 && sample(t, absent) == 0; }))
-        << text;
-    EXPECT_NEAR(sample(text, rx1), 63.1e-6, 1e-7) << text;
-    EXPECT_NEAR(sample(text, "orlix_transceiver_rx_power_watts" + lane2 + "}"), 631e-6, 1e-7) << text;
-    EXPECT_EQ(sample(text, "orlix_transceiver_temperature_celsius{address=\"" + host.card(1).card_bdf + "\",port=\"2\"}"),
-              -1)
-        << "an empty cage has only its presence";
-
-    host.remove_card(1);
-    ASSERT_TRUE(scrape_until(port, text, [&](const std::string& t) { return sample(t, up1) == 0; })) << text;
-    EXPECT_GT(sample(text, "orlix_card_liveness_failures_total" + card(1) + "}"), 0) << text;
-    ASSERT_TRUE(scrape_until(port, text, [&](const std::string& t) { return !has(t, card(1)); }, 45))
-        << "still listed after the next discovery:\n" << text;
-    EXPECT_EQ(sample(text, up0), 1) << text;
-    stop();  // with the connections still held
-    for (int fd : slow) {
-        close(fd);
-    }
-}
-
-// the server as a fleet runs it, scraping every second with the shipped
-// alerts: both cards with their objects and counters, then card 1 stops
-// answering: down in the server, its alert pending, the scrape not held up
-TEST_F(MetricsEmulated, PrometheusScrapesBothCardsAndSeesOneHang)
-{
-    int server_port = test_free_tcp_port();
-    for (int i = 0; i < 10 && server_port == port; i++) {
-        server_port = test_free_tcp_port();
-    }
-    ASSERT_TRUE(server_port > 0 && server_port != port);
-    const std::string target = "127.0.0.1:" + std::to_string(port);
-    run_daemon();
-    std::string text;
-    ASSERT_TRUE(scrape_until(port, text, [](const std::string& t) { return has(t, "orlix_build_info{version="); }, 30))
-        << daemon->err();
     EXPECT_EQ(listening_ports_of(daemon->pid()), std::vector<int>{port}) << "one listening socket, on its port";
 
     const char* source = getenv("ORLIX_SOURCE_DIR");
@@ -303,16 +228,13 @@ TEST_F(MetricsEmulated, PrometheusScrapesBothCardsAndSeesOneHang)
         return test_wait_until([&] { return query(promql, by) == want; }, seconds(60));
     };
     const std::string a0 = host.card(0).card_bdf, a1 = host.card(1).card_bdf;
-
-    // scrapes the server took whole: the target up, both cards, two ports
-    // and two LIFs a card with their labels, passes timed, counters growing
     EXPECT_TRUE(wait_query("up{job=\"orlixmon\"}", target + " 1\n", "instance")) << prometheus.err();
     const std::string both = a0 + " 1\n" + a1 + " 1\n", two_each = a0 + " 2\n" + a1 + " 2\n";
     ASSERT_TRUE(wait_query("orlix_card_up", both)) << query("orlix_card_up") << prometheus.err();
     const struct {
         std::string promql, want;
     } series[] = {
-        {"count by (address) (orlix_card_info{serial!=\"\",uuid!=\"\"})", both},
+        {"count by (address) (orlix_card_info{serial!=\"\",uuid!=\"\",firmware_version!=\"\"})", both},
         {"count by (address) (orlix_port_frames_rx_ok_total{id!=\"\",name!=\"\"})", two_each},
         {"count by (address) (orlix_lif_tx_rdma_unicast_bytes_total{id!=\"\",name!=\"\"})", two_each},
         {"count by (address) (orlix_monitor_pass_duration_seconds_count > 0)", both},
@@ -322,14 +244,58 @@ TEST_F(MetricsEmulated, PrometheusScrapesBothCardsAndSeesOneHang)
         EXPECT_TRUE(wait_query(s.promql, s.want)) << s.promql << ": " << query(s.promql);
     }
 
-    ASSERT_TRUE(test_wait_until([&] { return has(trace(), "Starting to monitor " + a1); }));
+    const std::string cage1 = "{address=\"" + a0 + "\",port=\"1\"";
+    const std::string lane1 = cage1 + ",lane=\"1\"", lane2 = cage1 + ",lane=\"2\"";
+    const std::string rx1 = "orlix_transceiver_rx_power_watts" + lane1 + "}";
+    const std::string rx_low1 = "orlix_transceiver_lane_warning" + lane1 + ",kind=\"rx_power_low\"}";
+    const std::string absent = "orlix_transceiver_present{address=\"" + a1 + "\",port=\"2\"}";
+    ASSERT_TRUE(scrape_until(port, text, [&](const std::string& t) { return sample(t, rx1) > 0 && sample(t, absent) == 1; }))
+        << text;
+    const struct {
+        std::string series;
+        double value, within;
+    } readings[] = {
+        {"orlix_transceiver_temperature_celsius" + cage1 + "}", 22.09, 0.01},
+        {"orlix_transceiver_supply_voltage_volts" + cage1 + "}", 3.3, 1e-4},
+        {rx1, 631e-6, 1e-7},
+        {"orlix_transceiver_tx_bias_amperes" + lane1 + "}", 7e-3, 1e-6},
+        {"orlix_transceiver_rx_power_low_warning_watts" + cage1 + "}", 100e-6, 1e-9},
+        {rx_low1, 0, 0},
+    };
+    for (const auto& r : readings) {
+        EXPECT_NEAR(sample(text, r.series), r.value, r.within) << r.series;
+    }
+    std::vector<int> slow;
+    for (int i = 0; i < 8; i++) {
+        slow.push_back(test_http_half_request(port, "127.0.0.2"));
+        ASSERT_GE(slow.back(), 0);
+    }
     std::string error;
+    ASSERT_TRUE(cardsim_control_apply(host, "xcvr 0 1 rx-power-dbm -12 1", error)) << error;
+    EXPECT_FALSE(cardsim_control_apply(host, "xcvr 0 9 rx-power-dbm -12", error));
+    host.firmware(1).board().set_present(2, false);
+    ASSERT_TRUE(scrape_until(port, text, [&](const std::string& t) { return sample(t, rx_low1) == 1 && sample(t, absent) == 0; }))
+        << text;
+    EXPECT_NEAR(sample(text, rx1), 63.1e-6, 1e-7) << text;
+    EXPECT_NEAR(sample(text, "orlix_transceiver_rx_power_watts" + lane2 + "}"), 631e-6, 1e-7) << text;
+    EXPECT_EQ(sample(text, "orlix_transceiver_temperature_celsius{address=\"" + a1 + "\",port=\"2\"}"), -1)
+        << "an empty cage has only its presence";
+
     ASSERT_TRUE(cardsim_control_apply(host, "hang 1", error)) << error;
     EXPECT_TRUE(wait_query("orlix_card_up", a0 + " 1\n" + a1 + " 0\n")) << query("orlix_card_up") << trace();
     EXPECT_TRUE(wait_query("ALERTS{alertname=\"OrlixCardDown\",alertstate=\"pending\"}", a1 + " 1\n"))
         << query("ALERTS", "alertname");
     EXPECT_TRUE(wait_query("count by (address) (orlix_card_liveness_failures_total > 0)", a1 + " 1\n"));
     EXPECT_EQ(query("up{job=\"orlixmon\"}", "instance"), target + " 1\n") << "a hung card does not hold up a scrape";
+
+    host.remove_card(1);
+    ASSERT_TRUE(scrape_until(port, text, [&](const std::string& t) { return !has(t, card(1)); }, 45))
+        << "still listed after the next discovery:\n" << text;
+    EXPECT_EQ(sample(text, "orlix_card_up" + card(0) + "}"), 1) << text;
+    stop();  // with the connections still held
+    for (int fd : slow) {
+        close(fd);
+    }
 }
 
 }  // namespace
