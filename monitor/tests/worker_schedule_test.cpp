@@ -51,7 +51,9 @@ struct recorder_s {
 };
 recorder_s g_rec;
 
-int recording_read(size_t index, orlixmon_telemetry_record_type_s kind)
+template <orlixmon_telemetry_record_type_s kind>
+int read_as(orlixmon_card_ctxt_s&, pipeline_monitor_info_s&, size_t index, uint64_t, orlixmon_telemetry_record_s&,
+            orlixmon_telemetry_record_s&)
 {
     if (index != 0) {
         return 0;
@@ -74,12 +76,6 @@ int recording_read(size_t index, orlixmon_telemetry_record_type_s kind)
     }
     return 0;
 }
-template <orlixmon_telemetry_record_type_s kind>
-int read_as(orlixmon_card_ctxt_s&, pipeline_monitor_info_s&, size_t index, uint64_t, orlixmon_telemetry_record_s&,
-            orlixmon_telemetry_record_s&)
-{
-    return recording_read(index, kind);
-}
 int no_export(orlixmon_card_ctxt_s&, orlixmon_telemetry_record_s&) { return 0; }
 
 struct schedule_case_s {
@@ -90,8 +86,6 @@ struct schedule_case_s {
     int64_t overrun_ms;
     int park_at;              // the LIF poll whose pass marks the card down; -1: none
 };
-
-void PrintTo(const schedule_case_s& c, std::ostream* os) { *os << c.name; }
 
 // the periods keep every instant of one kind away from the other's instants
 // near an overrun or a park. the tolerance of a poll's lateness (40 ms, times
