@@ -1,13 +1,8 @@
-// the telemetry pass over a card's LIFs and ports and where its lines go
+// the telemetry pass over a card's LIFs and ports
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-
-#include "monitor/oper_logger.h"
 #include "monitor/telemetry_export.h"
-#include "monitor/tests/monitor_test_util.h"
 
 namespace {
 
@@ -86,37 +81,6 @@ TEST_F(TelemetryPass, RecordsOfEachObjectInListOrder)
         }
         EXPECT_EQ(g_calls, c.calls);
     }
-}
-
-// the health checker's event goes to the event file alone; a record of no
-// known type is refused; a card without loggers drops the line and succeeds.
-// (counter records in their files: OrlixmonEmulated)
-TEST(TelemetryFiles, HealthEventsAndRecordsWithoutAFile)
-{
-    test_temp_dir dir("orlix-export");
-    setenv("PERSISTENT_LOG_DIR", dir.path().c_str(), 1);  // the boot count
-    orlixmon_card_ctxt_s ctxt;
-    ctxt.card = {"42424142-4300-0000-0000-000000000000", "0000:3b:00.0"};
-    ctxt.stats_logger = orlixmon_oper_logger_init(ctxt.card, dir.path(), "stats");
-    ctxt.event_logger = orlixmon_oper_logger_init(ctxt.card, dir.path(), "event");
-    ASSERT_TRUE(ctxt.stats_logger && ctxt.event_logger);
-    orlixmon_post_health_check_event(ctxt, "card down detected");
-    std::string id = "id-p", name = "eth1/1";
-    orlixmon_telemetry_record_s bad(id, name);
-    bad.type = 9;
-    EXPECT_NE(telemetry_export_cb(ctxt, bad), 0);
-    orlixmon_oper_logger_deinit(ctxt.card, "stats");
-    orlixmon_oper_logger_deinit(ctxt.card, "event");
-    unsetenv("PERSISTENT_LOG_DIR");
-
-    EXPECT_FALSE(has(test_read_file(dir.file("card_0000:3b:00.0_stats.log")), "card down"));
-    const std::string event_file = test_read_file(dir.file("card_0000:3b:00.0_event.log"));
-    EXPECT_TRUE(has(event_file, "\"description\": \"card down detected\"")) << event_file;
-    EXPECT_TRUE(has(event_file, "\"id\": \"42424142-4300-0000-0000-000000000000\"")) << event_file;
-    orlixmon_card_ctxt_s bare;
-    bad.type = ORLIXMON_TELEMETRY_TYPE_STATS;
-    bad.record_type = ORLIXMON_RECORD_TYPE_PORT;
-    EXPECT_EQ(telemetry_export_cb(bare, bad), 0);
 }
 
 }  // namespace
