@@ -87,6 +87,8 @@ struct schedule_case_s {
     int park_at;              // the LIF poll whose pass marks the card down; -1: none
 };
 
+void PrintTo(const schedule_case_s& c, std::ostream* os) { *os << c.name; }
+
 // the periods keep every instant of one kind away from the other's instants
 // near an overrun or a park. the tolerance of a poll's lateness (40 ms, times
 // the sanitizer scale like the periods) is a loaded host's wake-up latency
