@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <regex>
 #include <vector>
 
 #include "emulator/cardsim_control.h"
@@ -88,15 +89,9 @@ protected:
     bool wait_line(size_t card, const char* kind, const std::string& object, const std::string& counter,
                    uint64_t value) const
     {
-        const std::string want = "\"name\":\"" + counter + "\",\"value\":" + std::to_string(value) + "}";
-        return test_wait_until([&] {
-            for (const auto& line : lines_of(telemetry(card, kind))) {
-                if (has(line, "\"name\":\"" + object + "\"") && has(line, want)) {
-                    return true;
-                }
-            }
-            return false;
-        });
+        const std::regex line("\"name\":\"" + object + "\".*\"name\":\"" + counter + "\",\"value\":" +
+                              std::to_string(value) + "\\}");
+        return test_wait_until([&] { return std::regex_search(telemetry(card, kind), line); });
     }
     // waits for more than n further lines of card 0's stats file
     bool wait_passes(size_t n) const
