@@ -181,47 +181,6 @@ std::string bcrypt(const char* password)
     return hash ? hash : "";
 }
 
-TEST_F(MetricsHttp, TlsAndBasicAuthFromTheWebConfigFile)
-{
-    // a self-signed certificate for 127.0.0.1, beside the web configuration
-    make_cert("server", "-addext subjectAltName=IP:127.0.0.1");
-    std::string hash = bcrypt("s3cret");
-    ASSERT_EQ(hash.rfind("$2b$05$", 0), 0u) << hash;
-    test_write_file(dir.file("web.yml"), "tls_server_config:\n"
-                                         "  cert_file: server.crt\n"
-                                         "  key_file: server.key\n"
-                                         "basic_auth_users:\n"
-                                         "  prometheus: " + hash + "\n");
-    orlixmon_metrics_endpoint endpoint(collect_one_card);
-    orlixmon_metrics_options_s options;
-    options.web_config_file = dir.file("web.yml");
-    std::string error;
-    ASSERT_TRUE(endpoint.start(at("127.0.0.1"), error, options)) << error;
-    EXPECT_EQ(endpoint.url(), "https://" + at("127.0.0.1") + "/metrics");
-
-    // the answer with its head, then the status code alone
-    const std::string curl = "curl -s -i --max-time 10 -w '%{http_code}' --cacert '" + dir.file("server.crt") + "' ";
-    const std::string https = "https://" + at("127.0.0.1");
-    const struct {
-        std::string args;
-        const char* code;
-        const char* has;
-    } cases[] = {
-        {"-u prometheus:s3cret " + https + "/metrics", "200", "orlix_build_info{version=\"9.9.9\"} 1"},
-        {"-u prometheus:s3cret " + https + "/", "200", ""},
-        {"-u prometheus:wrong " + https + "/metrics", "401", ""},
-        {"-u nobody:s3cret " + https + "/metrics", "401", ""},
-        {https + "/metrics", "401", "WWW-Authenticate: Basic realm=\"orlixmon\""},
-        {https + "/other", "401", ""},
-        {"-u prometheus:s3cret http://" + at("127.0.0.1") + "/metrics", "000", ""},  // no plain HTTP
-    };
-    for (const auto& c : cases) {
-        const std::string answer = shell(curl + c.args);
-        EXPECT_EQ(answer.substr(answer.size() < 3 ? 0 : answer.size() - 3), c.code) << c.args;
-        EXPECT_TRUE(has(answer, c.has)) << c.args << ":\n" << answer;
-    }
-}
-
 // a password that passed once costs no bcrypt again; checks of unknown
 // credentials beyond the budget are put off (429) rather than run
 TEST(MetricsAuth, PassedCredentialsAreRememberedAndUnknownOnesRationed)
@@ -236,7 +195,10 @@ TEST(MetricsAuth, PassedCredentialsAreRememberedAndUnknownOnesRationed)
     EXPECT_EQ(auth.check(nullptr, nullptr), orlixmon_metrics_auth::DENIED);
 }
 
-TEST_F(MetricsHttp, BadWebConfigFilesAreClearErrors)
+// bad web configuration files are clear errors, and one that is missing
+// fails the start with nothing listening; then a good one: TLS and basic
+// authentication
+TEST_F(MetricsHttp, WebConfigFilesBadOnesRefusedAGoodOneServesTlsWithBasicAuth)
 {
     make_cert("a");
     make_cert("b");
@@ -276,6 +238,42 @@ TEST_F(MetricsHttp, BadWebConfigFilesAreClearErrors)
     EXPECT_FALSE(endpoint.start(at("127.0.0.1"), error, options));
     EXPECT_TRUE(has(error, "metrics.web_config_file: cannot read " + dir.file("absent.yml"))) << error;
     EXPECT_EQ(test_http_get(port, "/metrics"), "");
+
+    // a self-signed certificate for 127.0.0.1, beside the web configuration
+    make_cert("server", "-addext subjectAltName=IP:127.0.0.1");
+    std::string hash = bcrypt("s3cret");
+    ASSERT_EQ(hash.rfind("$2b$05$", 0), 0u) << hash;
+    test_write_file(dir.file("web.yml"), "tls_server_config:\n"
+                                         "  cert_file: server.crt\n"
+                                         "  key_file: server.key\n"
+                                         "basic_auth_users:\n"
+                                         "  prometheus: " + hash + "\n");
+    options.web_config_file = dir.file("web.yml");
+    ASSERT_TRUE(endpoint.start(at("127.0.0.1"), error, options)) << error;
+    EXPECT_EQ(endpoint.url(), "https://" + at("127.0.0.1") + "/metrics");
+
+    // the answer with its head, then the status code alone
+    const std::string curl = "curl -s -i --max-time 10 -w '%{http_code}' --cacert '" + dir.file("server.crt") + "' ";
+    const std::string https = "https://" + at("127.0.0.1");
+    const struct {
+        std::string args;
+        const char* code;
+        const char* has;
+    } requests[] = {
+        {"-u prometheus:s3cret " + https + "/metrics", "200", "orlix_build_info{version=\"9.9.9\"} 1"},
+        {"-u prometheus:s3cret " + https + "/", "200", ""},
+        {"-u prometheus:wrong " + https + "/metrics", "401", ""},
+        {"-u nobody:s3cret " + https + "/metrics", "401", ""},
+        {https + "/metrics", "401", "WWW-Authenticate: Basic realm=\"orlixmon\""},
+        {https + "/other", "401", ""},
+        {"-u prometheus:s3cret http://" + at("127.0.0.1") + "/metrics", "000", ""},  // no plain HTTP
+    };
+    for (const auto& c : requests) {
+        const std::string answer = shell(curl + c.args);
+        EXPECT_EQ(answer.substr(answer.size() < 3 ? 0 : answer.size() - 3), c.code) << c.args;
+        EXPECT_TRUE(has(answer, c.has)) << c.args << ":\n" << answer;
+    }
 }
+
 
 }  // namespace
