@@ -28,7 +28,8 @@ TEST(PortNames, FromInterfaceIndex)
     }
 }
 
-TEST(PortIds, MacMarkerAndBigEndianIndex)
+// a port's identifier: its card's MAC, a marker and the index big-endian
+TEST(PortNames, IdFromMacMarkerAndBigEndianIndex)
 {
     std::array<uint8_t, 6> mac{0x00, 0xae, 0xcd, 0x01, 0x02, 0x03};
     EXPECT_EQ(orlixmon_port_id(mac, 0x11010000), "00aecd01-0203-4242-4242-000011010000");

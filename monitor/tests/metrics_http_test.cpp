@@ -10,13 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <future>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "monitor/metrics_endpoint.h"
 #include "monitor/metrics_web_config.h"
@@ -38,12 +33,14 @@ void collect_one_card(orlixmon_metrics_snapshot_s& s)
     s.cards = {card};
 }
 
-// a GET of /metrics from from, answered within bound: the answer, or
-// empty when it did not come in time
-std::string get_within(int port, seconds bound, const char* from = nullptr)
+// a GET of /metrics, answered within bound (scaled): the answer, or empty
+// when it did not come in time
+std::string get_within(int port, seconds bound)
 {
-    auto answer = std::async(std::launch::async, [=] { return test_http_get(port, "/metrics", from); });
-    return answer.wait_for(bound) == std::future_status::ready ? answer.get() : "";
+    auto answer = std::async(std::launch::async, [=] { return test_http_get(port, "/metrics"); });
+    const bool ready = test_wait_until(
+        [&] { return answer.wait_for(seconds(0)) == std::future_status::ready; }, bound);
+    return ready ? answer.get() : "";
 }
 
 class MetricsHttp : public ::testing::Test {
@@ -89,27 +86,22 @@ TEST_F(MetricsHttp, PagesAndListenForms)
     std::string error;
     ASSERT_TRUE(endpoint.start(at("127.0.0.1"), error)) << error;
     EXPECT_EQ(endpoint.url(), "http://" + at("127.0.0.1") + "/metrics");
-    struct {
-        const char* path;
-        const char* status;
-        const char* body;
+    const struct {
+        const char *path, *status, *body, *head;
     } pages[] = {
-        {"/metrics", "200 OK", "orlix_card_up{address=\"0000:20:00.0\"} 1\n"},
-        {"/", "200 OK", "<a href=\"/metrics\">"},
-        {"/other", "404", "Not Found"},
-        {"/metrics/", "404", "Not Found"},
-        {"/metrics?x=1", "200 OK", "orlix_build_info"},
+        {"/metrics", "200 OK", "orlix_card_up{address=\"0000:20:00.0\"} 1\n", "Content-Type: text/plain; version=0.0.4"},
+        {"/", "200 OK", "<a href=\"/metrics\">", "Content-Type: text/html"},
+        {"/other", "404", "Not Found", ""},
+        {"/metrics/", "404", "Not Found", ""},
+        {"/metrics?x=1", "200 OK", "orlix_build_info", ""},
     };
     for (const auto& p : pages) {
-        std::string answer = test_http_get(port, p.path);
-        EXPECT_TRUE(has(answer, p.status) && has(answer, p.body)) << p.path << ":\n" << answer;
+        const int before = g_collects;
+        const std::string answer = test_http_get(port, p.path);
+        EXPECT_TRUE(has(answer, p.status) && has(answer, p.body) && has(answer, p.head)) << p.path << ":\n" << answer;
+        EXPECT_FALSE(has(answer, "exposer_")) << "no series of the HTTP server's own";
+        EXPECT_EQ(g_collects, before + has(p.body, "orlix_")) << p.path << ": one collect per scrape";
     }
-    EXPECT_TRUE(has(test_http_get(port, "/"), "Content-Type: text/html"));
-    EXPECT_TRUE(has(test_http_get(port, "/metrics"), "Content-Type: text/plain; version=0.0.4"));
-    EXPECT_FALSE(has(test_http_get(port, "/metrics"), "exposer_")) << "no series of the HTTP server's own";
-    int before = g_collects;
-    test_http_get(port, "/metrics");
-    EXPECT_EQ(g_collects, before + 1) << "one collect per scrape";
     EXPECT_TRUE(has(shell("curl -s -i -X POST --max-time 5 http://" + at("127.0.0.1") + "/metrics"), "405"));
     // a request head larger than a connection's memory is refused, not buffered
     EXPECT_TRUE(has(shell("curl -s -i --max-time 5 -H 'X-Pad: " + std::string(20000, 'a') + "' http://" +
@@ -142,7 +134,7 @@ TEST_F(MetricsHttp, SlowClientsAndBusyScrapersDoNotBlindTheScrape)
     }
     ASSERT_EQ(slow.size(), 256u);
     int extra = test_http_half_request(port, "127.0.0.2");
-    EXPECT_TRUE(test_wait_until([&] { return extra < 0 || test_http_closed(extra); }, scaled(5)))
+    EXPECT_TRUE(test_wait_until([&] { return extra < 0 || test_http_closed(extra); }, seconds(5)))
         << "more than " << per_ip << " connections from one address";
 
     std::atomic<bool> stop{false};
@@ -155,9 +147,9 @@ TEST_F(MetricsHttp, SlowClientsAndBusyScrapersDoNotBlindTheScrape)
             }
         });
     }
-    EXPECT_TRUE(test_wait_until([&] { return answered >= 64; }, scaled(10)));
+    EXPECT_TRUE(test_wait_until([&] { return answered >= 64; }, seconds(10)));
     for (int i = 0; i < 3; i++) {
-        std::string answer = get_within(port, scaled(5));
+        std::string answer = get_within(port, seconds(5));
         EXPECT_TRUE(has(answer, "200 OK") && has(answer, "orlix_build_info")) << answer;
     }
     stop = true;
@@ -168,7 +160,7 @@ TEST_F(MetricsHttp, SlowClientsAndBusyScrapersDoNotBlindTheScrape)
     EXPECT_TRUE(std::none_of(slow.begin(), slow.end(), test_http_closed)) << "held, not dropped, before the timeout";
 
     EXPECT_TRUE(test_wait_until([&] { return std::all_of(slow.begin(), slow.end(), test_http_closed); },
-                                scaled(orlixmon_metrics_endpoint::k_idle_timeout_s + 10)));
+                                seconds(orlixmon_metrics_endpoint::k_idle_timeout_s + 10)));
     for (int fd : slow) {
         close(fd);
     }
@@ -189,47 +181,6 @@ std::string bcrypt(const char* password)
     return hash ? hash : "";
 }
 
-TEST_F(MetricsHttp, TlsAndBasicAuthFromTheWebConfigFile)
-{
-    // a self-signed certificate for 127.0.0.1, beside the web configuration
-    make_cert("server", "-addext subjectAltName=IP:127.0.0.1");
-    std::string hash = bcrypt("s3cret");
-    ASSERT_EQ(hash.rfind("$2b$05$", 0), 0u) << hash;
-    test_write_file(dir.file("web.yml"), "tls_server_config:\n"
-                                         "  cert_file: server.crt\n"
-                                         "  key_file: server.key\n"
-                                         "basic_auth_users:\n"
-                                         "  prometheus: " + hash + "\n");
-    orlixmon_metrics_endpoint endpoint(collect_one_card);
-    orlixmon_metrics_options_s options;
-    options.web_config_file = dir.file("web.yml");
-    std::string error;
-    ASSERT_TRUE(endpoint.start(at("127.0.0.1"), error, options)) << error;
-    EXPECT_EQ(endpoint.url(), "https://" + at("127.0.0.1") + "/metrics");
-
-    // the answer with its head, then the status code alone
-    const std::string curl = "curl -s -i --max-time 10 -w '%{http_code}' --cacert '" + dir.file("server.crt") + "' ";
-    const std::string https = "https://" + at("127.0.0.1");
-    const struct {
-        std::string args;
-        const char* code;
-        const char* has;
-    } cases[] = {
-        {"-u prometheus:s3cret " + https + "/metrics", "200", "orlix_build_info{version=\"9.9.9\"} 1"},
-        {"-u prometheus:s3cret " + https + "/", "200", ""},
-        {"-u prometheus:wrong " + https + "/metrics", "401", ""},
-        {"-u nobody:s3cret " + https + "/metrics", "401", ""},
-        {https + "/metrics", "401", "WWW-Authenticate: Basic realm=\"orlixmon\""},
-        {https + "/other", "401", ""},
-        {"-u prometheus:s3cret http://" + at("127.0.0.1") + "/metrics", "000", ""},  // no plain HTTP
-    };
-    for (const auto& c : cases) {
-        const std::string answer = shell(curl + c.args);
-        EXPECT_EQ(answer.substr(answer.size() < 3 ? 0 : answer.size() - 3), c.code) << c.args;
-        EXPECT_TRUE(has(answer, c.has)) << c.args << ":\n" << answer;
-    }
-}
-
 // a password that passed once costs no bcrypt again; checks of unknown
 // credentials beyond the budget are put off (429) rather than run
 TEST(MetricsAuth, PassedCredentialsAreRememberedAndUnknownOnesRationed)
@@ -244,7 +195,10 @@ TEST(MetricsAuth, PassedCredentialsAreRememberedAndUnknownOnesRationed)
     EXPECT_EQ(auth.check(nullptr, nullptr), orlixmon_metrics_auth::DENIED);
 }
 
-TEST_F(MetricsHttp, BadWebConfigFilesAreClearErrors)
+// bad web configuration files are clear errors, and one that is missing
+// fails the start with nothing listening; then a good one: TLS and basic
+// authentication
+TEST_F(MetricsHttp, WebConfigFilesBadOnesRefusedAGoodOneServesTlsWithBasicAuth)
 {
     make_cert("a");
     make_cert("b");
@@ -284,6 +238,42 @@ TEST_F(MetricsHttp, BadWebConfigFilesAreClearErrors)
     EXPECT_FALSE(endpoint.start(at("127.0.0.1"), error, options));
     EXPECT_TRUE(has(error, "metrics.web_config_file: cannot read " + dir.file("absent.yml"))) << error;
     EXPECT_EQ(test_http_get(port, "/metrics"), "");
+
+    // a self-signed certificate for 127.0.0.1, beside the web configuration
+    make_cert("server", "-addext subjectAltName=IP:127.0.0.1");
+    std::string hash = bcrypt("s3cret");
+    ASSERT_EQ(hash.rfind("$2b$05$", 0), 0u) << hash;
+    test_write_file(dir.file("web.yml"), "tls_server_config:\n"
+                                         "  cert_file: server.crt\n"
+                                         "  key_file: server.key\n"
+                                         "basic_auth_users:\n"
+                                         "  prometheus: " + hash + "\n");
+    options.web_config_file = dir.file("web.yml");
+    ASSERT_TRUE(endpoint.start(at("127.0.0.1"), error, options)) << error;
+    EXPECT_EQ(endpoint.url(), "https://" + at("127.0.0.1") + "/metrics");
+
+    // the answer with its head, then the status code alone
+    const std::string curl = "curl -s -i --max-time 10 -w '%{http_code}' --cacert '" + dir.file("server.crt") + "' ";
+    const std::string https = "https://" + at("127.0.0.1");
+    const struct {
+        std::string args;
+        const char* code;
+        const char* has;
+    } requests[] = {
+        {"-u prometheus:s3cret " + https + "/metrics", "200", "orlix_build_info{version=\"9.9.9\"} 1"},
+        {"-u prometheus:s3cret " + https + "/", "200", ""},
+        {"-u prometheus:wrong " + https + "/metrics", "401", ""},
+        {"-u nobody:s3cret " + https + "/metrics", "401", ""},
+        {https + "/metrics", "401", "WWW-Authenticate: Basic realm=\"orlixmon\""},
+        {https + "/other", "401", ""},
+        {"-u prometheus:s3cret http://" + at("127.0.0.1") + "/metrics", "000", ""},  // no plain HTTP
+    };
+    for (const auto& c : requests) {
+        const std::string answer = shell(curl + c.args);
+        EXPECT_EQ(answer.substr(answer.size() < 3 ? 0 : answer.size() - 3), c.code) << c.args;
+        EXPECT_TRUE(has(answer, c.has)) << c.args << ":\n" << answer;
+    }
 }
+
 
 }  // namespace

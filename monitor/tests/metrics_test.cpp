@@ -44,87 +44,62 @@ std::string promtool_check(const std::string& text, const test_temp_dir& dir)
     return shell("promtool check metrics < '" + dir.file("scrape.txt") + "' 2>&1 || echo failed");
 }
 
-TEST(MetricsText, EveryFamilyWithItsLabelsPassesPromtool)
+// every variant passes promtool and holds its samples: two cards with every
+// counter (the tables by name order, raw totals, LIF and port labels, an
+// object not polled yet without a sample rather than a zero, cumulative
+// buckets with +Inf holding every pass, the sum in seconds); the counters
+// the rules name alone; no card; names from the firmware with quotes,
+// backslashes and line ends
+TEST(MetricsText, EveryVariantPassesPromtoolWithItsSamples)
 {
     test_temp_dir dir{"metrics"};
-    orlixmon_metrics_snapshot_s s;
-    s.version = "0.1.0";
-    s.cards = {card("0000:20:00.0", true), card("0000:24:00.0", false)};
-    std::string text = orlixmon_metrics_text(s);
-
-    EXPECT_EQ(promtool_check(text, dir), "") << text;
-
-    // the tables by name order, raw totals, LIF and port labels; an object
-    // not polled yet has no sample rather than a zero; cumulative buckets,
-    // +Inf holding every pass, the sum in seconds
-    const std::string a20 = "{address=\"0000:20:00.0\"", a24 = "{address=\"0000:24:00.0\"";
-    const std::string samples[] = {
-        "# TYPE orlix_lif_rx_rdma_responder_dup_requests_total counter\n"
-        "orlix_lif_rx_rdma_responder_dup_requests_total" + a20 + ",id=\"lif-id-0\",name=\"lif0\"} 1000\n",
-        "orlix_lif_tx_rdma_unicast_packets_total" + a24 + ",id=\"lif-id-0\",name=\"lif0\"} 1006\n",
-        "orlix_port_frames_rx_ok_total" + a20 + ",id=\"port-id-1\",name=\"eth1/1\"} 11\n",
-        "orlix_port_frames_tx_ok_total" + a20 + ",id=\"port-id-1\",name=\"eth1/1\"} 22\n",
-        "orlix_card_up" + a20 + "} 1\norlix_card_up" + a24 + "} 0\n",
-        "orlix_card_liveness_failures_total" + a24 + "} 3\n",
-        "orlix_card_info" + a20 + ",firmware_version=\"1.4.0\",serial=\"ORX26000000\","
-        "uuid=\"42424f52-5832-3630-3030-303030000000\"} 1\n",
-        "orlix_build_info{version=\"0.1.0\"} 1\n",
-        "orlix_monitor_pass_overruns_total" + a20 + "} 2\n",
-        "orlix_telemetry_write_errors_total" + a20 + ",file=\"event\"} 1\n",
-        "orlix_telemetry_lines_total" + a20 + ",file=\"stats\"} 40\n",
-        "orlix_monitor_pass_duration_seconds_bucket" + a20 + ",le=\"1e-06\"} 990\n",
-        "orlix_monitor_pass_duration_seconds_bucket" + a20 + ",le=\"0.0001\"} 998\n",
-        "orlix_monitor_pass_duration_seconds_bucket" + a20 + ",le=\"+Inf\"} 1000\n",
-        "orlix_monitor_pass_duration_seconds_sum" + a20 + "} 0.0009\n",
-    };
-    for (const auto& want : samples) {
-        EXPECT_TRUE(has(text, want)) << want;
-    }
-    EXPECT_FALSE(has(text, "lif-id-1")) << text;
-
-    // every HELP says where the values come from
-    size_t helps = 0, last_poll = 0, last_read = 0;
-    for (size_t at = text.find("# HELP "); at != std::string::npos; at = text.find("# HELP ", at + 1)) {
-        helps++;
-        const std::string line = text.substr(at, text.find('\n', at) - at);
-        last_poll += line.find("last poll") != std::string::npos;
-        last_read += line.find("transceiver reader's last pass") != std::string::npos;
-    }
-    EXPECT_EQ(helps, last_poll + last_read + 1) << "all but the build's";
-    EXPECT_EQ(last_poll, 8 + lif_counter_map.size() + port_counter_map.size());
-    // presence, 2 module and 3 lane readings, 2 module and 2 lane flag
-    // families, 20 thresholds
-    EXPECT_EQ(last_read, 30u);
-
-    // only the counters the rules name: their families alone, same samples
-    orlixmon_metrics_select_s configured{false, {"tx_rdma_unicast_packets"}, {}};
-    std::string some = orlixmon_metrics_text(s, configured);
-    EXPECT_EQ(promtool_check(some, dir), "") << some;
-    EXPECT_TRUE(has(some, "orlix_lif_tx_rdma_unicast_packets_total{address=\"0000:24:00.0\",id=\"lif-id-0\","
-                          "name=\"lif0\"} 1006\n"))
-        << some;
-    EXPECT_FALSE(has(some, "orlix_lif_rx_rdma")) << some;
-    EXPECT_FALSE(has(some, "orlix_port_")) << some;
-    EXPECT_TRUE(has(some, "orlix_card_up{")) << "the card families stay";
-}
-
-TEST(MetricsText, NoCardStillGivesValidTextAndLabelValuesAreEscaped)
-{
-    test_temp_dir dir{"metrics"};
-    orlixmon_metrics_snapshot_s empty;
-    empty.version = "0.1.0";
-    EXPECT_EQ(promtool_check(orlixmon_metrics_text(empty), dir), "");
-    EXPECT_FALSE(has(orlixmon_metrics_text(empty), "address=")) << orlixmon_metrics_text(empty);
-
-    // names come from the card's firmware: quotes, backslashes and line
-    // ends must not break the text
-    orlixmon_metrics_snapshot_s odd = empty;
+    orlixmon_metrics_snapshot_s both, empty, odd;
+    both.version = empty.version = odd.version = "0.1.0";
+    both.cards = {card("0000:20:00.0", true), card("0000:24:00.0", false)};
     odd.cards = {card("0000:20:00.0", true)};
     odd.cards[0].lifs[0].name = "a\"b\\c\nd";
     odd.cards[0].serial = "";
-    std::string text = orlixmon_metrics_text(odd);
-    EXPECT_EQ(promtool_check(text, dir), "") << text;
-    EXPECT_TRUE(has(text, "name=\"a\\\"b\\\\c\\nd\"")) << text;
+    const std::string a20 = "{address=\"0000:20:00.0\"", a24 = "{address=\"0000:24:00.0\"";
+    const std::string tx24 = "orlix_lif_tx_rdma_unicast_packets_total" + a24 + ",id=\"lif-id-0\",name=\"lif0\"} 1006\n";
+    const struct {
+        const char* what;
+        const orlixmon_metrics_snapshot_s& snapshot;
+        orlixmon_metrics_select_s select;
+        std::vector<std::string> present, absent;
+    } cases[] = {
+        {"every counter", both, {}, {
+             "# TYPE orlix_lif_rx_rdma_responder_dup_requests_total counter\n"
+             "orlix_lif_rx_rdma_responder_dup_requests_total" + a20 + ",id=\"lif-id-0\",name=\"lif0\"} 1000\n",
+             tx24,
+             "orlix_port_frames_rx_ok_total" + a20 + ",id=\"port-id-1\",name=\"eth1/1\"} 11\n",
+             "orlix_port_frames_tx_ok_total" + a20 + ",id=\"port-id-1\",name=\"eth1/1\"} 22\n",
+             "orlix_card_up" + a20 + "} 1\norlix_card_up" + a24 + "} 0\n",
+             "orlix_card_liveness_failures_total" + a24 + "} 3\n",
+             "orlix_card_info" + a20 + ",firmware_version=\"1.4.0\",serial=\"ORX26000000\","
+             "uuid=\"42424f52-5832-3630-3030-303030000000\"} 1\n",
+             "orlix_build_info{version=\"0.1.0\"} 1\n",
+             "orlix_monitor_pass_overruns_total" + a20 + "} 2\n",
+             "orlix_telemetry_write_errors_total" + a20 + ",file=\"event\"} 1\n",
+             "orlix_telemetry_lines_total" + a20 + ",file=\"stats\"} 40\n",
+             "orlix_monitor_pass_duration_seconds_bucket" + a20 + ",le=\"1e-06\"} 990\n",
+             "orlix_monitor_pass_duration_seconds_bucket" + a20 + ",le=\"0.0001\"} 998\n",
+             "orlix_monitor_pass_duration_seconds_bucket" + a20 + ",le=\"+Inf\"} 1000\n",
+             "orlix_monitor_pass_duration_seconds_sum" + a20 + "} 0.0009\n"}, {"lif-id-1"}},
+        {"the counters the rules name", both, {false, {"tx_rdma_unicast_packets"}, {}},
+         {tx24, "orlix_card_up{"}, {"orlix_lif_rx_rdma", "orlix_port_"}},
+        {"no card", empty, {}, {"orlix_build_info"}, {"address="}},
+        {"odd names", odd, {}, {"name=\"a\\\"b\\\\c\\nd\""}, {}},
+    };
+    for (const auto& c : cases) {
+        const std::string text = orlixmon_metrics_text(c.snapshot, c.select);
+        EXPECT_EQ(promtool_check(text, dir), "") << c.what << ":\n" << text;
+        for (const auto& want : c.present) {
+            EXPECT_TRUE(has(text, want)) << c.what << ": " << want;
+        }
+        for (const auto& not_want : c.absent) {
+            EXPECT_FALSE(has(text, not_want)) << c.what << ": " << not_want;
+        }
+    }
 }
 
 TEST(MetricsStore, PassBucketsPublishAndClear)

@@ -1,5 +1,5 @@
-// the monitor's own logs: telemetry files, the trace, the journal lines and
-// their rate limit, and the single instance check
+// the monitor's own logs: telemetry files and the health events in them, the
+// trace, the journal lines and their rate limit, and the single instance check
 
 #include <gtest/gtest.h>
 
@@ -17,29 +17,19 @@
 #include "monitor/oper_logger.h"
 #include "monitor/orlixmon_trace.h"
 #include "monitor/single_instance.h"
+#include "monitor/telemetry_export.h"
 #include "monitor/tests/monitor_test_util.h"
 
 namespace {
 
-std::vector<std::string> file_lines(const std::string& path)
-{
-    return lines_of(test_read_file(path));
-}
+std::vector<std::string> file_lines(const std::string& path) { return lines_of(test_read_file(path)); }
 
 class MonitorLogs : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/orlix-monlog-test.XXXXXX";
-        dir = mkdtemp(tmpl);
-        setenv("PERSISTENT_LOG_DIR", dir.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        unsetenv("PERSISTENT_LOG_DIR");
-        std::filesystem::remove_all(dir);
-    }
-    std::string dir;
+    void SetUp() override { setenv("PERSISTENT_LOG_DIR", dir.c_str(), 1); }
+    void TearDown() override { unsetenv("PERSISTENT_LOG_DIR"); }
+    test_temp_dir tmp{"orlix-monlog"};
+    const std::string dir = tmp.path();
 };
 
 // a card's telemetry file: named after the card, appended to with a fresh
@@ -87,36 +77,43 @@ TEST_F(MonitorLogs, TelemetryFileThatIsNotAPlainFileGivesNoLogger)
     EXPECT_FALSE(std::filesystem::exists(dir + "/absent"));
 }
 
-// g_trace_logger is process-wide: one test walks its whole life
-TEST_F(MonitorLogs, TraceLoggerFilesAndMessageConvention)
+// the health checker's event goes to the event file alone; a record of no
+// known type is refused; a card without loggers drops the line and succeeds.
+// (counter records in their files: OrlixmonEmulated)
+TEST_F(MonitorLogs, HealthEventsAndRecordsWithoutAFile)
 {
-    orlixmon_init_params_s params;
-    params.log_dir = dir + "/missing";
-    testing::internal::CaptureStderr();
-    std::filesystem::create_directories(params.log_dir + "/orlixmon.log");  // a folder: cannot open
-    EXPECT_EQ(orlixmon_trace_init(&params), 255);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to create log files, abort...\n");
-    EXPECT_EQ(g_trace_logger, nullptr);
-    ORLIXMON_TRACE_ERR("no logger: {}", "dropped");  // must not crash
+    orlixmon_card_ctxt_s ctxt;
+    ctxt.card = {"42424142-4300-0000-0000-000000000000", "0000:3b:00.0"};
+    ctxt.stats_logger = orlixmon_oper_logger_init(ctxt.card, dir, "stats");
+    ctxt.event_logger = orlixmon_oper_logger_init(ctxt.card, dir, "event");
+    ASSERT_TRUE(ctxt.stats_logger && ctxt.event_logger);
+    orlixmon_post_health_check_event(ctxt, "card down detected");
+    std::string id = "id-p", name = "eth1/1";
+    orlixmon_telemetry_record_s bad(id, name);
+    bad.type = 9;
+    EXPECT_NE(telemetry_export_cb(ctxt, bad), 0);
+    orlixmon_oper_logger_deinit(ctxt.card, "stats");
+    orlixmon_oper_logger_deinit(ctxt.card, "event");
 
-    params.log_dir = dir;
-    ASSERT_EQ(orlixmon_trace_init(&params), 0);
-    ASSERT_NE(g_trace_logger, nullptr);
-    ORLIXMON_TRACE_VERBOSE("verbose {}", 5);
-    ORLIXMON_TRACE_DEBUG("debug {}", 4);
-    ORLIXMON_TRACE_ERR("ORLIX {} - error {}", "0000:3b:00.0", 1);
-    auto trace = file_lines(dir + "/orlixmon.log");
-    auto errors = file_lines(dir + "/orlixmon-err.log");
-    ASSERT_EQ(trace.size(), 3u) << "the banner, debug and error: no verbose at the default level";
-    EXPECT_EQ(trace[1].substr(0, 2), "D ");
-    ASSERT_EQ(errors.size(), 2u);
-    EXPECT_EQ(errors[1], trace[2]);
+    EXPECT_FALSE(has(test_read_file(dir + "/card_0000:3b:00.0_stats.log"), "card down"));
+    const std::string event_file = test_read_file(dir + "/card_0000:3b:00.0_event.log");
+    EXPECT_TRUE(has(event_file, "\"description\": \"card down detected\"")) << event_file;
+    EXPECT_TRUE(has(event_file, "\"id\": \"42424142-4300-0000-0000-000000000000\"")) << event_file;
+    orlixmon_card_ctxt_s bare;
+    bad.type = ORLIXMON_TELEMETRY_TYPE_STATS;
+    bad.record_type = ORLIXMON_RECORD_TYPE_PORT;
+    EXPECT_EQ(telemetry_export_cb(bare, bad), 0);
 }
 
-// under systemd (standard error is the stream JOURNAL_STREAM names) the
-// start, the warnings and the errors go there too, each with its level
-TEST_F(MonitorLogs, UnderTheJournalTheStartWarningsAndErrorsGoToStandardErrorWithTheirLevel)
+// g_trace_logger is process-wide: one test walks its whole life, under
+// systemd (standard error is the stream JOURNAL_STREAM names): no verbose
+// lines at the default level, errors in their own file too, and the start,
+// the warnings and the errors on standard error with their level. (a trace
+// file that cannot be opened: Orlixmon.StartUpFailuresNameTheirCause)
+TEST_F(MonitorLogs, TraceLoggerFilesAndTheJournal)
 {
+    ASSERT_EQ(g_trace_logger, nullptr);
+    ORLIXMON_TRACE_ERR("no logger: {}", "dropped");  // must not crash
     const std::string journal = dir + "/journal";
     int fd = open(journal.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
@@ -130,6 +127,8 @@ TEST_F(MonitorLogs, UnderTheJournalTheStartWarningsAndErrorsGoToStandardErrorWit
     params.log_dir = dir;
     params.telemetry_dir = "/var/lib/orlixmon";
     const int rc = orlixmon_trace_init(&params);
+    ORLIXMON_TRACE_VERBOSE("verbose {}", 5);
+    ORLIXMON_TRACE_DEBUG("debug {}", 4);
     ORLIXMON_TRACE_INFO("info stays in the trace log");
     int line = __LINE__ + 1;
     ORLIXMON_TRACE_WARN("ORLIX {} - warning", "0000:3b:00.0");
@@ -139,6 +138,12 @@ TEST_F(MonitorLogs, UnderTheJournalTheStartWarningsAndErrorsGoToStandardErrorWit
     close(fd);
     unsetenv("JOURNAL_STREAM");
     ASSERT_EQ(rc, 0);
+    auto trace = file_lines(dir + "/orlixmon.log");
+    auto errors = file_lines(dir + "/orlixmon-err.log");
+    ASSERT_EQ(trace.size(), 5u) << "the banner, debug, info, warning and error: no verbose at the default level";
+    EXPECT_EQ(trace[1].substr(0, 2), "D ");
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[1], trace[4]);
     auto lines = file_lines(journal);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "<5>ORLIX monitor 0.1.0 starting: trace log " + dir + "/orlixmon.log, telemetry in /var/lib/orlixmon");

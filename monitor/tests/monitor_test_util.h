@@ -1,15 +1,22 @@
 #pragma once
 
 // what the monitor's tests share: text checks and lines, a shell command's
-// output, the value of one sample, scrapes until a condition holds (every
-// bound scaled for sanitizer builds) and a process's listening ports
+// output, the value of one sample, scrapes until a condition holds, a
+// process's listening ports and the fixture of a private daemon. every
+// bound is a plain build's: test_wait_until and test_process::wait scale it
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <sstream>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "tests/support/http_client.h"
 #include "tests/support/process_runner.h"
@@ -37,12 +44,6 @@ inline std::vector<std::string> lines_of(const std::string& text)
         lines.push_back(line);
     }
     return lines;
-}
-
-// s seconds, times ORLIX_TIMEOUT_SCALE
-inline std::chrono::seconds scaled(int s)
-{
-    return std::chrono::seconds(s * test_timeout_scale());
 }
 
 // what a shell command prints on standard output
@@ -74,11 +75,11 @@ inline double sample(const std::string& text, const std::string& prefix)
 }
 
 // scrapes /metrics of port until done holds for a scrape (kept in text),
-// within bound seconds (scaled)
+// within bound seconds
 inline bool scrape_until(int port, std::string& text, const std::function<bool(const std::string&)>& done,
                          int bound = 20)
 {
-    return test_wait_until([&] { return done(text = test_http_get(port, "/metrics")); }, scaled(bound));
+    return test_wait_until([&] { return done(text = test_http_get(port, "/metrics")); }, std::chrono::seconds(bound));
 }
 
 // the local ports of the TCP sockets process pid listens on
@@ -94,3 +95,35 @@ inline std::vector<int> listening_ports_of(pid_t pid)
     }
     return ports;
 }
+
+// a private copy of the daemon (root only) with its log and telemetry
+// folders; a subclass's SetUp returns when this one skipped or failed
+class monitor_daemon_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "orlixmon runs as root only";
+        }
+        bin = test_private_daemon(dir, "om");
+        ASSERT_FALSE(bin.empty());
+        std::filesystem::create_directory(log_dir());
+        std::filesystem::create_directory(telemetry_dir());
+    }
+    bool set_up_failed() const { return IsSkipped() || HasFatalFailure(); }
+
+    std::string log_dir() const { return dir.file("log"); }
+    std::string telemetry_dir() const { return dir.file("telemetry"); }
+    std::string trace() const { return test_read_file(log_dir() + "/orlixmon.log"); }
+
+    // bin with args, behind the words of prefix (a wrapper program)
+    std::unique_ptr<test_process> start(std::vector<std::string> args, std::vector<std::string> prefix = {})
+    {
+        prefix.push_back(bin);
+        prefix.insert(prefix.end(), args.begin(), args.end());
+        return std::make_unique<test_process>(prefix, dir.path());
+    }
+
+    test_temp_dir dir{"orlixmon"};
+    std::string bin;
+};

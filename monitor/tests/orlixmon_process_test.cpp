@@ -29,23 +29,8 @@ std::string usage(const std::string& argv0)
 
 // each test runs its own copy of the daemon under a name of its own, so that
 // tests running side by side never see each other as "already running"
-class Orlixmon : public ::testing::Test {
+class Orlixmon : public monitor_daemon_test {
 protected:
-    void SetUp() override
-    {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "orlixmon runs as root only";
-        }
-        bin = test_private_daemon(dir, "om");
-        ASSERT_FALSE(bin.empty());
-        name = fs::path(bin).filename();
-        fs::create_directory(log_dir());
-        fs::create_directory(telemetry_dir());
-    }
-
-    std::string log_dir() const { return dir.file("log"); }
-    std::string telemetry_dir() const { return dir.file("telemetry"); }
-
     // a configuration in the test folder; returns its path
     std::string config(const std::string& log, const std::string& telemetry,
                        const std::string& port_counter = "frames_rx_ok", const std::string& extra = "")
@@ -60,12 +45,6 @@ protected:
     }
     std::string good_config() { return config(log_dir(), telemetry_dir()); }
 
-    std::unique_ptr<test_process> start(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), bin);
-        return std::make_unique<test_process>(args, dir.path());
-    }
-
     // runs to the end
     std::unique_ptr<test_process> run(std::vector<std::string> args)
     {
@@ -77,13 +56,8 @@ protected:
     // the daemon is up once its health checker has logged
     bool wait_running()
     {
-        return test_wait_until([this] {
-            return test_read_file(log_dir() + "/orlixmon.log").find("Starting health monitoring") != std::string::npos;
-        }, scaled(20));
+        return test_wait_until([this] { return has(trace(), "Starting health monitoring"); });
     }
-
-    test_temp_dir dir{"orlixmon-proc"};
-    std::string name, bin;
 };
 
 TEST_F(Orlixmon, NonRootIsRefusedBeforeOptionsAreRead)
@@ -140,6 +114,16 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
     std::string open_tel = dir.file("open");
     fs::create_directories(open_tel);
     chmod(open_tel.c_str(), 01777);
+    // the metrics address held by another socket
+    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(holder, 4), 0);
+    ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const std::string taken = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
     const std::string warned = config(log_dir(), telemetry_dir(), "tx_rdma_unicast_bytes",
                                       R"("metrics": {"listn": "127.0.0.1:1"}, "worker_wait": "sleep", "filtr": 1, )");
     const struct {
@@ -160,6 +144,8 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
         {warned, "Warning - " + warned + ": unknown key \"metrics.listn\" (did you mean \"metrics.listen\"?)\n" +
                      "Warning - " + warned + ": unknown key \"filtr\" (did you mean \"filter\"?)\n" +
                      "Error - tx_rdma_unicast_bytes is not a valid port counter\nFailed to initiate ORLIX monitor ...\n"},
+        {config(log_dir(), telemetry_dir(), "frames_rx_ok", R"("metrics": {"listen": ")" + taken + R"("},)"),
+         "Error - cannot listen on " + taken + " for metrics: Address already in use\nFailed to initiate ORLIX monitor ...\n"},
         {config(log_dir(), open_tel), "Directory " + open_tel +
                                           " can be written by other users (mode 1777): it is not a private directory; "
                                           "remove it or choose another directory\n"},
@@ -170,7 +156,9 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
         EXPECT_EQ(p->err(), c.err);
         EXPECT_EQ(p->out(), "");
     }
-    EXPECT_TRUE(has(test_read_file(log_dir() + "/orlixmon.log"),
+    close(holder);
+    EXPECT_FALSE(has(trace(), "Starting to monitor"));
+    EXPECT_TRUE(has(trace(),
                     "configuration: unknown key \"metrics.listn\" (did you mean \"metrics.listen\"?)"))
         << "the warning in the trace too";
     // a file that is not JSON, a file that is not there, an interval too short
@@ -185,67 +173,30 @@ TEST_F(Orlixmon, StartUpFailuresNameTheirCause)
     }
 }
 
-TEST_F(Orlixmon, StopSignalsEndItCleanly)
+// a running daemon refuses a second one, and ends on SIGTERM and SIGINT
+TEST_F(Orlixmon, SecondInstanceIsRefusedAndStopSignalsEndItCleanly)
 {
     for (int signo : {SIGTERM, SIGINT}) {
         auto p = start({"-c", good_config()});
-        ASSERT_TRUE(wait_running()) << test_read_file(log_dir() + "/orlixmon.log") << p->err();
+        ASSERT_TRUE(wait_running()) << trace() << p->err();
         // no metrics key: no TCP listening socket (umockdev's and netlink ones are not TCP)
         EXPECT_EQ(listening_ports_of(p->pid()), std::vector<int>{});
+        auto second = run({"-h"});
+        EXPECT_EQ(second->exit_status(), 255);
+        EXPECT_EQ(second->err(), "Error - " + fs::path(bin).filename().string() + " is already running\n");
+        EXPECT_EQ(second->out(), "");
         p->signal(signo);
         ASSERT_TRUE(p->wait());
         EXPECT_TRUE(p->exited());
         EXPECT_EQ(p->exit_status(), 0);
         EXPECT_EQ(p->out(), "Exiting ORLIX monitor ...\n");
         EXPECT_EQ(p->err(), "");
-        std::string trace = test_read_file(log_dir() + "/orlixmon.log");
-        EXPECT_EQ(trace.rfind("*** Boot #", 0), 0u);
-        EXPECT_NE(trace.find(") [orlixmon_signal_handler:"), std::string::npos) << trace;
-        EXPECT_NE(trace.find("received signal " + std::to_string(signo) + ", exiting ..."), std::string::npos)
-            << trace;
+        const std::string log = trace();
+        EXPECT_EQ(log.rfind("*** Boot #", 0), 0u);
+        EXPECT_TRUE(has(log, ") [orlixmon_signal_handler:")) << log;
+        EXPECT_TRUE(has(log, "received signal " + std::to_string(signo) + ", exiting ...")) << log;
         fs::remove(log_dir() + "/orlixmon.log");
     }
-}
-
-// the metrics address held by another socket: the start fails, nothing monitored
-TEST_F(Orlixmon, MetricsAddressTakenFailsTheStart)
-{
-    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(listen(holder, 4), 0);
-    ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    const std::string at = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-    auto p = run({"-c", config(log_dir(), telemetry_dir(), "frames_rx_ok", R"("metrics": {"listen": ")" + at + R"("},)")});
-    close(holder);
-    EXPECT_EQ(p->exit_status(), 255) << "the start-up failure status";
-    EXPECT_TRUE(has(p->err(), "Error - cannot listen on " + at + " for metrics")) << p->err();
-    EXPECT_FALSE(has(p->out(), "Exiting ORLIX monitor")) << p->out();
-    EXPECT_FALSE(has(test_read_file(log_dir() + "/orlixmon.log"), "Starting to monitor"));
-}
-
-TEST_F(Orlixmon, SecondInstanceIsRefusedButNamesThatContainItAreNot)
-{
-    auto daemon = start({"-c", good_config()});
-    ASSERT_TRUE(wait_running());
-    auto second = run({"-h"});
-    EXPECT_EQ(second->exit_status(), 255);
-    EXPECT_EQ(second->err(), "Error - " + name + " is already running\n");
-    EXPECT_EQ(second->out(), "");
-    daemon->signal(SIGTERM);
-    ASSERT_TRUE(daemon->wait());
-    EXPECT_EQ(daemon->exit_status(), 0);
-
-    // a program whose name merely begins with ours does not count
-    std::string lookalike = dir.file(name + "-x");
-    fs::copy_file("/bin/sleep", lookalike);
-    test_process other({lookalike, "30"}, dir.path());
-    ASSERT_TRUE(other.started());
-    auto p = run({"-h"});
-    EXPECT_EQ(p->exit_status(), 0) << p->err();
 }
 
 }  // namespace

@@ -1,13 +1,8 @@
-// the telemetry pass over a card's LIFs and ports and where its lines go
+// the telemetry pass over a card's LIFs and ports
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-
-#include "monitor/oper_logger.h"
 #include "monitor/telemetry_export.h"
-#include "tests/support/process_runner.h"
 
 namespace {
 
@@ -86,44 +81,6 @@ TEST_F(TelemetryPass, RecordsOfEachObjectInListOrder)
         }
         EXPECT_EQ(g_calls, c.calls);
     }
-}
-
-TEST(TelemetryFiles, RecordsGoToTheFileOfTheirType)
-{
-    test_temp_dir dir("orlix-export");
-    setenv("PERSISTENT_LOG_DIR", dir.path().c_str(), 1);
-    orlixmon_card_ctxt_s ctxt;
-    ctxt.card = {"42424142-4300-0000-0000-000000000000", "0000:3b:00.0"};
-    ctxt.stats_logger = orlixmon_oper_logger_init(ctxt.card, dir.path(), "stats");
-    ctxt.event_logger = orlixmon_oper_logger_init(ctxt.card, dir.path(), "event");
-    ASSERT_TRUE(ctxt.stats_logger && ctxt.event_logger);
-
-    orlixmon_telemetry_counter_s c{"frames_rx_ok", 16, true, 0, true, true};
-    std::string id = "id-p", name = "eth1/1";
-    orlixmon_telemetry_record_s stats(id, name);
-    stats.type = ORLIXMON_TELEMETRY_TYPE_STATS;
-    stats.record_type = ORLIXMON_RECORD_TYPE_PORT;
-    stats.counters = {{&c, 99}};
-    EXPECT_EQ(telemetry_export_cb(ctxt, stats), 0);
-    orlixmon_post_health_check_event(ctxt, "card down detected");
-    orlixmon_telemetry_record_s bad(id, name);
-    bad.type = 9;
-    EXPECT_NE(telemetry_export_cb(ctxt, bad), 0);
-
-    std::string stats_file = test_read_file(dir.file("card_0000:3b:00.0_stats.log"));
-    std::string event_file = test_read_file(dir.file("card_0000:3b:00.0_event.log"));
-    EXPECT_EQ(stats_file.rfind("*** Boot #0 ***\n{", 0), 0u) << stats_file;
-    EXPECT_NE(stats_file.find("\"value\": 99"), std::string::npos) << stats_file;
-    EXPECT_EQ(stats_file.find("card down"), std::string::npos);
-    EXPECT_NE(event_file.find("\"description\": \"card down detected\""), std::string::npos) << event_file;
-    EXPECT_NE(event_file.find("\"id\": \"42424142-4300-0000-0000-000000000000\""), std::string::npos)
-        << event_file;
-    // a card without loggers drops the line and still succeeds
-    orlixmon_card_ctxt_s bare;
-    EXPECT_EQ(telemetry_export_cb(bare, stats), 0);
-    orlixmon_oper_logger_deinit(ctxt.card, "stats");
-    orlixmon_oper_logger_deinit(ctxt.card, "event");
-    unsetenv("PERSISTENT_LOG_DIR");
 }
 
 }  // namespace

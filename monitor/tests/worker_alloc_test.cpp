@@ -11,6 +11,7 @@
 #include "emulator/cardsim_host.h"
 #include "ipc/nic_ipc.h"
 #include "monitor/counter_maps.h"
+#include "monitor/pipeline.h"
 #include "monitor/worker.h"
 #include "pal/pal.h"
 
@@ -69,29 +70,38 @@ protected:
                                   cardsim_ifindex(CARDSIM_IFTYPE_ETH, 1, p), uint16_t(p), CARDSIM_PORT_REGION,
                                   CARDSIM_PORT_REGION_SIZE});
         }
-        info.record_types = {ORLIXMON_RECORD_TYPE_LIF, ORLIXMON_RECORD_TYPE_PORT};
-        info.export_cb = counting_export;
-        info.lif_counters_read = pipeline_lif_counters_read;
-        info.port_counters_read = pipeline_port_counters_read;
-        // every LIF counter and every port counter: deltas into both records,
-        // cumulative values into stats, one behind a threshold
-        for (const auto& [name, offset] : lif_counter_map) {
-            info.lif_counters.push_back({name, offset, false, 0, true, true});
-        }
-        info.lif_counters[0].threshold = 1;
-        for (const auto& [name, offset] : port_counter_map) {
-            info.port_counters.push_back({name, offset, true, 0, false, true});
-        }
+        init_pipeline(false);
         pipeline_reinit();
+    }
+
+    // every LIF counter and every port counter: deltas into both records,
+    // cumulative values into stats, one behind a threshold; with metrics the
+    // passes read whole tables
+    void init_pipeline(bool metrics)
+    {
+        pipeline_init_params_s params;
+        for (const auto& [name, offset] : lif_counter_map) {
+            params.lif_counters.push_back({name, false, params.lif_counters.empty() ? 1u : 0u, true, true});
+        }
+        for (const auto& [name, offset] : port_counter_map) {
+            params.port_counters.push_back({name, true, 0, false, true});
+        }
+        info = {};
+        ASSERT_EQ(pipeline_init(&params, &info, metrics), 0);
+        info.export_cb = counting_export;
         g_seen = {};
     }
 
+    // a stats and an event record per LIF, a stats record per port, each
+    // with its counters
     void expect_work(uint64_t passes)
     {
-        EXPECT_EQ(g_seen.stats, passes * 6);
-        EXPECT_EQ(g_seen.events, passes * 2);
-        EXPECT_EQ(g_seen.values, passes * (2 * 7 * 2 + 4 * 2));
+        const uint64_t lifs = ctxt.lifs.size(), ports = ctxt.ports.size();
+        EXPECT_EQ(g_seen.stats, passes * (lifs + ports));
+        EXPECT_EQ(g_seen.events, passes * lifs);
+        EXPECT_EQ(g_seen.values, passes * (lifs * lif_counter_map.size() * 2 + ports * port_counter_map.size()));
         EXPECT_GT(g_seen.sum, 0u);
+        g_seen = {};
     }
 
     // allocations made inside passes passes, the counters moving between them
@@ -118,10 +128,11 @@ protected:
     pipeline_monitor_info_s info;
 };
 
-// the first pass grows the previous values and records; then nothing,
-// while the passes do their work: a stats and an event record per LIF, a
-// stats record per port, each with its counters. a LIF added by rediscovery
-// allocates its previous values once, then no more
+// the first pass grows the previous values and records; then nothing while
+// the passes do their work. a LIF added by rediscovery allocates its
+// previous values once, then no more. with the metrics endpoint the passes
+// read whole tables and publish them: still nothing allocated, the rules
+// see what they saw, and the published totals are the card's
 TEST_F(WorkerAllocations, PassesAfterTheFirstAllocateNothing)
 {
     orlixmon_worker_pass(ctxt, info, 0);
@@ -134,31 +145,10 @@ TEST_F(WorkerAllocations, PassesAfterTheFirstAllocateNothing)
     }
     EXPECT_GT(allocations_over(1), 0u) << "the new LIF's previous values";
     EXPECT_EQ(allocations_over(300), 0u);
-}
+    g_seen = {};
+    ctxt.lifs.pop_back();  // the emulated card has two: the third's counters stand still
 
-}  // namespace
-
-namespace {
-
-// with the metrics endpoint the passes read whole tables and publish them:
-// still nothing allocated, and the published totals are the card's
-TEST_F(WorkerAllocations, PassesPublishingMetricsAllocateNothing)
-{
-    info.metrics = true;
-    info.lif_counters_read = pipeline_lif_table_read;
-    info.port_counters_read = pipeline_port_table_read;
-    for (const auto& [name, offset] : lif_counter_map) {
-        info.lif_table_offsets.push_back(offset);
-    }
-    for (const auto& [name, offset] : port_counter_map) {
-        info.port_table_offsets.push_back(offset);
-    }
-    for (size_t c = 0; c < info.lif_counters.size(); c++) {
-        info.lif_counters[c].column = c;  // every counter configured, in table order
-    }
-    for (size_t c = 0; c < info.port_counters.size(); c++) {
-        info.port_counters[c].column = c;
-    }
+    init_pipeline(true);
     for (const auto& lif : ctxt.lifs) {
         ctxt.metrics.add_object(ORLIXMON_METRICS_LIF, lif.id, lif.name, lif_counter_map.size());
     }
@@ -167,8 +157,8 @@ TEST_F(WorkerAllocations, PassesPublishingMetricsAllocateNothing)
     }
     orlixmon_worker_pass(ctxt, info, 0);
     g_seen = {};
-    EXPECT_EQ(allocations_over(300), 0u);
-    expect_work(300);  // the rules saw what they see without metrics
+    EXPECT_EQ(allocations_over(300), 0u) << "publishing metrics";
+    expect_work(300);
 
     std::string serial, version;
     std::vector<orlixmon_metrics_object_s> lifs, ports;
@@ -181,8 +171,7 @@ TEST_F(WorkerAllocations, PassesPublishingMetricsAllocateNothing)
         ASSERT_EQ(sdk::lib::pal_mem_read(ctxt.lifs[1].stats_addr + offset, reinterpret_cast<uint8_t*>(&on_card), 8, 0),
                   sdk::lib::PAL_RET_OK);
         EXPECT_TRUE(lifs[1].read);
-        EXPECT_EQ(lifs[1].values[column], on_card) << name;
-        column++;
+        EXPECT_EQ(lifs[1].values[column++], on_card) << name;
     }
 }
 

@@ -51,7 +51,9 @@ struct recorder_s {
 };
 recorder_s g_rec;
 
-int recording_read(size_t index, orlixmon_telemetry_record_type_s kind)
+template <orlixmon_telemetry_record_type_s kind>
+int read_as(orlixmon_card_ctxt_s&, pipeline_monitor_info_s&, size_t index, uint64_t, orlixmon_telemetry_record_s&,
+            orlixmon_telemetry_record_s&)
 {
     if (index != 0) {
         return 0;
@@ -73,16 +75,6 @@ int recording_read(size_t index, orlixmon_telemetry_record_type_s kind)
         g_rec.parked = true;
     }
     return 0;
-}
-int lif_read(orlixmon_card_ctxt_s&, pipeline_monitor_info_s&, size_t index, uint64_t, orlixmon_telemetry_record_s&,
-             orlixmon_telemetry_record_s&)
-{
-    return recording_read(index, ORLIXMON_RECORD_TYPE_LIF);
-}
-int port_read(orlixmon_card_ctxt_s&, pipeline_monitor_info_s&, size_t index, uint64_t, orlixmon_telemetry_record_s&,
-              orlixmon_telemetry_record_s&)
-{
-    return recording_read(index, ORLIXMON_RECORD_TYPE_PORT);
 }
 int no_export(orlixmon_card_ctxt_s&, orlixmon_telemetry_record_s&) { return 0; }
 
@@ -128,19 +120,16 @@ protected:
                        CARDSIM_PORT_REGION_SIZE}};
         info.record_types = {ORLIXMON_RECORD_TYPE_LIF, ORLIXMON_RECORD_TYPE_PORT};
         info.export_cb = no_export;
-        info.lif_counters_read = lif_read;
-        info.port_counters_read = port_read;
+        info.lif_counters_read = read_as<ORLIXMON_RECORD_TYPE_LIF>;
+        info.port_counters_read = read_as<ORLIXMON_RECORD_TYPE_PORT>;
         const schedule_case_s& c = GetParam();
         g_orlixmon_schedule.lif_poll = static_cast<uint64_t>(ms(c.lif_ms) / ORLIXMON_TICK_NS);
         g_orlixmon_schedule.port_poll = static_cast<uint64_t>(ms(c.port_ms) / ORLIXMON_TICK_NS);
         g_rec.polls.clear();
         g_rec.ctxt = &ctxt;
         g_rec.lif_polls = 0;
-        g_rec.overrun_at = c.overrun_at;
-        g_rec.overrun_ns = ms(c.overrun_ms);
-        g_rec.overrun_end = 0;
-        g_rec.park_at = c.park_at;
-        g_rec.parked = false;
+        g_rec.overrun_at = c.overrun_at, g_rec.overrun_ns = ms(c.overrun_ms), g_rec.overrun_end = 0;
+        g_rec.park_at = c.park_at, g_rec.parked = false;
     }
 
     static cardsim_host& host()
@@ -170,7 +159,7 @@ protected:
             ctxt.stop = true;
         }
         ctxt.cond.notify_all();
-        bool ended = test_wait_until([&] { return done.load(); }, milliseconds(5000 * scale()));
+        bool ended = test_wait_until([&] { return done.load(); }, milliseconds(5000));
         EXPECT_TRUE(ended) << "the stop did not wake the worker";
         ended ? worker.join() : worker.detach();
         std::lock_guard<std::mutex> lock(ctxt.mutex);
@@ -240,7 +229,7 @@ TEST_P(WorkerSchedule, PollsLandOnTheirInstants)
     int64_t first_t0 = 0;
     if (c.park_at >= 0) {
         start_worker();
-        ASSERT_TRUE(test_wait_until([] { return g_rec.parked.load(); }, milliseconds(10000 * scale())));
+        ASSERT_TRUE(test_wait_until([] { return g_rec.parked.load(); }, milliseconds(10000)));
         // parked: nothing polls for a few periods
         std::this_thread::sleep_for(std::chrono::nanoseconds(3 * lif));
         stop_worker();
