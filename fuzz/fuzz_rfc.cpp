@@ -1,16 +1,12 @@
-// the firmware-update service, as its client reads the card's answers.
-// first byte: bits 5-6 the group, bit 4 a variant, the low bits the
-// operation; for the information and secure groups a second byte (the
-// partition, the image type); then the card's answers.
-//   group 0, flash: erase (by size, by digest, by sectors), chunked write of
-//     a file, image and checksum verification, startup image checks and
-//     selections, the operation markers
-//   group 1, information: card information, image versions, partition table
-//     (one partition or all), partition metadata, transceiver version
-//   group 2, secure boot: secure image information of each type, its update,
-//     secure boot update, the signed metadata and the signature check that
-//     follows its key name
-// an "in progress" answer aborts a poll instead of waiting for the next round.
+// the firmware-update service's answers, as its client reads them. first
+// byte: bits 5-6 the group, bit 4 a variant, the low bits the operation;
+// groups 1 and 2 take a second byte (partition, image type); then the
+// card's answers. group 0: flash erase (by size, digest, sectors), chunked
+// write, image and checksum verification, startup image check and
+// selection, operation markers; 1: card information, image versions,
+// partition table, partition metadata, transceiver version; 2: secure image
+// information and its update, secure boot update, signed metadata and the
+// signature check. an "in progress" answer aborts a poll instead of waiting
 
 #include <sys/stat.h>
 
@@ -53,51 +49,52 @@ struct setup_s {
 
 const std::string k_digest(2 * RFC_SHA512_LEN, 'a');
 
-int flash(const std::string& bdf, const std::string& file, uint32_t op, const uint8_t* data, size_t size)
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    static const setup_s setup;
+    const std::string& bdf = setup.bdf;
+    const std::string& file = setup.image;
+    const uint32_t op = fuzz_take(data, size, 1);
+    const uint32_t group = (op >> 5) & 3;
+    const uint32_t arg = group ? fuzz_take(data, size, 1) : 0;
     const bool flag = op & 0x10;
     const bool& abort = g_fuzz_card_in_progress;
     const auto uboot = FLASH_PARTITION_SOC_UBOOT;
-    std::string digest;
-    return fuzz_card_pick(op, data, size, {
-        [&] { (void)rfc_flash_erase(uboot, 1 << 20, bdf, abort); },
-        [&] { (void)rfc_flash_erase_based_on_hash(FLASH_PARTITION_SOC_ZEPHYR, 4096, "sha512", k_digest, "1.2.3", bdf, abort); },
-        [&] { (void)rfc_flash_write(flag ? FLASH_PARTITION_SUC_APP : uboot, file, bdf, abort); },
-        [&] { (void)rfc_verify_image(uboot, file, k_digest, bdf, abort); },
-        [&] { (void)rfc_verify_checksum(uboot, file, k_digest, bdf, abort); },
-        [&] {
-            // its poll cannot be aborted: an "in progress" answer would wait
-            if (!fuzz_card_has_in_progress()) {
-                (void)rfc_validate_startup_image(FIRMWARE_IMAGE_FW_A, uboot, bdf, digest);
-            }
-        },
-        [&] { (void)rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 20 * RFC_FLASH_SECTOR_SIZE, bdf); },
-        [&] { (void)rfc_set_startup_image(flag ? FIRMWARE_IMAGE_FW_B : FIRMWARE_IMAGE_FW_A, bdf), (void)rfc_firmware_type(1, bdf); },
-        [&] { (void)rfc_start_fwupdate_operation(bdf), (void)rfc_abort_fwupdate_operation(bdf); },
-    });
-}
-
-int info(const std::string& bdf, uint32_t op, const uint8_t* data, size_t size)
-{
-    const bool flag = op & 0x10;
-    uint32_t partition = fuzz_take(data, size, 1) % (RFC_PARTITION_ALL + 2);
+    const uint32_t partition = arg % (RFC_PARTITION_ALL + 2);
+    const auto type = static_cast<secure_image_type_e>(arg % 6);
+    std::string digest, version;
     rfc_card_info_s card;
     rfc_image_version_info_u versions;
     bool supported = false;
-    std::string version;
-    return fuzz_card_pick(op, data, size, {
-        [&] { (void)rfc_card_info_get(bdf, flag ? "card_info" : nullptr, &card); },
-        [&] { (void)rfc_version_info_get(bdf, flag ? "version" : nullptr, &versions); },
-        [&] { (void)rfc_partition_info(bdf, partition, supported); },
-        [&] { (void)rfc_partition_metadata(static_cast<flash_partition_e>(partition), bdf, flag ? 1 : 0); },
-        [&] { (void)rfc_xcvr_version_get(partition, bdf, &version); },
-    });
-}
-
-int secure(const std::string& bdf, uint32_t op, const uint8_t* data, size_t size)
-{
-    const bool flag = op & 0x10;
-    auto type = static_cast<secure_image_type_e>(fuzz_take(data, size, 1) % 6);
+    if (group == 0) {
+        return fuzz_card_pick(op, data, size, {
+            [&] { (void)rfc_flash_erase(uboot, 1 << 20, bdf, abort); },
+            [&] { (void)rfc_flash_erase_based_on_hash(FLASH_PARTITION_SOC_ZEPHYR, 4096, "sha512", k_digest, "1.2.3", bdf, abort); },
+            [&] { (void)rfc_flash_write(flag ? FLASH_PARTITION_SUC_APP : uboot, file, bdf, abort); },
+            [&] { (void)rfc_verify_image(uboot, file, k_digest, bdf, abort); },
+            [&] { (void)rfc_verify_checksum(uboot, file, k_digest, bdf, abort); },
+            [&] {
+                // its poll cannot be aborted: an "in progress" answer would wait
+                if (!fuzz_card_has_in_progress()) {
+                    (void)rfc_validate_startup_image(FIRMWARE_IMAGE_FW_A, uboot, bdf, digest);
+                }
+            },
+            [&] { (void)rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 20 * RFC_FLASH_SECTOR_SIZE, bdf); },
+            [&] { (void)rfc_set_startup_image(flag ? FIRMWARE_IMAGE_FW_B : FIRMWARE_IMAGE_FW_A, bdf), (void)rfc_firmware_type(1, bdf); },
+            [&] { (void)rfc_start_fwupdate_operation(bdf), (void)rfc_abort_fwupdate_operation(bdf); },
+        });
+    }
+    if (group == 1) {
+        return fuzz_card_pick(op, data, size, {
+            [&] { (void)rfc_card_info_get(bdf, flag ? "card_info" : nullptr, &card); },
+            [&] { (void)rfc_version_info_get(bdf, flag ? "version" : nullptr, &versions); },
+            [&] { (void)rfc_partition_info(bdf, partition, supported); },
+            [&] { (void)rfc_partition_metadata(static_cast<flash_partition_e>(partition), bdf, flag ? 1 : 0); },
+            [&] { (void)rfc_xcvr_version_get(partition, bdf, &version); },
+        });
+    }
     return fuzz_card_pick(op, data, size, {
         [&] { (void)rfc_secure_image_info(flag ? "secure_info" : nullptr, type, bdf); },
         [&] { (void)rfc_secure_image_info_update(type, SECURE_IMAGE_UPDATE_AR_COUNTER_COMMIT, bdf); },
@@ -105,20 +102,4 @@ int secure(const std::string& bdf, uint32_t op, const uint8_t* data, size_t size
         [&] { (void)rfc_partition_signed_metadata(FLASH_PARTITION_SOC_UBOOT, bdf); },
         [&] { (void)rfc_image_signature_verify(FLASH_PARTITION_SOC_ZEPHYR, bdf); },
     });
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    static const setup_s setup;
-    uint32_t op = fuzz_take(data, size, 1);
-    switch ((op >> 5) & 3) {
-    case 0:
-        return flash(setup.bdf, setup.image, op, data, size);
-    case 1:
-        return info(setup.bdf, op, data, size);
-    default:
-        return secure(setup.bdf, op, data, size);
-    }
 }
