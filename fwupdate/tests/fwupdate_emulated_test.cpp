@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <ostream>
 
 #include "emulator/cardsim_flash.h"
 #include "emulator/cardsim_host.h"
@@ -227,11 +226,6 @@ struct fleet_case_s {
     std::vector<fleet_step_s> steps;
 };
 
-std::ostream& operator<<(std::ostream& os, const fleet_case_s& c)
-{
-    return os << c.name;
-}
-
 class FwupdateFleet : public fw_emulated_card<::testing::TestWithParam<fleet_case_s>> {
 protected:
     // an "all" install of a package of that version, and what it leaves:
@@ -241,15 +235,11 @@ protected:
     {
         fw_package_options_s opt;
         opt.software_version = version;
-        const std::string where = dir.file("build-" + version);
-        fs::create_directories(where);
-        fw_package pkg(where, opt);
+        fw_package pkg(dir.file("build-" + version), opt);
         firmware_update_req_s req;
         req.package = pkg.build("release " + version + ".tar");
         ASSERT_EQ(init(), 0) << trace.all();
-        uint8_t progress = 0;
-        std::string status;
-        ASSERT_EQ(firmware_update(&req, &progress, status), 0) << trace.all();
+        ASSERT_EQ(update(req), 0) << trace.all();
         EXPECT_EQ(progress, 100);
         EXPECT_EQ(status, "Done");
         size_t written = 0;
@@ -311,7 +301,7 @@ INSTANTIATE_TEST_SUITE_P(
                       {fleet_step_e::reboot, "1.4.0", CARDSIM_IMAGE_GOLD},
                       {fleet_step_e::install, "1.5.0-E-1", CARDSIM_IMAGE_A},
                       {fleet_step_e::reboot, "1.5.0-E-1", CARDSIM_IMAGE_A}}}),
-    [](const ::testing::TestParamInfo<fleet_case_s>& info) { return std::string(info.param.name); });
+    fw_case_name());
 
 // an update cut short at one step: the card refuses it (the engine aborts)
 // or its driver loses the card's answer there. the selection stays on the
@@ -325,11 +315,6 @@ struct interrupt_case_s {
     uint32_t runs = CARDSIM_IMAGE_A;  // after the reboot
     uint32_t timeout_s = 0;           // the update's bound, 0 none
 };
-
-std::ostream& operator<<(std::ostream& os, const interrupt_case_s& c)
-{
-    return os << c.name;
-}
 
 class FwupdateInterrupted : public fw_emulated_card<::testing::TestWithParam<interrupt_case_s>> {};
 
@@ -345,9 +330,7 @@ TEST_P(FwupdateInterrupted, LeavesACardThatBootsAWholeImage)
     firmware_update_req_s req;
     req.package = pkg.build("fw.tar");
     req.timeout_s = c.timeout_s;
-    uint8_t progress = 0;
-    std::string status;
-    const int rc = firmware_update(&req, &progress, status);
+    const int rc = update(req);
     EXPECT_NE(rc, 0);
     EXPECT_EQ(status.rfind(c.status, 0), 0u) << status;
     if (c.timeout_s != 0) {
@@ -385,6 +368,6 @@ INSTANTIATE_TEST_SUITE_P(
         interrupt_case_s{"GoneAtBootSelection", {},
                          {cardsim_fault_e::DRIVER_ERRNO, ENODEV, k_ep, RFC_CMD_BOOT_OPS_SET}, "Post-processing",
                          CARDSIM_IMAGE_B}),
-    [](const ::testing::TestParamInfo<interrupt_case_s>& info) { return std::string(info.param.name); });
+    fw_case_name());
 
 }  // namespace

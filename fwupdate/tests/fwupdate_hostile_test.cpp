@@ -115,9 +115,7 @@ TEST_F(FwupdateHostile, EachHostileKindIsRefusedBeforeTheFirstErase)
             opt.fault_member = c.member;
         }
         opt.fault_target = c.target;
-        std::string where = dir.file("build/" + std::to_string(n));
-        fs::create_directories(where);
-        fw_package pkg(where, opt);
+        fw_package pkg(dir.file("build/" + std::to_string(n)), opt);
         firmware_update_req_s req;
         // the package's own name is as awkward as a name gets
         req.package = pkg.build("it's \"p" + std::to_string(n++) + "\"; x.tar");
@@ -175,8 +173,6 @@ TEST_F(FwupdateHostile, PackageChangedOnDiskAfterItsChecksIsNeverFlashed)
         ~restore_s() { fs::current_path(to); }
     } restore{cwd};
     ASSERT_EQ(init(), 0) << trace.all();
-    fs::create_directories(dir.file("build/a"));
-    fs::create_directories(dir.file("build/b"));
     fw_package_options_s opt;
     opt.gold = true;
     opt.algorithms = {"sha512", "sha256", "md5"};  // every digest the manifests may name
@@ -225,7 +221,6 @@ TEST_F(FwupdateHostile, PackageChangedOnDiskAfterItsChecksIsNeverFlashed)
     // the copy is made changes nothing
     fw_package_options_s plain_opt;
     plain_opt.seed = 3;
-    fs::create_directories(dir.file("build/c"));
     fw_package plain(dir.file("build/c"), plain_opt);
     const std::string no_gold = plain.build("plain.tar");
     std::string work = fwupdate_tls().fwupgrade_bdf_dir;

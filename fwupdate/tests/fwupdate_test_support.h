@@ -1,14 +1,18 @@
 #pragma once
 
+// what the update engine's tests share: the engine's messages captured, a
+// host-only binding and the fixture of one emulated card
+
+#include <gtest/gtest.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <string>
-#include <vector>
-
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "emulator/cardsim_host.h"
 #include "fwupdate/fwupdate.h"
@@ -63,6 +67,15 @@ struct fw_trace_capture {
     }
 };
 
+// names a case of a parameterised test by its name field
+struct fw_case_name {
+    template <class C>
+    std::string operator()(const ::testing::TestParamInfo<C>& info) const
+    {
+        return info.param.name;
+    }
+};
+
 // binds the calling thread's engine state to folders of a test, without a
 // card: enough for the host-side steps
 inline void fw_bind_host_only(const test_temp_dir& dir, fw_trace_capture& trace, const std::string& bdf = "0000:20:00.0")
@@ -81,9 +94,8 @@ inline void fw_bind_host_only(const test_temp_dir& dir, fw_trace_capture& trace,
     tls.vmb_bdf = bdf;
     tls.fwupgrade_bdf_dir = g.oper_dir + "/fwupgrade/" + bdf + "/";
     tls.dev_oper_dir = g.oper_dir + "/" + bdf + "/";
-    std::string out;
     for (const auto& d : {tls.fwupgrade_bdf_dir, g.conf_dir + "/" + bdf + "/", tls.dev_oper_dir}) {
-        ipc_shell_run(ipc_shell_command("mkdir -p {}", {d}));
+        std::filesystem::create_directories(d);
     }
 }
 
@@ -101,7 +113,6 @@ protected:
         ASSERT_TRUE(host.ok()) << host.error();
         host.flash(0).set_busy_polls(0);
         host.flash(0).set_board_id(k_board);
-        std::filesystem::create_directories(dir.file("build"));
         unsetenv("ORLIX_SUC_UPDATE");
     }
     void TearDown() override { rfc_cleanup(); }
