@@ -1,23 +1,11 @@
 // whole updates onto an emulated card: what reaches its flash, which image
 // it boots next, and updates cut short at each step
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
-#include <filesystem>
+#include <ostream>
 
-#include "emulator/cardsim_flash.h"
-#include "emulator/cardsim_host.h"
-#include "fwupdate/fwupdate.h"
 #include "fwupdate/fwupdate_profile.h"
-#include "fwupdate/fwupdate_shell.h"
-#include "fwupdate/fwupdate_tables.h"
-#include "fwupdate/rfc.h"
-#include "fwupdate/rfc_wire.h"
 #include "fwupdate/tests/fwupdate_test_support.h"
-#include "fwupdate/fwupdate_archive.h"
-#include "fwupdate/fwupdate_verify.h"
-#include "tests/support/fw_package.h"
 
 namespace fs = std::filesystem;
 
@@ -226,6 +214,9 @@ struct fleet_case_s {
     std::vector<fleet_step_s> steps;
 };
 
+// the name in the test's listing instead of the bytes of the case
+std::ostream& operator<<(std::ostream& os, const fleet_case_s& c) { return os << c.name; }
+
 class FwupdateFleet : public fw_emulated_card<::testing::TestWithParam<fleet_case_s>> {
 protected:
     // an "all" install of a package of that version, and what it leaves:
@@ -283,24 +274,21 @@ TEST_P(FwupdateFleet, EverySequenceEndsRunningWhatWasLastInstalled)
     }
 }
 
+constexpr auto k_install = fleet_step_e::install, k_reboot = fleet_step_e::reboot;
+constexpr uint32_t k_a = CARDSIM_IMAGE_A, k_b = CARDSIM_IMAGE_B, k_gold = CARDSIM_IMAGE_GOLD;
+
 INSTANTIATE_TEST_SUITE_P(
     Sequences, FwupdateFleet,
     ::testing::Values(
         // the second install writes B again and points at B, not at the old A
         fleet_case_s{"InstallInstallReboot",
-                     {{fleet_step_e::install, "1.5.0-E-1", CARDSIM_IMAGE_B},
-                      {fleet_step_e::install, "1.6.0-E-2", CARDSIM_IMAGE_B},
-                      {fleet_step_e::reboot, "1.6.0-E-2", CARDSIM_IMAGE_B}}},
+                     {{k_install, "1.5.0-E-1", k_b}, {k_install, "1.6.0-E-2", k_b}, {k_reboot, "1.6.0-E-2", k_b}}},
         fleet_case_s{"InstallRebootInstallReboot",
-                     {{fleet_step_e::install, "1.5.0-E-1", CARDSIM_IMAGE_B},
-                      {fleet_step_e::reboot, "1.5.0-E-1", CARDSIM_IMAGE_B},
-                      {fleet_step_e::install, "1.6.0-E-2", CARDSIM_IMAGE_A},
-                      {fleet_step_e::reboot, "1.6.0-E-2", CARDSIM_IMAGE_A}}},
+                     {{k_install, "1.5.0-E-1", k_b}, {k_reboot, "1.5.0-E-1", k_b},
+                      {k_install, "1.6.0-E-2", k_a}, {k_reboot, "1.6.0-E-2", k_a}}},
         fleet_case_s{"GoldRebootInstallReboot",
-                     {{fleet_step_e::boot_gold, "gold", CARDSIM_IMAGE_GOLD},
-                      {fleet_step_e::reboot, "1.4.0", CARDSIM_IMAGE_GOLD},
-                      {fleet_step_e::install, "1.5.0-E-1", CARDSIM_IMAGE_A},
-                      {fleet_step_e::reboot, "1.5.0-E-1", CARDSIM_IMAGE_A}}}),
+                     {{fleet_step_e::boot_gold, "gold", k_gold}, {k_reboot, "1.4.0", k_gold},
+                      {k_install, "1.5.0-E-1", k_a}, {k_reboot, "1.5.0-E-1", k_a}}}),
     fw_case_name());
 
 // an update cut short at one step: the card refuses it (the engine aborts)
@@ -315,6 +303,8 @@ struct interrupt_case_s {
     uint32_t runs = CARDSIM_IMAGE_A;  // after the reboot
     uint32_t timeout_s = 0;           // the update's bound, 0 none
 };
+
+std::ostream& operator<<(std::ostream& os, const interrupt_case_s& c) { return os << c.name; }
 
 class FwupdateInterrupted : public fw_emulated_card<::testing::TestWithParam<interrupt_case_s>> {};
 

@@ -1,23 +1,14 @@
 // the engine's host-side steps: its tables, the install list, progress
 // weights, compatibility and revocation, and the digest checks of packages
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
-#include <filesystem>
 #include <regex>
 #include <thread>
 
-#include "fwupdate/fwupdate.h"
-#include "fwupdate/fwupdate_shell.h"
-#include "fwupdate/tests/fwupdate_test_support.h"
-#include "fwupdate/fwupdate_archive.h"
 #include "fwupdate/fwupdate_compat.h"
 #include "fwupdate/fwupdate_install_list.h"
 #include "fwupdate/fwupdate_package_profile.h"
-#include "fwupdate/fwupdate_verify.h"
-#include "ipc/shell_command.h"
-#include "tests/support/fw_package.h"
+#include "fwupdate/tests/fwupdate_test_support.h"
 
 namespace fs = std::filesystem;
 

@@ -3,20 +3,9 @@
 // lands outside the work directory, no link is left behind, and a package
 // changed on disk while it is being installed never reaches the flash
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
-
-#include "emulator/cardsim_flash.h"
-#include "emulator/cardsim_host.h"
-#include "fwupdate/fwupdate.h"
-#include "fwupdate/fwupdate_shell.h"
-#include "fwupdate/rfc.h"
 #include "fwupdate/tests/fwupdate_test_support.h"
-#include "fwupdate/fwupdate_archive.h"
-#include "fwupdate/fwupdate_verify.h"
-#include "tests/support/fw_package.h"
 
 namespace fs = std::filesystem;
 
@@ -24,16 +13,6 @@ namespace {
 
 class FwupdateHostile : public fw_emulated_card<::testing::Test> {
 protected:
-    bool erased_anything() const
-    {
-        for (const auto& l : trace.lines) {
-            if (l.find("] Erasing ") != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     // every path under the engine's directories that is a link, or that is
     // named like a hostile member's target anywhere in the test's folder
     std::vector<std::string> intruders() const
@@ -140,7 +119,7 @@ TEST_F(FwupdateHostile, EachHostileKindIsRefusedBeforeTheFirstErase)
         const int rc = update(req);
         EXPECT_TRUE(c.rc == -1 ? rc != 0 : rc == c.rc) << rc << " " << message;
         EXPECT_TRUE(trace.has(message)) << message << "\n" << trace.all();
-        EXPECT_FALSE(erased_anything()) << message;
+        EXPECT_EQ(trace.all().find("] Erasing "), std::string::npos) << message;
         EXPECT_TRUE(flash_untouched()) << message;
         EXPECT_FALSE(host.flash(0).operation_started()) << message << ": the card was told the update was abandoned";
         EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_A) << message;

@@ -1,10 +1,12 @@
 #pragma once
 
-// what the update engine's tests share: the engine's messages captured, a
-// host-only binding and the fixture of one emulated card
+// what the update engine's tests share: the engine's headers they all use,
+// the engine's messages captured, a host-only binding and the fixture of one
+// emulated card
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,10 +16,17 @@
 #include <string>
 #include <vector>
 
+#include "emulator/cardsim_flash.h"
 #include "emulator/cardsim_host.h"
 #include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_archive.h"
+#include "fwupdate/fwupdate_shell.h"
+#include "fwupdate/fwupdate_tables.h"
+#include "fwupdate/fwupdate_verify.h"
 #include "fwupdate/rfc.h"
+#include "fwupdate/rfc_wire.h"
 #include "ipc/shell_command.h"
+#include "tests/support/fw_package.h"
 #include "tests/support/process_runner.h"
 
 // the engine's messages, as a caller of the engine receives them, and an
@@ -25,10 +34,9 @@
 // that very step)
 struct fw_trace_capture {
     std::vector<std::string> lines;
-    std::vector<trace_level_e> levels;
     std::map<std::string, std::function<void()>> on;
 
-    static void cb(void* ctxt, trace_level_e level, const char* format, ...)
+    static void cb(void* ctxt, trace_level_e, const char* format, ...)
     {
         char buf[4096];
         va_list args;
@@ -37,7 +45,6 @@ struct fw_trace_capture {
         va_end(args);
         auto* self = static_cast<fw_trace_capture*>(ctxt);
         self->lines.push_back(buf);
-        self->levels.push_back(level);
         const char* close = strstr(buf, "] ");
         auto it = self->on.find(close ? close + 2 : buf);
         if (it != self->on.end()) {
@@ -49,13 +56,10 @@ struct fw_trace_capture {
     // true when a message (without its time stamp) is exactly text
     bool has(const std::string& text) const
     {
-        for (const auto& l : lines) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
             size_t close = l.find("] ");
-            if (close != std::string::npos && l.substr(close + 2) == text) {
-                return true;
-            }
-        }
-        return false;
+            return close != std::string::npos && l.compare(close + 2, std::string::npos, text) == 0;
+        });
     }
     std::string all() const
     {
