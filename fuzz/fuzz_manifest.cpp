@@ -11,7 +11,6 @@
 #include <string>
 
 #include "fuzz/fuzz_input.h"
-#include "fwupdate/fwupdate.h"
 #include "fwupdate/fwupdate_state.h"
 #include "fwupdate/fwupdate_tables.h"
 #include "fwupdate/fwupdate_compat.h"

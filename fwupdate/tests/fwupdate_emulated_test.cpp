@@ -1,24 +1,11 @@
 // whole updates onto an emulated card: what reaches its flash, which image
 // it boots next, and updates cut short at each step
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
-#include <filesystem>
 #include <ostream>
 
-#include "emulator/cardsim_flash.h"
-#include "emulator/cardsim_host.h"
-#include "fwupdate/fwupdate.h"
 #include "fwupdate/fwupdate_profile.h"
-#include "fwupdate/fwupdate_shell.h"
-#include "fwupdate/fwupdate_tables.h"
-#include "fwupdate/rfc.h"
-#include "fwupdate/rfc_wire.h"
 #include "fwupdate/tests/fwupdate_test_support.h"
-#include "fwupdate/fwupdate_archive.h"
-#include "fwupdate/fwupdate_verify.h"
-#include "tests/support/fw_package.h"
 
 namespace fs = std::filesystem;
 
@@ -227,10 +214,8 @@ struct fleet_case_s {
     std::vector<fleet_step_s> steps;
 };
 
-std::ostream& operator<<(std::ostream& os, const fleet_case_s& c)
-{
-    return os << c.name;
-}
+// the name in the test's listing instead of the bytes of the case
+std::ostream& operator<<(std::ostream& os, const fleet_case_s& c) { return os << c.name; }
 
 class FwupdateFleet : public fw_emulated_card<::testing::TestWithParam<fleet_case_s>> {
 protected:
@@ -241,15 +226,11 @@ protected:
     {
         fw_package_options_s opt;
         opt.software_version = version;
-        const std::string where = dir.file("build-" + version);
-        fs::create_directories(where);
-        fw_package pkg(where, opt);
+        fw_package pkg(dir.file("build-" + version), opt);
         firmware_update_req_s req;
         req.package = pkg.build("release " + version + ".tar");
         ASSERT_EQ(init(), 0) << trace.all();
-        uint8_t progress = 0;
-        std::string status;
-        ASSERT_EQ(firmware_update(&req, &progress, status), 0) << trace.all();
+        ASSERT_EQ(update(req), 0) << trace.all();
         EXPECT_EQ(progress, 100);
         EXPECT_EQ(status, "Done");
         size_t written = 0;
@@ -293,25 +274,22 @@ TEST_P(FwupdateFleet, EverySequenceEndsRunningWhatWasLastInstalled)
     }
 }
 
+constexpr auto k_install = fleet_step_e::install, k_reboot = fleet_step_e::reboot;
+constexpr uint32_t k_a = CARDSIM_IMAGE_A, k_b = CARDSIM_IMAGE_B, k_gold = CARDSIM_IMAGE_GOLD;
+
 INSTANTIATE_TEST_SUITE_P(
     Sequences, FwupdateFleet,
     ::testing::Values(
         // the second install writes B again and points at B, not at the old A
         fleet_case_s{"InstallInstallReboot",
-                     {{fleet_step_e::install, "1.5.0-E-1", CARDSIM_IMAGE_B},
-                      {fleet_step_e::install, "1.6.0-E-2", CARDSIM_IMAGE_B},
-                      {fleet_step_e::reboot, "1.6.0-E-2", CARDSIM_IMAGE_B}}},
+                     {{k_install, "1.5.0-E-1", k_b}, {k_install, "1.6.0-E-2", k_b}, {k_reboot, "1.6.0-E-2", k_b}}},
         fleet_case_s{"InstallRebootInstallReboot",
-                     {{fleet_step_e::install, "1.5.0-E-1", CARDSIM_IMAGE_B},
-                      {fleet_step_e::reboot, "1.5.0-E-1", CARDSIM_IMAGE_B},
-                      {fleet_step_e::install, "1.6.0-E-2", CARDSIM_IMAGE_A},
-                      {fleet_step_e::reboot, "1.6.0-E-2", CARDSIM_IMAGE_A}}},
+                     {{k_install, "1.5.0-E-1", k_b}, {k_reboot, "1.5.0-E-1", k_b},
+                      {k_install, "1.6.0-E-2", k_a}, {k_reboot, "1.6.0-E-2", k_a}}},
         fleet_case_s{"GoldRebootInstallReboot",
-                     {{fleet_step_e::boot_gold, "gold", CARDSIM_IMAGE_GOLD},
-                      {fleet_step_e::reboot, "1.4.0", CARDSIM_IMAGE_GOLD},
-                      {fleet_step_e::install, "1.5.0-E-1", CARDSIM_IMAGE_A},
-                      {fleet_step_e::reboot, "1.5.0-E-1", CARDSIM_IMAGE_A}}}),
-    [](const ::testing::TestParamInfo<fleet_case_s>& info) { return std::string(info.param.name); });
+                     {{fleet_step_e::boot_gold, "gold", k_gold}, {k_reboot, "1.4.0", k_gold},
+                      {k_install, "1.5.0-E-1", k_a}, {k_reboot, "1.5.0-E-1", k_a}}}),
+    fw_case_name());
 
 // an update cut short at one step: the card refuses it (the engine aborts)
 // or its driver loses the card's answer there. the selection stays on the
@@ -326,10 +304,7 @@ struct interrupt_case_s {
     uint32_t timeout_s = 0;           // the update's bound, 0 none
 };
 
-std::ostream& operator<<(std::ostream& os, const interrupt_case_s& c)
-{
-    return os << c.name;
-}
+std::ostream& operator<<(std::ostream& os, const interrupt_case_s& c) { return os << c.name; }
 
 class FwupdateInterrupted : public fw_emulated_card<::testing::TestWithParam<interrupt_case_s>> {};
 
@@ -345,9 +320,7 @@ TEST_P(FwupdateInterrupted, LeavesACardThatBootsAWholeImage)
     firmware_update_req_s req;
     req.package = pkg.build("fw.tar");
     req.timeout_s = c.timeout_s;
-    uint8_t progress = 0;
-    std::string status;
-    const int rc = firmware_update(&req, &progress, status);
+    const int rc = update(req);
     EXPECT_NE(rc, 0);
     EXPECT_EQ(status.rfind(c.status, 0), 0u) << status;
     if (c.timeout_s != 0) {
@@ -385,6 +358,6 @@ INSTANTIATE_TEST_SUITE_P(
         interrupt_case_s{"GoneAtBootSelection", {},
                          {cardsim_fault_e::DRIVER_ERRNO, ENODEV, k_ep, RFC_CMD_BOOT_OPS_SET}, "Post-processing",
                          CARDSIM_IMAGE_B}),
-    [](const ::testing::TestParamInfo<interrupt_case_s>& info) { return std::string(info.param.name); });
+    fw_case_name());
 
 }  // namespace

@@ -3,20 +3,9 @@
 // lands outside the work directory, no link is left behind, and a package
 // changed on disk while it is being installed never reaches the flash
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
-
-#include "emulator/cardsim_flash.h"
-#include "emulator/cardsim_host.h"
-#include "fwupdate/fwupdate.h"
-#include "fwupdate/fwupdate_shell.h"
-#include "fwupdate/rfc.h"
 #include "fwupdate/tests/fwupdate_test_support.h"
-#include "fwupdate/fwupdate_archive.h"
-#include "fwupdate/fwupdate_verify.h"
-#include "tests/support/fw_package.h"
 
 namespace fs = std::filesystem;
 
@@ -24,16 +13,6 @@ namespace {
 
 class FwupdateHostile : public fw_emulated_card<::testing::Test> {
 protected:
-    bool erased_anything() const
-    {
-        for (const auto& l : trace.lines) {
-            if (l.find("] Erasing ") != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     // every path under the engine's directories that is a link, or that is
     // named like a hostile member's target anywhere in the test's folder
     std::vector<std::string> intruders() const
@@ -115,9 +94,7 @@ TEST_F(FwupdateHostile, EachHostileKindIsRefusedBeforeTheFirstErase)
             opt.fault_member = c.member;
         }
         opt.fault_target = c.target;
-        std::string where = dir.file("build/" + std::to_string(n));
-        fs::create_directories(where);
-        fw_package pkg(where, opt);
+        fw_package pkg(dir.file("build/" + std::to_string(n)), opt);
         firmware_update_req_s req;
         // the package's own name is as awkward as a name gets
         req.package = pkg.build("it's \"p" + std::to_string(n++) + "\"; x.tar");
@@ -142,7 +119,7 @@ TEST_F(FwupdateHostile, EachHostileKindIsRefusedBeforeTheFirstErase)
         const int rc = update(req);
         EXPECT_TRUE(c.rc == -1 ? rc != 0 : rc == c.rc) << rc << " " << message;
         EXPECT_TRUE(trace.has(message)) << message << "\n" << trace.all();
-        EXPECT_FALSE(erased_anything()) << message;
+        EXPECT_EQ(trace.all().find("] Erasing "), std::string::npos) << message;
         EXPECT_TRUE(flash_untouched()) << message;
         EXPECT_FALSE(host.flash(0).operation_started()) << message << ": the card was told the update was abandoned";
         EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_A) << message;
@@ -175,8 +152,6 @@ TEST_F(FwupdateHostile, PackageChangedOnDiskAfterItsChecksIsNeverFlashed)
         ~restore_s() { fs::current_path(to); }
     } restore{cwd};
     ASSERT_EQ(init(), 0) << trace.all();
-    fs::create_directories(dir.file("build/a"));
-    fs::create_directories(dir.file("build/b"));
     fw_package_options_s opt;
     opt.gold = true;
     opt.algorithms = {"sha512", "sha256", "md5"};  // every digest the manifests may name
@@ -225,7 +200,6 @@ TEST_F(FwupdateHostile, PackageChangedOnDiskAfterItsChecksIsNeverFlashed)
     // the copy is made changes nothing
     fw_package_options_s plain_opt;
     plain_opt.seed = 3;
-    fs::create_directories(dir.file("build/c"));
     fw_package plain(dir.file("build/c"), plain_opt);
     const std::string no_gold = plain.build("plain.tar");
     std::string work = fwupdate_tls().fwupgrade_bdf_dir;

@@ -1,19 +1,32 @@
 #pragma once
 
+// what the update engine's tests share: the engine's headers they all use,
+// the engine's messages captured, a host-only binding and the fixture of one
+// emulated card
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <string>
-#include <vector>
-
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <string>
+#include <vector>
 
+#include "emulator/cardsim_flash.h"
 #include "emulator/cardsim_host.h"
 #include "fwupdate/fwupdate.h"
+#include "fwupdate/fwupdate_archive.h"
+#include "fwupdate/fwupdate_shell.h"
+#include "fwupdate/fwupdate_tables.h"
+#include "fwupdate/fwupdate_verify.h"
 #include "fwupdate/rfc.h"
+#include "fwupdate/rfc_wire.h"
 #include "ipc/shell_command.h"
+#include "tests/support/fw_package.h"
 #include "tests/support/process_runner.h"
 
 // the engine's messages, as a caller of the engine receives them, and an
@@ -21,10 +34,9 @@
 // that very step)
 struct fw_trace_capture {
     std::vector<std::string> lines;
-    std::vector<trace_level_e> levels;
     std::map<std::string, std::function<void()>> on;
 
-    static void cb(void* ctxt, trace_level_e level, const char* format, ...)
+    static void cb(void* ctxt, trace_level_e, const char* format, ...)
     {
         char buf[4096];
         va_list args;
@@ -33,7 +45,6 @@ struct fw_trace_capture {
         va_end(args);
         auto* self = static_cast<fw_trace_capture*>(ctxt);
         self->lines.push_back(buf);
-        self->levels.push_back(level);
         const char* close = strstr(buf, "] ");
         auto it = self->on.find(close ? close + 2 : buf);
         if (it != self->on.end()) {
@@ -45,13 +56,10 @@ struct fw_trace_capture {
     // true when a message (without its time stamp) is exactly text
     bool has(const std::string& text) const
     {
-        for (const auto& l : lines) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
             size_t close = l.find("] ");
-            if (close != std::string::npos && l.substr(close + 2) == text) {
-                return true;
-            }
-        }
-        return false;
+            return close != std::string::npos && l.compare(close + 2, std::string::npos, text) == 0;
+        });
     }
     std::string all() const
     {
@@ -60,6 +68,15 @@ struct fw_trace_capture {
             s += l + "\n";
         }
         return s;
+    }
+};
+
+// names a case of a parameterised test by its name field
+struct fw_case_name {
+    template <class C>
+    std::string operator()(const ::testing::TestParamInfo<C>& info) const
+    {
+        return info.param.name;
     }
 };
 
@@ -81,9 +98,8 @@ inline void fw_bind_host_only(const test_temp_dir& dir, fw_trace_capture& trace,
     tls.vmb_bdf = bdf;
     tls.fwupgrade_bdf_dir = g.oper_dir + "/fwupgrade/" + bdf + "/";
     tls.dev_oper_dir = g.oper_dir + "/" + bdf + "/";
-    std::string out;
     for (const auto& d : {tls.fwupgrade_bdf_dir, g.conf_dir + "/" + bdf + "/", tls.dev_oper_dir}) {
-        ipc_shell_run(ipc_shell_command("mkdir -p {}", {d}));
+        std::filesystem::create_directories(d);
     }
 }
 
@@ -101,7 +117,6 @@ protected:
         ASSERT_TRUE(host.ok()) << host.error();
         host.flash(0).set_busy_polls(0);
         host.flash(0).set_board_id(k_board);
-        std::filesystem::create_directories(dir.file("build"));
         unsetenv("ORLIX_SUC_UPDATE");
     }
     void TearDown() override { rfc_cleanup(); }

@@ -15,12 +15,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <sstream>
 
 #include "ipc/le_bytes.h"
@@ -46,11 +46,6 @@ bool send_all(int fd, const std::string& text)
     return true;
 }
 
-bool starts_with(const std::string& s, const std::string& prefix)
-{
-    return s.compare(0, prefix.size(), prefix) == 0;
-}
-
 // a whole token as a number (0x for hex), no more than max
 bool parse_number(const std::string& token, uint64_t max, uint64_t& value)
 {
@@ -69,11 +64,10 @@ bool parse_number(const std::string& token, uint64_t max, uint64_t& value)
 
 std::string hex_line(const uint8_t* p, size_t n)
 {
-    static const char digits[] = "0123456789abcdef";
     std::string out;
     for (size_t i = 0; i < n; i++) {
-        out.push_back(digits[p[i] >> 4]);
-        out.push_back(digits[p[i] & 0xf]);
+        out += "0123456789abcdef"[p[i] >> 4];
+        out += "0123456789abcdef"[p[i] & 0xf];
     }
     return out;
 }
@@ -244,14 +238,14 @@ void console_standin::session_(int fd)
             if (faults.no_prompt) {
                 continue;
             }
-            if (faults.delay_ms && starts_with(command, faults.delay_on) &&
+            if (faults.delay_ms && command.rfind(faults.delay_on, 0) == 0 &&
                 !wait_readable_(-1, static_cast<int>(faults.delay_ms))) {
                 return;  // stopping
             }
             // the broken answers, by console_garbage_e
             const std::string garbage[] = {"", "%%% zork frobnicate ###\r\n", "error: injected fault\r\n",
                                            std::string(4096, 'a') + "\r\n"};
-            std::string answer = faults.garbage != console_garbage_e::none && starts_with(command, faults.garbage_on)
+            std::string answer = faults.garbage != console_garbage_e::none && command.rfind(faults.garbage_on, 0) == 0
                                      ? garbage[static_cast<int>(faults.garbage)]
                                      : answer_(command);
             if (faults.shell_like) {
@@ -282,14 +276,12 @@ std::string console_standin::answer_(const std::string& command)
     for (std::string w; in >> w;) {
         words.push_back(w);
     }
-    if (command == "test") {
-        return "test: command not found\r\n";
-    }
-    if (command == "show version") {
-        return "talmira console stand-in 1.0\r\n";
-    }
-    if (command == "log backend log_backend_uart disable") {
-        return "";
+    // the commands of the console's opening
+    static const std::map<std::string, std::string> fixed = {{"test", "test: command not found\r\n"},
+                                                             {"show version", "talmira console stand-in 1.0\r\n"},
+                                                             {"log backend log_backend_uart disable", ""}};
+    if (fixed.count(command)) {
+        return fixed.at(command);
     }
     const std::string out_of_range = "error: address out of range\r\n";
     const std::string bad = "error: bad arguments\r\n";
@@ -349,17 +341,14 @@ std::string console_standin::answer_(const std::string& command)
         return out;
     }
     if (op == "wrmem" && words.size() == 3) {
+        // whole pairs of hex digits ("0x" before a pair lets no sign or space in)
         const std::string& hex = words[2];
         std::vector<uint8_t> bytes;
-        for (size_t i = 0; hex.size() % 2 == 0 && hex.size() <= 256 && i < hex.size(); i += 2) {
-            if (!isxdigit(static_cast<unsigned char>(hex[i])) || !isxdigit(static_cast<unsigned char>(hex[i + 1])) ||
-                !parse_number("0x" + hex.substr(i, 2), 0xff, value)) {
+        for (size_t i = 0; i < hex.size(); i += 2) {
+            if (hex.size() % 2 || hex.size() > 256 || !parse_number("0x" + hex.substr(i, 2), 0xff, value)) {
                 return bad;
             }
             bytes.push_back(static_cast<uint8_t>(value));
-        }
-        if (hex.size() % 2 || hex.size() > 256) {
-            return bad;
         }
         if (window(bytes.size()).empty()) {
             memcpy(p, bytes.data(), bytes.size());

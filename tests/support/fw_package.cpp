@@ -13,12 +13,16 @@
 #include <set>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
 #include "ipc/shell_command.h"
 
 namespace {
 
+using json = nlohmann::ordered_json;
+
 // which switch puts a row into the package
-enum row_group_e { ROW_BASE, ROW_GOLD, ROW_PARTITION_TABLE, ROW_BOARD_FW_CFG, ROW_UNKNOWN };
+enum row_group_e { ROW_BASE, ROW_GOLD, ROW_UNKNOWN };
 
 // the package's files: firmware objects (with a file kind) and the four
 // manifest lists (without one), the partition each lands in, and a default
@@ -34,7 +38,6 @@ struct fw_row_s {
 };
 
 const fw_row_s k_rows[] = {
-    {"partition_table", "image", "soc-partition-table", "talmira/partition_table.img", 4096, ROW_PARTITION_TABLE},
     {"uboot_tpl", "image", "soc-uboottpl", "talmira/uboot_tpl.img", 6001, ROW_BASE},
     {"suc", "kernel_fit", "suc-app", "talmira/suc_app.img", 12003, ROW_BASE},
     {"suc", "boot", "suc-boot", "talmira/suc_boot.img", 5005, ROW_BASE},
@@ -47,7 +50,7 @@ const fw_row_s k_rows[] = {
     {"bogusfw", "image", "", "talmira/bogusfw.img", 1017, ROW_UNKNOWN},
     {"bitfiles", "", "fpga-cfg", "talmira/cpld_{board}.bit", 9019, ROW_BASE},
     // the board's own config wins over the default one: first row first
-    {"fw_cfg", "", "soc-fwcfg", "talmira/firmware_config_{board}.bin", 2021, ROW_BOARD_FW_CFG},
+    {"fw_cfg", "", "soc-fwcfg", "talmira/firmware_config_{board}.bin", 2021, ROW_BASE},
     {"fw_cfg", "", "soc-fwcfg", "talmira/firmware_config_default.bin", 2023, ROW_BASE},
     {"device_config", "", "soc-dtb", "talmira/device_config.dtb", 2525, ROW_BASE},
     {"oprom", "", "oprom", "talmira/oprom.rom", 8027, ROW_BASE},
@@ -66,32 +69,6 @@ const char* const k_profile_file = "card_profile.json";
 bool generic_device_config(const std::string& name)
 {
     return name.empty() || name == "device_config" || name == "default" || name == "device_config_rdma_1x800G";
-}
-
-std::string js(const std::string& text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            snprintf(buf, sizeof(buf), "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string js_list(const std::vector<std::string>& items)
-{
-    std::string out = "[";
-    for (size_t i = 0; i < items.size(); i++)
-        out += (i ? ", " : "") + js(items[i]);
-    return out + "]";
 }
 
 void fail(const std::string& what)
@@ -140,6 +117,8 @@ fw_package::fw_package(std::string dir, fw_package_options_s options) : opt_(std
 {
     if (opt_.algorithms.empty())
         fail("no digest algorithm given");
+    std::error_code ec;
+    std::filesystem::create_directories(dir_, ec);
     std::string tmpl = dir_ + "/fw-package-stage.XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr)
         fail("cannot make a staging folder in " + dir_);
@@ -158,16 +137,13 @@ fw_package::fw_package(std::string dir, fw_package_options_s options) : opt_(std
     }
 
     const auto f = opt_.fault;
-    const bool groups[] = {true, opt_.gold || f == fw_package_fault_e::gold_without_option, opt_.partition_table,
-                           true, f == fw_package_fault_e::unknown_firmware};
+    const bool groups[] = {true, opt_.gold || f == fw_package_fault_e::gold_without_option,
+                           f == fw_package_fault_e::unknown_firmware};
     std::vector<fw_package_member_s> files;
-    std::vector<size_t> sizes;
     auto add = [&](std::string name, const char* section, const char* kind, const char* partition, size_t size) {
         bool board = name.find("{board}") != std::string::npos;
         files.push_back({test_replace_all(name, "{board}", opt_.board_id), section, kind, partition,
-                         board ? opt_.board_id : "#", "", "", ""});
-        auto wanted = opt_.sizes.find(std::string(section) == "device_config" ? "soc-dtb" : partition);
-        sizes.push_back(wanted != opt_.sizes.end() ? wanted->second : size);
+                         board ? opt_.board_id : "#", "", "", "", size});
     };
     for (auto& row : k_rows) {
         if (groups[row.group])
@@ -180,10 +156,10 @@ fw_package::fw_package(std::string dir, fw_package_options_s options) : opt_(std
             add(std::string(k_asic) + "/" + p.device_config + ".dtb", "device_config", "", "", 2525);
     }
     for (size_t i = 0; i < files.size(); i++) {
-        files[i].declared_size = sizes[i];
+        size_t size = files[i].declared_size;
         if (f == fw_package_fault_e::oversized_member && files[i].name == opt_.fault_member)
-            sizes[i] = sizes[i] * 16 + (1u << 20);
-        files[i].bytes = fw_package_content(opt_.seed, files[i].name, sizes[i]);
+            size = size * 16 + (1u << 20);
+        files[i].bytes = fw_package_content(opt_.seed, files[i].name, size);
         write_member(files[i].name, files[i].bytes);
         declare(files[i], opt_.algorithms[i % opt_.algorithms.size()]);
     }
@@ -226,93 +202,70 @@ void fw_package::write_member(const std::string& member, const std::string& byte
         fail("cannot write " + path.string());
 }
 
-std::string fw_package::entry_json(const fw_package_member_s& file) const
+// a manifest entry: name, size, boards, version, digest
+static json entry_json(const fw_package_member_s& file)
 {
-    std::string version = file.section == "uboot_tpl" ? "2.0.0" : opt_.image_version;
-    std::string size = ", \"size\": " + std::to_string(file.declared_size);
-    return "{\"name\": " + js(file.name) + size + ", \"board_id\": " + js_list({file.board_id}) +
-           ", \"image_version\": " + js(version) + ", \"verify\": {\"algorithm\": " + js(file.algorithm) +
-           ", \"hash\": " + js(file.hash) + "}}";
+    return {{"name", file.name},
+            {"size", file.declared_size},
+            {"board_id", json::array({file.board_id})},
+            {"image_version", file.section == "uboot_tpl" ? "2.0.0" : "1.4.2"},
+            {"verify", {{"algorithm", file.algorithm}, {"hash", file.hash}}}};
 }
 
-std::string fw_package::firmware_json() const
+// firmware objects and their file kinds, in table order
+static json firmware_json(const std::vector<fw_package_member_s>& images)
 {
-    // objects and file kinds in table order
-    std::string out = "{";
-    std::string object, kind;
-    for (auto& file : images_) {
-        if (file.kind.empty())
-            continue;
-        if (file.section != object) {
-            out += (object.empty() ? "\n    " : "]}},\n    ") + js(file.section) + ": {\"type\": " + js(file.section) +
-                   ", \"files\": {";
-            object = file.section;
-            kind.clear();
+    json out = json::object();
+    for (auto& file : images) {
+        if (!file.kind.empty()) {
+            out[file.section]["type"] = file.section;
+            out[file.section]["files"][file.kind].push_back(entry_json(file));
         }
-        if (file.kind != kind) {
-            out += (kind.empty() ? "\n      " : "],\n      ") + js(file.kind) + ": [";
-            kind = file.kind;
-        } else {
-            out += ", ";
-        }
-        out += entry_json(file);
     }
-    return out + (object.empty() ? "}" : "]}}\n  }");
+    return out;
 }
 
 std::string fw_package::asic_manifest() const
 {
-    std::string out = "{\n  \"software_version\": " + js(opt_.software_version) + ",\n  \"firmware\": " + firmware_json();
+    json out = {{"software_version", opt_.software_version}, {"firmware", firmware_json(images_)}};
     for (auto list : k_lists) {
-        out += ",\n  " + js(list) + ": [";
-        bool first = true;
+        out[list] = json::array();
         for (auto& file : images_) {
-            if (file.kind.empty() && file.section == list) {
-                out += std::string(first ? "\n    " : ",\n    ") + entry_json(file);
-                first = false;
-            }
+            if (file.kind.empty() && file.section == list)
+                out[list].push_back(entry_json(file));
         }
-        out += "]";
     }
-    return out + "\n}\n";
+    return out.dump(2) + "\n";
 }
 
 std::string fw_package::package_manifest() const
 {
     std::string version = opt_.fault == fw_package_fault_e::rev3 ? "3" : opt_.package_version;
-    std::string out = "{\n";
+    json out = json::object();
     if (!version.empty())
-        out += "  \"package_version\": " + js(version) + ",\n";
-    out += "  \"software_version\": " + js(opt_.software_version) + ",\n";
-    out += "  \"firmware\": " + firmware_json() + ",\n";
-    out += "  \"asic_compat_list\": " + js_list({k_asic}) + ",\n";
-    out += "  \"asic_manifests\": {" + js(k_asic) + ": {\"name\": " + js(asic_.name) + ", \"verify\": {\"algorithm\": " +
-           js(asic_.algorithm) + ", \"hash\": " + js(asic_.hash) + "}}},\n";
-    out += "  \"package_compat\": {\"board_policy\": " + js(opt_.board_policy);
+        out["package_version"] = version;
+    out["software_version"] = opt_.software_version;
+    out["firmware"] = firmware_json(images_);
+    out["asic_compat_list"] = json::array({k_asic});
+    out["asic_manifests"][k_asic] = {{"name", asic_.name},
+                                     {"verify", {{"algorithm", asic_.algorithm}, {"hash", asic_.hash}}}};
+    json& compat = out["package_compat"] = {{"board_policy", opt_.board_policy}};
     if (!opt_.board_policy2.empty())
-        out += ", \"board_policy2\": " + js(opt_.board_policy2);
-    out += ", \"boardid\": " + js_list(opt_.boardids.empty() ? std::vector<std::string>{opt_.board_id} : opt_.boardids);
-    return out + "}\n}\n";
+        compat["board_policy2"] = opt_.board_policy2;
+    compat["boardid"] = opt_.boardids.empty() ? std::vector<std::string>{opt_.board_id} : opt_.boardids;
+    return out.dump(2) + "\n";
 }
 
 std::string fw_package::card_profile() const
 {
-    std::string out = "{\n  \"profile\": [";
-    for (size_t i = 0; i < opt_.profiles.size(); i++) {
-        auto& p = opt_.profiles[i];
-        out += std::string(i ? ",\n    " : "\n    ") + "{\"name\": " + js(p.name) + ", \"description\": " +
-               js(p.description) + ", \"device_config\": " + js(p.device_config) + ", \"memory_config\": " +
-               js(p.memory_config);
-        if (!p.ports.empty()) {
-            out += ", \"port\": [";
-            for (size_t j = 0; j < p.ports.size(); j++)
-                out += std::string(j ? ", " : "") + "{\"port\": " + js(p.ports[j].first) + ", \"breakout_mode\": " +
-                       js(p.ports[j].second) + "}";
-            out += "]";
-        }
-        out += "}";
+    json list = json::array();
+    for (auto& p : opt_.profiles) {
+        json& one = list.emplace_back(json{{"name", p.name}, {"description", p.description},
+                                           {"device_config", p.device_config}, {"memory_config", p.memory_config}});
+        for (auto& [port, mode] : p.ports)
+            one["port"].push_back({{"port", port}, {"breakout_mode", mode}});
     }
-    return out + "\n  ]\n}\n";
+    return json{{"profile", list}}.dump(2) + "\n";
 }
 
 std::vector<std::string> fw_package::members() const
@@ -459,11 +412,10 @@ std::string fw_package::write_revocation_list(const std::string& path) const
         else
             ranges.push_back({std::to_string(build), std::to_string(build + 10)});
     }
-    std::string out = "{\n  " + js(opt_.board_id) + ": {\n    " + js(tree_) + ": [";
-    for (size_t i = 0; i < ranges.size(); i++)
-        out += std::string(i ? ", " : "") + "{\"min\": " + js(ranges[i].first) + ", \"max\": " + js(ranges[i].second) +
-               "}";
-    out += "]\n  }\n}\n";
+    json list = json::array();
+    for (auto& [min, max] : ranges)
+        list.push_back({{"min", min}, {"max", max}});
+    std::string out = json{{opt_.board_id, {{tree_, list}}}}.dump(2) + "\n";
 
     std::filesystem::path file = path;
     std::error_code ec;

@@ -51,12 +51,9 @@ struct fw_package_options_s {
     std::string board_id = "0x00000a01";     // the card's board id, as the card reports it
     std::string software_version = "1.4.2-E-57";  // release tree "1.4.2-E", build 57
     std::string package_version = "2";      // "" leaves the key out
-    std::string image_version = "1.4.2";
     // digest algorithms given to the entries in table order, cycling
     std::vector<std::string> algorithms = {"sha512"};
-    std::map<std::string, size_t> sizes;     // image size by partition name
     bool gold = false;                       // carry the gold image (installed with "goldfw")
-    bool partition_table = false;            // carry a partition table image
     std::string board_policy = "accept";     // "accept" or "match-boardid"
     std::string board_policy2;               // "" leaves the key out
     std::vector<std::string> boardids;       // package_compat.boardid; empty: {board_id}
@@ -89,7 +86,7 @@ struct fw_package_member_s {
 
 class fw_package {
 public:
-    // images and staging files go under dir; throws std::runtime_error when
+    // images and staging files go under dir (made when missing); throws std::runtime_error when
     // the options cannot make a package (an algorithm with no tool, ...)
     explicit fw_package(std::string dir, fw_package_options_s options = {});
     ~fw_package();  // removes the staging folder, keeps built packages
@@ -122,8 +119,6 @@ private:
     void declare(fw_package_member_s& file, const std::string& algorithm) const;
     void write_member(const std::string& member, const std::string& bytes) const;
     void append_hostile(const std::string& path) const;
-    std::string entry_json(const fw_package_member_s& file) const;
-    std::string firmware_json() const;
     std::string asic_manifest() const;
     std::string package_manifest() const;
     std::string card_profile() const;
