@@ -55,6 +55,9 @@ struct control_word_s {
     size_t args;      // after the card index
     size_t optional;  // of which the last ones may be left out
     bool (*apply)(cardsim_host& host, size_t card, const std::vector<std::string>& args, std::string& error);
+    // changes the pci tree (device nodes, sysfs), under the tree's lock: not
+    // under a request, whose handler the tree's changes may wait for
+    bool tree = false;
 };
 
 bool do_hang(cardsim_host& host, size_t card, const std::vector<std::string>&, std::string&)
@@ -235,10 +238,32 @@ bool do_xcvr(cardsim_host& host, size_t card, const std::vector<std::string>& ar
 
 const control_word_s k_words[] = {
     {"hang", 0, 0, do_hang},     {"answer", 0, 0, do_answer},   {"errno", 1, 0, do_errno},
-    {"fwerr", 1, 0, do_fwerr},   {"delay", 1, 0, do_delay},     {"remove", 0, 0, do_remove},
-    {"restore", 0, 0, do_restore}, {"flash", 2, 1, do_flash},   {"reset", 0, 0, do_reset},
-    {"vpd", 1, 0, do_vpd},       {"xcvr", 4, 1, do_xcvr},
+    {"fwerr", 1, 0, do_fwerr},   {"delay", 1, 0, do_delay},     {"remove", 0, 0, do_remove, true},
+    {"restore", 0, 0, do_restore, true}, {"flash", 2, 1, do_flash}, {"reset", 0, 0, do_reset},
+    {"vpd", 1, 0, do_vpd, true}, {"xcvr", 4, 1, do_xcvr},
 };
+
+// the line's first word, empty for a blank line
+std::string first_word(const std::string& line)
+{
+    std::istringstream in(line);
+    std::string word;
+    in >> word;
+    return word;
+}
+
+bool changes_tree(const std::string& line)
+{
+    const std::string word = first_word(line);
+    for (const auto& w : k_words) {
+        if (word == w.word) {
+            return w.tree;
+        }
+    }
+    return false;
+}
+
+constexpr size_t k_line_max = 4096;
 
 }  // namespace
 
@@ -319,11 +344,18 @@ cardsim_control_channel::cardsim_control_channel(cardsim_host& host, const std::
         error_ = "cannot open fifo " + fifo + ": " + strerror(errno);
         return;
     }
+    // a writer's line is in the fifo once its write returns, but the reader
+    // may not have run yet: each request catches up first, so that the
+    // card's answer comes after every line written before it
+    host_.set_on_request([this] { catch_up_(false); });
     reader_ = std::thread([this] { loop_(); });
 }
 
 cardsim_control_channel::~cardsim_control_channel()
 {
+    if (fd_ >= 0) {
+        host_.set_on_request(nullptr);
+    }
     stop_ = true;
     if (reader_.joinable()) {
         reader_.join();
@@ -333,34 +365,40 @@ cardsim_control_channel::~cardsim_control_channel()
     }
 }
 
+void cardsim_control_channel::catch_up_(bool tree_too)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    char buf[512];
+    for (ssize_t n; (n = read(fd_, buf, sizeof(buf))) > 0;) {
+        pending_.append(buf, static_cast<size_t>(n));
+        if (pending_.size() > k_line_max && pending_.find('\n') == std::string::npos) {
+            fprintf(stderr, "orlix-cardsim: control: line too long, dropped\n");
+            pending_.clear();
+        }
+    }
+    for (size_t nl; (nl = pending_.find('\n')) != std::string::npos;) {
+        std::string line = pending_.substr(0, nl);
+        // the tree changes on the reader's thread, not under a request;
+        // the lines after wait for it, in order
+        if (!tree_too && changes_tree(line)) {
+            return;
+        }
+        pending_.erase(0, nl + 1);
+        std::string error;
+        if (cardsim_control_apply(host_, line, error)) {
+            fprintf(stderr, "orlix-cardsim: control: %s: done\n", line.c_str());
+        } else {
+            fprintf(stderr, "orlix-cardsim: control: %s: %s\n", line.c_str(), error.c_str());
+        }
+    }
+}
+
 void cardsim_control_channel::loop_()
 {
-    std::string pending;
-    char buf[512];
     while (!stop_) {
+        // also on a timeout: a request may have left a line for this thread
         struct pollfd p = {fd_, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) {
-            continue;
-        }
-        ssize_t n = read(fd_, buf, sizeof(buf));
-        if (n <= 0) {
-            continue;
-        }
-        pending.append(buf, static_cast<size_t>(n));
-        if (pending.size() > 4096 && pending.find('\n') == std::string::npos) {
-            fprintf(stderr, "orlix-cardsim: control: line too long, dropped\n");
-            pending.clear();
-            continue;
-        }
-        for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
-            std::string line = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            std::string error;
-            if (cardsim_control_apply(host_, line, error)) {
-                fprintf(stderr, "orlix-cardsim: control: %s: done\n", line.c_str());
-            } else {
-                fprintf(stderr, "orlix-cardsim: control: %s: %s\n", line.c_str(), error.c_str());
-            }
-        }
+        (void)poll(&p, 1, 100);
+        catch_up_(true);
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -18,6 +19,8 @@ class cardsim_host;
 //   restore N         card N comes back, as a rescan would find it
 //   reset N           card N reboots into its startup image (or the next
 //                     whole one of its boot order; none: it stops answering)
+//   flash N F [P]     card N's flash service goes wrong (stuck, erase-fails,
+//                     verify-mismatch, boot-lost; ok clears it), on partition P or all
 //   vpd N off|on      card N's vital product data (its serial) reads empty, or again
 //   xcvr N P R V [L]  the module in cage P of card N reads V (temperature,
 //                     voltage, rx-power-dbm, tx-power-dbm, tx-bias-ma) on
@@ -34,7 +37,10 @@ const char* cardsim_control_help();
 bool cardsim_control_apply(cardsim_host& host, const std::string& line, std::string& error);
 
 // reads lines from a fifo (made when it does not exist) on a thread of its
-// own until it is destroyed; each line's outcome goes to standard error
+// own until it is destroyed; each line's outcome goes to standard error.
+// a line written before a request to a card is carried out before the card
+// answers it (remove, restore and vpd, which change the pci tree, and the
+// lines after them: a moment later, on the channel's thread)
 class cardsim_control_channel {
 public:
     cardsim_control_channel(cardsim_host& host, const std::string& fifo);
@@ -47,10 +53,16 @@ public:
 
 private:
     void loop_();
+    // reads what the fifo holds and carries out its whole lines; with
+    // tree_too false (under a request) it stops before a line that changes
+    // the pci tree
+    void catch_up_(bool tree_too);
 
     cardsim_host& host_;
     std::string error_;
     int fd_ = -1;
+    std::mutex mutex_;      // one reader of the fifo at a time, lines in order
+    std::string pending_;   // read, not yet carried out
     std::atomic<bool> stop_{false};
     std::thread reader_;
 };

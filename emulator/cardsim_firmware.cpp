@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <utility>
 
 #include "emulator/cardsim_dispatch.h"
 #include "emulator/cardsim_dumps.h"
@@ -294,6 +295,12 @@ cardsim_reply_s cardsim_firmware::handle(uint32_t endpoint, uint32_t opcode, con
         req = &none;
         len = 0;
     }
+    {
+        std::lock_guard<std::mutex> lock(on_request_mutex_);
+        if (on_request_) {
+            on_request_();
+        }
+    }
     cardsim_reply_s reply;
     reply.opcode = opcode;
     if (endpoint == CARDSIM_EP_FWUPDATE) {
@@ -337,6 +344,12 @@ uint32_t cardsim_firmware::reboot_locked_()
     uint32_t image = flash_.reset();
     fault_ = image == CARDSIM_IMAGE_NONE ? cardsim_fault_s{cardsim_fault_e::SILENT, 0, 0, 0} : cardsim_fault_s{};
     return image;
+}
+
+void cardsim_firmware::set_on_request(std::function<void()> fn)
+{
+    std::lock_guard<std::mutex> lock(on_request_mutex_);
+    on_request_ = std::move(fn);
 }
 
 cardsim_card_spec_s cardsim_firmware::spec() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -72,6 +73,10 @@ public:
     cardsim_flash& flash() { return flash_; }
     // the board services: CPLD, sensors, FRU (endpoint 6) and transceivers (7)
     cardsim_board& board() { return board_; }
+    // called first on every request, outside the card's own locks: what was
+    // told to the card from outside before the request comes before its
+    // answer. empty for none; returns once no earlier call is running
+    void set_on_request(std::function<void()> fn);
 
 private:
     cardsim_card_spec_s spec_;
@@ -80,6 +85,8 @@ private:
     mutable std::mutex mutex_;
     cardsim_fault_s fault_;
     uint64_t requests_ = 0;
+    std::mutex on_request_mutex_;  // held while on_request_ runs
+    std::function<void()> on_request_;
     uint32_t reboot_locked_();
 };
 

@@ -355,6 +355,13 @@ void cardsim_host::set_fault(size_t index, const cardsim_fault_s& fault)
     cards_.at(index)->fw->set_fault(fault);
 }
 
+void cardsim_host::set_on_request(const std::function<void()>& fn)
+{
+    for (auto& card : cards_) {
+        card->fw->set_on_request(fn);
+    }
+}
+
 cardsim_flash& cardsim_host::flash(size_t index)
 {
     return cards_.at(index)->fw->flash();

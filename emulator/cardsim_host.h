@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,8 @@ public:
     cardsim_firmware& firmware(size_t index);
     void set_fault(size_t index, const cardsim_fault_s& fault);
     void clear_fault(size_t index) { set_fault(index, {}); }
+    // every card calls fn first on each request (cardsim_firmware::set_on_request)
+    void set_on_request(const std::function<void()>& fn);
 
     // the card's flash behind its firmware-update service (endpoint 12)
     cardsim_flash& flash(size_t index);

@@ -229,6 +229,35 @@ TEST_F(CardsimHost, LinesThroughAFifoTakeEffectWhileWritersComeAndGo)
         send("rest");
         send("ore 0\n");  // a line may come in pieces
         EXPECT_TRUE(test_wait_until([&] { return host.card_present(0); }, bound()));
+
+        // a line is in force for the next request with no wait, as one set
+        // before the run is: the steps of an install, its transport too
+        host.flash(0).set_busy_polls(0);
+        host.flash(0).set_running_image(CARDSIM_IMAGE_A);
+        const bytes select_b{1, 0, 0, 0}, checksum{10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        using seen_fn = uint32_t (*)(cardsim_host&, const cardsim_reply_s&);
+        seen_fn boot = [](cardsim_host& h, const cardsim_reply_s&) { return h.boot_image(0); };
+        seen_fn status = [](cardsim_host&, const cardsim_reply_s& r) { return uint32_t{r.body.at(0)}; };
+        seen_fn fw_errno = [](cardsim_host&, const cardsim_reply_s& r) { return r.fw_errno; };
+        const struct {
+            const char* lines;
+            uint32_t opcode;
+            const bytes& req;
+            seen_fn seen;
+            uint32_t want;
+        } cases[] = {
+            {"flash 0 boot-lost\n", 0x10004, select_b, boot, CARDSIM_IMAGE_A},
+            {"flash 0 stuck\n", 0x10005, checksum, status, CARDSIM_FLASH_IN_PROGRESS},
+            {"flash 0 ok\nfwerr 0 9\n", 0x10005, checksum, fw_errno, 9},
+            {"answer 0\n", 0x10005, checksum, status, CARDSIM_FLASH_DONE},
+        };
+        for (int round = 0; round < 3; round++) {
+            for (const auto& c : cases) {
+                send(c.lines);
+                cardsim_reply_s r = host.firmware(0).handle(CARDSIM_EP_FWUPDATE, c.opcode, c.req.data(), c.req.size());
+                EXPECT_EQ(c.seen(host, r), c.want) << c.lines << " round " << round;
+            }
+        }
     }
     // a path that is not a fifo is refused
     cardsim_control_channel wrong(host, dir.path());
