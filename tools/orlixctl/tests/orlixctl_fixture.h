@@ -52,15 +52,15 @@ class Orlixctl : public ::testing::Test {
 protected:
     test_temp_dir dir{"orlixctl"};
 
-    // the script runs with $CTL the tool, private state directories and the
-    // prelude; set: control lines in force on the emulated host from the start
+    // the script runs in the test's own folder with $CTL the tool, private
+    // state directories and the prelude; set: control lines in force on the emulated host from the start
     run_result run(const std::string& script, int seconds = 90, const std::vector<std::string>& set = {})
     {
         const std::string env = "export CTL=" + build_dir() + "/tools/orlixctl/orlixctl ORLIXCTL_STATE_DIR=" +
                                 dir.file("state") + " ORLIXCTL_CONF_DIR=" + dir.file("conf") +
                                 " ORLIXCTL_TELEMETRY_DIR=" + dir.file("tel") +
                                 " SCALE=" + std::to_string(test_timeout_scale()) + "; mkdir -p " + dir.file("tel") +
-                                "\n" + k_ctl_prelude;
+                                "\n" + sh_call("cd", {dir.path()}) + k_ctl_prelude;
         std::vector<std::string> argv = {build_dir() + "/emulator/orlix-cardsim", "run"};
         for (const auto& line : set) {
             argv.insert(argv.end(), {"--set", line});
