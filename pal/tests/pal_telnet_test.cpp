@@ -25,30 +25,17 @@ using namespace sdk::lib;
 namespace platform = sdk::platform;
 using std::chrono::milliseconds;
 
-// an emulated card, a console in front of it, the variables leading to it
-class PalTelnet : public ::testing::Test {
+class PalTelnet : public pal_host_test {
 protected:
     void SetUp() override
     {
-        host_ = std::make_unique<cardsim_host>(cardsim_host_options_s{1, {}, 0});
-        ASSERT_TRUE(host_->ok()) << host_->error();
-        std::string dir = host_->sysfs_dir(host_->card(0).rsc_bdf);
-        console_ = std::make_unique<console_standin>(std::vector<console_standin_window_s>{
-            {dir + "/resource0", CARDSIM_REG_BASE}, {dir + "/resource2", CARDSIM_MEM_BASE}});
+        start(1);
+        console_ = pal_console_for(*host_);
         ASSERT_TRUE(console_->ok()) << console_->error();
-        setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
-        setenv("PAL_TELNET_PORT", std::to_string(console_->port()).c_str(), 1);
     }
-    void TearDown() override
-    {
-        pal_teardown(platform::PLATFORM_TYPE_MOCK);
-        console_.reset();
-        host_.reset();
-    }
+    void TearDown() override { pal_teardown(platform::PLATFORM_TYPE_MOCK); }
 
-    pal_test_env env_;
     pal_test_log log_;
-    std::unique_ptr<cardsim_host> host_;
     std::unique_ptr<console_standin> console_;
 };
 

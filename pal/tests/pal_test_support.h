@@ -26,6 +26,7 @@
 #include "ipc/le_bytes.h"
 #include "log/module_trace.h"
 #include "pal/pal_hw_x86.h"
+#include "tests/support/console_standin.h"
 
 // the variables that choose a variant, a binding or a channel: cleared for a
 // test, put back after it
@@ -133,6 +134,18 @@ protected:
     pal_test_env env_;
     std::unique_ptr<cardsim_host> host_;
 };
+
+// a stand-in console in front of a card's windows, the variables leading to it set
+inline std::unique_ptr<console_standin> pal_console_for(const cardsim_host& host, console_standin_faults_s faults = {})
+{
+    const std::string rsc = host.sysfs_dir(host.card(0).rsc_bdf);
+    auto console = std::make_unique<console_standin>(
+        std::vector<console_standin_window_s>{{rsc + "/resource0", CARDSIM_REG_BASE}, {rsc + "/resource2", CARDSIM_MEM_BASE}},
+        faults);
+    setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
+    setenv("PAL_TELNET_PORT", std::to_string(console->port()).c_str(), 1);
+    return console;
+}
 
 // a resource window of a card as the card itself sees it: the testbed's file
 // mapped directly, not through the platform layer (the stand-in jtag library

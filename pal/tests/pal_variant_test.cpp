@@ -73,13 +73,8 @@ protected:
         } else if (v.reach == reach_e::TELNET || v.reach == reach_e::TELNET_SHELL) {
             console_standin_faults_s faults;
             faults.shell_like = v.reach == reach_e::TELNET_SHELL;  // option offers, echo, a prompt in pieces
-            console_ = std::make_unique<console_standin>(
-                std::vector<console_standin_window_s>{{rsc + "/resource0", CARDSIM_REG_BASE},
-                                                      {rsc + "/resource2", CARDSIM_MEM_BASE}},
-                faults);
+            console_ = pal_console_for(*host_, faults);
             ASSERT_TRUE(console_->ok()) << console_->error();
-            setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
-            setenv("PAL_TELNET_PORT", std::to_string(console_->port()).c_str(), 1);
         }
         testing::internal::CaptureStdout();  // the jtag variant's progress lines
         pal_ret_t rc = pal_init(v.type, nullptr);
