@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <fstream>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -53,16 +52,6 @@ uint64_t mem_u64(uint64_t pa)
     uint64_t v = 0;
     EXPECT_EQ(pal_mem_read(pa, reinterpret_cast<uint8_t*>(&v), 8, 0), PAL_RET_OK);
     return v;
-}
-
-std::vector<std::string> read_lines(const std::string& path)
-{
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 pal_ret_t rw_ctrl(uint32_t op, const char* arg = nullptr, const char* arg2 = nullptr)
@@ -171,9 +160,9 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressEnvironmentAndHeader)
     auto rsc = [&](size_t i, const char* name) { return host_->sysfs_dir(host_->card(i).rsc_bdf) + "/" + name; };
     // the card's windows mapped in this process now
     auto mapped = [&](size_t i) {
+        const std::string maps = test_read_file("/proc/self/maps"), dir = host_->sysfs_dir(host_->card(i).rsc_bdf);
         size_t n = 0;
-        for (const std::string& line : read_lines("/proc/self/maps")) {
-            n += line.find(host_->sysfs_dir(host_->card(i).rsc_bdf)) != std::string::npos;
+        for (size_t at = maps.find(dir); at != std::string::npos; at = maps.find(dir, at + 1), n++) {
         }
         return n;
     };
@@ -363,25 +352,22 @@ TEST_F(PalHw, LoadsStoresTranslationRecordingAndReplayInTheWindows)
 
     std::string txt = pal_rw_capture_path(dir, "sec1", "txt");
     EXPECT_EQ(txt, "/" + tmp.path() + "/rw-capture-pal_hw_test-t1-sec1.txt");
-    const std::vector<std::string> expected = {
-        "REG-WRITE addr 0x20000040 optype 1 merged 1 nwords 3 data 0x5a5a5a5a ",
-        "REG-WRITE addr 0x20000080 optype 1 merged 0 nwords 2 data 0x11111111 0x22222222 ",
-        "REG-READ addr 0x20000080 optype 0 merged 0 nwords 2 data 0x11111111 0x22222222 ",
-        "MEM-WRITE addr 0x40002000 optype 3 merged 0 nwords 8 data 0x1 0x2 0x3 0x4 0x5 0x6 0x7 0x8 ",
-        "MEM-WRITE addr 0x40003000 optype 3 merged 0 nwords 32 data 0x10 0x11 0x12 0x13 0x14 0x15 0x16 0x17 0x18 "
-        "0x19 0x1a 0x1b 0x1c 0x1d 0x1e 0x1f 0x20 0x21 0x22 0x23 0x24 0x25 0x26 0x27 0x28 0x29 0x2a 0x2b 0x2c 0x2d "
-        "0x2e 0x2f ",
-        "MEM-WRITE addr 0x40003020 optype 3 merged 0 nwords 8 data 0x30 0x31 0x32 0x33 0x34 0x35 0x36 0x37 ",
-        "MEM-SET 0x40004000 optype 4 merged 0 nbytes 64 data 0xab",
-        "MEM-READ addr 0x40002000 optype 2 merged 0 nwords 8 data 0x1 0x2 0x3 0x4 0x5 0x6 0x7 0x8 ",
-        "RW_SUSPEND pause",
-        "REG-WRITE addr 0x200000c0 optype 1 merged 1 nwords 1 data 0x33 ",
-    };
-    EXPECT_EQ(read_lines(txt), expected);
-    EXPECT_EQ(read_lines(pal_rw_capture_path(dir, "wonly", "txt")),
-              std::vector<std::string>{"REG-WRITE addr 0x20000084 optype 1 merged 1 nwords 1 data 0x33 "});
-    EXPECT_EQ(read_lines(pal_rw_capture_path(dir, "ronly", "txt")),
-              std::vector<std::string>{"REG-READ addr 0x20000084 optype 0 merged 1 nwords 1 data 0x33 "});
+    EXPECT_EQ(test_read_file(txt),
+              "REG-WRITE addr 0x20000040 optype 1 merged 1 nwords 3 data 0x5a5a5a5a \n"
+              "REG-WRITE addr 0x20000080 optype 1 merged 0 nwords 2 data 0x11111111 0x22222222 \n"
+              "REG-READ addr 0x20000080 optype 0 merged 0 nwords 2 data 0x11111111 0x22222222 \n"
+              "MEM-WRITE addr 0x40002000 optype 3 merged 0 nwords 8 data 0x1 0x2 0x3 0x4 0x5 0x6 0x7 0x8 \n"
+              "MEM-WRITE addr 0x40003000 optype 3 merged 0 nwords 32 data 0x10 0x11 0x12 0x13 0x14 0x15 0x16 0x17 0x18 "
+              "0x19 0x1a 0x1b 0x1c 0x1d 0x1e 0x1f 0x20 0x21 0x22 0x23 0x24 0x25 0x26 0x27 0x28 0x29 0x2a 0x2b 0x2c 0x2d "
+              "0x2e 0x2f \n"
+              "MEM-WRITE addr 0x40003020 optype 3 merged 0 nwords 8 data 0x30 0x31 0x32 0x33 0x34 0x35 0x36 0x37 \n"
+              "MEM-SET 0x40004000 optype 4 merged 0 nbytes 64 data 0xab\n"
+              "MEM-READ addr 0x40002000 optype 2 merged 0 nwords 8 data 0x1 0x2 0x3 0x4 0x5 0x6 0x7 0x8 \n"
+              "RW_SUSPEND pause\n"
+              "REG-WRITE addr 0x200000c0 optype 1 merged 1 nwords 1 data 0x33 \n");
+    EXPECT_EQ(test_read_file(pal_rw_capture_path(dir, "wonly", "txt")) + test_read_file(pal_rw_capture_path(dir, "ronly", "txt")),
+              "REG-WRITE addr 0x20000084 optype 1 merged 1 nwords 1 data 0x33 \n"
+              "REG-READ addr 0x20000084 optype 0 merged 1 nwords 1 data 0x33 \n");
 
     // the binary capture holds the write runs only, little-endian
     std::string bin = test_read_file(pal_rw_capture_path(dir, "sec1", "bin"));

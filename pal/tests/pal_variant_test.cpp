@@ -87,10 +87,6 @@ protected:
         testing::internal::CaptureStdout();
         pal_teardown(GetParam().type);
         testing::internal::GetCapturedStdout();
-        console_.reset();
-        regs_.reset();
-        mem_.reset();
-        host_.reset();
         logger_init(nullptr);
     }
 
