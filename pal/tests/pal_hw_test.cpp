@@ -171,14 +171,11 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressEnvironmentAndHeader)
         pal_on_thread([&] {
             EXPECT_EQ(pal_hw_x86_init(card_bdf(i).c_str()) == 0, accepted) << why;
             EXPECT_EQ(palx86_ctx().initialised, accepted ? 1u : 0u) << why;
-            if (!accepted && i == 0) {
-                // still unbound: binding again by the bus finds the same card
+            if (!accepted && i == 0) {  // still unbound: binding again by the bus finds the same card
                 EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION), UINT64_MAX) << why;
             }
         });
-        if (!accepted) {
-            EXPECT_EQ(mapped(i), before) << why << ": a failed binding keeps no window";
-        }
+        EXPECT_TRUE(accepted || mapped(i) == before) << why << ": a failed binding keeps no window";
     };
     // only a wrong magic with no version is refused
     struct header_case_s {

@@ -60,7 +60,6 @@ TEST_F(PalTelnet, StartUpDialogueTeardownAndThreadsTakingTurns)
     EXPECT_TRUE(log_.has("talmira console stand-in 1.0")) << "the version is reported";
     uint32_t w = 0;
     ASSERT_EQ(pal_reg_read(CARDSIM_REG_BASE, &w, 1), PAL_RET_OK);
-    EXPECT_EQ(console_->commands().back(), "rd32 0x20000000 1");
     uint64_t va = 1;
     EXPECT_EQ(pal_physical_addr_to_virtual_addr(CARDSIM_MEM_BASE, &va), PAL_RET_OK);
     EXPECT_EQ(va, 1u) << "translation stays the default variant's";
@@ -159,22 +158,20 @@ TEST_F(PalTelnet, MisbehavingConsoleFailsWithinItsWait)
         pal_ret_t rc = PAL_RET_OK;
         long ms = took_ms([&] { rc = pal_init(platform::PLATFORM_TYPE_MOCK, nullptr); });
         EXPECT_EQ(rc == PAL_RET_OK, c.init_ok);
-        if (!c.init_ok) {
+        EXPECT_EQ(log_.has("Telnet connection failed"), !c.init_ok);
+        if (c.init_ok && !c.call) {
+            EXPECT_EQ(read_reg(), PAL_RET_OK);
+        } else {
+            if (c.init_ok) {
+                ms = took_ms([&] { EXPECT_NE(c.call(), PAL_RET_OK); });
+            }
             EXPECT_GE(ms, c.min_ms);
             EXPECT_LT(ms, scaled(c.max_ms));
             EXPECT_TRUE(log_.has(c.logged));
-            EXPECT_TRUE(log_.has("Telnet connection failed"));
-        } else if (c.call) {
-            ms = took_ms([&] { EXPECT_NE(c.call(), PAL_RET_OK); });
-            EXPECT_GE(ms, c.min_ms);
-            EXPECT_LT(ms, scaled(c.max_ms));
-            EXPECT_TRUE(log_.has(c.logged));
-            // a lost session fails every later call at once, instead of
-            // reading a late answer
+        }
+        if (c.call) {  // a lost session fails every later call at once, instead of reading a late answer
             ms = took_ms([&] { EXPECT_EQ(pal_ring_db32(CARDSIM_REG_BASE + 4, 7) == PAL_RET_OK, c.session_survives); });
             EXPECT_LT(ms, scaled(1000));
-        } else {
-            EXPECT_EQ(read_reg(), PAL_RET_OK);
         }
         pal_teardown(platform::PLATFORM_TYPE_MOCK);
     }

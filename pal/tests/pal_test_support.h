@@ -59,7 +59,7 @@ private:
     std::vector<std::pair<bool, std::string>> saved_;
 };
 
-// the layer's messages while one lives
+// the layer's messages while one lives, each as "module/level text"
 class pal_test_log {
 public:
     pal_test_log()
@@ -74,6 +74,11 @@ public:
         std::lock_guard<std::mutex> lock(seen().mutex);
         return std::any_of(seen().lines.begin(), seen().lines.end(),
                            [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    }
+    std::vector<std::string> lines() const
+    {
+        std::lock_guard<std::mutex> lock(seen().mutex);
+        return seen().lines;
     }
     void clear()
     {
@@ -91,15 +96,15 @@ private:
         static seen_s s;
         return s;
     }
-    static int record(uint32_t, uint32_t, const char* format, ...)
+    static int record(uint32_t module, uint32_t level, const char* format, ...)
     {
-        char text[k_logger_msg_max];
+        char text[2 * k_logger_msg_max];  // wider than the layer's lines, to see where it cuts them
         va_list args;
         va_start(args, format);
         vsnprintf(text, sizeof(text), format, args);
         va_end(args);
         std::lock_guard<std::mutex> lock(seen().mutex);
-        seen().lines.emplace_back(text);
+        seen().lines.push_back(std::to_string(module) + "/" + std::to_string(level) + " " + text);
         return 0;
     }
 };
