@@ -7,11 +7,7 @@
 // step (-1: none), 2 when it was last called among all calls. built with
 // JTAG_STANDIN_NO_WR it lacks jtag_wr.
 
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <string>
 
 #include "emulator/cardsim_card.h"
 #include "pal/pal_jtag.h"

@@ -3,22 +3,11 @@
 // endpoint 7, the chunked and paged reads, and the host variant's entries
 // over them
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <filesystem>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "emulator/cardsim_host.h"
 #include "pal/pal.h"
 #include "pal/pal_cpld.h"
-#include "pal/pal_hw_x86.h"
 #include "pal/pal_qsfp.h"
 #include "pal/tests/pal_test_support.h"
 

@@ -4,19 +4,12 @@
 // the mapped windows, translation, and recording accesses and playing them
 // back
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstring>
 #include <numeric>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "emulator/cardsim_host.h"
 #include "ipc/nic_ipc.h"
 #include "pal/pal.h"
-#include "pal/pal_hw_x86.h"
 #include "pal/pal_mem.h"
 #include "pal/pal_rw_dump.h"
 #include "pal/tests/pal_test_support.h"

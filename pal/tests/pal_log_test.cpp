@@ -1,11 +1,6 @@
 // the layer's trace lines: the level switch, where they go before and after
 // a logger is set, and how long a line may be
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "pal/pal_log.h"
 #include "pal/tests/pal_test_support.h"
 

@@ -3,20 +3,11 @@
 // the line or answers nonsense. the upper bounds on how long a failure takes
 // grow with ORLIX_TIMEOUT_SCALE; the lower ones are the variant's own waits
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstring>
-#include <functional>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "emulator/cardsim_host.h"
 #include "pal/pal.h"
 #include "pal/tests/pal_test_support.h"
-#include "tests/support/console_standin.h"
 #include "tests/support/process_runner.h"
 
 namespace {

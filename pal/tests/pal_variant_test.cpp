@@ -6,20 +6,12 @@
 // variant holds its card in the process. after them, what only the built-in
 // variant refuses, and which variant the environment and type choose.
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "emulator/cardsim_host.h"
 #include "pal/pal.h"
-#include "pal/pal_hw_x86.h"
 #include "pal/pal_qsfp.h"
 #include "pal/tests/pal_test_support.h"
-#include "tests/support/console_standin.h"
 #include "tests/support/process_runner.h"
 
 namespace {
