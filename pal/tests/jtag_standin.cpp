@@ -1,27 +1,13 @@
 // a stand-in for the outside jtag library, for tests: the six entry points of
-// pal/pal_jtag.h over an emulated card's register and memory windows.
-//
-// jtag_init maps resource0 and resource2 of the folder named by
-// JTAG_STANDIN_RSC (a resource function's sysfs folder in the testbed); without
-// it there are no windows and every read and write fails. card addresses
-// CARDSIM_REG_BASE.. reach resource0, CARDSIM_MEM_BASE.. resource2; any other
-// address fails.
-//
-// beside the entry points, for the test to look at and steer:
-//   int jtag_standin_stat(const char* entry, int what)  -1: no such entry; what
-//       0: calls so far; 1: last argument of jtag_init, jtag_reset,
-//       jtag_enable or set_asic_target (-1: not called); 2: when the entry
-//       was last called, counting all calls (0: not called)
-//   void jtag_standin_fail(const char* entry, int on)  makes the entry fail
-//   void jtag_standin_clear()                          counts, arguments, switches
-//
-// built a second time with JTAG_STANDIN_NO_WR, it lacks jtag_wr.
+// pal/pal_jtag.h over the resource0 (CARDSIM_REG_BASE..) and resource2
+// (CARDSIM_MEM_BASE..) windows of the folder JTAG_STANDIN_RSC names; without
+// it, or outside the windows, reads and writes fail. the test steers it with
+// jtag_standin_fail(entry, on) and jtag_standin_clear(), and looks with
+// jtag_standin_stat(entry, what): what 0 calls, 1 last argument of a link
+// step (-1: none), 2 when it was last called among all calls. built with
+// JTAG_STANDIN_NO_WR it lacks jtag_wr.
 
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <string>
 
 #include "emulator/cardsim_card.h"
 #include "pal/pal_jtag.h"
@@ -35,7 +21,6 @@ enum entry_e { E_INIT, E_RESET, E_ENABLE, E_TARGET, E_RD, E_WR, E_COUNT };
 const char* const k_entry_names[E_COUNT] = {"jtag_init",       "jtag_reset", "jtag_enable",
                                             "set_asic_target", "jtag_rd",    "jtag_wr"};
 
-// the mapped file, and how much of it from which card address is the card's
 struct window_s {
     std::shared_ptr<card_window> map;
     uint64_t base, size;
@@ -45,22 +30,11 @@ struct standin_s {
     int stat[E_COUNT][3];  // calls, last argument, last sequence number
     int seq;
     bool fail[E_COUNT];
-    window_s regs, mem;
 };
 
 std::mutex g_mutex;
 standin_s g_standin;
-
-void clear_locked()
-{
-    window_s regs = g_standin.regs, mem = g_standin.mem;
-    g_standin = standin_s{};
-    for (auto& s : g_standin.stat) {
-        s[1] = -1;
-    }
-    g_standin.regs = regs;
-    g_standin.mem = mem;
-}
+window_s g_windows[2];
 
 int entry_index(const char* name)
 {
@@ -81,21 +55,33 @@ window_s map_window(const std::string& path, uint64_t base, uint64_t limit)
 // the mapped bytes of [addr, addr + len), null when not wholly in one window
 uint8_t* window_at(uint64_t addr, uint32_t len)
 {
-    for (window_s* w : {&g_standin.regs, &g_standin.mem}) {
-        if (w->map && addr >= w->base && addr - w->base <= w->size && len <= w->size - (addr - w->base)) {
-            return w->map->at(addr - w->base);
+    for (window_s& w : g_windows) {
+        if (w.map && addr >= w.base && addr - w.base <= w.size && len <= w.size - (addr - w.base)) {
+            return w.map->at(addr - w.base);
         }
     }
     return nullptr;
 }
 
-// counts the call and says whether the entry is switched to fail
+// counts the call; false when the entry is switched to fail
 bool enter(entry_e e, int arg)
 {
     g_standin.stat[e][0]++;
     g_standin.stat[e][1] = arg;
     g_standin.stat[e][2] = ++g_standin.seq;
     return !g_standin.fail[e];
+}
+
+int transfer(entry_e e, uint8_t* card_side, const uint8_t* from, uint8_t* to, uint32_t len)
+{
+    if (!enter(e, -1)) {
+        return -1;
+    }
+    if (!card_side || !(from ? from : to)) {
+        return -2;
+    }
+    memcpy(to ? to : card_side, from ? from : card_side, len);
+    return 0;
 }
 
 }  // namespace
@@ -107,13 +93,13 @@ STANDIN_EXPORT int jtag_init(int port)
         return -1;
     }
     const char* dir = getenv("JTAG_STANDIN_RSC");
-    g_standin.regs = g_standin.mem = window_s{};
+    g_windows[0] = g_windows[1] = window_s{};
     if (!dir || !*dir) {
         return 0;
     }
-    g_standin.regs = map_window(std::string(dir) + "/resource0", CARDSIM_REG_BASE, CARDSIM_REG_SIZE);
-    g_standin.mem = map_window(std::string(dir) + "/resource2", CARDSIM_MEM_BASE, CARDSIM_MEM_SIZE);
-    return g_standin.regs.map && g_standin.mem.map ? 0 : -2;
+    g_windows[0] = map_window(std::string(dir) + "/resource0", CARDSIM_REG_BASE, CARDSIM_REG_SIZE);
+    g_windows[1] = map_window(std::string(dir) + "/resource2", CARDSIM_MEM_BASE, CARDSIM_MEM_SIZE);
+    return g_windows[0].map && g_windows[1].map ? 0 : -2;
 }
 
 // the link steps only count, and fail when told
@@ -130,22 +116,14 @@ STANDIN_STEP(set_asic_target, E_TARGET)
 STANDIN_EXPORT int jtag_rd(uint64_t addr, uint8_t* buf, uint32_t len)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    const uint8_t* src = enter(E_RD, -1) ? window_at(addr, len) : nullptr;
-    if (src && buf) {
-        memcpy(buf, src, len);
-    }
-    return g_standin.fail[E_RD] ? -1 : src && buf ? 0 : -2;
+    return transfer(E_RD, window_at(addr, len), nullptr, buf, len);
 }
 
 #ifndef JTAG_STANDIN_NO_WR
 STANDIN_EXPORT int jtag_wr(uint64_t addr, const uint8_t* buf, uint32_t len)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    uint8_t* dst = enter(E_WR, -1) ? window_at(addr, len) : nullptr;
-    if (dst && buf) {
-        memcpy(dst, buf, len);
-    }
-    return g_standin.fail[E_WR] ? -1 : dst && buf ? 0 : -2;
+    return transfer(E_WR, window_at(addr, len), buf, nullptr, len);
 }
 #endif
 
@@ -165,8 +143,12 @@ STANDIN_EXPORT void jtag_standin_fail(const char* entry, int on)
     }
 }
 
+// counts, arguments and switches; the windows stay
 STANDIN_EXPORT void jtag_standin_clear()
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    clear_locked();
+    g_standin = standin_s{};
+    for (auto& s : g_standin.stat) {
+        s[1] = -1;
+    }
 }

@@ -4,21 +4,12 @@
 // the mapped windows, translation, and recording accesses and playing them
 // back
 
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <fstream>
 #include <numeric>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "emulator/cardsim_host.h"
 #include "ipc/nic_ipc.h"
 #include "pal/pal.h"
-#include "pal/pal_hw_x86.h"
 #include "pal/pal_mem.h"
 #include "pal/pal_rw_dump.h"
 #include "pal/tests/pal_test_support.h"
@@ -54,16 +45,6 @@ uint64_t mem_u64(uint64_t pa)
     uint64_t v = 0;
     EXPECT_EQ(pal_mem_read(pa, reinterpret_cast<uint8_t*>(&v), 8, 0), PAL_RET_OK);
     return v;
-}
-
-std::vector<std::string> read_lines(const std::string& path)
-{
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 pal_ret_t rw_ctrl(uint32_t op, const char* arg = nullptr, const char* arg2 = nullptr)
@@ -116,42 +97,12 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressEnvironmentAndHeader)
     });
     EXPECT_NE(access("/tmp/pal_hw_test_pwned", F_OK), 0);
 
-    // two threads, both bound before either reads and staying bound while
-    // the other works, each see their own card
-    const uint64_t port = CARDSIM_PORT_REGION;
-    for (size_t i = 0; i < 2; i++) {
-        host_->set_counter(i, port, 100 + i);
-    }
-    std::atomic<int> bound{0}, wrote{0};
-    std::atomic<bool> ticked{false};
-    auto wait_for = [](const std::function<bool()>& cond) { return test_wait_until(cond, std::chrono::seconds(30)); };
-    std::vector<uint64_t> port_seen(2), port_ticked(2);
-    auto worker = [&](size_t i) {
-        EXPECT_EQ(pal_hw_x86_init(card_bdf(i).c_str()), 0);
-        bound++;
-        EXPECT_TRUE(wait_for([&] { return bound == 2; }));
-        port_seen[i] = mem_u64(port);
-        uint64_t mine = 0x7700 + i;
-        EXPECT_EQ(pal_mem_write(port + 8, reinterpret_cast<const uint8_t*>(&mine), 8, 0), PAL_RET_OK);
-        wrote++;
-        EXPECT_TRUE(wait_for([&] { return ticked.load(); }));  // the main thread ticks in between
-        port_ticked[i] = mem_u64(port);
-    };
-    std::thread a(worker, 0), b(worker, 1);
-    EXPECT_TRUE(wait_for([&] { return wrote == 2; }));
-    host_->tick();
-    ticked = true;
-    a.join();
-    b.join();
-    for (size_t i = 0; i < 2; i++) {
-        EXPECT_EQ(port_seen[i], 100 + i) << "card " << i;
-        EXPECT_EQ(host_->counter(i, port + 8), 0x7700 + i + 2) << "card " << i << ": own write, then one tick";
-        EXPECT_EQ(port_ticked[i], 100 + i + 1) << "card " << i;
-    }
-    // the resource function's own address binds too
+    // the resource function's own address binds too, to its own card
+    host_->set_counter(0, CARDSIM_PORT_REGION, 100);
+    host_->set_counter(1, CARDSIM_PORT_REGION, 101);
     pal_on_thread([&] {
         ASSERT_EQ(palx86_init_with_rsc_bdf(host_->card(1).rsc_bdf.c_str()), 0);
-        EXPECT_EQ(mem_u64(port), 101u + 1);
+        EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION), 101u);
     });
 
     // an unbound thread binds by the environment on first use
@@ -202,9 +153,9 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressEnvironmentAndHeader)
     auto rsc = [&](size_t i, const char* name) { return host_->sysfs_dir(host_->card(i).rsc_bdf) + "/" + name; };
     // the card's windows mapped in this process now
     auto mapped = [&](size_t i) {
+        const std::string maps = test_read_file("/proc/self/maps"), dir = host_->sysfs_dir(host_->card(i).rsc_bdf);
         size_t n = 0;
-        for (const std::string& line : read_lines("/proc/self/maps")) {
-            n += line.find(host_->sysfs_dir(host_->card(i).rsc_bdf)) != std::string::npos;
+        for (size_t at = maps.find(dir); at != std::string::npos; at = maps.find(dir, at + 1), n++) {
         }
         return n;
     };
@@ -213,14 +164,11 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressEnvironmentAndHeader)
         pal_on_thread([&] {
             EXPECT_EQ(pal_hw_x86_init(card_bdf(i).c_str()) == 0, accepted) << why;
             EXPECT_EQ(palx86_ctx().initialised, accepted ? 1u : 0u) << why;
-            if (!accepted && i == 0) {
-                // still unbound: binding again by the bus finds the same card
+            if (!accepted && i == 0) {  // still unbound: binding again by the bus finds the same card
                 EXPECT_EQ(mem_u64(CARDSIM_PORT_REGION), UINT64_MAX) << why;
             }
         });
-        if (!accepted) {
-            EXPECT_EQ(mapped(i), before) << why << ": a failed binding keeps no window";
-        }
+        EXPECT_TRUE(accepted || mapped(i) == before) << why << ": a failed binding keeps no window";
     };
     // only a wrong magic with no version is refused
     struct header_case_s {
@@ -394,25 +342,22 @@ TEST_F(PalHw, LoadsStoresTranslationRecordingAndReplayInTheWindows)
 
     std::string txt = pal_rw_capture_path(dir, "sec1", "txt");
     EXPECT_EQ(txt, "/" + tmp.path() + "/rw-capture-pal_hw_test-t1-sec1.txt");
-    const std::vector<std::string> expected = {
-        "REG-WRITE addr 0x20000040 optype 1 merged 1 nwords 3 data 0x5a5a5a5a ",
-        "REG-WRITE addr 0x20000080 optype 1 merged 0 nwords 2 data 0x11111111 0x22222222 ",
-        "REG-READ addr 0x20000080 optype 0 merged 0 nwords 2 data 0x11111111 0x22222222 ",
-        "MEM-WRITE addr 0x40002000 optype 3 merged 0 nwords 8 data 0x1 0x2 0x3 0x4 0x5 0x6 0x7 0x8 ",
-        "MEM-WRITE addr 0x40003000 optype 3 merged 0 nwords 32 data 0x10 0x11 0x12 0x13 0x14 0x15 0x16 0x17 0x18 "
-        "0x19 0x1a 0x1b 0x1c 0x1d 0x1e 0x1f 0x20 0x21 0x22 0x23 0x24 0x25 0x26 0x27 0x28 0x29 0x2a 0x2b 0x2c 0x2d "
-        "0x2e 0x2f ",
-        "MEM-WRITE addr 0x40003020 optype 3 merged 0 nwords 8 data 0x30 0x31 0x32 0x33 0x34 0x35 0x36 0x37 ",
-        "MEM-SET 0x40004000 optype 4 merged 0 nbytes 64 data 0xab",
-        "MEM-READ addr 0x40002000 optype 2 merged 0 nwords 8 data 0x1 0x2 0x3 0x4 0x5 0x6 0x7 0x8 ",
-        "RW_SUSPEND pause",
-        "REG-WRITE addr 0x200000c0 optype 1 merged 1 nwords 1 data 0x33 ",
-    };
-    EXPECT_EQ(read_lines(txt), expected);
-    EXPECT_EQ(read_lines(pal_rw_capture_path(dir, "wonly", "txt")),
-              std::vector<std::string>{"REG-WRITE addr 0x20000084 optype 1 merged 1 nwords 1 data 0x33 "});
-    EXPECT_EQ(read_lines(pal_rw_capture_path(dir, "ronly", "txt")),
-              std::vector<std::string>{"REG-READ addr 0x20000084 optype 0 merged 1 nwords 1 data 0x33 "});
+    EXPECT_EQ(test_read_file(txt),
+              "REG-WRITE addr 0x20000040 optype 1 merged 1 nwords 3 data 0x5a5a5a5a \n"
+              "REG-WRITE addr 0x20000080 optype 1 merged 0 nwords 2 data 0x11111111 0x22222222 \n"
+              "REG-READ addr 0x20000080 optype 0 merged 0 nwords 2 data 0x11111111 0x22222222 \n"
+              "MEM-WRITE addr 0x40002000 optype 3 merged 0 nwords 8 data 0x1 0x2 0x3 0x4 0x5 0x6 0x7 0x8 \n"
+              "MEM-WRITE addr 0x40003000 optype 3 merged 0 nwords 32 data 0x10 0x11 0x12 0x13 0x14 0x15 0x16 0x17 0x18 "
+              "0x19 0x1a 0x1b 0x1c 0x1d 0x1e 0x1f 0x20 0x21 0x22 0x23 0x24 0x25 0x26 0x27 0x28 0x29 0x2a 0x2b 0x2c 0x2d "
+              "0x2e 0x2f \n"
+              "MEM-WRITE addr 0x40003020 optype 3 merged 0 nwords 8 data 0x30 0x31 0x32 0x33 0x34 0x35 0x36 0x37 \n"
+              "MEM-SET 0x40004000 optype 4 merged 0 nbytes 64 data 0xab\n"
+              "MEM-READ addr 0x40002000 optype 2 merged 0 nwords 8 data 0x1 0x2 0x3 0x4 0x5 0x6 0x7 0x8 \n"
+              "RW_SUSPEND pause\n"
+              "REG-WRITE addr 0x200000c0 optype 1 merged 1 nwords 1 data 0x33 \n");
+    EXPECT_EQ(test_read_file(pal_rw_capture_path(dir, "wonly", "txt")) + test_read_file(pal_rw_capture_path(dir, "ronly", "txt")),
+              "REG-WRITE addr 0x20000084 optype 1 merged 1 nwords 1 data 0x33 \n"
+              "REG-READ addr 0x20000084 optype 0 merged 1 nwords 1 data 0x33 \n");
 
     // the binary capture holds the write runs only, little-endian
     std::string bin = test_read_file(pal_rw_capture_path(dir, "sec1", "bin"));

@@ -4,17 +4,9 @@
 
 #include <dlfcn.h>
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "emulator/cardsim_host.h"
 #include "pal/pal.h"
 #include "pal/pal_jtag.h"
 #include "pal/tests/pal_test_support.h"
@@ -24,23 +16,13 @@ namespace {
 using namespace sdk::lib;
 namespace platform = sdk::platform;
 
-// the stand-in's own controls, reached the way the variant reaches its entry
-// points: this process keeps the library loaded, so its counters outlive the
-// variant's dlclose
+// the stand-in's own controls: this process keeps the library loaded, so its
+// counters outlive the variant's dlclose
 struct standin_api {
-    int (*stat)(const char*, int) = nullptr;
-    void (*fail)(const char*, int) = nullptr;
-    void (*clear)() = nullptr;
-
-    explicit standin_api(const char* path)
-    {
-        if (void* h = dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
-            stat = reinterpret_cast<int (*)(const char*, int)>(dlsym(h, "jtag_standin_stat"));
-            fail = reinterpret_cast<void (*)(const char*, int)>(dlsym(h, "jtag_standin_fail"));
-            clear = reinterpret_cast<void (*)()>(dlsym(h, "jtag_standin_clear"));
-        }
-    }
-    bool ok() const { return stat && fail && clear; }
+    void* h = dlopen(JTAG_STANDIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    int (*stat)(const char*, int) = h ? reinterpret_cast<int (*)(const char*, int)>(dlsym(h, "jtag_standin_stat")) : nullptr;
+    void (*fail)(const char*, int) = h ? reinterpret_cast<void (*)(const char*, int)>(dlsym(h, "jtag_standin_fail")) : nullptr;
+    void (*clear)() = h ? reinterpret_cast<void (*)()>(dlsym(h, "jtag_standin_clear")) : nullptr;
     int calls(const char* entry) const { return stat(entry, 0); }
     int last_arg(const char* entry) const { return stat(entry, 1); }
     int last_seq(const char* entry) const { return stat(entry, 2); }
@@ -48,7 +30,7 @@ struct standin_api {
 
 standin_api& standin()
 {
-    static standin_api api(JTAG_STANDIN_PATH);
+    static standin_api api;
     return api;
 }
 
@@ -57,7 +39,7 @@ protected:
     void SetUp() override
     {
         logger_init(null_logger_cb_);
-        ASSERT_TRUE(standin().ok()) << "cannot load " << JTAG_STANDIN_PATH;
+        ASSERT_TRUE(standin().stat && standin().fail && standin().clear) << "cannot load " << JTAG_STANDIN_PATH;
         standin().clear();
         setenv("PAL_J2C_PORT", "5", 1);
         setenv("JTAG_LIB_PATH", JTAG_STANDIN_PATH, 1);
@@ -126,11 +108,6 @@ TEST_F(PalJtag, LinkComesUpOrStopsAtAFailingStep)
         // init, target, reset, enable: in that order
         EXPECT_LT(standin().last_seq("jtag_init"), standin().last_seq("jtag_reset"));
         EXPECT_LT(standin().last_seq("jtag_reset"), standin().last_seq("jtag_enable"));
-        // every line of progress carries the prefix
-        std::istringstream lines(out_);
-        for (std::string line; std::getline(lines, line);) {
-            EXPECT_EQ(line.rfind("PAL_J2C_DEBUG - ", 0), 0u) << line;
-        }
         EXPECT_TRUE(printed(std::string("loading jtag library ") + JTAG_STANDIN_PATH)) << out_;
         EXPECT_TRUE(printed("jtag ready on port " + std::to_string(c.want_port))) << out_;
     }

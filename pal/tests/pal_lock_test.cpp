@@ -283,7 +283,8 @@ struct shm_name_guard {
     ~shm_name_guard() { unlink(("/dev/shm/" + name).c_str()); }
 };
 
-TEST(PalLock, AKilledHolderDoesNotBlockTheNext)
+// a killed holder does not block the next; handles and names are checked
+TEST(PalLock, AKilledHolderDoesNotBlockTheNextAndHandlesAreChecked)
 {
     shm_name_guard guard{unique_name("dead")};
     int status = in_child([&] {
@@ -304,11 +305,7 @@ TEST(PalLock, AKilledHolderDoesNotBlockTheNext)
                   return 0;
               }),
               0);
-}
 
-TEST(PalLock, HandlesAndNamesAreChecked)
-{
-    shm_name_guard guard{unique_name("h")};
     pal_lock_handle_t h = nullptr;
     EXPECT_EQ(pal_lock_init(nullptr, &h), -1);
     ASSERT_EQ(pal_lock_init(guard.name.c_str(), &h), 0);

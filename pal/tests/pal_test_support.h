@@ -26,6 +26,7 @@
 #include "ipc/le_bytes.h"
 #include "log/module_trace.h"
 #include "pal/pal_hw_x86.h"
+#include "tests/support/console_standin.h"
 
 // the variables that choose a variant, a binding or a channel: cleared for a
 // test, put back after it
@@ -58,7 +59,7 @@ private:
     std::vector<std::pair<bool, std::string>> saved_;
 };
 
-// the layer's messages while one lives
+// the layer's messages while one lives, each as "module/level text"
 class pal_test_log {
 public:
     pal_test_log()
@@ -73,6 +74,11 @@ public:
         std::lock_guard<std::mutex> lock(seen().mutex);
         return std::any_of(seen().lines.begin(), seen().lines.end(),
                            [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    }
+    std::vector<std::string> lines() const
+    {
+        std::lock_guard<std::mutex> lock(seen().mutex);
+        return seen().lines;
     }
     void clear()
     {
@@ -90,15 +96,15 @@ private:
         static seen_s s;
         return s;
     }
-    static int record(uint32_t, uint32_t, const char* format, ...)
+    static int record(uint32_t module, uint32_t level, const char* format, ...)
     {
-        char text[k_logger_msg_max];
+        char text[2 * k_logger_msg_max];  // wider than the layer's lines, to see where it cuts them
         va_list args;
         va_start(args, format);
         vsnprintf(text, sizeof(text), format, args);
         va_end(args);
         std::lock_guard<std::mutex> lock(seen().mutex);
-        seen().lines.emplace_back(text);
+        seen().lines.push_back(std::to_string(module) + "/" + std::to_string(level) + " " + text);
         return 0;
     }
 };
@@ -133,6 +139,18 @@ protected:
     pal_test_env env_;
     std::unique_ptr<cardsim_host> host_;
 };
+
+// a stand-in console in front of a card's windows, the variables leading to it set
+inline std::unique_ptr<console_standin> pal_console_for(const cardsim_host& host, console_standin_faults_s faults = {})
+{
+    const std::string rsc = host.sysfs_dir(host.card(0).rsc_bdf);
+    auto console = std::make_unique<console_standin>(
+        std::vector<console_standin_window_s>{{rsc + "/resource0", CARDSIM_REG_BASE}, {rsc + "/resource2", CARDSIM_MEM_BASE}},
+        faults);
+    setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
+    setenv("PAL_TELNET_PORT", std::to_string(console->port()).c_str(), 1);
+    return console;
+}
 
 // a resource window of a card as the card itself sees it: the testbed's file
 // mapped directly, not through the platform layer (the stand-in jtag library

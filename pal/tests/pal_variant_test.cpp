@@ -6,20 +6,12 @@
 // variant holds its card in the process. after them, what only the built-in
 // variant refuses, and which variant the environment and type choose.
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "emulator/cardsim_host.h"
 #include "pal/pal.h"
-#include "pal/pal_hw_x86.h"
 #include "pal/pal_qsfp.h"
 #include "pal/tests/pal_test_support.h"
-#include "tests/support/console_standin.h"
 #include "tests/support/process_runner.h"
 
 namespace {
@@ -73,13 +65,8 @@ protected:
         } else if (v.reach == reach_e::TELNET || v.reach == reach_e::TELNET_SHELL) {
             console_standin_faults_s faults;
             faults.shell_like = v.reach == reach_e::TELNET_SHELL;  // option offers, echo, a prompt in pieces
-            console_ = std::make_unique<console_standin>(
-                std::vector<console_standin_window_s>{{rsc + "/resource0", CARDSIM_REG_BASE},
-                                                      {rsc + "/resource2", CARDSIM_MEM_BASE}},
-                faults);
+            console_ = pal_console_for(*host_, faults);
             ASSERT_TRUE(console_->ok()) << console_->error();
-            setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
-            setenv("PAL_TELNET_PORT", std::to_string(console_->port()).c_str(), 1);
         }
         testing::internal::CaptureStdout();  // the jtag variant's progress lines
         pal_ret_t rc = pal_init(v.type, nullptr);
@@ -92,10 +79,6 @@ protected:
         testing::internal::CaptureStdout();
         pal_teardown(GetParam().type);
         testing::internal::GetCapturedStdout();
-        console_.reset();
-        regs_.reset();
-        mem_.reset();
-        host_.reset();
         logger_init(nullptr);
     }
 
