@@ -14,6 +14,7 @@
 #include <functional>
 #include <thread>
 
+#include "aml/aml_card_requests.h"
 #include "aml/aml_inventory.h"
 #include "aml/aml_pcie.h"
 #include "emulator/cardsim_host.h"
@@ -172,21 +173,14 @@ TEST(AmlPcieLifecycle, BindDecommissionRescanAndRemove)
     ASSERT_TRUE(wait_until([&] { return host.card_present(0); }));
     EXPECT_TRUE(card0.net() && card0.aux() && card0.ipc() && card0.core()) << "drivers probe again";
     // the device node serves the firmware again
-    nic_ipc_handle_s ipc;
-    ASSERT_EQ(nic_ipc_open(&ipc, info.card_bdf.c_str()), 0);
-    uint8_t heartbeat[16] = {};
-    uint32_t fw_errno = 0;
-    EXPECT_EQ(nic_ipc_req_rsp(&ipc, k_card_ep, 0x10000, heartbeat, 8, sizeof(heartbeat), &fw_errno), 16);
-    EXPECT_EQ(fw_errno, 0u);
-    nic_ipc_close(&ipc);
+    aml_card_liveness_check_req_s live{req.card};
+    aml_card_liveness_check_rsp_s live_rsp;
+    EXPECT_EQ(aml_card_liveness_check(&live, &live_rsp), AML_STATUS_OK) << live_rsp.error;
     aml_card_pcie_cap_set_req_s restore{req.card, rsp.host_port, rsp.uemsk, rsp.dpccr};
     aml_card_pcie_cap_set_rsp_s restore_rsp;
     ASSERT_EQ(aml_card_pcie_cap_set(&restore, &restore_rsp), AML_STATUS_OK);
     EXPECT_EQ(port_uemsk(host, 0), CARDSIM_AER_UEMSK_DEFAULT);
     host.clear_fault(0);
-    aml_card_uuid_get_req_s uuid_req{info.card_bdf};
-    aml_card_uuid_get_rsp_s uuid_rsp;
-    EXPECT_EQ(aml_card_uuid_get(&uuid_req, &uuid_rsp), AML_STATUS_OK) << uuid_rsp.error;
 
     // without a reset nothing is sent; the card still leaves
     aml_card_decommission_req_s quiet;
