@@ -137,38 +137,11 @@ protected:
     std::string card_dir() const { return aml_card_conf_dir(&card); }
     std::string msg(const std::string& text) const { return aml_card_error_msg(&card, text); }
 
-    // what a firmware install leaves on the host for the card: the package's
-    // manifest, device configurations and profile file in its configuration
-    // directory
-    void install_package_files(const std::string& package)
-    {
-        aml_fwupdate_trace_cb_ctxt_s trace;
-        fwupdate_init_params_s params;
-        aml_fill_fwupdate_init_params(&card, &trace, &params);
-        ASSERT_EQ(fwupdate_init(params), 0) << trace.messages;
-        firmware_update_req_s r;
-        r.package = package;
-        ASSERT_EQ(extract_package_files(false, &r), 0) << trace.messages;
-    }
-
     static fw_package_options_s profile_package_options()
     {
         fw_package_options_s opt;
         opt.card_profile = true;
         return opt;
-    }
-
-    // the package's files installed for the card, and a request to take one
-    // of its profiles without installing the package again
-    aml_card_profile_upd_req_s device_config_request(const std::string& package, const std::string& profile)
-    {
-        install_package_files(package);
-        aml_card_profile_upd_req_s req;
-        req.card = card;
-        req.package = package;
-        req.profile = profile;
-        req.install_firmware = false;
-        return req;
     }
 
     std::string active_profile()
@@ -298,8 +271,21 @@ TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
 
     fw_package pkg(dir.file("build"), profile_package_options());
     const std::string package = pkg.build("pkg.tar");
-    aml_card_profile_upd_req_s req = device_config_request(package, "rdma");
-    ASSERT_FALSE(HasFatalFailure());
+    // what a firmware install leaves on the host for the card: the package's
+    // manifest, device configurations and profile file in its directory
+    aml_fwupdate_trace_cb_ctxt_s trace;
+    fwupdate_init_params_s params;
+    aml_fill_fwupdate_init_params(&card, &trace, &params);
+    ASSERT_EQ(fwupdate_init(params), 0) << trace.messages;
+    firmware_update_req_s files;
+    files.package = package;
+    ASSERT_EQ(extract_package_files(false, &files), 0) << trace.messages;
+    // then a request to take one of its profiles without installing it again
+    aml_card_profile_upd_req_s req;
+    req.card = card;
+    req.package = package;
+    req.profile = "rdma";
+    req.install_firmware = false;
     aml_card_profile_upd_rsp_s rsp;
 
     // a refused port stops the update before the profile is recorded, and
