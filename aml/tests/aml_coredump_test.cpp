@@ -89,7 +89,9 @@ retrieval dump(bool suc, size_t card = 0)
     };
 }
 
-TEST(AmlDumps, EveryBlobArrivesWholeInChunksAndOnlyIntoTheBuffer)
+// every blob whole, in chunks and only into the buffer; then the bad types
+// and exchange failures of either retrieval
+TEST(AmlDumps, EveryBlobArrivesWholeAndEachFailureEndsTheRetrieval)
 {
     cardsim_card_spec_s spec0 = cardsim_default_card(0);
     spec0.dtb_sizes = {1000, 512, 2048, 0};
@@ -99,7 +101,10 @@ TEST(AmlDumps, EveryBlobArrivesWholeInChunksAndOnlyIntoTheBuffer)
     spec1.dtb_sizes = {1000, 1, 511, 513};
     spec1.coredump_size = 0;
     spec1.suc_coredump_size = 0;
-    cardsim_host host({2, {spec0, spec1}, 0});
+    cardsim_card_spec_s mute = cardsim_default_card(2);
+    mute.ipc_device = false;
+    mute.fwctl_device = false;
+    cardsim_host host({3, {spec0, spec1, mute}, 0});
     ASSERT_TRUE(host.ok()) << host.error();
 
     // only DTB_SUMMARY_GET for a size query
@@ -179,20 +184,12 @@ TEST(AmlDumps, EveryBlobArrivesWholeInChunksAndOnlyIntoTheBuffer)
         EXPECT_EQ(got.size, step.size);
         EXPECT_EQ(got.requests, step.requests);
     }
-}
 
-TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
-{
-    cardsim_card_spec_s mute = cardsim_default_card(1);
-    mute.ipc_device = false;
-    mute.fwctl_device = false;
-    cardsim_host host({2, {cardsim_default_card(0), mute}, 0});
-    ASSERT_TRUE(host.ok()) << host.error();
+    // bad types and the failures of an exchange: the first ends the retrieval
     const std::string prefix = "NIC " + nic_ipc_uuid_from_serial(host.card(0).serial) + " (" +
                                host.card(0).card_bdf + ") : ";
-    got_s got{};
 
-    struct case_s {
+    struct fault_case_s {
         const char* what;
         cardsim_fault_s fault;
         retrieval run;
@@ -200,7 +197,7 @@ TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
         std::string error;  // after the card prefix; empty: none
         retrieval unaffected = {};  // one the fault is not aimed at
     };
-    const case_s cases[] = {
+    const fault_case_s faults[] = {
         {"dtb type past the last", {}, dtb(5, 0), AML_STATUS_INVALID_INPUT, "ERROR - Invalid DTB type 5"},
         {"dtb type 0", {}, dtb(0, 0), AML_STATUS_INVALID_INPUT, "ERROR - Unknow IPC endpoint for DTB type 0"},
         {"short dtb chunk", {cardsim_fault_e::SHORT_BODY, 519, 0x0b, 0x10003}, dtb(1, 1000),
@@ -209,23 +206,21 @@ TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
          "ERROR - DTB_SUMMARY_GET IPC response size 4 doesn't match expected size 8"},
         {"dtb summary errno", {cardsim_fault_e::FW_ERRNO, 5, 0x12, 0x10008}, dtb(3, 0), AML_STATUS_IPC_OP_ERR,
          "ERROR - Failed to get DTB summary, err : 5", dtb(1, 1000)},
-        {"dtb chunk driver failure", {cardsim_fault_e::DRIVER_ERRNO, EIO, 0x12, 0x1000d}, dtb(4, 700),
+        {"dtb chunk driver failure", {cardsim_fault_e::DRIVER_ERRNO, EIO, 0x0b, 0x10003}, dtb(1, 1000),
          AML_STATUS_IPC_OP_ERR, std::string("ERROR - Failed to send DTB_GET, err : ") + strerror(EIO)},
         {"coredump errno", {cardsim_fault_e::FW_ERRNO, 5, 0x04, 0x10001}, dump(false), AML_STATUS_IPC_OP_ERR,
          "Coredump collection failed, err 5", dump(true)},
         {"short suc chunk", {cardsim_fault_e::SHORT_BODY, 16, 0x04, 0x10009}, dump(true), AML_STATUS_MSG_SIZE_MISMATCH,
          "ERROR - SUC_COREDUMP_CHUNK_GET IPC response size 16 doesn't match expected size 1016", dump(false)},
     };
-    for (const case_s& c : cases) {
+    for (const fault_case_s& c : faults) {
         SCOPED_TRACE(c.what);
         host.set_fault(0, c.fault);
         got = c.run(host);
         EXPECT_EQ(got.status, c.status) << got.error;
         EXPECT_EQ(got.error, c.error.empty() ? "" : prefix + c.error + "\n");
         EXPECT_TRUE(got.intact);
-        if (c.status != AML_STATUS_OK) {
-            EXPECT_LE(got.requests, 2u) << "the first failed exchange ends the retrieval";
-        }
+        EXPECT_LE(got.requests, 2u) << "the first failed exchange ends the retrieval";
         if (c.unaffected) {
             got = c.unaffected(host);
             EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
@@ -241,9 +236,9 @@ TEST(AmlDumps, BadTypesAndExchangeFailuresOfEitherRetrieval)
     req.card = {"", "0000:7f:00.0"};
     EXPECT_EQ(aml_card_dtb_get(&req, &rsp), AML_STATUS_IPC_CONN_ERR);
     EXPECT_TRUE(test_has(rsp.error, "(0000:7f:00.0) : ERROR - Failed to open IPC connection\n")) << rsp.error;
-    got = dump(false, 1)(host);
+    got = dump(false, 2)(host);
     EXPECT_EQ(got.status, AML_STATUS_IPC_CONN_ERR);
-    EXPECT_TRUE(test_has(got.error, "Failed to connect to NIC " + host.card(1).card_bdf)) << got.error;
+    EXPECT_TRUE(test_has(got.error, "Failed to connect to NIC " + host.card(2).card_bdf)) << got.error;
 }
 
 // the dtbs are 1000, 512, 2048 and 100 bytes, the card's coredump 2500 (but
