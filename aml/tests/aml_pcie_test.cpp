@@ -14,6 +14,7 @@
 #include <functional>
 #include <thread>
 
+#include "aml/aml_card_requests.h"
 #include "aml/aml_inventory.h"
 #include "aml/aml_pcie.h"
 #include "emulator/cardsim_host.h"
@@ -25,11 +26,6 @@
 namespace {
 
 constexpr uint32_t k_card_ep = 0x13, k_card_reset_op = 0x10008, k_cpld_reload_op = 0x1000e;
-
-bool has(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 // the emulator carries out sysfs writes a moment after them, a moment that
 // grows under a sanitizer and load
@@ -70,13 +66,13 @@ struct bound_s {
     bool aux() const
     {
         return exists(root() + "/sys/bus/auxiliary/drivers/plenx_rdma/" + host.card(card).rdma_aux) &&
-               has(test_read_file(root() + "/sys/bus/auxiliary/devices/" + host.card(card).rdma_aux + "/uevent"),
+               test_has(test_read_file(root() + "/sys/bus/auxiliary/devices/" + host.card(card).rdma_aux + "/uevent"),
                    "DRIVER=plenx_rdma");
     }
     bool aux_unbound() const
     {
         return !exists(root() + "/sys/bus/auxiliary/drivers/plenx_rdma/" + host.card(card).rdma_aux) &&
-               !has(test_read_file(root() + "/sys/bus/auxiliary/devices/" + host.card(card).rdma_aux + "/uevent"), "DRIVER=");
+               !test_has(test_read_file(root() + "/sys/bus/auxiliary/devices/" + host.card(card).rdma_aux + "/uevent"), "DRIVER=");
     }
     bool ipc() const { return exists(root() + "/sys/bus/pci/drivers/vosk_ipc/" + host.card(card).ipc_bdf); }
     bool core() const { return exists(root() + "/sys/bus/pci/drivers/vxc_core/" + host.card(card).core_bdf); }
@@ -177,21 +173,14 @@ TEST(AmlPcieLifecycle, BindDecommissionRescanAndRemove)
     ASSERT_TRUE(wait_until([&] { return host.card_present(0); }));
     EXPECT_TRUE(card0.net() && card0.aux() && card0.ipc() && card0.core()) << "drivers probe again";
     // the device node serves the firmware again
-    nic_ipc_handle_s ipc;
-    ASSERT_EQ(nic_ipc_open(&ipc, info.card_bdf.c_str()), 0);
-    uint8_t heartbeat[16] = {};
-    uint32_t fw_errno = 0;
-    EXPECT_EQ(nic_ipc_req_rsp(&ipc, k_card_ep, 0x10000, heartbeat, 8, sizeof(heartbeat), &fw_errno), 16);
-    EXPECT_EQ(fw_errno, 0u);
-    nic_ipc_close(&ipc);
+    aml_card_liveness_check_req_s live{req.card};
+    aml_card_liveness_check_rsp_s live_rsp;
+    EXPECT_EQ(aml_card_liveness_check(&live, &live_rsp), AML_STATUS_OK) << live_rsp.error;
     aml_card_pcie_cap_set_req_s restore{req.card, rsp.host_port, rsp.uemsk, rsp.dpccr};
     aml_card_pcie_cap_set_rsp_s restore_rsp;
     ASSERT_EQ(aml_card_pcie_cap_set(&restore, &restore_rsp), AML_STATUS_OK);
     EXPECT_EQ(port_uemsk(host, 0), CARDSIM_AER_UEMSK_DEFAULT);
     host.clear_fault(0);
-    aml_card_uuid_get_req_s uuid_req{info.card_bdf};
-    aml_card_uuid_get_rsp_s uuid_rsp;
-    EXPECT_EQ(aml_card_uuid_get(&uuid_req, &uuid_rsp), AML_STATUS_OK) << uuid_rsp.error;
 
     // without a reset nothing is sent; the card still leaves
     aml_card_decommission_req_s quiet;
@@ -214,10 +203,10 @@ TEST(AmlPcieLifecycle, BindDecommissionRescanAndRemove)
     aml_card_pcie_remove_req_s rm;
     aml_card_pcie_remove_rsp_s rm_rsp;
     EXPECT_EQ(aml_card_pcie_remove(&rm, &rm_rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_TRUE(has(rm_rsp.error, "ERROR - PCIe BDF not set"));
+    EXPECT_TRUE(test_has(rm_rsp.error, "ERROR - PCIe BDF not set"));
     rm.bdf = "0000:20:00.0'; reboot; '";
     EXPECT_EQ(aml_card_pcie_remove(&rm, &rm_rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_TRUE(has(rm_rsp.error, "ERROR - Invalid PCIe BDF"));
+    EXPECT_TRUE(test_has(rm_rsp.error, "ERROR - Invalid PCIe BDF"));
     rm.bdf = "0000:7f:00.0";
     EXPECT_EQ(aml_card_pcie_remove(&rm, &rm_rsp), AML_STATUS_PCIE_DEV_NOT_FOUND);
     EXPECT_EQ(rm_rsp.error, "NIC (0000:7f:00.0) : ERROR - Failed to get host port\n");
@@ -272,8 +261,8 @@ TEST(AmlPciePort, FailedResetsRestoreThePortAndCapabilitiesAreWrittenWhereTheyAr
         req.cpld_reload = c.cpld_reload;
         aml_card_decommission_rsp_s rsp;
         EXPECT_EQ(aml_card_decommission(&req, &rsp), c.status);
-        EXPECT_TRUE(has(rsp.error, c.text)) << rsp.error;
-        EXPECT_TRUE(has(rsp.error, "(" + host.card(0).card_bdf + ")"));
+        EXPECT_TRUE(test_has(rsp.error, c.text)) << rsp.error;
+        EXPECT_TRUE(test_has(rsp.error, "(" + host.card(0).card_bdf + ")"));
         EXPECT_EQ(port_uemsk(host, 0), CARDSIM_AER_UEMSK_DEFAULT) << "restored";
         EXPECT_EQ(port_dpccr(host, 0), CARDSIM_DPC_CTL_DEFAULT) << "restored";
         ASSERT_TRUE(wait_until([&] { return card0.net() && card0.aux(); })) << "bound back";
@@ -288,7 +277,7 @@ TEST(AmlPciePort, FailedResetsRestoreThePortAndCapabilitiesAreWrittenWhereTheyAr
     bare.reset = 1;
     aml_card_decommission_rsp_s bare_rsp;
     EXPECT_EQ(aml_card_decommission(&bare, &bare_rsp), AML_STATUS_IPC_CONN_ERR);
-    EXPECT_TRUE(has(bare_rsp.error, "ERROR - Failed to open IPC connection")) << bare_rsp.error;
+    EXPECT_TRUE(test_has(bare_rsp.error, "ERROR - Failed to open IPC connection")) << bare_rsp.error;
     EXPECT_EQ(bare_rsp.uemsk, 0u);
     EXPECT_EQ(bare_rsp.dpccr, 0u);
     ASSERT_TRUE(wait_until([&] { return card1.net() && card1.aux(); }));
@@ -349,7 +338,7 @@ TEST(AmlPcieRecommission, RoundTripAndACardThatComesBackWithoutABar)
     EXPECT_EQ(steps[0], "Commission");
     EXPECT_EQ(results[1], AML_PCIE_STATUS_BAR_UNASSIGNED) << steps[1] << ": " << errors[1];
     EXPECT_EQ(steps[1], "Commission");
-    EXPECT_TRUE(has(errors[1], "Failed to assign BAR memory for " + host.card(1).func_1003_bdf)) << errors[1];
+    EXPECT_TRUE(test_has(errors[1], "Failed to assign BAR memory for " + host.card(1).func_1003_bdf)) << errors[1];
     EXPECT_FALSE(nic_ipc_is_device_bar_map_valid(host.card(1).func_1003_bdf));
     for (size_t i = 0; i < 2; i++) {
         EXPECT_TRUE(host.card_present(i));

@@ -39,9 +39,7 @@ TEST_F(AmlState, InitTakesItsFoldersOnceAndAFailureLeavesItUninitialised)
     testing::internal::CaptureStderr();
     EXPECT_EQ(aml_init(params("oper", "file/conf")), AML_STATUS_GENERIC_ERR);
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("Failed to create directory " + (root_ / "file/conf").string() + ", err - "),
-              std::string::npos)
-        << err;
+    EXPECT_TRUE(test_has(err, "Failed to create directory " + (root_ / "file/conf").string() + ", err - ")) << err;
     EXPECT_FALSE(g_aml_state.initialised);
     EXPECT_EQ(aml_conf_dir(), "/etc/kovra/orlix/");
 

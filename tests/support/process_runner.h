@@ -65,6 +65,12 @@ private:
 std::string test_read_file(const std::string& path);
 void test_write_file(const std::string& path, const std::string& text);
 
+// whether part occurs in text
+inline bool test_has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 // every from in text replaced by to
 std::string test_replace_all(std::string text, const std::string& from, const std::string& to);
 

@@ -112,12 +112,12 @@ TEST_F(Orlixctl, LocalUserCannotTurnRootsCommandsAgainstTheHost)
     const std::string out = p.out();
     ASSERT_EQ(p.exit_status(), 0) << out << p.err();
 
-    EXPECT_TRUE(has(out, "DONE\n")) << out;
-    EXPECT_FALSE(has(out, "FAULT")) << out;
+    EXPECT_TRUE(test_has(out, "DONE\n")) << out;
+    EXPECT_FALSE(test_has(out, "FAULT")) << out;
     // root's folders are its own, 0700
-    EXPECT_TRUE(has(out, "OUT library-default: 700:root\n")) << out;
-    EXPECT_TRUE(has(out, "OUT orlixctl-default: 700:root\n")) << out;
-    EXPECT_TRUE(has(out, "OUT private-update: ")) << out;
+    EXPECT_TRUE(test_has(out, "OUT library-default: 700:root\n")) << out;
+    EXPECT_TRUE(test_has(out, "OUT orlixctl-default: 700:root\n")) << out;
+    EXPECT_TRUE(test_has(out, "OUT private-update: ")) << out;
 }
 
 }  // namespace

@@ -10,43 +10,31 @@
 
 namespace {
 
+// the pcie commands and a decommission: their documents and exit codes, and
+// the card back after a rescan at its port (what each does to the tree is the
+// library's tests'; the emulated kernel changes it a moment after the write)
 TEST_F(Orlixctl, PcieUnbindBindCapSetRemoveRescanDecommission)
 {
-    // the emulated kernel changes the tree a moment after the sysfs write, as the real one does
     run_result r = run(R"SH(
         cards() { [ "$($CTL -j card list | jq '.cards | length')" = "$1" ]; }
-        NET=$($CTL -j card show 0 | jq -r .functions.func_1002); [ -n "$NET" ] || echo NO_NET
+        NET=$($CTL -j card show 0 | jq -r .functions.func_1002)
         $CTL -j pcie unbind 0 --devices network -y | jq -c .
-        wait_for 10 test ! -e "/sys/bus/pci/drivers/plenx/$NET" && echo NET_UNBOUND
-        [ -e "/sys/bus/pci/drivers/vosk_ipc" ] && ls /sys/bus/pci/drivers/vosk_ipc | grep -q ':' && echo IPC_KEPT
-        $CTL -j pcie bind 0 --devices network | jq -c .
+        wait_for 10 test ! -e "/sys/bus/pci/drivers/plenx/$NET" && $CTL -j pcie bind 0 --devices network | jq -c .
         wait_for 10 test -e "/sys/bus/pci/drivers/plenx/$NET" && echo NET_BOUND
-
-        # decommission: off the bus, the host port named; the port brings it back
         D=$($CTL -j card decommission 0 -y); P0=$(echo "$D" | jq -r .host_port)
         echo "$D" | jq -c '[.saved_uemsk, .saved_dpccr, .reset]'
-        wait_for 30 cards 1 && echo DECOMMISSIONED
-        $CTL -j card list | jq -r '.cards[0].address'
-        $CTL pcie rescan "$P0"; echo rescan=$?
-        wait_for 30 cards 2 && echo BACK
-
-        $CTL -j pcie cap-set 0 --port "$P0" --uemsk 0x1234abcd --dpccr 0x42 -y | jq -c '[.uemsk, .dpccr]'
-        echo "uemsk=$(setpci -s "$P0" ECAP0001+8.l) dpccr=$(setpci -s "$P0" ECAP001d+6.w)"
-
+        wait_for 30 cards 1 && $CTL pcie rescan "$P0"; echo rescan=$?
+        wait_for 30 cards 2 && $CTL -j pcie cap-set 0 --port "$P0" --uemsk 0x1234abcd --dpccr 0x42 -y | jq -c '[.uemsk, .dpccr]'
         P1=$($CTL -j pcie remove 1 -y | jq -r .host_port)
-        wait_for 30 cards 1 && echo REMOVED
-        $CTL card show 0000:24:00.0 >/dev/null 2>&1; echo gone=$?
+        wait_for 30 cards 1 && $CTL card show 0000:24:00.0 >/dev/null 2>&1; echo gone=$?
         $CTL -j pcie rescan "${P1#0000:}" | jq -c .
-        wait_for 30 cards 2 && echo BACK2
-        $CTL -j card liveness 1 | jq -e .alive >/dev/null && echo ALIVE
+        wait_for 30 cards 2 && echo BACK
         $CTL pcie rescan 0000:7f:00.0; echo bad_rescan=$?
     )SH");
-    expect_all(r, {"{\"address\":\"0000:20:00.0\",\"devices\":\"network\",\"unbound\":true}", "NET_UNBOUND\nIPC_KEPT\n",
-                   "\"bound\":true", "NET_BOUND\n[1048576,65,\"none\"]\nDECOMMISSIONED\n0000:24:00.0\n",
-                   "rescanned\nrescan=0\nBACK\n[305441741,66]\nuemsk=1234abcd dpccr=0042\nREMOVED\ngone=3\n",
-                   "\"rescanned\":true", "BACK2\nALIVE\nbad_rescan=1"});
-    EXPECT_FALSE(has(r.out, "NO_NET")) << r.out;
-    EXPECT_TRUE(has(r.err, "Failed to perform PCIe rescan")) << r.err;
+    expect_all(r, {"{\"address\":\"0000:20:00.0\",\"devices\":\"network\",\"unbound\":true}", "\"bound\":true",
+                   "NET_BOUND\n[1048576,65,\"none\"]\n", "rescanned\nrescan=0\n[305441741,66]\ngone=3\n",
+                   "\"rescanned\":true", "BACK\nbad_rescan=1"});
+    EXPECT_TRUE(test_has(r.err, "Failed to perform PCIe rescan")) << r.err;
 }
 
 // a profile update installs the package with the profile's device
@@ -62,7 +50,8 @@ TEST_F(Orlixctl, ProfileUpdateThenBootImageEraseSecureBoot)
         # the device configuration alone, from what the card has installed: the stage it
         # reached and the engine's refusal (fw-a and fw-b differ after one install)
         $CTL profile update 0 rdma --device-config-only -y 2>&1 >/dev/null | grep -v lspci
-        $CTL -j profile show 0 | jq -r '"active=" + .active_profile'
+        # the package's profiles are kept for the card
+        $CTL -j profile show 0 | jq -r '"active=" + .active_profile + " kept=\(.profiles | length)"'
         echo "stored=$(stored 0),$(stored 1)"
         $CTL -j profile show 1 | jq -r '"other=" + .active_profile'
         $CTL profile update 0 "$P" nosuch -y; echo noprofile=$?
@@ -82,11 +71,11 @@ TEST_F(Orlixctl, ProfileUpdateThenBootImageEraseSecureBoot)
     expect_all(r, {"[\"rdma\",\"Done\"," + stages + "]\nrc=0\n", "0000:20:00.0   0% card profile (",
                    "Generic error: card profile: NIC ",
                    "Both the main firmware partitions must run same firmware version for profile update",
-                   "active=rdma\nstored=" + opts.software_version + ",1.4.0\nother=", "[\"default\",\"rdma\"]\nPROFILE_TABLE\n",
+                   "active=rdma kept=2\nstored=" + opts.software_version + ",1.4.0\nother=", "[\"default\",\"rdma\"]\nPROFILE_TABLE\n",
                    "{\"address\":\"0000:20:00.0\",\"next_boot_image\":\"fw-a\"}\nnext=fw-a\ngold=fw-gold\n",
                    "\"erased\":\"soc-dtb\"", "\"secure_boot\":true", "enable=1\nfalse\n"});
-    EXPECT_FALSE(has(r.out, "other=rdma")) << r.out;
-    EXPECT_FALSE(has(r.out, "noprofile=0")) << r.out;
+    EXPECT_FALSE(test_has(r.out, "other=rdma")) << r.out;
+    EXPECT_FALSE(test_has(r.out, "noprofile=0")) << r.out;
 }
 
 }  // namespace

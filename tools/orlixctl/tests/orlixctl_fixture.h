@@ -18,11 +18,6 @@ inline std::string build_dir()
     return b ? b : ".";
 }
 
-inline bool has(const std::string& text, const std::string& what)
-{
-    return text.find(what) != std::string::npos;
-}
-
 // the functions every script may use. wait_for SECONDS CMD...: CMD every
 // 0.1 s until it succeeds, for at most SECONDS times the timeout scale.
 // stored N: the version card N keeps for its second bank's SoC image (where
@@ -76,8 +71,8 @@ protected:
     {
         EXPECT_EQ(r.status, 0) << r.err;
         for (const auto& t : texts) {
-            EXPECT_TRUE(has(r.out, t)) << "missing: " << t << "\n" << r.out << r.err;
+            EXPECT_TRUE(test_has(r.out, t)) << "missing: " << t << "\n" << r.out << r.err;
         }
-        EXPECT_FALSE(has(r.out, "TIMEOUT")) << r.out;
+        EXPECT_FALSE(test_has(r.out, "TIMEOUT")) << r.out;
     }
 };
