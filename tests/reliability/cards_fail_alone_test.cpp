@@ -26,15 +26,6 @@ constexpr long k_liveness_ms = 200;
 constexpr long k_response_bound_ms = 10000;  // the card exchange's bound in the daemon
 constexpr long k_watchdog_ms = 2000;         // WATCHDOG_USEC: keep-alives every second
 
-size_t count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        n++;
-    }
-    return n;
-}
-
 class CardsFailAlone : public ReliabilityDaemon {
 protected:
     void control(const std::string& line)
@@ -117,8 +108,8 @@ TEST_F(CardsFailAlone, HungAndUnreadableCardsFailAloneAndTheWatchdogIsFedOnTime)
     EXPECT_TRUE(test_wait_until([&] { return monitored(k_late); }, seconds(10 * scale))) << trace();
     EXPECT_FALSE(monitored(k_unreadable));
     for (size_t c = 0; c < k_hung; c++) {
-        EXPECT_EQ(count(events(c), "card down detected"), 1u) << c;
-        EXPECT_EQ(count(events(c), "card up detected"), 1u) << c;
+        EXPECT_EQ(test_count(events(c), "card down detected"), 1u) << c;
+        EXPECT_EQ(test_count(events(c), "card up detected"), 1u) << c;
         const size_t before = size(c);
         EXPECT_TRUE(test_wait_until([&] { return size(c) > before; }, seconds(5 * scale))) << c << " is polled again";
     }

@@ -65,6 +65,17 @@ private:
 std::string test_read_file(const std::string& path);
 void test_write_file(const std::string& path, const std::string& text);
 
+// whether text holds part, and how many times (overlaps counted)
+inline bool test_has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+inline size_t test_count(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        n++;
+    }
+    return n;
+}
+
 // every from in text replaced by to
 std::string test_replace_all(std::string text, const std::string& from, const std::string& to);
 
