@@ -274,5 +274,4 @@ TEST_F(MetricsHttp, WebConfigFilesBadOnesRefusedAGoodOneServesTlsWithBasicAuth)
     }
 }
 
-
 }  // namespace
