@@ -88,20 +88,6 @@ TEST_F(RfcEmulated, PartitionInfoListsWhatTheCardDescribes)
         EXPECT_NE(all.find(line), std::string::npos) << line << all;
     }
 
-    // a card that refuses to describe the partition
-    host.set_fault(0, {cardsim_fault_e::STATUS_11, 0, k_ep, RFC_CMD_PARTITION_INFO_GET});
-    EXPECT_EQ(rfc_partition_info(bdf, FLASH_PARTITION_OPROM, supported), 255);
-    EXPECT_FALSE(supported);
-    EXPECT_TRUE(trace.has("Get partition info is not supported for partition id 12"));
-
-    // a short answer fails without being taken as a refusal
-    host.set_fault(0, {cardsim_fault_e::SHORT_BODY, 100, k_ep, RFC_CMD_PARTITION_INFO_GET});
-    EXPECT_EQ(rfc_partition_info(bdf, FLASH_PARTITION_OPROM, supported), 255);
-    EXPECT_TRUE(supported);
-    EXPECT_TRUE(trace.has(error("PARTITION_INFO_GET IPC response size 100 doesn't match expected size 158")))
-        << trace.all();
-    host.clear_fault(0);
-
     // an output directory that is not there
     fwupdate_tls().dev_oper_dir = dir.file("absent") + "/";
     EXPECT_EQ(rfc_partition_info(bdf, FLASH_PARTITION_OPROM, supported), 255);
@@ -314,11 +300,21 @@ TEST_F(RfcEmulated, CardFailuresAreReportedInTheClientsWording)
     const auto zephyr = FLASH_PARTITION_SOC_ZEPHYR;
     const bool never = false;
     std::string version;
+    // the result, plus 1000 when the partition is still taken as supported
+    auto info = [&] {
+        bool supported = true;
+        return rfc_partition_info(bdf, FLASH_PARTITION_OPROM, supported) + 1000 * supported;
+    };
     using K = cardsim_fault_e;
     const struct {
         cardsim_fault_s fault;
         rfc_call_s c;
     } cases[] = {
+        // a refusal to describe the partition clears "supported", a short answer is no refusal
+        {{K::STATUS_11, 0, k_ep, RFC_CMD_PARTITION_INFO_GET},
+         {"info", info, 255, "Get partition info is not supported for partition id 12"}},
+        {{K::SHORT_BODY, 100, k_ep, RFC_CMD_PARTITION_INFO_GET},
+         {"info short", info, 1255, error("PARTITION_INFO_GET IPC response size 100 doesn't match expected size 158")}},
         {{K::FW_ERRNO, 5, k_ep, RFC_CMD_FLASH_SECTOR_ERASE},
          {"erase", [&] { return rfc_flash_sector_erase(FLASH_PARTITION_SOC_DTB, 4096, bdf); }, 255,
           error("Failed to erase flash sector, err : 5")}},

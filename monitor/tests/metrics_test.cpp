@@ -94,10 +94,10 @@ TEST(MetricsText, EveryVariantPassesPromtoolWithItsSamples)
         const std::string text = orlixmon_metrics_text(c.snapshot, c.select);
         EXPECT_EQ(promtool_check(text, dir), "") << c.what << ":\n" << text;
         for (const auto& want : c.present) {
-            EXPECT_TRUE(has(text, want)) << c.what << ": " << want;
+            EXPECT_TRUE(test_has(text, want)) << c.what << ": " << want;
         }
         for (const auto& not_want : c.absent) {
-            EXPECT_FALSE(has(text, not_want)) << c.what << ": " << not_want;
+            EXPECT_FALSE(test_has(text, not_want)) << c.what << ": " << not_want;
         }
     }
 }
@@ -155,7 +155,7 @@ TEST(MetricsListen, AddressForms)
         std::string error;
         EXPECT_EQ(orlixmon_metrics_listen_valid(c.text, error), c.valid) << c.text << ": " << error;
         if (!c.valid) {
-            EXPECT_TRUE(has(error, "metrics.listen")) << error;
+            EXPECT_TRUE(test_has(error, "metrics.listen")) << error;
         }
     }
 }

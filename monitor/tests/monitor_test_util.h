@@ -21,20 +21,6 @@
 #include "tests/support/http_client.h"
 #include "tests/support/process_runner.h"
 
-inline bool has(const std::string& text, const std::string& what)
-{
-    return text.find(what) != std::string::npos;
-}
-
-inline size_t count_of(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        n++;
-    }
-    return n;
-}
-
 // the lines of text, without their ends
 inline std::vector<std::string> lines_of(const std::string& text)
 {

@@ -55,7 +55,7 @@ protected:
         ASSERT_TRUE(daemon->wait(seconds(10))) << "the stop waited";
         EXPECT_TRUE(daemon->exited());
         EXPECT_EQ(daemon->exit_status(), 0) << daemon->err();
-        EXPECT_TRUE(has(daemon->out(), "Exiting ORLIX monitor ...")) << daemon->out();
+        EXPECT_TRUE(test_has(daemon->out(), "Exiting ORLIX monitor ...")) << daemon->out();
         daemon.reset();
     }
     void TearDown() override
@@ -114,7 +114,7 @@ TEST_F(OrlixmonEmulated, DiscoversBothCardsAndWritesLinesThatFollowTheCounters)
           {"counter": "frames_rx_ok", "cumulative": false, "action": {"stats_record": true}}]}})");
     run_daemon();
     for (size_t c = 0; c < 2; c++) {
-        EXPECT_TRUE(test_wait_until([&] { return has(trace(), "ORLIX " + host.card(c).card_bdf + " - Card init successful"); }))
+        EXPECT_TRUE(test_wait_until([&] { return test_has(trace(), "ORLIX " + host.card(c).card_bdf + " - Card init successful"); }))
             << trace();
     }
 
@@ -133,14 +133,14 @@ TEST_F(OrlixmonEmulated, DiscoversBothCardsAndWritesLinesThatFollowTheCounters)
     EXPECT_TRUE(wait_passes(8));
     const std::string stats = telemetry(0, "stats");
     const std::string later = stats.substr(stats.find("\"frames_rx_ok\",\"value\":7}"));
-    EXPECT_EQ(count_of(later, "\"frames_rx_ok\",\"value\":7}"), 2u);
-    EXPECT_GT(count_of(later, "\"frames_rx_ok\",\"value\":0}"), 2u);
+    EXPECT_EQ(test_count(later, "\"frames_rx_ok\",\"value\":7}"), 2u);
+    EXPECT_GT(test_count(later, "\"frames_rx_ok\",\"value\":0}"), 2u);
 
     // threshold: a change above it goes to both records (one below it: CounterRules)
     host.set_counter(0, cardsim_lif_block(0) + k_rx_bytes, 2400);
     EXPECT_TRUE(wait_line(0, "stats", "lif0", "rx_rdma_unicast_bytes", 2400));
     EXPECT_TRUE(wait_line(0, "event", "lif0", "rx_rdma_unicast_bytes", 2400));
-    EXPECT_FALSE(has(telemetry(1, "event"), "rx_rdma_unicast_bytes")) << "card 1 did not change";
+    EXPECT_FALSE(test_has(telemetry(1, "event"), "rx_rdma_unicast_bytes")) << "card 1 did not change";
 
     stop();
     // every line after the boot banner is one JSON document
@@ -280,7 +280,7 @@ TEST_F(MetricsEmulated, OneDaemonsLifeScrapedByPrometheus)
     EXPECT_EQ(query("up{job=\"orlixmon\"}", "instance"), target + " 1\n") << "a hung card does not hold up a scrape";
 
     host.remove_card(1);
-    ASSERT_TRUE(scrape_until(port, text, [&](const std::string& t) { return !has(t, card(1)); }, 45))
+    ASSERT_TRUE(scrape_until(port, text, [&](const std::string& t) { return !test_has(t, card(1)); }, 45))
         << "still listed after the next discovery:\n" << text;
     EXPECT_EQ(sample(text, "orlix_card_up" + card(0) + "}"), 1) << text;
     stop();  // with the connections still held

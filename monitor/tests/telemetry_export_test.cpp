@@ -48,7 +48,8 @@ protected:
 };
 
 // stats then event for each object in list order; empty records are not
-// exported; a failing read ends the pass with its code
+// exported (one kind empty: WorkerAllocations, ports without event rules);
+// a failing read ends the pass with its code
 TEST_F(TelemetryPass, RecordsOfEachObjectInListOrder)
 {
     using v = std::vector<std::string>;
@@ -60,9 +61,6 @@ TEST_F(TelemetryPass, RecordsOfEachObjectInListOrder)
         {true, true, -1, 0,
          {"read 0 @1000", "export lif-a type 1 rt 2", "export lif-a type 3 rt 2", "read 1 @2000",
           "export lif-b type 1 rt 2", "export lif-b type 3 rt 2", "read 0 @5000", "export eth1/1 type 1 rt 3",
-          "export eth1/1 type 3 rt 3"}},
-        {false, true, -1, 0,
-         {"read 0 @1000", "export lif-a type 3 rt 2", "read 1 @2000", "export lif-b type 3 rt 2", "read 0 @5000",
           "export eth1/1 type 3 rt 3"}},
         {false, false, -1, 0, {"read 0 @1000", "read 1 @2000", "read 0 @5000"}},
         {true, false, 0, 7, {"read 0 @1000"}},

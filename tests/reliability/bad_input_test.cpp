@@ -33,7 +33,7 @@ void expect_clean_errors(const std::string& figure, const inputs_t& inputs, cons
     for (const auto& [label, argv] : inputs) {
         test_process p(argv, work_dir);
         outcome_e o = !p.started()                   ? not_started
-                      : !p.wait(std::chrono::seconds(15 * test_timeout_scale())) ? hung
+                      : !p.wait(std::chrono::seconds(15)) ? hung
                       : !p.exited()                  ? signaled
                       : p.exit_status() == 0         ? exit_zero
                       : p.err().empty()              ? no_message

@@ -55,16 +55,16 @@ TEST_F(DaemonFaults, SigtermAtRandomMomentsAndACardThatDisappearsLeaveOnlyWholeL
         configure("run" + std::to_string(i % 2), remove ? 20000 : 1000);
         start();
         ASSERT_TRUE(test_wait_until([&] { return monitored(0) && monitored(1) && size(0) > 0 && size(1) > 0; },
-                                    seconds(20 * scale)))
+                                    seconds(20)))
             << trace() << daemon->err();
         if (remove) {
             host->remove_card(gone);
             bool down = test_wait_until([&] { return events(gone).find("card down detected") != std::string::npos; },
-                                        seconds(20 * scale));
+                                        seconds(20));
             down_events += down;
             EXPECT_TRUE(down) << "try " << i << ": " << trace();
             const size_t before = size(other);
-            bool grows = test_wait_until([&] { return size(other) > before + 1000; }, seconds(5 * scale));
+            bool grows = test_wait_until([&] { return size(other) > before + 1000; }, seconds(5));
             other_stopped += !grows;
             EXPECT_TRUE(grows) << "try " << i;
             crashes += !alive();
@@ -72,7 +72,7 @@ TEST_F(DaemonFaults, SigtermAtRandomMomentsAndACardThatDisappearsLeaveOnlyWholeL
         const int delay_ms = static_cast<int>(rng() % 300);
         delay_max = std::max(delay_max, delay_ms);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-        const bool clean = stop_cleanly(seconds(15 * scale));
+        const bool clean = stop_cleanly(seconds(15));
         exit_zero += clean;
         stuck += remove && !daemon->wait(std::chrono::milliseconds(0));
         jsonl_check_s r = check_files();
@@ -80,7 +80,7 @@ TEST_F(DaemonFaults, SigtermAtRandomMomentsAndACardThatDisappearsLeaveOnlyWholeL
         (remove ? removed : all) += r;
         if (remove) {
             host->restore_card(gone);
-            ASSERT_TRUE(test_wait_until([&] { return host->card_present(gone); }, seconds(5 * scale)));
+            ASSERT_TRUE(test_wait_until([&] { return host->card_present(gone); }, seconds(5)));
         }
     }
     reliability_figure("card_removed", {{"tries", k_removals}, {"card_down_events", down_events},
@@ -136,7 +136,7 @@ TEST_F(DaemonFaults, WriteFailuresKeepItRunningAndLinesResumeWholeWhenLifted)
     const auto started = clock_type::now();
     start({"/usr/bin/prlimit", "--fsize=" + std::to_string(k_limit) + ":unlimited", "--"});
     // card 1's lines go on while card 0's fail, up to the limit, and stay there
-    ASSERT_TRUE(test_wait_until([&] { return size(1) + 600 > k_limit; }, seconds(30 * scale))) << daemon->err();
+    ASSERT_TRUE(test_wait_until([&] { return size(1) + 600 > k_limit; }, seconds(30))) << daemon->err();
     std::this_thread::sleep_for(seconds(2));
     double at_limit_s = seconds_since(started);
     const bool alive_at_limit = alive();
@@ -152,9 +152,9 @@ TEST_F(DaemonFaults, WriteFailuresKeepItRunningAndLinesResumeWholeWhenLifted)
     const std::string lift = "/usr/bin/prlimit --pid " + std::to_string(daemon->pid()) +
                              " --fsize=unlimited:unlimited > '" + dir.file("lift.out") + "' 2>&1";
     EXPECT_EQ(system(lift.c_str()), 0) << test_read_file(dir.file("lift.out"));
-    const bool resumed = test_wait_until([&] { return size(1) > size_at_limit + 4096; }, seconds(10 * scale));
+    const bool resumed = test_wait_until([&] { return size(1) > size_at_limit + 4096; }, seconds(10));
     EXPECT_TRUE(resumed);
-    stop_cleanly(seconds(10 * scale));
+    stop_cleanly(seconds(10));
     const double total_s = seconds_since(started);
     stderr_lines_s total(daemon->err());
     EXPECT_TRUE(total.bounded(total_s, k_failing)) << daemon->err();

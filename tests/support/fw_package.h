@@ -105,11 +105,7 @@ public:
     std::string partition_bytes(const std::string& partition, const std::string& profile = "") const;
     // partition name -> archive path, for every partition the package carries
     std::map<std::string, std::string> partitions() const;
-    // every file the manifests name (also a missing_member one), in table order
-    const std::vector<fw_package_member_s>& images() const { return images_; }
     const fw_package_member_s* image(const std::string& name) const;
-    // archive paths actually written into the archive, in order
-    std::vector<std::string> members() const;
 
     // writes fwcompat-revoked.json (creating its folders) keyed by board_id
     // and release tree; returns path
@@ -122,6 +118,8 @@ private:
     std::string asic_manifest() const;
     std::string package_manifest() const;
     std::string card_profile() const;
+    // archive paths actually written into the archive, in order
+    std::vector<std::string> members() const;
 
     fw_package_options_s opt_;
     std::string dir_;
@@ -129,5 +127,5 @@ private:
     std::string path_;
     fw_package_member_s asic_;
     std::string tree_, build_;
-    std::vector<fw_package_member_s> images_;
+    std::vector<fw_package_member_s> images_;  // every file the manifests name, in table order
 };

@@ -65,10 +65,15 @@ private:
 std::string test_read_file(const std::string& path);
 void test_write_file(const std::string& path, const std::string& text);
 
-// whether part occurs in text
-inline bool test_has(const std::string& text, const std::string& part)
+// whether text holds part, and how many times (overlaps counted)
+inline bool test_has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+inline size_t test_count(const std::string& text, const std::string& part)
 {
-    return text.find(part) != std::string::npos;
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        n++;
+    }
+    return n;
 }
 
 // every from in text replaced by to
