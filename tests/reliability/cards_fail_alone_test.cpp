@@ -66,7 +66,7 @@ TEST_F(CardsFailAlone, HungAndUnreadableCardsFailAloneAndTheWatchdogIsFedOnTime)
 
     // the unreadable cards do not hold up the others
     for (size_t c = 0; c <= k_healthy; c++) {
-        ASSERT_TRUE(test_wait_until([&] { return monitored(c); }, seconds(20 * scale))) << c << "\n"
+        ASSERT_TRUE(test_wait_until([&] { return monitored(c); }, seconds(20))) << c << "\n"
                                                                                           << trace() << daemon->err();
     }
     ASSERT_TRUE(notify.wait_for("READY=1", seconds(10 * scale)));
@@ -111,20 +111,20 @@ TEST_F(CardsFailAlone, HungAndUnreadableCardsFailAloneAndTheWatchdogIsFedOnTime)
     control("vpd " + std::to_string(k_late) + " on");
     for (size_t c = 0; c < k_hung; c++) {
         EXPECT_TRUE(test_wait_until([&] { return events(c).find("card up detected") != std::string::npos; },
-                                    seconds(40 * scale)))
+                                    seconds(40)))
             << c << "\n" << trace();
     }
-    EXPECT_TRUE(test_wait_until([&] { return monitored(k_late); }, seconds(10 * scale))) << trace();
+    EXPECT_TRUE(test_wait_until([&] { return monitored(k_late); }, seconds(10))) << trace();
     EXPECT_FALSE(monitored(k_unreadable));
     for (size_t c = 0; c < k_hung; c++) {
         EXPECT_EQ(count(events(c), "card down detected"), 1u) << c;
         EXPECT_EQ(count(events(c), "card up detected"), 1u) << c;
         const size_t before = size(c);
-        EXPECT_TRUE(test_wait_until([&] { return size(c) > before; }, seconds(5 * scale))) << c << " is polled again";
+        EXPECT_TRUE(test_wait_until([&] { return size(c) > before; }, seconds(5))) << c << " is polled again";
     }
     EXPECT_EQ(events(k_healthy).find("card "), std::string::npos) << "the healthy card saw no event";
 
-    stop_cleanly(seconds(20 * scale));
+    stop_cleanly(seconds(20));
     EXPECT_TRUE(notify.wait_for("STOPPING=1", seconds(scale)));
     // the watchdog was fed every half period throughout, hung cards or not
     auto [gap_s, keepalives] = notify.gap("WATCHDOG=1");
@@ -148,10 +148,10 @@ TEST_F(CardsFailAlone, StopUnderMemcheckReportsNothing)
     start({"/usr/bin/valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
            "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite"});
     for (size_t c = 0; c < 2; c++) {
-        ASSERT_TRUE(test_wait_until([&] { return monitored(c); }, seconds(90 * scale))) << trace() << daemon->err();
+        ASSERT_TRUE(test_wait_until([&] { return monitored(c); }, seconds(90))) << trace() << daemon->err();
     }
-    ASSERT_TRUE(test_wait_until([&] { return size(1) > 500; }, seconds(30 * scale)));
-    stop_cleanly(seconds(60 * scale));
+    ASSERT_TRUE(test_wait_until([&] { return size(1) > 500; }, seconds(30)));
+    stop_cleanly(seconds(60));
     EXPECT_EQ(daemon->err().find("=="), std::string::npos) << daemon->err();
 }
 
