@@ -65,6 +65,10 @@ gboolean ipc_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer use
     }
     UMockdevIoctlData* data = umockdev_ioctl_client_get_arg(client);
     cardsim_ipc_answer_s answer = cardsim_ipc_answer(*dev->fw, data->data, static_cast<size_t>(data->data_len));
+    // a removal told before the request is carried out as the firmware takes it
+    if (unplugged_answer(client, dev->unplugged)) {
+        return TRUE;
+    }
     if (answer.write_errno != 0) {
         umockdev_ioctl_client_complete(client, -1, answer.write_errno);
         return TRUE;
@@ -259,6 +263,9 @@ gboolean fwctl_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         memcpy(req.data(), in->data, in_len);
     }
     cardsim_reply_s reply = fw->handle(endpoint, opcode, req.data(), req.size());
+    if (unplugged_answer(client, dev->unplugged)) {
+        return TRUE;
+    }
     if (reply.silent) {
         umockdev_ioctl_client_complete(client, -1, ETIMEDOUT);
         return TRUE;
