@@ -68,7 +68,7 @@ TEST_F(DaemonFaults, SigtermAtRandomMomentsAndACardThatDisappearsLeaveOnlyWholeL
             down_ms_max = std::max(down_ms_max, static_cast<int>(seconds_since(removed_at) * 1000));
             EXPECT_TRUE(down) << "try " << i << ": " << trace() << daemon->err();
             const size_t before = size(other);
-            bool grows = test_wait_until([&] { return size(other) > before + 1000; }, seconds(5));
+            bool grows = test_wait_until([&] { return size(other) > before + 1000; }, seconds(20));
             other_stopped += !grows;
             EXPECT_TRUE(grows) << "try " << i;
             const bool lives = alive();
