@@ -35,17 +35,40 @@ struct timed_answer_s {
 // of the real driver would hand it out
 struct ipc_device_s {
     cardsim_firmware* fw;
+    const std::atomic<bool>* unplugged;
     std::mutex mutex;
     std::map<UMockdevIoctlClient*, std::deque<timed_answer_s>> pending;
 };
 
 constexpr size_t k_max_pending = 64;
 
+struct fwctl_device_s {
+    cardsim_firmware* fw;
+    const std::atomic<bool>* unplugged;
+};
+
+// a call on a descriptor of a removed card fails at once, ENODEV
+bool unplugged_answer(UMockdevIoctlClient* client, const std::atomic<bool>* unplugged)
+{
+    if (!unplugged->load()) {
+        return false;
+    }
+    umockdev_ioctl_client_complete(client, -1, ENODEV);
+    return true;
+}
+
 gboolean ipc_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
     auto* dev = static_cast<ipc_device_s*>(user);
+    if (unplugged_answer(client, dev->unplugged)) {
+        return TRUE;
+    }
     UMockdevIoctlData* data = umockdev_ioctl_client_get_arg(client);
     cardsim_ipc_answer_s answer = cardsim_ipc_answer(*dev->fw, data->data, static_cast<size_t>(data->data_len));
+    // a removal told before the request is carried out as the firmware takes it
+    if (unplugged_answer(client, dev->unplugged)) {
+        return TRUE;
+    }
     if (answer.write_errno != 0) {
         umockdev_ioctl_client_complete(client, -1, answer.write_errno);
         return TRUE;
@@ -66,6 +89,9 @@ gboolean ipc_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer use
 gboolean ipc_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
     auto* dev = static_cast<ipc_device_s*>(user);
+    if (unplugged_answer(client, dev->unplugged)) {
+        return TRUE;
+    }
     std::unique_lock<std::mutex> lock(dev->mutex);
     auto it = dev->pending.find(client);
     if (it == dev->pending.end() || it->second.empty() || it->second.front().ready > sim_clock::now()) {
@@ -87,8 +113,11 @@ gboolean ipc_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
     return TRUE;
 }
 
-gboolean ipc_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer)
+gboolean ipc_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
+    if (unplugged_answer(client, static_cast<ipc_device_s*>(user)->unplugged)) {
+        return TRUE;
+    }
     gulong request = umockdev_ioctl_client_get_request(client);
     bool known = request == k_ipc_bind || request == k_ipc_unbind;
     umockdev_ioctl_client_complete(client, known ? 0 : -1, known ? 0 : ENOTTY);
@@ -190,7 +219,11 @@ int fwctl_driver_check(const uint8_t* outer, const uint8_t* rec)
 // of the record the argument's out names
 gboolean fwctl_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
-    auto* fw = static_cast<cardsim_firmware*>(user);
+    auto* dev = static_cast<fwctl_device_s*>(user);
+    if (unplugged_answer(client, dev->unplugged)) {
+        return TRUE;
+    }
+    cardsim_firmware* fw = dev->fw;
     if (umockdev_ioctl_client_get_request(client) != k_fwctl_rpc) {
         umockdev_ioctl_client_complete(client, -1, ENOTTY);
         return TRUE;
@@ -230,6 +263,9 @@ gboolean fwctl_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         memcpy(req.data(), in->data, in_len);
     }
     cardsim_reply_s reply = fw->handle(endpoint, opcode, req.data(), req.size());
+    if (unplugged_answer(client, dev->unplugged)) {
+        return TRUE;
+    }
     if (reply.silent) {
         umockdev_ioctl_client_complete(client, -1, ETIMEDOUT);
         return TRUE;
@@ -261,10 +297,10 @@ gboolean fwctl_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
 
 }  // namespace
 
-UMockdevIoctlBase* cardsim_ipc_device_new(cardsim_firmware* fw)
+UMockdevIoctlBase* cardsim_ipc_device_new(cardsim_firmware* fw, const std::atomic<bool>* unplugged)
 {
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
-    auto* dev = new ipc_device_s{fw, {}, {}};
+    auto* dev = new ipc_device_s{fw, unplugged, {}, {}};
     g_object_set_data_full(G_OBJECT(handler), "cardsim-ipc", dev,
                            [](gpointer p) { delete static_cast<ipc_device_s*>(p); });
     g_signal_connect(handler, "handle-write", G_CALLBACK(ipc_write), dev);
@@ -274,10 +310,13 @@ UMockdevIoctlBase* cardsim_ipc_device_new(cardsim_firmware* fw)
     return handler;
 }
 
-UMockdevIoctlBase* cardsim_fwctl_device_new(cardsim_firmware* fw)
+UMockdevIoctlBase* cardsim_fwctl_device_new(cardsim_firmware* fw, const std::atomic<bool>* unplugged)
 {
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
-    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(fwctl_ioctl), fw);
+    auto* dev = new fwctl_device_s{fw, unplugged};
+    g_object_set_data_full(G_OBJECT(handler), "cardsim-fwctl", dev,
+                           [](gpointer p) { delete static_cast<fwctl_device_s*>(p); });
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(fwctl_ioctl), dev);
     return handler;
 }
 

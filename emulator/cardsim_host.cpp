@@ -281,13 +281,13 @@ bool cardsim_host::attach_devices_(card_s& card, std::string& error)
 {
     UMockdevTestbed* tb = cardsim_tb(testbed_);
     if (!card.info.ipc_devnode.empty()) {
-        card.ipc_handler = cardsim_ipc_device_new(card.fw.get());
+        card.ipc_handler = cardsim_ipc_device_new(card.fw.get(), &card.unplugged);
         if (!cardsim_attach(tb, card.info.ipc_devnode, card.ipc_handler, error)) {
             return false;
         }
     }
     if (!card.info.fwctl_devnode.empty()) {
-        card.fwctl_handler = cardsim_fwctl_device_new(card.fw.get());
+        card.fwctl_handler = cardsim_fwctl_device_new(card.fw.get(), &card.unplugged);
         if (!cardsim_attach(tb, card.info.fwctl_devnode, card.fwctl_handler, error)) {
             return false;
         }

@@ -7,6 +7,7 @@
 
 #include <umockdev.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -23,6 +24,8 @@ struct cardsim_host::card_s {
     uint8_t* mem = nullptr;  // resource2, shared with the host's mapping
     UMockdevIoctlBase* ipc_handler = nullptr;
     UMockdevIoctlBase* fwctl_handler = nullptr;
+    // the driver let go of the card: calls on descriptors still open fail
+    std::atomic<bool> unplugged{false};
     std::map<std::string, std::string> syspaths;  // bdf -> /sys/devices/...
     size_t index = 0;
     cardsim_card_spec_s spec;

@@ -118,12 +118,13 @@ void cardsim_host::watch_(const std::string& dir, int kind, const std::string& n
 // device nodes with them, then the functions. its folders are kept aside
 // (out of /sys) so that a rescan puts the whole card back at once: the
 // product reads the tree right after its rescan write and must not find
-// half a card.
+// half a card. the device handlers stay: a descriptor opened before fails
+// its calls (ENODEV) instead of losing its socket
 void cardsim_host::remove_card_tree_(card_s& card)
 {
     std::string root = root_dir();
     cardsim_card_info_s& info = card.info;
-    detach_devices_(card);
+    card.unplugged = true;
     std::vector<std::string> links;
     for (const std::string* bdf : {&info.rsc_bdf, &info.ipc_bdf, &info.core_bdf, &info.func_1002_bdf,
                                    &info.func_1003_bdf, &info.card_bdf}) {
@@ -189,8 +190,7 @@ void cardsim_host::restore_card_tree_(card_s& card)
     if (rename(kept.c_str(), (root + card.syspaths[info.card_bdf]).c_str()) != 0) {
         return;
     }
-    std::string error;
-    (void)attach_devices_(card, error);
+    card.unplugged = false;
     (void)bind_card_drivers_(card);
     for (const auto& [link, target] : card.removed_links) {
         (void)symlink(target.c_str(), link.c_str());

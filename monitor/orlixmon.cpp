@@ -98,7 +98,10 @@ static sigset_t stop_signals()
 
 namespace {
 
-std::thread g_signal_thread;
+// never destroyed: should the process end through exit() on another thread
+// (a library giving up), a joinable thread among the statics would turn that
+// end into std::terminate and an abort
+std::thread* g_signal_thread = nullptr;
 std::atomic<bool> g_signal_thread_quit{false};
 
 // waits for a stop signal and, meanwhile, keeps the service manager's
@@ -136,13 +139,17 @@ void orlixmon_signals_init()
     signal(SIGTERM, orlixmon_signal_handler);
     sigset_t set = stop_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    g_signal_thread = std::thread(signal_thread_loop);
+    if (g_signal_thread == nullptr) {
+        g_signal_thread = new std::thread(signal_thread_loop);
+    }
 }
 
 void orlixmon_signals_end()
 {
     g_signal_thread_quit.store(true);
-    if (g_signal_thread.joinable()) {
-        g_signal_thread.join();
+    if (g_signal_thread != nullptr) {
+        g_signal_thread->join();
+        delete g_signal_thread;
+        g_signal_thread = nullptr;
     }
 }

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -143,11 +144,19 @@ TEST_F(CardsimHost, ControlWordsSetAndClearFaultsAndRemoveCards)
     host.clear_fault(0);
     host.clear_fault(1);
 
+    // the card goes while a descriptor of its node is open: the device stays
+    // behind the descriptor (umockdev ends a program whose node lost its
+    // socket) and fails its calls, ENODEV, as a removed device's do
     const std::string node = host.card(1).ipc_devnode;
+    const int held = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(held, 0);
     ASSERT_TRUE(apply("remove 1"));
     EXPECT_FALSE(host.card_present(1));
     EXPECT_FALSE(exists(node));
     EXPECT_FALSE(exists("/sys/bus/pci/devices/" + host.card(1).card_bdf));
+    EXPECT_EQ(write(held, "x", 1), -1);
+    EXPECT_EQ(errno, ENODEV);
+    close(held);
     EXPECT_TRUE(apply("remove 1")) << "twice is harmless";
     ASSERT_TRUE(apply("restore 1"));
     EXPECT_TRUE(host.card_present(1));
