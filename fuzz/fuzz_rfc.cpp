@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -40,9 +41,7 @@ struct setup_s {
         }
         setenv("ORLIX_CONF_DIR", dir.c_str(), 1);
         std::string bytes(2100, '\0');
-        for (size_t i = 0; i < bytes.size(); i++) {
-            bytes[i] = static_cast<char>(i * 7);
-        }
+        std::generate(bytes.begin(), bytes.end(), [i = 0]() mutable { return static_cast<char>(i++ * 7); });
         (void)fuzz_write_file(image, bytes);
     }
 };

@@ -19,9 +19,8 @@ for tool in dpkg-buildpackage dh lintian; do
     command -v $tool > /dev/null || { echo "SKIP: no $tool (tools/install-deps installs it)"; exit 77; }
 done
 for p in "${packages[@]}"; do
-    if dpkg-query -W -f='${Status}' "$p" 2> /dev/null | grep -q "installed\|config-files"; then
-        echo "SKIP: $p is installed on this machine already"; exit 77
-    fi
+    dpkg-query -W -f='${Status}' "$p" 2> /dev/null | grep -q "installed\|config-files" &&
+        { echo "SKIP: $p is installed on this machine already"; exit 77; }
 done
 for d in "${dirs[@]}"; do
     [ -e "$d" ] && { echo "SKIP: $d exists already"; exit 77; }
@@ -59,9 +58,8 @@ if command -v ccache > /dev/null; then
     export DEB_CFLAGS_STRIP="-ffile-prefix-map=$work/src=." DEB_CXXFLAGS_STRIP="-ffile-prefix-map=$work/src=."
 fi
 start=$SECONDS
-if ! (cd "$work/src" && nice dpkg-buildpackage -b -us -uc) > "$work/build.log" 2>&1; then
-    tail -40 "$work/build.log"; echo "FAIL: dpkg-buildpackage"; exit 1
-fi
+(cd "$work/src" && nice dpkg-buildpackage -b -us -uc) > "$work/build.log" 2>&1 ||
+    { tail -40 "$work/build.log"; echo "FAIL: dpkg-buildpackage"; exit 1; }
 echo "dpkg-buildpackage: $((SECONDS - start)) s"
 changes=$(ls "$work"/orlixmon_*.changes 2> /dev/null | head -1)
 [ -n "$changes" ] || { echo "FAIL: no .changes made"; exit 1; }
@@ -73,9 +71,8 @@ done
 
 # lintian: no error, no warning; what remains is justified in
 # debian/*.lintian-overrides
-if ! lintian --fail-on error,warning --no-tag-display-limit "$changes" > "$work/lintian.log" 2>&1; then
-    cat "$work/lintian.log"; fail "lintian"
-fi
+lintian --fail-on error,warning --no-tag-display-limit "$changes" > "$work/lintian.log" 2>&1 ||
+    { cat "$work/lintian.log"; fail "lintian"; }
 grep -E "^(E|W):" "$work/lintian.log" && fail "lintian reports errors or warnings"
 
 # what each package carries and asks for
@@ -93,9 +90,7 @@ grep -q ldconfig "$work/lib-control/triggers" 2> /dev/null || fail "liborlix0 ha
 dpkg-deb -e "${deb[orlixmon]}" "$work/control"
 grep -qx /etc/orlixmon/orlixmon.json "$work/control/conffiles" || fail "no conffile /etc/orlixmon/orlixmon.json"
 
-if ! dpkg -i "${deb[@]}" > "$work/install.log" 2>&1; then
-    cat "$work/install.log"; fail "dpkg -i"; exit 1
-fi
+dpkg -i "${deb[@]}" > "$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -i"; exit 1; }
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}\n' "$p" | grep -q "install ok installed" || fail "$p not installed after dpkg -i"
     dpkg -L "$p" >> "$work/files"
@@ -168,15 +163,11 @@ else
 fi
 
 # purge, then nothing of them is left
-if ! dpkg --purge "${packages[@]}" > "$work/purge.log" 2>&1; then
-    cat "$work/purge.log"; fail "dpkg --purge"
-fi
+dpkg --purge "${packages[@]}" > "$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "dpkg --purge"; }
 left=0
 while read -r f; do
     # folders shared with other packages (/usr, /usr/share/man, ...) stay
-    if [ -e "$f" ] && [ ! -d "$f" ]; then
-        echo "left behind: $f"; left=$((left + 1))
-    fi
+    [ -e "$f" ] && [ ! -d "$f" ] && { echo "left behind: $f"; left=$((left + 1)); }
 done < "$work/files"
 for d in "${dirs[@]}" /usr/share/orlixmon /usr/lib/*/cmake/orlix; do
     [ -e "$d" ] && { echo "left behind: $d"; left=$((left + 1)); }

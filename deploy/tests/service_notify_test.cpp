@@ -27,21 +27,6 @@ namespace {
 constexpr const char* k_watchdog_usec = "400000";  // a ping every 200 ms
 constexpr auto k_ping_interval = std::chrono::milliseconds(200);
 
-// a bound on a wait, longer in the sanitizer builds and on a loaded machine
-std::chrono::milliseconds scaled(std::chrono::seconds s)
-{
-    return s * test_timeout_scale();
-}
-
-size_t occurrences(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        n++;
-    }
-    return n;
-}
-
 class ServiceNotify : public ::testing::Test {
 protected:
     void SetUp() override
@@ -58,7 +43,7 @@ protected:
         // the packaged configuration, its directories moved into the test's
         std::string config = test_read_file(std::string(getenv("ORLIX_SOURCE_DIR")) + "/deploy/orlixmon.json");
         for (const auto& [from, to] : {std::pair{"/var/log/orlixmon", "log"}, {"/var/lib/orlixmon", "telemetry"}}) {
-            ASSERT_NE(config.find(std::string("\"") + from + "\""), std::string::npos) << from;
+            ASSERT_TRUE(test_has(config, std::string("\"") + from + "\"")) << from;
             config = test_replace_all(config, std::string("\"") + from + "\"", "\"" + dir.file(to) + "\"");
         }
         test_write_file(dir.file("orlixmon.json"), config);
@@ -82,7 +67,7 @@ protected:
         ASSERT_TRUE(daemon->wait(seconds(20 * scale)));
         EXPECT_TRUE(daemon->exited());
         EXPECT_EQ(daemon->exit_status(), 0) << daemon->err();
-        EXPECT_NE(daemon->out().find("Exiting ORLIX monitor ..."), std::string::npos);
+        EXPECT_TRUE(test_has(daemon->out(), "Exiting ORLIX monitor ..."));
     }
     bool stats_file_of_every_card() const
     {
@@ -95,8 +80,7 @@ protected:
     }
     bool journal_has(const std::string& line) const
     {
-        return test_wait_until([&] { return test_read_file(journal).find(line) != std::string::npos; },
-                               seconds(45 * scale));
+        return test_wait_until([&] { return test_has(test_read_file(journal), line); }, seconds(45 * scale));
     }
 
     const int scale = test_timeout_scale();
@@ -106,9 +90,7 @@ protected:
     // whether discovery had opened every card's telemetry files when READY=1 came
     std::atomic<bool> files_at_ready{false};
     test_notify_socket notify{[this](const std::string& m) {
-        if (m.find("READY=1") != std::string::npos) {
-            files_at_ready = stats_file_of_every_card();
-        }
+        files_at_ready = files_at_ready || (test_has(m, "READY=1") && stats_file_of_every_card());
     }};
     std::string bin;
     std::unique_ptr<test_process> daemon;
@@ -139,8 +121,8 @@ TEST_F(ServiceNotify, UnderAServiceManagerReadyPingsJournalLinesAndStoppingComeI
     const auto messages = notify.messages();
     bool ready = false;
     for (const auto& m : messages) {
-        EXPECT_TRUE(ready || m.text == "WATCHDOG=1" || m.text.find("READY=1") != std::string::npos) << m.text;
-        ready = ready || m.text.find("READY=1") != std::string::npos;
+        ready = ready || test_has(m.text, "READY=1");
+        EXPECT_TRUE(ready || m.text == "WATCHDOG=1") << m.text;
     }
     EXPECT_EQ(notify.count("READY=1"), 1u);
     EXPECT_EQ(messages.back().text.find("STOPPING=1"), 0u) << "STOPPING=1 is the last message";
@@ -149,12 +131,11 @@ TEST_F(ServiceNotify, UnderAServiceManagerReadyPingsJournalLinesAndStoppingComeI
     EXPECT_LE(pings, static_cast<size_t>(ran / k_ping_interval) + 2) << pings << " pings";
 
     const std::string text = test_read_file(journal);
-    EXPECT_EQ(occurrences(text, "card down detected"), 1u) << text;
-    EXPECT_EQ(occurrences(text, "card up detected"), 1u) << text;
-    EXPECT_EQ(occurrences(text, host.card(0).card_bdf), 0u) << "the healthy card has no line: " << text;
+    EXPECT_EQ(test_count(text, "card down detected"), 1u) << text;
+    EXPECT_EQ(test_count(text, "card up detected"), 1u) << text;
+    EXPECT_EQ(test_count(text, host.card(0).card_bdf), 0u) << "the healthy card has no line: " << text;
     // the trace log keeps its own lines, at info level
-    const std::string trace = test_read_file(dir.file("log") + "/orlixmon.log");
-    EXPECT_NE(trace.find("] ORLIX " + bdf + " - card down detected"), std::string::npos);
+    EXPECT_TRUE(test_has(test_read_file(dir.file("log") + "/orlixmon.log"), "] ORLIX " + bdf + " - card down detected"));
 }
 
 // a watchdog meant for another process (WATCHDOG_PID) is not pinged, but

@@ -20,9 +20,8 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # the end: 1 with failures, else 0 with the line given
 finish() { [ $failures -eq 0 ] || { echo "$failures failure(s)"; exit 1; }; echo "$*"; exit 0; }
 
-if ! DESTDIR=$root cmake --install "$build" --prefix /usr > "$work/install.log" 2>&1; then
-    cat "$work/install.log"; echo "FAIL: staged install"; exit 1
-fi
+DESTDIR=$root cmake --install "$build" --prefix /usr > "$work/install.log" 2>&1 ||
+    { cat "$work/install.log"; echo "FAIL: staged install"; exit 1; }
 
 ## the library: headers, pkg-config, find_package
 pc=$(find "$root" -name orlix.pc -print -quit)

@@ -39,11 +39,6 @@ bytes pattern(size_t n, uint32_t seed)
     return b;
 }
 
-cardsim_sha512::digest_t digest_of(const bytes& b)
-{
-    return cardsim_sha512::of(b.data(), b.size());
-}
-
 // a request record of `size` bytes with these little-endian fields (offset, width, value)
 struct field_s {
     size_t at, width;
@@ -122,7 +117,7 @@ TEST(CardsimFlash, EraseWriteVerifyCycle)
 {
     cardsim_flash f("ORX26000000");
     bytes image = pattern(1000, 7);
-    auto digest = digest_of(image);
+    auto digest = cardsim_sha512::of(image.data(), image.size());
     EXPECT_EQ(cardsim_sha512::of(reinterpret_cast<const uint8_t*>("abc"), 3)[0], 0xdd) << "SHA-512's digest";
 
     // an erase answers "in progress" once, then done
@@ -252,7 +247,7 @@ TEST(CardsimFlash, FaultsFailEraseMismatchVerifyAndStayInProgress)
     cardsim_flash f("ORX26000000");
     f.set_busy_polls(1);
     bytes image = pattern(500, 3);
-    auto digest = digest_of(image);
+    auto digest = cardsim_sha512::of(image.data(), image.size());
     ASSERT_TRUE(write_image(f, P_SUC_APP, image, 464));
 
     // a failing erase goes through "in progress", fails, and keeps the bytes
@@ -291,6 +286,7 @@ TEST(CardsimFlash, FaultsFailEraseMismatchVerifyAndStayInProgress)
 TEST(CardsimFlash, ResetBootsTheStartupImageOrTheNextWholeOneInBootOrder)
 {
     const bytes image = pattern(3000, 5);
+    const auto digest = cardsim_sha512::of(image.data(), image.size());
     enum damage_e { NONE, HALF_WRITTEN, RECORD_CHANGED, ERASED };
     const struct {
         const char* what;
@@ -315,7 +311,7 @@ TEST(CardsimFlash, ResetBootsTheStartupImageOrTheNextWholeOneInBootOrder)
         // installed as the host installs it: select the bank, erase announcing
         // digest and version, write (only part of it when interrupted)
         ASSERT_EQ(le_at<uint32_t>(ask(f, OP_SELECT, u32_req(c.bank)).body, 0), 0u);
-        ASSERT_EQ(poll(f, OP_ERASE_HASH, erase_hash_req(P_ZEPHYR, image.size(), "7.0.1", 2, digest_of(image))).body[0],
+        ASSERT_EQ(poll(f, OP_ERASE_HASH, erase_hash_req(P_ZEPHYR, image.size(), "7.0.1", 2, digest)).body[0],
                   CARDSIM_FLASH_DONE);
         ASSERT_TRUE(write_image(f, P_ZEPHYR, bytes(image.begin(), image.begin() + (c.damage == HALF_WRITTEN ? 1000 : 3000)), 960));
         if (c.damage == RECORD_CHANGED) {

@@ -5,13 +5,13 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -24,17 +24,12 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
+using std::filesystem::exists;
 
 // every wait for the emulator's threads is bounded, longer under a sanitizer
 std::chrono::milliseconds bound()
 {
     return std::chrono::seconds(10) * test_timeout_scale();
-}
-
-bool exists(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
 }
 
 // a host of two cards without a ticker, and its control words
@@ -81,7 +76,7 @@ TEST(CardsimHostTree, SysfsShowsEveryCardWithItsBusRangeFunctionsAndDevices)
                                               cardsim_host_options_s{1, {many_lifs}, 0}}) {
         cardsim_host refused(bad);
         EXPECT_FALSE(refused.ok());
-        EXPECT_NE(refused.error().find("at most"), std::string::npos) << refused.error();
+        EXPECT_TRUE(test_has(refused.error(), "at most")) << refused.error();
     }
 }
 
@@ -268,7 +263,6 @@ TEST_F(CardsimHost, LinesThroughAFifoTakeEffectWhileWritersComeAndGo)
             }
         }
     }
-    // a path that is not a fifo is refused
     cardsim_control_channel wrong(host, dir.path());
     EXPECT_FALSE(wrong.ok());
 }

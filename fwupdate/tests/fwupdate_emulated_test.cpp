@@ -1,6 +1,7 @@
 // whole updates onto an emulated card: what reaches its flash, which image
 // it boots next, and updates cut short at each step
 
+#include <algorithm>
 #include <cerrno>
 #include <ostream>
 
@@ -122,7 +123,6 @@ TEST_F(FwupdateEmulated, ProfileDeviceConfigGoesToTheDtbPartitionAndIsRecordedOn
     std::string out;
     ASSERT_EQ(run_command("jq -r '.\"card-profile\"' {}", {conf}, out), 0);
     EXPECT_EQ(out, "rdma");
-    // kept byte for byte
     ASSERT_TRUE(ipc_shell_run(ipc_shell_command("tar -xOf {} card_profile.json > {}", {req.package, dir.file("want")})).ok());
     EXPECT_EQ(test_read_file(fwupdate_card_config_dir() + "/card_profile.json"), test_read_file(dir.file("want")));
     EXPECT_FALSE(fs::exists(conf + ".tmp"));
@@ -140,9 +140,7 @@ TEST_F(FwupdateEmulated, LogicAndTransceiverImagesAndVersionsOnFlash)
 {
     ASSERT_EQ(init(), 0);
     std::string image(2000, '\0');
-    for (size_t i = 0; i < image.size(); i++) {
-        image[i] = static_cast<char>(i * 13);
-    }
+    std::generate(image.begin(), image.end(), [i = 0]() mutable { return static_cast<char>(i++ * 13); });
     test_write_file(dir.file("logic.bin"), std::string(48, 'L'));
     test_write_file(dir.file("xcvr image.bin"), image);
     firmware_update_req_s req;

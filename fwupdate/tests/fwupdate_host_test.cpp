@@ -182,8 +182,7 @@ TEST_F(FwupdateHost, ExtractionAndProfileLookupQuoteEveryPathAndCleanUp)
     EXPECT_TRUE(fs::is_empty(fwupdate_tls().fwupgrade_bdf_dir)) << "a failure empties the work directory";
 
     // an active profile the package cannot serve
-    fw_package_options_s plain;
-    std::string without = build(plain);
+    std::string without = build({});
     test_write_file(fwupdate_card_config_dir() + "/card.conf", "{\"card-profile\": \"rdma\"}\n");
     req.package = without;
     req.profile.clear();

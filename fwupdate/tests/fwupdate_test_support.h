@@ -71,7 +71,6 @@ struct fw_trace_capture {
     }
 };
 
-// names a case of a parameterised test by its name field
 struct fw_case_name {
     template <class C>
     std::string operator()(const ::testing::TestParamInfo<C>& info) const

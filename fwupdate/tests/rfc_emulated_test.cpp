@@ -85,10 +85,9 @@ TEST_F(RfcEmulated, PartitionInfoListsWhatTheCardDescribes)
                              "partition_size:100000      running:0   startup:0   upgrade-support:0   version:\n",
                              "id: 20  id_name:fpga-gold-cfg         type_id:2   type_name:fw-gold               "
                              "partition_size:100000      running:0   startup:0   upgrade-support:1   version:\n"}) {
-        EXPECT_NE(all.find(line), std::string::npos) << line << all;
+        EXPECT_TRUE(test_has(all, line)) << line << all;
     }
 
-    // an output directory that is not there
     fwupdate_tls().dev_oper_dir = dir.file("absent") + "/";
     EXPECT_EQ(rfc_partition_info(bdf, FLASH_PARTITION_OPROM, supported), 255);
     EXPECT_TRUE(trace.has("Failed to open file " + dir.file("absent") + "/partition_info.txt"));
@@ -146,9 +145,8 @@ TEST_F(RfcEmulated, SecureImageInfoFileLinesByType)
                                     "\"lcs_boot_state\": \"prod\",\n\"lcs_next_state\": \"prod\"\n}\n");
     host.flash(0).set_lifecycle(cardsim_lcs_e::RIP);
     ASSERT_EQ(rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_FUSES_LCS, bdf), 0);
-    EXPECT_NE(test_read_file(file).find("\"lcs_boot_state\": \"rip\",\n"), std::string::npos);
+    EXPECT_TRUE(test_has(test_read_file(file), "\"lcs_boot_state\": \"rip\",\n"));
 
-    // without a name nothing is written
     fs::remove(file);
     ASSERT_EQ(rfc_secure_image_info(nullptr, SECURE_IMAGE_TYPE_BL31, bdf), 0);
     EXPECT_FALSE(fs::exists(file));
@@ -156,7 +154,6 @@ TEST_F(RfcEmulated, SecureImageInfoFileLinesByType)
     EXPECT_EQ(rfc_secure_image_info("secure", static_cast<secure_image_type_e>(5), bdf), 255);
     EXPECT_TRUE(trace.has("Image type is not supported 5"));
 
-    // updates
     EXPECT_EQ(rfc_secure_image_info_update(SECURE_IMAGE_TYPE_BOOT_RECORDS, SECURE_IMAGE_UPDATE_AR_COUNTER_COMMIT, bdf),
               0)
         << trace.all();
@@ -298,8 +295,12 @@ TEST_F(RfcEmulated, CardFailuresAreReportedInTheClientsWording)
     setenv("ORLIX_CONF_DIR", dir.file("conf").c_str(), 1);
     test_write_file(dir.file("xcvr.bin"), std::string(2000, 'x'));
     const auto zephyr = FLASH_PARTITION_SOC_ZEPHYR;
-    const bool never = false;
     std::string version;
+    auto xcvr_write = [&] { return rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("xcvr.bin"), bdf, false); };
+    auto xcvr_version = [&] { return rfc_xcvr_version_get(3, bdf, &version); };
+    auto bl31 = [&] { return rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BL31, bdf); };
+    auto verify = [&] { return rfc_image_signature_verify(zephyr, bdf); };
+    auto signed_meta = [&] { return rfc_partition_signed_metadata(zephyr, bdf); };
     // the result, plus 1000 when the partition is still taken as supported
     auto info = [&] {
         bool supported = true;
@@ -321,39 +322,29 @@ TEST_F(RfcEmulated, CardFailuresAreReportedInTheClientsWording)
         {{K::SHORT_BODY, 72, k_ep, RFC_CMD_META_DATA_GET},
          {"metadata", [&] { return rfc_partition_metadata(FLASH_PARTITION_SOC_DTB, bdf, 1); }, 255,
           error("META_DATA_GET IPC response size 72 doesn't match expected size 1000")}},
-        {{K::FW_ERRNO, 5, k_ep, RFC_CMD_XCVR_WRITE},
-         {"xcvr", [&] { return rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("xcvr.bin"), bdf, never); }, 255,
-          error("Failed to write xcvr eeprom, err : 5")}},
-        {{K::STATUS_11, 0, k_ep, RFC_CMD_XCVR_WRITE},
-         {"xcvr status", [&] { return rfc_xcvr_write(FLASH_PARTITION_XCVR_EEPROM, 3, dir.file("xcvr.bin"), bdf, never); },
-          255, "XCVR write failed with error code 11"}},
+        {{K::FW_ERRNO, 5, k_ep, RFC_CMD_XCVR_WRITE}, {"xcvr", xcvr_write, 255, error("Failed to write xcvr eeprom, err : 5")}},
+        {{K::STATUS_11, 0, k_ep, RFC_CMD_XCVR_WRITE}, {"xcvr status", xcvr_write, 255, "XCVR write failed with error code 11"}},
         {{K::STATUS_11, 0, k_ep, RFC_CMD_XCVR_VERSION_GET},
-         {"xcvr version", [&] { return rfc_xcvr_version_get(3, bdf, &version); }, 255,
-          "Failed to get XCVR version for port 3, status 11"}},
+         {"xcvr version", xcvr_version, 255, "Failed to get XCVR version for port 3, status 11"}},
         {{K::SHORT_BODY, 8, k_ep, RFC_CMD_XCVR_VERSION_GET},
-         {"xcvr version short", [&] { return rfc_xcvr_version_get(3, bdf, &version); }, 255,
+         {"xcvr version short", xcvr_version, 255,
           error("XCVR_VERSION_GET IPC response size 8 doesn't match expected size 132")}},
         {{K::SHORT_BODY, 600, k_ep, RFC_CMD_SECURE_IMAGE_INFO_GET},
-         {"secure short", [&] { return rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BL31, bdf); }, 255,
-          error("SECURE_IMAGE_INFO_GET IPC response size 600 doesn't match expected size 628")}},
+         {"secure short", bl31, 255, error("SECURE_IMAGE_INFO_GET IPC response size 600 doesn't match expected size 628")}},
         {{K::FW_ERRNO, 22, k_ep, RFC_CMD_SECURE_IMAGE_INFO_GET},
-         {"secure", [&] { return rfc_secure_image_info("secure", SECURE_IMAGE_TYPE_BL31, bdf); }, 255,
-          error("Failed to get secure image info, err : 22")}},
+         {"secure", bl31, 255, error("Failed to get secure image info, err : 22")}},
         {{K::FW_ERRNO, 22, k_ep, RFC_CMD_SECURE_IMAGE_INFO_UPDATE},
          {"secure update",
           [&] { return rfc_secure_image_info_update(SECURE_IMAGE_TYPE_FUSES_LCS, SECURE_IMAGE_UPDATE_LCS_PROD, bdf); },
           255, error("Failed to update secure image info, err : 22")}},
         {{K::FW_ERRNO, 5, k_ep, RFC_CMD_IMAGE_SIGNATURE},
-         {"signature", [&] { return rfc_image_signature_verify(zephyr, bdf); }, 255,
-          error("Failed to verify image signature for soc-zephyr, err : 5")}},
+         {"signature", verify, 255, error("Failed to verify image signature for soc-zephyr, err : 5")}},
         {{K::FW_ERRNO, 7, k_ep, RFC_CMD_SIGNED_META_DATA_GET},
-         {"signature meta", [&] { return rfc_image_signature_verify(zephyr, bdf); }, 255,
-          error("Failed to read image signature for soc-zephyr, err : 7")}},
+         {"signature meta", verify, 255, error("Failed to read image signature for soc-zephyr, err : 7")}},
         {{K::FW_ERRNO, 7, k_ep, RFC_CMD_SIGNED_META_DATA_GET},
-         {"signed", [&] { return rfc_partition_signed_metadata(zephyr, bdf); }, 255,
-          error("Failed to read signed meta data, err : 7")}},
+         {"signed", signed_meta, 255, error("Failed to read signed meta data, err : 7")}},
         {{K::SHORT_BODY, 100, k_ep, RFC_CMD_SIGNED_META_DATA_GET},
-         {"signed short", [&] { return rfc_partition_signed_metadata(zephyr, bdf); }, 255,
+         {"signed short", signed_meta, 255,
           error("SIGNED_META_DATA_GET IPC response size 100 doesn't match expected size 864")}},
     };
     for (const auto& [fault, c] : cases) {

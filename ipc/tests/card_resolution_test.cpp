@@ -224,13 +224,10 @@ TEST_F(CardResolution, FwctlCallsAreCheckedAsTheKernelChecksThem)
     uint8_t body[8] = {}, out[16] = {};
     for (const auto& c : cases) {
         nic_fwctl_rpc_s rpc = {};
-        const std::pair<size_t, uint32_t> words[] = {{NIC_FWCTL_RPC_IN_OP, k_op_heartbeat},
-                                                     {NIC_FWCTL_RPC_IN_EP, k_ep_card},
-                                                     {NIC_FWCTL_RPC_IN_LEN, sizeof(body)},
-                                                     {NIC_FWCTL_RPC_OUT_LEN, sizeof(out)}};
-        for (const auto& [at, value] : words) {
-            nic_fwctl_rpc_put32(rpc, at, value);
-        }
+        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_OP, k_op_heartbeat);
+        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_EP, k_ep_card);
+        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_IN_LEN, sizeof(body));
+        nic_fwctl_rpc_put32(rpc, NIC_FWCTL_RPC_OUT_LEN, sizeof(out));
         nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_IN_PAYLOAD, reinterpret_cast<uintptr_t>(body));
         nic_fwctl_rpc_put64(rpc, NIC_FWCTL_RPC_OUT_PAYLOAD, reinterpret_cast<uintptr_t>(out));
         nic_fwctl_rpc_arg_s arg = {sizeof(arg), NIC_FWCTL_SCOPE_DEBUG_READ_ONLY, NIC_FWCTL_RPC_SIZE, NIC_FWCTL_RPC_SIZE,

@@ -26,12 +26,10 @@ public:
     void SetUp() override
     {
         fs::create_directories(victim_ + "/sub");
-        write(victim_ + "/a", "keep");
-        write(victim_ + "/sub/b", "keep");
+        test_write_file(victim_ + "/a", "keep");
+        test_write_file(victim_ + "/sub/b", "keep");
     }
 
-    static void write(const std::string& path, const std::string& text) { test_write_file(path, text); }
-    static std::string read(const std::string& path) { return test_read_file(path); }
     static std::string mode_owner(const std::string& path)
     {
         struct stat st = {};
@@ -48,7 +46,7 @@ public:
         for (auto it = fs::recursive_directory_iterator(victim_); it != fs::recursive_directory_iterator(); ++it) {
             n++;
         }
-        return n == 3 && read(victim_ + "/a") == "keep" && read(victim_ + "/sub/b") == "keep";
+        return n == 3 && test_read_file(victim_ + "/a") == "keep" && test_read_file(victim_ + "/sub/b") == "keep";
     }
     std::string p(const std::string& rel) const { return root_ + "/" + rel; }
 
@@ -64,12 +62,15 @@ TEST_F(PrivateDir, EachTrapIsRefusedByNameAndLeftAsItWas)
         const char* open;     // the private folder asked for, below the test's root
         const char* refusal;  // "" when it must open; else the folder and the fault
     };
+    const auto link = [](PrivateDir& t) { fs::create_directory_symlink(t.victim_, t.p("x")); };
+    const auto sticky = [](PrivateDir& t) {
+        fs::create_directory(t.p("x"));
+        chmod(t.p("x").c_str(), 01777);
+    };
     const trap_case cases[] = {
         {"fresh", [](PrivateDir&) {}, "x/y", ""},
-        {"link", [](PrivateDir& t) { fs::create_directory_symlink(t.victim_, t.p("x")); }, "x/y",
-         "/x is a symbolic link"},
-        {"link-last", [](PrivateDir& t) { fs::create_directory_symlink(t.victim_, t.p("x")); }, "x",
-         "/x is a symbolic link"},
+        {"link", link, "x/y", "/x is a symbolic link"},
+        {"link-last", link, "x", "/x is a symbolic link"},
         {"other-owner",
          [](PrivateDir& t) {
              fs::create_directory(t.p("x"));
@@ -82,19 +83,9 @@ TEST_F(PrivateDir, EachTrapIsRefusedByNameAndLeftAsItWas)
              chmod(t.p("x/y").c_str(), 0770);
          },
          "x/y", "/x/y can be written by other users (mode 0770)"},
-        {"sticky-is-only-an-ancestor",
-         [](PrivateDir& t) {
-             fs::create_directory(t.p("x"));
-             chmod(t.p("x").c_str(), 01777);
-         },
-         "x", "/x can be written by other users (mode 1777)"},
-        {"sticky-ancestor",
-         [](PrivateDir& t) {
-             fs::create_directory(t.p("x"));
-             chmod(t.p("x").c_str(), 01777);
-         },
-         "x/y", ""},
-        {"file-in-the-way", [](PrivateDir& t) { write(t.p("x"), "mine"); }, "x/y", "/x is not a directory"},
+        {"sticky-is-only-an-ancestor", sticky, "x", "/x can be written by other users (mode 1777)"},
+        {"sticky-ancestor", sticky, "x/y", ""},
+        {"file-in-the-way", [](PrivateDir& t) { test_write_file(t.p("x"), "mine"); }, "x/y", "/x is not a directory"},
         {"dot-dot", [](PrivateDir&) {}, "x/../victim", "/x/../victim holds \"..\""},
     };
     for (const auto& c : cases) {
@@ -112,10 +103,9 @@ TEST_F(PrivateDir, EachTrapIsRefusedByNameAndLeftAsItWas)
         } else {
             EXPECT_FALSE(ok);
             EXPECT_FALSE(dir.ok());
-            EXPECT_NE(error.find(root_ + c.refusal), std::string::npos) << error;
-            EXPECT_TRUE(error.find("remove it or choose another directory") != std::string::npos ||
-                        error.find("name the directory without it") != std::string::npos)
-                << error;
+            EXPECT_TRUE(test_has(error, root_ + c.refusal)) << error;
+            EXPECT_TRUE(test_has(error, "remove it or choose another directory") ||
+                        test_has(error, "name the directory without it")) << error;
             EXPECT_EQ(mode_owner(p("x")), before) << "never repaired or removed";
         }
         EXPECT_TRUE(victim_intact());
@@ -137,8 +127,8 @@ TEST_F(PrivateDir, EmptyingNeverFollowsALinkAndFilesOpenOnlyAsRootsOwn)
     std::string error;
     ASSERT_TRUE(private_dir_open(p("work"), true, work, error)) << error;
     fs::create_directories(p("work/d/e"));
-    write(p("work/f"), "x");
-    write(p("work/d/e/g"), "x");
+    test_write_file(p("work/f"), "x");
+    test_write_file(p("work/d/e/g"), "x");
     fs::create_directory_symlink(victim_, p("work/to-dir"));
     fs::create_symlink(victim_ + "/a", p("work/d/to-file"));
     ASSERT_TRUE(private_dir_empty(work, error)) << error;
@@ -147,20 +137,20 @@ TEST_F(PrivateDir, EmptyingNeverFollowsALinkAndFilesOpenOnlyAsRootsOwn)
 
     // a link, another user's file, a file with a second name: refused, untouched
     fs::create_symlink(victim_ + "/a", p("work/link"));
-    write(p("work/theirs"), "mine");
+    test_write_file(p("work/theirs"), "mine");
     ASSERT_EQ(chown(p("work/theirs").c_str(), k_other, k_other), 0);
-    write(p("work/twice"), "mine");
+    test_write_file(p("work/twice"), "mine");
     fs::create_hard_link(p("work/twice"), p("work/twice2"));
     for (const char* name : {"link", "theirs", "twice"}) {
         EXPECT_LT(private_dir_open_file(work, name, O_WRONLY | O_CREAT | O_TRUNC, error), 0) << name;
-        EXPECT_NE(error.find(p(std::string("work/") + name)), std::string::npos) << error;
+        EXPECT_TRUE(test_has(error, p(std::string("work/") + name))) << error;
     }
-    EXPECT_EQ(read(p("work/theirs")), "mine");
-    EXPECT_EQ(read(p("work/twice")), "mine");
+    EXPECT_EQ(test_read_file(p("work/theirs")), "mine");
+    EXPECT_EQ(test_read_file(p("work/twice")), "mine");
     EXPECT_TRUE(victim_intact());
     EXPECT_TRUE(private_file_write(p("work/log"), "one\n", true, error)) << error;
     EXPECT_TRUE(private_file_write(p("work/log"), "two\n", true, error)) << error;
-    EXPECT_EQ(read(p("work/log")), "one\ntwo\n");
+    EXPECT_EQ(test_read_file(p("work/log")), "one\ntwo\n");
     EXPECT_EQ(mode_owner(p("work/log")), "0600:0");
 
     // output files: a new one in a sticky folder, never in another user's folder
@@ -172,7 +162,7 @@ TEST_F(PrivateDir, EmptyingNeverFollowsALinkAndFilesOpenOnlyAsRootsOwn)
     fs::create_directory(p("tmp/theirs"));
     ASSERT_EQ(chown(p("tmp/theirs").c_str(), k_other, k_other), 0);
     EXPECT_LT(output_file_create(p("tmp/theirs/out"), error), 0);
-    EXPECT_NE(error.find(p("tmp/theirs") + " is owned by uid 65534"), std::string::npos) << error;
+    EXPECT_TRUE(test_has(error, p("tmp/theirs") + " is owned by uid 65534")) << error;
     EXPECT_FALSE(fs::exists(p("tmp/theirs/out")));
 }
 
