@@ -219,7 +219,7 @@ TEST_F(LogFiles, FailedWritesLeaveNoFragmentAndLinesResumeWhole)
     std::string what;
     full.set_error_handler([&](const std::string& w) { what = w; });
     full.info("nowhere");
-    EXPECT_NE(what.find("/dev/full"), std::string::npos) << what;
+    EXPECT_TRUE(test_has(what, "/dev/full")) << what;
 }
 
 // names where no plain file can be made, or where one was planted: refused

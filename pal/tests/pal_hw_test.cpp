@@ -13,7 +13,6 @@
 #include "pal/pal_mem.h"
 #include "pal/pal_rw_dump.h"
 #include "pal/tests/pal_test_support.h"
-#include "tests/support/process_runner.h"
 
 namespace {
 

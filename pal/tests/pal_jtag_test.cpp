@@ -7,7 +7,6 @@
 #include "pal/pal.h"
 #include "pal/pal_jtag.h"
 #include "pal/tests/pal_test_support.h"
-#include "tests/support/process_runner.h"
 
 namespace {
 

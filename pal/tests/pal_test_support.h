@@ -27,6 +27,7 @@
 #include "log/module_trace.h"
 #include "pal/pal_hw_x86.h"
 #include "tests/support/console_standin.h"
+#include "tests/support/process_runner.h"
 
 // the variables that choose a variant, a binding or a channel: cleared for a
 // test, put back after it
@@ -72,7 +73,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(seen().mutex);
         return std::any_of(seen().lines.begin(), seen().lines.end(),
-                           [&](const std::string& line) { return line.find(text) != std::string::npos; });
+                           [&](const std::string& line) { return test_has(line, text); });
     }
     std::vector<std::string> lines() const
     {
