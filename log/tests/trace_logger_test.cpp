@@ -25,12 +25,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& path)
+// the lines of a file, the boot banners left out when told
+std::vector<std::string> lines_of(const std::string& path, bool banners = true)
 {
     std::istringstream in(test_read_file(path));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
+        if (banners || line.rfind("*** Boot #", 0) != 0) {
+            lines.push_back(line);
+        }
     }
     return lines;
 }
@@ -135,14 +138,8 @@ TEST_F(LogFiles, ARotationWhoseRenameFailsKeepsEveryLine)
         logger->info("line-{:06d}", total++);
     }
     ASSERT_LT(total, 100) << "never rotated again";
-    std::vector<std::string> all;
-    for (const std::string& p : {path + ".1", path}) {
-        for (const auto& line : lines_of(p)) {
-            if (line.rfind("*** Boot", 0) != 0) {
-                all.push_back(line);
-            }
-        }
-    }
+    std::vector<std::string> all = lines_of(path + ".1", false), rest = lines_of(path, false);
+    all.insert(all.end(), rest.begin(), rest.end());
     ASSERT_EQ(all.size(), static_cast<size_t>(total)) << "every line once";
     for (int i = 0; i < total; i++) {
         EXPECT_EQ(all[i], fmt::format("line-{:06d}", i)) << "in order";
@@ -222,7 +219,7 @@ TEST_F(LogFiles, FailedWritesLeaveNoFragmentAndLinesResumeWhole)
     std::string what;
     full.set_error_handler([&](const std::string& w) { what = w; });
     full.info("nowhere");
-    EXPECT_NE(what.find("/dev/full"), std::string::npos) << what;
+    EXPECT_TRUE(test_has(what, "/dev/full")) << what;
 }
 
 // names where no plain file can be made, or where one was planted: refused
@@ -234,10 +231,8 @@ TEST_F(LogFiles, NamesThatAreNotPlainFilesAreRefused)
     fs::create_symlink(dir.file("victim"), dir.file("link.log"));
     fs::create_symlink(dir.file("absent"), dir.file("dangling.log"));
     ASSERT_EQ(mkfifo(dir.file("fifo.log").c_str(), 0600), 0);
-    const std::pair<const char*, const char*> cases[] = {
-        {"plain/x.log", ""}, {"link.log", ": it is a symbolic link"}, {"dangling.log", ": it is a symbolic link"},
-        {"fifo.log", ""},
-    };
+    const std::pair<const char*, const char*> cases[] = {{"plain/x.log", ""}, {"fifo.log", ""},
+        {"link.log", ": it is a symbolic link"}, {"dangling.log", ": it is a symbolic link"}};
     for (const auto& [name, why] : cases) {
         try {
             utils::banner_file_sink_mt sink(dir.file(name), 100, 5);
@@ -256,24 +251,15 @@ class TraceLogger : public LogFiles {
 protected:
     utils::log* make(trace_level_e level)
     {
-        utils::trace_params_s params;
-        params.name = "test";
-        params.sync = true;
-        params.err_file = err.c_str();
-        params.trace_file = trace.c_str();
-        params.file_size = 1 << 20;
-        params.num_files = 5;
-        params.trace_level = level;
+        utils::trace_params_s params{"test", 0, true, err.c_str(), trace.c_str(), 1 << 20, 5, level};
         return utils::trace_init(&params);
     }
     // message texts of the lines after the banner
     std::vector<std::string> messages(const std::string& path)
     {
-        std::vector<std::string> out;
-        for (auto& line : lines_of(path)) {
-            if (line.rfind("*** Boot #", 0) != 0) {
-                out.push_back(line.substr(line.find(") ") + 2));
-            }
+        std::vector<std::string> out = lines_of(path, false);
+        for (auto& line : out) {
+            line = line.substr(line.find(") ") + 2);
         }
         return out;
     }

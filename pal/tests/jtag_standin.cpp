@@ -38,12 +38,9 @@ window_s g_windows[2];
 
 int entry_index(const char* name)
 {
-    for (int i = 0; name && i < E_COUNT; ++i) {
-        if (strcmp(name, k_entry_names[i]) == 0) {
-            return i;
-        }
-    }
-    return -1;
+    const char* const* end = k_entry_names + E_COUNT;
+    const char* const* at = std::find_if(k_entry_names, end, [&](const char* n) { return name && strcmp(n, name) == 0; });
+    return at == end ? -1 : static_cast<int>(at - k_entry_names);
 }
 
 window_s map_window(const std::string& path, uint64_t base, uint64_t limit)

@@ -13,7 +13,6 @@
 #include "pal/pal_mem.h"
 #include "pal/pal_rw_dump.h"
 #include "pal/tests/pal_test_support.h"
-#include "tests/support/process_runner.h"
 
 namespace {
 
@@ -36,8 +35,7 @@ protected:
 // the 16-bit pci command word of a card's resource function
 uint16_t rsc_command_word(const cardsim_host& host, size_t card)
 {
-    std::string cfg = test_read_file(host.sysfs_dir(host.card(card).rsc_bdf) + "/config");
-    return le_at<uint16_t>(cfg, 4);
+    return le_at<uint16_t>(test_read_file(host.sysfs_dir(host.card(card).rsc_bdf) + "/config"), 4);
 }
 
 uint64_t mem_u64(uint64_t pa)
@@ -65,11 +63,9 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressEnvironmentAndHeader)
         ASSERT_EQ(pal_hw_x86_init(card_bdf(0).c_str()), 0);
         const palx86_ctx_s& ctx = palx86_ctx();
         EXPECT_EQ(ctx.card_bdf, card_bdf(0));
-        EXPECT_EQ(ctx.regs.base, CARDSIM_REG_BASE);
-        EXPECT_EQ(ctx.regs.size, CARDSIM_REG_SIZE);
-        EXPECT_EQ(ctx.mem.base, CARDSIM_MEM_BASE);
-        EXPECT_EQ(ctx.hdr.size, CARDSIM_HDR_SIZE);
-        EXPECT_EQ(pal_mem_get_phys_totalsize(), CARDSIM_MEM_SIZE);
+        EXPECT_EQ(
+            std::vector<uint64_t>({ctx.regs.base, ctx.regs.size, ctx.mem.base, ctx.hdr.size, pal_mem_get_phys_totalsize()}),
+            std::vector<uint64_t>({CARDSIM_REG_BASE, CARDSIM_REG_SIZE, CARDSIM_MEM_BASE, CARDSIM_HDR_SIZE, CARDSIM_MEM_SIZE}));
         EXPECT_EQ(pal_pmem_va(), reinterpret_cast<uintptr_t>(ctx.hdr.va));
         EXPECT_EQ(pal_get_sub_asic(), 3);
         // bound once: a later call for another card keeps the first binding
@@ -81,20 +77,17 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressEnvironmentAndHeader)
     EXPECT_EQ(rsc_command_word(*host_, 1), 0x0006) << "the other card is left alone";
 
     // addresses that are not a card's are refused, and leave the thread unbound
-    for (const std::string& bad :
-         {std::string("0000:99:00.0"), host_->card(0).root_port_bdf, host_->card(0).rsc_bdf, std::string(""),
-          std::string("../../../etc"), std::string("0000:21:00.0; touch /tmp/pal_hw_test_pwned"),
-          std::string(200, 'x')}) {
+    const std::string rsc0 = host_->card(0).rsc_bdf, long_name(200, 'x');
+    for (const char* bad : {"0000:99:00.0", host_->card(0).root_port_bdf.c_str(), rsc0.c_str(), "", "../../../etc",
+                            "0000:21:00.0; touch /tmp/pal_hw_test_pwned", long_name.c_str(),
+                            static_cast<const char*>(nullptr)}) {
         pal_on_thread([&] {
-            EXPECT_LT(pal_hw_x86_init(bad.c_str()), 0) << bad;
-            EXPECT_EQ(palx86_init_with_rsc_bdf(bad == host_->card(0).rsc_bdf ? "a\nb" : bad.c_str()), -1) << bad;
-            EXPECT_EQ(palx86_ctx().initialised, 0u) << bad;
+            SCOPED_TRACE(bad ? bad : "null");
+            EXPECT_LT(pal_hw_x86_init(bad), 0);
+            EXPECT_EQ(palx86_init_with_rsc_bdf(bad == rsc0.c_str() ? "a\nb" : bad), -1);
+            EXPECT_EQ(palx86_ctx().initialised, 0u);
         });
     }
-    pal_on_thread([&] {
-        EXPECT_LT(pal_hw_x86_init(nullptr), 0);
-        EXPECT_EQ(palx86_init_with_rsc_bdf(nullptr), -1);
-    });
     EXPECT_NE(access("/tmp/pal_hw_test_pwned", F_OK), 0);
 
     // the resource function's own address binds too, to its own card
@@ -126,8 +119,7 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressEnvironmentAndHeader)
     for (const case_s& c : cases) {
         SCOPED_TRACE(std::string(c.uuid_serial ? c.uuid_serial : "-") + " " + c.resdev);
         if (c.uuid_serial) {
-            setenv("PAL_CARD_UUID", *c.uuid_serial ? nic_ipc_uuid_from_serial(c.uuid_serial).c_str() : "not-a-uuid",
-                   1);
+            setenv("PAL_CARD_UUID", *c.uuid_serial ? nic_ipc_uuid_from_serial(c.uuid_serial).c_str() : "not-a-uuid", 1);
         }
         if (!c.resdev.empty()) {
             setenv("PAL_RESDEV_BDF", c.resdev.c_str(), 1);
@@ -151,13 +143,8 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressEnvironmentAndHeader)
 
     // a missing or bad header refuses the binding and keeps no window
     auto rsc = [&](size_t i, const char* name) { return host_->sysfs_dir(host_->card(i).rsc_bdf) + "/" + name; };
-    // the card's windows mapped in this process now
     auto mapped = [&](size_t i) {
-        const std::string maps = test_read_file("/proc/self/maps"), dir = host_->sysfs_dir(host_->card(i).rsc_bdf);
-        size_t n = 0;
-        for (size_t at = maps.find(dir); at != std::string::npos; at = maps.find(dir, at + 1), n++) {
-        }
-        return n;
+        return test_count(test_read_file("/proc/self/maps"), host_->sysfs_dir(host_->card(i).rsc_bdf));
     };
     auto expect_binding = [&](size_t i, bool accepted, const char* why) {
         size_t before = mapped(i);
@@ -171,24 +158,24 @@ TEST_F(PalHw, EachThreadBindsToItsOwnCardByAddressEnvironmentAndHeader)
         EXPECT_TRUE(accepted || mapped(i) == before) << why << ": a failed binding keeps no window";
     };
     // only a wrong magic with no version is refused
-    struct header_case_s {
+    const struct {
         uint32_t magic, version;
         bool accepted;
         const char* why;
-    };
-    for (const header_case_s& c : {header_case_s{0, 0, false, "neither magic nor version"},
-                                   header_case_s{0x78616c70, 0, false, "a byte-swapped magic with no version"},
-                                   header_case_s{0x78616c70, 1, true, "a wrong magic with a version"},
-                                   header_case_s{PALX86_HDR_MAGIC, 0, true, "the magic with no version"}}) {
+    } header_cases[] = {{0, 0, false, "neither magic nor version"},
+                        {0x78616c70, 0, false, "a byte-swapped magic with no version"},
+                        {0x78616c70, 1, true, "a wrong magic with a version"},
+                        {PALX86_HDR_MAGIC, 0, true, "the magic with no version"}};
+    for (const auto& c : header_cases) {
         hdr.put<uint32_t>(PALX86_HDR_OFF_MAGIC, c.magic);
         hdr.put<uint32_t>(PALX86_HDR_OFF_VERSION, c.version);
         expect_binding(0, c.accepted, c.why);
     }
     // a header too short for its fields, an empty one, none at all
-    ASSERT_EQ(truncate(rsc(2, "resource4").c_str(), 16), 0);
-    expect_binding(2, false, "a 16-byte header");
-    ASSERT_EQ(truncate(rsc(2, "resource4").c_str(), 0), 0);
-    expect_binding(2, false, "an empty header");
+    for (off_t size : {16, 0}) {
+        ASSERT_EQ(truncate(rsc(2, "resource4").c_str(), size), 0);
+        expect_binding(2, false, size ? "a 16-byte header" : "an empty header");
+    }
     ASSERT_EQ(unlink(rsc(2, "resource4").c_str()), 0);
     expect_binding(2, false, "no header");
     // the other windows must be there too
@@ -290,12 +277,9 @@ TEST_F(PalHw, LoadsStoresTranslationRecordingAndReplayInTheWindows)
     const uint64_t m = CARDSIM_MEM_BASE;
     std::vector<uint8_t> eight = {1, 2, 3, 4, 5, 6, 7, 8}, forty(40);
     std::iota(forty.begin(), forty.end(), 0x10);
-    // a fill of n bytes and the untouched byte after it
-    auto filled = [&](uint64_t off, size_t n) { return std::vector<uint8_t>(mem.at(off), mem.at(off + n + 1)); };
-    auto fill_of = [](size_t n, uint8_t v) {
-        std::vector<uint8_t> bytes(n, v);
-        bytes.push_back(0);
-        return bytes;
+    // n bytes of v, and the untouched byte after them
+    auto filled = [&](uint64_t off, size_t n, uint8_t v) {
+        return std::count(mem.at(off), mem.at(off + n), v) == static_cast<long>(n) && *mem.at(off + n) == 0;
     };
 
     // control without its set-up, or that is not control at all
@@ -367,7 +351,7 @@ TEST_F(PalHw, LoadsStoresTranslationRecordingAndReplayInTheWindows)
                                              "\x08\x03\x00\x20\x00\x40\x00\x00\x00\x00\x01\x02\x03\x04\x05\x06\x07\x08",
                                              42));
 
-    // wipe the card, then play the capture back on a thread of its own
+    // played back onto a wiped card
     memset(regs.at(0), 0, CARDSIM_REG_SIZE);
     memset(mem.at(0), 0, CARDSIM_MEM_SIZE);
     on_card([&] {
@@ -401,7 +385,7 @@ TEST_F(PalHw, LoadsStoresTranslationRecordingAndReplayInTheWindows)
     EXPECT_EQ(memcmp(mem.at(0x2000), eight.data(), 8), 0);
     EXPECT_EQ(memcmp(mem.at(0x3000), forty.data(), 40), 0);
     EXPECT_EQ(mem.at(0x3000 + 40)[0], 0);
-    EXPECT_EQ(filled(0x4000, 64), fill_of(64, 0xab)) << "the fill, and no more";
+    EXPECT_TRUE(filled(0x4000, 64, 0xab)) << "the fill, and no more";
 
     // a capture written by hand: reads that differ are counted, malformed
     // lines skipped, and nothing ends the process
@@ -425,7 +409,7 @@ TEST_F(PalHw, LoadsStoresTranslationRecordingAndReplayInTheWindows)
     });
     EXPECT_EQ(std::vector<uint32_t>({regs.get<uint32_t>(0x200), regs.get<uint32_t>(0x204), regs.get<uint32_t>(0x208)}),
               std::vector<uint32_t>({0, 0xa1, 0xa2}));
-    EXPECT_EQ(filled(0x6000, 16), fill_of(16, 0x7e)) << "an impossible fill size was carried out";
+    EXPECT_TRUE(filled(0x6000, 16, 0x7e)) << "an impossible fill size was carried out";
 }
 
 // callers racing the first pal_init never see a half-filled table: each

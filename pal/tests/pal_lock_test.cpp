@@ -15,9 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -58,9 +56,9 @@ int in_child(const std::function<int()>& fn)
 }
 
 // fn in a child with a private /tmp and /dev/shm
-int isolated(const std::function<int()>& fn)
+void expect_isolated(const std::function<int()>& fn)
 {
-    return in_child([&] {
+    int rc = in_child([&] {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0 ||
             mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0) {
@@ -68,11 +66,6 @@ int isolated(const std::function<int()>& fn)
         }
         return fn();
     });
-}
-
-void expect_isolated(const std::function<int()>& fn)
-{
-    int rc = isolated(fn);
     if (rc == k_skip) {
         GTEST_SKIP() << "needs root for a private mount namespace";
     }
@@ -97,7 +90,7 @@ struct stat stat_of(const char* path)
 
 // what the older programs' file is when a locker starts, and what it is after
 struct compat_case_s {
-    const char* what;
+    const char* what;  // the test's name
     pal_lock_kind_e kind;
     bool file_used;  // an older program is excluded through it
     int (*plant)();
@@ -105,18 +98,18 @@ struct compat_case_s {
 };
 
 const compat_case_s k_compat_cases[] = {
-    {"no lock file", PAL_LOCK_KIND_MUTEX, false, [] { return 0; },
+    {"no_lock_file", PAL_LOCK_KIND_MUTEX, false, [] { return 0; },
      [](const struct stat&, const struct stat&) { return access(k_qsfp_file, F_OK) != 0; }},
-    {"our lock file", PAL_LOCK_KIND_QSFP_FILE, true, [] { return make_file(k_qsfp_file, 0600, 0); },
+    {"our_lock_file", PAL_LOCK_KIND_QSFP_FILE, true, [] { return make_file(k_qsfp_file, 0600, 0); },
      [](const struct stat& before, const struct stat& after) { return after.st_ino == before.st_ino; }},
-    {"our lock file open to all", PAL_LOCK_KIND_QSFP_FILE, true, [] { return make_file(k_qsfp_file, 0666, 0); },
+    {"our_lock_file_open_to_all", PAL_LOCK_KIND_QSFP_FILE, true, [] { return make_file(k_qsfp_file, 0666, 0); },
      [](const struct stat&, const struct stat& after) { return (after.st_mode & 07777) == 0600; }},
-    {"another user's lock file", PAL_LOCK_KIND_QSFP_FILE, false,
+    {"another_user_s_lock_file", PAL_LOCK_KIND_QSFP_FILE, false,
      [] { return make_file(k_qsfp_file, 0666, k_other_uid); },
      [](const struct stat&, const struct stat& after) {
          return after.st_uid == k_other_uid && (after.st_mode & 07777) == 0666 && after.st_size == 1;
      }},
-    {"a link in its place", PAL_LOCK_KIND_QSFP_FILE, false,
+    {"a_link_in_its_place", PAL_LOCK_KIND_QSFP_FILE, false,
      [] { return make_file(k_victim, 0644, 0) == 0 && symlink(k_victim, k_qsfp_file) == 0 ? 0 : -1; },
      [](const struct stat&, const struct stat& after) {
          return S_ISLNK(after.st_mode) && stat_of(k_victim).st_size == 1 && (stat_of(k_victim).st_mode & 07777) == 0644;
@@ -149,46 +142,41 @@ TEST_P(PalLockCompat, ProcessesAndThreadsExcludeEachOther)
             mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
         CHECK(count != MAP_FAILED);
         *count = 0;
-        constexpr int k_rounds = 300, k_procs = 2, k_threads = 2;
+        constexpr int k_rounds = 300, k_threads = 2;  // in each of two processes
         // attached before the fork: both processes lock with the case's kind
         pal_lock_handle_t h = nullptr;
         CHECK(pal_lock_init("qsfp_lock", &h) == 0);
         CHECK(pal_lock_kind(h) == c.kind);
-        std::vector<pid_t> kids;
-        for (int p = 0; p < k_procs; p++) {
-            pid_t pid = fork();
-            if (pid == 0) {
-                std::vector<std::thread> threads;
-                std::atomic<int> failures{0};
-                for (int t = 0; t < k_threads; t++) {
-                    threads.emplace_back([&] {
-                        for (int i = 0; i < k_rounds; i++) {
-                            if (pal_lock(h) != 0) {
-                                failures++;
-                                return;
-                            }
-                            int v = *count;
-                            sched_yield();
-                            *count = v + 1;
-                            if (pal_unlock(h) != 0) {
-                                failures++;
-                            }
+        auto count_under_lock = [&] {
+            std::vector<std::thread> threads;
+            std::atomic<int> failures{0};
+            for (int t = 0; t < k_threads; t++) {
+                threads.emplace_back([&] {
+                    for (int i = 0; i < k_rounds; i++) {
+                        if (pal_lock(h) != 0) {
+                            failures++;
+                            return;
                         }
-                    });
-                }
-                for (auto& t : threads) {
-                    t.join();
-                }
-                _exit(failures ? 3 : 0);
+                        int v = *count;
+                        sched_yield();
+                        *count = v + 1;
+                        if (pal_unlock(h) != 0) {
+                            failures++;
+                        }
+                    }
+                });
             }
-            kids.push_back(pid);
-        }
-        for (pid_t pid : kids) {
-            int status = 0;
-            waitpid(pid, &status, 0);
-            CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        }
-        CHECK(*count == k_procs * k_threads * k_rounds);
+            for (auto& t : threads) {
+                t.join();
+            }
+            return failures ? 3 : 0;
+        };
+        int second = -1;
+        std::thread other([&] { second = in_child(count_under_lock); });
+        const int first = in_child(count_under_lock);
+        other.join();
+        CHECK(first == 0 && second == 0);
+        CHECK(*count == 2 * k_threads * k_rounds);
 
         // an older program is kept out while the lock is held, where its file is ours
         CHECK(pal_lock(h) == 0);
@@ -203,18 +191,14 @@ TEST_P(PalLockCompat, ProcessesAndThreadsExcludeEachOther)
         // nothing is created in /tmp, nothing planted is followed or changed
         CHECK(access("/tmp/pal_lockfile", F_OK) != 0);
         CHECK(c.kept(before, stat_of(k_qsfp_file)));
-        // the record is private to root
         struct stat rec = stat_of("/dev/shm/qsfp_lock");
         CHECK(S_ISREG(rec.st_mode) && rec.st_uid == 0 && (rec.st_mode & 077) == 0);
         return 0;
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(, PalLockCompat, ::testing::ValuesIn(k_compat_cases), [](const auto& info) {
-    std::string name = info.param.what;
-    std::replace_if(name.begin(), name.end(), [](char ch) { return !isalnum(static_cast<unsigned char>(ch)); }, '_');
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(, PalLockCompat, ::testing::ValuesIn(k_compat_cases),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 // a process that attached with the older programs' file keeps its kind when
 // another attaches after the file is gone (and finds the record: kind 4),
@@ -273,12 +257,9 @@ TEST(PalLock, PlantedRecordsAreRefused)
     });
 }
 
-std::string unique_name(const char* tag)
-{
-    return "orlixt" + std::to_string(getpid()) + tag;
-}
-
+// a lock record name of this process's own, removed at the end
 struct shm_name_guard {
+    explicit shm_name_guard(const char* tag) : name("orlixt" + std::to_string(getpid()) + tag) {}
     std::string name;
     ~shm_name_guard() { unlink(("/dev/shm/" + name).c_str()); }
 };
@@ -286,16 +267,14 @@ struct shm_name_guard {
 // a killed holder does not block the next; handles and names are checked
 TEST(PalLock, AKilledHolderDoesNotBlockTheNextAndHandlesAreChecked)
 {
-    shm_name_guard guard{unique_name("dead")};
-    int status = in_child([&] {
-        pal_lock_handle_t h = nullptr;
-        if (pal_lock_init(guard.name.c_str(), &h) != 0 || pal_lock(h) != 0) {
-            return 1;
-        }
-        kill(getpid(), SIGKILL);  // dies holding it
-        return 0;
-    });
-    ASSERT_EQ(status, 128 + SIGKILL);
+    shm_name_guard guard("dead");
+    ASSERT_EQ(in_child([&] {
+                  pal_lock_handle_t h = nullptr;
+                  CHECK(pal_lock_init(guard.name.c_str(), &h) == 0 && pal_lock(h) == 0);
+                  kill(getpid(), SIGKILL);  // dies holding it
+                  return 0;
+              }),
+              128 + SIGKILL);
     EXPECT_EQ(in_child([&] {
                   pal_lock_handle_t h = nullptr;
                   CHECK(pal_lock_init(guard.name.c_str(), &h) == 0);
@@ -319,7 +298,7 @@ TEST(PalLock, AKilledHolderDoesNotBlockTheNextAndHandlesAreChecked)
     EXPECT_EQ(pal_lock(nullptr), -1);
     EXPECT_EQ(pal_unlock(nullptr), -1);
     // a name longer than the record holds is cut
-    shm_name_guard longer{unique_name("a-name-well-beyond-thirty-one-characters")};
+    shm_name_guard longer("a-name-well-beyond-thirty-one-characters");
     pal_lock_handle_t l = nullptr;
     ASSERT_EQ(pal_lock_init(longer.name.c_str(), &l), 0);
     EXPECT_EQ(strlen(l->name), PAL_LOCK_NAME_MAX);

@@ -4,11 +4,9 @@
 // grow with ORLIX_TIMEOUT_SCALE; the lower ones are the variant's own waits
 
 #include <chrono>
-#include <cstring>
 
 #include "pal/pal.h"
 #include "pal/tests/pal_test_support.h"
-#include "tests/support/process_runner.h"
 
 namespace {
 
@@ -30,17 +28,11 @@ protected:
     std::unique_ptr<console_standin> console_;
 };
 
-// how long f took, in ms
 long took_ms(const std::function<void()>& f)
 {
     auto t0 = std::chrono::steady_clock::now();
     f();
     return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - t0).count();
-}
-
-long scaled(long ms)
-{
-    return ms * test_timeout_scale();
 }
 
 TEST_F(PalTelnet, StartUpDialogueTeardownAndThreadsTakingTurns)
@@ -157,12 +149,12 @@ TEST_F(PalTelnet, MisbehavingConsoleFailsWithinItsWait)
                 ms = took_ms([&] { EXPECT_NE(c.call(), PAL_RET_OK); });
             }
             EXPECT_GE(ms, c.min_ms);
-            EXPECT_LT(ms, scaled(c.max_ms));
+            EXPECT_LT(ms, c.max_ms * test_timeout_scale());
             EXPECT_TRUE(log_.has(c.logged));
         }
         if (c.call) {  // a lost session fails every later call at once, instead of reading a late answer
             ms = took_ms([&] { EXPECT_EQ(pal_ring_db32(CARDSIM_REG_BASE + 4, 7) == PAL_RET_OK, c.session_survives); });
-            EXPECT_LT(ms, scaled(1000));
+            EXPECT_LT(ms, 1000 * test_timeout_scale());
         }
         pal_teardown(platform::PLATFORM_TYPE_MOCK);
     }

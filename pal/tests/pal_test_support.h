@@ -27,6 +27,7 @@
 #include "log/module_trace.h"
 #include "pal/pal_hw_x86.h"
 #include "tests/support/console_standin.h"
+#include "tests/support/process_runner.h"
 
 // the variables that choose a variant, a binding or a channel: cleared for a
 // test, put back after it
@@ -52,10 +53,9 @@ public:
     }
 
 private:
-    static constexpr const char* k_names[] = {"PAL_CARD_UUID",    "PAL_RESDEV_BDF",  "PAL_J2C_PORT",
-                                              "JTAG_LIB_PATH",    "SUB_ASIC",        "JTAG_STANDIN_RSC",
-                                              "PAL_TELNET_PORT",  "PAL_TELNET_IPADDR", "BLD_VERSION",
-                                              "VMB_BDF"};
+    static constexpr const char* k_names[] = {"PAL_CARD_UUID", "PAL_RESDEV_BDF",   "PAL_J2C_PORT",    "JTAG_LIB_PATH",
+                                              "SUB_ASIC",      "JTAG_STANDIN_RSC", "PAL_TELNET_PORT", "PAL_TELNET_IPADDR",
+                                              "BLD_VERSION",   "VMB_BDF"};
     std::vector<std::pair<bool, std::string>> saved_;
 };
 
@@ -73,7 +73,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(seen().mutex);
         return std::any_of(seen().lines.begin(), seen().lines.end(),
-                           [&](const std::string& line) { return line.find(text) != std::string::npos; });
+                           [&](const std::string& line) { return test_has(line, text); });
     }
     std::vector<std::string> lines() const
     {
@@ -114,8 +114,7 @@ private:
 // outlives its emulated host
 inline void pal_on_thread(const std::function<void()>& body)
 {
-    std::thread t(body);
-    t.join();
+    std::thread(body).join();
 }
 
 // an emulated host of some cards; checks bound to one card run on a thread
@@ -165,12 +164,12 @@ public:
     {
         int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
         struct stat st;
-        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > 0) {
-            void* va = mmap(nullptr, st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-            if (va != MAP_FAILED) {
-                p_ = static_cast<uint8_t*>(va);
-                size_ = static_cast<size_t>(st.st_size);
-            }
+        void* va = fd >= 0 && fstat(fd, &st) == 0 && st.st_size > 0
+                       ? mmap(nullptr, st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                       : MAP_FAILED;
+        if (va != MAP_FAILED) {
+            p_ = static_cast<uint8_t*>(va);
+            size_ = static_cast<size_t>(st.st_size);
         }
         if (fd >= 0) {
             close(fd);

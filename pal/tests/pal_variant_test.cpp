@@ -12,7 +12,6 @@
 #include "pal/pal.h"
 #include "pal/pal_qsfp.h"
 #include "pal/tests/pal_test_support.h"
-#include "tests/support/process_runner.h"
 
 namespace {
 
@@ -36,10 +35,8 @@ const variant_s k_variants[] = {
     {"builtin", reach_e::BUILTIN, platform::PLATFORM_TYPE_SIM, true},
 };
 
-void PrintTo(const variant_s& v, std::ostream* os)
-{
-    *os << v.name;
-}
+// the variant's name, not its bytes, in the test list
+void PrintTo(const variant_s& v, std::ostream* os) { *os << v.name; }
 
 constexpr uint64_t k_reg_end = CARDSIM_REG_BASE + CARDSIM_REG_SIZE;
 constexpr uint64_t k_mem_end = CARDSIM_MEM_BASE + CARDSIM_MEM_SIZE;
@@ -57,11 +54,10 @@ protected:
             mem_ = std::make_unique<card_window>(*host_, 0, "resource2");
             ASSERT_TRUE(regs_->ok() && mem_->ok());
         }
-        const std::string rsc = host_ ? host_->sysfs_dir(host_->card(0).rsc_bdf) : "";
         if (v.reach == reach_e::JTAG) {
             setenv("PAL_J2C_PORT", "5", 1);
             setenv("JTAG_LIB_PATH", JTAG_STANDIN_PATH, 1);
-            setenv("JTAG_STANDIN_RSC", rsc.c_str(), 1);
+            setenv("JTAG_STANDIN_RSC", host_->sysfs_dir(host_->card(0).rsc_bdf).c_str(), 1);
         } else if (v.reach == reach_e::TELNET || v.reach == reach_e::TELNET_SHELL) {
             console_standin_faults_s faults;
             faults.shell_like = v.reach == reach_e::TELNET_SHELL;  // option offers, echo, a prompt in pieces
@@ -171,7 +167,6 @@ TEST_P(PalVariant, WhatGoesInLandsInTheCardAndComesBack)
         ASSERT_EQ(pal_mem_write(k_mem_end - 1, &last, 1), PAL_RET_OK);
         ASSERT_EQ(pal_mem_read(k_mem_end - 1, &last_back, 1), PAL_RET_OK);
         EXPECT_EQ(last_back, 0x77);
-        // nothing to move
         EXPECT_EQ(pal_mem_write(CARDSIM_MEM_BASE, nullptr, 0), PAL_RET_OK);
         EXPECT_EQ(pal_mem_set(CARDSIM_MEM_BASE, 0, 0), PAL_RET_OK);
     });
@@ -324,43 +319,36 @@ TEST_F(PalBuiltin, EnvironmentAndTypeChooseTheVariant)
     const platform::platform_type_t jtag = platform::PLATFORM_TYPE_JTAG, mock = platform::PLATFORM_TYPE_MOCK;
     const char *lo = "127.0.0.1", *refused = "Telnet connection failed";
     const std::string nines(300, '9');
-    for (const case_s& c : {
-             case_s{"5", lo, "", jtag, true, true, false, false, "jtag ready on port 5"},
-             case_s{"5", nullptr, nullptr, platform::PLATFORM_TYPE_HW, false, false, false, false,
-                    "platform type 7 is not supported"},
-             case_s{"5", nullptr, nullptr, mock, false, false, false, false, "platform type 3 is not supported"},
-             case_s{nullptr, nullptr, nullptr, jtag, false, false, false, false, ""},  // the library named, no port
-             case_s{nullptr, nullptr, "", mock, true, false, false, true, ""},
-             case_s{nullptr, lo, nullptr, mock, true, false, false, true, ""},
-             case_s{nullptr, lo, "", jtag, false, false, false, false, ""},
-             case_s{nullptr, lo, "", platform::PLATFORM_TYPE_SIM, false, false, false, false, ""},
-             case_s{nullptr, lo, "", 9, false, false, false, false, ""},
-             case_s{nullptr, lo, "", mock, true, false, true, false, ""},
-             case_s{nullptr, lo, "1", mock, false, false, false, false, refused},  // nobody on port 1
-             case_s{nullptr, "::1", "1", mock, false, false, false, false, refused},
-             case_s{nullptr, "localhost", "23", mock, false, false, false, false, refused},
-             case_s{nullptr, "not an address", "23", mock, false, false, false, false, refused},
-             case_s{nullptr, "256.1.1.1", "23", mock, false, false, false, false, refused},
-             case_s{nullptr, "", "23", mock, false, false, false, false, refused},
-             case_s{nullptr, lo, "0", mock, false, false, false, false, refused},
-             case_s{nullptr, lo, "65536", mock, false, false, false, false, refused},
-             case_s{nullptr, lo, "23x", mock, false, false, false, false, refused},
-             case_s{nullptr, lo, "-1", mock, false, false, false, false, refused},
-             case_s{nullptr, lo, " 23", mock, false, false, false, false, refused},
-             case_s{nullptr, lo, nines.c_str(), mock, false, false, false, false, refused},
-             case_s{nullptr, nullptr, nullptr, platform::PLATFORM_TYPE_SIM, true, false, false, true, ""},
-             case_s{nullptr, nullptr, nullptr, 42, false, false, false, false, ""},
-         }) {
+    std::vector<case_s> cases = {
+        {"5", lo, "", jtag, true, true, false, false, "jtag ready on port 5"},
+        {"5", nullptr, nullptr, platform::PLATFORM_TYPE_HW, false, false, false, false, "platform type 7 is not supported"},
+        {"5", nullptr, nullptr, mock, false, false, false, false, "platform type 3 is not supported"},
+        {nullptr, nullptr, nullptr, jtag, false, false, false, false, ""},  // the library named, no port
+        {nullptr, nullptr, "", mock, true, false, false, true, ""},
+        {nullptr, lo, nullptr, mock, true, false, false, true, ""},
+        {nullptr, lo, "", jtag, false, false, false, false, ""},
+        {nullptr, lo, "", platform::PLATFORM_TYPE_SIM, false, false, false, false, ""},
+        {nullptr, lo, "", 9, false, false, false, false, ""},
+        {nullptr, lo, "", mock, true, false, true, false, ""},
+        {nullptr, nullptr, nullptr, platform::PLATFORM_TYPE_SIM, true, false, false, true, ""},
+        {nullptr, nullptr, nullptr, 42, false, false, false, false, ""},
+    };
+    // addresses and ports that are bad, or nobody listens on (port 1)
+    for (auto [ip, port] : std::vector<std::pair<const char*, const char*>>{
+             {lo, "1"}, {"::1", "1"}, {"localhost", "23"}, {"not an address", "23"}, {"256.1.1.1", "23"}, {"", "23"},
+             {lo, "0"}, {lo, "65536"}, {lo, "23x"}, {lo, "-1"}, {lo, " 23"}, {lo, nines.c_str()}}) {
+        cases.push_back({nullptr, ip, port, mock, false, false, false, false, refused});
+    }
+    for (const case_s& c : cases) {
         SCOPED_TRACE(std::string(c.j2c ? "jtag " : "") + (c.ip ? std::string("ip \"") + c.ip + "\" " : "") +
                      (c.port ? std::string("port \"") + std::string(c.port).substr(0, 20) + "\" " : "") +
                      std::to_string(c.type));
         pal_test_env env;
         setenv("JTAG_LIB_PATH", JTAG_STANDIN_PATH, 1);
-        if (c.j2c) {
-            setenv("PAL_J2C_PORT", c.j2c, 1);
-        }
-        if (c.ip) {
-            setenv("PAL_TELNET_IPADDR", c.ip, 1);
+        for (auto [name, value] : {std::pair<const char*, const char*>{"PAL_J2C_PORT", c.j2c}, {"PAL_TELNET_IPADDR", c.ip}}) {
+            if (value) {
+                setenv(name, value, 1);
+            }
         }
         if (c.port) {
             setenv("PAL_TELNET_PORT", *c.port ? c.port : console_port.c_str(), 1);
