@@ -23,18 +23,6 @@ namespace {
 constexpr uint8_t k_guard = 0xa5;
 constexpr size_t k_guard_size = 64;
 
-cardsim_host_options_s one_card(const cardsim_card_spec_s& spec)
-{
-    return {1, {spec}, 0};
-}
-
-cardsim_card_spec_s faulty_card(cardsim_dump_fault_e kind, uint32_t value, cardsim_dump_e dump = cardsim_dump_e::ANY)
-{
-    cardsim_card_spec_s spec = cardsim_default_card(0);
-    spec.dump_fault = {kind, value, dump};
-    return spec;
-}
-
 std::string text_of(const std::vector<uint8_t>& blob)
 {
     return {blob.begin(), blob.end()};
@@ -107,12 +95,7 @@ TEST(AmlDumps, EveryBlobArrivesWholeAndEachFailureEndsTheRetrieval)
     cardsim_host host({3, {spec0, spec1, mute}, 0});
     ASSERT_TRUE(host.ok()) << host.error();
 
-    // only DTB_SUMMARY_GET for a size query
-    got_s got = dtb(1, 0)(host);
-    EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
-    EXPECT_EQ(got.size, 1000u);
-    EXPECT_EQ(got.requests, 1u);
-
+    got_s got{};
     // 1000 bytes as 512 + 488, 512 in one chunk, 2048 in four, none stored: none
     struct case_s {
         size_t card;
@@ -123,7 +106,6 @@ TEST(AmlDumps, EveryBlobArrivesWholeAndEachFailureEndsTheRetrieval)
     for (const case_s& c : cases) {
         std::string blob = text_of(cardsim_dump_bytes(host.firmware(c.card).spec(), cardsim_dtb(c.type)));
         SCOPED_TRACE("card " + std::to_string(c.card) + " type " + std::to_string(c.type));
-        // a buffer of exactly the blob, and one with room to spare
         for (size_t spare : {size_t{0}, size_t{100}}) {
             got = dtb(c.type, blob.size() + spare, c.card)(host);
             ASSERT_EQ(got.status, AML_STATUS_OK) << got.error;
@@ -144,8 +126,9 @@ TEST(AmlDumps, EveryBlobArrivesWholeAndEachFailureEndsTheRetrieval)
     const std::string suc = text_of(cardsim_dump_bytes(host.firmware(0).spec(), cardsim_dump_e::SUC_COREDUMP));
     const std::string card_dump = "#CD:BEGIN#\n" + card + "#CD:END#\n";
     const std::string suc_dump = "#CD:BEGIN#\n" + suc + "#CD:END#\n";
-    // card 0's over the ipc device and over fwctl (1000 + 1000 + 500, and one
-    // full chunk), a cleared one until the card makes a new one, card 1's none
+    // a size query only asks DTB_SUMMARY_GET; card 0's coredumps over the ipc
+    // device and over fwctl (1000 + 1000 + 500, and one full chunk), a cleared
+    // one until the card makes a new one, card 1's none
     aml_coredump_clear_req_s clear;
     clear.card.bdf = host.card(0).card_bdf;
     aml_coredump_clear_rsp_s clear_rsp;
@@ -157,6 +140,7 @@ TEST(AmlDumps, EveryBlobArrivesWholeAndEachFailureEndsTheRetrieval)
         uint32_t size;
         uint64_t requests;
     } steps[] = {
+        {"dtb size query", {}, dtb(1, 0), "", 1000, 1},
         {"card", {}, dump(false), card_dump, 2500, 3},
         {"suc", {}, dump(true), suc_dump, 1000, 1},
         {"card over fwctl", [] { nic_ipc_init(NIC_IPC_TRANSPORT_FWCTL, false); }, dump(false), card_dump, 2500, 3},
@@ -230,10 +214,8 @@ TEST(AmlDumps, EveryBlobArrivesWholeAndEachFailureEndsTheRetrieval)
 
     // no channel: an address without a card passes validation (no serial to
     // read) but opens nothing, and neither does a card without devices
-    aml_card_dtb_get_req_s req;
+    aml_card_dtb_get_req_s req{{"", "0000:7f:00.0"}, 1};
     aml_card_dtb_get_rsp_s rsp;
-    req.type = 1;
-    req.card = {"", "0000:7f:00.0"};
     EXPECT_EQ(aml_card_dtb_get(&req, &rsp), AML_STATUS_IPC_CONN_ERR);
     EXPECT_TRUE(test_has(rsp.error, "(0000:7f:00.0) : ERROR - Failed to open IPC connection\n")) << rsp.error;
     got = dump(false, 2)(host);
@@ -297,11 +279,12 @@ TEST(AmlDumps, ACardThatLiesAboutSizesNeverGetsPastTheCallersMemory)
     };
     for (const case_s& c : cases) {
         SCOPED_TRACE(c.what);
-        cardsim_card_spec_s spec = faulty_card(c.kind, c.value, c.target);
+        cardsim_card_spec_s spec = cardsim_default_card(0);
+        spec.dump_fault = {c.kind, c.value, c.target};
         spec.dtb_sizes = {1000, 512, 2048, 100};
         spec.coredump_size = c.coredump_size;
         spec.suc_coredump_size = 1200;
-        cardsim_host host(one_card(spec));
+        cardsim_host host({1, {spec}, 0});
         ASSERT_TRUE(host.ok()) << host.error();
         got_s got = c.run(host);
         EXPECT_EQ(got.status, c.status) << got.error;

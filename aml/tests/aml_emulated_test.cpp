@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "aml/aml_card_requests.h"
@@ -62,16 +64,6 @@ outcome_s liveness(const aml_card_handle_s& card)
     aml_status_e status = aml_card_liveness_check(&req, &rsp);
     return {status, rsp.error};
 }
-
-// the response timeout is process-wide: put it back whatever the test did
-class rsp_timeout_guard {
-public:
-    explicit rsp_timeout_guard(uint32_t ms) : saved_(ipc_cmd_rsp_timeout_ms()) { ipc_cmd_set_rsp_timeout_ms(ms); }
-    ~rsp_timeout_guard() { ipc_cmd_set_rsp_timeout_ms(saved_); }
-
-private:
-    uint32_t saved_;
-};
 
 uint64_t all_requests(cardsim_host& host)
 {
@@ -213,7 +205,6 @@ TEST(AmlEmulatedRequests, EveryRequestOverEitherChannelAndEveryFaultOfItsExchang
         EXPECT_EQ(host.firmware(2).requests(), 0u);
     }
 
-    // the fru mac is the card's own
     uint8_t mac[6] = {};
     std::string error;
     aml_card_handle_s card1{"", host.card(1).card_bdf};
@@ -223,11 +214,7 @@ TEST(AmlEmulatedRequests, EveryRequestOverEitherChannelAndEveryFaultOfItsExchang
 
     // the card keeps the time it is given: every field in its place both ways
     aml_card_time_upd_req_s set{card1};
-    set.card_time.tm_min = 20;
-    set.card_time.tm_hour = 10;
-    set.card_time.tm_mday = 7;
-    set.card_time.tm_mon = 2;
-    set.card_time.tm_year = 131;
+    ASSERT_NE(strptime("2031-03-07 10:20", "%Y-%m-%d %H:%M", &set.card_time), nullptr);
     aml_card_time_upd_rsp_s set_rsp;
     ASSERT_EQ(aml_card_time_update(&set, &set_rsp), AML_STATUS_OK) << set_rsp.error;
     aml_card_time_get_req_s get{card1};
@@ -245,7 +232,6 @@ TEST(AmlEmulatedRequests, EveryRequestOverEitherChannelAndEveryFaultOfItsExchang
     ASSERT_EQ(aml_card_cmb_get(&cmb, &cmb_rsp), AML_STATUS_OK) << cmb_rsp.error;
     EXPECT_EQ(cmb_rsp.cmb, 11);
 
-    // the faults
     struct fault_case_s {
         const char* what;
         cardsim_fault_s fault;  // aimed at the member's exchange
@@ -319,7 +305,12 @@ TEST(AmlEmulatedRequests, EveryRequestOverEitherChannelAndEveryFaultOfItsExchang
         }
     }
 
-    // the heartbeat's own: another nonce, skipped checks, a silent card
+    // the heartbeat's own: another nonce, skipped checks, a silent card that
+    // fails after the bounded wait, does not hold up another card, and answers
+    // again once it speaks (over fwctl a failed call). the response timeout
+    // is process-wide: put back after
+    const uint32_t saved_timeout = ipc_cmd_rsp_timeout_ms();
+    ipc_cmd_set_rsp_timeout_ms(200);
     for (size_t card : {size_t{0}, size_t{1}}) {
         SCOPED_TRACE("card " + std::to_string(card));
         const aml_card_handle_s handle{"", host.card(card).card_bdf};
@@ -337,22 +328,17 @@ TEST(AmlEmulatedRequests, EveryRequestOverEitherChannelAndEveryFaultOfItsExchang
         g_aml_state.skip_ipc_errno_check = false;
         EXPECT_EQ(skipped.status, AML_STATUS_OK) << skipped.error;
         EXPECT_EQ(skipped_short.status, AML_STATUS_MSG_SIZE_MISMATCH) << skipped_short.error;
-        host.clear_fault(card);
-    }
 
-    // a silent card fails after the bounded wait, does not hold up another
-    // card, and answers again once it speaks; over fwctl a failed call
-    rsp_timeout_guard timeout(200);
-    for (size_t card : {size_t{0}, size_t{1}}) {
         host.set_fault(card, {cardsim_fault_e::SILENT});
-        outcome_s got = liveness({"", host.card(card).card_bdf});
+        got = liveness(handle);
         EXPECT_EQ(got.status, AML_STATUS_IPC_OP_ERR);
         EXPECT_EQ(got.error, prefix_of(host, card) + send_error("HEARTBEAT", card == 1 ? EIO : ETIMEDOUT) + "\n");
         EXPECT_EQ(liveness({"", host.card(1 - card).card_bdf}).status, AML_STATUS_OK);
         host.clear_fault(card);
-        got = liveness({"", host.card(card).card_bdf});
+        got = liveness(handle);
         EXPECT_EQ(got.status, AML_STATUS_OK) << got.error;
     }
+    ipc_cmd_set_rsp_timeout_ms(saved_timeout);
 }
 
 // every entry point that takes a card handle, with what it must not do to a
@@ -425,7 +411,6 @@ TEST(AmlEmulatedInventory, EveryCardIsFoundByItsNamesAndNoBadHandleReachesOne)
         const std::vector<std::string> want = {uuid_of(host, i), card.serial,   card.card_bdf,
                                                card.rsc_bdf,     card.ipc_devnode.empty() ? "" : card.ipc_bdf,
                                                card.core_bdf,    card.func_1002_bdf, card.func_1003_bdf};
-        // by address and by uuid, the handle completed either way
         for (aml_card_handle_s handle : {aml_card_handle_s{"", card.card_bdf}, aml_card_handle_s{uuid_of(host, i), ""}}) {
             aml_card_get_req_s req{handle};
             aml_card_get_rsp_s rsp;
@@ -460,15 +445,16 @@ TEST(AmlEmulatedInventory, EveryCardIsFoundByItsNamesAndNoBadHandleReachesOne)
         EXPECT_EQ(aml_card_controller_bdf_get(other, found), AML_STATUS_INVALID_INPUT) << other;
         EXPECT_EQ(found, "unchanged");
     }
-    aml_pcie_bdf_get_req_s unknown{k_stranger};
-    aml_pcie_bdf_get_rsp_s unknown_rsp;
-    EXPECT_EQ(aml_pcie_bdf_get(&unknown, &unknown_rsp), AML_STATUS_NOT_FOUND);
-    EXPECT_EQ(unknown_rsp.error, "Failed to find NIC associated with " + k_stranger + "\n");
-    EXPECT_TRUE(unknown_rsp.bdf.empty());
-    aml_pcie_bdf_get_req_s upper{"4242" + uuid_of(host, 0).substr(4, 20) + "ABCDEF000000"};
-    aml_pcie_bdf_get_rsp_s upper_rsp;
-    EXPECT_EQ(aml_pcie_bdf_get(&upper, &upper_rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(upper_rsp.error, "Invalid uuid " + upper.uuid + "\n");
+    const std::string upper = "4242" + uuid_of(host, 0).substr(4, 20) + "ABCDEF000000";
+    for (const auto& [uuid, status, error] :
+         {std::make_tuple(k_stranger, AML_STATUS_NOT_FOUND, "Failed to find NIC associated with " + k_stranger),
+          std::make_tuple(upper, AML_STATUS_INVALID_INPUT, "Invalid uuid " + upper)}) {
+        aml_pcie_bdf_get_req_s req{uuid};
+        aml_pcie_bdf_get_rsp_s rsp;
+        EXPECT_EQ(aml_pcie_bdf_get(&req, &rsp), status) << uuid;
+        EXPECT_EQ(rsp.error, error + "\n");
+        EXPECT_TRUE(rsp.bdf.empty());
+    }
     for (const char* bad : {"0000:20:00", ""}) {
         aml_card_uuid_get_req_s bad_bdf{bad};
         aml_card_uuid_get_rsp_s bad_rsp;
@@ -477,9 +463,7 @@ TEST(AmlEmulatedInventory, EveryCardIsFoundByItsNamesAndNoBadHandleReachesOne)
     }
 
     std::string loud = uuid_of(host, 0);
-    for (char& c : loud) {
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    }
+    std::transform(loud.begin(), loud.end(), loud.begin(), [](unsigned char c) { return static_cast<char>(toupper(c)); });
     const std::string bdf = host.card(0).card_bdf;
     const std::pair<aml_card_handle_s, aml_status_e> bad[] = {
         {{"", ""}, AML_STATUS_INVALID_INPUT},

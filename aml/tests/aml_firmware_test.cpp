@@ -42,15 +42,15 @@ protected:
 
 TEST_F(AmlFirmware, EveryRequestReachesTheCardAndFailuresAreLogged)
 {
-    aml_card_next_boot_image_update_req_s req{card, "fw-gold"};
+    aml_card_next_boot_image_update_req_s req{card, ""};
     aml_card_next_boot_image_update_rsp_s rsp;
-    ASSERT_EQ(aml_card_next_boot_image_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_GOLD);
-    req.image = "fw-a";
-    ASSERT_EQ(aml_card_next_boot_image_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
-    req.image = "fw-alt";
-    ASSERT_EQ(aml_card_next_boot_image_update(&req, &rsp), AML_STATUS_OK) << rsp.error;
-    EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_B) << "the other main image than the active A";
+    // fw-alt: the other main image than the active A
+    for (const auto& [image, boots] : {std::make_pair("fw-gold", CARDSIM_IMAGE_GOLD),
+                                       std::make_pair("fw-a", CARDSIM_IMAGE_A), std::make_pair("fw-alt", CARDSIM_IMAGE_B)}) {
+        req.image = image;
+        ASSERT_EQ(aml_card_next_boot_image_update(&req, &rsp), AML_STATUS_OK) << image << ": " << rsp.error;
+        EXPECT_EQ(host.boot_image(0), boots) << image;
+    }
     EXPECT_FALSE(fs::exists(log_file())) << "success leaves no log";
 
     req.image = "fw-z";
@@ -60,12 +60,10 @@ TEST_F(AmlFirmware, EveryRequestReachesTheCardAndFailuresAreLogged)
     std::string log = test_read_file(log_file());
     EXPECT_TRUE(test_has(log, "Unknown image name unknown")) << log;
 
-    // a handle with only the uuid is completed first
     aml_card_next_boot_image_update_req_s by_uuid{{card_uuid(), ""}, "fw-gold"};
     ASSERT_EQ(aml_card_next_boot_image_update(&by_uuid, &rsp), AML_STATUS_OK) << rsp.error;
     EXPECT_EQ(host.boot_image(0), CARDSIM_IMAGE_GOLD);
 
-    // secure boot and partition erase
     aml_card_secure_boot_update_req_s on{card, 1};
     aml_card_secure_boot_update_rsp_s sb_rsp;
     ASSERT_EQ(aml_card_secure_boot_update(&on, &sb_rsp), AML_STATUS_OK) << sb_rsp.error;

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <tuple>
 
@@ -15,7 +13,6 @@
 #include "aml/aml_firmware.h"
 #include "aml/aml_profile.h"
 #include "aml/aml_state.h"
-#include "aml/aml_trace.h"
 #include "emulator/cardsim_flash.h"
 #include "emulator/cardsim_host.h"
 #include "fwupdate/fwupdate.h"
@@ -131,18 +128,12 @@ protected:
         ASSERT_EQ(aml_init(p), AML_STATUS_OK);
         card.bdf = host.card(0).card_bdf;
         card.uuid = nic_ipc_uuid_from_serial(host.card(0).serial);
+        with_profiles.card_profile = true;
     }
     void TearDown() override { rfc_cleanup(); }
 
     std::string card_dir() const { return aml_card_conf_dir(&card); }
     std::string msg(const std::string& text) const { return aml_card_error_msg(&card, text); }
-
-    static fw_package_options_s profile_package_options()
-    {
-        fw_package_options_s opt;
-        opt.card_profile = true;
-        return opt;
-    }
 
     std::string active_profile()
     {
@@ -155,13 +146,14 @@ protected:
     cardsim_host host{{1, {}, 0}};
     test_temp_dir dir{"aml-profile"};
     aml_card_handle_s card;
+    fw_package_options_s with_profiles;
 };
 
 // the profiles of a package (no card needed), then of the card's
 // configuration directory, with the active one
 TEST_F(AmlProfile, ProfilesOfAPackageAndOfTheCardsDirectory)
 {
-    fw_package pkg(dir.file("build"), profile_package_options());
+    fw_package pkg(dir.file("build"), with_profiles);
     const std::string with = pkg.build("with profiles.tar.gz");
 
     aml_card_profile_get_req_s req{card, with};
@@ -177,26 +169,25 @@ TEST_F(AmlProfile, ProfilesOfAPackageAndOfTheCardsDirectory)
     EXPECT_EQ(aml_card_profile_get(&cardless, &rsp), AML_STATUS_OK) << rsp.error;
     EXPECT_EQ(rsp.profiles.size(), 2u);
 
+    // without profiles, absent, and a profile file with port 0: status 11,
+    // and the profiles before it
     fw_package plain(dir.file("build"), {});
-    req.package = plain.build("plain.tar");
-    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_NOT_FOUND);
-    EXPECT_EQ(rsp.error, msg("ERROR - card_profile.json file not found in firmware package " + req.package));
-    EXPECT_TRUE(rsp.profiles.empty());
-
-    req.package = dir.file("absent.tar");
-    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_NOT_FOUND);
-    EXPECT_EQ(rsp.error, msg("ERROR - Firmware package " + req.package + " doesn't exist or not accessible"));
-
-    // a profile file with port 0: status 11, and the profiles before it
-    fw_package_options_s zero_opt = profile_package_options();
+    fw_package_options_s zero_opt = with_profiles;
     zero_opt.profiles = {{"first", "kept", "device_config", "default", {{"3", "2x200g"}}},
                          {"broken", "port zero", "device_config", "default", {{"0", "2x200g"}}}};
     fw_package zero(dir.file("build"), zero_opt);
-    req.package = zero.build("zero.tar");
-    EXPECT_EQ(aml_card_profile_get(&req, &rsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(rsp.error,
-              msg("ERROR - Failed to parse card profiles from card_profile.json in firmware package " + req.package));
-    EXPECT_EQ(shown(rsp.profiles), "first/kept/device_config 3:1\n");
+    const std::string plain_tar = plain.build("plain.tar"), absent = dir.file("absent.tar"), zero_tar = zero.build("zero.tar");
+    for (const auto& [package, status, error, profiles] : {
+             std::make_tuple(plain_tar, AML_STATUS_NOT_FOUND, "card_profile.json file not found in firmware package " + plain_tar, ""),
+             std::make_tuple(absent, AML_STATUS_NOT_FOUND, "Firmware package " + absent + " doesn't exist or not accessible", ""),
+             std::make_tuple(zero_tar, AML_STATUS_INVALID_INPUT,
+                             "Failed to parse card profiles from card_profile.json in firmware package " + zero_tar,
+                             "first/kept/device_config 3:1\n")}) {
+        req.package = package;
+        EXPECT_EQ(aml_card_profile_get(&req, &rsp), status) << package;
+        EXPECT_EQ(rsp.error, msg("ERROR - " + error));
+        EXPECT_EQ(shown(rsp.profiles), profiles);
+    }
 
     aml_card_profile_get_req_s own{{"", card.bdf}, ""};
     aml_card_profile_get_rsp_s own_rsp;
@@ -269,7 +260,7 @@ TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
     EXPECT_TRUE(test_has(bare_rsp.error, "Simulated firmware update init failure")) << bare_rsp.error;
     EXPECT_FALSE(fs::exists(card_dir() + "card.conf"));
 
-    fw_package pkg(dir.file("build"), profile_package_options());
+    fw_package pkg(dir.file("build"), with_profiles);
     const std::string package = pkg.build("pkg.tar");
     // what a firmware install leaves on the host for the card: the package's
     // manifest, device configurations and profile file in its directory
@@ -280,7 +271,6 @@ TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
     firmware_update_req_s files;
     files.package = package;
     ASSERT_EQ(extract_package_files(false, &files), 0) << trace.messages;
-    // then a request to take one of its profiles without installing it again
     aml_card_profile_upd_req_s req;
     req.card = card;
     req.package = package;
@@ -302,7 +292,6 @@ TEST_F(AmlProfile, DeviceConfigUpdateSetsPortsThenRecordsTheProfile)
     EXPECT_FALSE(fs::exists(card_dir() + "card.conf"));
     host.clear_fault(0);
 
-    // on request the card is recommissioned and comes back with the profile
     req.recommission = true;
     req.rescan_delay_s = 0;  // the emulated card reboots at once
     ASSERT_EQ(aml_card_profile_update(&req, &rsp), AML_STATUS_OK) << rsp.error;

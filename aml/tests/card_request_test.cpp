@@ -16,13 +16,6 @@ namespace {
 const aml_card_handle_s k_card{"42424142-4300-0000-0000-000000000000", "0000:3b:00.0"};
 const std::string k_prefix = "NIC 42424142-4300-0000-0000-000000000000 (0000:3b:00.0) : ";
 
-aml_card_cmd_s broken_status_offset()
-{
-    aml_card_cmd_s cmd = aml_card_cmd(AML_CARD_CMD_HEARTBEAT);
-    cmd.status_offset = 14;
-    return cmd;
-}
-
 // the outcomes an emulated card cannot give (a mapped status, a transport
 // that overstates, errno and failure together, no buffer, a broken command
 // entry); the rest are the emulated request tables'
@@ -30,6 +23,8 @@ TEST(AmlCardRspCheck, EveryOutcomeOfAnExchange)
 {
     const aml_card_cmd_s heartbeat = aml_card_cmd(AML_CARD_CMD_HEARTBEAT);
     const aml_card_cmd_s cmb = aml_card_cmd(AML_CARD_CMD_CMB_GET);
+    aml_card_cmd_s broken = heartbeat;
+    broken.status_offset = 14;
     const std::string size_err = "ERROR - HEARTBEAT IPC response size ";
     struct case_s {
         const char* what;
@@ -59,7 +54,7 @@ TEST(AmlCardRspCheck, EveryOutcomeOfAnExchange)
          "ERROR - Failed to get card cmb, status : Invalid input"},
         {"no buffer is never read", heartbeat, 16, 0, 0, 0, false, true, AML_STATUS_MSG_SIZE_MISMATCH,
          size_err + "0 doesn't match expected size 16"},
-        {"status word past the answer", broken_status_offset(), 16, 0, 0, 0, false, false, AML_STATUS_INVALID_OP,
+        {"status word past the answer", broken, 16, 0, 0, 0, false, false, AML_STATUS_INVALID_OP,
          "ERROR - HEARTBEAT has no status word"},
     };
     for (const case_s& c : cases) {

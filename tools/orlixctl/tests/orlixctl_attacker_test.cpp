@@ -23,8 +23,6 @@ struct attack_case {
     const char* refusal;  // "" when the command must work, else a text of its message
 };
 
-const char* const k_bdf = "0000:20:00.0";
-
 const attack_case k_cases[] = {
     // the library's default operational folder taken over in each way
     {"oper-link", "ln -s /tmp/victim /tmp/orlix", "$CTL --state-dir /tmp/orlix/ fw update 0 /tmp/pkgs/gold.tar --gold -y",
@@ -60,14 +58,12 @@ TEST_F(Orlixctl, LocalUserCannotTurnRootsCommandsAgainstTheHost)
     fw_package pkg(dir.path(), opt);
     pkg.build("gold.tar");
 
-    // one case: the user's traps, root's command, then the victim and the
-    // user's folders looked at
     std::string cases;
     for (const auto& c : k_cases) {
         cases += sh_call("run_case", {c.name, c.plant, c.command, c.refusal});
     }
-    const std::string inner = std::string(R"SH(
-        export BDF=)SH") + k_bdf + R"SH(
+    const std::string inner = R"SH(
+        export BDF=0000:20:00.0
         snapshot() { find /tmp/victim -printf '%p %y %m %u %s\n' | sort; cat /tmp/victim/a /tmp/victim/sub/b; }
         run_case() {
             rm -rf /tmp/orlix /tmp/att /tmp/dump.cd /tmp/root-state /var/lib/orlix
@@ -112,12 +108,10 @@ TEST_F(Orlixctl, LocalUserCannotTurnRootsCommandsAgainstTheHost)
     const std::string out = p.out();
     ASSERT_EQ(p.exit_status(), 0) << out << p.err();
 
-    EXPECT_TRUE(test_has(out, "DONE\n")) << out;
     EXPECT_FALSE(test_has(out, "FAULT")) << out;
-    // root's folders are its own, 0700
-    EXPECT_TRUE(test_has(out, "OUT library-default: 700:root\n")) << out;
-    EXPECT_TRUE(test_has(out, "OUT orlixctl-default: 700:root\n")) << out;
-    EXPECT_TRUE(test_has(out, "OUT private-update: ")) << out;
+    for (const char* text : {"DONE\n", "OUT library-default: 700:root\n", "OUT orlixctl-default: 700:root\n", "OUT private-update: "}) {
+        EXPECT_TRUE(test_has(out, text)) << out;
+    }
 }
 
 }  // namespace

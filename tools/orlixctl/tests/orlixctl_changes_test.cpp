@@ -50,7 +50,6 @@ TEST_F(Orlixctl, ProfileUpdateThenBootImageEraseSecureBoot)
         # the device configuration alone, from what the card has installed: the stage it
         # reached and the engine's refusal (fw-a and fw-b differ after one install)
         $CTL profile update 0 rdma --device-config-only -y 2>&1 >/dev/null | grep -v lspci
-        # the package's profiles are kept for the card
         $CTL -j profile show 0 | jq -r '"active=" + .active_profile + " kept=\(.profiles | length)"'
         echo "stored=$(stored 0),$(stored 1)"
         $CTL -j profile show 1 | jq -r '"other=" + .active_profile'
@@ -74,8 +73,7 @@ TEST_F(Orlixctl, ProfileUpdateThenBootImageEraseSecureBoot)
                    "active=rdma kept=2\nstored=" + opts.software_version + ",1.4.0\nother=", "[\"default\",\"rdma\"]\nPROFILE_TABLE\n",
                    "{\"address\":\"0000:20:00.0\",\"next_boot_image\":\"fw-a\"}\nnext=fw-a\ngold=fw-gold\n",
                    "\"erased\":\"soc-dtb\"", "\"secure_boot\":true", "enable=1\nfalse\n"});
-    EXPECT_FALSE(test_has(r.out, "other=rdma")) << r.out;
-    EXPECT_FALSE(test_has(r.out, "noprofile=0")) << r.out;
+    EXPECT_FALSE(test_has(r.out, "other=rdma") || test_has(r.out, "noprofile=0")) << r.out;
 }
 
 }  // namespace

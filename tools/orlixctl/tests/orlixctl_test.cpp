@@ -108,20 +108,19 @@ TEST_F(Orlixctl, ReadCommandsAndBadArgumentsOnOneHost)
         # a card that left the bus still has its files
         echo '{"b": 1}' > "$T/card_0000:77:00.0_event.log"
         ORLIXCTL_MONITOR_CONFIG=$D/mon.json $CTL telemetry tail 77:00.0
-        ORLIXCTL_MONITOR_CONFIG=$D/none.json $CTL telemetry tail 0000:77:00.0; echo none=$?
+        ORLIXCTL_MONITOR_CONFIG=$D/absent.json $CTL telemetry tail 0000:77:00.0; echo none=$?
     )SH");
     expect_all(r, {"selected=6\n", "LIST_OK\nSHOW_OK\nLIVE_OK\n", "{\"address\":\"0000:24:00.0\",\"cmb\":7}\ncmb      7\n0\n",
                    "0000:24:00.0: PSS reset\n0000:20:00.0: platform layer ready",
                    "FW_OK\nRAW_OK\nSB_OK\nCD_OK\ndtb=0 size=2048 lines=",
                    "0000:20:00.0 [..............................]   0%", "[##############################] 100%",
                    "[\"suc\"]\n[\"card\",\"suc\"]\n", "suc=2\n[{\"a\":1},{\"a\":2}]\na=1\na=2\n",
-                   "[{\"a\":1},{\"a\":2},{\"n\":2,\"name\":\"half\"},{\"n\":3},{\"n\":4}]\nno_events=3\nb=1\nnone=3\n"});
-    EXPECT_TRUE(test_has(r.err, "Error - no telemetry of card 0000:77:00.0 in /var/lib/orlixmon (" + dir.file("none.json") +
+                   "[{\"a\":1},{\"a\":2},{\"n\":2,\"name\":\"half\"},{\"n\":3},{\"n\":4}]\nno_events=3\nb=1\nnone=3\n",
+                   "{\"code\":2,\"message\":\"Error - unknown command 'crad'; did you mean 'card'?\"}\n{\"code\":3,\"message\":"
+                   "\"Error - no card with index 9 (the host has 2 cards)\"}\n105\nuser=1\n"});
+    EXPECT_TRUE(test_has(r.err, "Error - no telemetry of card 0000:77:00.0 in /var/lib/orlixmon (" + dir.file("absent.json") +
                                " not found, the package's default; --telemetry-dir names another directory)"))
         << r.err;
-    EXPECT_TRUE(test_has(r.out, "{\"code\":2,\"message\":\"Error - unknown command 'crad'; did you mean 'card'?\"}\n"
-                                "{\"code\":3,\"message\":\"Error - no card with index 9 (the host has 2 cards)\"}\n105\n"
-                                "user=1\n")) << r.out;
     EXPECT_FALSE(test_has(r.out, "BAD")) << r.out;
     EXPECT_TRUE(test_has(r.err, "Error - orlixctl requires root privileges, please login as superuser or use sudo")) << r.err;
 }
@@ -171,8 +170,7 @@ END
                    "UNTOUCHED\nSTILL_BOUND\nrc=0\ny\nClear the stored coredumps of card 0000:20:00.0 (card and SUC)? "
                    "[y/N] 0000:20:00.0: card",
                    "dry=3\n"});
-    EXPECT_FALSE(test_has(r.out, "NO_HINT")) << r.out;
-    EXPECT_FALSE(test_has(r.out, "RC ")) << r.out;
+    EXPECT_FALSE(test_has(r.out, "NO_HINT") || test_has(r.out, "RC ")) << r.out;
 }
 
 // fw inspect and the checks fw update makes before it writes: digests (the
