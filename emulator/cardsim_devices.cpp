@@ -124,6 +124,15 @@ gboolean ipc_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer use
     return TRUE;
 }
 
+// a new descriptor starts with nothing waiting: a client of a process that
+// ended may have left answers behind under the same address
+void ipc_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
+{
+    auto* dev = static_cast<ipc_device_s*>(user);
+    std::lock_guard<std::mutex> lock(dev->mutex);
+    dev->pending.erase(client);
+}
+
 void ipc_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
     auto* dev = static_cast<ipc_device_s*>(user);
@@ -306,6 +315,7 @@ UMockdevIoctlBase* cardsim_ipc_device_new(cardsim_firmware* fw, const std::atomi
     g_signal_connect(handler, "handle-write", G_CALLBACK(ipc_write), dev);
     g_signal_connect(handler, "handle-read", G_CALLBACK(ipc_read), dev);
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(ipc_ioctl), dev);
+    g_signal_connect(handler, "client-connected", G_CALLBACK(ipc_connected), dev);
     g_signal_connect(handler, "client-vanished", G_CALLBACK(ipc_vanished), dev);
     return handler;
 }
