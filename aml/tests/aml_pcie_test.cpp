@@ -276,8 +276,8 @@ TEST(AmlPciePort, FailedResetsRestoreThePortAndCapabilitiesAreWrittenWhereTheyAr
 
     // a port that is not there, or a text that is no port, is refused: it has
     // no capabilities, and "nothing to write" must not read as done
-    std::string marker = "/tmp/aml_pcie_test_injected";
-    unlink(marker.c_str());
+    test_temp_dir dir("aml-pcie");
+    const std::string marker = dir.file("injected");
     for (const std::string& port : {std::string("0000:7f:00.0"), port0 + "; touch " + marker}) {
         aml_card_pcie_cap_set_req_s bad{{"", host.card(0).card_bdf}, port, 1, 1};
         EXPECT_EQ(aml_card_pcie_cap_set(&bad, &set_rsp), AML_STATUS_PCIE_DEV_NOT_FOUND) << port;
